@@ -1,0 +1,27 @@
+// On-disk layout constants of queue.log. docs/log-format.md describes the file.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnwick {
+
+inline constexpr uint64_t LOG_HEADER_LEN = 16;
+inline constexpr uint64_t FRAME_HEADER_LEN = 12;
+inline constexpr uint64_t MAX_RECORD_LEN = 536870912;  // largest payload
+inline constexpr uint64_t ENQUEUE_FRAME_OVERHEAD = 33;  // frame header + fixed ENQUEUE fields
+inline constexpr uint32_t FORMAT_VERSION = 1;
+
+// Fixed ENQUEUE payload bytes ahead of the body: tag, seq, timestamp, length.
+inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
+// The largest body whose frame readers still accept.
+inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_PREFIX;
+
+inline constexpr char LOG_MAGIC[4] = {'T', 'W', 'F', 'L'};
+inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
+
+inline constexpr uint64_t ACK_FRAME_LEN = 21;
+inline constexpr uint64_t DEAD_FRAME_LEN = 21;
+inline constexpr uint64_t LEASE_FRAME_LEN = 33;
+inline constexpr uint64_t REQUEUE_FRAME_LEN = 25;
+
+}  // namespace tarnwick

@@ -1,0 +1,212 @@
+#include "log_io/sys.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+namespace tarnwick::sys {
+namespace {
+
+constexpr size_t kCalls = static_cast<size_t>(Call::kCount);
+
+struct FaultSlot {
+  bool armed = false;
+  Fault fault;
+  uint64_t seen = 0;
+};
+
+std::atomic<bool> g_any_armed{false};
+std::mutex g_fault_mutex;
+FaultSlot g_slots[kCalls];
+std::atomic<uint64_t> g_counts[kCalls];
+
+// Counts the call and returns the errno an armed fault asks for, or 0.
+int injected_error(Call call, size_t* partial_bytes = nullptr) {
+  const auto index = static_cast<size_t>(call);
+  g_counts[index].fetch_add(1, std::memory_order_relaxed);
+  if (!g_any_armed.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> guard(g_fault_mutex);
+  FaultSlot& slot = g_slots[index];
+  if (!slot.armed || slot.fault.times == 0) return 0;
+  if (slot.seen++ < slot.fault.skip) return 0;
+  if (slot.fault.times != UINT64_MAX) --slot.fault.times;
+  if (partial_bytes != nullptr) *partial_bytes = slot.fault.partial_bytes;
+  return slot.fault.error;
+}
+
+Error last_os_error() { return Error::os(errno); }
+
+}  // namespace
+
+Result<UniqueFd> open(const std::string& path, int flags) {
+  if (int err = injected_error(Call::kOpen)) return Error::os(err);
+  for (;;) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Result<size_t> read(int fd, void* buf, size_t n) {
+  if (int err = injected_error(Call::kRead)) return Error::os(err);
+  for (;;) {
+    ssize_t got = ::read(fd, buf, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Result<size_t> pread(int fd, void* buf, size_t n, uint64_t offset) {
+  if (int err = injected_error(Call::kPread)) return Error::os(err);
+  for (;;) {
+    ssize_t got = ::pread(fd, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Status write_all(int fd, const void* buf, size_t n) {
+  const auto* p = static_cast<const char*>(buf);
+  size_t partial = 0;
+  if (int err = injected_error(Call::kWrite, &partial)) {
+    // Simulate a write that got part of the data out before failing.
+    if (partial > 0) (void)!::write(fd, p, partial < n ? partial : n);
+    return Error::os(err);
+  }
+  while (n > 0) {
+    ssize_t put = ::write(fd, p, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (put == 0) return Error::write_zero();
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+  return {};
+}
+
+Result<uint64_t> lseek(int fd, int64_t offset, int whence) {
+  if (int err = injected_error(Call::kLseek)) return Error::os(err);
+  off_t pos = ::lseek(fd, static_cast<off_t>(offset), whence);
+  if (pos < 0) return last_os_error();
+  return static_cast<uint64_t>(pos);
+}
+
+Result<struct ::stat> fstat(int fd) {
+  if (int err = injected_error(Call::kFstat)) return Error::os(err);
+  struct ::stat st {};
+  if (::fstat(fd, &st) != 0) return last_os_error();
+  return st;
+}
+
+Result<struct ::stat> stat(const std::string& path) {
+  if (int err = injected_error(Call::kStat)) return Error::os(err);
+  struct ::stat st {};
+  if (::stat(path.c_str(), &st) != 0) return last_os_error();
+  return st;
+}
+
+Status ftruncate(int fd, uint64_t length) {
+  if (int err = injected_error(Call::kFtruncate)) return Error::os(err);
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
+Status full_sync(int fd) {
+  if (int err = injected_error(Call::kFullSync)) return Error::os(err);
+#if defined(__APPLE__)
+  for (;;) {
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
+    if (errno == EINTR) continue;
+    // Some file systems do not support F_FULLFSYNC; fsync is the best left.
+    if (errno == ENOTSUP || errno == ENOTTY || errno == EINVAL) break;
+    return last_os_error();
+  }
+#endif
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
+Status rename(const std::string& from, const std::string& to) {
+  if (int err = injected_error(Call::kRename)) return Error::os(err);
+  if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
+  return {};
+}
+
+Status mkdir_all(const std::string& path) {
+  if (path.empty()) return {};
+  size_t pos = 0;
+  for (;;) {
+    pos = path.find('/', pos + 1);
+    const std::string prefix = path.substr(0, pos);
+    if (!prefix.empty()) {
+      if (int err = injected_error(Call::kMkdir)) return Error::os(err);
+      if (::mkdir(prefix.c_str(), 0777) != 0) {
+        const int mkdir_errno = errno;
+        struct ::stat st {};
+        // EEXIST from a concurrent creator, or a parent we may not create in
+        // but which exists: both are fine as long as it is a directory.
+        if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+          return Error::os(mkdir_errno);
+        }
+      }
+    }
+    if (pos == std::string::npos) return {};
+  }
+}
+
+Result<void*> mmap_read_shared(int fd, size_t length) {
+  if (int err = injected_error(Call::kMmap)) return Error::os(err);
+  void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  if (addr == MAP_FAILED) return last_os_error();
+  return addr;
+}
+
+void munmap(void* addr, size_t length) { ::munmap(addr, length); }
+
+Status flock_exclusive_nonblocking(int fd) {
+  if (int err = injected_error(Call::kFlock)) return Error::os(err);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_os_error();
+  return {};
+}
+
+void flock_unlock(int fd) { (void)::flock(fd, LOCK_UN); }
+
+Result<UniqueFd> dup(int fd) {
+  if (int err = injected_error(Call::kDup)) return Error::os(err);
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return last_os_error();
+  return UniqueFd(copy);
+}
+
+void inject(Call call, const Fault& fault) {
+  std::lock_guard<std::mutex> guard(g_fault_mutex);
+  g_slots[static_cast<size_t>(call)] = FaultSlot{true, fault, 0};
+  g_any_armed.store(true, std::memory_order_relaxed);
+}
+
+void clear_faults() {
+  std::lock_guard<std::mutex> guard(g_fault_mutex);
+  for (auto& slot : g_slots) slot = FaultSlot{};
+  g_any_armed.store(false, std::memory_order_relaxed);
+}
+
+uint64_t call_count(Call call) {
+  return g_counts[static_cast<size_t>(call)].load(std::memory_order_relaxed);
+}
+
+void reset_call_counts() {
+  for (auto& count : g_counts) count.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace tarnwick::sys

@@ -1,0 +1,111 @@
+// Replacing the log: compaction keeps the live messages, purge keeps none.
+// Both write a new file of the next generation beside the log, sync it,
+// rename it over the log and sync the directory.
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "log_io/durability.h"
+#include "log_io/frame.h"
+#include "log_io/sys.h"
+#include "queue/queue_impl.h"
+
+namespace tarnwick {
+namespace {
+
+struct LiveMessage {
+  uint64_t seq;
+  MessageEntry* entry;
+  std::optional<uint64_t> deadline;
+};
+
+// Appends one frame with the record's payload to `writer`.
+Status put_frame(BufferedWriter& writer, std::vector<uint8_t>& scratch, const Record& record) {
+  scratch.resize(FRAME_HEADER_LEN);
+  encode_into(record, scratch);
+  seal_frame(scratch);
+  return writer.write_all(scratch);
+}
+
+}  // namespace
+
+Status QueueImpl::do_compact() {
+  if (!persistent) return {};
+  const uint64_t next_generation = inner.generation + 1;
+  QueueState& state = inner.state;
+
+  std::vector<LiveMessage> live;
+  live.reserve(state.messages.size());
+  for (auto& [seq, entry] : state.messages) {
+    auto leased = state.in_flight.find(seq);
+    live.push_back({seq, &entry,
+                    leased == state.in_flight.end() ? std::nullopt
+                                                    : std::optional<uint64_t>(leased->second)});
+  }
+  std::sort(live.begin(), live.end(),
+            [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
+
+  std::vector<uint64_t> new_offsets;
+  new_offsets.reserve(live.size());
+  {
+    TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(compact_tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
+    TW_TRY(write_header(fd.get(), next_generation));
+    BufferedWriter writer(fd.get());
+    std::vector<uint8_t> scratch;
+    uint64_t pos = LOG_HEADER_LEN;
+    for (const LiveMessage& m : live) {
+      TW_ASSIGN_OR_RETURN(ByteSpan body, read_body(m.entry->body_offset, m.entry->body_len));
+      scratch.resize(FRAME_HEADER_LEN);
+      encode_enqueue_into(m.seq, m.entry->enqueued_ts_ms, body, scratch);
+      seal_frame(scratch);
+      TW_TRY(writer.write_all(scratch));
+      new_offsets.push_back(pos + ENQUEUE_FRAME_OVERHEAD);
+      pos += scratch.size();
+      if (m.entry->deliveries != 0) {
+        TW_TRY(put_frame(writer, scratch, RequeueRecord{m.seq, m.entry->deliveries}));
+        pos += REQUEUE_FRAME_LEN;
+      }
+      if (m.deadline) {
+        TW_TRY(put_frame(writer, scratch, LeaseRecord{m.seq, *m.deadline, m.entry->deliveries}));
+        pos += LEASE_FRAME_LEN;
+      }
+    }
+    TW_TRY(writer.flush());
+    TW_TRY(sys::full_sync(fd.get()));
+  }
+  TW_TRY(sys::rename(compact_tmp_path, log_path));
+  TW_TRY(sync_parent_dir(log_path));
+  TW_TRY(reopen_io(next_generation));
+  for (size_t i = 0; i < live.size(); ++i) {
+    live[i].entry->body_offset = new_offsets[i];
+  }
+  return {};
+}
+
+Status QueueImpl::maybe_compact() {
+  if (!persistent || settings.auto_compact_bytes == 0) return {};
+  if (inner.log_bytes < settings.auto_compact_bytes) return {};
+  const uint64_t live = inner.state.live_bytes;
+  if (live >= (uint64_t{1} << 63) || 2 * live >= inner.log_bytes) return {};
+  return do_compact();
+}
+
+Status QueueImpl::purge_log() {
+  if (!persistent) {
+    inner.state = QueueState{};
+    return {};
+  }
+  const uint64_t next_generation = inner.generation + 1;
+  {
+    TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(purge_tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
+    TW_TRY(write_header(fd.get(), next_generation));
+    TW_TRY(sys::full_sync(fd.get()));
+  }
+  TW_TRY(sys::rename(purge_tmp_path, log_path));
+  // Only now is the log empty; until the rename the old messages stay served.
+  inner.state = QueueState{};
+  TW_TRY(sync_parent_dir(log_path));
+  return reopen_io(next_generation);
+}
+
+}  // namespace tarnwick

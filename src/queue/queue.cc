@@ -1,0 +1,240 @@
+// The queue's operations, each one critical section (see QueueImpl::locked).
+#include "queue/queue.h"
+
+#include "log_io/clock.h"
+#include "log_io/log_format.h"
+#include "queue/queue_impl.h"
+
+namespace tarnwick {
+namespace {
+
+using Prep = QueueImpl::Prep;
+
+Error missing_entry(uint64_t seq) {
+  return Error::invariant("ready message " + std::to_string(seq) + " has no entry");
+}
+
+Error oversized_body(size_t length) {
+  return Error::invalid_data("message body of " + std::to_string(length) +
+                             " bytes exceeds the maximum of " + std::to_string(MAX_BODY_LEN) +
+                             " bytes");
+}
+
+uint32_t next_delivery_count(uint32_t deliveries) {
+  return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
+}
+
+}  // namespace
+
+Queue::Queue(std::unique_ptr<QueueImpl> impl) : impl_(std::move(impl)) {}
+Queue::~Queue() = default;
+
+Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const Settings& settings) {
+  TW_ASSIGN_OR_RETURN(auto impl, QueueImpl::open(path, settings));
+  return std::unique_ptr<Queue>(new Queue(std::move(impl)));
+}
+
+bool Queue::persistent() const { return impl_->persistent; }
+
+// --- producing ---
+
+Result<uint64_t> Queue::enqueue(ByteSpan body) {
+  if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    QueueState& state = q.inner.state;
+    const uint64_t seq = state.next_seq;
+    const uint64_t ts = now_ms();
+    const uint64_t frame_offset = q.inner.applied_offset;
+    TW_TRY(q.append_enqueue_frame(seq, ts, body));
+    state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
+    TW_TRY(q.maybe_sync(false));
+    return seq;
+  });
+}
+
+Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& bodies) {
+  if (bodies.empty()) return std::vector<uint64_t>{};
+  for (ByteSpan body : bodies) {
+    if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
+  }
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
+    QueueState& state = q.inner.state;
+    const uint64_t ts = now_ms();
+    std::vector<uint64_t> seqs;
+    seqs.reserve(bodies.size());
+    for (ByteSpan body : bodies) {
+      const uint64_t seq = state.next_seq;
+      const uint64_t frame_offset = q.inner.applied_offset;
+      TW_TRY(q.append_enqueue_frame(seq, ts, body));
+      state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
+      seqs.push_back(seq);
+    }
+    TW_TRY(q.maybe_sync(true));
+    return seqs;
+  });
+}
+
+// --- consuming ---
+
+namespace {
+
+// Leases the smallest ready message and hands it to the sink.
+Status lease_next(QueueImpl& q, uint64_t deadline, bool skip_sync, DeliverySink& sink) {
+  QueueState& state = q.inner.state;
+  const uint64_t seq = *state.ready.begin();
+  auto entry = state.messages.find(seq);
+  if (entry == state.messages.end()) return missing_entry(seq);
+  const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
+  TW_TRY(q.commit(LeaseRecord{seq, deadline, deliveries}, skip_sync));
+  TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
+  if (!sink.deliver(Delivery{seq, deliveries, entry->second.enqueued_ts_ms, body})) {
+    return Error::make(ErrorKind::kCallback, "");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    if (q.inner.state.ready.empty()) return false;
+    TW_TRY(lease_next(q, saturating_add(now, q.lease_length(lease_ms)), false, sink));
+    return true;
+  });
+}
+
+Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
+    for (uint64_t n = 0; n < max && !q.inner.state.ready.empty(); ++n) {
+      TW_TRY(lease_next(q, deadline, true, sink));
+    }
+    return q.maybe_sync(true);
+  });
+}
+
+Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms) {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    QueueState& state = q.inner.state;
+    auto entry = state.messages.find(seq);
+    if (entry == state.messages.end() || !state.in_flight.contains(seq)) return false;
+    const uint64_t deadline = saturating_add(now_ms(), q.lease_length(lease_ms));
+    TW_TRY(q.commit(LeaseRecord{seq, deadline, entry->second.deliveries}, false));
+    return true;
+  });
+}
+
+// --- acknowledging ---
+
+Result<bool> Queue::ack(uint64_t seq) {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    if (!q.inner.state.messages.contains(seq)) return false;
+    TW_TRY(q.commit(AckRecord{seq}, false));
+    TW_TRY(q.maybe_compact());
+    return true;
+  });
+}
+
+Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
+  if (seqs.empty()) return uint64_t{0};
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    uint64_t removed = 0;
+    for (uint64_t seq : seqs) {
+      if (!q.inner.state.messages.contains(seq)) continue;
+      TW_TRY(q.commit(AckRecord{seq}, true));
+      ++removed;
+    }
+    TW_TRY(q.maybe_sync(true));
+    TW_TRY(q.maybe_compact());
+    return removed;
+  });
+}
+
+Result<bool> Queue::nack(uint64_t seq, bool requeue) {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    auto entry = q.inner.state.messages.find(seq);
+    if (entry == q.inner.state.messages.end()) return false;
+    if (requeue) {
+      TW_TRY(q.commit(RequeueRecord{seq, entry->second.deliveries}, false));
+    } else {
+      TW_TRY(q.commit(DeadRecord{seq}, false));
+      TW_TRY(q.maybe_compact());
+    }
+    return true;
+  });
+}
+
+// --- introspection ---
+
+Result<uint64_t> Queue::available() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    return uint64_t{q.inner.state.ready.size()};
+  });
+}
+
+Result<uint64_t> Queue::in_flight() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp,
+                  [&]() -> Result<uint64_t> { return uint64_t{q.inner.state.in_flight.size()}; });
+}
+
+Result<QueueStats> Queue::stats() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<QueueStats> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    const QueueState& s = q.inner.state;
+    QueueStats out;
+    out.ready = s.ready.size();
+    out.in_flight = s.in_flight.size();
+    out.total = s.messages.size();
+    out.enqueued_total = s.enqueued_total;
+    out.acked_total = s.acked_total;
+    out.requeued_total = s.requeued_total;
+    out.dead_total = s.dead_total;
+    out.next_seq = s.next_seq;
+    out.live_bytes = s.live_bytes;
+    out.log_bytes = q.inner.log_bytes;
+    out.generation = q.inner.generation;
+    out.persistent = q.persistent;
+    return out;
+  });
+}
+
+// --- log management ---
+
+Status Queue::flush() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kNone, [&]() -> Status { return q.maybe_sync(true); });
+}
+
+Status Queue::compact() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status { return q.do_compact(); });
+}
+
+Status Queue::purge() {
+  QueueImpl& q = *impl_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status { return q.purge_log(); });
+}
+
+Result<IntegrityReport> Queue::verify_integrity() {
+  QueueImpl& q = *impl_;
+  if (!q.persistent) return q.scan_log();
+  return q.locked(Prep::kNone, [&]() -> Result<IntegrityReport> { return q.scan_log(); });
+}
+
+}  // namespace tarnwick

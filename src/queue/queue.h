@@ -1,0 +1,112 @@
+// The queue object: one per TarnwickCore instance.
+//
+// Every public method is one complete critical section: it takes the
+// object's mutex, then (for an on-disk queue) the process lock, brings the
+// state up to date with the shared log, optionally reclaims expired leases,
+// runs the operation and releases both locks in reverse order on every path.
+// Arguments are expected to be converted already; results that must be built
+// while the locks are held (message bodies) go through a DeliverySink.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "log_io/error.h"
+
+namespace tarnwick {
+
+using ByteSpan = std::span<const uint8_t>;
+
+struct Settings {
+  uint64_t sync_interval_ms = 0;
+  uint64_t default_lease_ms = 30000;
+  uint64_t auto_compact_bytes = 67108864;
+};
+
+// One leased message, as handed to a DeliverySink.
+struct Delivery {
+  uint64_t seq;
+  uint32_t deliveries;
+  uint64_t enqueued_ts_ms;
+  ByteSpan body;  // valid only during the deliver() call
+};
+
+// Receives leased messages while the locks are held, so that the caller can
+// copy each body straight out of the log's memory map.
+class DeliverySink {
+ public:
+  virtual ~DeliverySink() = default;
+  // Returns false when the sink could not take the message; the operation
+  // then fails with an ErrorKind::kCallback error (the lease stays written).
+  virtual bool deliver(const Delivery& delivery) = 0;
+};
+
+struct QueueStats {
+  uint64_t ready = 0;
+  uint64_t in_flight = 0;
+  uint64_t total = 0;
+  uint64_t enqueued_total = 0;
+  uint64_t acked_total = 0;
+  uint64_t requeued_total = 0;
+  uint64_t dead_total = 0;
+  uint64_t next_seq = 0;
+  uint64_t live_bytes = 0;
+  uint64_t log_bytes = 0;
+  uint64_t generation = 0;
+  bool persistent = false;
+};
+
+struct IntegrityReport {
+  bool ok = false;
+  uint64_t records = 0;
+  uint64_t bytes = 0;
+  std::string message;
+};
+
+class QueueImpl;
+
+class Queue {
+ public:
+  // `path` is a directory (created with its parents) or exactly ":memory:".
+  static Result<std::unique_ptr<Queue>> open(std::string_view path,
+                                             const Settings& settings);
+  ~Queue();  // flushes and syncs the log, ignoring failures
+  Queue(const Queue&) = delete;
+  Queue& operator=(const Queue&) = delete;
+
+  Result<uint64_t> enqueue(ByteSpan body);
+  // An empty batch touches nothing and returns an empty list.
+  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<ByteSpan>& bodies);
+
+  // Returns false when nothing is ready; otherwise the sink received one message.
+  Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
+  Status dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink);
+  Result<bool> extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms);
+
+  Result<bool> ack(uint64_t seq);
+  Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
+  Result<bool> nack(uint64_t seq, bool requeue);
+
+  Result<uint64_t> available();
+  Result<uint64_t> in_flight();
+  Result<QueueStats> stats();
+
+  Status flush();
+  Status compact();
+  Status purge();
+  Result<IntegrityReport> verify_integrity();
+
+  bool persistent() const;
+  QueueImpl& impl() { return *impl_; }  // internals, for the engine's own tests
+
+ private:
+  explicit Queue(std::unique_ptr<QueueImpl> impl);
+  std::unique_ptr<QueueImpl> impl_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,121 @@
+// The queue object's internals: settings, the process lock and, behind the
+// mutex, the state and the open log. Engine-internal; tests include it too.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log_io/buffered_io.h"
+#include "log_io/log_format.h"
+#include "log_io/unique_fd.h"
+#include "process_lock/process_lock.h"
+#include "queue/mapped_region.h"
+#include "queue/queue.h"
+#include "queue/queue_state.h"
+
+namespace tarnwick {
+
+// The two handles on queue.log: an append-mode writer and a read-only reader.
+struct LogFiles {
+  UniqueFd writer_fd;
+  BufferedWriter writer;
+  UniqueFd reader;
+  dev_t dev = 0;  // identity of the file the reader holds
+  ino_t ino = 0;
+
+  static Result<LogFiles> open(const std::string& log_path);
+  LogFiles(UniqueFd writer_fd, UniqueFd reader);
+  LogFiles(LogFiles&&) = default;
+  LogFiles& operator=(LogFiles&&) = default;
+  ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
+};
+
+struct Inner {
+  QueueState state;
+  std::optional<LogFiles> files;  // present exactly for an on-disk queue
+  MappedRegion map;               // whole log at the time it was mapped
+  uint64_t generation = 0;
+  uint64_t applied_offset = LOG_HEADER_LEN;
+  uint64_t log_bytes = LOG_HEADER_LEN;
+  uint64_t last_sync_ms = 0;
+  std::vector<uint8_t> scratch;  // frame assembly, reused across calls
+  std::vector<uint8_t> catch_up_buffer;
+};
+
+class QueueImpl {
+ public:
+  static Result<std::unique_ptr<QueueImpl>> open(std::string_view path, const Settings& settings);
+  ~QueueImpl();
+
+  // --- the critical section every public operation runs in ---
+  enum class Prep : uint8_t { kNone, kCatchUp };
+  template <class Op>
+  auto locked(Prep prep, Op&& op) -> decltype(op());
+
+  // --- log engine, called with the mutex and process lock held ---
+  Status catch_up();
+  Status reopen_io(uint64_t generation);
+  // Frames the record and hands it to the operating system. Offsets move
+  // only on success; the caller applies the record afterwards.
+  Status append_frame(const Record& record);
+  Status append_enqueue_frame(uint64_t seq, uint64_t ts_ms, ByteSpan body);
+  Status maybe_sync(bool force);
+  // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
+  // failed sync is reported after the record was applied, so the state never
+  // lacks a record the log holds.
+  Status commit(const Record& record, bool skip_sync);
+  Status reclaim_expired(uint64_t now);
+  // A view into the memory map (or into the entry for a queue without a log).
+  Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
+  Result<ByteSpan> body_of(const MessageEntry& entry);
+  Status do_compact();
+  Status maybe_compact();
+  Status purge_log();
+  Result<IntegrityReport> scan_log() const;
+  uint64_t lease_length(std::optional<uint64_t> lease_ms) const {
+    return lease_ms.value_or(settings.default_lease_ms);
+  }
+
+  // --- fields fixed at open ---
+  std::string log_path;   // ":memory:" for a queue without a log
+  std::string lock_path;
+  std::string compact_tmp_path;
+  std::string purge_tmp_path;
+  Settings settings;
+  bool persistent = false;
+  std::optional<ProcessLock> lock;
+  uint64_t lock_timeout_ns = LOCK_TIMEOUT_NS;  // tests shorten it
+
+  std::mutex mutex;
+  Inner inner;
+
+ private:
+  Status reload();
+  Status repair_tail(uint64_t end);
+  Status reopen_after_fork();
+  pid_t owner_pid_ = 0;
+  bool force_reload_ = false;
+};
+
+template <class Op>
+auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
+  std::lock_guard<std::mutex> hold(mutex);
+  std::optional<LockGuard> guard;
+  if (lock) {
+    TW_TRY(reopen_after_fork());
+    auto taken = lock->write_lock(lock_timeout_ns);
+    if (!taken.ok()) return std::move(taken).error();
+    guard.emplace(std::move(taken).value());
+  }
+  if (prep == Prep::kCatchUp) TW_TRY(catch_up());
+  return op();
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b);
+
+}  // namespace tarnwick

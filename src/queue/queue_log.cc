@@ -1,0 +1,221 @@
+// Appending, syncing, catching up with other processes, and body reads.
+#include <fcntl.h>
+
+#include <cstring>
+
+#include "log_io/clock.h"
+#include "log_io/durability.h"
+#include "log_io/endian.h"
+#include "log_io/frame.h"
+#include "log_io/log_format.h"
+#include "log_io/sys.h"
+#include "queue/queue_impl.h"
+#include "queue/recover.h"
+
+namespace tarnwick {
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// --- appending ---
+
+Status QueueImpl::append_frame(const Record& record) {
+  if (!persistent) return {};
+  std::vector<uint8_t>& frame = inner.scratch;
+  frame.resize(FRAME_HEADER_LEN);
+  encode_into(record, frame);
+  seal_frame(frame);
+  TW_TRY(inner.files->writer.write_all(frame));
+  TW_TRY(inner.files->writer.flush());
+  inner.applied_offset += frame.size();
+  inner.log_bytes += frame.size();
+  return {};
+}
+
+Status QueueImpl::append_enqueue_frame(uint64_t seq, uint64_t ts_ms, ByteSpan body) {
+  if (!persistent) return {};
+  std::vector<uint8_t>& frame = inner.scratch;
+  frame.resize(FRAME_HEADER_LEN);
+  encode_enqueue_into(seq, ts_ms, body, frame);
+  seal_frame(frame);
+  TW_TRY(inner.files->writer.write_all(frame));
+  TW_TRY(inner.files->writer.flush());
+  inner.applied_offset += frame.size();
+  inner.log_bytes += frame.size();
+  // A large body must not pin a large scratch buffer for the object's life.
+  if (frame.capacity() > (1u << 20)) std::vector<uint8_t>().swap(frame);
+  return {};
+}
+
+Status QueueImpl::maybe_sync(bool force) {
+  if (!persistent) return {};
+  uint64_t synced_at = 0;
+  if (force || settings.sync_interval_ms == 0) {
+    TW_TRY(inner.files->writer.flush());
+    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    synced_at = now_ms();
+  } else {
+    const uint64_t now = now_ms();
+    const uint64_t elapsed = now > inner.last_sync_ms ? now - inner.last_sync_ms : 0;
+    if (elapsed < settings.sync_interval_ms) return {};
+    TW_TRY(inner.files->writer.flush());
+    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    synced_at = now;
+  }
+  inner.last_sync_ms = synced_at;
+  return {};
+}
+
+Status QueueImpl::commit(const Record& record, bool skip_sync) {
+  const uint64_t frame_offset = inner.applied_offset;
+  TW_TRY(append_frame(record));
+  inner.state.apply(record, frame_offset, !persistent);
+  return skip_sync ? Status{} : maybe_sync(false);
+}
+
+// --- catching up ---
+
+Status QueueImpl::catch_up() {
+  if (!persistent) return {};
+  LogFiles& files = *inner.files;
+  // Is the file at the log's name still the one we hold, of our generation,
+  // and no shorter than what we applied? Anything else means a rebuild.
+  auto st = sys::stat(log_path);
+  bool same = !force_reload_ && st.ok() && st->st_dev == files.dev && st->st_ino == files.ino &&
+              static_cast<uint64_t>(st->st_size) >= inner.applied_offset;
+  if (same) {
+    uint8_t header[LOG_HEADER_LEN];
+    auto got = sys::pread(files.reader.get(), header, sizeof header, 0);
+    same = got.ok() && *got == sizeof header && std::memcmp(header, LOG_MAGIC, 4) == 0 &&
+           load_le64(header + 8) == inner.generation;
+  }
+  if (!same) return reload();
+
+  const uint64_t size = static_cast<uint64_t>(st->st_size);
+  if (size == inner.applied_offset) return {};
+
+  // Read what was appended since we last looked. Every writer holds the lock
+  // we hold, so the size just read is the end.
+  std::vector<uint8_t>& buf = inner.catch_up_buffer;
+  buf.resize(size - inner.applied_offset);
+  size_t have = 0;
+  while (have < buf.size()) {
+    TW_ASSIGN_OR_RETURN(size_t got, sys::pread(files.reader.get(), buf.data() + have,
+                                               buf.size() - have, inner.applied_offset + have));
+    if (got == 0) break;
+    have += got;
+  }
+  MemoryReader reader(std::span<const uint8_t>(buf.data(), have));
+  uint64_t consumed = 0;
+  bool damaged = false;
+  for (;;) {
+    TW_ASSIGN_OR_RETURN(FrameRead frame, read_record_frame(reader));
+    if (frame.kind == FrameRead::kEof) break;
+    if (frame.kind == FrameRead::kCorrupt) {
+      damaged = true;
+      break;
+    }
+    auto decoded = decode_view(frame.payload);
+    if (!std::holds_alternative<RecordView>(decoded)) {
+      damaged = true;
+      break;
+    }
+    inner.state.apply(std::get<RecordView>(decoded), inner.applied_offset + consumed);
+    consumed += frame.frame_len;
+  }
+  if (buf.capacity() > (1u << 20)) std::vector<uint8_t>().swap(buf);
+  else buf.clear();
+
+  const uint64_t end = inner.applied_offset + consumed;
+  inner.applied_offset = end;
+  inner.log_bytes = std::max(inner.log_bytes, end);
+  return damaged ? repair_tail(end) : Status{};
+}
+
+Status QueueImpl::repair_tail(uint64_t end) {
+  LogFiles& files = *inner.files;
+  TW_TRY(files.writer.flush());
+  TW_TRY(sys::ftruncate(files.writer_fd.get(), end));
+  TW_TRY(sys::full_sync(files.writer_fd.get()));
+  TW_TRY(sync_parent_dir(log_path));
+  inner.log_bytes = end;
+  inner.map.reset();
+  warn("Tarnwick: truncated corrupt log tail at byte " + std::to_string(end) + "\n");
+  return {};
+}
+
+Status QueueImpl::reload() {
+  TW_ASSIGN_OR_RETURN(Recovered recovered, recover(log_path));
+  inner.state = std::move(recovered.state);
+  TW_TRY(reopen_io(recovered.generation));
+  inner.applied_offset = inner.log_bytes = recovered.end_offset;
+  force_reload_ = false;
+  return {};
+}
+
+Status QueueImpl::reopen_io(uint64_t generation) {
+  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::stat(log_path));
+  TW_ASSIGN_OR_RETURN(LogFiles files, LogFiles::open(log_path));
+  inner.files.emplace(std::move(files));
+  inner.generation = generation;
+  inner.applied_offset = inner.log_bytes = static_cast<uint64_t>(st.st_size);
+  inner.last_sync_ms = now_ms();
+  inner.map.reset();
+  return {};
+}
+
+// --- leases ---
+
+Status QueueImpl::reclaim_expired(uint64_t now) {
+  QueueState& state = inner.state;
+  while (!state.lease_heap.empty() && state.lease_heap.top().first <= now) {
+    const auto [deadline, seq] = state.lease_heap.top();
+    state.lease_heap.pop();
+    auto leased = state.in_flight.find(seq);
+    if (leased == state.in_flight.end() || leased->second != deadline) continue;  // stale
+    auto entry = state.messages.find(seq);
+    if (entry == state.messages.end()) {
+      return Error::invariant("leased message " + std::to_string(seq) + " has no entry");
+    }
+    const RequeueRecord requeue{seq, entry->second.deliveries};
+    Status appended = append_frame(requeue);
+    if (!appended.ok()) {
+      state.lease_heap.emplace(deadline, seq);  // a later call tries again
+      return appended;
+    }
+    state.apply(requeue, 0, false);
+    TW_TRY(maybe_sync(false));
+  }
+  return {};
+}
+
+// --- bodies ---
+
+Result<ByteSpan> QueueImpl::read_body(uint64_t offset, uint32_t length) {
+  const uint64_t end = offset + length;
+  if (length == 0 && end >= offset) return ByteSpan{};
+  if (!inner.map.mapped() || inner.map.size() < end) {
+    TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(log_path, O_RDONLY));
+    TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size > static_cast<uint64_t>(INT64_MAX)) {
+      return Error::invalid_data("memory map length overflows isize");
+    }
+    if (size > 0) {
+      TW_ASSIGN_OR_RETURN(void* addr, sys::mmap_read_shared(fd.get(), size));
+      inner.map = MappedRegion(addr, size);
+    }
+  }
+  if (end < offset || inner.map.size() < end) {
+    return Error::make(ErrorKind::kBodyBounds, "Tarnwick: body read out of bounds (need " +
+                                                   std::to_string(end) + ", mapped " +
+                                                   std::to_string(inner.map.size()) + ")");
+  }
+  return ByteSpan(inner.map.data() + offset, length);
+}
+
+Result<ByteSpan> QueueImpl::body_of(const MessageEntry& entry) {
+  if (!persistent) return ByteSpan(entry.body.get(), entry.body ? entry.body_len : 0);
+  return read_body(entry.body_offset, entry.body_len);
+}
+
+}  // namespace tarnwick

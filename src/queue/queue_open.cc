@@ -1,0 +1,101 @@
+// Opening a queue, the object's end, and re-opening handles after fork().
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "log_io/clock.h"
+#include "log_io/sys.h"
+#include "queue/queue_impl.h"
+#include "queue/recover.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::string_view kMemoryPath = ":memory:";
+
+std::string join(const std::string& dir, const char* name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+}  // namespace
+
+LogFiles::LogFiles(UniqueFd writer_fd_in, UniqueFd reader_in)
+    : writer_fd(std::move(writer_fd_in)), writer(writer_fd.get()), reader(std::move(reader_in)) {}
+
+LogFiles::~LogFiles() {
+  if (writer_fd.valid()) (void)writer.flush();
+}
+
+Result<LogFiles> LogFiles::open(const std::string& log_path) {
+  TW_ASSIGN_OR_RETURN(UniqueFd writer_fd, sys::open(log_path, O_RDWR | O_APPEND));
+  TW_ASSIGN_OR_RETURN(UniqueFd reader, sys::open(log_path, O_RDONLY));
+  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(reader.get()));
+  LogFiles files(std::move(writer_fd), std::move(reader));
+  files.dev = st.st_dev;
+  files.ino = st.st_ino;
+  return files;
+}
+
+Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
+                                                   const Settings& settings) {
+  auto queue = std::make_unique<QueueImpl>();
+  queue->settings = settings;
+  queue->owner_pid_ = getpid();
+  if (path == kMemoryPath) {
+    queue->log_path = std::string(kMemoryPath);
+    return queue;
+  }
+  const std::string dir(path);
+  TW_TRY(sys::mkdir_all(dir));
+  queue->lock_path = join(dir, ".proc_lock");
+  queue->log_path = join(dir, "queue.log");
+  queue->compact_tmp_path = join(dir, "queue.compact.tmp");
+  queue->purge_tmp_path = join(dir, "queue.purge.tmp");
+  TW_ASSIGN_OR_RETURN(ProcessLock lock, ProcessLock::open(queue->lock_path));
+  {
+    TW_ASSIGN_OR_RETURN(LockGuard guard, lock.write_lock(queue->lock_timeout_ns));
+    TW_ASSIGN_OR_RETURN(Recovered recovered, recover(queue->log_path));
+    TW_ASSIGN_OR_RETURN(LogFiles files, LogFiles::open(queue->log_path));
+    Inner& inner = queue->inner;
+    inner.state = std::move(recovered.state);
+    inner.files.emplace(std::move(files));
+    inner.generation = recovered.generation;
+    inner.applied_offset = inner.log_bytes = recovered.end_offset;
+  }
+  queue->inner.last_sync_ms = now_ms();
+  queue->lock.emplace(std::move(lock));
+  queue->persistent = true;
+  return queue;
+}
+
+QueueImpl::~QueueImpl() {
+  std::unique_lock<std::mutex> hold(mutex, std::try_to_lock);
+  if (hold.owns_lock() && inner.files) {
+    (void)inner.files->writer.flush();
+    (void)sys::full_sync(inner.files->writer_fd.get());
+  }
+}
+
+// A child of fork() shares the parent's open file description of the lock
+// file, and flock would no longer keep the two apart: take fresh handles.
+// The state stays; catch-up brings it up to date.
+Status QueueImpl::reopen_after_fork() {
+  const pid_t pid = getpid();
+  if (pid == owner_pid_) return {};
+  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(lock_path));
+  TW_ASSIGN_OR_RETURN(LogFiles fresh_files, LogFiles::open(log_path));
+  // If another file took the log's name meanwhile, the offsets we hold mean
+  // nothing in it: the next catch-up must rebuild from scratch.
+  if (inner.files && (fresh_files.dev != inner.files->dev || fresh_files.ino != inner.files->ino)) {
+    force_reload_ = true;
+  }
+  // The inherited writer buffer is empty (every append flushes); dropping the
+  // old handles closes only this process's copies.
+  lock.emplace(std::move(fresh_lock));
+  inner.files.emplace(std::move(fresh_files));
+  inner.map.reset();
+  owner_pid_ = pid;
+  return {};
+}
+
+}  // namespace tarnwick

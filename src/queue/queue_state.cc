@@ -1,0 +1,84 @@
+#include "queue/queue_state.h"
+
+#include <cstring>
+
+#include "log_io/log_format.h"
+
+namespace tarnwick {
+
+void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
+                               uint64_t frame_offset, bool keep_body) {
+  if (seq >= next_seq) next_seq = seq + 1;
+  live_bytes += body.size() + ENQUEUE_FRAME_OVERHEAD;
+  ready.insert(seq);
+  MessageEntry& entry = messages[seq];
+  entry.body.reset();
+  if (keep_body && !body.empty()) {
+    entry.body.reset(new uint8_t[body.size()]);
+    std::memcpy(entry.body.get(), body.data(), body.size());
+  }
+  entry.body_len = static_cast<uint32_t>(body.size());
+  entry.enqueued_ts_ms = ts_ms;
+  entry.body_offset = frame_offset + ENQUEUE_FRAME_OVERHEAD;
+  entry.deliveries = 0;
+  ++enqueued_total;
+}
+
+void QueueState::apply_remove(uint64_t seq, bool dead) {
+  auto it = messages.find(seq);
+  if (it == messages.end()) return;
+  const uint64_t bytes = uint64_t{it->second.body_len} + ENQUEUE_FRAME_OVERHEAD;
+  live_bytes = live_bytes > bytes ? live_bytes - bytes : 0;
+  messages.erase(it);
+  if (ready.erase(seq) == 0) in_flight.erase(seq);
+  ++(dead ? dead_total : acked_total);
+}
+
+void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries) {
+  auto it = messages.find(seq);
+  if (it == messages.end()) return;
+  it->second.deliveries = deliveries;
+  ready.erase(seq);
+  in_flight[seq] = deadline_ms;
+  lease_heap.emplace(deadline_ms, seq);
+}
+
+void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries) {
+  auto it = messages.find(seq);
+  if (it == messages.end()) return;
+  it->second.deliveries = deliveries;
+  in_flight.erase(seq);
+  ready.insert(seq);
+  ++requeued_total;
+}
+
+void QueueState::apply(const Record& record, uint64_t frame_offset, bool keep_body) {
+  std::visit(
+      [&](const auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, EnqueueRecord>) {
+          apply_enqueue(r.seq, r.enqueued_ts_ms, r.body, frame_offset, keep_body);
+        } else if constexpr (std::is_same_v<T, AckRecord>) {
+          apply_remove(r.seq, false);
+        } else if constexpr (std::is_same_v<T, LeaseRecord>) {
+          apply_lease(r.seq, r.deadline_ms, r.deliveries);
+        } else if constexpr (std::is_same_v<T, RequeueRecord>) {
+          apply_requeue(r.seq, r.deliveries);
+        } else {
+          apply_remove(r.seq, true);
+        }
+      },
+      record);
+}
+
+void QueueState::apply(const RecordView& view, uint64_t frame_offset) {
+  switch (view.tag) {
+    case ENQUEUE: return apply_enqueue(view.seq, view.time_ms, view.body, frame_offset, false);
+    case ACK: return apply_remove(view.seq, false);
+    case LEASE: return apply_lease(view.seq, view.time_ms, view.deliveries);
+    case REQUEUE: return apply_requeue(view.seq, view.deliveries);
+    case DEAD: return apply_remove(view.seq, true);
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,71 @@
+// The five record kinds and their payload encoding.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "log_io/error.h"
+
+namespace tarnwick {
+
+enum RecordTag : uint8_t { ENQUEUE = 1, ACK = 2, LEASE = 3, REQUEUE = 4, DEAD = 5 };
+
+struct EnqueueRecord {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  std::vector<uint8_t> body;
+  bool operator==(const EnqueueRecord&) const = default;
+};
+struct AckRecord {
+  uint64_t seq;
+  bool operator==(const AckRecord&) const = default;
+};
+struct LeaseRecord {
+  uint64_t seq;
+  uint64_t deadline_ms;
+  uint32_t deliveries;
+  bool operator==(const LeaseRecord&) const = default;
+};
+struct RequeueRecord {
+  uint64_t seq;
+  uint32_t deliveries;
+  bool operator==(const RequeueRecord&) const = default;
+};
+struct DeadRecord {
+  uint64_t seq;
+  bool operator==(const DeadRecord&) const = default;
+};
+
+using Record = std::variant<EnqueueRecord, AckRecord, LeaseRecord, RequeueRecord, DeadRecord>;
+
+// A decoded payload that borrows the ENQUEUE body from the payload bytes, so
+// that replay need not copy bodies it does not keep.
+struct RecordView {
+  RecordTag tag;
+  uint64_t seq;
+  uint64_t time_ms;      // ENQUEUE: enqueued_ts_ms; LEASE: deadline_ms
+  uint32_t deliveries;   // LEASE, REQUEUE
+  std::span<const uint8_t> body;  // ENQUEUE
+};
+
+// Payload of exactly 21 + body (ENQUEUE), 9 (ACK, DEAD), 21 (LEASE) or 13
+// (REQUEUE) bytes.
+std::vector<uint8_t> encode(const Record& record);
+// Appends the payload to `out` (no frame header).
+void encode_into(const Record& record, std::vector<uint8_t>& out);
+void encode_enqueue_into(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
+                         std::vector<uint8_t>& out);
+size_t encoded_size(const Record& record);
+
+// A decode failure is damage, not an error: the variant holds its message.
+std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> payload);
+std::variant<Record, std::string> decode(std::span<const uint8_t> payload);
+Record to_record(const RecordView& view);
+
+// Writes "TWFL", version 1 and the generation at the descriptor's position.
+Status write_header(int fd, uint64_t generation);
+
+}  // namespace tarnwick

@@ -1,0 +1,29 @@
+// Rebuilding a queue state from queue.log at open or after a new generation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "log_io/error.h"
+#include "queue/queue_state.h"
+
+namespace tarnwick {
+
+struct Recovered {
+  QueueState state;
+  uint64_t generation = 0;
+  uint64_t end_offset = 0;  // just past the last intact frame
+};
+
+// Creates the log when it is missing or shorter than a header, refuses a file
+// that is not a queue log, replays every intact frame and cuts a damaged tail
+// (with a warning on standard error). A clean log is never written to.
+// Must run under the process lock.
+Result<Recovered> recover(const std::string& log_path);
+
+inline constexpr const char* kBadLogMagic = "queue.log has bad magic (not a Tarnwick log)";
+
+// Writes one warning line to standard error.
+void warn(const std::string& line);
+
+}  // namespace tarnwick
