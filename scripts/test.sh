@@ -1,39 +1,87 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the engine's C++ unit tests, then
-# the Python suite against the installed module.
+# Builds everything and runs every test:
+#   1. the engine's C++ unit tests, plain and under AddressSanitizer + UBSan;
+#   2. the libFuzzer target over the log reader and recovery, for a bounded time;
+#   3. the Python suite against the installed module, then against a
+#      sanitized build of it;
+#   4. one abi3 wheel, checked with abi3audit and tested on every Python 3.9+
+#      found on the machine.
+# TARNWICK_QUICK=1 runs only steps 1 (plain) and 3 (installed module).
 source "$(dirname "$0")/common.sh"
 
-ensure_gtest() {
-  if [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; then
-    return
-  fi
+JOBS="${JOBS:-2}"
+QUICK="${TARNWICK_QUICK:-0}"
+FUZZ_SECONDS="${TARNWICK_FUZZ_SECONDS:-60}"
+
+have_header() { [ -f "/usr/include/$1" ] || [ -f "/usr/local/include/$1" ]; }
+
+apt_install() {  # package...; only as root, else say what is missing
   if [ "$(id -u)" -ne 0 ]; then
-    echo "error: GoogleTest is missing; install Debian's package libgtest-dev (apt-get install libgtest-dev)" >&2
+    echo "error: missing $*; install Debian's package(s): apt-get install $*" >&2
     exit 1
   fi
-  echo "== installing libgtest-dev"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  echo "== installing $*"
+  if [ -z "${APT_UPDATED:-}" ]; then apt-get update -qq; APT_UPDATED=1; fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-ensure_gtest
+# pytest's "no tests ran" (exit 5) is a failure here.
+run_pytest() {  # python, extra pytest args...
+  local python="$1" status=0
+  shift
+  (cd "$ROOT" && "$python" -m pytest tests/python -q -p no:cacheprovider "$@") || status=$?
+  if [ "$status" -eq 5 ]; then echo "error: pytest collected no tests" >&2; return 1; fi
+  return "$status"
+}
+
+cpp_tests() {  # build dir, extra cmake args...
+  local dir="$1"
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+}
+
+have_header gtest/gtest.h || apt_install libgtest-dev
 ensure_venv cmake ninja pytest hypothesis
 export PATH="$VENV/bin:$PATH"
-JOBS="${JOBS:-2}"
 
 echo "== C++ unit tests"
-cmake -S "$ROOT" -B "$ROOT/build/tests" -G Ninja -DTARNWICK_BUILD_MODULE=OFF \
-  -DTARNWICK_WERROR=ON >/dev/null
-cmake --build "$ROOT/build/tests" -j "$JOBS"
-ctest --test-dir "$ROOT/build/tests" --output-on-failure -j "$JOBS"
+cpp_tests "$ROOT/build/tests"
 
-echo "== Python tests"
+echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
-cd "$ROOT"
-status=0
-"$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider || status=$?
-if [ "$status" -eq 5 ]; then
-  echo "error: pytest collected no tests" >&2
-  exit 1
-fi
-exit "$status"
+run_pytest "$VENV/bin/python"
+
+[ "$QUICK" = 1 ] && exit 0
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cpp_tests "$ROOT/build/tests-asan" -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== Fuzzing the log reader and recovery for ${FUZZ_SECONDS}s"
+command -v clang++ >/dev/null || apt_install clang
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build/fuzz" -G Ninja -DTARNWICK_FUZZ=ON \
+  -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$ROOT/build/fuzz" -j "$JOBS"
+seeds="$ROOT/build/fuzz/seeds" corpus="$ROOT/build/fuzz/corpus"
+mkdir -p "$corpus"
+"$VENV/bin/python" "$ROOT/tests/fuzz/make_seeds.py" "$seeds"
+# Inputs are at most 4 KiB, so no allocation may come near 16 MiB: a torn
+# header announcing a huge payload must not allocate it.
+(cd "$ROOT/build/fuzz" && ./log_fuzz -max_total_time="$FUZZ_SECONDS" -malloc_limit_mb=16 \
+  -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "$seeds" 2>fuzz.log) || {
+  grep -v '^Tarnwick:' "$ROOT/build/fuzz/fuzz.log" | tail -40; exit 1; }
+grep -E '^(stat::number_of_executed_units|Done)' "$ROOT/build/fuzz/fuzz.log" || true
+
+echo "== Python tests against a sanitized module"
+cmake -S "$ROOT" -B "$ROOT/build/module-asan" -G Ninja -DTARNWICK_BUILD_TESTS=OFF \
+  -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+cmake --build "$ROOT/build/module-asan" -j "$JOBS"
+preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
+LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
+  TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x
+
+echo "== One abi3 wheel for every interpreter"
+"$ROOT/scripts/check_wheel.sh"

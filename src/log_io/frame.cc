@@ -1,5 +1,6 @@
 #include "log_io/frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "log_io/crc32.h"
@@ -8,6 +9,8 @@
 
 namespace tarnwick {
 namespace {
+
+constexpr size_t kFirstPayloadChunk = size_t{1} << 20;
 
 template <class Reader>
 Result<ReadFill> fill(Reader& reader, void* dest, size_t n) {
@@ -32,10 +35,17 @@ Result<FrameRead> read_frame(Reader& reader) {
   const uint32_t stored_crc = load_le32(header + 8);
   if (length > MAX_RECORD_LEN) return FrameRead::corrupt(record_too_long_message(length));
 
+  // Grow the payload as bytes arrive, so that a torn header announcing a
+  // huge length costs no more memory than the bytes actually present.
   FrameRead frame;
-  frame.payload.resize(length);
-  TW_ASSIGN_OR_RETURN(ReadFill body, fill(reader, frame.payload.data(), length));
-  if (body != ReadFill::kFull) return FrameRead::corrupt(kTruncatedPayload);
+  size_t have = 0;
+  while (have < length) {
+    const size_t want = std::min<size_t>(length, std::max<size_t>(kFirstPayloadChunk, 2 * have));
+    frame.payload.resize(want);
+    TW_ASSIGN_OR_RETURN(ReadFill body, fill(reader, frame.payload.data() + have, want - have));
+    if (body != ReadFill::kFull) return FrameRead::corrupt(kTruncatedPayload);
+    have = want;
+  }
   if (crc32(frame.payload.data(), length) != stored_crc) return FrameRead::corrupt(kCrcMismatch);
   frame.kind = FrameRead::kFrame;
   frame.frame_len = FRAME_HEADER_LEN + length;

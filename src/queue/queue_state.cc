@@ -1,5 +1,6 @@
 #include "queue/queue_state.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "log_io/log_format.h"
@@ -11,7 +12,14 @@ void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uin
   if (seq >= next_seq) next_seq = seq + 1;
   live_bytes += body.size() + ENQUEUE_FRAME_OVERHEAD;
   ready.insert(seq);
-  MessageEntry& entry = messages[seq];
+  auto [it, inserted] = messages.try_emplace(seq);
+  MessageEntry& entry = it->second;
+  if (!inserted) {
+    // A second ENQUEUE of a live seq (never written by this system) replaces
+    // the message: it is ready only, and its old bytes are no longer live.
+    in_flight.erase(seq);
+    live_bytes -= std::min<uint64_t>(live_bytes, entry.body_len + ENQUEUE_FRAME_OVERHEAD);
+  }
   entry.body.reset();
   if (keep_body && !body.empty()) {
     entry.body.reset(new uint8_t[body.size()]);
@@ -30,7 +38,8 @@ void QueueState::apply_remove(uint64_t seq, bool dead) {
   const uint64_t bytes = uint64_t{it->second.body_len} + ENQUEUE_FRAME_OVERHEAD;
   live_bytes = live_bytes > bytes ? live_bytes - bytes : 0;
   messages.erase(it);
-  if (ready.erase(seq) == 0) in_flight.erase(seq);
+  ready.erase(seq);
+  in_flight.erase(seq);
   ++(dead ? dead_total : acked_total);
 }
 

@@ -1,0 +1,40 @@
+"""Writes a seed corpus of valid and slightly damaged logs for the fuzzer."""
+
+import os
+import struct
+import sys
+import zlib
+
+
+def frame(payload):
+    return b"TWR1" + struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
+
+
+def header(generation=0):
+    return b"TWFL" + struct.pack("<IQ", 1, generation)
+
+
+def main(out):
+    os.makedirs(out, exist_ok=True)
+    enq = lambda seq, body: frame(struct.pack("<BQQI", 1, seq, 1700000000000, len(body)) + body)
+    lease = lambda seq, d: frame(struct.pack("<BQQI", 3, seq, 2**40, d))
+    requeue = lambda seq, d: frame(struct.pack("<BQI", 4, seq, d))
+    ack = lambda seq: frame(struct.pack("<BQ", 2, seq))
+    dead = lambda seq: frame(struct.pack("<BQ", 5, seq))
+    full = header(3) + enq(0, b"hi") + enq(1, b"x" * 100) + lease(0, 1) + requeue(0, 1) \
+        + lease(0, 2) + ack(1) + enq(2, b"") + dead(2) + enq(7, b"seven")
+    seeds = {
+        "empty": header(),
+        "one": header() + enq(0, b"hello"),
+        "full": full,
+        "torn": full[:-3],
+        "short": full[:10],
+        "unknown-tag": header() + enq(0, b"a") + frame(b"\x09" + bytes(8)),
+    }
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
