@@ -45,6 +45,10 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
     queue->log_path = std::string(kMemoryPath);
     return queue;
   }
+  // The system calls would silently stop at a NUL and name another directory.
+  if (path.find('\0') != std::string_view::npos) {
+    return Error::invalid_data("queue path contains a NUL byte");
+  }
   const std::string dir(path);
   TW_TRY(sys::mkdir_all(dir));
   queue->lock_path = join(dir, ".proc_lock");

@@ -70,10 +70,12 @@ class Model:
             self.counters["requeued_total"] += 1
 
     def reclaim(self, now_ms):
-        for seq, deadline in sorted(self.in_flight.items(), key=lambda kv: (kv[1], kv[0])):
-            if deadline <= now_ms:
-                del self.in_flight[seq]
-                self.counters["requeued_total"] += 1
+        """Requeues expired leases; returns how many (each appends a REQUEUE)."""
+        expired = [s for s, deadline in self.in_flight.items() if deadline <= now_ms]
+        for seq in expired:
+            del self.in_flight[seq]
+            self.counters["requeued_total"] += 1
+        return len(expired)
 
     def ready(self):
         return sorted(s for s in self.messages if s not in self.in_flight)
