@@ -171,9 +171,12 @@ def test_busy_lock_raises_timeout_error(tmp_path):
     q = TarnwickCore(directory)
     with open(os.path.join(directory, ".proc_lock"), "rb") as holder:
         fcntl.flock(holder, fcntl.LOCK_EX)
+        started = time.monotonic()
         with pytest.raises(TimeoutError) as info:
             q.available()
+        waited = time.monotonic() - started
         fcntl.flock(holder, fcntl.LOCK_UN)
+    assert 30 <= waited < 40
     assert str(info.value) == "process lock timed out \u2014 a live peer is holding it too long"
     assert len(info.value.args) == 1 and info.value.errno is None
     assert q.enqueue(b"after") == 0
