@@ -98,7 +98,7 @@ class QueueImpl {
   Status reload();
   Status repair_tail(uint64_t end);
   Status reopen_after_fork();
-  pid_t owner_pid_ = 0;
+  uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;
 };
 

@@ -1,9 +1,12 @@
 // Opening a queue, the object's end, and re-opening handles after fork().
 #include <fcntl.h>
+
+#include <cerrno>
 #include <unistd.h>
 
 #include "log_io/clock.h"
 #include "log_io/sys.h"
+#include "queue/fork_epoch.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
 
@@ -17,6 +20,17 @@ std::string join(const std::string& dir, const char* name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+// Catch-up reads the header on every call while others keep writing, which
+// would update the access time each time (relatime does so whenever it is
+// older than the modification time). The access time tells nothing here.
+Result<UniqueFd> open_reader(const std::string& log_path) {
+#ifdef O_NOATIME
+  auto fd = sys::open(log_path, O_RDONLY | O_NOATIME);
+  if (fd.ok() || fd.error().os_code() != EPERM) return fd;  // EPERM: not the file's owner
+#endif
+  return sys::open(log_path, O_RDONLY);
+}
+
 }  // namespace
 
 LogFiles::LogFiles(UniqueFd writer_fd_in, UniqueFd reader_in)
@@ -28,7 +42,7 @@ LogFiles::~LogFiles() {
 
 Result<LogFiles> LogFiles::open(const std::string& log_path) {
   TW_ASSIGN_OR_RETURN(UniqueFd writer_fd, sys::open(log_path, O_RDWR | O_APPEND));
-  TW_ASSIGN_OR_RETURN(UniqueFd reader, sys::open(log_path, O_RDONLY));
+  TW_ASSIGN_OR_RETURN(UniqueFd reader, open_reader(log_path));
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(reader.get()));
   LogFiles files(std::move(writer_fd), std::move(reader));
   files.dev = st.st_dev;
@@ -40,7 +54,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
                                                    const Settings& settings) {
   auto queue = std::make_unique<QueueImpl>();
   queue->settings = settings;
-  queue->owner_pid_ = getpid();
+  queue->fork_epoch_ = fork_epoch();
   if (path == kMemoryPath) {
     queue->log_path = std::string(kMemoryPath);
     return queue;
@@ -84,8 +98,8 @@ QueueImpl::~QueueImpl() {
 // file, and flock would no longer keep the two apart: take fresh handles.
 // The state stays; catch-up brings it up to date.
 Status QueueImpl::reopen_after_fork() {
-  const pid_t pid = getpid();
-  if (pid == owner_pid_) return {};
+  const uint64_t epoch = fork_epoch();
+  if (epoch == fork_epoch_) return {};
   TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(lock_path));
   TW_ASSIGN_OR_RETURN(LogFiles fresh_files, LogFiles::open(log_path));
   // If another file took the log's name meanwhile, the offsets we hold mean
@@ -98,7 +112,7 @@ Status QueueImpl::reopen_after_fork() {
   lock.emplace(std::move(fresh_lock));
   inner.files.emplace(std::move(fresh_files));
   inner.map.reset();
-  owner_pid_ = pid;
+  fork_epoch_ = epoch;
   return {};
 }
 
