@@ -1,8 +1,8 @@
 // Opening a queue, the object's end, and re-opening handles after fork().
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <unistd.h>
 
 #include "log_io/clock.h"
 #include "log_io/sys.h"
