@@ -41,6 +41,7 @@ Result<FrameRead> read_frame(Reader& reader) {
   size_t have = 0;
   while (have < length) {
     const size_t want = std::min<size_t>(length, std::max<size_t>(kFirstPayloadChunk, 2 * have));
+    frame.payload.reserve(want);  // exactly: resize alone may double the capacity
     frame.payload.resize(want);
     TW_ASSIGN_OR_RETURN(ReadFill body, fill(reader, frame.payload.data() + have, want - have));
     if (body != ReadFill::kFull) return FrameRead::corrupt(kTruncatedPayload);
