@@ -101,16 +101,25 @@ Status QueueImpl::reopen_after_fork() {
   const uint64_t epoch = fork_epoch();
   if (epoch == fork_epoch_) return {};
   TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(lock_path));
-  TW_ASSIGN_OR_RETURN(LogFiles fresh_files, LogFiles::open(log_path));
-  // If another file took the log's name meanwhile, the offsets we hold mean
-  // nothing in it: the next catch-up must rebuild from scratch.
-  if (inner.files && (fresh_files.dev != inner.files->dev || fresh_files.ino != inner.files->ino)) {
+  auto fresh_files = LogFiles::open(log_path);
+  if (!fresh_files.ok()) {
+    // No log to open (deleted, say): the rebuild that catch-up now makes
+    // under the lock creates it and opens fresh handles. Until then nothing
+    // is appended through the inherited ones, since every append follows a
+    // successful catch-up.
     force_reload_ = true;
+  } else {
+    // If another file took the log's name meanwhile, the offsets we hold mean
+    // nothing in it: the next catch-up must rebuild from scratch.
+    if (inner.files &&
+        (fresh_files->dev != inner.files->dev || fresh_files->ino != inner.files->ino)) {
+      force_reload_ = true;
+    }
+    // The inherited writer buffer is empty (every append flushes); dropping
+    // the old handles closes only this process's copies.
+    inner.files.emplace(std::move(fresh_files).value());
   }
-  // The inherited writer buffer is empty (every append flushes); dropping the
-  // old handles closes only this process's copies.
   lock.emplace(std::move(fresh_lock));
-  inner.files.emplace(std::move(fresh_files));
   inner.map.reset();
   fork_epoch_ = epoch;
   return {};
