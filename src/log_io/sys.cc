@@ -112,6 +112,13 @@ Result<struct ::stat> stat(const std::string& path) {
   return st;
 }
 
+Result<struct ::stat> stat_at(int dir_fd, const char* name) {
+  if (int err = injected_error(Call::kStat)) return Error::os(err);
+  struct ::stat st {};
+  if (::fstatat(dir_fd, name, &st, 0) != 0) return last_os_error();
+  return st;
+}
+
 Status ftruncate(int fd, uint64_t length) {
   if (int err = injected_error(Call::kFtruncate)) return Error::os(err);
   while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {

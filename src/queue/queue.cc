@@ -46,7 +46,7 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
     const uint64_t seq = state.next_seq;
     const uint64_t ts = now_ms();
     const uint64_t frame_offset = q.inner.applied_offset;
-    TW_TRY(q.append_enqueue_frame(seq, ts, body));
+    TW_TRY(q.append_enqueue_frames(std::span<const ByteSpan>(&body, 1), seq, ts));
     state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
     TW_TRY(q.maybe_sync(false));
     return seq;
@@ -64,12 +64,18 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
     const uint64_t ts = now_ms();
     std::vector<uint64_t> seqs;
     seqs.reserve(bodies.size());
-    for (ByteSpan body : bodies) {
-      const uint64_t seq = state.next_seq;
-      const uint64_t frame_offset = q.inner.applied_offset;
-      TW_TRY(q.append_enqueue_frame(seq, ts, body));
-      state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-      seqs.push_back(seq);
+    for (size_t done = 0; done < bodies.size();) {
+      uint64_t frame_offset = q.inner.applied_offset;
+      TW_ASSIGN_OR_RETURN(const size_t written,
+                          q.append_enqueue_frames(std::span(bodies).subspan(done),
+                                                  state.next_seq, ts));
+      for (ByteSpan body : std::span(bodies).subspan(done, written)) {
+        const uint64_t seq = state.next_seq;
+        state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
+        frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
+        seqs.push_back(seq);
+      }
+      done += written;
     }
     TW_TRY(q.maybe_sync(true));
     return seqs;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@
 #include "queue/queue_state.h"
 
 namespace tarnwick {
+
+inline constexpr const char* kLogName = "queue.log";
+inline constexpr size_t kBatchWriteBytes = size_t{256} << 10;
 
 // The two handles on queue.log: an append-mode writer and a read-only reader.
 struct LogFiles {
@@ -63,7 +67,11 @@ class QueueImpl {
   // Frames the record and hands it to the operating system. Offsets move
   // only on success; the caller applies the record afterwards.
   Status append_frame(const Record& record);
-  Status append_enqueue_frame(uint64_t seq, uint64_t ts_ms, ByteSpan body);
+  // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
+  // write of about kBatchWriteBytes at most (always at least one body);
+  // returns how many it wrote.
+  Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
+                                       uint64_t ts_ms);
   Status maybe_sync(bool force);
   // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
   // failed sync is reported after the record was applied, so the state never
@@ -89,6 +97,7 @@ class QueueImpl {
   Settings settings;
   bool persistent = false;
   std::optional<ProcessLock> lock;
+  UniqueFd dir_fd;  // the queue directory, so catch-up looks up one name, not a path
   uint64_t lock_timeout_ns = LOCK_TIMEOUT_NS;  // tests shorten it
 
   std::mutex mutex;

@@ -31,19 +31,29 @@ Status QueueImpl::append_frame(const Record& record) {
   return {};
 }
 
-Status QueueImpl::append_enqueue_frame(uint64_t seq, uint64_t ts_ms, ByteSpan body) {
-  if (!persistent) return {};
-  std::vector<uint8_t>& frame = inner.scratch;
-  frame.resize(FRAME_HEADER_LEN);
-  encode_enqueue_into(seq, ts_ms, body, frame);
-  seal_frame(frame);
-  TW_TRY(inner.files->writer.write_all(frame));
+Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies,
+                                                uint64_t first_seq, uint64_t ts_ms) {
+  if (!persistent) return bodies.size();
+  // Several frames go out in one write; the caller applies them only once
+  // they are written. Should the write fail after some bytes reached the
+  // file, catch-up reads back the complete frames and cuts the torn one.
+  std::vector<uint8_t>& chunk = inner.scratch;
+  chunk.clear();
+  size_t count = 0;
+  while (count < bodies.size() && (count == 0 || chunk.size() < kBatchWriteBytes)) {
+    const size_t frame_start = chunk.size();
+    chunk.resize(frame_start + FRAME_HEADER_LEN);
+    encode_enqueue_into(first_seq + count, ts_ms, bodies[count], chunk);
+    seal_frame(std::span<uint8_t>(chunk).subspan(frame_start));
+    ++count;
+  }
+  TW_TRY(inner.files->writer.write_all(chunk));
   TW_TRY(inner.files->writer.flush());
-  inner.applied_offset += frame.size();
-  inner.log_bytes += frame.size();
-  // A large body must not pin a large scratch buffer for the object's life.
-  if (frame.capacity() > (1u << 20)) std::vector<uint8_t>().swap(frame);
-  return {};
+  inner.applied_offset += chunk.size();
+  inner.log_bytes += chunk.size();
+  // A large body must not pin a large buffer for the object's life.
+  if (chunk.capacity() > 2 * kBatchWriteBytes) std::vector<uint8_t>().swap(chunk);
+  return count;
 }
 
 Status QueueImpl::maybe_sync(bool force) {
@@ -79,7 +89,7 @@ Status QueueImpl::catch_up() {
   LogFiles& files = *inner.files;
   // Is the file at the log's name still the one we hold, of our generation,
   // and no shorter than what we applied? Anything else means a rebuild.
-  auto st = sys::stat(log_path);
+  auto st = sys::stat_at(dir_fd.get(), kLogName);
   bool same = !force_reload_ && st.ok() && st->st_dev == files.dev && st->st_ino == files.ino &&
               static_cast<uint64_t>(st->st_size) >= inner.applied_offset;
   if (same) {

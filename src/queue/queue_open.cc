@@ -65,8 +65,9 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
   }
   const std::string dir(path);
   TW_TRY(sys::mkdir_all(dir));
+  TW_ASSIGN_OR_RETURN(queue->dir_fd, sys::open(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY));
   queue->lock_path = join(dir, ".proc_lock");
-  queue->log_path = join(dir, "queue.log");
+  queue->log_path = join(dir, kLogName);
   queue->compact_tmp_path = join(dir, "queue.compact.tmp");
   queue->purge_tmp_path = join(dir, "queue.purge.tmp");
   TW_ASSIGN_OR_RETURN(ProcessLock lock, ProcessLock::open(queue->lock_path));

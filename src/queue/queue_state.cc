@@ -11,7 +11,8 @@ void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uin
                                uint64_t frame_offset, bool keep_body) {
   if (seq >= next_seq) next_seq = seq + 1;
   live_bytes += body.size() + ENQUEUE_FRAME_OVERHEAD;
-  ready.insert(seq);
+  // New seqs are nearly always the largest: hinting the end skips the descent.
+  ready.emplace_hint(ready.end(), seq);
   auto [it, inserted] = messages.try_emplace(seq);
   MessageEntry& entry = it->second;
   if (!inserted) {

@@ -119,9 +119,14 @@ TEST(EngineSync, LongIntervalSyncsOnlyBatchesAndFlush) {
   EXPECT_EQ(count([&] { EXPECT_TRUE(ok_value(q->nack(0, true))); }), P(0, 1));
   EXPECT_EQ(count([&] { EXPECT_TRUE(ok_value(q->ack(0))); }), P(0, 1));
 
+  // A batch's ENQUEUE frames leave in writes of up to 256 KiB: 100 small
+  // ones in one, 3000 of 100 bytes (399 KB) in two.
   const Bytes x = bytes_of("x");
   std::vector<ByteSpan> many(100, span_of(x));
-  EXPECT_EQ(count([&] { EXPECT_EQ(q->enqueue_batch(many)->size(), 100u); }), P(1, 100));
+  EXPECT_EQ(count([&] { EXPECT_EQ(q->enqueue_batch(many)->size(), 100u); }), P(1, 1));
+  const Bytes hundred(100, 'y');
+  std::vector<ByteSpan> more(3000, span_of(hundred));
+  EXPECT_EQ(count([&] { EXPECT_EQ(q->enqueue_batch(more)->size(), 3000u); }), P(1, 2));
   EXPECT_EQ(count([&] {
               CollectingSink sink;
               ASSERT_TRUE(q->dequeue_batch(3, std::nullopt, sink).ok());
@@ -362,7 +367,7 @@ TEST(EngineSync, DestructionFlushesAndSyncs) {
     q.reset();
     EXPECT_EQ(syncs.count(), 1u);
   }
-  EXPECT_EQ(open_fd_count(), fds - 3) << "lock file, writer and reader stay open";
+  EXPECT_EQ(open_fd_count(), fds - 4) << "lock file, directory, writer and reader stay open";
   // A failing sync at the end is ignored.
   auto again = open_queue(tmp.path());
   ASSERT_TRUE(again);
@@ -379,4 +384,35 @@ TEST(EngineSync, DestructionFlushesAndSyncs) {
 }
 
 }  // namespace
+// A batch goes out in several writes; one that fails after some of its frames
+// reached the file leaves the earlier writes applied, and the next catch-up
+// takes over the complete frames of the failed write and cuts the torn one.
+TEST(EngineSync, BatchWriteFailingPartwayKeepsStateAndLogInAgreement) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path(), make_settings(kHourMs));
+  ASSERT_TRUE(q);
+  const Bytes body(100, 'b');  // 133-byte frames
+  const std::vector<ByteSpan> bodies(3000, span_of(body));
+  const size_t torn_after = 10 * 133 + 50;  // ten whole frames, then part of one
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, EIO, 1, 1, torn_after);
+    EXPECT_FALSE(q->enqueue_batch(bodies).ok());
+  }
+  const uint64_t first_write = q->impl().inner.state.messages.size();
+  EXPECT_GT(first_write, 0u);
+  EXPECT_LT(first_write, bodies.size());
+  EXPECT_EQ(q->impl().inner.applied_offset, 16 + 133 * first_write);
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(must_stats(*q).total, first_write + 10);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Tarnwick: truncated corrupt log tail at byte " +
+                std::to_string(16 + 133 * (first_write + 10)) + "\n");
+  EXPECT_EQ(must_enqueue(*q, "next"), first_write + 10);
+  auto fresh = open_queue(tmp.path());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+}
+
 }  // namespace tarnwick::testing
