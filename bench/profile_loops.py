@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Tight loops to profile under perf / valgrind (see bench/results/profile.md).
+
+    python bench/profile_loops.py relaxed-enqueue 200000 [DIR]
+    python bench/profile_loops.py memory-cycle 1000000
+    python bench/profile_loops.py relaxed-big 4000 [DIR]
+    python bench/profile_loops.py durable-batch 1000 [DIR]
+
+Prints the rate, so a run also tells the cost per call under the profiler.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+try:
+    import tarnwick
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "build", "bench"))
+    import tarnwick
+
+
+def main():
+    what, n = sys.argv[1], int(sys.argv[2])
+    base = tempfile.mkdtemp(prefix="tarnwick-prof-", dir=sys.argv[3] if len(sys.argv) > 3 else None)
+    try:
+        body = b"x" * 100
+        if what == "relaxed-enqueue":
+            q = tarnwick.TarnwickCore(os.path.join(base, "q"), sync_interval_ms=1_000_000_000)
+            enq = q.enqueue
+            t = time.perf_counter()
+            for _ in range(n):
+                enq(body)
+        elif what == "memory-cycle":
+            q = tarnwick.TarnwickCore(":memory:")
+            enq, deq, ack = q.enqueue, q.dequeue, q.ack
+            t = time.perf_counter()
+            for _ in range(n):
+                enq(body)
+                ack(deq()[0])
+        elif what == "relaxed-big":
+            big = b"y" * 65536
+            q = tarnwick.TarnwickCore(os.path.join(base, "q"), sync_interval_ms=1_000_000_000)
+            enq = q.enqueue
+            t = time.perf_counter()
+            for _ in range(n):
+                enq(big)
+            q.flush()
+        elif what == "durable-batch":
+            q = tarnwick.TarnwickCore(os.path.join(base, "q"))
+            bodies = [body] * 1000
+            eb = q.enqueue_batch
+            t = time.perf_counter()
+            for _ in range(n):
+                eb(bodies)
+        else:
+            sys.exit("unknown loop %r" % what)
+        dt = time.perf_counter() - t
+        print("%s: %d calls in %.3f s = %.0f /s, %.3f us/call" % (what, n, dt, n / dt, dt / n * 1e6))
+        del q
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
