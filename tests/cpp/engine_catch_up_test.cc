@@ -173,6 +173,17 @@ TEST(EngineCatchUp, DeletedLogOfGenerationZeroIsNoticed) {
   EXPECT_EQ(snapshot(*b).size(), 1u);
 }
 
+// Deletes the log and lets another object create a new one of the same
+// generation 0 holding four messages; returns the new file's bytes.
+Bytes replace_with_fresh_log(const TempDir& tmp) {
+  fs::remove(tmp.file("queue.log"));
+  auto other = open_queue(tmp.path());
+  EXPECT_TRUE(other);
+  for (const char* body : {"n0", "n1", "n2", "n3"}) must_enqueue(*other, body);
+  other.reset();
+  return read_file(tmp.file("queue.log"));
+}
+
 // Another object creates a new log of the same generation in the place of a
 // deleted one: the replacement is noticed by the file's identity, even when
 // the new file is longer than what this object had applied.
@@ -182,13 +193,7 @@ TEST(EngineCatchUp, SameGenerationReplacementIsNoticed) {
   auto a = open_queue(tmp.path());
   ASSERT_TRUE(a);
   must_enqueue(*a, "old message");
-  fs::remove(log_path);
-  {
-    auto b = open_queue(tmp.path());
-    ASSERT_TRUE(b);
-    for (const char* body : {"n0", "n1", "n2", "n3"}) must_enqueue(*b, body);
-  }
-  const Bytes replacement = read_file(log_path);
+  const Bytes replacement = replace_with_fresh_log(tmp);
   ASSERT_GT(replacement.size(), a->impl().inner.applied_offset);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(ok_value(a->available()), 4u);
@@ -368,13 +373,7 @@ TEST(EngineCatchUp, ForkedChildRebuildsWhenTheLogWasReplaced) {
   auto q = open_queue(tmp.path());
   ASSERT_TRUE(q);
   must_enqueue(*q, "old");
-  fs::remove(log_path);
-  {
-    auto other = open_queue(tmp.path());
-    ASSERT_TRUE(other);
-    for (const char* body : {"n0", "n1", "n2", "n3"}) must_enqueue(*other, body);
-  }
-  const Bytes replacement = read_file(log_path);
+  const Bytes replacement = replace_with_fresh_log(tmp);
   ::testing::internal::CaptureStderr();
   const int code = in_child([&] {
     auto n = q->available();
