@@ -43,7 +43,7 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis
+ensure_venv cmake ninja pytest hypothesis numpy
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests"
