@@ -80,7 +80,7 @@ cmake -S "$ROOT" -B "$ROOT/build/module-asan" -G Ninja -DTARNWICK_BUILD_TESTS=OF
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$ROOT/build/module-asan" -j "$JOBS"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
-LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
   TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x
 

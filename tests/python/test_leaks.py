@@ -10,10 +10,14 @@ import pytest
 from tarnwick import TarnwickCore
 
 STATM = "/proc/self/statm"
-pytestmark = pytest.mark.skipif(not os.path.exists(STATM), reason="needs /proc")
+# A sanitizer's allocator holds freed memory back on purpose, so resident
+# size says nothing about leaks there; reference counts still do.
+MEASURE_RSS = os.path.exists(STATM) and not os.environ.get("TARNWICK_SANITIZED")
 
 
 def rss_bytes():
+    if not MEASURE_RSS:
+        return 0
     with open(STATM) as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
