@@ -19,8 +19,11 @@ echo "abi3audit: clean"
 interpreters=()
 for minor in 9 10 11 12 13; do
   found=""
-  for candidate in "python3.$minor" "$(pyenv root 2>/dev/null)/versions/3.$minor"*/bin/"python3.$minor"; do
-    if command -v "$candidate" >/dev/null 2>&1; then found="$(command -v "$candidate")"; break; fi
+  # pyenv's real binaries first: its shims exist for every version but run
+  # only the selected ones.
+  for candidate in "$(pyenv root 2>/dev/null)/versions/3.$minor"*/bin/"python3.$minor" \
+      "python3.$minor"; do
+    if "$candidate" -c 'pass' >/dev/null 2>&1; then found="$(command -v "$candidate")"; break; fi
   done
   [ -n "$found" ] && interpreters+=("$found")
 done
