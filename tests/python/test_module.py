@@ -1,5 +1,6 @@
 import gc
 import inspect
+import sys
 import weakref
 
 import pytest
@@ -61,10 +62,15 @@ def test_module_attributes():
 def test_class_identity_and_docstring():
     assert TarnwickCore.__module__ == "builtins"
     assert TarnwickCore.__name__ == TarnwickCore.__qualname__ == "TarnwickCore"
-    assert TarnwickCore.__text_signature__ == CLASS_SIGNATURE
     assert TarnwickCore.__doc__ == ""
-    assert str(inspect.signature(TarnwickCore)) == CLASS_SIGNATURE
     assert TarnwickCore.__bases__ == (object,)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10),
+                    reason="Python 3.9 drops the text signature of classes made from a spec")
+def test_class_text_signature():
+    assert TarnwickCore.__text_signature__ == CLASS_SIGNATURE
+    assert str(inspect.signature(TarnwickCore)) == CLASS_SIGNATURE
 
 
 def test_methods_are_defined_in_table_order():
