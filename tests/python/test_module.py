@@ -67,7 +67,7 @@ def test_class_identity_and_docstring():
 
 
 @pytest.mark.skipif(sys.version_info < (3, 10),
-                    reason="Python 3.9 drops the text signature of classes made from a spec")
+                    reason="Python 3.9 drops the text signature of classes made by PyType_FromSpec")
 def test_class_text_signature():
     assert TarnwickCore.__text_signature__ == CLASS_SIGNATURE
     assert str(inspect.signature(TarnwickCore)) == CLASS_SIGNATURE
