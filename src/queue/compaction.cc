@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "log_io/durability.h"
-#include "log_io/frame.h"
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
 
@@ -21,9 +20,8 @@ struct LiveMessage {
 
 // Appends one frame with the record's payload to `writer`.
 Status put_frame(BufferedWriter& writer, std::vector<uint8_t>& scratch, const Record& record) {
-  scratch.resize(FRAME_HEADER_LEN);
-  encode_into(record, scratch);
-  seal_frame(scratch);
+  scratch.clear();
+  append_frame_to(scratch, record);
   return writer.write_all(scratch);
 }
 
@@ -55,9 +53,8 @@ Status QueueImpl::do_compact() {
     uint64_t pos = LOG_HEADER_LEN;
     for (const LiveMessage& m : live) {
       TW_ASSIGN_OR_RETURN(ByteSpan body, read_body(m.entry->body_offset, m.entry->body_len));
-      scratch.resize(FRAME_HEADER_LEN);
-      encode_enqueue_into(m.seq, m.entry->enqueued_ts_ms, body, scratch);
-      seal_frame(scratch);
+      scratch.clear();
+      append_enqueue_frame_to(scratch, m.seq, m.entry->enqueued_ts_ms, body);
       TW_TRY(writer.write_all(scratch));
       new_offsets.push_back(pos + ENQUEUE_FRAME_OVERHEAD);
       pos += scratch.size();

@@ -21,9 +21,8 @@ uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UI
 Status QueueImpl::append_frame(const Record& record) {
   if (!persistent) return {};
   std::vector<uint8_t>& frame = inner.scratch;
-  frame.resize(FRAME_HEADER_LEN);
-  encode_into(record, frame);
-  seal_frame(frame);
+  frame.clear();
+  append_frame_to(frame, record);
   TW_TRY(inner.files->writer.write_all(frame));
   TW_TRY(inner.files->writer.flush());
   inner.applied_offset += frame.size();
@@ -41,10 +40,7 @@ Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies
   chunk.clear();
   size_t count = 0;
   while (count < bodies.size() && (count == 0 || chunk.size() < kBatchWriteBytes)) {
-    const size_t frame_start = chunk.size();
-    chunk.resize(frame_start + FRAME_HEADER_LEN);
-    encode_enqueue_into(first_seq + count, ts_ms, bodies[count], chunk);
-    seal_frame(std::span<uint8_t>(chunk).subspan(frame_start));
+    append_enqueue_frame_to(chunk, first_seq + count, ts_ms, bodies[count]);
     ++count;
   }
   TW_TRY(inner.files->writer.write_all(chunk));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log_io/endian.h"
+#include "log_io/frame.h"
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
 
@@ -62,6 +63,21 @@ void encode_into(const Record& record, std::vector<uint8_t>& out) {
         }
       },
       record);
+}
+
+void append_frame_to(std::vector<uint8_t>& out, const Record& record) {
+  const size_t start = out.size();
+  out.resize(start + FRAME_HEADER_LEN);
+  encode_into(record, out);
+  seal_frame(std::span<uint8_t>(out).subspan(start));
+}
+
+void append_enqueue_frame_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
+                             std::span<const uint8_t> body) {
+  const size_t start = out.size();
+  out.resize(start + FRAME_HEADER_LEN);
+  encode_enqueue_into(seq, ts_ms, body, out);
+  seal_frame(std::span<uint8_t>(out).subspan(start));
 }
 
 size_t encoded_size(const Record& record) {

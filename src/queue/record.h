@@ -60,6 +60,11 @@ void encode_enqueue_into(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> 
                          std::vector<uint8_t>& out);
 size_t encoded_size(const Record& record);
 
+// Append a whole sealed frame (header, then payload) to `out`.
+void append_frame_to(std::vector<uint8_t>& out, const Record& record);
+void append_enqueue_frame_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
+                             std::span<const uint8_t> body);
+
 // A decode failure is damage, not an error: the variant holds its message.
 std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> payload);
 std::variant<Record, std::string> decode(std::span<const uint8_t> payload);
