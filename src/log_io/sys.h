@@ -48,8 +48,14 @@ Status write_all(int fd, const void* buf, size_t n);
 Result<uint64_t> lseek(int fd, int64_t offset, int whence);
 Result<struct ::stat> fstat(int fd);
 Result<struct ::stat> stat(const std::string& path);
-// stat of `name` inside the open directory `dir_fd` (counted as kStat).
-Result<struct ::stat> stat_at(int dir_fd, const char* name);
+// Which file `name` inside the open directory `dir_fd` is, and its length
+// (counted as kStat).
+struct FileIdentity {
+  dev_t dev;
+  ino_t ino;
+  uint64_t size;
+};
+Result<FileIdentity> identity_at(int dir_fd, const char* name);
 Status ftruncate(int fd, uint64_t length);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.

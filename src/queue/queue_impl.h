@@ -31,8 +31,13 @@ struct LogFiles {
   UniqueFd reader;
   dev_t dev = 0;  // identity of the file the reader holds
   ino_t ino = 0;
+  // The reader's first bytes, mapped so that the check made on every call
+  // needs no system call; empty where mapping failed (pread is used then).
+  MappedRegion header_map;
 
   static Result<LogFiles> open(const std::string& log_path);
+  // The header as it is on the file now; false if it could not be read whole.
+  bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
   LogFiles(UniqueFd writer_fd, UniqueFd reader);
   LogFiles(LogFiles&&) = default;
   LogFiles& operator=(LogFiles&&) = default;

@@ -85,18 +85,17 @@ Status QueueImpl::catch_up() {
   LogFiles& files = *inner.files;
   // Is the file at the log's name still the one we hold, of our generation,
   // and no shorter than what we applied? Anything else means a rebuild.
-  auto st = sys::stat_at(dir_fd.get(), kLogName);
-  bool same = !force_reload_ && st.ok() && st->st_dev == files.dev && st->st_ino == files.ino &&
-              static_cast<uint64_t>(st->st_size) >= inner.applied_offset;
+  auto found = sys::identity_at(dir_fd.get(), kLogName);
+  bool same = !force_reload_ && found.ok() && found->dev == files.dev &&
+              found->ino == files.ino && found->size >= inner.applied_offset;
   if (same) {
     uint8_t header[LOG_HEADER_LEN];
-    auto got = sys::pread(files.reader.get(), header, sizeof header, 0);
-    same = got.ok() && *got == sizeof header && std::memcmp(header, LOG_MAGIC, 4) == 0 &&
+    same = files.read_header(header) && std::memcmp(header, LOG_MAGIC, 4) == 0 &&
            load_le64(header + 8) == inner.generation;
   }
   if (!same) return reload();
 
-  const uint64_t size = static_cast<uint64_t>(st->st_size);
+  const uint64_t size = found->size;
   if (size == inner.applied_offset) return {};
 
   // Read what was appended since we last looked. Every writer holds the lock

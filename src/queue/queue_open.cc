@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "log_io/clock.h"
 #include "log_io/sys.h"
@@ -47,7 +48,22 @@ Result<LogFiles> LogFiles::open(const std::string& log_path) {
   LogFiles files(std::move(writer_fd), std::move(reader));
   files.dev = st.st_dev;
   files.ino = st.st_ino;
+  // Only an outside truncation to zero bytes could make this page fault,
+  // and the engine never cuts a log below its header.
+  if (st.st_size >= static_cast<off_t>(LOG_HEADER_LEN)) {
+    auto mapped = sys::mmap_read_shared(files.reader.get(), LOG_HEADER_LEN);
+    if (mapped.ok()) files.header_map = MappedRegion(*mapped, LOG_HEADER_LEN);
+  }
   return files;
+}
+
+bool LogFiles::read_header(uint8_t (&out)[LOG_HEADER_LEN]) const {
+  if (header_map.mapped()) {
+    std::memcpy(out, header_map.data(), LOG_HEADER_LEN);
+    return true;
+  }
+  auto got = sys::pread(reader.get(), out, LOG_HEADER_LEN, 0);
+  return got.ok() && *got == LOG_HEADER_LEN;
 }
 
 Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,

@@ -244,24 +244,35 @@ TEST(EngineCatchUp, ShortenedLogIsReloaded) {
   EXPECT_EQ(snapshot(*b), snapshot(*a));
 }
 
+// The header is read from a map of the log when one could be made and with
+// pread otherwise; either way an in-place change is seen at the next call.
 TEST(EngineCatchUp, OverwrittenMagicFailsEveryOperation) {
-  TempDir tmp;
-  const std::string log_path = tmp.file("queue.log");
-  auto a = open_queue(tmp.path());
-  ASSERT_TRUE(a);
-  must_enqueue(*a, "zero");
-  Bytes file = read_file(log_path);
-  file[0] = 'X';
-  write_file(log_path, file);
-  for (int i = 0; i < 2; ++i) {
-    auto r = a->available();
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().text(), "queue.log has bad magic (not a Tarnwick log)");
-    EXPECT_TRUE(lock_is_free(tmp.path()));
+  for (const bool map_fails : {false, true}) {
+    SCOPED_TRACE(map_fails ? "header read with pread" : "header read from the map");
+    TempDir tmp;
+    const std::string log_path = tmp.file("queue.log");
+    std::unique_ptr<Queue> a;
+    {
+      FaultScope faults;
+      if (map_fails) faults.fail(Call::kMmap, ENOMEM);
+      a = open_queue(tmp.path());
+    }
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->impl().inner.files->header_map.mapped(), !map_fails);
+    must_enqueue(*a, "zero");
+    Bytes file = read_file(log_path);
+    file[0] = 'X';
+    write_file(log_path, file);
+    for (int i = 0; i < 2; ++i) {
+      auto r = a->available();
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().text(), "queue.log has bad magic (not a Tarnwick log)");
+      EXPECT_TRUE(lock_is_free(tmp.path()));
+    }
+    file[0] = 'T';
+    write_file(log_path, file);
+    EXPECT_EQ(ok_value(a->available()), 1u);
   }
-  file[0] = 'T';
-  write_file(log_path, file);
-  EXPECT_EQ(ok_value(a->available()), 1u);
 }
 
 TEST(EngineCatchUp, ReadFailureLeavesStateForTheNextTry) {
@@ -274,7 +285,7 @@ TEST(EngineCatchUp, ReadFailureLeavesStateForTheNextTry) {
   const uint64_t applied = b->impl().inner.applied_offset;
   {
     FaultScope faults;
-    faults.fail(Call::kPread, EIO, /*skip=*/1);  // the header read passes
+    faults.fail(Call::kPread, EIO);  // the read of the appended frame
     EXPECT_FALSE(b->available().ok());
   }
   EXPECT_EQ(b->impl().inner.applied_offset, applied);

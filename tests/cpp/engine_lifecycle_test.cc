@@ -204,6 +204,29 @@ TEST_P(EngineLifecycle, CompactKeepsEveryLiveMessage) {
   EXPECT_EQ(must_stats(q()).generation, GetParam() ? 1u : 0u);
 }
 
+// On disk a body is read from a map of the log; a map that cannot be made
+// fails the call and the lease comes back like any other.
+TEST(EngineBodies, FailedMapIsReportedAndTheMessageComesBack) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  must_enqueue(*q, "body");
+  {
+    FaultScope faults;
+    faults.fail(sys::Call::kMmap, ENOMEM);
+    CollectingSink sink;
+    auto r = q->dequeue(/*lease_ms=*/0, sink);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().os_code(), ENOMEM);
+    EXPECT_TRUE(sink.items.empty());
+  }
+  EXPECT_FALSE(q->impl().inner.map.mapped());
+  auto again = must_dequeue(*q);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->body, bytes_of("body"));
+  EXPECT_EQ(again->deliveries, 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(EngineStorage, EngineLifecycle, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param_info) {
                            return param_info.param ? "disk" : "memory";
