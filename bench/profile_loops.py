@@ -5,6 +5,8 @@
     python bench/profile_loops.py memory-cycle 1000000
     python bench/profile_loops.py relaxed-big 4000 [DIR]
     python bench/profile_loops.py durable-batch 1000 [DIR]
+    python bench/profile_loops.py memory-batch-cycle 2000
+    python bench/profile_loops.py relaxed-batch-cycle 500 [DIR]
 
 Prints the rate, so a run also tells the cost per call under the profiler.
 """
@@ -56,6 +58,15 @@ def main():
             t = time.perf_counter()
             for _ in range(n):
                 eb(bodies)
+        elif what in ("memory-batch-cycle", "relaxed-batch-cycle"):
+            # enqueue_batch, dequeue_batch and ack_batch of 1000, n times
+            where = ":memory:" if what.startswith("memory") else os.path.join(base, "q")
+            q = tarnwick.TarnwickCore(where, sync_interval_ms=1_000_000_000)
+            bodies = [body] * 1000
+            t = time.perf_counter()
+            for _ in range(n):
+                q.enqueue_batch(bodies)
+                q.ack_batch([m[0] for m in q.dequeue_batch(1000)])
         else:
             sys.exit("unknown loop %r" % what)
         dt = time.perf_counter() - t

@@ -86,19 +86,22 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
 
 namespace {
 
-// Leases the smallest ready message and hands it to the sink.
-Status lease_next(QueueImpl& q, uint64_t deadline, bool skip_sync, DeliverySink& sink) {
-  QueueState& state = q.inner.state;
-  const uint64_t seq = *state.ready.begin();
-  auto entry = state.messages.find(seq);
-  if (entry == state.messages.end()) return missing_entry(seq);
-  const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
-  TW_TRY(q.commit(LeaseRecord{seq, deadline, deliveries}, skip_sync));
+// Hands a message whose lease was applied to the sink.
+Status deliver(QueueImpl& q, const LeaseRecord& lease, DeliverySink& sink) {
+  auto entry = q.inner.state.messages.find(lease.seq);
+  if (entry == q.inner.state.messages.end()) return missing_entry(lease.seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
-  if (!sink.deliver(Delivery{seq, deliveries, entry->second.enqueued_ts_ms, body})) {
+  if (!sink.deliver(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body})) {
     return Error::make(ErrorKind::kCallback, "");
   }
   return {};
+}
+
+// The lease the ready message `seq` gets next.
+Result<LeaseRecord> next_lease(const QueueState& state, uint64_t seq, uint64_t deadline) {
+  auto entry = state.messages.find(seq);
+  if (entry == state.messages.end()) return missing_entry(seq);
+  return LeaseRecord{seq, deadline, next_delivery_count(entry->second.deliveries)};
 }
 
 }  // namespace
@@ -108,8 +111,13 @@ Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    if (q.inner.state.ready.empty()) return false;
-    TW_TRY(lease_next(q, saturating_add(now, q.lease_length(lease_ms)), false, sink));
+    QueueState& state = q.inner.state;
+    if (state.ready.empty()) return false;
+    TW_ASSIGN_OR_RETURN(const LeaseRecord lease,
+                        next_lease(state, *state.ready.begin(),
+                                   saturating_add(now, q.lease_length(lease_ms))));
+    TW_TRY(q.commit(lease, false));
+    TW_TRY(deliver(q, lease, sink));
     return true;
   });
 }
@@ -120,8 +128,26 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    for (uint64_t n = 0; n < max && !q.inner.state.ready.empty(); ++n) {
-      TW_TRY(lease_next(q, deadline, true, sink));
+    QueueState& state = q.inner.state;
+    std::vector<uint8_t>& chunk = q.inner.scratch;
+    std::vector<LeaseRecord>& leases = q.inner.batch_leases;
+    // The smallest ready messages are leased a write's worth at a time: the
+    // frames go out together, then are applied, then delivered.
+    for (uint64_t left = max; left > 0 && !state.ready.empty(); left -= leases.size()) {
+      chunk.clear();
+      leases.clear();
+      for (auto it = state.ready.begin();
+           it != state.ready.end() && leases.size() < left && chunk.size() < kBatchWriteBytes;
+           ++it) {
+        TW_ASSIGN_OR_RETURN(const LeaseRecord lease, next_lease(state, *it, deadline));
+        leases.push_back(lease);
+        if (q.persistent) append_frame_to(chunk, lease);
+      }
+      TW_TRY(q.write_frames(chunk));
+      for (const LeaseRecord& lease : leases) {
+        state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
+      }
+      for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
     }
     return q.maybe_sync(true);
   });
@@ -141,6 +167,34 @@ Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms)
 
 // --- acknowledging ---
 
+namespace {
+
+// ACKs the live ones among `seqs`, each once, a write's worth of frames at a
+// time; returns how many were removed.
+Result<uint64_t> write_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
+  QueueState& state = q.inner.state;
+  std::vector<uint8_t>& chunk = q.inner.scratch;
+  std::vector<uint64_t>& acks = q.inner.batch_acks;
+  std::unordered_set<uint64_t>& named = q.inner.batch_ack_set;
+  uint64_t removed = 0;
+  for (size_t next = 0; next < seqs.size(); removed += acks.size()) {
+    chunk.clear();
+    acks.clear();
+    named.clear();
+    for (; next < seqs.size() && chunk.size() < kBatchWriteBytes; ++next) {
+      const uint64_t seq = seqs[next];
+      if (!state.messages.contains(seq) || !named.insert(seq).second) continue;
+      acks.push_back(seq);
+      append_frame_to(chunk, AckRecord{seq});
+    }
+    TW_TRY(q.write_frames(chunk));
+    for (uint64_t seq : acks) state.apply_remove(seq, false);
+  }
+  return removed;
+}
+
+}  // namespace
+
 Result<bool> Queue::ack(uint64_t seq) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
@@ -156,10 +210,14 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     uint64_t removed = 0;
-    for (uint64_t seq : seqs) {
-      if (!q.inner.state.messages.contains(seq)) continue;
-      TW_TRY(q.commit(AckRecord{seq}, true));
-      ++removed;
+    if (q.persistent) {
+      TW_ASSIGN_OR_RETURN(removed, write_acks(q, seqs));
+    } else {
+      for (uint64_t seq : seqs) {
+        if (!q.inner.state.messages.contains(seq)) continue;
+        q.inner.state.apply_remove(seq, false);
+        ++removed;
+      }
     }
     TW_TRY(q.maybe_sync(true));
     TW_TRY(q.maybe_compact());

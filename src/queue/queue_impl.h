@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "log_io/buffered_io.h"
@@ -54,6 +55,9 @@ struct Inner {
   uint64_t last_sync_ms = 0;
   std::vector<uint8_t> scratch;  // frame assembly, reused across calls
   std::vector<uint8_t> catch_up_buffer;
+  std::vector<LeaseRecord> batch_leases;  // a batch's records between write and apply
+  std::vector<uint64_t> batch_acks;
+  std::unordered_set<uint64_t> batch_ack_set;
 };
 
 class QueueImpl {
@@ -69,8 +73,12 @@ class QueueImpl {
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
   Status reopen_io(uint64_t generation);
-  // Frames the record and hands it to the operating system. Offsets move
-  // only on success; the caller applies the record afterwards.
+  // Hands complete frames to the operating system in one write. Offsets
+  // move only on success; the caller applies the records afterwards. Should
+  // the write fail after some bytes reached the file, catch-up reads back
+  // the complete frames and cuts the torn one.
+  Status write_frames(std::vector<uint8_t>& frames);
+  // Frames the record and writes it (see write_frames).
   Status append_frame(const Record& record);
   // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
   // write of about kBatchWriteBytes at most (always at least one body);

@@ -18,24 +18,28 @@ uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UI
 
 // --- appending ---
 
+Status QueueImpl::write_frames(std::vector<uint8_t>& frames) {
+  if (!persistent || frames.empty()) return {};
+  TW_TRY(inner.files->writer.write_all(frames));
+  TW_TRY(inner.files->writer.flush());
+  inner.applied_offset += frames.size();
+  inner.log_bytes += frames.size();
+  // A large body must not pin a large buffer for the object's life.
+  if (frames.capacity() > 2 * kBatchWriteBytes) std::vector<uint8_t>().swap(frames);
+  return {};
+}
+
 Status QueueImpl::append_frame(const Record& record) {
   if (!persistent) return {};
   std::vector<uint8_t>& frame = inner.scratch;
   frame.clear();
   append_frame_to(frame, record);
-  TW_TRY(inner.files->writer.write_all(frame));
-  TW_TRY(inner.files->writer.flush());
-  inner.applied_offset += frame.size();
-  inner.log_bytes += frame.size();
-  return {};
+  return write_frames(frame);
 }
 
 Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies,
                                                 uint64_t first_seq, uint64_t ts_ms) {
   if (!persistent) return bodies.size();
-  // Several frames go out in one write; the caller applies them only once
-  // they are written. Should the write fail after some bytes reached the
-  // file, catch-up reads back the complete frames and cuts the torn one.
   std::vector<uint8_t>& chunk = inner.scratch;
   chunk.clear();
   size_t count = 0;
@@ -43,12 +47,7 @@ Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies
     append_enqueue_frame_to(chunk, first_seq + count, ts_ms, bodies[count]);
     ++count;
   }
-  TW_TRY(inner.files->writer.write_all(chunk));
-  TW_TRY(inner.files->writer.flush());
-  inner.applied_offset += chunk.size();
-  inner.log_bytes += chunk.size();
-  // A large body must not pin a large buffer for the object's life.
-  if (chunk.capacity() > 2 * kBatchWriteBytes) std::vector<uint8_t>().swap(chunk);
+  TW_TRY(write_frames(chunk));
   return count;
 }
 
