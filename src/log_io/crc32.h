@@ -7,7 +7,9 @@
 
 namespace tarnwick {
 
-// Eight bytes per step over eight derived tables; same value as the bytewise form.
+// Carry-less multiplication (x86-64 with PCLMULQDQ) or the CRC32 instructions
+// (arm64) where present, else eight bytes per step over eight derived tables;
+// the same value as the bytewise form either way.
 uint32_t crc32(const void* data, size_t length);
 // One table look-up per byte: the reference the fast form is checked against.
 uint32_t crc32_bytewise(const void* data, size_t length);
