@@ -24,6 +24,8 @@ namespace tarnwick {
 
 inline constexpr const char* kLogName = "queue.log";
 inline constexpr size_t kBatchWriteBytes = size_t{256} << 10;
+// Least room the body map reserves past the log's end.
+inline constexpr uint64_t kMapRoomBytes = uint64_t{64} << 20;
 
 // The two handles on queue.log: an append-mode writer and a read-only reader.
 struct LogFiles {
@@ -48,7 +50,7 @@ struct LogFiles {
 struct Inner {
   QueueState state;
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
-  MappedRegion map;               // whole log at the time it was mapped
+  MappedRegion map;               // whole log when mapped, and room past its end
   uint64_t generation = 0;
   uint64_t applied_offset = LOG_HEADER_LEN;
   uint64_t log_bytes = LOG_HEADER_LEN;

@@ -227,6 +227,27 @@ TEST(EngineBodies, FailedMapIsReportedAndTheMessageComesBack) {
   EXPECT_EQ(again->deliveries, 2u);
 }
 
+// The body map reaches past the log's end, so messages appended after it was
+// made are read through it; one beyond that room gets a new map.
+TEST(EngineBodies, TheMapServesLaterBodiesUntilItsRoomRunsOut) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  auto maps_for_next_dequeue = [&](const Bytes& want) {
+    CallCounter maps(sys::Call::kMmap);
+    auto got = must_dequeue(*q);
+    EXPECT_TRUE(got && got->body == want);
+    return maps.count();
+  };
+  const Bytes a = bytes_of("a"), b = bytes_of("b"), big(kMapRoomBytes + 1, 'z');
+  must_enqueue(*q, "a");
+  EXPECT_EQ(maps_for_next_dequeue(a), 1u);
+  must_enqueue(*q, "b");
+  EXPECT_EQ(maps_for_next_dequeue(b), 0u);
+  ASSERT_TRUE(q->enqueue(span_of(big)).ok());
+  EXPECT_EQ(maps_for_next_dequeue(big), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(EngineStorage, EngineLifecycle, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param_info) {
                            return param_info.param ? "disk" : "memory";
