@@ -77,9 +77,7 @@ TEST(EngineCatchUp, TornFrameIsCutWithAWarning) {
   EXPECT_EQ(file_size(log_path), good);
   EXPECT_EQ(must_stats(*a).log_bytes, good);
   EXPECT_EQ(must_enqueue(*a, "three"), 2u);
-  auto b = open_queue(tmp.path());
-  ASSERT_TRUE(b);
-  EXPECT_EQ(snapshot(*b), snapshot(*a));
+  expect_fresh_open_agrees(tmp.path(), *a);
 }
 
 TEST(EngineCatchUp, UndecodableFrameIsCutTogetherWithWhatFollows) {
@@ -136,9 +134,7 @@ TEST(EngineCatchUp, FailedRepairIsRetriedByTheNextCatchUp) {
     const ParsedLog log = parse_log(read_file(log_path));
     EXPECT_TRUE(log.clean);
     EXPECT_EQ(log.frames.size(), 2u);
-    auto b = open_queue(tmp.path());
-    ASSERT_TRUE(b);
-    EXPECT_EQ(snapshot(*b), snapshot(*a));
+    expect_fresh_open_agrees(tmp.path(), *a);
   }
 }
 
@@ -167,10 +163,8 @@ TEST(EngineCatchUp, DeletedLogOfGenerationZeroIsNoticed) {
   fs::remove(tmp.file("queue.log"));
   EXPECT_EQ(ok_value(a->available()), 0u);
   EXPECT_EQ(must_enqueue(*a, "fresh"), 0u);
-  auto b = open_queue(tmp.path());
-  ASSERT_TRUE(b);
-  EXPECT_EQ(snapshot(*b), snapshot(*a));
-  EXPECT_EQ(snapshot(*b).size(), 1u);
+  expect_fresh_open_agrees(tmp.path(), *a);
+  EXPECT_EQ(snapshot(*a).size(), 1u);
 }
 
 // Deletes the log and lets another object create a new one of the same
@@ -200,10 +194,8 @@ TEST(EngineCatchUp, SameGenerationReplacementIsNoticed) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(read_file(log_path), replacement) << "the new log was damaged";
   EXPECT_EQ(must_enqueue(*a, "n4"), 4u);
-  auto c = open_queue(tmp.path());
-  ASSERT_TRUE(c);
-  EXPECT_EQ(snapshot(*c), snapshot(*a));
-  EXPECT_EQ(to_string(snapshot(*c).at(4).body), "n4") << "appended to the unlinked file";
+  expect_fresh_open_agrees(tmp.path(), *a);
+  EXPECT_EQ(to_string(snapshot(*a).at(4).body), "n4") << "appended to the unlinked file";
 }
 
 TEST(EngineCatchUp, RenamedInReplacementOfSameGenerationIsNoticed) {
@@ -239,9 +231,7 @@ TEST(EngineCatchUp, ShortenedLogIsReloaded) {
   const ParsedLog log = parse_log(read_file(log_path));
   EXPECT_TRUE(log.clean);
   EXPECT_EQ(log.frames.size(), 2u);
-  auto b = open_queue(tmp.path());
-  ASSERT_TRUE(b);
-  EXPECT_EQ(snapshot(*b), snapshot(*a));
+  expect_fresh_open_agrees(tmp.path(), *a);
 }
 
 // The header is read from a map of the log when one could be made and with

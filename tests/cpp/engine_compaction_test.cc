@@ -230,9 +230,7 @@ TEST(EngineCompaction, OnlyRemovingOperationsCompactAutomatically) {
   impl.inner.log_bytes = 100000;
   EXPECT_EQ(ok_value(q->ack_batch({2, 3, 4})), 3u);
   EXPECT_EQ(generation(), 3u);
-  auto fresh = open_queue(tmp.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+  expect_fresh_open_agrees(tmp.path(), *q);
 }
 
 TEST(EngineCompaction, ThresholdZeroNeverCompacts) {
@@ -407,9 +405,7 @@ TEST(EnginePurge, FailureBeforeTheRenameKeepsTheMessages) {
     EXPECT_EQ(s.next_seq, 2u);
     EXPECT_EQ(must_enqueue(*q, "m2"), 2u) << "a seq the log holds was handed out again";
     EXPECT_EQ(to_string(must_dequeue(*q)->body), "m0");
-    auto fresh = open_queue(tmp.path());
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+    expect_fresh_open_agrees(tmp.path(), *q);
   }
 }
 
@@ -431,9 +427,7 @@ TEST(EnginePurge, FailureAfterTheRenameReloadsAtTheNextCall) {
     EXPECT_EQ(s.generation, 1u);
     EXPECT_EQ(s.total, 0u);
     EXPECT_EQ(must_enqueue(*q, "new"), 0u);
-    auto fresh = open_queue(tmp.path());
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+    expect_fresh_open_agrees(tmp.path(), *q);
   }
 }
 

@@ -285,9 +285,7 @@ TEST(EngineSync, FailedFrameIsDiscardedFromTheWriterBuffer) {
   ASSERT_EQ(log.frames.size(), 2u);
   EXPECT_EQ(to_string(log.frames[0].body), "kept");
   EXPECT_EQ(to_string(log.frames[1].body), "more");
-  auto fresh = open_queue(tmp.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+  expect_fresh_open_agrees(tmp.path(), *q);
 }
 
 // A sync that fails after the frame reached the file reports the error with
@@ -306,10 +304,7 @@ TEST(EngineSync, SyncFailureKeepsTheRecordApplied) {
     }
     EXPECT_GT(file_size(tmp.file("queue.log")), size_before) << "nothing reached the file";
     expect_state_is_log(*q, tmp.file("queue.log"));
-    auto fresh = open_queue(tmp.path());
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(snapshot(*fresh), snapshot(*q));
-    fresh.reset();
+    expect_fresh_open_agrees(tmp.path(), *q);
     // The next operations hand out new seqs and new leases only.
     const uint64_t next = q->impl().inner.state.next_seq;
     EXPECT_EQ(must_enqueue(*q, "after"), next);
@@ -411,9 +406,7 @@ TEST(EngineSync, BatchWriteFailingPartwayKeepsStateAndLogInAgreement) {
             "Tarnwick: truncated corrupt log tail at byte " +
                 std::to_string(16 + 133 * (first_write + 10)) + "\n");
   EXPECT_EQ(must_enqueue(*q, "next"), first_write + 10);
-  auto fresh = open_queue(tmp.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+  expect_fresh_open_agrees(tmp.path(), *q);
 }
 
 // dequeue_batch and ack_batch send their frames a write's worth at a time
@@ -451,10 +444,8 @@ TEST(EngineSync, LeaseAndAckBatchesLeaveInWritesOf256KiB) {
   CallCounter writes(Call::kWrite);
   EXPECT_EQ(ok_value(q->ack_batch(seqs)), kMessages - kAcksPerWrite - 10);
   EXPECT_EQ(writes.count(), 1u);
-  auto fresh = open_queue(tmp.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(snapshot(*fresh), snapshot(*q));
-  EXPECT_EQ(must_stats(*fresh).total, 0u);
+  expect_fresh_open_agrees(tmp.path(), *q);
+  EXPECT_EQ(must_stats(*q).total, 0u);
 }
 
 }  // namespace tarnwick::testing

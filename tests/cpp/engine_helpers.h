@@ -153,6 +153,13 @@ inline Snapshot snapshot(Queue& q) {
   return out;
 }
 
+// A fresh open of the directory must hold exactly what `q` holds.
+inline void expect_fresh_open_agrees(const std::string& dir, Queue& q) {
+  auto fresh = open_queue(dir);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(snapshot(*fresh), snapshot(q));
+}
+
 // --- log files by hand ---
 
 class LogBuilder {

@@ -198,9 +198,7 @@ TEST(EngineLease, FailedRequeueIsRetriedLater) {
     const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));
     EXPECT_TRUE(log.clean);
     EXPECT_EQ(tags_of(log), (std::vector<uint8_t>{1, 1, 3, 3, 4, 4}));
-    auto fresh = open_queue(tmp.path());
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(snapshot(*fresh), snapshot(*q));
+    expect_fresh_open_agrees(tmp.path(), *q);
   }
 }
 

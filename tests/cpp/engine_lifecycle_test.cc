@@ -21,9 +21,7 @@ class EngineLifecycle : public ::testing::TestWithParam<bool> {
   void TearDown() override {
     if (!GetParam() || !q_) return;
     ASSERT_TRUE(q_->in_flight().ok());
-    auto fresh = open_queue(tmp_.path());
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(snapshot(*fresh), snapshot(*q_));
+    expect_fresh_open_agrees(tmp_.path(), *q_);
   }
   Queue& q() { return *q_; }
 
