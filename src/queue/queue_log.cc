@@ -1,6 +1,4 @@
 // Appending, syncing, catching up with other processes, and body reads.
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -204,8 +202,8 @@ Error body_out_of_bounds(uint64_t need, uint64_t mapped) {
 }
 
 // Room mapped past the log's end, so that bodies appended later are read
-// through the same map rather than a new one (five system calls and fresh
-// page faults) for nearly every dequeue of a message just enqueued.
+// through the same map rather than a new one (system calls and fresh page
+// faults) for nearly every dequeue of a message just enqueued.
 uint64_t map_length_for(uint64_t file_size) {
   const uint64_t room = std::max(file_size / 4, kMapRoomBytes);
   const uint64_t limit = std::min<uint64_t>(INT64_MAX, SIZE_MAX);
@@ -214,21 +212,22 @@ uint64_t map_length_for(uint64_t file_size) {
 
 }  // namespace
 
-// A live message's frame lies below applied_offset, which this call's
-// catch-up found within the file, so any body inside the map can be read.
+// Bodies are read during a call, after its catch-up confirmed that the
+// reader holds the file at the log's name and that the file ends at
+// applied_offset; every live message's frame lies below that, so any body
+// inside the map can be read.
 Result<ByteSpan> QueueImpl::read_body(uint64_t offset, uint32_t length) {
   const uint64_t end = offset + length;
   if (length == 0 && end >= offset) return ByteSpan{};
   if (!inner.map.mapped() || inner.map.size() < end) {
-    TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(log_path, O_RDONLY));
-    TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t size = inner.applied_offset;
     if (size > static_cast<uint64_t>(INT64_MAX)) {
       return Error::invalid_data("memory map length overflows isize");
     }
     if (size < end) return body_out_of_bounds(end, size);
     const uint64_t map_length = map_length_for(size);
-    TW_ASSIGN_OR_RETURN(void* addr, sys::mmap_read_shared(fd.get(), map_length));
+    TW_ASSIGN_OR_RETURN(void* addr,
+                        sys::mmap_read_shared(inner.files->reader.get(), map_length));
     inner.map = MappedRegion(addr, map_length);
   }
   if (end < offset || inner.map.size() < end) return body_out_of_bounds(end, inner.map.size());
