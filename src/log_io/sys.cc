@@ -7,6 +7,11 @@
 #include <sys/sysmacros.h>
 #endif
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+#include <sys/event.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -212,6 +217,54 @@ Result<UniqueFd> dup(int fd) {
   if (copy < 0) return last_os_error();
   return UniqueFd(copy);
 }
+
+#if defined(__linux__)
+Result<UniqueFd> watch_directory(const std::string& dir) {
+  if (int err = injected_error(Call::kWatch)) return Error::os(err);
+  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  UniqueFd watch(fd);
+  constexpr uint32_t kMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
+  if (::inotify_add_watch(fd, dir.c_str(), kMask) < 0) return last_os_error();
+  return watch;
+}
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+Result<UniqueFd> kqueue_open() {
+  if (int err = injected_error(Call::kWatch)) return Error::os(err);
+  const int kq = ::kqueue();
+  if (kq < 0) return last_os_error();
+  UniqueFd owned(kq);
+  if (::fcntl(kq, F_SETFD, FD_CLOEXEC) != 0) return last_os_error();
+  return owned;
+}
+
+Status kqueue_watch(int kq, int fd) {
+  if (int err = injected_error(Call::kWatch)) return Error::os(err);
+  struct kevent change;
+  EV_SET(&change, fd, EVFILT_VNODE, EV_ADD | EV_CLEAR,
+         NOTE_WRITE | NOTE_EXTEND | NOTE_RENAME | NOTE_DELETE, 0, nullptr);
+  while (::kevent(kq, &change, 1, nullptr, 0, nullptr) < 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
+Result<bool> kqueue_drain(int kq, int fd) {
+  if (int err = injected_error(Call::kWatch)) return Error::os(err);
+  struct kevent events[16];
+  const struct timespec no_wait {0, 0};
+  bool named = false;
+  for (;;) {
+    const int got = ::kevent(kq, nullptr, 0, events, 16, &no_wait);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    for (int i = 0; i < got; ++i) named = named || static_cast<int>(events[i].ident) == fd;
+    if (got < 16) return named;
+  }
+}
+#endif
 
 void inject(Call call, const Fault& fault) {
   std::lock_guard<std::mutex> guard(g_fault_mutex);

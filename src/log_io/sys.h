@@ -33,6 +33,7 @@ enum class Call : uint8_t {
   kMmap,
   kFlock,
   kDup,
+  kWatch,
   kCount,
 };
 
@@ -71,6 +72,19 @@ void munmap(void* addr, size_t length);
 Status flock_exclusive_nonblocking(int fd);
 void flock_unlock(int fd);  // result ignored
 Result<UniqueFd> dup(int fd);
+
+// --- change notification (counted as kWatch) ---
+#if defined(__linux__)
+// A non-blocking inotify descriptor watching the directory for written,
+// created, renamed and removed entries.
+Result<UniqueFd> watch_directory(const std::string& dir);
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+Result<UniqueFd> kqueue_open();
+// Adds (or re-adds) a vnode watch for writes, growth, renames and removals of fd.
+Status kqueue_watch(int kq, int fd);
+// Reads the pending events without waiting; true if any named `fd`.
+Result<bool> kqueue_drain(int kq, int fd);
+#endif
 
 // --- fault injection and call counting, for tests ---
 

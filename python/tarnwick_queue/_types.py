@@ -1,0 +1,199 @@
+"""The backend-neutral face: messages, what peek and the dead letters show,
+and the protocol every queue backend offers."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Iterable, List, Optional, Protocol, Sequence, Union
+
+Body = Union[bytes, bytearray, memoryview]
+
+
+class LeaseLost(Exception):
+    """The lease this message was received with is no longer its current one:
+    it ran out (and the message may be with another consumer now), or the
+    message was settled already. Nothing was written."""
+
+
+class _Settler(Protocol):
+    """What a Message calls back into: the backend that leased it."""
+
+    def _ack(self, message: "Message") -> None: ...
+    def _nack(self, message: "Message", delay: float) -> None: ...
+    def _dead(self, message: "Message", reason: str) -> None: ...
+    def _extend(self, message: "Message", seconds: Optional[float]) -> float: ...
+
+
+class Message:
+    """A leased message. Settle it once with ack(), nack() or dead(); extend()
+    renews the lease. Each acts only while this message's lease is still the
+    current one, and raises LeaseLost otherwise.
+
+    As a context manager it acks when the block ends normally and nacks when
+    the block raises (unless the block settled it already)."""
+
+    __slots__ = ("id", "body", "deliveries", "enqueued_at", "lease_expires_at", "_queue", "_lease",
+                 "_settled")
+
+    def __init__(self, queue: _Settler, id: int, body: bytes, deliveries: int,
+                 enqueued_at: float, lease_expires_at: float, lease: Any) -> None:
+        self.id = id
+        self.body = body
+        self.deliveries = deliveries
+        self.enqueued_at = enqueued_at
+        self.lease_expires_at = lease_expires_at
+        self._queue = queue
+        self._lease = lease  # the backend's own record of the lease, for fencing
+        self._settled = False
+
+    @property
+    def settled(self) -> bool:
+        """True once ack(), nack() or dead() succeeded on this object."""
+        return self._settled
+
+    def ack(self) -> None:
+        """Removes the message from the queue."""
+        self._queue._ack(self)
+        self._settled = True
+
+    def nack(self, *, delay: float = 0.0) -> None:
+        """Returns the message to the queue, due again after `delay` seconds."""
+        self._queue._nack(self, _seconds(delay, "delay"))
+        self._settled = True
+
+    def dead(self, reason: str = "") -> None:
+        """Moves the message to the queue's dead letters."""
+        if not isinstance(reason, str):
+            raise TypeError(f"reason must be str, not {type(reason).__name__}")
+        self._queue._dead(self, reason)
+        self._settled = True
+
+    def extend(self, seconds: Optional[float] = None) -> None:
+        """Renews the lease to `seconds` from now (the queue's lease when None)."""
+        if seconds is not None:
+            seconds = _seconds(seconds, "seconds")
+        self.lease_expires_at = self._queue._extend(self, seconds)
+
+    def __enter__(self) -> "Message":
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if self._settled:
+            return
+        if exc_type is None:
+            self.ack()
+        else:
+            self.nack()
+
+    def __repr__(self) -> str:
+        return (f"Message(id={self.id}, deliveries={self.deliveries}, "
+                f"size={len(self.body)}, lease_expires_at={self.lease_expires_at:.3f})")
+
+
+@dataclass(frozen=True)
+class MessageInfo:
+    """One message as peek() sees it. `state` is "ready", "leased" or
+    "scheduled" (put with a delay, not yet due); `due_at` is the lease's end
+    or the due time in epoch seconds, else None."""
+
+    id: int
+    state: str
+    deliveries: int
+    enqueued_at: float
+    due_at: Optional[float]
+    size: int
+    body: Optional[bytes] = None
+
+
+@dataclass(frozen=True)
+class DeadLetter:
+    """A message parked in the dead letters. `id` names it among the dead
+    letters; `original_id` is the id it had in the queue."""
+
+    id: int
+    original_id: int
+    body: bytes
+    deliveries: int
+    enqueued_at: float
+    died_at: float
+    reason: str
+
+
+class DeadLetterStore(Protocol):
+    def __len__(self) -> int: ...
+    def list(self, limit: Optional[int] = None) -> List[DeadLetter]: ...
+    def requeue(self, ids: Optional[Iterable[int]] = None) -> int: ...
+    def purge(self) -> int: ...
+
+
+class QueueBackend(Protocol):
+    """What every queue offers, on a directory or on a server."""
+
+    dead_letters: DeadLetterStore
+
+    def put(self, body: Body, *, delay: float = 0.0) -> int: ...
+    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]: ...
+    def get(self, block: bool = True, timeout: Optional[float] = None, *,
+            lease: Optional[float] = None) -> Message: ...
+    def get_nowait(self) -> Message: ...
+    def get_many(self, max: int, timeout: float = 0.0, *,
+                 lease: Optional[float] = None) -> List[Message]: ...
+    def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]: ...
+    def stats(self) -> dict: ...
+    def close(self) -> None: ...
+
+
+# --- argument checks shared by the backends ---
+
+def _seconds(value: Any, name: str) -> float:
+    """A finite, non-negative number of seconds."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    value = float(value)
+    if not value >= 0.0 or value == float("inf"):
+        raise ValueError(f"{name} must be a finite number of seconds >= 0, not {value!r}")
+    return value
+
+
+def _positive_seconds(value: Any, name: str) -> float:
+    value = _seconds(value, name)
+    if value <= 0.0:
+        raise ValueError(f"{name} must be more than 0 seconds, not {value!r}")
+    return value
+
+
+def _body(value: Any) -> bytes:
+    if isinstance(value, bytes):
+        return value
+    if isinstance(value, (bytearray, memoryview)):
+        return bytes(value)
+    raise TypeError(f"a message body must be bytes-like, not {type(value).__name__}")
+
+
+def _bodies(values: Iterable[Any]) -> List[bytes]:
+    if isinstance(values, (bytes, bytearray, memoryview, str)):
+        raise TypeError("put_many() takes an iterable of bodies, not a single body")
+    return [_body(v) for v in values]
+
+
+def _optional_count(value: Any, name: str) -> Optional[int]:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def _ids(values: Optional[Iterable[int]]) -> Optional[Sequence[int]]:
+    if values is None:
+        return None
+    out = []
+    for v in values:
+        if isinstance(v, bool) or not isinstance(v, int):
+            raise TypeError(f"ids must be ints, not {type(v).__name__}")
+        if v < 0:
+            raise ValueError(f"ids are never negative, got {v}")
+        out.append(v)
+    return out

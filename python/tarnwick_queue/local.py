@@ -1,0 +1,263 @@
+"""Queue: the face on a queue directory (or ":memory:")."""
+
+from __future__ import annotations
+
+import math
+import os
+import queue as _stdlib_queue
+import time
+from typing import Any, Iterable, List, Optional, Union
+
+from . import _native
+from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
+                     _optional_count, _positive_seconds, _seconds)
+from .waiting import DirectoryWaiter, MemoryWaiter
+
+Empty = _stdlib_queue.Empty
+
+_U64_MAX = 2**64 - 1
+DEFAULT_AUTO_COMPACT_BYTES = 64 << 20
+
+
+def _ms_ceil(seconds: float) -> int:
+    """Seconds as whole milliseconds, rounded up so nothing comes due early."""
+    return min(_U64_MAX, math.ceil(seconds * 1000.0))
+
+
+class Queue:
+    """A durable queue in the directory `path`, shared with every other
+    process (and every TarnwickCore object) that opens the same directory.
+
+    `lease` is the default lease in seconds; `sync_interval` the most seconds
+    between forced syncs of single operations (0.0: every operation syncs);
+    `max_deliveries` sends a message that would be delivered once more than
+    that to the dead letters instead."""
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], *, lease: float = 30.0,
+                 sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
+                 auto_compact_bytes: Optional[int] = None) -> None:
+        path = os.fspath(path)
+        if not isinstance(path, str):
+            raise TypeError(f"path must be str or os.PathLike[str], not {type(path).__name__}")
+        self._lease_ms = max(1, _ms_ceil(_positive_seconds(lease, "lease")))
+        self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
+        if self._max_deliveries is not None and self._max_deliveries > 2**32 - 1:
+            raise ValueError("max_deliveries must be below 2**32")
+        if auto_compact_bytes is None:
+            auto_compact_bytes = DEFAULT_AUTO_COMPACT_BYTES
+        elif isinstance(auto_compact_bytes, bool) or not isinstance(auto_compact_bytes, int):
+            raise TypeError("auto_compact_bytes must be an int or None")
+        elif not 0 <= auto_compact_bytes <= _U64_MAX:
+            raise ValueError("auto_compact_bytes must be between 0 and 2**64-1")
+        sync_ms = _ms_ceil(_seconds(sync_interval, "sync_interval"))
+        self._engine = _native.Engine(path, sync_ms, self._lease_ms, auto_compact_bytes)
+        self.path = path
+        directory = self._engine.directory
+        self._waiter: Union[DirectoryWaiter, MemoryWaiter] = (
+            MemoryWaiter() if directory is None else DirectoryWaiter(directory))
+        self.dead_letters = DeadLetters(self)
+
+    # --- producing ---
+
+    def put(self, body: Body, *, delay: float = 0.0) -> int:
+        """Appends one message; it is delivered no earlier than `delay`
+        seconds from now. Returns its id."""
+        (seq,) = self._engine.put([_body(body)], _ms_ceil(_seconds(delay, "delay")))
+        self._waiter.notify()
+        return seq
+
+    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]:
+        """Appends the messages in one locked, synced step; all or none."""
+        seqs = self._engine.put(_bodies(bodies), _ms_ceil(_seconds(delay, "delay")))
+        self._waiter.notify()
+        return seqs
+
+    # --- consuming ---
+
+    def get(self, block: bool = True, timeout: Optional[float] = None, *,
+            lease: Optional[float] = None) -> Message:
+        """Leases the oldest ready message. Blocks until one is ready (at most
+        `timeout` seconds if given) and raises queue.Empty when none came."""
+        lease_ms = self._lease_arg(lease)
+        if not block:
+            timeout = 0.0
+        elif timeout is not None:
+            timeout = _seconds(timeout, "timeout")
+        taken = self._take(1, lease_ms, timeout)
+        if not taken:
+            raise Empty
+        return taken[0]
+
+    def get_nowait(self) -> Message:
+        return self.get(block=False)
+
+    def get_many(self, max: int, timeout: float = 0.0, *,
+                 lease: Optional[float] = None) -> List[Message]:
+        """Leases up to `max` ready messages, waiting up to `timeout` seconds
+        for the first; an empty list when none came."""
+        if isinstance(max, bool) or not isinstance(max, int):
+            raise TypeError(f"max must be an int, not {type(max).__name__}")
+        if max < 0:
+            raise ValueError(f"max must be >= 0, not {max}")
+        lease_ms = self._lease_arg(lease)
+        if max == 0:
+            return []
+        return self._take(max, lease_ms, _seconds(timeout, "timeout"))
+
+    def __iter__(self) -> "Queue":
+        return self
+
+    def __next__(self) -> Message:
+        """Iterating waits for message after message."""
+        return self.get()
+
+    def _lease_arg(self, lease: Optional[float]) -> int:
+        if lease is None:
+            return self._lease_ms
+        return max(1, _ms_ceil(_positive_seconds(lease, "lease")))
+
+    def _take(self, count: int, lease_ms: int, timeout: Optional[float]) -> List[Message]:
+        engine = self._engine
+        max_deliveries = self._max_deliveries or 0
+        give_up = None if timeout is None else time.monotonic() + timeout
+        while True:
+            armed = self._waiter.arm()
+            taken = engine.take(count, lease_ms, max_deliveries)
+            if taken:
+                return [Message(self, seq, body, deliveries, ts / 1000.0, deadline / 1000.0,
+                                (seq, ts, deliveries, deadline))
+                        for seq, body, deliveries, ts, deadline in taken]
+            wait = None if give_up is None else give_up - time.monotonic()
+            if wait is not None and wait <= 0:
+                return []
+            due = engine.next_due()
+            if due is not None:
+                # A millisecond over, so the lease has surely ended on waking.
+                until_due = max(0.0, due / 1000.0 - time.time() + 0.001)
+                wait = until_due if wait is None else min(wait, until_due)
+            self._waiter.wait(armed, 3600.0 if wait is None else wait)
+
+    # --- settling, called by Message ---
+
+    def _ack(self, message: Message) -> None:
+        if message._settled or not self._engine.ack(message._lease):
+            raise _lost(message)
+
+    def _nack(self, message: Message, delay: float) -> None:
+        if message._settled or not self._engine.nack(message._lease, _ms_ceil(delay)):
+            raise _lost(message)
+        self._waiter.notify()
+
+    def _dead(self, message: Message, reason: str) -> None:
+        if message._settled or not self._engine.bury(message._lease, reason):
+            raise _lost(message)
+
+    def _extend(self, message: Message, seconds: Optional[float]) -> float:
+        lease_ms = None if seconds is None else self._lease_arg(seconds)
+        deadline = None if message._settled else self._engine.extend(message._lease, lease_ms)
+        if deadline is None:
+            raise _lost(message)
+        seq, ts, deliveries, _ = message._lease
+        message._lease = (seq, ts, deliveries, deadline)
+        return deadline / 1000.0
+
+    # --- looking ---
+
+    def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
+        """Up to `limit` messages, smallest id first, without leasing them or
+        writing anything."""
+        if isinstance(limit, bool) or not isinstance(limit, int):
+            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
+        if limit < 0:
+            raise ValueError(f"limit must be >= 0, not {limit}")
+        return [MessageInfo(seq, state, deliveries, ts / 1000.0,
+                            None if due is None else due / 1000.0, size, body)
+                for seq, state, deliveries, ts, due, size, body
+                in self._engine.peek(limit, bool(bodies))]
+
+    def stats(self) -> dict:
+        """The counts of the queue: ready, in_flight (leased or scheduled),
+        scheduled, dead_letters, totals and log sizes."""
+        return self._engine.stats()
+
+    def qsize(self) -> int:
+        """Messages ready to be leased now."""
+        return self._engine.stats()["ready"]
+
+    # --- the log ---
+
+    def flush(self) -> None:
+        """Forces everything written so far to stable storage."""
+        self._engine.flush()
+
+    def compact(self) -> None:
+        """Rewrites the log with only the live messages."""
+        self._engine.compact()
+
+    def purge(self) -> None:
+        """Removes every message (the dead letters stay)."""
+        self._engine.purge()
+
+    def verify(self) -> dict:
+        """Checks every record's checksum: {ok, records, bytes, message}."""
+        return self._engine.verify()
+
+    # --- life cycle ---
+
+    @property
+    def closed(self) -> bool:
+        return self._engine.closed
+
+    def close(self) -> None:
+        """Syncs and closes the queue; later calls raise ValueError."""
+        self._waiter.close()
+        self._engine.close()
+
+    def __enter__(self) -> "Queue":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"Queue({self.path!r})" + (" (closed)" if self.closed else "")
+
+
+class DeadLetters:
+    """The messages a queue parked: sent there with Message.dead(), or for
+    exceeding max_deliveries. On disk they live in the queue directory's
+    `dead_letters` subdirectory, itself a queue of the same format."""
+
+    def __init__(self, owner: Queue) -> None:
+        self._engine = owner._engine
+        self._waiter = owner._waiter
+
+    def __len__(self) -> int:
+        return self._engine.dead_count()
+
+    def list(self, limit: Optional[int] = None) -> List[DeadLetter]:
+        """The dead letters, oldest first (at most `limit`)."""
+        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)):
+            raise TypeError(f"limit must be an int or None, not {type(limit).__name__}")
+        if limit is not None and limit < 0:
+            raise ValueError(f"limit must be >= 0, not {limit}")
+        return [DeadLetter(id, original, body, deliveries, ts / 1000.0, died / 1000.0, reason)
+                for id, original, body, deliveries, ts, died, reason
+                in self._engine.dead_list(_U64_MAX if limit is None else limit)]
+
+    def requeue(self, ids: Optional[Iterable[int]] = None) -> int:
+        """Puts the named dead letters (all when None) back as new messages;
+        returns how many."""
+        chosen = _ids(ids)
+        count = self._engine.dead_requeue(None if chosen is None else list(chosen))
+        self._waiter.notify()
+        return count
+
+    def purge(self) -> int:
+        """Deletes every dead letter; returns how many."""
+        return self._engine.dead_purge()
+
+
+def _lost(message: Message) -> LeaseLost:
+    return LeaseLost(f"message {message.id}: the lease it was received with is no longer "
+                     "current (it expired, or the message was settled)")

@@ -1,0 +1,424 @@
+#include "queue/job_queue.h"
+
+#include <algorithm>
+
+#include "log_io/clock.h"
+#include "log_io/log_format.h"
+#include "queue/dead_letter_entry.h"
+#include "queue/queue_impl.h"
+
+namespace tarnwick {
+namespace {
+
+using Prep = QueueImpl::Prep;
+
+Error missing_entry(uint64_t seq) {
+  return Error::invariant("message " + std::to_string(seq) + " has no entry");
+}
+
+uint32_t next_delivery_count(uint32_t deliveries) {
+  return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
+}
+
+std::span<const uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// Appends an ENQUEUE frame per body (followed, for a delayed one, by a
+// LEASE until `due_ms` with no deliveries), a write's worth at a time, and
+// applies each chunk once it is written. `due_ms` 0 means ready at once.
+Result<std::vector<uint64_t>> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies,
+                                             uint64_t ts_ms, uint64_t due_ms) {
+  QueueState& state = q.inner.state;
+  if (state.next_seq > UINT64_MAX - bodies.size()) {
+    return Error::invalid_data("message ids are exhausted");
+  }
+  std::vector<uint64_t> seqs;
+  seqs.reserve(bodies.size());
+  std::vector<uint8_t>& chunk = q.inner.scratch;
+  std::vector<uint64_t> frame_offsets;
+  for (size_t done = 0; done < bodies.size();) {
+    chunk.clear();
+    frame_offsets.clear();
+    const uint64_t base = q.inner.applied_offset;
+    size_t count = 0;
+    for (; done + count < bodies.size() && (count == 0 || chunk.size() < kBatchWriteBytes);
+         ++count) {
+      if (!q.persistent) continue;
+      const uint64_t seq = state.next_seq + count;
+      frame_offsets.push_back(base + chunk.size());
+      append_enqueue_frame_to(chunk, seq, ts_ms, bodies[done + count]);
+      if (due_ms != 0) append_frame_to(chunk, LeaseRecord{seq, due_ms, 0});
+    }
+    TW_TRY(q.write_frames(chunk));
+    for (size_t i = 0; i < count; ++i) {
+      const uint64_t seq = state.next_seq;
+      state.apply_enqueue(seq, ts_ms, bodies[done + i], q.persistent ? frame_offsets[i] : 0,
+                          !q.persistent);
+      if (due_ms != 0) state.apply_lease(seq, due_ms, 0);
+      seqs.push_back(seq);
+    }
+    done += count;
+  }
+  return seqs;
+}
+
+// The message's entry while `lease` is its current lease, else null.
+MessageEntry* held(QueueState& state, const LeaseToken& lease) {
+  auto entry = state.messages.find(lease.seq);
+  if (entry == state.messages.end() || entry->second.enqueued_ts_ms != lease.enqueued_ts_ms ||
+      entry->second.deliveries != lease.deliveries) {
+    return nullptr;
+  }
+  auto leased = state.in_flight.find(lease.seq);
+  if (leased == state.in_flight.end() || leased->second != lease.deadline_ms) return nullptr;
+  return &entry->second;
+}
+
+// Writes a dead letter for the live message `seq` to `dead`, syncs it, and
+// only then removes the message with a DEAD record. A crash between the two
+// leaves the message in both queues, never in neither.
+Status move_to_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq, std::string_view reason,
+                    uint64_t now) {
+  auto entry = q.inner.state.messages.find(seq);
+  if (entry == q.inner.state.messages.end()) return missing_entry(seq);
+  TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
+  std::vector<uint8_t> letter;
+  encode_dead_letter({seq, entry->second.deliveries, entry->second.enqueued_ts_ms, now,
+                      as_bytes(reason), body},
+                     letter);
+  if (letter.size() > MAX_BODY_LEN) {
+    return Error::invalid_data("message " + std::to_string(seq) +
+                               " is too large for the dead letters");
+  }
+  Status parked = dead.locked(Prep::kCatchUp, [&]() -> Status {
+    const ByteSpan one(letter);
+    TW_TRY(write_messages(dead, std::span(&one, 1), now, 0));
+    return dead.maybe_sync(true);
+  });
+  if (!parked.ok()) return parked;
+  return q.commit(DeadRecord{seq}, true);
+}
+
+// Finishes the moves that a crash cut between their two writes: a dead
+// letter whose original is still live in the main queue removes it there.
+Status finish_interrupted_moves(QueueImpl& q, QueueImpl& dead) {
+  bool wrote = false;
+  for (auto& [id, entry] : dead.inner.state.messages) {
+    TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(entry));
+    auto fields = decode_dead_letter(bytes);
+    if (!fields) continue;
+    auto original = q.inner.state.messages.find(fields->original_seq);
+    if (original == q.inner.state.messages.end() ||
+        original->second.enqueued_ts_ms != fields->enqueued_ts_ms ||
+        original->second.body_len != fields->body.size()) {
+      continue;
+    }
+    TW_TRY(q.commit(DeadRecord{fields->original_seq}, true));
+    wrote = true;
+  }
+  return wrote ? q.maybe_sync(false) : Status{};
+}
+
+DeadLetter read_dead_letter(uint64_t id, ByteSpan bytes) {
+  DeadLetter out;
+  out.id = id;
+  if (auto fields = decode_dead_letter(bytes)) {
+    out.original_seq = fields->original_seq;
+    out.deliveries = fields->deliveries;
+    out.enqueued_ts_ms = fields->enqueued_ts_ms;
+    out.died_ts_ms = fields->died_ts_ms;
+    out.reason.assign(fields->reason.begin(), fields->reason.end());
+    out.body.assign(fields->body.begin(), fields->body.end());
+  } else {
+    // Written by something else: shown whole rather than hidden.
+    out.reason = "not a dead-letter entry";
+    out.body.assign(bytes.begin(), bytes.end());
+  }
+  return out;
+}
+
+// The smallest `limit` seqs of the live messages, in order.
+std::vector<uint64_t> smallest_seqs(const QueueState& state, uint64_t limit) {
+  std::vector<uint64_t> seqs;
+  for (uint64_t seq : state.ready) {
+    if (seqs.size() >= limit) break;
+    seqs.push_back(seq);
+  }
+  for (const auto& [seq, deadline] : state.in_flight) seqs.push_back(seq);
+  const size_t keep = std::min<uint64_t>(limit, seqs.size());
+  std::partial_sort(seqs.begin(), seqs.begin() + static_cast<std::ptrdiff_t>(keep), seqs.end());
+  seqs.resize(keep);
+  return seqs;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Settings& settings) {
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> main, Queue::open(path, settings));
+  std::string directory;
+  std::string dead_path = ":memory:";
+  if (main->persistent()) {
+    directory = std::string(path);
+    dead_path = directory + (directory.ends_with('/') ? "" : "/") + kDeadLetterDir;
+  }
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, settings));
+  return std::unique_ptr<JobQueue>(
+      new JobQueue(std::move(main), std::move(dead), std::move(directory)));
+}
+
+Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
+  if (bodies.empty()) return std::vector<uint64_t>{};
+  for (ByteSpan body : bodies) {
+    if (body.size() > MAX_BODY_LEN) {
+      return Error::invalid_data("message body of " + std::to_string(body.size()) +
+                                 " bytes exceeds the maximum of " + std::to_string(MAX_BODY_LEN) +
+                                 " bytes");
+    }
+  }
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
+    const uint64_t now = now_ms();
+    const uint64_t due = delay_ms == 0 ? 0 : saturating_add(now, delay_ms);
+    TW_ASSIGN_OR_RETURN(std::vector<uint64_t> seqs, write_messages(q, bodies, now, due));
+    TW_TRY(q.maybe_sync(bodies.size() > 1));
+    return seqs;
+  });
+}
+
+Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uint64_t> lease_ms,
+                                                 uint32_t max_deliveries) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<TakenMessage>> {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
+    QueueState& state = q.inner.state;
+    std::vector<TakenMessage> taken;
+    bool wrote = false;
+    while (taken.size() < max && !state.ready.empty()) {
+      const uint64_t seq = *state.ready.begin();
+      auto entry = state.messages.find(seq);
+      if (entry == state.messages.end()) return missing_entry(seq);
+      const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
+      wrote = true;
+      if (max_deliveries != 0 && deliveries > max_deliveries) {
+        TW_TRY(move_to_dead(q, dead_->impl(), seq, kMaxDeliveriesReason, now));
+        continue;
+      }
+      TW_TRY(q.commit(LeaseRecord{seq, deadline, deliveries}, true));
+      TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
+      taken.push_back({{seq, entry->second.enqueued_ts_ms, deliveries, deadline},
+                       std::vector<uint8_t>(body.begin(), body.end())});
+    }
+    if (wrote) TW_TRY(q.maybe_sync(max > 1));
+    return taken;
+  });
+}
+
+Result<bool> JobQueue::ack(const LeaseToken& lease) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    if (held(q.inner.state, lease) == nullptr) return false;
+    TW_TRY(q.commit(AckRecord{lease.seq}, false));
+    TW_TRY(q.maybe_compact());
+    return true;
+  });
+}
+
+Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    if (held(q.inner.state, lease) == nullptr) return false;
+    // A delayed return is a lease until it is due, as for a delayed put;
+    // the delivery count stays, so the next delivery raises it.
+    if (delay_ms == 0) {
+      TW_TRY(q.commit(RequeueRecord{lease.seq, lease.deliveries}, false));
+    } else {
+      TW_TRY(q.commit(LeaseRecord{lease.seq, saturating_add(now, delay_ms), lease.deliveries},
+                      false));
+    }
+    return true;
+  });
+}
+
+Result<std::optional<uint64_t>> JobQueue::extend(const LeaseToken& lease,
+                                                 std::optional<uint64_t> lease_ms) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    if (held(q.inner.state, lease) == nullptr) return std::optional<uint64_t>();
+    const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
+    TW_TRY(q.commit(LeaseRecord{lease.seq, deadline, lease.deliveries}, false));
+    return std::optional<uint64_t>(deadline);
+  });
+}
+
+Result<bool> JobQueue::bury(const LeaseToken& lease, std::string_view reason) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    const uint64_t now = now_ms();
+    TW_TRY(q.reclaim_expired(now));
+    if (held(q.inner.state, lease) == nullptr) return false;
+    TW_TRY(move_to_dead(q, dead_->impl(), lease.seq, reason, now));
+    TW_TRY(q.maybe_sync(false));
+    TW_TRY(q.maybe_compact());
+    return true;
+  });
+}
+
+Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<MessageSummary>> {
+    const uint64_t now = now_ms();
+    const QueueState& state = q.inner.state;
+    std::vector<MessageSummary> out;
+    for (uint64_t seq : smallest_seqs(state, limit)) {
+      auto entry = state.messages.find(seq);
+      if (entry == state.messages.end()) return missing_entry(seq);
+      MessageSummary summary;
+      summary.seq = seq;
+      summary.deliveries = entry->second.deliveries;
+      summary.enqueued_ts_ms = entry->second.enqueued_ts_ms;
+      summary.size = entry->second.body_len;
+      auto leased = state.in_flight.find(seq);
+      if (leased != state.in_flight.end() && leased->second > now) {
+        summary.state =
+            entry->second.deliveries == 0 ? MessageState::kScheduled : MessageState::kLeased;
+        summary.due_ms = leased->second;
+      }
+      if (bodies) {
+        TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
+        summary.body.assign(body.begin(), body.end());
+      }
+      out.push_back(std::move(summary));
+    }
+    return out;
+  });
+}
+
+Result<std::optional<uint64_t>> JobQueue::next_due_ms() {
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
+    QueueState& state = q.inner.state;
+    // Entries whose lease was since renewed, returned or settled are stale.
+    while (!state.lease_heap.empty()) {
+      const auto [deadline, seq] = state.lease_heap.top();
+      auto leased = state.in_flight.find(seq);
+      if (leased != state.in_flight.end() && leased->second == deadline) {
+        return std::optional<uint64_t>(deadline);
+      }
+      state.lease_heap.pop();
+    }
+    return std::optional<uint64_t>();
+  });
+}
+
+Result<JobStats> JobQueue::stats() {
+  JobStats out;
+  TW_ASSIGN_OR_RETURN(out.core, main_->stats());
+  QueueImpl& q = main_->impl();
+  auto counted = q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    const uint64_t now = now_ms();
+    uint64_t scheduled = 0;
+    for (const auto& [seq, deadline] : q.inner.state.in_flight) {
+      auto entry = q.inner.state.messages.find(seq);
+      if (deadline > now && entry != q.inner.state.messages.end() && entry->second.deliveries == 0) {
+        ++scheduled;
+      }
+    }
+    return scheduled;
+  });
+  if (!counted.ok()) return std::move(counted).error();
+  out.scheduled = counted.value();
+  TW_ASSIGN_OR_RETURN(out.dead_letters, dead_letter_count());
+  return out;
+}
+
+// --- dead letters ---
+
+namespace {
+
+// Runs `op` holding the main queue's lock, then the dead letters', once
+// interrupted moves are finished.
+template <class Op>
+auto with_dead_letters(QueueImpl& q, QueueImpl& dead, Op&& op) -> decltype(op()) {
+  return q.locked(Prep::kCatchUp, [&]() -> decltype(op()) {
+    return dead.locked(Prep::kCatchUp, [&]() -> decltype(op()) {
+      TW_TRY(finish_interrupted_moves(q, dead));
+      return op();
+    });
+  });
+}
+
+}  // namespace
+
+Result<uint64_t> JobQueue::dead_letter_count() {
+  QueueImpl& dead = dead_->impl();
+  return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
+    return uint64_t{dead.inner.state.messages.size()};
+  });
+}
+
+Result<std::vector<DeadLetter>> JobQueue::dead_letters(uint64_t limit) {
+  QueueImpl& dead = dead_->impl();
+  return with_dead_letters(main_->impl(), dead, [&]() -> Result<std::vector<DeadLetter>> {
+    std::vector<DeadLetter> out;
+    for (uint64_t id : smallest_seqs(dead.inner.state, limit)) {
+      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(dead.inner.state.messages.at(id)));
+      out.push_back(read_dead_letter(id, bytes));
+    }
+    return out;
+  });
+}
+
+Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids) {
+  QueueImpl& q = main_->impl();
+  QueueImpl& dead = dead_->impl();
+  return with_dead_letters(q, dead, [&]() -> Result<uint64_t> {
+    const QueueState& letters = dead.inner.state;
+    std::vector<uint64_t> chosen;
+    if (ids) {
+      std::sort(ids->begin(), ids->end());
+      ids->erase(std::unique(ids->begin(), ids->end()), ids->end());
+      for (uint64_t id : *ids) {
+        if (letters.messages.contains(id)) chosen.push_back(id);
+      }
+    } else {
+      chosen = smallest_seqs(letters, UINT64_MAX);
+    }
+    if (chosen.empty()) return uint64_t{0};
+    std::vector<ByteSpan> bodies;
+    bodies.reserve(chosen.size());
+    for (uint64_t id : chosen) {
+      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(letters.messages.at(id)));
+      auto fields = decode_dead_letter(bytes);
+      bodies.push_back(fields ? fields->body : bytes);
+    }
+    // The new messages are on stable storage before their letters go.
+    TW_TRY(write_messages(q, bodies, now_ms(), 0));
+    TW_TRY(q.maybe_sync(true));
+    for (uint64_t id : chosen) TW_TRY(dead.commit(AckRecord{id}, true));
+    TW_TRY(dead.maybe_sync(true));
+    TW_TRY(dead.maybe_compact());
+    return uint64_t{chosen.size()};
+  });
+}
+
+Result<uint64_t> JobQueue::purge_dead() {
+  QueueImpl& dead = dead_->impl();
+  return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
+    const std::vector<uint64_t> all = smallest_seqs(dead.inner.state, UINT64_MAX);
+    if (all.empty()) return uint64_t{0};
+    for (uint64_t id : all) TW_TRY(dead.commit(AckRecord{id}, true));
+    TW_TRY(dead.maybe_sync(true));
+    TW_TRY(dead.maybe_compact());
+    return uint64_t{all.size()};
+  });
+}
+
+}  // namespace tarnwick
