@@ -1,0 +1,279 @@
+"""What every backend of the face must do, on each backend in BACKENDS."""
+
+import threading
+import time
+
+import pytest
+
+from tarnwick_queue import Empty, LeaseLost
+
+
+def wait_until(predicate, timeout=5.0):
+    give_up = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < give_up, "condition not reached in time"
+        time.sleep(0.01)
+
+
+class TestPutAndGet:
+    def test_round_trip_in_order(self, queue):
+        ids = [queue.put(b"first"), *queue.put_many([b"second", bytearray(b"third")])]
+        assert ids == sorted(ids) and len(set(ids)) == 3
+        got = [queue.get(timeout=1) for _ in range(3)]
+        assert [m.body for m in got] == [b"first", b"second", b"third"]
+        assert [m.id for m in got] == ids
+        assert all(m.deliveries == 1 for m in got)
+        assert all(abs(m.enqueued_at - time.time()) < 60 for m in got)
+        for m in got:
+            m.ack()
+        assert queue.stats()["total"] == 0
+
+    def test_empty_queue(self, queue):
+        with pytest.raises(Empty):
+            queue.get_nowait()
+        with pytest.raises(Empty):
+            queue.get(block=False)
+        started = time.monotonic()
+        with pytest.raises(Empty):
+            queue.get(timeout=0.2)
+        assert time.monotonic() - started >= 0.19
+        assert queue.get_many(5) == []
+
+    def test_get_many_takes_at_most_max(self, queue):
+        queue.put_many([b"%d" % i for i in range(5)])
+        first = queue.get_many(3)
+        assert [m.body for m in first] == [b"0", b"1", b"2"]
+        assert [m.body for m in queue.get_many(10)] == [b"3", b"4"]
+        assert queue.get_many(0) == []
+
+    def test_empty_body_and_empty_batch(self, queue):
+        assert queue.put_many([]) == []
+        queue.put(b"")
+        assert queue.get(timeout=1).body == b""
+
+    def test_blocked_get_wakes_on_put_from_another_thread(self, queue):
+        threading.Timer(0.2, queue.put, args=(b"late",)).start()
+        started = time.monotonic()
+        message = queue.get(timeout=5)
+        assert message.body == b"late"
+        assert time.monotonic() - started < 2
+
+    def test_bad_arguments(self, queue):
+        with pytest.raises(TypeError):
+            queue.put("text is not bytes")
+        with pytest.raises(TypeError):
+            queue.put_many(b"a single body")
+        with pytest.raises(ValueError):
+            queue.put(b"x", delay=-1)
+        with pytest.raises(ValueError):
+            queue.put(b"x", delay=float("nan"))
+        with pytest.raises(ValueError):
+            queue.get(timeout=-1)
+        with pytest.raises(ValueError):
+            queue.get(lease=0)
+        with pytest.raises(TypeError):
+            queue.get_many("3")
+        with pytest.raises(ValueError):
+            queue.peek(-1)
+        assert queue.stats()["total"] == 0
+
+
+class TestDelays:
+    def test_delayed_message_waits_for_its_time(self, queue):
+        put_at = time.time()
+        queue.put(b"later", delay=0.4)
+        queue.put(b"now")
+        assert queue.get(timeout=1).body == b"now"
+        [info] = [i for i in queue.peek() if i.state == "scheduled"]
+        assert info.due_at == pytest.approx(put_at + 0.4, abs=0.2)
+        assert queue.stats()["scheduled"] == 1
+        with pytest.raises(Empty):
+            queue.get(timeout=0.1)
+        message = queue.get(timeout=5)
+        assert time.time() >= put_at + 0.4
+        assert (message.body, message.deliveries) == (b"later", 1)
+
+    def test_nack_with_delay(self, queue):
+        queue.put(b"retry me")
+        message = queue.get(timeout=1)
+        message.nack(delay=0.3)
+        with pytest.raises(Empty):
+            queue.get(timeout=0.1)
+        again = queue.get(timeout=5)
+        assert (again.body, again.deliveries) == (b"retry me", 2)
+
+    def test_put_many_delayed(self, queue):
+        queue.put_many([b"a", b"b"], delay=0.2)
+        assert queue.get_many(5) == []
+        got = queue.get_many(5, timeout=5)
+        assert {m.body for m in got} <= {b"a", b"b"} and got
+
+
+class TestSettling:
+    def test_nack_returns_message_at_its_place(self, queue):
+        queue.put_many([b"a", b"b"])
+        first = queue.get(timeout=1)
+        first.nack()
+        again = queue.get(timeout=1)
+        assert (again.body, again.deliveries) == (b"a", 2)
+
+    def test_settling_twice_is_lease_lost(self, queue):
+        queue.put(b"once")
+        message = queue.get(timeout=1)
+        message.ack()
+        assert message.settled
+        for settle in (message.ack, message.nack, message.dead, message.extend):
+            with pytest.raises(LeaseLost):
+                settle()
+
+    def test_context_manager_acks_or_nacks(self, queue):
+        queue.put_many([b"good", b"bad"])
+        with queue.get(timeout=1) as message:
+            assert message.body == b"good"
+        with pytest.raises(RuntimeError):
+            with queue.get(timeout=1):
+                raise RuntimeError("handler failed")
+        back = queue.get(timeout=1)
+        assert (back.body, back.deliveries) == (b"bad", 2)
+        with back:
+            back.dead("settled inside the block")
+        assert queue.stats()["total"] == 0
+        assert len(queue.dead_letters) == 1
+
+    def test_expired_lease_cannot_settle(self, queue):
+        queue.put(b"slow job")
+        stale = queue.get(timeout=1, lease=0.2)
+        time.sleep(0.3)
+        fresh = queue.get(timeout=1)
+        assert (fresh.id, fresh.deliveries) == (stale.id, 2)
+        for settle in (stale.ack, stale.nack, stale.extend, lambda: stale.dead("x")):
+            with pytest.raises(LeaseLost):
+                settle()
+        assert queue.stats()["in_flight"] == 1
+        fresh.ack()
+        assert len(queue.dead_letters) == 0
+
+    def test_expired_lease_lost_even_when_nobody_took_it(self, queue):
+        queue.put(b"x")
+        message = queue.get(timeout=1, lease=0.1)
+        time.sleep(0.2)
+        with pytest.raises(LeaseLost):
+            message.ack()
+        assert queue.get(timeout=1).deliveries == 2
+
+    def test_extend_keeps_the_lease(self, queue):
+        queue.put(b"long job")
+        message = queue.get(timeout=1, lease=0.5)
+        before = message.lease_expires_at
+        message.extend(5.0)
+        assert message.lease_expires_at > before + 4
+        time.sleep(0.7)
+        assert queue.get_many(1) == []
+        message.ack()
+
+
+class TestDeadLetters:
+    def test_dead_then_requeue(self, queue):
+        queue.put(b"poison")
+        message = queue.get(timeout=1)
+        message.dead("cannot parse")
+        [letter] = queue.dead_letters.list()
+        assert (letter.original_id, letter.body, letter.deliveries, letter.reason) == (
+            message.id, b"poison", 1, "cannot parse")
+        assert letter.died_at >= letter.enqueued_at
+        assert queue.stats()["dead_letters"] == 1
+        assert queue.dead_letters.requeue() == 1
+        assert len(queue.dead_letters) == 0
+        back = queue.get(timeout=1)
+        assert (back.body, back.deliveries) == (b"poison", 1)
+        assert back.id != message.id
+
+    def test_max_deliveries(self, open_queue):
+        queue = open_queue(lease=5.0, max_deliveries=2)
+        queue.put_many([b"always fails", b"fine"])
+        for expected in (1, 2):
+            message = queue.get(timeout=1)
+            assert (message.body, message.deliveries) == (b"always fails", expected)
+            message.nack()
+        assert queue.get(timeout=1).body == b"fine"
+        [letter] = queue.dead_letters.list()
+        assert (letter.reason, letter.deliveries) == ("max deliveries exceeded", 2)
+
+    def test_requeue_some_and_purge(self, queue):
+        queue.put_many([b"a", b"b", b"c"])
+        for message in queue.get_many(3):
+            message.dead("r")
+        letters = queue.dead_letters.list()
+        assert [d.body for d in letters] == [b"a", b"b", b"c"]
+        assert [d.body for d in queue.dead_letters.list(limit=2)] == [b"a", b"b"]
+        assert queue.dead_letters.requeue([letters[1].id, letters[1].id, 10**9]) == 1
+        assert queue.get(timeout=1).body == b"b"
+        assert queue.dead_letters.purge() == 2
+        assert queue.dead_letters.list() == []
+        with pytest.raises(TypeError):
+            queue.dead_letters.requeue(["1"])
+
+    def test_unicode_reason(self, queue):
+        queue.put(b"x")
+        queue.get(timeout=1).dead("échec — 失败")
+        assert queue.dead_letters.list()[0].reason == "échec — 失败"
+
+
+class TestPeekAndStats:
+    def test_peek_shows_states_without_changing_anything(self, queue):
+        queue.put_many([b"leased", b"ready"])
+        queue.put(b"scheduled", delay=60)
+        queue.get(timeout=1)
+        before = queue.stats()
+        infos = queue.peek(bodies=True)
+        assert [i.state for i in infos] == ["leased", "ready", "scheduled"]
+        assert [i.body for i in infos] == [b"leased", b"ready", b"scheduled"]
+        assert [i.size for i in infos] == [6, 5, 9]
+        assert infos[0].due_at is not None and infos[1].due_at is None
+        assert [i.deliveries for i in infos] == [1, 0, 0]
+        assert queue.peek(1)[0].body is None
+        assert len(queue.peek(1)) == 1
+        after = queue.stats()
+        assert before == after
+
+    def test_stats_counts(self, queue):
+        queue.put_many([b"a", b"b", b"c"])
+        queue.put(b"d", delay=60)
+        queue.get(timeout=1).ack()
+        stats = queue.stats()
+        assert (stats["ready"], stats["in_flight"], stats["scheduled"], stats["total"]) == (
+            2, 1, 1, 3)
+        assert stats["dead_letters"] == 0
+
+
+class TestSharedStore:
+    def test_two_handles_never_share_a_lease(self, open_queue):
+        if not open_queue.shared_store:
+            pytest.skip("needs a shared store")
+        first, second = open_queue(lease=5.0), open_queue(lease=5.0)
+        first.put_many([b"a", b"b"])
+        got = [first.get(timeout=1), second.get(timeout=1)]
+        assert sorted(m.body for m in got) == [b"a", b"b"]
+        with pytest.raises(Empty):
+            second.get_nowait()
+
+    def test_delay_seen_by_another_handle(self, open_queue):
+        if not open_queue.shared_store:
+            pytest.skip("needs a shared store")
+        producer, consumer = open_queue(), open_queue()
+        producer.put(b"soon", delay=0.3)
+        assert consumer.peek()[0].state == "scheduled"
+        started = time.time()
+        assert consumer.get(timeout=5).body == b"soon"
+        assert time.time() - started >= 0.2
+
+
+def test_closed_queue_refuses(open_queue):
+    queue = open_queue()
+    queue.close()
+    assert queue.closed
+    with pytest.raises(ValueError):
+        queue.put(b"x")
+    with pytest.raises(ValueError):
+        queue.get_nowait()
+    queue.close()  # closing twice is harmless
