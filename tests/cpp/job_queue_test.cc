@@ -1,0 +1,168 @@
+// The job queue: fencing, delays as seen by a plain queue, dead-letter moves
+// cut by a failed write, and a peek that writes nothing.
+#include "queue/job_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "engine_helpers.h"
+#include "queue/dead_letter_entry.h"
+
+namespace tarnwick::testing {
+namespace {
+
+using sys::Call;
+
+std::unique_ptr<JobQueue> open_jobs(const std::string& path) {
+  auto opened = JobQueue::open(path, make_settings());
+  if (!opened.ok()) {
+    ADD_FAILURE() << "open failed: " << opened.error().text();
+    return nullptr;
+  }
+  return std::move(opened).value();
+}
+
+std::vector<uint64_t> put(JobQueue& q, std::vector<std::string> bodies, uint64_t delay_ms = 0) {
+  std::vector<Bytes> owned;
+  std::vector<ByteSpan> spans;
+  for (const auto& b : bodies) owned.push_back(bytes_of(b));
+  for (const auto& b : owned) spans.push_back(span_of(b));
+  return ok_value(q.put(spans, delay_ms));
+}
+
+LeaseToken take_one(JobQueue& q, uint32_t max_deliveries = 0) {
+  auto taken = ok_value(q.take(1, std::nullopt, max_deliveries));
+  EXPECT_EQ(taken.size(), 1u);
+  return taken.empty() ? LeaseToken{} : taken[0].lease;
+}
+
+TEST(JobQueue, SettlingNeedsTheCurrentLease) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"job"});
+  const LeaseToken lease = take_one(*q);
+  const uint64_t size = file_size(tmp.file("queue.log"));
+  LeaseToken other_time = lease, other_count = lease, other_deadline = lease;
+  other_time.enqueued_ts_ms += 1;
+  other_count.deliveries += 1;
+  other_deadline.deadline_ms += 1;
+  for (const LeaseToken& wrong : {other_time, other_count, other_deadline}) {
+    EXPECT_FALSE(ok_value(q->ack(wrong)));
+    EXPECT_FALSE(ok_value(q->nack(wrong, 0)));
+    EXPECT_FALSE(ok_value(q->bury(wrong, "no")));
+    EXPECT_FALSE(ok_value(q->extend(wrong, 1000)).has_value());
+  }
+  EXPECT_EQ(file_size(tmp.file("queue.log")), size) << "a refused settle wrote something";
+  auto renewed = ok_value(q->extend(lease, kHourMs));
+  ASSERT_TRUE(renewed.has_value());
+  EXPECT_FALSE(ok_value(q->ack(lease))) << "the lease before the extension is not current";
+  LeaseToken current = lease;
+  current.deadline_ms = *renewed;
+  EXPECT_TRUE(ok_value(q->ack(current)));
+  EXPECT_FALSE(ok_value(q->ack(current)));
+}
+
+TEST(JobQueue, DelayedPutIsALeaseUntilDueForPlainQueues) {
+  TempDir tmp;
+  auto jobs = open_jobs(tmp.path());
+  auto plain = open_queue(tmp.path());
+  put(*jobs, {"later"}, 150);
+  EXPECT_FALSE(must_dequeue(*plain).has_value());
+  EXPECT_EQ(must_stats(*plain).in_flight, 1u);
+  auto summary = ok_value(jobs->peek(10, false));
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].state, MessageState::kScheduled);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto delivered = must_dequeue(*plain);
+  ASSERT_TRUE(delivered.has_value());
+  EXPECT_EQ(delivered->deliveries, 1u);
+  expect_fresh_open_agrees(tmp.path(), *plain);
+}
+
+TEST(JobQueue, PeekWritesNothingEvenPastAnExpiredLease) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"a", "b"});
+  ASSERT_EQ(ok_value(q->take(1, 1, 0)).size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const Bytes before = read_file(tmp.file("queue.log"));
+  auto seen = ok_value(q->peek(10, true));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].state, MessageState::kReady) << "an expired lease shows as ready";
+  EXPECT_EQ(to_string(Bytes(seen[1].body)), "b");
+  EXPECT_EQ(read_file(tmp.file("queue.log")), before);
+}
+
+TEST(JobQueue, FailedDeadLetterWriteKeepsTheMessage) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"poison"});
+  const LeaseToken lease = take_one(*q);
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, ENOSPC);
+    EXPECT_FALSE(q->bury(lease, "bad").ok());
+  }
+  EXPECT_EQ(ok_value(q->dead_letter_count()), 0u);
+  EXPECT_TRUE(ok_value(q->ack(lease))) << "the message stayed, with its lease";
+}
+
+// A crash between the two writes of a move leaves the message in both
+// queues; the next look at the dead letters finishes the move.
+TEST(JobQueue, MoveCutAfterTheDeadLetterIsFinishedOnce) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"poison", "fine"});
+  const LeaseToken lease = take_one(*q);
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, EIO, /*skip=*/1);  // the letter is written, the DEAD record not
+    EXPECT_FALSE(q->bury(lease, "bad").ok());
+  }
+  auto other = open_jobs(tmp.path());
+  EXPECT_EQ(must_stats(q->core()).total, 2u);
+  auto letters = ok_value(other->dead_letters(10));
+  ASSERT_EQ(letters.size(), 1u);
+  EXPECT_EQ(letters[0].original_seq, lease.seq);
+  EXPECT_EQ(letters[0].reason, "bad");
+  EXPECT_EQ(must_stats(q->core()).total, 1u) << "the original was removed";
+  EXPECT_EQ(ok_value(q->dead_letter_count()), 1u);
+  EXPECT_EQ(ok_value(q->requeue_dead(std::nullopt)), 1u);
+  EXPECT_EQ(must_stats(q->core()).total, 2u);
+  EXPECT_EQ(ok_value(other->dead_letter_count()), 0u);
+}
+
+TEST(JobQueue, MaxDeliveriesParksTheMessage) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"flaky", "next"});
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(ok_value(q->nack(take_one(*q, 2), 0)));
+  auto taken = ok_value(q->take(1, std::nullopt, 2));
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(to_string(taken[0].body), "next");
+  auto letters = ok_value(q->dead_letters(10));
+  ASSERT_EQ(letters.size(), 1u);
+  EXPECT_EQ(letters[0].deliveries, 2u);
+  EXPECT_EQ(letters[0].reason, kMaxDeliveriesReason);
+  EXPECT_EQ(to_string(letters[0].body), "flaky");
+}
+
+TEST(JobQueue, DeadLetterEntryRejectsForeignBytes) {
+  Bytes entry;
+  const Bytes reason = bytes_of("why"), body = bytes_of("body");
+  encode_dead_letter({7, 3, 100, 200, span_of(reason), span_of(body)}, entry);
+  auto fields = decode_dead_letter(span_of(entry));
+  ASSERT_TRUE(fields.has_value());
+  EXPECT_EQ(fields->original_seq, 7u);
+  EXPECT_EQ(to_string(Bytes(fields->body.begin(), fields->body.end())), "body");
+  Bytes cut(entry.begin(), entry.begin() + kDeadLetterHeaderLen + 1);
+  cut[33] = 200;  // a reason longer than what follows
+  EXPECT_FALSE(decode_dead_letter(span_of(cut)).has_value());
+  EXPECT_FALSE(decode_dead_letter(span_of(bytes_of("plain message"))).has_value());
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
