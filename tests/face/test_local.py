@@ -1,0 +1,125 @@
+"""The on-disk face: sharing a directory with TarnwickCore objects in other
+processes, forked children, the process lock waited for without the
+interpreter lock, and where the dead letters live."""
+
+import fcntl
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from tarnwick import TarnwickCore
+from tarnwick_queue import Queue
+
+
+def run_python(code, *args):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+
+
+def test_core_in_another_process_wakes_a_blocked_get(tmp_path):
+    with Queue(tmp_path) as queue:
+        started = time.monotonic()
+        threading.Timer(0.3, run_python, args=(
+            "import sys; from tarnwick import TarnwickCore; "
+            "TarnwickCore(sys.argv[1]).enqueue(b'from core')", tmp_path)).start()
+        message = queue.get(timeout=30)
+        assert message.body == b"from core"
+        assert time.monotonic() - started < 10
+        message.ack()
+
+
+def test_delayed_put_is_a_lease_to_core_objects(tmp_path):
+    with Queue(tmp_path) as queue:
+        queue.put(b"due soon", delay=0.5)
+        out = run_python("""
+            import sys, time
+            from tarnwick import TarnwickCore
+            core = TarnwickCore(sys.argv[1])
+            print(core.dequeue(), core.in_flight())
+            time.sleep(0.6)
+            seq, body, deliveries, _ = core.dequeue()
+            print(body.decode(), deliveries)
+            core.nack(seq)
+        """, tmp_path)
+        assert out.split("\n")[:2] == ["None 1", "due soon 1"]
+        again = queue.get(timeout=1)
+        assert (again.body, again.deliveries) == (b"due soon", 2)
+
+
+def test_core_acks_what_the_face_put_and_the_face_sees_it(tmp_path):
+    with Queue(tmp_path) as queue:
+        ids = queue.put_many([b"a", b"b"])
+        core = TarnwickCore(str(tmp_path))
+        seq, body, deliveries, _ = core.dequeue()
+        assert (seq, body, deliveries) == (ids[0], b"a", 1)
+        assert core.ack(seq)
+        assert [m.body for m in queue.get_many(5)] == [b"b"]
+        assert queue.stats()["acked_total"] == 1
+
+
+def test_dead_letters_live_in_a_subdirectory_queue(tmp_path):
+    with Queue(tmp_path) as queue:
+        queue.put(b"x")
+        queue.get(timeout=1).dead("why")
+    dead_letters = TarnwickCore(str(tmp_path / "dead_letters"))
+    assert dead_letters.stats()["total"] == 1
+    assert TarnwickCore(str(tmp_path)).stats()["dead_total"] == 1
+
+
+def test_peek_leaves_the_log_byte_for_byte(tmp_path):
+    with Queue(tmp_path) as queue:
+        queue.put_many([b"a", b"b"])
+        queue.put(b"c", delay=60)
+        queue.get(lease=0.05)
+        time.sleep(0.1)  # the lease has expired, and peek must not reclaim it
+        log = tmp_path / "queue.log"
+        before = (log.read_bytes(), log.stat().st_mtime_ns)
+        assert [i.state for i in queue.peek(bodies=True)] == ["ready", "ready", "scheduled"]
+        assert (log.read_bytes(), log.stat().st_mtime_ns) == before
+
+
+def test_forked_child_puts_and_parent_wakes(tmp_path):
+    with Queue(tmp_path) as queue:
+        queue.put(b"before fork")
+        assert queue.get(timeout=1).body == b"before fork"
+        pid = os.fork()
+        if pid == 0:  # the child uses the inherited object
+            try:
+                time.sleep(0.2)
+                queue.put(b"from child")
+                os._exit(0)
+            except BaseException:
+                os._exit(1)
+        message = queue.get(timeout=10)
+        assert message.body == b"from child"
+        assert os.waitpid(pid, 0)[1] == 0
+
+
+def test_lock_wait_releases_the_interpreter(tmp_path):
+    queue = Queue(tmp_path)
+    with open(tmp_path / ".proc_lock", "rb") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)  # as another process holding the queue
+        done = threading.Event()
+        threading.Thread(target=lambda: (queue.put(b"x"), done.set()), daemon=True).start()
+        ticks = 0
+        give_up = time.monotonic() + 0.5
+        while time.monotonic() < give_up:
+            ticks += 1  # this thread runs while the put waits for the lock
+        assert not done.is_set()
+        assert ticks > 1000
+        fcntl.flock(holder, fcntl.LOCK_UN)
+    assert done.wait(10)
+    assert queue.stats()["total"] == 1
+    queue.close()
+
+
+def test_queue_path_that_is_a_file(tmp_path):
+    target = tmp_path / "file"
+    target.write_bytes(b"not a directory")
+    with pytest.raises(OSError):
+        Queue(target)
