@@ -37,7 +37,7 @@ for python in "${interpreters[@]}"; do
   "$env/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis
   echo "== Python $version"
   status=0
-  (cd "$ROOT" && TARNWICK_TORTURE_ROUNDS=2 "$env/bin/python" -m pytest tests/python -q \
+  (cd "$ROOT" && TARNWICK_TORTURE_ROUNDS=2 "$env/bin/python" -m pytest tests/python tests/face -q \
     -p no:cacheprovider) || status=$?
   [ "$status" -eq 5 ] && { echo "error: pytest collected no tests" >&2; exit 1; }
   [ "$status" -eq 0 ] || exit "$status"

@@ -55,6 +55,9 @@ class Queue:
         directory = self._engine.directory
         self._waiter: Union[DirectoryWaiter, MemoryWaiter] = (
             MemoryWaiter() if directory is None else DirectoryWaiter(directory))
+        # Other processes see a change through the directory watch; only a
+        # queue in memory has to wake its own waiters.
+        self._notify = self._waiter.notify if directory is None else None
         self.dead_letters = DeadLetters(self)
 
     # --- producing ---
@@ -62,14 +65,22 @@ class Queue:
     def put(self, body: Body, *, delay: float = 0.0) -> int:
         """Appends one message; it is delivered no earlier than `delay`
         seconds from now. Returns its id."""
-        (seq,) = self._engine.put([_body(body)], _ms_ceil(_seconds(delay, "delay")))
-        self._waiter.notify()
+        if type(body) is not bytes:
+            body = _body(body)
+        if type(delay) is float and delay == 0.0:
+            delay_ms = 0
+        else:
+            delay_ms = _ms_ceil(_seconds(delay, "delay"))
+        seq = self._engine.put_one(body, delay_ms)
+        if self._notify is not None:
+            self._notify()
         return seq
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]:
         """Appends the messages in one locked, synced step; all or none."""
         seqs = self._engine.put(_bodies(bodies), _ms_ceil(_seconds(delay, "delay")))
-        self._waiter.notify()
+        if self._notify is not None:
+            self._notify()
         return seqs
 
     # --- consuming ---
@@ -78,7 +89,10 @@ class Queue:
             lease: Optional[float] = None) -> Message:
         """Leases the oldest ready message. Blocks until one is ready (at most
         `timeout` seconds if given) and raises queue.Empty when none came."""
-        lease_ms = self._lease_arg(lease)
+        lease_ms = self._lease_ms if lease is None else self._lease_arg(lease)
+        taken = self._engine.take(1, lease_ms, self._max_deliveries or 0)
+        if taken:
+            return self._message(*taken[0])
         if not block:
             timeout = 0.0
         elif timeout is not None:
@@ -124,9 +138,7 @@ class Queue:
             armed = self._waiter.arm()
             taken = engine.take(count, lease_ms, max_deliveries)
             if taken:
-                return [Message(self, seq, body, deliveries, ts / 1000.0, deadline / 1000.0,
-                                (seq, ts, deliveries, deadline))
-                        for seq, body, deliveries, ts, deadline in taken]
+                return [self._message(*fields) for fields in taken]
             wait = None if give_up is None else give_up - time.monotonic()
             if wait is not None and wait <= 0:
                 return []
@@ -137,6 +149,11 @@ class Queue:
                 wait = until_due if wait is None else min(wait, until_due)
             self._waiter.wait(armed, 3600.0 if wait is None else wait)
 
+    def _message(self, seq: int, body: bytes, deliveries: int, enqueued_ms: int,
+                 deadline_ms: int) -> Message:
+        return Message(self, seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
+                       (seq, enqueued_ms, deliveries, deadline_ms))
+
     # --- settling, called by Message ---
 
     def _ack(self, message: Message) -> None:
@@ -146,7 +163,8 @@ class Queue:
     def _nack(self, message: Message, delay: float) -> None:
         if message._settled or not self._engine.nack(message._lease, _ms_ceil(delay)):
             raise _lost(message)
-        self._waiter.notify()
+        if self._notify is not None:
+            self._notify()
 
     def _dead(self, message: Message, reason: str) -> None:
         if message._settled or not self._engine.bury(message._lease, reason):
@@ -230,7 +248,7 @@ class DeadLetters:
 
     def __init__(self, owner: Queue) -> None:
         self._engine = owner._engine
-        self._waiter = owner._waiter
+        self._owner = owner
 
     def __len__(self) -> int:
         return self._engine.dead_count()
@@ -250,7 +268,8 @@ class DeadLetters:
         returns how many."""
         chosen = _ids(ids)
         count = self._engine.dead_requeue(None if chosen is None else list(chosen))
-        self._waiter.notify()
+        if self._owner._notify is not None:
+            self._owner._notify()
         return count
 
     def purge(self) -> int:

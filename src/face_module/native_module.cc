@@ -259,6 +259,17 @@ PyObject* engine_put(PyObject* self, PyObject* args) noexcept {
   });
 }
 
+// put_one(body: bytes, delay_ms) -> int: put() without the lists.
+PyObject* engine_put_one(PyObject* self, PyObject* args) noexcept {
+  PyObject* body = nullptr;
+  uint64_t delay_ms = 0;
+  if (!PyArg_ParseTuple(args, "O!O&", &PyBytes_Type, &body, to_u64, &delay_ms)) return nullptr;
+  const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
+  return engine_call(
+      self, [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms); },
+      [](const std::vector<uint64_t>& seqs) { return new_u64(seqs.at(0)); });
+}
+
 PyObject* new_taken(const TakenMessage& m) {
   return Py_BuildValue("(KNIKK)", static_cast<unsigned long long>(m.lease.seq),
                        new_bytes(m.body), m.lease.deliveries,
@@ -438,6 +449,7 @@ PyObject* engine_verify(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef g_engine_methods[] = {
     {"put", engine_put, METH_VARARGS, nullptr},
+    {"put_one", engine_put_one, METH_VARARGS, nullptr},
     {"take", engine_take, METH_VARARGS, nullptr},
     {"ack", engine_ack, METH_VARARGS, nullptr},
     {"nack", engine_nack, METH_VARARGS, nullptr},
