@@ -79,6 +79,12 @@ cmake -S "$ROOT" -B "$ROOT/build/module-asan" -G Ninja -DTARNWICK_BUILD_TESTS=OF
   -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$ROOT/build/module-asan" -j "$JOBS"
+# The package beside the sanitized modules, so that both are the ones imported.
+package="$ROOT/build/module-asan/tarnwick_queue"
+rm -rf "$package"
+cp -r "$ROOT/python/tarnwick_queue" "$package"
+rm -f "$package"/*.so
+cp "$ROOT"/build/module-asan/_native*.so "$package/"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
