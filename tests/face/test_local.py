@@ -13,7 +13,7 @@ import time
 import pytest
 
 from tarnwick import TarnwickCore
-from tarnwick_queue import Queue
+from tarnwick_queue import LeaseLost, Queue
 
 
 def run_python(code, *args):
@@ -123,3 +123,22 @@ def test_queue_path_that_is_a_file(tmp_path):
     target.write_bytes(b"not a directory")
     with pytest.raises(OSError):
         Queue(target)
+
+
+def test_stale_message_cannot_settle_a_newer_one_with_its_id(tmp_path):
+    queue = Queue(tmp_path)  # the slow consumer's, still open
+    queue.put(b"old")
+    stale = queue.get(lease=0.1)
+    time.sleep(0.2)
+    queue.get(timeout=1).ack()
+    queue.compact()  # no live message is left: a rebuilt state reuses id 0
+    time.sleep(0.01)
+    with Queue(tmp_path) as fresh, queue:
+        assert fresh.put(b"new") == stale.id
+        current = fresh.get(timeout=1)
+        assert (current.id, current.deliveries) == (stale.id, stale.deliveries)
+        with pytest.raises(LeaseLost):
+            stale.ack()
+        with pytest.raises(LeaseLost):
+            stale.nack()
+        current.ack()
