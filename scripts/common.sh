@@ -13,10 +13,13 @@ require_python() {
   fi
 }
 
-ensure_venv() {
+ensure_venv() {  # package... (none: just the environment)
   require_python
   if [ ! -x "$VENV/bin/python" ]; then
     "$PYTHON" -m venv "$VENV"
   fi
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$@"
+  # pip refuses an install with nothing to install.
+  if [ "$#" -gt 0 ]; then
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$@"
+  fi
 }
