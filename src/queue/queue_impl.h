@@ -87,6 +87,12 @@ class QueueImpl {
   // returns how many it wrote.
   Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
                                        uint64_t ts_ms);
+  // Runs `write`, which hands a batch's frames to the file in one or more
+  // writes. Should it fail, the log is cut back to where the batch began, so
+  // that no object ever reads part of a failed batch; the caller applies the
+  // batch only after this succeeded.
+  template <class Write>
+  Status write_batch(Write&& write);
   Status maybe_sync(bool force);
   // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
   // failed sync is reported after the record was applied, so the state never
@@ -119,6 +125,7 @@ class QueueImpl {
   Inner inner;
 
  private:
+  void cut_back(uint64_t offset);
   Status reload();
   Status repair_tail(uint64_t end);
   Status reopen_after_fork();
@@ -138,6 +145,14 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   }
   if (prep == Prep::kCatchUp) TW_TRY(catch_up());
   return op();
+}
+
+template <class Write>
+Status QueueImpl::write_batch(Write&& write) {
+  const uint64_t start = inner.applied_offset;
+  Status written = write();
+  if (!written.ok()) cut_back(start);
+  return written;
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

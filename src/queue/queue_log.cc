@@ -50,6 +50,20 @@ Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies
   return count;
 }
 
+void QueueImpl::cut_back(uint64_t offset) {
+  if (!persistent) return;
+  // Nothing past `offset` was applied: the next catch-up reads from there.
+  inner.applied_offset = inner.log_bytes = offset;
+  const int fd = inner.files->writer_fd.get();
+  Status cut = sys::ftruncate(fd, offset);
+  // Synced, so that a power cut cannot bring the abandoned frames back.
+  if (cut.ok()) cut = sys::full_sync(fd);
+  if (!cut.ok()) {
+    warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
+         ": " + cut.error().text() + "\n");
+  }
+}
+
 Status QueueImpl::maybe_sync(bool force) {
   if (!persistent) return {};
   uint64_t synced_at = 0;
