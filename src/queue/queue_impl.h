@@ -103,6 +103,8 @@ class QueueImpl {
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
   Result<ByteSpan> body_of(const MessageEntry& entry);
   Status do_compact();
+  // Compacts when the log is long and mostly dead. Never fails: it follows a
+  // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
   Status purge_log();
   Result<IntegrityReport> scan_log() const;
