@@ -22,6 +22,7 @@ enum class ErrorKind : uint8_t {
   kBodyBounds,     // a body read beyond the mapped log
   kInvariant,      // a broken internal invariant
   kCallback,       // a caller-supplied sink failed; the caller knows why
+  kIdsExhausted,   // no message id is left to assign
 };
 
 class Error {

@@ -20,6 +20,14 @@ Error oversized_body(size_t length) {
                              " bytes");
 }
 
+// Ids are never reused while a message may hold one: past the largest there
+// is none to give.
+Status check_ids_left(const QueueState& state, size_t count) {
+  if (!state.seq_exhausted && count - 1 <= UINT64_MAX - state.next_seq) return {};
+  return Error::make(ErrorKind::kIdsExhausted,
+                     "Tarnwick: message ids are exhausted (the largest is 18446744073709551615)");
+}
+
 uint32_t next_delivery_count(uint32_t deliveries) {
   return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
 }
@@ -43,6 +51,7 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     QueueState& state = q.inner.state;
+    TW_TRY(check_ids_left(state, 1));
     const uint64_t seq = state.next_seq;
     const uint64_t ts = now_ms();
     const uint64_t frame_offset = q.inner.applied_offset;
@@ -61,6 +70,7 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
     QueueState& state = q.inner.state;
+    TW_TRY(check_ids_left(state, bodies.size()));
     const uint64_t ts = now_ms();
     const uint64_t first_seq = state.next_seq;
     const uint64_t batch_offset = q.inner.applied_offset;

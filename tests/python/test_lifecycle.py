@@ -242,3 +242,52 @@ def test_two_consumer_processes_never_share_a_lease(tmp_path):
     leased = [int(s) for out in outs for s in out]
     assert sorted(leased) == list(range(total))
     assert q.in_flight() == total
+
+
+def test_process_without_standard_streams_keeps_its_log_clean(tmp_path):
+    """A daemon that closed descriptors 0-2: no queue file may take one of
+    them, or the warning a catch-up writes to standard error lands in the log."""
+    path = tmp_path / "q"
+    result = tmp_path / "result"
+    run_python(
+        """
+        import os, sys
+        from tarnwick import TarnwickCore
+        path, result = sys.argv[1], sys.argv[2]
+        for fd in (0, 1, 2):
+            os.close(fd)
+        q = TarnwickCore(path)
+        q.enqueue(b"first")
+        q.enqueue(b"second")
+        q.ack(0)
+        q.compact()
+        with open(os.path.join(path, "queue.log"), "ab") as f:
+            f.write(b"TWR1\x09")  # a torn frame another writer left
+        q.available()  # cuts it, with a warning on the closed standard error
+        q.enqueue(b"third")
+        report = q.verify_integrity()
+        bodies = [m[1] for m in q.dequeue_batch(10)]
+        with open(result, "w") as f:
+            f.write(repr((report["ok"], report["records"], bodies)))
+        """,
+        path,
+        result,
+    )
+    assert result.read_text() == repr((True, 2, [b"second", b"third"]))
+    assert TarnwickCore(str(path)).verify_integrity()["ok"]
+
+
+def test_links_at_temporary_names_are_not_followed(tmp_path):
+    path = tmp_path / "q"
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    q = TarnwickCore(str(path))
+    q.enqueue(b"x")
+    for name, op in (("queue.compact.tmp", q.compact), ("queue.purge.tmp", q.purge)):
+        (path / name).symlink_to(victim)
+        op()
+        assert victim.read_bytes() == b"precious"
+        assert not (path / name).is_symlink() and not (path / name).exists()
+        assert not (path / "queue.log").is_symlink()
+    assert q.verify_integrity()["ok"] and q.stats()["total"] == 0
+
