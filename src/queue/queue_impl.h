@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <mutex>
@@ -24,6 +25,11 @@ namespace tarnwick {
 
 inline constexpr const char* kLogName = "queue.log";
 inline constexpr size_t kBatchWriteBytes = size_t{256} << 10;
+// Bodies at least this long go to the kernel from the caller's memory (a
+// vectored write) rather than being copied beside their frame header.
+inline constexpr size_t kDirectBodyBytes = size_t{8} << 10;
+// Most pieces one vectored write takes (IOV_MAX is 1024 on Linux and macOS).
+inline constexpr size_t kMaxWritePieces = 1024;
 // Least room the body map reserves past the log's end.
 inline constexpr uint64_t kMapRoomBytes = uint64_t{64} << 20;
 
@@ -47,6 +53,12 @@ struct LogFiles {
   ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
 };
 
+// A body written from the caller's memory, after scratch[0..chunk_end).
+struct DirectBody {
+  size_t chunk_end;
+  ByteSpan body;
+};
+
 struct Inner {
   QueueState state;
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
@@ -60,6 +72,8 @@ struct Inner {
   std::vector<LeaseRecord> batch_leases;  // a batch's records between write and apply
   std::vector<uint64_t> batch_acks;
   std::unordered_set<uint64_t> batch_ack_set;
+  std::vector<DirectBody> direct_bodies;  // an enqueue write's large bodies
+  std::vector<struct ::iovec> write_pieces;
 };
 
 class QueueImpl {

@@ -479,4 +479,53 @@ TEST(EngineSync, LeaseAndAckBatchesLeaveInWritesOf256KiB) {
   EXPECT_EQ(must_stats(*q).total, 0u);
 }
 
+// A large body reaches the kernel from the caller's memory: one vectored write
+// takes its frame's head and the body, and the frame buffer never grows to the
+// body's size. Mixed batches keep order and framing; failures behave as for
+// plain writes.
+TEST(EngineSync, LargeBodiesGoOutInOneVectoredWrite) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path(), make_settings(kHourMs));
+  ASSERT_TRUE(q);
+  Bytes big(64 << 10);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 131 + 7);
+  const Bytes small = bytes_of("small");
+  {
+    CallCounter writes(Call::kWrite), writevs(Call::kWritev);
+    ASSERT_TRUE(q->enqueue(span_of(big)).ok());
+    ASSERT_TRUE(q->enqueue_batch({span_of(small), span_of(big), span_of(small), span_of(big)}).ok());
+    EXPECT_EQ(writes.count(), 0u);
+    EXPECT_EQ(writevs.count(), 2u);
+  }
+  EXPECT_LT(q->impl().inner.scratch.capacity(), big.size());
+  expect_state_is_log(*q, tmp.file("queue.log"));
+  std::vector<Bytes> bodies;
+  for (const ParsedFrame& f : parse_log(read_file(tmp.file("queue.log"))).frames) {
+    bodies.push_back(f.body);
+  }
+  EXPECT_EQ(bodies, (std::vector<Bytes>{big, small, big, small, big}));
+
+  // A single record torn by a failed write is cut by the next catch-up.
+  const Bytes file = read_file(tmp.file("queue.log"));
+  {
+    FaultScope faults;
+    faults.fail(Call::kWritev, ENOSPC, 0, 1, 33 + 1000);
+    EXPECT_FALSE(q->enqueue(span_of(big)).ok());
+  }
+  EXPECT_EQ(file_size(tmp.file("queue.log")), file.size() + 1033);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(must_stats(*q).total, 5u);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("truncated corrupt log tail"),
+            std::string::npos);
+  // A batch whose write fails after whole frames is cut back at once.
+  {
+    FaultScope faults;
+    faults.fail(Call::kWritev, ENOSPC, 0, 1, 38 + 33 + big.size() + 7);
+    EXPECT_FALSE(q->enqueue_batch({span_of(small), span_of(big), span_of(small)}).ok());
+  }
+  EXPECT_EQ(read_file(tmp.file("queue.log")), file);
+  expect_state_is_log(*q, tmp.file("queue.log"));
+  expect_fresh_open_agrees(tmp.path(), *q);
+}
+
 }  // namespace tarnwick::testing

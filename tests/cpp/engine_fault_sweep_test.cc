@@ -222,7 +222,7 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
     for (int k = 0; k < static_cast<int>(Call::kCount); ++k) {
       const auto call = static_cast<Call>(k);
       std::vector<Variant> variants = {{EIO, 0}};
-      if (call == Call::kWrite) {
+      if (call == Call::kWrite || call == Call::kWritev) {
         variants.push_back({ENOSPC, 3});
         variants.push_back({ENOSPC, 40});
       }
