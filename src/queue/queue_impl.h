@@ -92,13 +92,15 @@ class QueueImpl {
   // Hands complete frames to the operating system in one write. Offsets
   // move only on success; the caller applies the records afterwards. Should
   // the write fail after some bytes reached the file, catch-up reads back
-  // the complete frames and cuts the torn one.
+  // the complete frames and cuts the torn one (a batch's writes run inside
+  // write_batch, which cuts them off at once).
   Status write_frames(std::vector<uint8_t>& frames);
   // Frames the record and writes it (see write_frames).
   Status append_frame(const Record& record);
   // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
   // write of about kBatchWriteBytes at most (always at least one body);
-  // returns how many it wrote.
+  // returns how many it wrote. Bodies of kDirectBodyBytes or more go out
+  // from where they are, in the same (vectored) write.
   Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
                                        uint64_t ts_ms);
   // Runs `write`, which hands a batch's frames to the file in one or more
