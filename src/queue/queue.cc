@@ -172,6 +172,7 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
       state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
     }
     for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
+    if (leases.capacity() > kBatchWriteBytes) std::vector<LeaseRecord>().swap(leases);
     return q.maybe_sync(true);
   });
 }
