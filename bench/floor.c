@@ -13,6 +13,8 @@
  *   batch1000  1000 x write(133 B) + one fsync                     batches/s
  *   seq64k     sequential 64 KiB writes of BIG_TOTAL_BYTES, then
  *              one fsync (time includes the fsync)                 MB/s
+ *   write64k   sequential 64 KiB writes of BIG_TOTAL_BYTES, no fsync
+ *              (what a relaxed enqueue promises: the kernel has it)  MB/s
  *   fsync64k   write(64 KiB) + fsync, per record                   MB/s
  *   lockcycle  flock(EX) on a lock file; open, read the 16-byte
  *              header, close; fstat; write(133 B); flock(UN)       ops/s
@@ -160,6 +162,18 @@ static double t_seq64k(void) {
   return (double)chunks * BIG / 1e6 / (t - t0);
 }
 
+static double t_write64k(void) {
+  int fd = open_log("floor_write64k.log");
+  long chunks = big_total / BIG;
+  if (chunks < 1) chunks = 1;
+  double t0 = now_s();
+  for (long i = 0; i < chunks; ++i) write_full(fd, big, BIG);
+  double t = now_s();
+  close(fd);
+  remove_file("floor_write64k.log");
+  return (double)chunks * BIG / 1e6 / (t - t0);
+}
+
 static double t_fsync64k(void) {
   int fd = open_log("floor_fsync64k.log");
   long n = 0;
@@ -255,6 +269,7 @@ int main(int argc, char** argv) {
   } tests[] = {
       {"fsync1", t_fsync1, "ops/s"},       {"write1", t_write1, "ops/s"},
       {"batch1000", t_batch1000, "batches/s"}, {"seq64k", t_seq64k, "MB/s"},
+      {"write64k", t_write64k, "MB/s"},
       {"fsync64k", t_fsync64k, "MB/s"},    {"lockcycle", t_lockcycle, "ops/s"},
       {"prealloc", t_prealloc, "ops/s"},
   };

@@ -57,6 +57,7 @@ SCENARIOS = [
     ("bdeq", "dequeue_batch 1000", "batches/s"),
     ("back", "ack_batch 1000", "batches/s"),
     ("big_enq", "enqueue 64 KiB (+final flush)", "MB/s"),
+    ("big_enq_nf", "enqueue 64 KiB (no final flush)", "MB/s"),
     ("big_drain", "dequeue+ack 64 KiB", "MB/s"),
     ("mp", "2 producers + 2 consumers, 100 B", "msgs/s"),
 ]
@@ -357,7 +358,7 @@ def sc_batch_drain(a, body, batches, ack_only_cap):
     return out
 
 
-def sc_big_enqueue(a, big, count, cap_s):
+def sc_big_enqueue(a, big, count, cap_s, final_flush=True):
     for _ in range(2):
         a.enq(big)
     enq = a.enq
@@ -368,7 +369,8 @@ def sc_big_enqueue(a, big, count, cap_s):
         n += 1
         if n % 8 == 0 and perf_counter() - t0 > cap_s:
             break
-    a.flush()
+    if final_flush:
+        a.flush()
     el = perf_counter() - t0
     return n * BIG / 1e6 / el
 
@@ -582,6 +584,10 @@ def paired_rounds(exe, bench_dir, args, rounds, small_b, big_b):
         bg = tw("relaxed", lambda a: sc_big_enqueue(a, big_b, big_count, 30.0))
         s1 = floor("seq64k")
         rows[4].append({"tarnwick": bg, "floor": (s0 + s1) / 2})
+        w0 = floor("write64k")
+        bn = tw("relaxed", lambda a: sc_big_enqueue(a, big_b, big_count, 30.0, final_flush=False))
+        w1 = floor("write64k")
+        rows[6].append({"tarnwick": bn, "floor": (w0 + w1) / 2})
         log("paired round %d: %s" % (r + 1, {k: v[-1] for k, v in rows.items()}))
     out = {}
     for k, lst in rows.items():
@@ -682,6 +688,8 @@ def floor_for(key, mode, floors):
     if key == "big_enq":
         return ("64 KiB write+fsync", floors["fsync64k"]) if mode == "durable" else \
             ("seq 64 KiB write", floors["seq64k"])
+    if key == "big_enq_nf":
+        return ("seq 64 KiB write, no fsync", floors["write64k"]) if mode == "relaxed" else (None, None)
     if key == "big_drain":
         return single_lbl + " ÷2 ×64 KiB", single / 2 * BIG / 1e6
     return None, None
@@ -768,6 +776,7 @@ def build_report(args, machine, floors, floor_runs, results, notes, mpinfo, mem,
         "write1": ("plain write(133 B)", "ops/s"),
         "batch1000": ("1000 × write(133 B) + one fsync", "batches/s"),
         "seq64k": ("sequential 64 KiB writes, %d MiB + final fsync" % (args.big_total >> 20), "MB/s"),
+        "write64k": ("sequential 64 KiB writes, %d MiB, no fsync" % (args.big_total >> 20), "MB/s"),
         "fsync64k": ("write(64 KiB) + fsync", "MB/s"),
         "lockcycle": ("flock; open+read 16 B+close; fstat; write(133 B); unlock", "ops/s"),
         "prealloc": ("for comparison: pwrite(133 B) into already-written blocks + fdatasync", "ops/s"),
@@ -778,7 +787,7 @@ def build_report(args, machine, floors, floor_runs, results, notes, mpinfo, mem,
                                                    " | ".join(fmt(r.get(name)) for r in floor_runs)))
     L.append("")
     if paired:
-        L.append("## Bracketed rounds for targets 1–4")
+        L.append("## Bracketed rounds for targets 1–4 and 6")
         L.append("")
         L.append("Each round runs the floor, then tarnwick, then the floor again (each ~%.2f s); "
                  "ratio = tarnwick ÷ mean of the two floor runs." % args.budget)
@@ -786,7 +795,7 @@ def build_report(args, machine, floors, floor_runs, results, notes, mpinfo, mem,
         L.append("| target | round | tarnwick | floor (mean of 2) | ratio |")
         L.append("|---|---:|---:|---:|---:|")
         names = {1: "1 durable single ops/s", 2: "2 relaxed enqueue ops/s", 3: "3 durable batch batches/s",
-                 4: "4 relaxed 64 KiB MB/s"}
+                 4: "4 relaxed 64 KiB MB/s", 6: "6 relaxed 64 KiB, no final flush, MB/s"}
         for k in sorted(paired):
             for i, x in enumerate(paired[k]["rounds"]):
                 L.append("| %s | %d | %s | %s | %.2f× |" % (names[k], i + 1, fmt(x["tarnwick"]),
@@ -902,6 +911,12 @@ def targets(results, floors, mem, paired):
              % (r, how, fmt(tw("big_enq", "relaxed")), fmt(floors.get("seq64k"))), "≥ 0.60 ×", r >= 0.6)
     else:
         out.append("target 4: not measured")
+    r, how = bracket(6)
+    if r is not None:
+        line(6, "%.2f × sequential 64 KiB write bandwidth without fsync for relaxed 64 KiB enqueue without final flush [%s; best-of table %s vs %s MB/s]"
+             % (r, how, fmt(tw("big_enq_nf", "relaxed")), fmt(floors.get("write64k"))), "≥ 0.70 ×", r >= 0.7)
+    else:
+        out.append("target 6: not measured")
     # 5
     if mem and "error" not in mem:
         scale = mem["messages"] / 1e6
@@ -970,7 +985,7 @@ def main():
     ap.add_argument("--mp-repeats", type=int)
     ap.add_argument("--mp-messages", type=int, help="messages per producer (durable uses a fifth)")
     ap.add_argument("--memory-messages", type=int, help="messages for bench/memory.py")
-    ap.add_argument("--paired-rounds", type=int, help="bracketed rounds for targets 1-4")
+    ap.add_argument("--paired-rounds", type=int, help="bracketed rounds for targets 1-4 and 6")
     ap.add_argument("--drain-batches", type=int, help="batches queued before dequeue_batch/ack_batch are timed")
     ap.add_argument("--skip-memory", action="store_true")
     ap.add_argument("--skip-mp", action="store_true")
@@ -1043,7 +1058,7 @@ def main():
             elif old is None:
                 row[impl] = v
 
-        keys_single = ["enq", "cycle", "benq", "bdeq", "back", "big_enq", "big_drain"]
+        keys_single = ["enq", "cycle", "benq", "bdeq", "back", "big_enq", "big_enq_nf", "big_drain"]
         cell = 0
         for rep in range(args.repeats):
             for mode in MODES:
@@ -1052,7 +1067,10 @@ def main():
                         for k in keys_single:
                             put(k, mode, impl, "missing")
                         continue
-                    for group in ("enq", "cycle", "batch", "drain", "big"):
+                    for group in ("enq", "cycle", "batch", "drain", "big", "bignf"):
+                        if group == "bignf" and mode == "durable":
+                            put("big_enq_nf", mode, impl, "n/a")  # every enqueue syncs
+                            continue
                         cell += 1
                         d = os.path.join(bench_dir, "c%d" % cell)
                         try:
@@ -1074,13 +1092,16 @@ def main():
                                 for k, v in sc_batch_drain(a, native_small, args.drain_batches,
                                                            2 if q else 3).items():
                                     put(k, mode, impl, v)
-                            else:
+                            elif group == "big":
                                 for k, v in sc_big(a, a.native(big_b), big_count, big_cap).items():
                                     put(k, mode, impl, v)
+                            else:
+                                put("big_enq_nf", mode, impl,
+                                    sc_big_enqueue(a, a.native(big_b), big_count, big_cap, final_flush=False))
                         except Exception as e:  # noqa: BLE001
                             log("ERROR %s %s %s: %s" % (impl, mode, group, traceback.format_exc()))
                             ks = {"enq": ["enq"], "cycle": ["cycle"], "batch": ["benq"], "drain": ["bdeq", "back"],
-                                  "big": ["big_enq", "big_drain"]}[group]
+                                  "big": ["big_enq", "big_drain"], "bignf": ["big_enq_nf"]}[group]
                             for k in ks:
                                 put(k, mode, impl, "error: %s" % type(e).__name__)
                         finally:

@@ -67,6 +67,8 @@ class Queue:
         seconds from now. Returns its id."""
         if type(body) is not bytes:
             body = _body(body)
+        if len(body) > _native.MAX_BODY_LEN:
+            raise _too_large(body)
         if type(delay) is float and delay == 0.0:
             delay_ms = 0
         else:
@@ -78,7 +80,11 @@ class Queue:
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]:
         """Appends the messages in one locked, synced step; all or none."""
-        seqs = self._engine.put(_bodies(bodies), _ms_ceil(_seconds(delay, "delay")))
+        checked = _bodies(bodies)
+        for body in checked:
+            if len(body) > _native.MAX_BODY_LEN:
+                raise _too_large(body)
+        seqs = self._engine.put(checked, _ms_ceil(_seconds(delay, "delay")))
         if self._notify is not None:
             self._notify()
         return seqs
@@ -275,6 +281,11 @@ class DeadLetters:
     def purge(self) -> int:
         """Deletes every dead letter; returns how many."""
         return self._engine.dead_purge()
+
+
+def _too_large(body: bytes) -> ValueError:
+    return ValueError(f"a message body of {len(body)} bytes exceeds the maximum of "
+                      f"{_native.MAX_BODY_LEN} bytes")
 
 
 def _lost(message: Message) -> LeaseLost:

@@ -32,6 +32,10 @@ PyObject* raise_error(const Error& error) {
     PyErr_SetString(PyExc_TimeoutError, text.c_str());
     return nullptr;
   }
+  if (error.kind() == ErrorKind::kIdsExhausted) {
+    PyErr_SetString(PyExc_OverflowError, text.c_str());
+    return nullptr;
+  }
   if (error.kind() == ErrorKind::kInvariant || error.kind() == ErrorKind::kBodyBounds) {
     PyErr_SetString(PyExc_RuntimeError, ("tarnwick: " + text).c_str());
     return nullptr;

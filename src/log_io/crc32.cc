@@ -129,9 +129,11 @@ uint32_t crc32_arm(uint32_t c, const uint8_t* p, size_t length) {
 
 }  // namespace
 
-uint32_t crc32(const void* data, size_t length) {
+uint32_t crc32(const void* data, size_t length) { return crc32_extend(0, data, length); }
+
+uint32_t crc32_extend(uint32_t crc, const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
-  uint32_t c = 0xFFFFFFFFu;
+  uint32_t c = crc ^ 0xFFFFFFFFu;
 #if TARNWICK_CRC_CLMUL
   if (length >= 64 && have_clmul()) {
     const size_t blocks = length / 16;

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include "log_io/sys.h"
 
 namespace tarnwick {
@@ -22,6 +24,24 @@ Status sync_parent_dir(const std::string& path) {
   if (parent.empty()) return {};
   TW_ASSIGN_OR_RETURN(UniqueFd dir, sys::open(parent, O_RDONLY | O_DIRECTORY));
   return sys::full_sync(dir.get());
+}
+
+Result<ReplacementFile> ReplacementFile::create(std::string path) {
+  Status removed = sys::unlink(path);
+  if (!removed.ok() && removed.error().os_code() != ENOENT) return std::move(removed).error();
+  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW));
+  return ReplacementFile(std::move(path), std::move(fd));
+}
+
+ReplacementFile::~ReplacementFile() {
+  if (!path_.empty()) (void)sys::unlink(path_);
+}
+
+Status ReplacementFile::rename_to(const std::string& target) {
+  fd_.reset();
+  TW_TRY(sys::rename(path_, target));
+  path_.clear();
+  return {};
 }
 
 }  // namespace tarnwick

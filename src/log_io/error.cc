@@ -11,7 +11,8 @@ bool Error::is_timeout() const {
 
 std::string Error::text() const {
   if (kind_ != ErrorKind::kOs) return message_;
-  return std::string(std::strerror(os_code_)) + " (os error " + std::to_string(os_code_) + ")";
+  std::string text = message_.empty() ? std::string() : message_ + ": ";
+  return text + std::strerror(os_code_) + " (os error " + std::to_string(os_code_) + ")";
 }
 
 }  // namespace tarnwick

@@ -22,11 +22,16 @@ enum class ErrorKind : uint8_t {
   kBodyBounds,     // a body read beyond the mapped log
   kInvariant,      // a broken internal invariant
   kCallback,       // a caller-supplied sink failed; the caller knows why
+  kIdsExhausted,   // no message id is left to assign
 };
 
 class Error {
  public:
   static Error os(int code) { return Error(ErrorKind::kOs, code, {}); }
+  // An operating-system error whose text starts with `context` and ": ".
+  static Error os(int code, std::string context) {
+    return Error(ErrorKind::kOs, code, std::move(context));
+  }
   static Error make(ErrorKind kind, std::string message) {
     return Error(kind, 0, std::move(message));
   }
@@ -47,8 +52,8 @@ class Error {
   int os_code() const { return os_code_; }
   // True for the lock's own time-out and for an operating-system ETIMEDOUT.
   bool is_timeout() const;
-  // The text shown to users: "<strerror> (os error N)" for OS errors, the
-  // program's own message otherwise.
+  // The text shown to users: "<strerror> (os error N)" for OS errors (after
+  // their context, if any), the program's own message otherwise.
   std::string text() const;
 
  private:

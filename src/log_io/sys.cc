@@ -13,9 +13,12 @@
 #include <sys/event.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <mutex>
+#include <vector>
 
 namespace tarnwick::sys {
 namespace {
@@ -49,14 +52,31 @@ int injected_error(Call call, size_t* partial_bytes = nullptr) {
 
 Error last_os_error() { return Error::os(errno); }
 
+// Moves a descriptor that landed on 0, 1 or 2 above them (closing the low
+// one); -1 with errno set if that fails.
+int above_standard_streams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return moved;
+}
+
 }  // namespace
 
 Result<UniqueFd> open(const std::string& path, int flags) {
   if (int err = injected_error(Call::kOpen)) return Error::os(err);
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd >= 0) fd = above_standard_streams(fd);
     if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return last_os_error();
+    if (errno == EINTR) continue;
+    // Linux and macOS report a link refused by O_NOFOLLOW as ELOOP, FreeBSD as EMLINK.
+    if ((flags & O_NOFOLLOW) != 0 && (errno == ELOOP || errno == EMLINK)) {
+      return Error::os(errno, path + " is a symbolic link, which is not followed");
+    }
+    return last_os_error();
   }
 }
 
@@ -95,6 +115,40 @@ Status write_all(int fd, const void* buf, size_t n) {
     if (put == 0) return Error::write_zero();
     p += put;
     n -= static_cast<size_t>(put);
+  }
+  return {};
+}
+
+Status writev_all(int fd, const struct ::iovec* iov, int count) {
+  size_t partial = 0;
+  if (int err = injected_error(Call::kWritev, &partial)) {
+    // Simulate a write that got part of the data out before failing.
+    for (int i = 0; i < count && partial > 0; ++i) {
+      const size_t take = std::min(partial, iov[i].iov_len);
+      if (::write(fd, iov[i].iov_base, take) != static_cast<ssize_t>(take)) break;
+      partial -= take;
+    }
+    return Error::os(err);
+  }
+  if (count <= 0) return {};
+  // A copy to advance through after a short write.
+  std::vector<struct ::iovec> left(iov, iov + count);
+  size_t first = 0;
+  while (first < left.size()) {
+    const int n = static_cast<int>(std::min<size_t>(left.size() - first, IOV_MAX));
+    ssize_t put = ::writev(fd, left.data() + first, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (put == 0) return Error::write_zero();
+    auto done = static_cast<size_t>(put);
+    while (first < left.size() && done >= left[first].iov_len) done -= left[first++].iov_len;
+    if (done > 0) {
+      left[first].iov_base = static_cast<char*>(left[first].iov_base) + done;
+      left[first].iov_len -= done;
+    }
+    while (first < left.size() && left[first].iov_len == 0) ++first;
   }
   return {};
 }
@@ -172,6 +226,25 @@ Status rename(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status unlink(const std::string& path) {
+  if (int err = injected_error(Call::kUnlink)) return Error::os(err);
+  if (::unlink(path.c_str()) != 0) return last_os_error();
+  return {};
+}
+
+namespace {
+
+// Syncs the directory in which `created` (a path not ending in '/') was made.
+Status sync_directory_of(const std::string& created) {
+  const size_t slash = created.rfind('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : created.substr(0, slash);
+  TW_ASSIGN_OR_RETURN(UniqueFd dir, open(parent, O_RDONLY | O_DIRECTORY));
+  return full_sync(dir.get());
+}
+
+}  // namespace
+
 Status mkdir_all(const std::string& path) {
   if (path.empty()) return {};
   size_t pos = 0;
@@ -180,7 +253,9 @@ Status mkdir_all(const std::string& path) {
     const std::string prefix = path.substr(0, pos);
     if (!prefix.empty()) {
       if (int err = injected_error(Call::kMkdir)) return Error::os(err);
-      if (::mkdir(prefix.c_str(), 0777) != 0) {
+      if (::mkdir(prefix.c_str(), 0777) == 0) {
+        TW_TRY(sync_directory_of(prefix));
+      } else {
         const int mkdir_errno = errno;
         struct ::stat st {};
         // EEXIST from a concurrent creator, or a parent we may not create in
@@ -213,7 +288,7 @@ void flock_unlock(int fd) { (void)::flock(fd, LOCK_UN); }
 
 Result<UniqueFd> dup(int fd) {
   if (int err = injected_error(Call::kDup)) return Error::os(err);
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (copy < 0) return last_os_error();
   return UniqueFd(copy);
 }
@@ -221,7 +296,8 @@ Result<UniqueFd> dup(int fd) {
 #if defined(__linux__)
 Result<UniqueFd> watch_directory(const std::string& dir) {
   if (int err = injected_error(Call::kWatch)) return Error::os(err);
-  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd >= 0) fd = above_standard_streams(fd);
   if (fd < 0) return last_os_error();
   UniqueFd watch(fd);
   constexpr uint32_t kMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
@@ -231,7 +307,8 @@ Result<UniqueFd> watch_directory(const std::string& dir) {
 #elif defined(__APPLE__) || defined(__FreeBSD__)
 Result<UniqueFd> kqueue_open() {
   if (int err = injected_error(Call::kWatch)) return Error::os(err);
-  const int kq = ::kqueue();
+  int kq = ::kqueue();
+  if (kq >= 0) kq = above_standard_streams(kq);
   if (kq < 0) return last_os_error();
   UniqueFd owned(kq);
   if (::fcntl(kq, F_SETFD, FD_CLOEXEC) != 0) return last_os_error();

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,11 +34,17 @@ enum class Call : uint8_t {
   kMmap,
   kFlock,
   kDup,
+  kUnlink,
+  kWritev,
   kWatch,
   kCount,
 };
 
 // open(2) with O_CLOEXEC added and permission bits 0666 for created files.
+// The descriptor is never 0, 1 or 2: a process that closed its standard
+// streams would otherwise have library output (a warning on standard error)
+// written into a queue file. With O_NOFOLLOW, a symbolic link at `path` is
+// refused with an error that says so.
 Result<UniqueFd> open(const std::string& path, int flags);
 // One read; EINTR retried. Returns 0 at end of file.
 Result<size_t> read(int fd, void* buf, size_t n);
@@ -46,6 +53,9 @@ Result<size_t> pread(int fd, void* buf, size_t n, uint64_t offset);
 // Writes all n bytes, retrying EINTR and short writes. A write of 0 bytes
 // fails with "failed to write whole buffer".
 Status write_all(int fd, const void* buf, size_t n);
+// Writes every byte of iov[0..count) in order with as few writev calls as the
+// kernel allows, retrying EINTR and short writes; count is at most IOV_MAX.
+Status writev_all(int fd, const struct ::iovec* iov, int count);
 Result<uint64_t> lseek(int fd, int64_t offset, int whence);
 Result<struct ::stat> fstat(int fd);
 Result<struct ::stat> stat(const std::string& path);
@@ -62,8 +72,12 @@ Status ftruncate(int fd, uint64_t length);
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);
 Status rename(const std::string& from, const std::string& to);
-// Creates the directory and every missing parent (mode 0777 before umask).
-// An existing directory, also one made concurrently, is accepted.
+// Removes a directory entry (a link itself, never its target).
+Status unlink(const std::string& path);
+// Creates the directory and every missing parent (mode 0777 before umask),
+// fully syncing the directory each one was created in, so that the new
+// directories survive a power cut. An existing directory, also one made
+// concurrently, is accepted.
 Status mkdir_all(const std::string& path);
 // A read-only shared mapping of the first `length` bytes of fd.
 Result<void*> mmap_read_shared(int fd, size_t length);
@@ -71,7 +85,7 @@ void munmap(void* addr, size_t length);
 // Non-blocking exclusive flock; EWOULDBLOCK comes back as an Os error.
 Status flock_exclusive_nonblocking(int fd);
 void flock_unlock(int fd);  // result ignored
-Result<UniqueFd> dup(int fd);
+Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 
 // --- change notification (counted as kWatch) ---
 #if defined(__linux__)
@@ -92,7 +106,7 @@ struct Fault {
   int error = 0;           // errno to fail with
   uint64_t skip = 0;       // let this many calls through first
   uint64_t times = 1;      // then fail this many calls (UINT64_MAX: forever)
-  size_t partial_bytes = 0;  // kWrite only: write this many bytes, then fail
+  size_t partial_bytes = 0;  // kWrite, kWritev: write this many bytes, then fail
 };
 
 void inject(Call call, const Fault& fault);

@@ -22,13 +22,19 @@ PyRef text_to_str(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
-// Instantiates `type` with the message as its only argument, so OSError and its
-// subclasses keep errno, strerror and filename unset.
-PyObject* raise_with_message(PyObject* type, std::string_view text) {
+// Instantiates `type` with the message as its only argument, so that str()
+// and args are the message alone. An OSError may get its errno attribute set
+// afterwards (`os_errno` non-zero); strerror and filename stay unset, since
+// with strerror set Python would format the message differently.
+PyObject* raise_with_message(PyObject* type, std::string_view text, int os_errno = 0) {
   PyRef message = text_to_str(text);
   if (!message) return nullptr;
   PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
   if (!exc) return raise_pending();
+  if (os_errno != 0) {
+    PyRef code = PyRef::steal(PyLong_FromLong(os_errno));
+    if (!code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0) return raise_pending();
+  }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
@@ -80,14 +86,17 @@ PyObject* raise_panic(std::string_view message) {
 
 PyObject* raise_engine_error(const Error& error) {
   if (error.kind() == ErrorKind::kCallback) return raise_pending();
-  if (error.is_timeout()) return raise_with_message(PyExc_TimeoutError, error.text());
+  const int os_errno = error.kind() == ErrorKind::kOs ? error.os_code() : 0;
+  if (error.is_timeout()) return raise_with_message(PyExc_TimeoutError, error.text(), os_errno);
   switch (error.kind()) {
     case ErrorKind::kBodyBounds:
       return raise_with_message(PyExc_RuntimeError, error.text());
     case ErrorKind::kInvariant:
       return raise_panic(error.text());
+    case ErrorKind::kIdsExhausted:
+      return raise_with_message(PyExc_OverflowError, error.text());
     default:
-      return raise_with_message(PyExc_OSError, "Tarnwick I/O error: " + error.text());
+      return raise_with_message(PyExc_OSError, "Tarnwick I/O error: " + error.text(), os_errno);
   }
 }
 

@@ -34,7 +34,7 @@ void LockGuard::release() {
 }
 
 Result<ProcessLock> ProcessLock::open(const std::string& lock_path) {
-  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(lock_path, O_RDWR | O_CREAT));
+  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW));
   return ProcessLock(std::move(fd));
 }
 

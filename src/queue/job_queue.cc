@@ -12,53 +12,52 @@ namespace {
 
 using Prep = QueueImpl::Prep;
 
-Error missing_entry(uint64_t seq) {
-  return Error::invariant("message " + std::to_string(seq) + " has no entry");
-}
-
-uint32_t next_delivery_count(uint32_t deliveries) {
-  return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
-}
-
 std::span<const uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-// Appends an ENQUEUE frame per body (followed, for a delayed one, by a
-// LEASE until `due_ms` with no deliveries), a write's worth at a time, and
-// applies each chunk once it is written. `due_ms` 0 means ready at once.
+// Appends an ENQUEUE frame per body, each followed (for a delayed put) by a
+// LEASE until `due_ms` with no deliveries, so that a message never appears
+// without its delay; then applies them. `due_ms` 0 means ready at once. A
+// failed write leaves none of them in the log.
 Result<std::vector<uint64_t>> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies,
                                              uint64_t ts_ms, uint64_t due_ms) {
   QueueState& state = q.inner.state;
-  if (state.next_seq > UINT64_MAX - bodies.size()) {
-    return Error::invalid_data("message ids are exhausted");
-  }
+  TW_TRY(check_ids_left(state, bodies.size()));
+  const uint64_t first_seq = state.next_seq;
+  const uint64_t first_offset = q.inner.applied_offset;
+  Status written = q.write_batch([&]() -> Status {
+    for (size_t done = 0; done < bodies.size();) {
+      if (due_ms == 0) {
+        TW_ASSIGN_OR_RETURN(const size_t count,
+                            q.append_enqueue_frames(bodies.subspan(done), first_seq + done, ts_ms));
+        done += count;
+        continue;
+      }
+      std::vector<uint8_t>& chunk = q.inner.scratch;
+      chunk.clear();
+      for (; done < bodies.size() && chunk.size() < kBatchWriteBytes; ++done) {
+        if (!q.persistent) continue;
+        append_enqueue_frame_to(chunk, first_seq + done, ts_ms, bodies[done]);
+        append_frame_to(chunk, LeaseRecord{first_seq + done, due_ms, 0});
+      }
+      TW_TRY(q.write_frames(chunk));
+    }
+    return {};
+  });
+  if (!written.ok()) return std::move(written).error();
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
-  std::vector<uint8_t>& chunk = q.inner.scratch;
-  std::vector<uint64_t> frame_offsets;
-  for (size_t done = 0; done < bodies.size();) {
-    chunk.clear();
-    frame_offsets.clear();
-    const uint64_t base = q.inner.applied_offset;
-    size_t count = 0;
-    for (; done + count < bodies.size() && (count == 0 || chunk.size() < kBatchWriteBytes);
-         ++count) {
-      if (!q.persistent) continue;
-      const uint64_t seq = state.next_seq + count;
-      frame_offsets.push_back(base + chunk.size());
-      append_enqueue_frame_to(chunk, seq, ts_ms, bodies[done + count]);
-      if (due_ms != 0) append_frame_to(chunk, LeaseRecord{seq, due_ms, 0});
+  uint64_t frame_offset = first_offset;
+  for (ByteSpan body : bodies) {
+    const uint64_t seq = first_seq + seqs.size();
+    state.apply_enqueue(seq, ts_ms, body, q.persistent ? frame_offset : 0, !q.persistent);
+    frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
+    if (due_ms != 0) {
+      state.apply_lease(seq, due_ms, 0);
+      frame_offset += LEASE_FRAME_LEN;
     }
-    TW_TRY(q.write_frames(chunk));
-    for (size_t i = 0; i < count; ++i) {
-      const uint64_t seq = state.next_seq;
-      state.apply_enqueue(seq, ts_ms, bodies[done + i], q.persistent ? frame_offsets[i] : 0,
-                          !q.persistent);
-      if (due_ms != 0) state.apply_lease(seq, due_ms, 0);
-      seqs.push_back(seq);
-    }
-    done += count;
+    seqs.push_back(seq);
   }
   return seqs;
 }
@@ -170,11 +169,7 @@ Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Se
 Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
   if (bodies.empty()) return std::vector<uint64_t>{};
   for (ByteSpan body : bodies) {
-    if (body.size() > MAX_BODY_LEN) {
-      return Error::invalid_data("message body of " + std::to_string(body.size()) +
-                                 " bytes exceeds the maximum of " + std::to_string(MAX_BODY_LEN) +
-                                 " bytes");
-    }
+    if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
   }
   QueueImpl& q = main_->impl();
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {

@@ -6,10 +6,6 @@
 #include "queue/queue_impl.h"
 
 namespace tarnwick {
-namespace {
-
-using Prep = QueueImpl::Prep;
-
 Error missing_entry(uint64_t seq) {
   return Error::invariant("ready message " + std::to_string(seq) + " has no entry");
 }
@@ -20,9 +16,21 @@ Error oversized_body(size_t length) {
                              " bytes");
 }
 
+// Ids are never reused while a message may hold one: past the largest there
+// is none to give.
+Status check_ids_left(const QueueState& state, size_t count) {
+  if (!state.seq_exhausted && count - 1 <= UINT64_MAX - state.next_seq) return {};
+  return Error::make(ErrorKind::kIdsExhausted,
+                     "Tarnwick: message ids are exhausted (the largest is 18446744073709551615)");
+}
+
 uint32_t next_delivery_count(uint32_t deliveries) {
   return deliveries == UINT32_MAX ? deliveries : deliveries + 1;
 }
+
+namespace {
+
+using Prep = QueueImpl::Prep;
 
 }  // namespace
 
@@ -43,6 +51,7 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     QueueState& state = q.inner.state;
+    TW_TRY(check_ids_left(state, 1));
     const uint64_t seq = state.next_seq;
     const uint64_t ts = now_ms();
     const uint64_t frame_offset = q.inner.applied_offset;
@@ -61,21 +70,30 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
     QueueState& state = q.inner.state;
+    TW_TRY(check_ids_left(state, bodies.size()));
     const uint64_t ts = now_ms();
+    const uint64_t first_seq = state.next_seq;
+    const uint64_t batch_offset = q.inner.applied_offset;
+    // Every frame is written before any is applied: a failed write leaves
+    // the batch out of the log and the state altogether.
+    Status written = q.write_batch([&]() -> Status {
+      for (size_t done = 0; done < bodies.size();) {
+        TW_ASSIGN_OR_RETURN(const size_t count,
+                            q.append_enqueue_frames(std::span(bodies).subspan(done),
+                                                    first_seq + done, ts));
+        done += count;
+      }
+      return {};
+    });
+    if (!written.ok()) return std::move(written).error();
     std::vector<uint64_t> seqs;
     seqs.reserve(bodies.size());
-    for (size_t done = 0; done < bodies.size();) {
-      uint64_t frame_offset = q.inner.applied_offset;
-      TW_ASSIGN_OR_RETURN(const size_t written,
-                          q.append_enqueue_frames(std::span(bodies).subspan(done),
-                                                  state.next_seq, ts));
-      for (ByteSpan body : std::span(bodies).subspan(done, written)) {
-        const uint64_t seq = state.next_seq;
-        state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-        frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
-        seqs.push_back(seq);
-      }
-      done += written;
+    uint64_t frame_offset = batch_offset;
+    for (ByteSpan body : bodies) {
+      const uint64_t seq = first_seq + seqs.size();
+      state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
+      frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
+      seqs.push_back(seq);
     }
     TW_TRY(q.maybe_sync(true));
     return seqs;
@@ -131,24 +149,30 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     QueueState& state = q.inner.state;
     std::vector<uint8_t>& chunk = q.inner.scratch;
     std::vector<LeaseRecord>& leases = q.inner.batch_leases;
-    // The smallest ready messages are leased a write's worth at a time: the
-    // frames go out together, then are applied, then delivered.
-    for (uint64_t left = max; left > 0 && !state.ready.empty(); left -= leases.size()) {
-      chunk.clear();
-      leases.clear();
-      for (auto it = state.ready.begin();
-           it != state.ready.end() && leases.size() < left && chunk.size() < kBatchWriteBytes;
-           ++it) {
-        TW_ASSIGN_OR_RETURN(const LeaseRecord lease, next_lease(state, *it, deadline));
-        leases.push_back(lease);
-        if (q.persistent) append_frame_to(chunk, lease);
+    leases.clear();
+    // The smallest ready messages are leased, their frames written a chunk
+    // at a time; only once every chunk is out are the leases applied and the
+    // messages delivered, so that a failed write leases nothing.
+    Status written = q.write_batch([&]() -> Status {
+      auto it = state.ready.begin();
+      while (leases.size() < max && it != state.ready.end()) {
+        chunk.clear();
+        for (; it != state.ready.end() && leases.size() < max && chunk.size() < kBatchWriteBytes;
+             ++it) {
+          TW_ASSIGN_OR_RETURN(const LeaseRecord lease, next_lease(state, *it, deadline));
+          leases.push_back(lease);
+          if (q.persistent) append_frame_to(chunk, lease);
+        }
+        TW_TRY(q.write_frames(chunk));
       }
-      TW_TRY(q.write_frames(chunk));
-      for (const LeaseRecord& lease : leases) {
-        state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
-      }
-      for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
+      return {};
+    });
+    if (!written.ok()) return std::move(written).error();
+    for (const LeaseRecord& lease : leases) {
+      state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
     }
+    for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
+    if (leases.capacity() > kBatchWriteBytes) std::vector<LeaseRecord>().swap(leases);
     return q.maybe_sync(true);
   });
 }
@@ -169,26 +193,34 @@ Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms)
 
 namespace {
 
-// ACKs the live ones among `seqs`, each once, a write's worth of frames at a
-// time; returns how many were removed.
+// ACKs the live ones among `seqs`, each once, their frames written a chunk
+// at a time and applied once all are out; returns how many were removed.
 Result<uint64_t> write_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
   QueueState& state = q.inner.state;
   std::vector<uint8_t>& chunk = q.inner.scratch;
   std::vector<uint64_t>& acks = q.inner.batch_acks;
   std::unordered_set<uint64_t>& named = q.inner.batch_ack_set;
-  uint64_t removed = 0;
-  for (size_t next = 0; next < seqs.size(); removed += acks.size()) {
-    chunk.clear();
-    acks.clear();
-    named.clear();
-    for (; next < seqs.size() && chunk.size() < kBatchWriteBytes; ++next) {
-      const uint64_t seq = seqs[next];
-      if (!state.messages.contains(seq) || !named.insert(seq).second) continue;
-      acks.push_back(seq);
-      append_frame_to(chunk, AckRecord{seq});
+  acks.clear();
+  named.clear();
+  Status written = q.write_batch([&]() -> Status {
+    for (size_t next = 0; next < seqs.size();) {
+      chunk.clear();
+      for (; next < seqs.size() && chunk.size() < kBatchWriteBytes; ++next) {
+        const uint64_t seq = seqs[next];
+        if (!state.messages.contains(seq) || !named.insert(seq).second) continue;
+        acks.push_back(seq);
+        append_frame_to(chunk, AckRecord{seq});
+      }
+      TW_TRY(q.write_frames(chunk));
     }
-    TW_TRY(q.write_frames(chunk));
-    for (uint64_t seq : acks) state.apply_remove(seq, false);
+    return {};
+  });
+  if (!written.ok()) return std::move(written).error();
+  for (uint64_t seq : acks) state.apply_remove(seq, false);
+  const uint64_t removed = acks.size();
+  if (acks.capacity() > kBatchWriteBytes) {  // a huge batch must not pin its lists
+    std::vector<uint64_t>().swap(acks);
+    std::unordered_set<uint64_t>().swap(named);
   }
   return removed;
 }

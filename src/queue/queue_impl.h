@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <mutex>
@@ -24,6 +25,11 @@ namespace tarnwick {
 
 inline constexpr const char* kLogName = "queue.log";
 inline constexpr size_t kBatchWriteBytes = size_t{256} << 10;
+// Bodies at least this long go to the kernel from the caller's memory (a
+// vectored write) rather than being copied beside their frame header.
+inline constexpr size_t kDirectBodyBytes = size_t{8} << 10;
+// Most pieces one vectored write takes (IOV_MAX is 1024 on Linux and macOS).
+inline constexpr size_t kMaxWritePieces = 1024;
 // Least room the body map reserves past the log's end.
 inline constexpr uint64_t kMapRoomBytes = uint64_t{64} << 20;
 
@@ -47,6 +53,12 @@ struct LogFiles {
   ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
 };
 
+// A body written from the caller's memory, after scratch[0..chunk_end).
+struct DirectBody {
+  size_t chunk_end;
+  ByteSpan body;
+};
+
 struct Inner {
   QueueState state;
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
@@ -60,6 +72,8 @@ struct Inner {
   std::vector<LeaseRecord> batch_leases;  // a batch's records between write and apply
   std::vector<uint64_t> batch_acks;
   std::unordered_set<uint64_t> batch_ack_set;
+  std::vector<DirectBody> direct_bodies;  // an enqueue write's large bodies
+  std::vector<struct ::iovec> write_pieces;
 };
 
 class QueueImpl {
@@ -78,15 +92,23 @@ class QueueImpl {
   // Hands complete frames to the operating system in one write. Offsets
   // move only on success; the caller applies the records afterwards. Should
   // the write fail after some bytes reached the file, catch-up reads back
-  // the complete frames and cuts the torn one.
+  // the complete frames and cuts the torn one (a batch's writes run inside
+  // write_batch, which cuts them off at once).
   Status write_frames(std::vector<uint8_t>& frames);
   // Frames the record and writes it (see write_frames).
   Status append_frame(const Record& record);
   // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
   // write of about kBatchWriteBytes at most (always at least one body);
-  // returns how many it wrote.
+  // returns how many it wrote. Bodies of kDirectBodyBytes or more go out
+  // from where they are, in the same (vectored) write.
   Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
                                        uint64_t ts_ms);
+  // Runs `write`, which hands a batch's frames to the file in one or more
+  // writes. Should it fail, the log is cut back to where the batch began, so
+  // that no object ever reads part of a failed batch; the caller applies the
+  // batch only after this succeeded.
+  template <class Write>
+  Status write_batch(Write&& write);
   Status maybe_sync(bool force);
   // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
   // failed sync is reported after the record was applied, so the state never
@@ -97,6 +119,8 @@ class QueueImpl {
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
   Result<ByteSpan> body_of(const MessageEntry& entry);
   Status do_compact();
+  // Compacts when the log is long and mostly dead. Never fails: it follows a
+  // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
   Status purge_log();
   Result<IntegrityReport> scan_log() const;
@@ -119,6 +143,7 @@ class QueueImpl {
   Inner inner;
 
  private:
+  void cut_back(uint64_t offset);
   Status reload();
   Status repair_tail(uint64_t end);
   Status reopen_after_fork();
@@ -140,6 +165,19 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   return op();
 }
 
+template <class Write>
+Status QueueImpl::write_batch(Write&& write) {
+  const uint64_t start = inner.applied_offset;
+  Status written = write();
+  if (!written.ok()) cut_back(start);
+  return written;
+}
+
 uint64_t saturating_add(uint64_t a, uint64_t b);
+uint32_t next_delivery_count(uint32_t deliveries);  // saturating
+Error missing_entry(uint64_t seq);
+Error oversized_body(size_t length);
+// Fails with kIdsExhausted unless `count` more ids can be assigned.
+Status check_ids_left(const QueueState& state, size_t count);
 
 }  // namespace tarnwick

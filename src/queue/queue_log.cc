@@ -41,13 +41,60 @@ Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies
   if (!persistent) return bodies.size();
   std::vector<uint8_t>& chunk = inner.scratch;
   chunk.clear();
+  // A large body is not copied: `chunk` gets its frame's first bytes, and
+  // one vectored write takes the pieces of the chunk and the bodies in order.
+  std::vector<DirectBody>& direct = inner.direct_bodies;
+  direct.clear();
   size_t count = 0;
-  while (count < bodies.size() && (count == 0 || chunk.size() < kBatchWriteBytes)) {
-    append_enqueue_frame_to(chunk, first_seq + count, ts_ms, bodies[count]);
+  uint64_t bytes = 0;
+  while (count < bodies.size() && (count == 0 || bytes < kBatchWriteBytes) &&
+         2 * direct.size() + 3 <= kMaxWritePieces) {
+    const ByteSpan body = bodies[count];
+    if (body.size() >= kDirectBodyBytes) {
+      append_enqueue_head_to(chunk, first_seq + count, ts_ms, body);
+      direct.push_back({chunk.size(), body});
+    } else {
+      append_enqueue_frame_to(chunk, first_seq + count, ts_ms, body);
+    }
+    bytes += ENQUEUE_FRAME_OVERHEAD + body.size();
     ++count;
   }
-  TW_TRY(write_frames(chunk));
+  if (direct.empty()) {
+    TW_TRY(write_frames(chunk));
+    return count;
+  }
+  std::vector<struct ::iovec>& pieces = inner.write_pieces;
+  pieces.clear();
+  auto add = [&pieces](const uint8_t* data, size_t length) {
+    if (length > 0) pieces.push_back({const_cast<uint8_t*>(data), length});
+  };
+  size_t from = 0;
+  for (const DirectBody& d : direct) {
+    add(chunk.data() + from, d.chunk_end - from);
+    add(d.body.data(), d.body.size());
+    from = d.chunk_end;
+  }
+  add(chunk.data() + from, chunk.size() - from);
+  TW_TRY(inner.files->writer.flush());
+  TW_TRY(sys::writev_all(inner.files->writer_fd.get(), pieces.data(),
+                         static_cast<int>(pieces.size())));
+  inner.applied_offset += bytes;
+  inner.log_bytes += bytes;
   return count;
+}
+
+void QueueImpl::cut_back(uint64_t offset) {
+  if (!persistent) return;
+  // Nothing past `offset` was applied: the next catch-up reads from there.
+  inner.applied_offset = inner.log_bytes = offset;
+  const int fd = inner.files->writer_fd.get();
+  Status cut = sys::ftruncate(fd, offset);
+  // Synced, so that a power cut cannot bring the abandoned frames back.
+  if (cut.ok()) cut = sys::full_sync(fd);
+  if (!cut.ok()) {
+    warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
+         ": " + cut.error().text() + "\n");
+  }
 }
 
 Status QueueImpl::maybe_sync(bool force) {

@@ -26,10 +26,10 @@ std::string join(const std::string& dir, const char* name) {
 // older than the modification time). The access time tells nothing here.
 Result<UniqueFd> open_reader(const std::string& log_path) {
 #ifdef O_NOATIME
-  auto fd = sys::open(log_path, O_RDONLY | O_NOATIME);
+  auto fd = sys::open(log_path, O_RDONLY | O_NOFOLLOW | O_NOATIME);
   if (fd.ok() || fd.error().os_code() != EPERM) return fd;  // EPERM: not the file's owner
 #endif
-  return sys::open(log_path, O_RDONLY);
+  return sys::open(log_path, O_RDONLY | O_NOFOLLOW);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ LogFiles::~LogFiles() {
 }
 
 Result<LogFiles> LogFiles::open(const std::string& log_path) {
-  TW_ASSIGN_OR_RETURN(UniqueFd writer_fd, sys::open(log_path, O_RDWR | O_APPEND));
+  TW_ASSIGN_OR_RETURN(UniqueFd writer_fd, sys::open(log_path, O_RDWR | O_APPEND | O_NOFOLLOW));
   TW_ASSIGN_OR_RETURN(UniqueFd reader, open_reader(log_path));
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(reader.get()));
   LogFiles files(std::move(writer_fd), std::move(reader));

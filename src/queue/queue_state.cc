@@ -9,7 +9,11 @@ namespace tarnwick {
 
 void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
                                uint64_t frame_offset, bool keep_body) {
-  if (seq >= next_seq) next_seq = seq + 1;
+  if (seq >= next_seq && !seq_exhausted) {
+    // The largest id taken leaves none to hand out; next_seq stays there.
+    seq_exhausted = seq == UINT64_MAX;
+    next_seq = seq_exhausted ? seq : seq + 1;
+  }
   live_bytes += body.size() + ENQUEUE_FRAME_OVERHEAD;
   // New seqs are nearly always the largest: hinting the end skips the descent.
   ready.emplace_hint(ready.end(), seq);

@@ -36,6 +36,7 @@ struct QueueState {
   std::unordered_map<uint64_t, uint64_t> in_flight;     // seq -> deadline_ms
   std::set<uint64_t> ready;
   uint64_t next_seq = 0;
+  bool seq_exhausted = false;  // seq 2^64-1 was assigned: no id is left
   uint64_t live_bytes = 0;  // body length + 33 per live message
   uint64_t enqueued_total = 0;
   uint64_t acked_total = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "log_io/crc32.h"
 #include "log_io/endian.h"
 #include "log_io/frame.h"
 #include "log_io/log_format.h"
@@ -78,6 +79,21 @@ void append_enqueue_frame_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t t
   out.resize(start + FRAME_HEADER_LEN);
   encode_enqueue_into(seq, ts_ms, body, out);
   seal_frame(std::span<uint8_t>(out).subspan(start));
+}
+
+void append_enqueue_head_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
+                            std::span<const uint8_t> body) {
+  const size_t start = out.size();
+  out.resize(start + FRAME_HEADER_LEN + ENQUEUE_PAYLOAD_PREFIX);
+  uint8_t* frame = out.data() + start;
+  uint8_t* prefix = frame + FRAME_HEADER_LEN;
+  prefix[0] = ENQUEUE;
+  store_le64(prefix + 1, seq);
+  store_le64(prefix + 9, ts_ms);
+  store_le32(prefix + 17, static_cast<uint32_t>(body.size()));
+  std::memcpy(frame, FRAME_MAGIC, 4);
+  store_le32(frame + 4, static_cast<uint32_t>(ENQUEUE_PAYLOAD_PREFIX + body.size()));
+  store_le32(frame + 8, crc32_extend(crc32(prefix, ENQUEUE_PAYLOAD_PREFIX), body.data(), body.size()));
 }
 
 size_t encoded_size(const Record& record) {

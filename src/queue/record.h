@@ -65,6 +65,11 @@ void append_frame_to(std::vector<uint8_t>& out, const Record& record);
 void append_enqueue_frame_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
                              std::span<const uint8_t> body);
 
+// Appends the first 33 bytes of the ENQUEUE frame for `body` (its CRC
+// covers the body), so that the body itself can be written from where it is.
+void append_enqueue_head_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
+                            std::span<const uint8_t> body);
+
 // A decode failure is damage, not an error: the variant holds its message.
 std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> payload);
 std::variant<Record, std::string> decode(std::span<const uint8_t> payload);

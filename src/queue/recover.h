@@ -15,10 +15,12 @@ struct Recovered {
   uint64_t end_offset = 0;  // just past the last intact frame
 };
 
-// Creates the log when it is missing or shorter than a header, refuses a file
-// that is not a queue log, replays every intact frame and cuts a damaged tail
-// (with a warning on standard error). A clean log is never written to.
-// Must run under the process lock.
+// Creates the log when it is missing or shorter than a header (or is a
+// header of zero bytes alone, with a warning), as a complete synced file
+// renamed into place; refuses a file that is not a queue log and a symbolic
+// link; replays every intact frame and cuts a damaged tail (with a warning on
+// standard error). A clean log is never written to. Must run under the
+// process lock.
 Result<Recovered> recover(const std::string& log_path);
 
 inline constexpr const char* kBadLogMagic = "queue.log has bad magic (not a Tarnwick log)";

@@ -13,7 +13,7 @@ namespace tarnwick {
 Result<IntegrityReport> QueueImpl::scan_log() const {
   if (!persistent) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
   // A descriptor of our own, so the object's handles keep their positions.
-  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(log_path, O_RDONLY));
+  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(log_path, O_RDONLY | O_NOFOLLOW));
   BufferedReader reader(fd.get());
   uint8_t header[LOG_HEADER_LEN];
   TW_ASSIGN_OR_RETURN(ReadFill fill, read_full_or_eof(reader, header, sizeof header));

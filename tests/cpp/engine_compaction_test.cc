@@ -1,9 +1,11 @@
 // Replacing the log: compaction (on request and by the automatic rule) and
 // purge, including failures on either side of the rename.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -233,6 +235,42 @@ TEST(EngineCompaction, OnlyRemovingOperationsCompactAutomatically) {
   expect_fresh_open_agrees(tmp.path(), *q);
 }
 
+// A failed automatic compaction does not turn the removal that asked for it
+// into an error: the call reports the removal, one warning line says what
+// failed, and no stray file is left.
+TEST(EngineCompaction, FailedAutomaticCompactionKeepsTheRemovalsResult) {
+  struct Removal {
+    const char* name;
+    std::function<uint64_t(Queue&)> run;  // how many messages it removed
+  };
+  const Removal removals[] = {
+      {"ack", [](Queue& q) { return uint64_t{ok_value(q.ack(0))}; }},
+      {"ack_batch", [](Queue& q) { return ok_value(q.ack_batch({0, 7})); }},
+      {"nack_dead", [](Queue& q) { return uint64_t{ok_value(q.nack(0, false))}; }},
+  };
+  for (const Removal& removal : removals) {
+    SCOPED_TRACE(removal.name);
+    TempDir tmp;
+    auto q = open_queue(tmp.path(), make_settings(0, 30000, 100));
+    ASSERT_TRUE(q);
+    must_enqueue(*q, std::string(100, 'm'));
+    must_enqueue(*q, "s");  // 34 of 204 bytes live after the removal
+    ::testing::internal::CaptureStderr();
+    {
+      FaultScope faults;  // the removal's own sync passes, the new log's fails
+      faults.fail(Call::kFullSync, ENOSPC, 1);
+      EXPECT_EQ(removal.run(*q), 1u);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Tarnwick: automatic compaction failed: " + Error::os(ENOSPC).text() + "\n");
+    EXPECT_FALSE(fs::exists(tmp.file("queue.compact.tmp")));
+    EXPECT_EQ(must_stats(*q).generation, 0u);
+    EXPECT_EQ(removal.run(*q), 0u) << "the first call's removal did not take effect";
+    expect_fresh_open_agrees(tmp.path(), *q);
+    EXPECT_EQ(must_stats(*q).total, 1u);
+  }
+}
+
 TEST(EngineCompaction, ThresholdZeroNeverCompacts) {
   TempDir tmp;
   auto q = open_queue(tmp.path(), make_settings(0, 30000, 0));
@@ -305,6 +343,8 @@ TEST(EngineCompaction, FailuresOnEitherSideOfTheRename) {
           ++before_rename;
           kept[op.name].insert({k, skip});
           EXPECT_EQ(read_file(log_path), old_log);
+          EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.file(std::string("queue.") + op.name + ".tmp"))))
+              << "the failed replacement left its file";
           EXPECT_EQ(a->impl().inner.generation, 0u);
           EXPECT_EQ(snapshot(*a), held) << "the object lost messages the log still holds";
         } else {
@@ -347,6 +387,33 @@ TEST(EngineCompaction, FailuresOnEitherSideOfTheRename) {
   }
   std::cout << "[ replace sweep ] " << before_rename << " failures before the rename, "
             << after_rename << " after\n";
+}
+
+// A link planted at a temporary name is removed, not followed: the file it
+// points to outside the directory stays as it was, and the new log is a
+// regular file.
+TEST(EngineCompaction, LinkAtATemporaryNameIsReplacedNotFollowed) {
+  const ReplaceOp ops[] = {{"compact", &Queue::compact, 1}, {"purge", &Queue::purge, 0}};
+  for (const ReplaceOp& op : ops) {
+    SCOPED_TRACE(op.name);
+    TempDir tmp, outside;
+    const std::string victim = outside.file("victim");
+    const Bytes precious = bytes_of("precious, and no log");
+    write_file(victim, precious);
+    auto q = open_queue(tmp.path());
+    ASSERT_TRUE(q);
+    must_enqueue(*q, "m");
+    const std::string temp = tmp.file(std::string("queue.") + op.name + ".tmp");
+    ASSERT_EQ(::symlink(victim.c_str(), temp.c_str()), 0);
+    ASSERT_TRUE(((*q).*op.run)().ok());
+    EXPECT_EQ(read_file(victim), precious);
+    EXPECT_FALSE(fs::is_symlink(tmp.file("queue.log")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));
+    const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));
+    EXPECT_TRUE(log.clean);
+    EXPECT_EQ(replay(log).messages.size(), op.messages_after);
+    expect_fresh_open_agrees(tmp.path(), *q);
+  }
 }
 
 TEST(EnginePurge, StartsAFreshGeneration) {

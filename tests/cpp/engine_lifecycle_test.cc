@@ -246,6 +246,47 @@ TEST(EngineBodies, TheMapServesLaterBodiesUntilItsRoomRunsOut) {
   EXPECT_EQ(maps_for_next_dequeue(big), 1u);
 }
 
+// A log holding the largest id leaves none to hand out: enqueue and
+// enqueue_batch refuse, writing nothing, rather than wrap to 0 and replace the
+// live message 0; so does an object that learns of the id by catching up.
+TEST(EngineIds, NoIdIsAssignedPastTheLargest) {
+  TempDir tmp;
+  const std::string log_path = tmp.file("queue.log");
+  write_file(log_path, LogBuilder().enqueue(0, 1, "zero").enqueue(UINT64_MAX - 2, 2, "near").bytes());
+  auto q = open_queue(tmp.path());
+  auto other = open_queue(tmp.path());
+  ASSERT_TRUE(q && other);
+  const Bytes body = bytes_of("new");
+  auto refused = [&](Result<std::vector<uint64_t>> r) {
+    return !r.ok() && r.error().kind() == ErrorKind::kIdsExhausted;
+  };
+  const Bytes before = read_file(log_path);
+  EXPECT_TRUE(refused(q->enqueue_batch(std::vector<ByteSpan>(3, span_of(body)))));
+  EXPECT_EQ(read_file(log_path), before);
+  auto last_two = q->enqueue_batch(std::vector<ByteSpan>(2, span_of(body)));
+  ASSERT_TRUE(last_two.ok());
+  EXPECT_EQ(*last_two, (std::vector<uint64_t>{UINT64_MAX - 1, UINT64_MAX}));
+  const Bytes full = read_file(log_path);
+  for (Queue* object : {q.get(), other.get()}) {
+    auto single = object->enqueue(span_of(body));
+    ASSERT_FALSE(single.ok());
+    EXPECT_EQ(single.error().kind(), ErrorKind::kIdsExhausted);
+    EXPECT_EQ(single.error().text(),
+              "Tarnwick: message ids are exhausted (the largest is 18446744073709551615)");
+    EXPECT_TRUE(refused(object->enqueue_batch({span_of(body)})));
+    EXPECT_EQ(must_stats(*object).next_seq, UINT64_MAX);
+  }
+  EXPECT_EQ(read_file(log_path), full);
+  auto first = must_dequeue(*q);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->seq, 0u);
+  EXPECT_EQ(to_string(first->body), "zero");
+  expect_fresh_open_agrees(tmp.path(), *q);
+  // Purge starts the ids again.
+  ASSERT_TRUE(q->purge().ok());
+  EXPECT_EQ(must_enqueue(*other, "again"), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(EngineStorage, EngineLifecycle, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param_info) {
                            return param_info.param ? "disk" : "memory";

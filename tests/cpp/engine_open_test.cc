@@ -139,6 +139,46 @@ TEST(EngineOpen, RegularFileAtThePathFailsWithEexist) {
   EXPECT_EQ(nested.error().os_code(), EEXIST);
 }
 
+// queue.log or .proc_lock as a symbolic link is refused, whatever it points
+// to, and the file it points to is left alone; so is a link that takes the
+// log's place while an object is open.
+TEST(EngineOpen, LinkAtTheLogOrLockNameIsRefused) {
+  const Bytes a_log = LogBuilder().enqueue(0, 1, "x").bytes();
+  for (const char* name : {"queue.log", ".proc_lock"}) {
+    for (const Bytes& target : {bytes_of("short"), a_log}) {
+      SCOPED_TRACE(std::string(name) + " -> " + std::to_string(target.size()) + " bytes");
+      TempDir tmp, outside;
+      const std::string victim = outside.file("victim");
+      write_file(victim, target);
+      ASSERT_EQ(::symlink(victim.c_str(), tmp.file(name).c_str()), 0);
+      const size_t fds = open_fd_count();
+      auto opened = Queue::open(tmp.path(), make_settings());
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().kind(), ErrorKind::kOs);
+      EXPECT_EQ(opened.error().os_code(), ELOOP);
+      EXPECT_EQ(opened.error().text().rfind(tmp.file(name) + " is a symbolic link, which is not followed: ", 0), 0u)
+          << opened.error().text();
+      EXPECT_EQ(read_file(victim), target);
+      EXPECT_EQ(open_fd_count(), fds);
+      EXPECT_TRUE(fs::is_symlink(tmp.file(name)));
+    }
+  }
+  TempDir tmp, outside;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  must_enqueue(*q, "m");
+  const std::string copy = outside.file("copy");
+  fs::copy_file(tmp.file("queue.log"), copy);
+  fs::remove(tmp.file("queue.log"));
+  fs::create_symlink(copy, tmp.file("queue.log"));
+  const Bytes copied = read_file(copy);
+  auto r = q->enqueue(span_of(bytes_of("n")));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().os_code(), ELOOP);
+  EXPECT_EQ(read_file(copy), copied);
+  EXPECT_TRUE(lock_is_free(tmp.path()));
+}
+
 TEST(EngineOpen, BadMagicIsRefusedAndLeavesTheLockFree) {
   TempDir tmp;
   Bytes junk(40, 0xAB);

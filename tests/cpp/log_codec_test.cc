@@ -93,6 +93,19 @@ TEST(Crc32, FastFormMatchesBytewiseAndBitwiseOnRandomInputs) {
   }
 }
 
+// Continuing a CRC over a second part gives the CRC of the whole, whichever
+// form (bytewise tail, folding) each part takes.
+TEST(Crc32, ExtendingOverASecondPartEqualsTheWhole) {
+  std::mt19937 rng(11);
+  const Bytes data = random_bytes(rng, 70000);
+  for (size_t split : {0u, 1u, 21u, 63u, 64u, 200u, 4096u, 69999u, 70000u}) {
+    const uint32_t head = crc32(data.data(), split);
+    EXPECT_EQ(crc32_extend(head, data.data() + split, data.size() - split),
+              crc32_bitwise(data.data(), data.size()))
+        << split;
+  }
+}
+
 // --- record payloads ---
 
 TEST(RecordCodec, EveryKindRoundTripsAtItsExactSize) {

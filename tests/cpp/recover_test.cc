@@ -99,8 +99,11 @@ TEST_F(RecoverTest, FileShorterThanAHeaderIsReplaced) {
   }
 }
 
+// A new log appears whole or not at all: it is written beside the log's name
+// and renamed into place, and a failure leaves neither log nor stray file.
 TEST_F(RecoverTest, FailuresWhileCreatingAreReturned) {
-  for (sys::Call call : {sys::Call::kFtruncate, sys::Call::kWrite, sys::Call::kFullSync}) {
+  for (sys::Call call : {sys::Call::kUnlink, sys::Call::kWrite, sys::Call::kFullSync,
+                         sys::Call::kRename}) {
     std::filesystem::remove(log());
     FaultScope faults;
     faults.fail(call, EIO);
@@ -108,11 +111,43 @@ TEST_F(RecoverTest, FailuresWhileCreatingAreReturned) {
     ASSERT_FALSE(run.result.ok()) << int(call);
     EXPECT_EQ(run.result.error().os_code(), EIO);
     EXPECT_EQ(run.leaked_fds, 0u);
+    EXPECT_FALSE(std::filesystem::exists(log())) << "a log without a whole header";
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("queue.purge.tmp")));
+  }
+  // A short file stays as it was until the new log replaces it.
+  write_file(log(), bytes_of("short"));
+  {
+    FaultScope faults;
+    faults.fail(sys::Call::kFullSync, EIO);
+    Recovery run(log());
+    ASSERT_FALSE(run.result.ok());
+    EXPECT_EQ(read_file(log()), bytes_of("short"));
   }
   std::filesystem::remove(log());
   Recovery missing_dir(dir_.file("no/such/queue.log"));
   ASSERT_FALSE(missing_dir.result.ok());
   EXPECT_EQ(missing_dir.result.error().os_code(), ENOENT);
+}
+
+// Sixteen zero bytes are what an interrupted in-place header write leaves:
+// no record can follow them, so a new log replaces them, with a warning. Any
+// other zeroed file may hold something and is refused like any foreign file.
+TEST_F(RecoverTest, ZeroedHeaderAloneBecomesAFreshLog) {
+  write_file(log(), Bytes(16, 0));
+  Recovery run(log());
+  ASSERT_TRUE(run.result.ok()) << run.result.error().text();
+  EXPECT_EQ(run.result->end_offset, 16u);
+  EXPECT_EQ(read_file(log()), kFresh);
+  EXPECT_EQ(run.warnings,
+            "Tarnwick: queue.log held a zeroed header and no records; started a new log\n");
+
+  for (const Bytes& contents : {Bytes(17, 0), Bytes(16, 0) + kFirst}) {
+    write_file(log(), contents);
+    Recovery refused(log());
+    ASSERT_FALSE(refused.result.ok());
+    EXPECT_EQ(refused.result.error().kind(), ErrorKind::kInvalidData);
+    EXPECT_EQ(read_file(log()), contents);
+  }
 }
 
 TEST_F(RecoverTest, BadMagicIsRefusedAndTheFileLeftAlone) {

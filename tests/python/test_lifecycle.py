@@ -242,3 +242,63 @@ def test_two_consumer_processes_never_share_a_lease(tmp_path):
     leased = [int(s) for out in outs for s in out]
     assert sorted(leased) == list(range(total))
     assert q.in_flight() == total
+
+
+@pytest.mark.parametrize("closing", ["0-2 before opening", "2 after opening"])
+def test_process_without_standard_streams_keeps_its_log_clean(tmp_path, closing):
+    """A daemon that closed its standard streams: no queue file may take
+    descriptor 2, or the warning a catch-up writes to standard error lands in
+    the log (at open, or when compaction reopens the log)."""
+    path = tmp_path / "q"
+    result = tmp_path / "result"
+    run_python(
+        """
+        import os, sys
+        from tarnwick import TarnwickCore
+        path, result, closing = sys.argv[1:]
+        def tear_and_catch_up(q):
+            with open(os.path.join(path, "queue.log"), "ab") as f:
+                f.write(b"TWR1\x09")  # a torn frame another writer left
+            q.available()  # cuts it, with a warning on the closed standard error
+        if closing.startswith("0-2"):
+            for fd in (0, 1, 2):
+                os.close(fd)
+        q = TarnwickCore(path)
+        if closing.startswith("2 "):
+            os.close(2)
+        q.enqueue(b"first")
+        q.enqueue(b"second")
+        tear_and_catch_up(q)
+        q.enqueue(b"between")
+        reports = [q.verify_integrity()]
+        q.ack(0)
+        q.compact()
+        tear_and_catch_up(q)
+        q.enqueue(b"third")
+        reports.append(q.verify_integrity())
+        bodies = [m[1] for m in q.dequeue_batch(10)]
+        with open(result, "w") as f:
+            f.write(repr(([(r["ok"], r["records"]) for r in reports], bodies)))
+        """,
+        path,
+        result,
+        closing,
+    )
+    assert result.read_text() == repr(([(True, 3), (True, 3)], [b"second", b"between", b"third"]))
+    assert TarnwickCore(str(path)).verify_integrity()["ok"]
+
+
+def test_links_at_temporary_names_are_not_followed(tmp_path):
+    path = tmp_path / "q"
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    q = TarnwickCore(str(path))
+    q.enqueue(b"x")
+    for name, op in (("queue.compact.tmp", q.compact), ("queue.purge.tmp", q.purge)):
+        (path / name).symlink_to(victim)
+        op()
+        assert victim.read_bytes() == b"precious"
+        assert not (path / name).is_symlink() and not (path / name).exists()
+        assert not (path / "queue.log").is_symlink()
+    assert q.verify_integrity()["ok"] and q.stats()["total"] == 0
+

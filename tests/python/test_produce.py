@@ -1,7 +1,10 @@
+import errno
 import fcntl
 import json
 import os
+import struct
 import time
+import zlib
 
 import pytest
 
@@ -96,7 +99,57 @@ def test_os_error_has_exactly_one_argument(tmp_path):
     assert type(exc) is OSError
     assert len(exc.args) == 1 and exc.args[0] == str(exc)
     assert exc.args[0].startswith("Tarnwick I/O error: ") and "(os error " in exc.args[0]
-    assert (exc.errno, exc.strerror, exc.filename) == (None, None, None)
+    # errno tells the failures apart; strerror and filename stay unset, so
+    # that str() is the message alone.
+    assert (exc.errno, exc.strerror, exc.filename) == (errno.EEXIST, None, None)
+    assert exc.args[0].endswith(f"(os error {errno.EEXIST})")
+
+
+def test_os_error_errno_names_the_failure(tmp_path):
+    outside = tmp_path / "elsewhere.log"
+    outside.write_bytes(b"short")
+    link_dir = tmp_path / "linked"
+    link_dir.mkdir()
+    (link_dir / "queue.log").symlink_to(outside)
+    with pytest.raises(OSError) as info:
+        TarnwickCore(str(link_dir))
+    assert type(info.value) is OSError and info.value.errno == errno.ELOOP
+    assert str(info.value).startswith(
+        f"Tarnwick I/O error: {link_dir / 'queue.log'} is a symbolic link, which is not followed: ")
+    assert outside.read_bytes() == b"short"
+    # An error the program names itself has no errno.
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "queue.log").write_bytes(b"XXXX" + bytes(12))
+    with pytest.raises(OSError) as info:
+        TarnwickCore(str(foreign))
+    assert str(info.value) == BAD_MAGIC and info.value.errno is None
+
+
+def _enqueue_frame(seq, body):
+    payload = struct.pack("<BQQI", 1, seq, 1, len(body)) + body
+    return b"TWR1" + struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
+
+
+def test_no_id_is_assigned_past_the_largest(tmp_path):
+    path = tmp_path / "q"
+    path.mkdir()
+    largest = 2**64 - 1
+    log = b"TWFL" + struct.pack("<IQ", 1, 0) + _enqueue_frame(0, b"zero")
+    (path / "queue.log").write_bytes(log + _enqueue_frame(largest - 1, b"near"))
+    q = TarnwickCore(str(path))
+    with pytest.raises(OverflowError, match="message ids are exhausted"):
+        q.enqueue_batch([b"a", b"b"])
+    assert q.enqueue(b"last") == largest
+    before = (path / "queue.log").read_bytes()
+    for call in (lambda: q.enqueue(b"x"), lambda: q.enqueue_batch([b"x"])):
+        with pytest.raises(OverflowError) as info:
+            call()
+        assert str(info.value) == (
+            "Tarnwick: message ids are exhausted (the largest is 18446744073709551615)")
+    assert (path / "queue.log").read_bytes() == before
+    assert q.dequeue()[:2] == (0, b"zero")
+    assert q.stats()["next_seq"] == largest
 
 
 def _overwrite_magic(directory):
