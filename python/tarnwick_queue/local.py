@@ -137,6 +137,21 @@ class Queue:
                 wait = until_due if wait is None else min(wait, until_due)
             self._waiter.wait(armed, 3600.0 if wait is None else wait)
 
+    # --- for event loops (AsyncQueue) ---
+
+    def _arm_watch(self) -> Optional[int]:
+        """Arms the calling thread's watch on the queue and returns its
+        descriptor, which turns readable when the queue changes after this
+        call; None when there is nothing to wait on (":memory:", or a file
+        system without change notification)."""
+        self._waiter.arm()
+        return self._waiter.fileno()
+
+    def _next_due(self) -> Optional[float]:
+        """When the earliest lease or delay ends (epoch seconds), if any."""
+        due = self._engine.next_due()
+        return None if due is None else due / 1000.0
+
     # --- settling, called by Message ---
 
     def _ack(self, message: Message) -> None:
