@@ -11,8 +11,10 @@
 from queue import Empty
 
 from ._types import DeadLetter, LeaseLost, Message, MessageInfo, QueueBackend
+from .aio import AsyncQueue
 from .local import DeadLetters, Queue
+from .worker import Worker
 
-__all__ = ["DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message", "MessageInfo", "Queue",
-           "QueueBackend"]
+__all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
+           "MessageInfo", "Queue", "QueueBackend", "Worker"]
 __version__ = "0.1.0"
