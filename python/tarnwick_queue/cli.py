@@ -315,8 +315,15 @@ def cmd_dead_purge(args: argparse.Namespace) -> int:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    # Opening a queue cuts a damaged tail off its log (as after a crash in
+    # the middle of a write): that is damage found, too.
+    size = os.path.getsize(os.path.join(args.dir, LOG_NAME)) if os.path.isdir(args.dir) else 0
     with _open_existing(args.dir) as queue:
         report = queue.verify()
+        kept = queue.stats()["log_bytes"]
+    if report["ok"] and kept < size:
+        report = dict(report, ok=False, message=f"a damaged tail of {size - kept} bytes "
+                      f"was cut off the log (it kept {kept} of {size} bytes)")
     if args.json:
         _print_json(report)
     elif report["ok"]:
