@@ -352,8 +352,9 @@ class Worker:
 # Exit status of a worker process that cannot load its handler: restarting
 # it cannot help.
 EXIT_CONFIG = 78
-# A worker that dies sooner than this after its start is restarted after a
-# growing pause (first, factor, cap), so a crash on start does not spin.
+# A worker that exits with an error sooner than this after its start is
+# restarted after a growing pause (first, factor, cap), so a crash on start
+# does not spin. One killed by a signal is restarted at once.
 QUICK_DEATH = 1.0
 RESTART_PAUSE = (0.5, 2.0, 30.0)
 # File descriptor number, in the environment of each worker process, of a
@@ -447,7 +448,7 @@ class Supervisor:
         slot.process = None
         if code == EXIT_CONFIG:
             return code
-        if now - slot.started < QUICK_DEATH:
+        if code > 0 and now - slot.started < QUICK_DEATH:
             slot.quick_deaths += 1
             slot.due = now + retry_delay(slot.quick_deaths, RESTART_PAUSE)
         else:
