@@ -561,6 +561,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return args.run(args)
     except CliError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
+    except BrokenPipeError:
+        raise  # the reader went away: see _entry
     except (OSError, ValueError, RuntimeError) as exc:
         print(f"{PROG}: error: {_os_text(exc)}", file=sys.stderr)
     except KeyboardInterrupt:
