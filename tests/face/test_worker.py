@@ -288,3 +288,19 @@ def test_a_handler_that_cannot_be_loaded_is_one_error_line(tmp_path):
     assert "tarnwick: error: 'jobs' has no 'nothing'" in no_function.stderr.decode()
     bad_spec = run_tarnwick("worker", "jobs", "--queue", tmp_path / "q", cwd=tmp_path)
     assert bad_spec.returncode == 1 and b"expected MODULE:FUNCTION" in bad_spec.stderr
+
+
+def test_a_worker_that_keeps_crashing_on_start_is_restarted_ever_more_slowly(tmp_path):
+    (tmp_path / "crashing.py").write_text("import sys\nsys.exit(3)\ndef handle(m): pass\n")
+    supervisor = start_tarnwick("worker", "crashing:handle", "--queue", tmp_path / "q",
+                                cwd=tmp_path, stderr=subprocess.PIPE)
+    pauses = []
+    try:
+        for line in supervisor.stderr:
+            if b"exited with status 3; restarting it in" in line:
+                pauses.append(float(line.split(b" in ")[-1].split()[0]))
+                if len(pauses) == 2:
+                    break
+    finally:
+        assert stop(supervisor) == 0
+    assert pauses == [0.5, 1.0]
