@@ -126,6 +126,7 @@ class Worker:
         self._grace = _seconds(grace, "grace")
 
         self._stopping = threading.Event()
+        self._stop_asked = False  # the same, read by the loop for each message
         # Wakes the heartbeat: when run() ends, and when a job's lease is too
         # short for the heartbeat's idle tick.
         self._kick = threading.Event()
@@ -147,6 +148,7 @@ class Worker:
 
     def stop(self) -> None:
         """Stops taking messages; run() returns once the running handler is done."""
+        self._stop_asked = True
         self._stopping.set()
 
     @property
@@ -167,7 +169,7 @@ class Worker:
         try:
             self._loop(queue)
         finally:
-            self._stopping.set()
+            self.stop()
             self._job = None
             if self._grace_timer is not None:
                 self._grace_timer.cancel()
@@ -183,7 +185,7 @@ class Worker:
 
     def _loop(self, queue: QueueBackend) -> None:
         errors = 0
-        while not self._stopping.is_set():
+        while not self._stop_asked:
             try:
                 message = queue.get(timeout=IDLE_SLICE, lease=self._lease)
             except Empty:
@@ -329,7 +331,7 @@ class Worker:
         if self._stopping.is_set():
             return  # a second signal (a terminal sends SIGINT to the whole group)
         log.info("%s: stopping", signal.Signals(signum).name)
-        self._stopping.set()
+        self.stop()
         if self._in_handler:
             if self._grace == 0:
                 self._grace_over = True
