@@ -156,7 +156,8 @@ class Worker:
         return self._stopping.is_set()
 
     def run(self) -> None:
-        """Processes messages until stop() or a SIGTERM/SIGINT."""
+        """Processes messages until stop() or a SIGTERM/SIGINT. A stopped
+        worker stays stopped: run() on it again returns at once."""
         if self._running:
             raise RuntimeError("this worker is running already")
         self._running = True
@@ -172,7 +173,10 @@ class Worker:
             self.stop()
             self._job = None
             if self._grace_timer is not None:
+                # Joined before the handlers are restored: a signal it is
+                # sending must reach ours, not the default one.
                 self._grace_timer.cancel()
+                self._grace_timer.join()
             restore()
             self._halted = True
             self._kick.set()
