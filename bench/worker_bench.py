@@ -139,7 +139,8 @@ def write_results(args, rows, reps, began, load_before, load_after):
         + ", at end " + "/".join(f"{x:.2f}" for x in load_after),
         "",
         "Jobs per second, from the start signal to the last consumer done, best of "
-        f"{reps} (bare and Worker interleaved, taking turns to go first). \"bare\": each process loops "
+        f"{reps} (bare and Worker interleaved, taking turns to go first). "
+        "\"bare\": each process loops "
         "`get()` + `ack()`; \"Worker\": each process runs `Worker(queue, handler).run()` "
         "with a no-op handler. Durable: every operation syncs; relaxed: no timed syncs. "
         "CPU per job: the consumers' CPU time (all their threads) over the jobs, least of "

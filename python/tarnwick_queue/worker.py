@@ -11,6 +11,7 @@ through Message), so any backend works.
 
 from __future__ import annotations
 
+import functools
 import logging
 import os
 import select
@@ -222,7 +223,7 @@ class Worker:
             return
         except Exception as exc:
             self._in_handler = False
-            self._finish(job, lambda m: self._failed(m, exc))
+            self._finish(job, functools.partial(self._failed, exc=exc))
             return
         except BaseException:
             # KeyboardInterrupt, SystemExit from the handler: give the

@@ -164,7 +164,8 @@ def test_a_factory_is_opened_in_run_and_closed_after(tmp_path):
 def test_bad_arguments_are_refused():
     with Queue(":memory:") as q:
         for bad, error in [({"backoff": (1, 2)}, TypeError), ({"backoff": (1, 0.5, 3)}, ValueError),
-                           ({"backoff": (5, 2, 1)}, ValueError), ({"backoff": (-1, 2, 3)}, ValueError),
+                           ({"backoff": (5, 2, 1)}, ValueError),
+                           ({"backoff": (-1, 2, 3)}, ValueError),
                            ({"lease": 0}, ValueError), ({"max_deliveries": 0}, ValueError),
                            ({"grace": -1}, ValueError), ({"backoff": ("1", 2, 3)}, TypeError)]:
             with pytest.raises(error):
