@@ -12,7 +12,16 @@ from queue import Empty
 
 from ._types import DeadLetter, LeaseLost, Message, MessageInfo, QueueBackend
 from .local import DeadLetters, Queue
+from .worker import Worker
 
-__all__ = ["DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message", "MessageInfo", "Queue",
-           "QueueBackend"]
+__all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
+           "MessageInfo", "Queue", "QueueBackend", "Worker"]
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str):
+    # AsyncQueue brings asyncio in: only for those who use it.
+    if name == "AsyncQueue":
+        from .aio import AsyncQueue
+        return AsyncQueue
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -143,6 +143,20 @@ class QueueBackend(Protocol):
     def close(self) -> None: ...
 
 
+class EventLoopWaitable(Protocol):
+    """Optional, for AsyncQueue: a backend whose changes an event loop can
+    wait for. A backend without these methods is looked at on a timer."""
+
+    def _arm_watch(self) -> Optional[int]:
+        """Returns a descriptor that turns readable once the queue changes
+        after this call (calling it again drains it), or None."""
+        ...
+
+    def _next_due(self) -> Optional[float]:
+        """Epoch seconds at which the earliest lease or delay ends, or None."""
+        ...
+
+
 # --- argument checks shared by the backends ---
 
 def _seconds(value: Any, name: str) -> float:

@@ -160,6 +160,21 @@ class Queue:
         return Message(self, seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
                        (seq, enqueued_ms, deliveries, deadline_ms))
 
+    # --- for event loops (AsyncQueue) ---
+
+    def _arm_watch(self) -> Optional[int]:
+        """Arms the calling thread's watch on the queue and returns its
+        descriptor, which turns readable when the queue changes after this
+        call; None when there is nothing to wait on (":memory:", or a file
+        system without change notification)."""
+        self._waiter.arm()
+        return self._waiter.fileno()
+
+    def _next_due(self) -> Optional[float]:
+        """When the earliest lease or delay ends (epoch seconds), if any."""
+        due = self._engine.next_due()
+        return None if due is None else due / 1000.0
+
     # --- settling, called by Message ---
 
     def _ack(self, message: Message) -> None:

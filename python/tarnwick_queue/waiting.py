@@ -84,6 +84,13 @@ class DirectoryWaiter:
             return
         _wait_readable(watch.fileno(), min(timeout, WATCHED_CAP))
 
+    def fileno(self) -> Optional[int]:
+        """The calling thread's watch descriptor, for an event loop to wait
+        on: it turns readable once the queue changes after this thread's
+        last arm(), and arm() drains it. None where no watch could be made."""
+        watch = self._watch()
+        return None if watch is None else watch.fileno()
+
     def notify(self) -> None:
         pass  # every append to the log is seen through the watch
 
@@ -109,6 +116,9 @@ class MemoryWaiter:
     def wait(self, armed: int, timeout: float) -> None:
         with self._changed:
             self._changed.wait_for(lambda: self._changes != armed, timeout)
+
+    def fileno(self) -> Optional[int]:
+        return None  # waiting on a condition only; see DirectoryWaiter.fileno
 
     def notify(self) -> None:
         with self._changed:

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Jobs per second through Worker beside the same jobs through the bare face
+(get + ack in a loop), with 1, 2 and 4 processes on no-op handlers, durable
+and relaxed, as ratios measured in one run.
+
+    PYTHONPATH=python:build/dev python bench/worker_bench.py [--quick]
+
+Writes bench/results/worker.md (worker-quick.md with --quick).
+"""
+
+import argparse
+import multiprocessing
+import os
+import platform
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+from tarnwick_queue import Empty, Queue, Worker  # noqa: E402
+
+MODES = {"durable": 0.0, "relaxed": 1e6}  # sync_interval: every operation / never on a timer
+PROCESSES = [1, 2, 4]
+STOP = b"stop"
+
+
+def bare(queue, ready, go, done_at):
+    """The loop a user writes by hand: get, (handle), ack."""
+    ready.set()
+    go.wait()
+    while True:
+        try:
+            message = queue.get(timeout=5.0)
+        except Empty:
+            break
+        message.ack()
+        if message.body == STOP:
+            break
+    done_at.value = time.perf_counter()
+
+
+def worker(queue, ready, go, done_at):
+    def handle(message):
+        if message.body == STOP:
+            w.stop()
+    w = Worker(queue, handle)
+    ready.set()
+    go.wait()
+    w.run()
+    done_at.value = time.perf_counter()
+
+
+def consumer(kind, path, sync_interval, ready, go, done_at, cpu):
+    with Queue(path, sync_interval=sync_interval) as queue:
+        started = time.process_time()  # every thread of the process, the heartbeat too
+        (bare if kind == "bare" else worker)(queue, ready, go, done_at)
+        cpu.value = time.process_time() - started
+
+
+def one_run(ctx, kind, root, sync_interval, processes, jobs):
+    path = tempfile.mkdtemp(dir=root)
+    with Queue(path, sync_interval=sync_interval) as q:
+        for start in range(0, jobs, 1000):
+            q.put_many([b"job"] * min(1000, jobs - start))
+        q.put_many([STOP] * processes)  # one for each consumer, after every job
+        q.flush()
+    go = ctx.Event()
+    readies = [ctx.Event() for _ in range(processes)]
+    ends = [ctx.Value("d", 0.0) for _ in range(processes)]
+    cpus = [ctx.Value("d", 0.0) for _ in range(processes)]
+    procs = [ctx.Process(target=consumer, args=(kind, path, sync_interval, r, go, e, c))
+             for r, e, c in zip(readies, ends, cpus)]
+    for p in procs:
+        p.start()
+    for r in readies:
+        r.wait()
+    started = time.perf_counter()
+    go.set()
+    for p in procs:
+        p.join()
+        assert p.exitcode == 0, f"{kind} consumer failed"
+    elapsed = max(e.value for e in ends) - started
+    with Queue(path) as q:
+        assert q.stats()["total"] == 0, "jobs left behind"
+    shutil.rmtree(path)
+    return jobs / elapsed, sum(c.value for c in cpus) / (jobs + processes) * 1e6
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer jobs and repetitions")
+    parser.add_argument("--reps", type=int, default=None)
+    args = parser.parse_args()
+    reps = args.reps or (1 if args.quick else 3)
+    jobs = {"durable": 300 if args.quick else 1000, "relaxed": 5000 if args.quick else 30000}
+    ctx = multiprocessing.get_context("fork" if sys.platform.startswith("linux") else "spawn")
+    root = tempfile.mkdtemp(prefix="tarnwick-worker-bench-")
+    load_before = os.getloadavg()
+    began = time.time()
+    rows = []
+    try:
+        for mode, sync_interval in MODES.items():
+            for processes in PROCESSES:
+                best = {"bare": 0.0, "worker": 0.0}
+                cpu = {"bare": float("inf"), "worker": float("inf")}
+                for rep in range(reps):
+                    # Interleaved, first one then the other first, so both see
+                    # the same machine and neither always runs after setup.
+                    for kind in (["bare", "worker"] if rep % 2 == 0 else ["worker", "bare"]):
+                        rate, us = one_run(ctx, kind, root, sync_interval, processes, jobs[mode])
+                        best[kind] = max(best[kind], rate)
+                        cpu[kind] = min(cpu[kind], us)
+                ratio = best["worker"] / best["bare"]
+                rows.append((mode, processes, jobs[mode], best["bare"], best["worker"], ratio,
+                             cpu["bare"], cpu["worker"]))
+                print(f"{mode:8} {processes} proc: bare {best['bare']:10,.0f} jobs/s  "
+                      f"worker {best['worker']:10,.0f} jobs/s  ratio {ratio:.2f}  CPU/job "
+                      f"{cpu['bare']:.1f} / {cpu['worker']:.1f} µs", flush=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    write_results(args, rows, reps, began, load_before, os.getloadavg())
+
+
+def write_results(args, rows, reps, began, load_before, load_after):
+    name = "worker-quick.md" if args.quick else "worker.md"
+    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
+    lines = [
+        "# Worker loop overhead",
+        "",
+        f"Run: {time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(began))}, "
+        f"{time.time() - began:.0f} s. `python bench/worker_bench.py"
+        f"{' --quick' if args.quick else ''}`",
+        "",
+        f"- Machine: {platform.machine()}, {os.cpu_count()} cores, {platform.system()} "
+        f"{platform.release()}; Python {platform.python_version()}",
+        "- Load average (1/5/15 min): at start " + "/".join(f"{x:.2f}" for x in load_before)
+        + ", at end " + "/".join(f"{x:.2f}" for x in load_after),
+        "",
+        "Jobs per second, from the start signal to the last consumer done, best of "
+        f"{reps} (bare and Worker interleaved, taking turns to go first). "
+        "\"bare\": each process loops "
+        "`get()` + `ack()`; \"Worker\": each process runs `Worker(queue, handler).run()` "
+        "with a no-op handler. Durable: every operation syncs; relaxed: no timed syncs. "
+        "CPU per job: the consumers' CPU time (all their threads) over the jobs, least of "
+        "the repetitions; it is less disturbed than wall-clock rates by other work on the "
+        "machine, and its ratio is the share of the bare loop's rate a Worker keeps when "
+        "CPU is what limits both.",
+        "",
+        "| mode | processes | jobs | bare face, jobs/s | Worker, jobs/s | Worker ÷ bare "
+        "| CPU/job bare, µs | CPU/job Worker, µs | bare ÷ Worker CPU |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for mode, processes, jobs, bare_rate, worker_rate, ratio, bare_cpu, worker_cpu in rows:
+        lines.append(f"| {mode} | {processes} | {jobs:,} | {bare_rate:,.0f} | "
+                     f"{worker_rate:,.0f} | {ratio:.2f}× | {bare_cpu:.1f} | {worker_cpu:.1f} "
+                     f"| {bare_cpu / worker_cpu:.2f}× |")
+    lines += ["", "Target: a Worker keeps at least 0.70× of the bare loop's rate.", ""]
+    with open(os.path.join(HERE, "results", name), "w") as f:
+        f.write("\n".join(lines))
+    print(f"wrote bench/results/{name}")
+
+
+if __name__ == "__main__":
+    main()

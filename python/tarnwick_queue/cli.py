@@ -1,0 +1,587 @@
+"""The `tarnwick` command: look at a queue directory, put into it, manage its
+dead letters, and run workers on it.
+
+Errors are one line on stderr and a non-zero exit: 1 for a failed command,
+2 for a wrong command line (argparse's convention)."""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import importlib
+import importlib.util
+import json
+import logging
+import os
+import signal
+import sys
+import threading
+import time
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+
+from ._types import DeadLetter, MessageInfo
+from .local import Queue
+from .worker import EXIT_CONFIG, Supervisor, Worker, watch_supervisor
+
+PROG = "tarnwick"
+LOG_NAME = "queue.log"
+# Dead letters are requeued this many at a time, so a long requeue shows progress.
+REQUEUE_BATCH = 1000
+PUT_BATCH = 1000
+
+
+class CliError(Exception):
+    """A failure to report as one line, without a traceback."""
+
+
+# --- opening a queue ---
+
+def _open_existing(path: str, **options: Any) -> Queue:
+    """Opens the queue in `path`, which must exist: opening a queue creates
+    its directory, which a command that only looks must not do."""
+    if not os.path.lexists(path):
+        raise CliError(f"{path}: no such directory")
+    if not os.path.isdir(path):
+        raise CliError(f"{path}: not a directory (a queue is a directory holding {LOG_NAME})")
+    if not os.path.isfile(os.path.join(path, LOG_NAME)):
+        raise CliError(f"{path}: not a queue directory (no {LOG_NAME} in it)")
+    return _open(path, auto_compact_bytes=0, **options)
+
+
+def _open(path: str, **options: Any) -> Queue:
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise CliError(f"{path}: not a directory (a queue is a directory holding {LOG_NAME})")
+    try:
+        return Queue(path, **options)
+    except OSError as exc:
+        raise CliError(f"{path}: {_os_text(exc)}") from None
+
+
+def _os_text(exc: BaseException) -> str:
+    text = str(exc.args[0]) if isinstance(exc, OSError) and len(exc.args) == 1 else str(exc)
+    return text.replace("Tarnwick I/O error: ", "")
+
+
+# --- output helpers ---
+
+def _print_json(value: Any) -> None:
+    json.dump(value, sys.stdout, indent=None, separators=(", ", ": "))
+    sys.stdout.write("\n")
+
+
+def _body_fields(body: Optional[bytes]) -> Dict[str, str]:
+    """A body for JSON: as text when it is UTF-8, else in base64."""
+    if body is None:
+        return {}
+    try:
+        return {"body": body.decode("utf-8")}
+    except UnicodeDecodeError:
+        return {"body_base64": base64.b64encode(body).decode("ascii")}
+
+
+def _preview(body: Optional[bytes], width: int = 40) -> str:
+    if body is None:
+        return ""
+    text = repr(body)[2:-1]
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def _size(n: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if n < 1024 or unit == "GiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} TiB"  # pragma: no cover
+
+
+def _when(epoch: Optional[float], now: float) -> str:
+    if epoch is None:
+        return "-"
+    delta = epoch - now
+    return f"in {delta:.1f}s" if delta >= 0 else f"{-delta:.1f}s ago"
+
+
+def _table(rows: List[List[str]], header: List[str], out: TextIO) -> None:
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    for row in [header] + rows:
+        out.write("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip() + "\n")
+
+
+class _Progress:
+    """A one-line progress report on stderr, only when stderr is a terminal."""
+
+    def __init__(self, label: str) -> None:
+        self.label = label
+        self.shown = sys.stderr.isatty()
+        self._last = 0.0
+
+    def update(self, text: str, force: bool = False) -> None:
+        now = time.monotonic()
+        if self.shown and (force or now - self._last >= 0.1):
+            self._last = now
+            sys.stderr.write(f"\r\x1b[K{self.label}: {text}")
+            sys.stderr.flush()
+
+    def done(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+    def around(self, call: Callable[[], Any]) -> Any:
+        """Runs `call` (which releases the interpreter lock) while the
+        elapsed time ticks on the terminal."""
+        if not self.shown:
+            return call()
+        started = time.monotonic()
+        finished = threading.Event()
+
+        def tick() -> None:
+            while not finished.wait(0.2):
+                self.update(f"{time.monotonic() - started:.1f} s", force=True)
+        ticker = threading.Thread(target=tick, daemon=True)
+        ticker.start()
+        try:
+            return call()
+        finally:
+            finished.set()
+            ticker.join()
+            self.done()
+
+
+# --- commands ---
+
+STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "enqueued_total",
+             "acked_total", "requeued_total", "dead_total", "next_seq", "live_bytes",
+             "log_bytes", "generation"]
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        if args.watch is None:
+            stats = queue.stats()
+            if args.json:
+                _print_json(stats)
+            else:
+                _write_stats(stats, None, sys.stdout)
+            return 0
+        return _watch_stats(queue, args)
+
+
+def _write_stats(stats: dict, rates: Optional[Dict[str, float]], out: TextIO) -> None:
+    for key in STAT_ROWS:
+        value = stats[key]
+        shown = _size(value) if key.endswith("_bytes") else str(value)
+        rate = ""
+        if rates is not None and key in rates:
+            rate = f"  {rates[key]:10.1f}/s"
+        out.write(f"{key:<15} {shown:>12}{rate}\n")
+
+
+def _watch_stats(queue: Queue, args: argparse.Namespace) -> int:
+    interval = args.watch
+    redraw = sys.stdout.isatty() and not args.json
+    drawn = 0
+    before, before_at = queue.stats(), time.monotonic()
+    rates: Dict[str, float] = {}
+    try:
+        while True:
+            stats = queue.stats()
+            now = time.monotonic()
+            if now > before_at:
+                elapsed = now - before_at
+                rates = {key: max(0, stats[key] - before[key]) / elapsed
+                         for key in ("enqueued_total", "acked_total", "dead_total")}
+            if args.json:
+                _print_json(dict(stats, rates=rates))
+            elif redraw:
+                if drawn:
+                    sys.stdout.write(f"\x1b[{drawn}A\x1b[J")
+                sys.stdout.write(f"{args.dir}  (every {interval:g} s, Ctrl-C ends)\n")
+                _write_stats(stats, rates, sys.stdout)
+                drawn = len(STAT_ROWS) + 1
+            else:
+                line = " ".join(f"{k}={stats[k]}" for k in STAT_ROWS[:5])
+                line += "".join(f" {k.split('_')[0]}/s={v:.1f}" for k, v in rates.items())
+                sys.stdout.write(line + "\n")
+            sys.stdout.flush()
+            before, before_at = stats, now
+            time.sleep(interval)
+    except KeyboardInterrupt:
+        return 0
+
+
+def cmd_peek(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        found = queue.peek(args.n, bodies=args.bodies)
+    if args.json:
+        _print_json([_info_json(m) for m in found])
+        return 0
+    now = time.time()
+    rows = [[str(m.id), m.state, str(m.deliveries), _when(m.enqueued_at, now),
+             _when(m.due_at, now), str(m.size)] + ([_preview(m.body)] if args.bodies else [])
+            for m in found]
+    header = ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "SIZE"]
+    _table(rows, header + (["BODY"] if args.bodies else []), sys.stdout)
+    return 0
+
+
+def _info_json(m: MessageInfo) -> dict:
+    out = {"id": m.id, "state": m.state, "deliveries": m.deliveries,
+           "enqueued_at": m.enqueued_at, "due_at": m.due_at, "size": m.size}
+    out.update(_body_fields(m.body))
+    return out
+
+
+def cmd_put(args: argparse.Namespace) -> int:
+    if args.body is not None and args.body != "-":
+        bodies: Sequence[bytes] = [os.fsencode(args.body)]
+    else:
+        if sys.stdin is None:
+            raise CliError("no body given and no standard input to read one from")
+        data = sys.stdin.buffer.read()
+        bodies = data.splitlines() if args.lines else [data]
+    with _open(args.dir) as queue:
+        ids: List[int] = []
+        progress = _Progress("put")
+        for start in range(0, len(bodies), PUT_BATCH):
+            ids += queue.put_many(bodies[start:start + PUT_BATCH], delay=args.delay)
+            progress.update(f"{len(ids)}/{len(bodies)}")
+        progress.done()
+    if args.json:
+        _print_json(ids)
+    else:
+        sys.stdout.write("".join(f"{i}\n" for i in ids))
+    return 0
+
+
+def cmd_dead_list(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        letters = queue.dead_letters.list(args.n)
+    if args.json:
+        _print_json([_dead_json(d, args.bodies) for d in letters])
+        return 0
+    now = time.time()
+    rows = [[str(d.id), str(d.original_id), str(d.deliveries), _when(d.died_at, now), d.reason]
+            + ([_preview(d.body)] if args.bodies else []) for d in letters]
+    header = ["ID", "ORIGINAL_ID", "DELIVERIES", "DIED", "REASON"]
+    _table(rows, header + (["BODY"] if args.bodies else []), sys.stdout)
+    return 0
+
+
+def _dead_json(d: DeadLetter, bodies: bool) -> dict:
+    out = {"id": d.id, "original_id": d.original_id, "deliveries": d.deliveries,
+           "enqueued_at": d.enqueued_at, "died_at": d.died_at, "reason": d.reason,
+           "size": len(d.body)}
+    if bodies:
+        out.update(_body_fields(d.body))
+    return out
+
+
+def cmd_dead_requeue(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        dead = queue.dead_letters
+        progress = _Progress("requeue")
+        count = 0
+        if args.ids:
+            for start in range(0, len(args.ids), REQUEUE_BATCH):
+                count += dead.requeue(args.ids[start:start + REQUEUE_BATCH])
+                progress.update(f"{min(len(args.ids), start + REQUEUE_BATCH)}/{len(args.ids)}")
+        else:
+            # The oldest batch at a time, up to as many as there were at the
+            # start: letters that die meanwhile stay.
+            total = len(dead)
+            while count < total:
+                batch = [d.id for d in dead.list(min(REQUEUE_BATCH, total - count))]
+                if not batch:
+                    break
+                count += dead.requeue(batch)
+                progress.update(f"{count}/{total}")
+        progress.done()
+    if args.json:
+        _print_json({"requeued": count})
+    else:
+        print(f"requeued {count} dead letter{'s' if count != 1 else ''}")
+    return 0
+
+
+def cmd_dead_purge(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        count = queue.dead_letters.purge()
+    if args.json:
+        _print_json({"purged": count})
+    else:
+        print(f"purged {count} dead letter{'s' if count != 1 else ''}")
+    return 0
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    # Opening a queue cuts a damaged tail off its log (as after a crash in
+    # the middle of a write): that is damage found, too.
+    size = os.path.getsize(os.path.join(args.dir, LOG_NAME)) if os.path.isdir(args.dir) else 0
+    with _open_existing(args.dir) as queue:
+        report = queue.verify()
+        kept = queue.stats()["log_bytes"]
+    if report["ok"] and kept < size:
+        report = dict(report, ok=False, message=f"a damaged tail of {size - kept} bytes "
+                      f"was cut off the log (it kept {kept} of {size} bytes)")
+    if args.json:
+        _print_json(report)
+    elif report["ok"]:
+        print(f"ok: {report['records']} records, {_size(report['bytes'])}")
+    else:
+        print(f"damaged: {report['message']} (after {report['records']} good records, "
+              f"{_size(report['bytes'])})")
+    return 0 if report["ok"] else 1
+
+
+def cmd_compact(args: argparse.Namespace) -> int:
+    with _open_existing(args.dir) as queue:
+        before = queue.stats()["log_bytes"]
+        _Progress(f"compacting {_size(before)}").around(queue.compact)
+        after = queue.stats()["log_bytes"]
+    if args.json:
+        _print_json({"log_bytes_before": before, "log_bytes_after": after})
+    else:
+        print(f"compacted: {_size(before)} -> {_size(after)}")
+    return 0
+
+
+def cmd_purge(args: argparse.Namespace) -> int:
+    if not args.yes:
+        raise CliError("purge deletes every message in the queue; add --yes to do it")
+    with _open_existing(args.dir) as queue:
+        count = queue.stats()["total"]
+        queue.purge()
+    if args.json:
+        _print_json({"purged": count})
+    else:
+        print(f"purged {count} message{'s' if count != 1 else ''}")
+    return 0
+
+
+# --- workers ---
+
+LOG_FORMAT = "%(asctime)s %(levelname)s [%(process)d] %(name)s: %(message)s"
+
+
+def _backoff_arg(text: str) -> tuple:
+    try:
+        first, factor, cap = (float(x) for x in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected FIRST,FACTOR,CAP (e.g. 1,2,300), not {text!r}") from None
+    return first, factor, cap
+
+
+def _split_spec(spec: str) -> tuple:
+    module, sep, name = spec.partition(":")
+    if not sep or not module or not name:
+        raise CliError(f"{spec!r}: expected MODULE:FUNCTION")
+    return module, name
+
+
+def load_handler(spec: str) -> Callable:
+    """The function named "MODULE:FUNCTION" (FUNCTION may be dotted),
+    importing MODULE the way `python -m` would, from the current directory."""
+    module_name, name = _split_spec(spec)
+    if os.getcwd() not in sys.path:
+        sys.path.insert(0, os.getcwd())
+    try:
+        target: Any = importlib.import_module(module_name)
+    except Exception as exc:
+        raise CliError(f"cannot import {module_name!r}: {type(exc).__name__}: {exc}") from None
+    for part in name.split("."):
+        try:
+            target = getattr(target, part)
+        except AttributeError:
+            raise CliError(f"{module_name!r} has no {name!r}") from None
+    if not callable(target):
+        raise CliError(f"{spec!r} is not callable")
+    return target
+
+
+def cmd_worker(args: argparse.Namespace) -> int:
+    logging.basicConfig(level=args.log_level.upper(), format=LOG_FORMAT)
+    if args.child:
+        return _worker_process(args)
+    module_name, _ = _split_spec(args.spec)
+    if os.getcwd() not in sys.path:
+        sys.path.insert(0, os.getcwd())
+    try:
+        found = importlib.util.find_spec(module_name)
+    except Exception as exc:
+        raise CliError(f"cannot find {module_name!r}: {exc}") from None
+    if found is None:
+        raise CliError(f"cannot import {module_name!r}: no such module")
+    if args.processes < 1:
+        raise CliError("--processes must be at least 1")
+    _open(args.queue).close()  # fails here, once, on a path that cannot be a queue
+    argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.spec, "--child",
+            "--queue", args.queue, "--grace", repr(args.grace),
+            "--backoff", ",".join(repr(x) for x in args.backoff),
+            "--sync-interval", repr(args.sync_interval), "--log-level", args.log_level]
+    if args.lease is not None:
+        argv += ["--lease", repr(args.lease)]
+    if args.max_deliveries is not None:
+        argv += ["--max-deliveries", str(args.max_deliveries)]
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.getcwd()] + ([env["PYTHONPATH"]]
+                                                         if env.get("PYTHONPATH") else []))
+    return Supervisor(argv, args.processes, grace=args.grace, env=env).run()
+
+
+def _worker_process(args: argparse.Namespace) -> int:
+    try:
+        handler = load_handler(args.spec)
+    except CliError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return EXIT_CONFIG
+    watch_supervisor()
+    options: Dict[str, Any] = {"sync_interval": args.sync_interval}
+    if args.lease is not None:
+        options["lease"] = args.lease
+    worker = Worker(lambda: _open(args.queue, **options), handler,
+                    max_deliveries=args.max_deliveries, backoff=args.backoff, grace=args.grace)
+    worker.run()
+    logging.getLogger("tarnwick_queue.worker").info("stopped: %s", worker.counts)
+    return 0
+
+
+# --- the parser ---
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Look at and work on a tarnwick queue directory.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name: str, run: Callable[[argparse.Namespace], int], help: str,
+                json_output: bool = True, directory: bool = True) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help)
+        if directory:
+            sub.add_argument("dir", metavar="DIR", help="the queue's directory")
+        if json_output:
+            sub.add_argument("--json", action="store_true", help="print JSON")
+        sub.set_defaults(run=run)
+        return sub
+
+    stats = command("stats", cmd_stats, "Show the queue's counts.")
+    stats.add_argument("--watch", type=_positive_float, metavar="SECONDS",
+                       help="redraw the counts and rates every SECONDS until Ctrl-C")
+
+    peek = command("peek", cmd_peek, "List messages, smallest id first, without leasing them.")
+    peek.add_argument("-n", type=_count, default=10, metavar="N", help="at most N (default 10)")
+    peek.add_argument("--bodies", action="store_true", help="show the bodies")
+
+    put = command("put", cmd_put, "Put a message (BODY, or standard input when BODY is - "
+                  "or missing). Prints the new ids. Creates the queue if needed.")
+    put.add_argument("body", metavar="BODY", nargs="?", help="the body, as text")
+    put.add_argument("--delay", type=_nonnegative_float, default=0.0, metavar="SECONDS",
+                     help="deliver no earlier than SECONDS from now")
+    put.add_argument("--lines", action="store_true",
+                     help="each line of standard input is one message")
+
+    dead = command("dead", lambda a: 0, "List, requeue or purge the dead letters.",
+                   json_output=False)
+    actions = dead.add_subparsers(dest="action", metavar="ACTION")
+    actions.required = True
+    dead_list = actions.add_parser("list", help="list the dead letters, oldest first",
+                                   description="List the dead letters, oldest first.")
+    dead_list.add_argument("-n", type=_count, default=None, metavar="N", help="at most N")
+    dead_list.add_argument("--bodies", action="store_true", help="show the bodies")
+    dead_list.set_defaults(run=cmd_dead_list)
+    requeue = actions.add_parser("requeue", help="put dead letters back as new messages",
+                                 description="Put the dead letters with these ids (all when "
+                                 "none are given) back into the queue as new messages.")
+    requeue.add_argument("ids", metavar="ID", nargs="*", type=_id)
+    requeue.set_defaults(run=cmd_dead_requeue)
+    dead_purge = actions.add_parser("purge", help="delete every dead letter",
+                                    description="Delete every dead letter.")
+    dead_purge.set_defaults(run=cmd_dead_purge)
+    for sub in (dead_list, requeue, dead_purge):
+        sub.add_argument("--json", action="store_true", help="print JSON")
+
+    command("verify", cmd_verify, "Check every record's checksum; exit 1 if the log is damaged.")
+    command("compact", cmd_compact, "Rewrite the log with only the live messages.")
+    purge = command("purge", cmd_purge, "Delete every message (the dead letters stay).")
+    purge.add_argument("--yes", action="store_true", help="really do it")
+
+    worker = command("worker", cmd_worker,
+                     "Run worker processes calling FUNCTION of MODULE for each message, under "
+                     "a supervisor that restarts any that dies; SIGTERM or SIGINT stops them.",
+                     json_output=False, directory=False)
+    worker.add_argument("spec", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
+    worker.add_argument("--queue", required=True, metavar="DIR", help="the queue's directory")
+    worker.add_argument("--processes", type=int, default=1, metavar="N",
+                        help="worker processes (default 1)")
+    worker.add_argument("--lease", type=_positive_float, default=None, metavar="SECONDS",
+                        help="lease per message (default: the queue's, 30)")
+    worker.add_argument("--max-deliveries", type=_count, default=None, metavar="N",
+                        help="after the N-th failed delivery, move a message to the dead "
+                             "letters (default: retry forever)")
+    worker.add_argument("--backoff", type=_backoff_arg, default=(1.0, 2.0, 300.0),
+                        metavar="FIRST,FACTOR,CAP",
+                        help="pause before a failed message is due again: FIRST seconds, "
+                             "times FACTOR per delivery, at most CAP (default 1,2,300)")
+    worker.add_argument("--grace", type=_nonnegative_float, default=30.0, metavar="SECONDS",
+                        help="on SIGTERM, time a running handler has to finish (default 30)")
+    worker.add_argument("--sync-interval", type=_nonnegative_float, default=0.0,
+                        metavar="SECONDS", help="most seconds between forced syncs "
+                        "(default 0: every operation syncs)")
+    worker.add_argument("--log-level", default="info",
+                        choices=["debug", "info", "warning", "error"], help="default info")
+    worker.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    return parser
+
+
+def _number(kind: Callable[[str], Any], check: Callable[[Any], bool], what: str
+            ) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, not {text!r}") from None
+        if not check(value):
+            raise argparse.ArgumentTypeError(f"expected {what}, not {text!r}")
+        return value
+    parse.__name__ = what
+    return parse
+
+
+_positive_float = _number(float, lambda v: 0 < v < float("inf"), "a number of seconds > 0")
+_nonnegative_float = _number(float, lambda v: 0 <= v < float("inf"), "a number of seconds >= 0")
+_count = _number(int, lambda v: v >= 0, "a whole number >= 0")
+_id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except CliError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+    except BrokenPipeError:
+        raise  # the reader went away: see _entry
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"{PROG}: error: {_os_text(exc)}", file=sys.stderr)
+    except KeyboardInterrupt:
+        return 128 + signal.SIGINT
+    return 1
+
+
+def _entry() -> None:
+    """The console script."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Output piped into a command that stopped reading (head): not an error.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        status = 0
+    sys.exit(status)
+
+
+__all__ = ["main", "build_parser", "load_handler"]
+

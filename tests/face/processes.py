@@ -1,0 +1,64 @@
+"""Running the `tarnwick` console script and finding worker processes, for
+the worker and command-line suites."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+
+def tarnwick_command():
+    """The installed console script: beside this interpreter, else on PATH."""
+    beside = os.path.join(os.path.dirname(sys.executable), "tarnwick")
+    found = beside if os.access(beside, os.X_OK) else shutil.which("tarnwick")
+    if found is None:
+        raise RuntimeError("the tarnwick console script is not installed (pip install .)")
+    return [found]
+
+
+def run_tarnwick(*args, input=None, timeout=60, cwd=None):
+    return subprocess.run(tarnwick_command() + [str(a) for a in args], input=input,
+                          capture_output=True, timeout=timeout, cwd=cwd)
+
+
+def start_tarnwick(*args, cwd=None, **popen):
+    return subprocess.Popen(tarnwick_command() + [str(a) for a in args], cwd=cwd, **popen)
+
+
+def children(pid):
+    """Process ids whose parent is `pid`."""
+    out = subprocess.run(["ps", "-A", "-o", "pid=,ppid="], capture_output=True, text=True,
+                         check=True).stdout
+    return sorted(int(p) for p, pp in (line.split() for line in out.splitlines())
+                  if int(pp) == pid)
+
+
+def wait_for(condition, timeout, what):
+    give_up = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > give_up:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie of a process this test did not start still answers kill(0).
+    state = subprocess.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True,
+                           text=True).stdout.strip()
+    return bool(state) and not state.startswith("Z")
+
+
+def stop(process, signum=signal.SIGTERM, timeout=30):
+    """Signals a process started by a test and returns its exit status."""
+    if process.poll() is None:
+        process.send_signal(signum)
+    return process.wait(timeout)

@@ -1,0 +1,208 @@
+"""The `tarnwick` console script, run as a user would: exit codes, output,
+--json parsed."""
+
+import base64
+import json
+import os
+import signal
+import subprocess
+
+import pytest
+
+from processes import run_tarnwick, start_tarnwick, stop, wait_for
+
+from tarnwick_queue import Queue
+
+COMMANDS = ["stats", "peek", "put", "dead", "verify", "compact", "purge", "worker"]
+
+
+def ok(*args, input=None):
+    result = run_tarnwick(*args, input=input)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stderr == b""
+    return result.stdout.decode()
+
+
+def data(*args, input=None):
+    return json.loads(ok(*args, "--json", input=input))
+
+
+def fails(*args, status=1):
+    """The command fails with one line on stderr and no traceback."""
+    result = run_tarnwick(*args)
+    assert result.returncode == status, result
+    err = result.stderr.decode()
+    assert b"Traceback" not in result.stderr
+    if status == 1:
+        assert err.startswith("tarnwick: error: ") and err.count("\n") == 1, err
+    return err
+
+
+@pytest.fixture
+def qdir(tmp_path):
+    return str(tmp_path / "q")
+
+
+def test_help_everywhere():
+    top = ok("--help")
+    for command in COMMANDS:
+        assert command in top
+        assert ok(command, "--help").startswith(f"usage: tarnwick {command}")
+    for action in ("list", "requeue", "purge"):
+        assert ok("dead", "x", action, "--help").startswith(f"usage: tarnwick dead DIR {action}")
+
+
+def test_put_from_argument_and_stdin_then_stats_and_peek(qdir):
+    assert ok("put", qdir, "hello") == "0\n"
+    assert data("put", qdir, "-", input=b"\xff\x00binary") == [1]
+    assert data("put", qdir, input=b"whole\nstdin") == [2]
+    assert data("put", qdir, "--lines", input=b"a\nb\nc\n") == [3, 4, 5]
+    assert data("put", qdir, "later", "--delay", "60") == [6]
+
+    stats = data("stats", qdir)
+    assert (stats["ready"], stats["scheduled"], stats["total"]) == (6, 1, 7)
+    text = ok("stats", qdir)
+    assert [line.split()[:2] for line in text.splitlines()][:3] == \
+        [["ready", "6"], ["in_flight", "1"], ["scheduled", "1"]]
+
+    listed = data("peek", qdir, "-n", "3", "--bodies")
+    assert [m["id"] for m in listed] == [0, 1, 2]
+    assert listed[0]["body"] == "hello" and listed[0]["state"] == "ready"
+    assert base64.b64decode(listed[1]["body_base64"]) == b"\xff\x00binary"
+    assert listed[2]["body"] == "whole\nstdin"
+    later = data("peek", qdir, "-n", "10")[-1]
+    assert later["state"] == "scheduled" and later["due_at"] > later["enqueued_at"] + 59
+    assert "body" not in later
+    rows = ok("peek", qdir, "--bodies").splitlines()
+    assert rows[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "SIZE", "BODY"]
+    assert rows[1].split()[:3] == ["0", "ready", "0"] and rows[1].endswith("hello")
+    assert len(rows) == 8
+
+
+def test_dead_letters_list_requeue_purge(qdir):
+    with Queue(qdir) as q:
+        q.put_many([b"a", b"b", b"c"])
+        for m in q.get_many(3):
+            m.dead(f"failed {m.body.decode()}")
+    letters = data("dead", qdir, "list", "--bodies")
+    assert [(d["original_id"], d["reason"], d["body"]) for d in letters] == \
+        [(0, "failed a", "a"), (1, "failed b", "b"), (2, "failed c", "c")]
+    assert "failed b" in ok("dead", qdir, "list")
+    assert data("dead", qdir, "requeue", letters[1]["id"]) == {"requeued": 1}
+    assert ok("dead", qdir, "requeue") == "requeued 2 dead letters\n"
+    assert data("stats", qdir)["ready"] == 3 and data("dead", qdir, "list") == []
+    with Queue(qdir) as q:
+        assert sorted(m.body for m in q.get_many(3)) == [b"a", b"b", b"c"]
+        q.put(b"d")
+        q.get().dead("again")
+    assert data("dead", qdir, "purge") == {"purged": 1}
+    assert data("dead", qdir, "list") == []
+
+
+def test_requeue_of_more_than_one_batch_requeues_all(qdir):
+    with Queue(qdir, sync_interval=0.05) as q:
+        q.put_many([b"%d" % i for i in range(1100)])
+        for m in q.get_many(1100):
+            m.dead("x")
+    assert data("dead", qdir, "requeue") == {"requeued": 1100}
+    stats = data("stats", qdir)
+    assert (stats["ready"], stats["dead_letters"]) == (1100, 0)
+
+
+def test_verify_compact_purge(qdir):
+    with Queue(qdir) as q:
+        q.put_many([b"x" * 100] * 20)
+        for m in q.get_many(15):
+            m.ack()
+    report = data("verify", qdir)
+    assert report["ok"] is True and report["records"] > 20
+    assert ok("verify", qdir).startswith("ok: ")
+    sizes = data("compact", qdir)
+    assert sizes["log_bytes_after"] < sizes["log_bytes_before"]
+    assert data("stats", qdir)["total"] == 5
+
+    assert "--yes" in fails("purge", qdir)
+    assert data("stats", qdir)["total"] == 5
+    assert data("purge", qdir, "--yes") == {"purged": 5}
+    assert data("stats", qdir)["total"] == 0
+
+
+def test_verify_reports_a_damaged_log_with_exit_1(qdir):
+    with Queue(qdir) as q:
+        q.put_many([b"y" * 200] * 5)
+    log = os.path.join(qdir, "queue.log")
+    with open(log, "r+b") as f:
+        f.seek(os.path.getsize(log) - 150)
+        f.write(b"\x00garbage\x00")
+    result = run_tarnwick("verify", qdir, "--json")
+    assert result.returncode == 1
+    report = json.loads(result.stdout)
+    assert report["ok"] is False and "damaged tail" in report["message"]
+    assert ok("verify", qdir).startswith("ok: ")  # what was cut off is gone now
+
+
+def test_missing_or_wrong_paths_are_one_line_errors_and_create_nothing(tmp_path):
+    missing = tmp_path / "missing"
+    for args in (["stats"], ["peek"], ["verify"], ["compact"], ["purge", "--yes"],
+                 ["dead", "list"]):
+        err = fails(args[0], missing, *args[1:])
+        assert "no such directory" in err
+    assert not missing.exists()
+
+    a_file = tmp_path / "file"
+    a_file.write_bytes(b"not a queue")
+    assert "not a directory" in fails("stats", a_file)
+    assert "not a directory" in fails("put", a_file, "x")
+
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    assert "not a queue directory" in fails("stats", empty)
+    assert os.listdir(empty) == []
+
+    bad = tmp_path / "bad"
+    bad.mkdir()
+    (bad / "queue.log").write_bytes(b"this is not a queue log at all" * 10)
+    assert "not a Tarnwick log" in fails("stats", bad)
+    assert "not a Tarnwick log" in fails("put", bad, "x")
+
+
+def test_bad_arguments_exit_2_with_usage(qdir):
+    for args in (["stats", qdir, "--watch", "0"], ["peek", qdir, "-n", "-1"],
+                 ["dead", qdir, "requeue", "abc"], ["put", qdir, "x", "--delay", "soon"],
+                 ["frobnicate"], [], ["dead", qdir]):
+        assert "usage: tarnwick" in fails(*args, status=2)
+
+
+def test_stats_watch_prints_counts_and_rates_until_interrupted(qdir):
+    with Queue(qdir) as q:
+        q.put(b"x")
+    watcher = start_tarnwick("stats", qdir, "--watch", "0.1", "--json",
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = json.loads(watcher.stdout.readline())
+    with Queue(qdir, sync_interval=0.05) as q:
+        q.put_many([b"y"] * 50)
+    lines = iter(lambda: json.loads(watcher.stdout.readline()), None)
+    grown = wait_for(lambda: (lambda s: s if s["total"] == 51 else None)(next(lines)), 20,
+                     "the new messages in the watch")
+    assert first["total"] == 1
+    assert grown["rates"]["enqueued_total"] > 0 and grown["rates"]["acked_total"] == 0
+    assert stop(watcher, signal.SIGINT) == 0
+    assert watcher.stderr.read() == b""
+
+
+def test_stats_watch_redraws_in_place_on_a_terminal(qdir):
+    import pty
+    with Queue(qdir) as q:
+        q.put(b"x")
+    leader, follower = pty.openpty()
+    watcher = start_tarnwick("stats", qdir, "--watch", "0.1", stdout=follower,
+                             stderr=subprocess.PIPE)
+    os.close(follower)
+    seen = b""
+    while seen.count(b"ready") < 3:
+        seen += os.read(leader, 4096)
+    assert stop(watcher, signal.SIGINT) == 0
+    os.close(leader)
+    # From the second drawing on, the cursor goes back up over the last one.
+    assert seen.count(b"\x1b[14A\x1b[J") >= 2
+    assert b"/s" in seen
