@@ -135,8 +135,10 @@ class QueueImpl {
   std::string purge_tmp_path;
   Settings settings;
   bool persistent = false;
+  // The queue directory, so that catch-up and the lock look up one name, not
+  // a path; declared before the lock, which borrows it.
+  UniqueFd dir_fd;
   std::optional<ProcessLock> lock;
-  UniqueFd dir_fd;  // the queue directory, so catch-up looks up one name, not a path
   uint64_t lock_timeout_ns = LOCK_TIMEOUT_NS;  // tests shorten it
 
   std::mutex mutex;

@@ -82,11 +82,11 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
   const std::string dir(path);
   TW_TRY(sys::mkdir_all(dir));
   TW_ASSIGN_OR_RETURN(queue->dir_fd, sys::open(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY));
-  queue->lock_path = join(dir, ".proc_lock");
+  queue->lock_path = join(dir, kLockFileName);
   queue->log_path = join(dir, kLogName);
   queue->compact_tmp_path = join(dir, "queue.compact.tmp");
   queue->purge_tmp_path = join(dir, "queue.purge.tmp");
-  TW_ASSIGN_OR_RETURN(ProcessLock lock, ProcessLock::open(queue->lock_path));
+  TW_ASSIGN_OR_RETURN(ProcessLock lock, ProcessLock::open(queue->dir_fd.get(), queue->lock_path));
   {
     TW_ASSIGN_OR_RETURN(LockGuard guard, lock.write_lock(queue->lock_timeout_ns));
     TW_ASSIGN_OR_RETURN(Recovered recovered, recover(queue->log_path));
@@ -117,7 +117,7 @@ QueueImpl::~QueueImpl() {
 Status QueueImpl::reopen_after_fork() {
   const uint64_t epoch = fork_epoch();
   if (epoch == fork_epoch_) return {};
-  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(lock_path));
+  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(dir_fd.get(), lock_path));
   auto fresh_files = LogFiles::open(log_path);
   if (!fresh_files.ok()) {
     // No log to open (deleted, say): the rebuild that catch-up now makes

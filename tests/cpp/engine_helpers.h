@@ -3,6 +3,7 @@
 // of the engine's codec), descriptor counts and a probe of the process lock.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -351,7 +352,9 @@ inline size_t open_fd_count() {
 
 // True when a fresh handle on the directory's lock file gets the lock at once.
 inline bool lock_is_free(const std::string& dir) {
-  auto lock = ProcessLock::open(dir + "/.proc_lock");
+  auto dir_fd = sys::open(dir, O_RDONLY | O_DIRECTORY);
+  if (!dir_fd.ok()) return false;
+  auto lock = ProcessLock::open(dir_fd->get(), dir + "/" + kLockFileName);
   if (!lock.ok()) return false;
   auto guard = lock->write_lock(20ull * 1000 * 1000);
   return guard.ok();

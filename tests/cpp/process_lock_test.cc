@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "log_io/sys.h"
 #include "process_lock/process_lock.h"
@@ -25,11 +26,52 @@ constexpr uint64_t kMs = 1000 * 1000;
 const std::string kTimeoutText =
     "process lock timed out \xE2\x80\x94 a live peer is holding it too long";
 
+// A child process that takes the lock on its own descriptor and waits.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& path) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      const int fd = ::open(path.c_str(), O_RDWR);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+      const char ready = 'L';
+      if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    struct pollfd p = {fds[0], POLLIN, 0};
+    char got = 0;
+    locked_ = pid_ > 0 && ::poll(&p, 1, 10000) == 1 && ::read(fds[0], &got, 1) == 1 && got == 'L';
+    ::close(fds[0]);
+  }
+  ~LockHolder() { kill(); }
+  bool locked() const { return locked_; }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool locked_ = false;
+};
+
 class ProcessLockTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    auto fd = sys::open(dir_.path(), O_RDONLY | O_DIRECTORY);
+    ASSERT_TRUE(fd.ok());
+    dir_fd_ = std::move(fd).value();
+  }
   std::string path() const { return dir_.file(".proc_lock"); }
   ProcessLock open_lock() {
-    auto lock = ProcessLock::open(path());
+    auto lock = ProcessLock::open(dir_fd_.get(), path());
     EXPECT_TRUE(lock.ok()) << lock.error().text();
     return std::move(lock).value();
   }
@@ -41,6 +83,7 @@ class ProcessLockTest : public ::testing::Test {
     return guard.ok() && stats.attempts == 1;
   }
   TempDir dir_;
+  UniqueFd dir_fd_;
 };
 
 TEST_F(ProcessLockTest, FreeLockIsTakenAtTheFirstAttemptWithOneClockRead) {
@@ -77,9 +120,9 @@ TEST_F(ProcessLockTest, TwoDescriptorsInOneProcessExcludeEachOther) {
   EXPECT_EQ(stats.attempts, 1u);
 }
 
-// Past the spinning and yielding stages every busy attempt sleeps, so the
-// number of attempts in a wait is bounded by the wait over the sleep.
-TEST_F(ProcessLockTest, LongWaitsSleepBetweenAttempts) {
+// Past the spinning and yielding stages every busy attempt sleeps, and the
+// sleeps grow to the longest one, so a long wait makes few attempts.
+TEST_F(ProcessLockTest, LongWaitsSleepLongerAndLongerBetweenAttempts) {
   ProcessLock a = open_lock();
   ProcessLock b = open_lock();
   auto held = a.write_lock();
@@ -88,7 +131,35 @@ TEST_F(ProcessLockTest, LongWaitsSleepBetweenAttempts) {
   LockWaitStats stats;
   auto blocked = b.write_lock(kWait, &stats);
   ASSERT_FALSE(blocked.ok());
-  EXPECT_LE(stats.attempts, YIELD_LIMIT + kWait / BACKOFF_SLEEP_NS + 2);
+  EXPECT_EQ(stats.attempts, YIELD_LIMIT + stats.sleeps + 1);
+  uint64_t growing = 1;  // sleeps before the longest is reached
+  for (uint64_t step = BACKOFF_FIRST_SLEEP_NS; step < BACKOFF_LONGEST_SLEEP_NS; step *= 2) {
+    ++growing;
+  }
+  // Each sleep at the longest step lasts at least half of it.
+  EXPECT_LE(stats.sleeps, growing + kWait / (BACKOFF_LONGEST_SLEEP_NS / 2) + 1);
+  EXPECT_GE(stats.sleeps, growing);
+}
+
+// However long the wait has been, a release is noticed within about the
+// longest sleep, not at the end of the time-out.
+TEST_F(ProcessLockTest, AReleaseEndsALongWaitPromptly) {
+  ProcessLock b = open_lock();
+  LockHolder peer(path());
+  ASSERT_TRUE(peer.locked());
+  std::thread release([&peer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    peer.kill();
+  });
+  LockWaitStats stats;
+  const auto start = std::chrono::steady_clock::now();
+  auto taken = b.write_lock(LOCK_TIMEOUT_NS, &stats);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  release.join();
+  ASSERT_TRUE(taken.ok()) << taken.error().text();
+  EXPECT_GT(stats.sleeps, 0u);
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+  EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 TEST_F(ProcessLockTest, BusyAttemptsAreRetriedUntilTheLockComes) {
@@ -143,7 +214,7 @@ TEST_F(ProcessLockTest, LockFileIsCreatedWithModeBitsBeforeUmaskAndStaysEmpty) {
   for (mode_t mask : {mode_t{0}, mode_t{027}}) {
     std::filesystem::remove(path());
     const mode_t old = ::umask(mask);
-    auto lock = ProcessLock::open(path());
+    auto lock = ProcessLock::open(dir_fd_.get(), path());
     ::umask(old);
     ASSERT_TRUE(lock.ok());
     struct stat st {};
@@ -156,46 +227,116 @@ TEST_F(ProcessLockTest, LockFileIsCreatedWithModeBitsBeforeUmaskAndStaysEmpty) {
     }
     EXPECT_EQ(file_size(path()), 0u);
   }
-  auto missing = ProcessLock::open(dir_.file("no/such/.proc_lock"));
+  auto missing = ProcessLock::open(dir_fd_.get(), dir_.file("no/such/.proc_lock"));
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().os_code(), ENOENT);
 }
 
-// A child process that takes the lock on its own descriptor and waits.
-class LockHolder {
- public:
-  explicit LockHolder(const std::string& path) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(fds[0]);
-      const int fd = ::open(path.c_str(), O_RDWR);
-      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
-      const char ready = 'L';
-      if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
-      for (;;) ::pause();
-    }
-    ::close(fds[1]);
-    struct pollfd p = {fds[0], POLLIN, 0};
-    char got = 0;
-    locked_ = pid_ > 0 && ::poll(&p, 1, 10000) == 1 && ::read(fds[0], &got, 1) == 1 && got == 'L';
-    ::close(fds[0]);
-  }
-  ~LockHolder() { kill(); }
-  bool locked() const { return locked_; }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
+size_t open_descriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/dev/fd")) ++n;
+  return n;
+}
 
- private:
-  pid_t pid_ = -1;
-  bool locked_ = false;
-};
+// A lock file removed, replaced or renamed away (by a cleaner, say) after a
+// descriptor was opened on it: that descriptor's next lock opens the name
+// again, so it excludes a descriptor opened since, and the old file is closed.
+TEST_F(ProcessLockTest, ADeletedReplacedOrMovedLockFileIsOpenedAgain) {
+  for (const char* change : {"deleted", "replaced", "moved"}) {
+    SCOPED_TRACE(change);
+    ProcessLock old_lock = open_lock();
+    ASSERT_TRUE(old_lock.write_lock().ok());  // the name was checked and found
+    // Past the tick of a coarse change time, so the move changes it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (change == std::string("replaced")) {
+      write_file(dir_.file("other"), {});
+      ASSERT_EQ(::rename(dir_.file("other").c_str(), path().c_str()), 0);
+    } else if (change == std::string("moved")) {
+      ASSERT_EQ(::rename(path().c_str(), dir_.file("moved").c_str()), 0);
+    } else {
+      ASSERT_EQ(::unlink(path().c_str()), 0);
+    }
+    ProcessLock newcomer = open_lock();
+    const size_t descriptors = open_descriptors();
+    LockWaitStats stats;
+    {
+      auto held = old_lock.write_lock(LOCK_TIMEOUT_NS, &stats);
+      ASSERT_TRUE(held.ok()) << held.error().text();
+      EXPECT_EQ(stats.reopens, 1u);
+      EXPECT_EQ(open_descriptors(), descriptors) << "the old lock file stayed open";
+      struct stat by_fd {}, by_name {};
+      ASSERT_EQ(::fstat(old_lock.fd(), &by_fd), 0);
+      ASSERT_EQ(::stat(path().c_str(), &by_name), 0);
+      EXPECT_EQ(by_fd.st_ino, by_name.st_ino);
+      auto blocked = newcomer.write_lock(20 * kMs);
+      ASSERT_FALSE(blocked.ok());
+      EXPECT_TRUE(blocked.error().is_timeout());
+    }
+    {
+      auto held = newcomer.write_lock(LOCK_TIMEOUT_NS, &stats);
+      ASSERT_TRUE(held.ok());
+      EXPECT_EQ(stats.reopens, 0u);
+      EXPECT_FALSE(old_lock.write_lock(20 * kMs).ok());
+      EXPECT_FALSE(free_now());
+    }
+    EXPECT_TRUE(free_now());
+    EXPECT_EQ(file_size(path()), 0u);
+  }
+}
+
+// A peer process holding the lock through the file that now has the name
+// keeps a descriptor opened before the replacement waiting too.
+TEST_F(ProcessLockTest, APeerOnTheNewFileExcludesADescriptorOpenedBefore) {
+  ProcessLock old_lock = open_lock();
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+  {
+    ProcessLock creator = open_lock();  // the newcomer creates the file
+  }
+  LockHolder peer(path());
+  ASSERT_TRUE(peer.locked());
+  auto blocked = old_lock.write_lock(30 * kMs);
+  ASSERT_FALSE(blocked.ok()) << "locked the deleted file beside the peer";
+  EXPECT_TRUE(blocked.error().is_timeout());
+  peer.kill();
+  EXPECT_TRUE(old_lock.write_lock(30 * kMs).ok());
+}
+
+// Failures while checking the name or opening it again are returned, with
+// the lock let go; the next call, without the failure, succeeds.
+TEST_F(ProcessLockTest, FailuresWhileCheckingOrReopeningAreReturnedUnlocked) {
+  ProcessLock lock = open_lock();
+  // The first lock looks the name up; later ones ask the open file first.
+  for (sys::Call call : {sys::Call::kStat, sys::Call::kFstat}) {
+    FaultScope faults;
+    faults.fail(call, EIO);
+    auto guard = lock.write_lock();
+    ASSERT_FALSE(guard.ok()) << static_cast<int>(call);
+    EXPECT_EQ(guard.error().os_code(), EIO);
+    EXPECT_TRUE(free_now());
+  }
+  LockWaitStats stats;
+  {
+    CallCounter lookups(sys::Call::kStat);
+    ASSERT_TRUE(lock.write_lock(LOCK_TIMEOUT_NS, &stats).ok());
+    ASSERT_TRUE(lock.write_lock(LOCK_TIMEOUT_NS, &stats).ok());
+    EXPECT_EQ(lookups.count(), 1u) << "an unchanged file is not looked up again";
+  }
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+  // The reopening: its open, and its fstat (the second of the call).
+  for (auto [call, skip] : {std::pair{sys::Call::kOpen, 0}, std::pair{sys::Call::kFstat, 1}}) {
+    FaultScope faults;
+    faults.fail(call, EMFILE, static_cast<uint64_t>(skip));
+    auto guard = lock.write_lock();
+    ASSERT_FALSE(guard.ok()) << static_cast<int>(call);
+    EXPECT_EQ(guard.error().os_code(), EMFILE);
+    EXPECT_FALSE(std::filesystem::exists(path()) && !free_now()) << "left a lock held";
+    std::filesystem::remove(path());
+  }
+  auto guard = lock.write_lock(LOCK_TIMEOUT_NS, &stats);
+  ASSERT_TRUE(guard.ok()) << guard.error().text();
+  EXPECT_EQ(stats.reopens, 1u);
+  EXPECT_FALSE(free_now());
+}
 
 TEST_F(ProcessLockTest, APeerProcessHoldingTheLockTimesUsOutUntilItDies) {
   ProcessLock lock = open_lock();
