@@ -17,6 +17,7 @@
 #include "log_io/dir_watch.h"
 #include "log_io/log_format.h"
 #include "module/py_ref.h"
+#include "process_lock/process_lock.h"
 #include "queue/job_queue.h"
 
 namespace tarnwick::face {
@@ -27,6 +28,8 @@ using py::PyRef;
 // --- errors ---
 
 PyObject* raise_error(const Error& error) {
+  // An interrupted lock wait left the signal handler's exception pending.
+  if (error.kind() == ErrorKind::kInterrupted && PyErr_Occurred()) return nullptr;
   const std::string text = error.text();
   if (error.is_timeout()) {
     PyErr_SetString(PyExc_TimeoutError, text.c_str());
@@ -68,6 +71,17 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// Asked between the sleeps of a lock wait: runs the signal handlers (Ctrl-C
+// among them) with the interpreter lock taken back for a moment, and ends the
+// wait when one raised.
+bool signal_raised(void* context) {
+  auto* state = static_cast<PyThreadState**>(context);
+  PyEval_RestoreThread(*state);
+  const bool raised = PyErr_CheckSignals() < 0;
+  *state = PyEval_SaveThread();
+  return raised;
+}
+
 // Runs `call` with the interpreter lock released; the lock is taken back on
 // every path, a C++ exception included.
 template <class Call>
@@ -76,6 +90,7 @@ auto without_gil(Call&& call) -> decltype(call()) {
     PyThreadState* state;
     ~Restore() { PyEval_RestoreThread(state); }
   } restore{PyEval_SaveThread()};
+  ScopedLockWaitInterrupt interrupt({signal_raised, &restore.state});
   return call();
 }
 

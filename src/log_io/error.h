@@ -23,6 +23,7 @@ enum class ErrorKind : uint8_t {
   kInvariant,      // a broken internal invariant
   kCallback,       // a caller-supplied sink failed; the caller knows why
   kIdsExhausted,   // no message id is left to assign
+  kInterrupted,    // the caller asked a lock wait to stop
 };
 
 class Error {

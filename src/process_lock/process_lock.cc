@@ -56,8 +56,24 @@ const struct ::timespec& change_time(const struct ::stat& st) { return st.st_cti
 
 }  // namespace
 
+thread_local LockWaitInterrupt t_interrupt;
+thread_local int t_locks_held = 0;
+
+ScopedLockWaitInterrupt::ScopedLockWaitInterrupt(LockWaitInterrupt interrupt)
+    : previous_(t_interrupt) {
+  t_interrupt = interrupt;
+}
+
+ScopedLockWaitInterrupt::~ScopedLockWaitInterrupt() { t_interrupt = previous_; }
+
+LockGuard::LockGuard(const ProcessLock* lock) : lock_(lock) {
+  if (lock_ != nullptr) ++t_locks_held;
+}
+
 void LockGuard::release() {
-  if (lock_ != nullptr) sys::flock_unlock(lock_->fd());
+  if (lock_ == nullptr) return;
+  sys::flock_unlock(lock_->fd());
+  --t_locks_held;
   lock_ = nullptr;
 }
 
@@ -141,6 +157,10 @@ Result<LockGuard> ProcessLock::write_lock(uint64_t timeout_ns, LockWaitStats* st
     } else if (busy <= YIELD_LIMIT) {
       sched_yield();
     } else {
+      if (t_locks_held == 0 && t_interrupt.requested != nullptr &&
+          t_interrupt.requested(t_interrupt.context)) {
+        return Error::make(ErrorKind::kInterrupted, "interrupted while waiting for the lock");
+      }
       // Wake no later than the deadline, so a stuck holder is reported on time.
       ++counts.sleeps;
       sleep_ns(std::min(backoff.next(), timeout_ns - elapsed));

@@ -32,10 +32,31 @@ inline constexpr const char* kLockTimeoutMessage =
 
 class ProcessLock;
 
+// A caller's way to end a long lock wait early, to handle a signal say. It is
+// asked between the sleeps of a wait on this thread, but only while the
+// thread holds no other process lock (it may then block on something that
+// the holder of that lock waits for); true ends the wait with kInterrupted.
+struct LockWaitInterrupt {
+  bool (*requested)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// Installs an interrupt check for the calling thread while it lives.
+class ScopedLockWaitInterrupt {
+ public:
+  explicit ScopedLockWaitInterrupt(LockWaitInterrupt interrupt);
+  ~ScopedLockWaitInterrupt();
+  ScopedLockWaitInterrupt(const ScopedLockWaitInterrupt&) = delete;
+  ScopedLockWaitInterrupt& operator=(const ScopedLockWaitInterrupt&) = delete;
+
+ private:
+  LockWaitInterrupt previous_;
+};
+
 // Holds the lock until destroyed; the unlock's result is ignored.
 class LockGuard {
  public:
-  explicit LockGuard(const ProcessLock* lock) : lock_(lock) {}
+  explicit LockGuard(const ProcessLock* lock);
   LockGuard(LockGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;

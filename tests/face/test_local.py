@@ -4,6 +4,7 @@ interpreter lock, and where the dead letters live."""
 
 import fcntl
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -142,3 +143,28 @@ def test_stale_message_cannot_settle_a_newer_one_with_its_id(tmp_path):
         with pytest.raises(LeaseLost):
             stale.nack()
         current.ack()
+
+
+def test_ctrl_c_ends_a_lock_wait(tmp_path):
+    Queue(tmp_path).close()
+    with open(tmp_path / ".proc_lock", "rb") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)  # as a peer that keeps the queue busy
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+            import sys, time
+            from tarnwick_queue import Queue
+            print("ready", flush=True)
+            started = time.monotonic()
+            try:
+                Queue(sys.argv[1]).put(b"x")
+                print("put went through")
+            except KeyboardInterrupt:
+                print("interrupted after %.1f s" % (time.monotonic() - started))
+        """), str(tmp_path)], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=20)
+    assert out.startswith("interrupted after"), out
+    assert float(out.split()[2]) < 5
+    with Queue(tmp_path) as queue:
+        assert queue.stats()["total"] == 0
