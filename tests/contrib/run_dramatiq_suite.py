@@ -64,6 +64,8 @@ def unpack() -> str:
     for name in ("conftest.py", "common.py"):
         shutil.copy(os.path.join(HERE, name), tests)
     open(os.path.join(tests, "__init__.py"), "a").close()
+    with open(os.path.join(suite, "pytest.ini"), "w") as ini:  # the root of node ids
+        ini.write("[pytest]\n")
     return suite
 
 
