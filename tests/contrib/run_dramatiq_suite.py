@@ -80,7 +80,11 @@ def main(argv: list) -> int:
         print(f"  {what}: {why}")
     sys.stdout.flush()
     # tarnwick_queue comes from the environment: installed, or on PYTHONPATH.
-    status = subprocess.run(args + argv, cwd=suite).returncode
+    # dramatiq's command line reloads itself by running `python` from PATH:
+    # this interpreter's, so that it finds dramatiq.
+    env = dict(os.environ)
+    env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+    status = subprocess.run(args + argv, cwd=suite, env=env).returncode
     return 1 if status == 5 else status
 
 
