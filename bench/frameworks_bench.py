@@ -33,7 +33,7 @@ def make_broker(kind: str, where: str, sync_interval: float):
         broker = TarnwickBroker(where, sync_interval=sync_interval)
     else:
         from dramatiq.brokers.redis import RedisBroker
-        broker = RedisBroker(url=where)
+        broker = RedisBroker(url=where, socket_timeout=300)
     import dramatiq
     dramatiq.set_broker(broker)
 

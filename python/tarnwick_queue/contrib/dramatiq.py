@@ -28,6 +28,7 @@ from dramatiq.common import current_millis, dq_name
 from dramatiq.errors import QueueJoinTimeout, QueueNotFound
 
 from .. import LeaseLost, Queue
+from ._sync import open_queue
 
 __all__ = ["DeadLettered", "TarnwickBroker"]
 
@@ -50,8 +51,10 @@ class TarnwickBroker(Broker):
     consumers renew the leases of messages their worker still holds, so a
     long actor does not lose its message. `sync_interval` and
     `max_deliveries` are those of tarnwick_queue.Queue: 0.0 syncs every
-    operation; a message delivered more than `max_deliveries` times (its
-    worker crashed each time) goes to the dead letters. `fail_fast_default`
+    put and ack before it returns (threads that ack together share one
+    sync; leases are not synced); a message delivered more than
+    `max_deliveries` times (its worker crashed each time) goes to the dead
+    letters. `fail_fast_default`
     is join()'s default, as with dramatiq's StubBroker."""
 
     def __init__(self, path: "str | os.PathLike[str]", *, middleware: Optional[list] = None,
@@ -65,6 +68,7 @@ class TarnwickBroker(Broker):
         self._options = dict(lease=lease, sync_interval=sync_interval,
                              max_deliveries=max_deliveries)
         self.queues: Dict[str, Queue] = {}
+        self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._pid = os.getpid()
         self._inherited: List[Dict[str, Queue]] = []
         self._lock = threading.Lock()
@@ -91,11 +95,15 @@ class TarnwickBroker(Broker):
             if self._pid == os.getpid():
                 return
             self._inherited.append(self.queues)
-            self.queues = {name: self._open(name) for name in self.queues}
+            names, self.queues = list(self.queues), {}
+            for name in names:
+                self._open(name)
             self._pid = os.getpid()
 
-    def _open(self, queue_name: str) -> Queue:
-        return Queue(os.path.join(self.path, queue_name), **self._options)
+    def _open(self, queue_name: str) -> None:
+        queue, sync = open_queue(os.path.join(self.path, queue_name), **self._options)
+        self._syncs[queue_name] = sync
+        self.queues[queue_name] = queue
 
     def declare_queue(self, queue_name: str) -> None:
         """Opens (creating when new) the queue and its delay queue."""
@@ -110,13 +118,13 @@ class TarnwickBroker(Broker):
         self.emit_before("declare_queue", queue_name)
         with self._lock:
             if queue_name not in self.queues:
-                self.queues[queue_name] = self._open(queue_name)
+                self._open(queue_name)
         self.emit_after("declare_queue", queue_name)
 
         delayed_name = dq_name(queue_name)
         with self._lock:
             if delayed_name not in self.queues:
-                self.queues[delayed_name] = self._open(delayed_name)
+                self._open(delayed_name)
         self.delay_queues.add(delayed_name)
         self.emit_after("declare_delay_queue", delayed_name)
 
@@ -136,6 +144,7 @@ class TarnwickBroker(Broker):
         queue = self._queue(queue_name)
         self.emit_before("enqueue", message, delay)
         queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0)
+        self._syncs[queue_name].wait()
         self.emit_after("enqueue", message, delay)
         return message
 
@@ -144,7 +153,9 @@ class TarnwickBroker(Broker):
     def consume(self, queue_name: str, prefetch: int = 1, timeout: int = 30000) -> Consumer:
         """A consumer holding at most `prefetch` messages at a time, whose
         iteration waits up to `timeout` milliseconds for one."""
-        return _TarnwickConsumer(self, queue_name, self._queue(queue_name), prefetch, timeout)
+        queue = self._queue(queue_name)
+        return _TarnwickConsumer(self, queue_name, queue, self._syncs[queue_name], prefetch,
+                                 timeout)
 
     @property
     def dead_letters(self) -> List[dramatiq.Message]:
@@ -228,11 +239,12 @@ class _TarnwickMessageProxy(MessageProxy):
 
 
 class _TarnwickConsumer(Consumer):
-    def __init__(self, broker: TarnwickBroker, queue_name: str, queue: Queue, prefetch: int,
-                 timeout: int) -> None:
+    def __init__(self, broker: TarnwickBroker, queue_name: str, queue: Queue, sync: Any,
+                 prefetch: int, timeout: int) -> None:
         self.broker = broker
         self.queue_name = queue_name
         self.queue = queue
+        self._sync = sync
         self.prefetch = max(1, int(prefetch))
         self.timeout = max(0, timeout) / 1000.0
         self._held: Dict[int, _TarnwickMessageProxy] = {}  # leased, not yet settled
@@ -266,6 +278,7 @@ class _TarnwickConsumer(Consumer):
     def ack(self, message: _TarnwickMessageProxy) -> None:
         with message._settling:
             _settle(message._leased.ack)
+        self._sync.wait()
         self._release(message)
 
     def nack(self, message: _TarnwickMessageProxy) -> None:

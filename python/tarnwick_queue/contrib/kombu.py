@@ -34,6 +34,7 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .. import LeaseLost, Queue
+from ._sync import open_queue
 
 __all__ = ["Channel", "QoS", "Transport"]
 
@@ -75,6 +76,7 @@ class Channel(virtual.Channel):
         self.directory = _directory(self.path, self.connection.client.virtual_host)
         os.makedirs(self.directory, exist_ok=True)
         self._queues: Dict[str, Queue] = {}
+        self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._leased: Dict[str, Any] = {}  # delivery tag -> tarnwick Message
         self._leased_lock = threading.Lock()
         self._renewer = connection._renewer  # closing clears self.connection
@@ -87,9 +89,9 @@ class Channel(virtual.Channel):
         if queue is None:
             if not name:
                 raise ValueError("a queue needs a name")
-            queue = Queue(os.path.join(self.directory, quote(name, safe="@.-_")),
-                          lease=self.lease, sync_interval=self.sync_interval,
-                          max_deliveries=self.max_deliveries)
+            queue, self._syncs[name] = open_queue(
+                os.path.join(self.directory, quote(name, safe="@.-_")), lease=self.lease,
+                sync_interval=float(self.sync_interval), max_deliveries=self.max_deliveries)
             self._queues[name] = queue
         return queue
 
@@ -116,6 +118,7 @@ class Channel(virtual.Channel):
 
     def _put(self, queue: str, message: dict, **kwargs: Any) -> None:
         self._queue(queue).put(dumps(message).encode(), delay=_eta_delay(message))
+        self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
         leased = self._queue(queue).get(block=timeout is not None, timeout=timeout)
@@ -127,12 +130,12 @@ class Channel(virtual.Channel):
             raise Empty from None
         payload["redelivered"] = leased.deliveries > 1
         with self._leased_lock:
-            self._leased[tag] = leased
+            self._leased[tag] = (queue, leased)
         return payload
 
     def _settle(self, delivery_tag: str, how: str) -> None:
         with self._leased_lock:
-            leased = self._leased.pop(delivery_tag, None)
+            queue, leased = self._leased.pop(delivery_tag, (None, None))
             if leased is None:
                 return
             try:
@@ -145,7 +148,9 @@ class Channel(virtual.Channel):
             except LeaseLost:
                 # Its lease ran out, so it is back in the queue (or with another
                 # consumer): it will be delivered again.
-                pass
+                return
+        if how == "ack":
+            self._syncs[queue].wait()
 
     def _settle_all(self, how: str) -> None:
         for tag in list(self._leased):
@@ -155,7 +160,7 @@ class Channel(virtual.Channel):
         """Extends the leases that are past a third of their time."""
         horizon = time.time() + self.lease * 2 / 3
         with self._leased_lock:
-            for leased in self._leased.values():
+            for _, leased in self._leased.values():
                 if leased.lease_expires_at < horizon:
                     try:
                         leased.extend()
