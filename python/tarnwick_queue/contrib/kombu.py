@@ -128,7 +128,7 @@ class Channel(virtual.Channel):
         except (ValueError, KeyError, TypeError) as exc:
             leased.dead(f"not a kombu message: {exc}")
             raise Empty from None
-        payload["redelivered"] = leased.deliveries > 1
+        payload["properties"].setdefault("delivery_info", {})["redelivered"] = leased.deliveries > 1
         with self._leased_lock:
             self._leased[tag] = (queue, leased)
         return payload
