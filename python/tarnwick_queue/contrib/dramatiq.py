@@ -20,6 +20,7 @@ import logging
 import os
 import threading
 import time
+import weakref
 from typing import Any, Deque, Dict, Iterable, List, Optional
 
 import dramatiq
@@ -72,10 +73,11 @@ class TarnwickBroker(Broker):
         self._pid = os.getpid()
         self._inherited: List[Dict[str, Queue]] = []
         self._lock = threading.Lock()
-        # The exceptions of the last messages rejected in this process, by
-        # queue and message id, so that join() can raise them as the stub
-        # broker does; bounded, so a long-lived worker does not hoard them.
-        self._failures: Dict[str, Dict[str, BaseException]] = collections.defaultdict(dict)
+        # The errors of the last messages rejected in this process, by queue
+        # and message id, so that join() can raise them as the stub broker
+        # does. Bounded, and no exception (with its traceback's frames) is
+        # kept alive for it: see _Failure.
+        self._failures: Dict[str, Dict[str, _Failure]] = collections.defaultdict(dict)
 
     # --- queues ---
 
@@ -199,7 +201,7 @@ class TarnwickBroker(Broker):
             time.sleep(0.005)
         if fail_fast if fail_fast is not None else self.fail_fast_default:
             for failed in self._failures.get(queue_name, {}).values():
-                raise failed
+                raise failed.exception()
             entries = queue.dead_letters.list(limit=1)
             if entries:
                 raise DeadLettered(f"a message on {queue_name!r} was dead-lettered: "
@@ -215,9 +217,30 @@ class TarnwickBroker(Broker):
     def _record_failure(self, message: MessageProxy) -> None:
         if message._exception is not None:
             failures = self._failures[_canonical(message.queue_name)]
-            failures[message.message_id] = message._exception
+            failures[message.message_id] = _Failure(message._exception)
             while len(failures) > KEPT_FAILURES:
                 del failures[next(iter(failures))]
+
+
+class _Failure:
+    """An actor's exception as join() raises it: the object itself while
+    something else keeps it alive, else one made anew from its type and
+    arguments (DeadLettered when that cannot be done)."""
+
+    def __init__(self, exception: BaseException) -> None:
+        self._ref = weakref.ref(exception)
+        self._type = type(exception)
+        self._args = exception.args
+        self._text = repr(exception)
+
+    def exception(self) -> BaseException:
+        alive = self._ref()
+        if alive is not None:
+            return alive
+        try:
+            return self._type(*self._args)
+        except Exception:
+            return DeadLettered(self._text)
 
 
 def _idle(queue: Queue) -> bool:

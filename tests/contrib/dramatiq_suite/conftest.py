@@ -23,8 +23,8 @@ from dramatiq.results import backends as res_backends
 
 from tarnwick_queue.contrib.dramatiq import TarnwickBroker
 
-logging.basicConfig(level=logging.INFO)
-logging.getLogger("dramatiq").setLevel(logging.DEBUG)
+logging.basicConfig(level=logging.DEBUG)
+logging.getLogger("pika").setLevel(logging.WARNING)
 sys.setswitchinterval(0.005)
 
 
