@@ -228,7 +228,10 @@ class _Failure:
     arguments (DeadLettered when that cannot be done)."""
 
     def __init__(self, exception: BaseException) -> None:
-        self._ref = weakref.ref(exception)
+        try:
+            self._ref: Any = weakref.ref(exception)
+        except TypeError:  # a built-in type without weak references
+            self._ref = lambda: None
         self._type = type(exception)
         self._args = exception.args
         self._text = repr(exception)
@@ -305,11 +308,11 @@ class _TarnwickConsumer(Consumer):
         self._release(message)
 
     def nack(self, message: _TarnwickMessageProxy) -> None:
-        self.broker._record_failure(message)
         reason = "rejected" if message._exception is None else repr(message._exception)
         with message._settling:
             _settle(message._leased.dead, reason[:1000])
         self._release(message)
+        self.broker._record_failure(message)
 
     def requeue(self, messages: Iterable[MessageProxy]) -> None:
         """Puts messages the worker did not finish back on the queue, due now."""
