@@ -309,10 +309,14 @@ class _TarnwickConsumer(Consumer):
 
     def nack(self, message: _TarnwickMessageProxy) -> None:
         reason = "rejected" if message._exception is None else repr(message._exception)
+        # Noted before the dead letter appears, which is what join() looks for.
+        try:
+            self.broker._record_failure(message)
+        except Exception:  # the message is settled all the same
+            log.exception("Could not note the error of message %s.", message.message_id)
         with message._settling:
             _settle(message._leased.dead, reason[:1000])
         self._release(message)
-        self.broker._record_failure(message)
 
     def requeue(self, messages: Iterable[MessageProxy]) -> None:
         """Puts messages the worker did not finish back on the queue, due now."""
