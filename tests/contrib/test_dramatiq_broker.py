@@ -111,7 +111,7 @@ def test_delayed_message_waits_on_the_delay_queue(tmp_path):
 
     sent = time.time()
     message = later.send_with_options(delay=800)
-    assert message.queue_name == "default.DQ" and message.options["eta"] >= sent * 1000 + 800
+    assert message.queue_name == "default.DQ" and message.options["eta"] >= int(sent * 1000) + 800
     # On disk, scheduled on the delay queue; nothing ready anywhere.
     with Queue(str(tmp_path / "broker" / "default.DQ")) as delayed:
         assert delayed.stats()["scheduled"] == 1
