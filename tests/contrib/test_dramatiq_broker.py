@@ -80,13 +80,13 @@ def test_message_of_a_killed_worker_runs_again(tmp_path):
 def test_a_long_actor_keeps_its_message(tmp_path):
     # The actor outlives its lease three times over; the consumer renews it,
     # so no other consumer gets the message meanwhile.
-    broker = TarnwickBroker(str(tmp_path / "broker"), lease=0.6)
+    broker = TarnwickBroker(str(tmp_path / "broker"), lease=1.0)
     runs = []
 
     @dramatiq.actor(broker=broker, max_retries=0)
     def slow():
         runs.append(time.monotonic())
-        time.sleep(2.0)
+        time.sleep(3.0)
 
     slow.send()
     workers = [Worker(broker, worker_threads=2, worker_timeout=50) for _ in range(2)]

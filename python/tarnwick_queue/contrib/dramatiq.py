@@ -276,7 +276,7 @@ class _TarnwickConsumer(Consumer):
         self._held: Dict[int, _TarnwickMessageProxy] = {}  # leased, not yet settled
         self._buffer: Deque[_TarnwickMessageProxy] = collections.deque()  # not yet handed out
         self._room = threading.Condition()
-        self._renew_at = time.monotonic() + broker.lease / 3
+        self._renew_at = time.monotonic() + broker.lease / 6
 
     def __next__(self) -> Optional[MessageProxy]:
         self._renew()
@@ -342,7 +342,7 @@ class _TarnwickConsumer(Consumer):
         if now < self._renew_at:
             return
         lease = self.broker.lease
-        self._renew_at = now + lease / 3
+        self._renew_at = now + lease / 6
         with self._room:
             held = list(self._held.values())
         horizon = time.time() + lease * 2 / 3

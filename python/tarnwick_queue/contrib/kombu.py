@@ -189,7 +189,7 @@ class _Renewer:
     def watch(self, channel: Channel) -> None:
         with self._lock:
             self._channels.add(channel)
-            self._period = min(self._period, channel.lease / 3)
+            self._period = min(self._period, channel.lease / 6)
             if self._pid != os.getpid():
                 self._pid = os.getpid()
                 self._stop = threading.Event()
