@@ -77,7 +77,7 @@ class Channel(virtual.Channel):
         os.makedirs(self.directory, exist_ok=True)
         self._queues: Dict[str, Queue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
-        self._leased: Dict[str, Any] = {}  # delivery tag -> tarnwick Message
+        self._leased: Dict[str, Any] = {}  # delivery tag -> (queue name, tarnwick Message)
         self._leased_lock = threading.Lock()
         self._renewer = connection._renewer  # closing clears self.connection
         self._renewer.watch(self)
