@@ -4,7 +4,9 @@
 #   2. the libFuzzer target over the log reader and recovery, for a bounded time;
 #   3. the Python suite against the installed module, then against a
 #      sanitized build of it;
-#   4. one abi3 wheel, checked with abi3audit and tested on every Python 3.9+
+#   4. the dramatiq and Celery adapters, with dramatiq's and kombu's own tests
+#      (scripts/framework_tests.sh);
+#   5. one abi3 wheel, checked with abi3audit and tested on every Python 3.9+
 #      found on the machine.
 # TARNWICK_QUICK=1 runs only steps 1 (plain) and 3 (installed module).
 source "$(dirname "$0")/common.sh"
@@ -55,6 +57,9 @@ echo "== Python tests (installed module)"
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
 
 [ "$QUICK" = 1 ] && exit 0
+
+echo "== dramatiq and Celery adapters, with the frameworks' own tests"
+"$ROOT/scripts/framework_tests.sh"
 
 echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cpp_tests "$ROOT/build/tests-asan" -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,0 +1,366 @@
+"""A dramatiq broker on a directory of tarnwick queues.
+
+    from tarnwick_queue.contrib.dramatiq import TarnwickBroker
+    dramatiq.set_broker(TarnwickBroker("/var/lib/myapp/tasks"))
+
+Each dramatiq queue is a tarnwick queue in a subdirectory of `path`; its
+delay queue `<name>.DQ` is another one. A message enqueued with a delay is
+put on the delay queue with the same delay, so nothing is delivered (and no
+worker holds it) before it is due. A consumer leases messages, renews the
+leases of those its worker still holds, acks a message when its actor is
+done and moves a rejected one to the queue's dead letters (dramatiq's
+`.XQ`). A worker that dies leaves its messages leased: they are delivered
+again when their leases run out.
+"""
+
+from __future__ import annotations
+
+import collections
+import logging
+import os
+import threading
+import time
+import weakref
+from typing import Any, Deque, Dict, Iterable, List, Optional
+
+import dramatiq
+from dramatiq.broker import Broker, Consumer, MessageProxy
+from dramatiq.common import current_millis, dq_name
+from dramatiq.errors import QueueJoinTimeout, QueueNotFound
+
+from .. import LeaseLost, Queue
+from ._sync import open_queue
+
+__all__ = ["DeadLettered", "TarnwickBroker"]
+
+log = logging.getLogger(__name__)
+
+# How many exceptions of rejected messages join() can raise, per queue.
+KEPT_FAILURES = 100
+
+
+class DeadLettered(Exception):
+    """Raised by TarnwickBroker.join(fail_fast=True) for a dead letter whose
+    actor's exception is not known in this process."""
+
+
+class TarnwickBroker(Broker):
+    """A dramatiq broker whose queues live under the directory `path`.
+
+    `lease` is how long a consumer holds a message before another may get
+    it, should the first stop renewing it (a worker that was killed);
+    consumers renew the leases of messages their worker still holds, so a
+    long actor does not lose its message. `sync_interval` and
+    `max_deliveries` are those of tarnwick_queue.Queue: 0.0 syncs every
+    put and ack before it returns (threads that ack together share one
+    sync; leases are not synced); a message delivered more than
+    `max_deliveries` times (its worker crashed each time) goes to the dead
+    letters. `fail_fast_default`
+    is join()'s default, as with dramatiq's StubBroker."""
+
+    def __init__(self, path: "str | os.PathLike[str]", *, middleware: Optional[list] = None,
+                 lease: float = 30.0, sync_interval: float = 0.0,
+                 max_deliveries: Optional[int] = None, fail_fast_default: bool = True) -> None:
+        super().__init__(middleware=middleware)
+        self.path = os.path.abspath(os.fspath(path))
+        os.makedirs(self.path, exist_ok=True)
+        self.lease = float(lease)
+        self.fail_fast_default = fail_fast_default
+        self._options = dict(lease=lease, sync_interval=sync_interval,
+                             max_deliveries=max_deliveries)
+        self.queues: Dict[str, Queue] = {}
+        self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
+        self._pid = os.getpid()
+        self._inherited: List[Dict[str, Queue]] = []
+        self._lock = threading.Lock()
+        # The errors of the last messages rejected in this process, by queue
+        # and message id, so that join() can raise them as the stub broker
+        # does. Bounded, and no exception (with its traceback's frames) is
+        # kept alive for it: see _Failure.
+        self._failures: Dict[str, Dict[str, _Failure]] = collections.defaultdict(dict)
+
+    # --- queues ---
+
+    def _queue(self, queue_name: str) -> Queue:
+        if self._pid != os.getpid():
+            self._after_fork()
+        try:
+            return self.queues[queue_name]
+        except KeyError:
+            raise QueueNotFound(queue_name) from None
+
+    def _after_fork(self) -> None:
+        # A child reopens every queue rather than share its parent's handles;
+        # the parent's stay referenced (not closed) so nothing the parent
+        # still uses is released from here.
+        with self._lock:
+            if self._pid == os.getpid():
+                return
+            self._inherited.append(self.queues)
+            names, self.queues = list(self.queues), {}
+            for name in names:
+                self._open(name)
+            self._pid = os.getpid()
+
+    def _open(self, queue_name: str) -> None:
+        queue, sync = open_queue(os.path.join(self.path, queue_name), **self._options)
+        self._syncs[queue_name] = sync
+        self.queues[queue_name] = queue
+
+    def declare_queue(self, queue_name: str) -> None:
+        """Opens (creating when new) the queue and its delay queue."""
+        if not isinstance(queue_name, str):
+            raise TypeError(f"queue_name must be str, not {type(queue_name).__name__}")
+        if not queue_name or "/" in queue_name or "\0" in queue_name or queue_name in (".", ".."):
+            raise ValueError(f"{queue_name!r} cannot name a queue directory")
+        if self._pid != os.getpid():
+            self._after_fork()
+        if queue_name in self.queues:
+            return
+        self.emit_before("declare_queue", queue_name)
+        with self._lock:
+            if queue_name not in self.queues:
+                self._open(queue_name)
+        self.emit_after("declare_queue", queue_name)
+
+        delayed_name = dq_name(queue_name)
+        with self._lock:
+            if delayed_name not in self.queues:
+                self._open(delayed_name)
+        self.delay_queues.add(delayed_name)
+        self.emit_after("declare_delay_queue", delayed_name)
+
+    def get_declared_queues(self) -> set:
+        return set(self.queues) - self.delay_queues
+
+    # --- producing ---
+
+    def enqueue(self, message: dramatiq.Message, *, delay: Optional[int] = None) -> dramatiq.Message:
+        """Puts the message on its queue, or on its delay queue when `delay`
+        (milliseconds) is given: it is delivered no earlier than that."""
+        queue_name = message.queue_name
+        if delay is not None:
+            queue_name = dq_name(queue_name)
+            message = message.copy(queue_name=queue_name,
+                                   options={"eta": current_millis() + delay})
+        queue = self._queue(queue_name)
+        self.emit_before("enqueue", message, delay)
+        queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0)
+        self._syncs[queue_name].wait()
+        self.emit_after("enqueue", message, delay)
+        return message
+
+    # --- consuming ---
+
+    def consume(self, queue_name: str, prefetch: int = 1, timeout: int = 30000) -> Consumer:
+        """A consumer holding at most `prefetch` messages at a time, whose
+        iteration waits up to `timeout` milliseconds for one."""
+        queue = self._queue(queue_name)
+        return _TarnwickConsumer(self, queue_name, queue, self._syncs[queue_name], prefetch,
+                                 timeout)
+
+    @property
+    def dead_letters(self) -> List[dramatiq.Message]:
+        """The dead-lettered messages of every declared queue."""
+        found = []
+        for name in sorted(self.queues):
+            for entry in self._queue(name).dead_letters.list():
+                found.append(dramatiq.Message.decode(entry.body))
+        return found
+
+    # --- maintenance ---
+
+    def flush(self, queue_name: str) -> None:
+        """Drops every message of the queue (its dead letters stay)."""
+        self._queue(queue_name).purge()
+
+    def flush_all(self) -> None:
+        """Drops every message of every declared queue, and their dead letters."""
+        for name in list(self.queues):
+            queue = self._queue(name)
+            queue.purge()
+            queue.dead_letters.purge()
+        self._failures.clear()
+
+    def join(self, queue_name: str, *, timeout: Optional[int] = None,
+             fail_fast: Optional[bool] = None) -> None:
+        """Waits until the queue and its delay queue hold no message, ready,
+        leased or scheduled: for tests. Raises QueueJoinTimeout after
+        `timeout` milliseconds; with `fail_fast` (default
+        `fail_fast_default`) raises the error of a dead-lettered message."""
+        queue = self._queue(queue_name)
+        delayed = self._queue(dq_name(queue_name))
+        deadline = None if timeout is None else time.monotonic() + timeout / 1000.0
+        # A message moves from the delay queue to the queue before it is
+        # acked there, and a retry is put on the delay queue before the
+        # failed message is acked: delay queue, queue, delay queue all empty
+        # in that order means both are done.
+        while not (_idle(delayed) and _idle(queue) and _idle(delayed)):
+            if deadline is not None and time.monotonic() >= deadline:
+                raise QueueJoinTimeout(queue_name)
+            time.sleep(0.005)
+        if fail_fast if fail_fast is not None else self.fail_fast_default:
+            for failed in self._failures.get(queue_name, {}).values():
+                raise failed.exception()
+            entries = queue.dead_letters.list(limit=1)
+            if entries:
+                raise DeadLettered(f"a message on {queue_name!r} was dead-lettered: "
+                                   f"{entries[0].reason or 'no reason given'}")
+
+    def close(self) -> None:
+        with self._lock:
+            queues, self.queues = self.queues, {}
+        if self._pid == os.getpid():
+            for queue in queues.values():
+                queue.close()
+
+    def _record_failure(self, message: MessageProxy) -> None:
+        if message._exception is not None:
+            failures = self._failures[_canonical(message.queue_name)]
+            failures[message.message_id] = _Failure(message._exception)
+            while len(failures) > KEPT_FAILURES:
+                del failures[next(iter(failures))]
+
+
+class _Failure:
+    """An actor's exception as join() raises it: the object itself while
+    something else keeps it alive, else one made anew from its type and
+    arguments (DeadLettered when that cannot be done)."""
+
+    def __init__(self, exception: BaseException) -> None:
+        try:
+            self._ref: Any = weakref.ref(exception)
+        except TypeError:  # a built-in type without weak references
+            self._ref = lambda: None
+        self._type = type(exception)
+        self._args = exception.args
+        self._text = repr(exception)
+
+    def exception(self) -> BaseException:
+        alive = self._ref()
+        if alive is not None:
+            return alive
+        try:
+            return self._type(*self._args)
+        except Exception:
+            return DeadLettered(self._text)
+
+
+def _idle(queue: Queue) -> bool:
+    stats = queue.stats()
+    return stats["ready"] == 0 and stats["in_flight"] == 0
+
+
+def _canonical(queue_name: str) -> str:
+    return queue_name[:-3] if queue_name.endswith((".DQ", ".XQ")) else queue_name
+
+
+class _TarnwickMessageProxy(MessageProxy):
+    def __init__(self, message: dramatiq.Message, leased: Any) -> None:
+        super().__init__(message)
+        self._leased = leased
+        # Settling and renewing the lease of one message never overlap: the
+        # worker threads settle, the consumer thread renews.
+        self._settling = threading.Lock()
+
+
+class _TarnwickConsumer(Consumer):
+    def __init__(self, broker: TarnwickBroker, queue_name: str, queue: Queue, sync: Any,
+                 prefetch: int, timeout: int) -> None:
+        self.broker = broker
+        self.queue_name = queue_name
+        self.queue = queue
+        self._sync = sync
+        self.prefetch = max(1, int(prefetch))
+        self.timeout = max(0, timeout) / 1000.0
+        self._held: Dict[int, _TarnwickMessageProxy] = {}  # leased, not yet settled
+        self._buffer: Deque[_TarnwickMessageProxy] = collections.deque()  # not yet handed out
+        self._room = threading.Condition()
+        self._renew_at = time.monotonic() + broker.lease / 6
+
+    def __next__(self) -> Optional[MessageProxy]:
+        self._renew()
+        if self._buffer:
+            return self._buffer.popleft()
+        with self._room:
+            if not self._room.wait_for(lambda: len(self._held) < self.prefetch, self.timeout):
+                return None
+            room = self.prefetch - len(self._held)
+        leased = self.queue.get_many(room, timeout=self.timeout)
+        for message in leased:
+            try:
+                decoded = dramatiq.Message.decode(message.body)
+            except Exception as exc:
+                log.error("Message %d on %r cannot be decoded (%s); moving it to the dead "
+                          "letters.", message.id, self.queue_name, exc)
+                _settle(message.dead, f"cannot be decoded: {exc}")
+                continue
+            proxy = _TarnwickMessageProxy(decoded, message)
+            with self._room:
+                self._held[id(proxy)] = proxy
+            self._buffer.append(proxy)
+        return self._buffer.popleft() if self._buffer else None
+
+    def ack(self, message: _TarnwickMessageProxy) -> None:
+        with message._settling:
+            _settle(message._leased.ack)
+        self._sync.wait()
+        self._release(message)
+
+    def nack(self, message: _TarnwickMessageProxy) -> None:
+        reason = "rejected" if message._exception is None else repr(message._exception)
+        # Noted before the dead letter appears, which is what join() looks for.
+        try:
+            self.broker._record_failure(message)
+        except Exception:  # the message is settled all the same
+            log.exception("Could not note the error of message %s.", message.message_id)
+        with message._settling:
+            _settle(message._leased.dead, reason[:1000])
+        self._release(message)
+
+    def requeue(self, messages: Iterable[MessageProxy]) -> None:
+        """Puts messages the worker did not finish back on the queue, due now."""
+        for message in messages:
+            with message._settling:
+                _settle(message._leased.nack)
+            self._release(message)
+
+    def close(self) -> None:
+        buffered, self._buffer = list(self._buffer), collections.deque()
+        self.requeue(buffered)
+
+    def _release(self, message: _TarnwickMessageProxy) -> None:
+        with self._room:
+            self._held.pop(id(message), None)
+            self._room.notify()
+
+    def _renew(self) -> None:
+        """Extends the leases of held messages before they run out. Called
+        from each iteration, which the worker makes at least once per
+        `timeout`."""
+        now = time.monotonic()
+        if now < self._renew_at:
+            return
+        lease = self.broker.lease
+        self._renew_at = now + lease / 6
+        with self._room:
+            held = list(self._held.values())
+        horizon = time.time() + lease * 2 / 3
+        for message in held:
+            with message._settling:
+                if message._leased.settled or message._leased.lease_expires_at > horizon:
+                    continue
+                try:
+                    message._leased.extend()
+                except LeaseLost:
+                    log.warning("The lease on message %s ran out before it was renewed; it "
+                                "may run again.", message.message_id)
+
+
+def _settle(action: Any, *args: Any) -> None:
+    try:
+        action(*args)
+    except LeaseLost as exc:
+        # The message was flushed, or its lease ran out and it went back to
+        # the queue: it is settled there, and may run again.
+        log.warning("%s", exc)

@@ -1,0 +1,308 @@
+"""A kombu transport on a directory of tarnwick queues, for Celery.
+
+    import tarnwick_queue.contrib.kombu        # registers the "tarnwick" alias
+    app = Celery("tasks", broker="tarnwick:///var/lib/myapp/broker")
+
+or, without the import, `broker_transport="tarnwick_queue.contrib.kombu:Transport"`
+with `broker_url="tarnwick:///var/lib/myapp/broker"`.
+
+Each kombu queue is a tarnwick queue in a subdirectory of the broker
+directory. A delivered message stays leased until it is settled: `ack`
+removes it, `reject(requeue=True)` puts it back, `reject(requeue=False)`
+moves it to the queue's dead letters. A consumer renews the leases of the
+messages it holds; when its process dies they come back once their leases
+run out. A message whose headers carry an `eta` (Celery's countdown and
+eta) is put with the matching delay, so it is not delivered before it is due.
+
+Exchanges and bindings are kept in each process, as in kombu's other
+in-process virtual transports: direct and topic routing work for
+publishers that declare their queues (Celery does); fanout is not offered.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import threading
+import time
+import weakref
+from queue import Empty
+from typing import Any, Dict, Optional
+from urllib.parse import quote
+
+from kombu.transport import TRANSPORT_ALIASES, virtual
+from kombu.utils.json import dumps, loads
+
+from .. import LeaseLost, Queue
+from ._sync import open_queue
+
+__all__ = ["Channel", "QoS", "Transport"]
+
+TRANSPORT_ALIASES.setdefault("tarnwick", "tarnwick_queue.contrib.kombu:Transport")
+
+
+class QoS(virtual.QoS):
+    """Settles deliveries on the queue as well as in kombu's books."""
+
+    def ack(self, delivery_tag: str) -> None:
+        self.channel._settle(delivery_tag, "ack")
+        super().ack(delivery_tag)
+
+    def reject(self, delivery_tag: str, requeue: bool = False) -> None:
+        self.channel._settle(delivery_tag, "nack" if requeue else "dead")
+        self._quick_ack(delivery_tag)
+
+    def restore_unacked(self) -> list:
+        """Returns every unsettled delivery to its queue, due now."""
+        self._flush()
+        self._delivered.clear()
+        self.channel._settle_all("nack")
+        return []
+
+
+class Channel(virtual.Channel):
+    QoS = QoS
+    do_restore = True
+    from_transport_options = virtual.Channel.from_transport_options + (
+        "path", "lease", "sync_interval", "max_deliveries")
+
+    path: Optional[str] = None
+    lease = 60.0
+    sync_interval = 0.0
+    max_deliveries: Optional[int] = None
+
+    def __init__(self, connection: "Transport", **kwargs: Any) -> None:
+        super().__init__(connection, **kwargs)
+        self.directory = _directory(self.path, self.connection.client.virtual_host)
+        os.makedirs(self.directory, exist_ok=True)
+        self._queues: Dict[str, Queue] = {}
+        self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
+        self._leased: Dict[str, Any] = {}  # delivery tag -> (queue name, tarnwick Message)
+        self._leased_lock = threading.Lock()
+        self._renewer = connection._renewer  # closing clears self.connection
+        self._renewer.watch(self)
+
+    # --- queues ---
+
+    def _queue(self, name: str) -> Queue:
+        queue = self._queues.get(name)
+        if queue is None:
+            if not name:
+                raise ValueError("a queue needs a name")
+            queue, self._syncs[name] = open_queue(
+                os.path.join(self.directory, quote(name, safe="@.-_")), lease=self.lease,
+                sync_interval=float(self.sync_interval), max_deliveries=self.max_deliveries)
+            self._queues[name] = queue
+        return queue
+
+    def _new_queue(self, queue: str, **kwargs: Any) -> None:
+        self._queue(queue)
+
+    def _has_queue(self, queue: str, **kwargs: Any) -> bool:
+        return queue in self._queues or os.path.isdir(
+            os.path.join(self.directory, quote(queue, safe="@.-_")))
+
+    def _size(self, queue: str) -> int:
+        return self._queue(queue).stats()["ready"]
+
+    def _purge(self, queue: str) -> int:
+        target = self._queue(queue)
+        stats = target.stats()
+        target.purge()
+        return stats["ready"] + stats["in_flight"]
+
+    def _delete(self, queue: str, *args: Any, **kwargs: Any) -> None:
+        self._purge(queue)
+
+    # --- messages ---
+
+    def _put(self, queue: str, message: dict, **kwargs: Any) -> None:
+        self._queue(queue).put(dumps(message).encode(), delay=_eta_delay(message))
+        self._syncs[queue].wait()
+
+    def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
+        leased = self._queue(queue).get(block=timeout is not None, timeout=timeout)
+        try:
+            payload = loads(leased.body)
+            tag = payload["properties"]["delivery_tag"]
+        except (ValueError, KeyError, TypeError) as exc:
+            leased.dead(f"not a kombu message: {exc}")
+            raise Empty from None
+        payload["properties"].setdefault("delivery_info", {})["redelivered"] = leased.deliveries > 1
+        with self._leased_lock:
+            self._leased[tag] = (queue, leased)
+        return payload
+
+    def _settle(self, delivery_tag: str, how: str) -> None:
+        with self._leased_lock:
+            queue, leased = self._leased.pop(delivery_tag, (None, None))
+            if leased is None:
+                return
+            try:
+                if how == "ack":
+                    leased.ack()
+                elif how == "nack":
+                    leased.nack()
+                else:
+                    leased.dead("rejected")
+            except LeaseLost:
+                # Its lease ran out, so it is back in the queue (or with another
+                # consumer): it will be delivered again.
+                return
+        if how == "ack":
+            self._syncs[queue].wait()
+
+    def _settle_all(self, how: str) -> None:
+        for tag in list(self._leased):
+            self._settle(tag, how)
+
+    def _renew(self) -> None:
+        """Extends the leases that are past a third of their time."""
+        horizon = time.time() + self.lease * 2 / 3
+        with self._leased_lock:
+            for _, leased in self._leased.values():
+                if leased.lease_expires_at < horizon:
+                    try:
+                        leased.extend()
+                    except LeaseLost:
+                        pass
+
+    def close(self) -> None:
+        super().close()  # restores unacked messages through the QoS
+        self._renewer.forget(self)
+        for queue in self._queues.values():
+            queue.close()
+        self._queues.clear()
+
+
+class _Renewer:
+    """One thread per process that renews the leases of every open channel
+    of a transport while messages wait in its worker."""
+
+    def __init__(self, period: float) -> None:
+        self._channels: "weakref.WeakSet[Channel]" = weakref.WeakSet()
+        self._period = period
+        self._lock = threading.Lock()
+        self._pid: Optional[int] = None
+        self._stop = threading.Event()
+
+    def watch(self, channel: Channel) -> None:
+        with self._lock:
+            self._channels.add(channel)
+            self._period = min(self._period, channel.lease / 6)
+            if self._pid != os.getpid():
+                self._pid = os.getpid()
+                self._stop = threading.Event()
+                threading.Thread(target=self._run, args=(self._stop,), daemon=True,
+                                 name="tarnwick-lease-renewer").start()
+
+    def forget(self, channel: Channel) -> None:
+        with self._lock:
+            self._channels.discard(channel)
+
+    def stop(self) -> None:
+        self._stop.set()
+        self._pid = None
+
+    def _run(self, stop: threading.Event) -> None:
+        while not stop.wait(self._period):
+            with self._lock:
+                channels = list(self._channels)
+            for channel in channels:
+                try:
+                    channel._renew()
+                except ValueError:  # closed meanwhile
+                    pass
+
+
+class Transport(virtual.Transport):
+    """kombu's transport for `tarnwick:///absolute/path` URLs (the path may
+    also be given as the transport option `path`). Transport options:
+    `lease` (seconds, default 60), `sync_interval` (0.0: every operation is
+    synced), `max_deliveries`, `polling_interval` (how often a consumer of
+    several queues looks at them; one queue is waited on without looking)."""
+
+    Channel = Channel
+    driver_type = "tarnwick"
+    driver_name = "tarnwick"
+    polling_interval = 0.05
+    implements = virtual.Transport.implements.extend(
+        asynchronous=False, exchange_type=frozenset(["direct", "topic"]), heartbeats=False)
+
+    def __init__(self, client: Any, **kwargs: Any) -> None:
+        super().__init__(client, **kwargs)
+        self._renewer = _Renewer(period=20.0)
+
+    def driver_version(self) -> str:
+        from .. import __version__
+        return __version__
+
+    def drain_events(self, connection: Any, timeout: Optional[float] = None) -> None:
+        """Delivers one message. With a single queue to consume, waits on it
+        (woken by the queue); with several, looks at each in turn every
+        `polling_interval`."""
+        started = time.monotonic()
+        while True:
+            try:
+                return self.cycle.get(self._deliver, timeout=0)
+            except Empty:
+                pass
+            left = None if timeout is None else timeout - (time.monotonic() - started)
+            if left is not None and left <= 0:
+                import socket
+                raise socket.timeout()
+            consuming = [(channel, queue) for channel in self.channels
+                         if channel._consumers and channel.qos.can_consume()
+                         for queue in channel._active_queues]
+            if len(consuming) == 1:
+                channel, queue = consuming[0]
+                wait = 1.0 if left is None else min(left, 1.0)
+                try:
+                    payload = channel._get(queue, timeout=wait)
+                except Empty:
+                    continue
+                return self._deliver(payload, queue)
+            time.sleep(self.polling_interval if left is None else min(left, self.polling_interval))
+
+    def register_with_event_loop(self, connection: Any, loop: Any) -> None:
+        """With kombu's event loop, the queues are looked at every
+        `polling_interval` (a directory watch has no descriptor per queue
+        that the loop could wait on)."""
+        loop.call_repeatedly(self.polling_interval, self._deliver_ready)
+
+    def _deliver_ready(self) -> None:
+        for _ in range(100):  # bounded, so one busy queue cannot hold the loop
+            try:
+                self.cycle.get(self._deliver, timeout=0)
+            except Empty:
+                return
+
+    def close_connection(self, connection: Any) -> None:
+        super().close_connection(connection)
+        self._renewer.stop()
+
+
+def _directory(path: Optional[str], virtual_host: Optional[str]) -> str:
+    """The broker directory: the `path` option, else the URL's path (kombu
+    hands it over without its leading slash)."""
+    if path:
+        return os.path.abspath(path)
+    if not virtual_host or virtual_host == "/":
+        raise ValueError("the tarnwick transport needs a directory: tarnwick:///absolute/path "
+                         "or the transport option 'path'")
+    return "/" + virtual_host.lstrip("/")
+
+
+def _eta_delay(message: dict) -> float:
+    """Seconds until the message's `eta` header (Celery's countdown and
+    eta), 0.0 when it has none or it is past."""
+    eta = (message.get("headers") or {}).get("eta")
+    if not isinstance(eta, str):
+        return 0.0
+    try:
+        when = datetime.datetime.fromisoformat(eta)
+    except ValueError:
+        return 0.0
+    if when.tzinfo is None:
+        return 0.0  # a local time whose zone is unknown: the worker waits for it
+    return max(0.0, (when - datetime.datetime.now(datetime.timezone.utc)).total_seconds())

@@ -1,0 +1,86 @@
+"""Celery on the tarnwick transport, end to end: a prefork worker process
+with acks late and reject-on-worker-lost."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytest.importorskip("celery")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [line.split() for line in f.read().splitlines()]
+
+
+def _wait_for(path, deadline):
+    while time.monotonic() < deadline:
+        if _lines(path):
+            return _lines(path)
+        time.sleep(0.1)
+    raise AssertionError(f"{os.path.basename(path)} never appeared")
+
+
+@pytest.fixture
+def celery_env(tmp_path, monkeypatch):
+    broker, marks = tmp_path / "broker", tmp_path / "marks"
+    marks.mkdir()
+    monkeypatch.setenv("TARNWICK_E2E_BROKER", str(broker))
+    monkeypatch.setenv("TARNWICK_E2E_MARKS", str(marks))
+    monkeypatch.syspath_prepend(HERE)
+    sys.modules.pop("celery_app", None)
+    import celery_app
+    yield celery_app, marks
+    sys.modules.pop("celery_app", None)
+
+
+def _start_worker(tmp_path):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    log = open(tmp_path / "worker.log", "w")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "celery", "-A", "celery_app", "worker", "--pool=prefork",
+         "--concurrency=1", "--without-gossip", "--without-mingle", "--without-heartbeat",
+         "--loglevel=INFO"], cwd=tmp_path, env=env, stdout=log, stderr=subprocess.STDOUT)
+    return proc, log
+
+
+def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
+    app, marks = celery_env
+    app.record.delay("killed", die_first=True)
+    sent = time.time()
+    app.record.apply_async(("later",), countdown=3)
+    proc, log = _start_worker(tmp_path)
+    try:
+        deadline = time.monotonic() + 60
+        done = _wait_for(marks / "killed.done", deadline)
+        starts = _lines(marks / "killed.start")
+        # The first run's child died with SIGKILL before it could finish; the
+        # message came back and a new child completed it.
+        assert len(starts) == 2 and len(done) == 1
+        assert starts[0][1] != done[0][1]
+        later = _wait_for(marks / "later.start", deadline)
+        assert float(later[0][0]) >= sent + 3.0
+        _wait_for(marks / "later.done", deadline)
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        log.close()
+        print((tmp_path / "worker.log").read_text()[-4000:])
+    # Nothing is left in the queue: both messages were acked.
+    from tarnwick_queue import Queue
+    with Queue(str(tmp_path / "broker" / "celery")) as queue:
+        stats = queue.stats()
+    assert stats["ready"] == 0 and stats["in_flight"] == 0 and stats["dead_letters"] == 0
