@@ -23,3 +23,19 @@ ensure_venv() {  # package... (none: just the environment)
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$@"
   fi
 }
+
+# The Python suites, each run by its own pytest: every directory has a
+# conftest.py that its tests import by that name.
+PYTHON_SUITES=(tests/python tests/face)
+
+# Runs every suite with `python`; pytest's "no tests ran" (exit 5) fails too.
+run_python_suites() {  # python, extra pytest args...
+  local python="$1" suite status
+  shift
+  for suite in "${PYTHON_SUITES[@]}"; do
+    status=0
+    (cd "$ROOT" && "$python" -m pytest "$suite" -q -p no:cacheprovider "$@") || status=$?
+    if [ "$status" -eq 5 ]; then echo "error: pytest collected no tests in $suite" >&2; return 1; fi
+    [ "$status" -eq 0 ] || return "$status"
+  done
+}

@@ -27,14 +27,6 @@ apt_install() {  # package...; only as root, else say what is missing
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-# pytest's "no tests ran" (exit 5) is a failure here.
-run_pytest() {  # python, extra pytest args...
-  local python="$1" status=0
-  shift
-  (cd "$ROOT" && "$python" -m pytest tests/python tests/face -q -p no:cacheprovider "$@") || status=$?
-  if [ "$status" -eq 5 ]; then echo "error: pytest collected no tests" >&2; return 1; fi
-  return "$status"
-}
 
 cpp_tests() {  # build dir, extra cmake args...
   local dir="$1"
@@ -54,7 +46,7 @@ cpp_tests "$ROOT/build/tests"
 echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
 # The real 30-second lock time-out is waited out once, here.
-TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
+TARNWICK_SLOW_TESTS=1 run_python_suites "$VENV/bin/python"
 
 [ "$QUICK" = 1 ] && exit 0
 
@@ -93,7 +85,7 @@ cp "$ROOT"/build/module-asan/_native*.so "$package/"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
-  TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x
+  TARNWICK_TORTURE_ROUNDS=3 run_python_suites "$VENV/bin/python" -x
 
 echo "== One abi3 wheel for every interpreter"
 "$ROOT/scripts/check_wheel.sh"
