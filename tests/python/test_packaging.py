@@ -5,6 +5,8 @@ A check whose tool (nm, mypy, pyright) is missing is skipped, unless it is
 named in TARNWICK_PACKAGING_CHECKS (comma-separated: exports, mypy, pyright;
 or all, as the wheel and sdist scripts set it)."""
 
+import importlib
+import importlib.util
 import json
 import os
 import platform
@@ -33,12 +35,23 @@ def tool_beside_interpreter(name):
     return shutil.which(name, path=os.path.dirname(sys.executable)) or shutil.which(name)
 
 
-def test_extension_exports_only_its_init_function():
+def extension_modules():
+    """Every native module of the distribution that is installed here."""
+    names = ["tarnwick"]
+    if importlib.util.find_spec("tarnwick_queue") is not None:
+        names.append("tarnwick_queue._native")
+    return names
+
+
+@pytest.mark.parametrize("name", extension_modules())
+def test_extension_exports_only_its_init_function(name):
     nm = need(shutil.which("nm"), "exports", "nm")
+    path = importlib.import_module(name).__file__
+    init = "PyInit_" + name.rpartition(".")[2]
     if platform.system() == "Darwin":
-        cmd, expected = [nm, "-gU", tarnwick.__file__], {"_PyInit_tarnwick"}
+        cmd, expected = [nm, "-gU", path], {"_" + init}
     else:
-        cmd, expected = [nm, "-D", "--defined-only", tarnwick.__file__], {"PyInit_tarnwick"}
+        cmd, expected = [nm, "-D", "--defined-only", path], {init}
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert exported == expected
