@@ -70,6 +70,14 @@ SNIPPET = textwrap.dedent("""\
 """)
 
 
+def checker_env():
+    """The environment for a type checker: without a sanitizer runtime that the
+    suite may have preloaded for the module (the checkers never load it)."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 @pytest.fixture
 def snippet(tmp_path):
     path = tmp_path / "use_tarnwick.py"
@@ -85,7 +93,7 @@ def test_mypy_finds_the_stubs(snippet):
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
          "--no-error-summary", "--hide-error-context", "--show-column-numbers", snippet.name],
-        cwd=snippet.parent, capture_output=True, text=True, timeout=300,
+        cwd=snippet.parent, capture_output=True, text=True, timeout=300, env=checker_env(),
     )
     by_line = {}
     for line in done.stdout.splitlines():
@@ -113,7 +121,7 @@ def test_pyright_finds_the_stubs(snippet):
     (snippet.parent / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "standard"}))
     done = subprocess.run(
         [pyright, "--outputjson", "--pythonpath", sys.executable, snippet.name],
-        cwd=snippet.parent, capture_output=True, text=True, timeout=300,
+        cwd=snippet.parent, capture_output=True, text=True, timeout=300, env=checker_env(),
     )
     assert done.stdout.strip(), done.stderr
     report = json.loads(done.stdout)
