@@ -6,8 +6,12 @@
 #      sanitized build of it;
 #   4. the dramatiq and Celery adapters, with dramatiq's and kombu's own tests
 #      (scripts/framework_tests.sh);
-#   5. one abi3 wheel, checked with abi3audit and tested on every Python 3.9+
-#      found on the machine.
+#   5. the manylinux abi3 wheel (scripts/build_wheel.sh), checked with
+#      auditwheel and abi3audit and tested on every Python 3.9+ found;
+#   6. the sdist (scripts/check_sdist.sh), installed with pip into fresh
+#      environments of the oldest and newest Python and tested there.
+# Steps 5 and 6 also check the modules' exported symbols and that mypy and
+# pyright find the type stubs.
 # TARNWICK_QUICK=1 runs only steps 1 (plain) and 3 (installed module).
 source "$(dirname "$0")/common.sh"
 
@@ -27,7 +31,6 @@ apt_install() {  # package...; only as root, else say what is missing
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-
 cpp_tests() {  # build dir, extra cmake args...
   local dir="$1"
   shift
@@ -46,7 +49,7 @@ cpp_tests "$ROOT/build/tests"
 echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
 # The real 30-second lock time-out is waited out once, here.
-TARNWICK_SLOW_TESTS=1 run_python_suites "$VENV/bin/python"
+TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
 
 [ "$QUICK" = 1 ] && exit 0
 
@@ -85,7 +88,10 @@ cp "$ROOT"/build/module-asan/_native*.so "$package/"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
-  TARNWICK_TORTURE_ROUNDS=3 run_python_suites "$VENV/bin/python" -x
+  TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x
 
-echo "== One abi3 wheel for every interpreter"
-"$ROOT/scripts/check_wheel.sh"
+echo "== The manylinux abi3 wheel, on every interpreter"
+TARNWICK_WHEEL_PYTHONS=all bash "$ROOT/scripts/build_wheel.sh"
+
+echo "== The sdist, installed by pip"
+bash "$ROOT/scripts/check_sdist.sh"

@@ -16,7 +16,11 @@ from .worker import Worker
 
 __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
            "MessageInfo", "Queue", "QueueBackend", "Worker"]
-__version__ = "0.1.0"
+try:
+    from importlib.metadata import version as _version
+    __version__ = _version("tarnwick")  # one version for the distribution
+except Exception:  # pragma: no cover - run from a source tree without metadata
+    __version__ = "0.0.0"
 
 
 def __getattr__(name: str):

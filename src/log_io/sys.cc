@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #ifdef __linux__
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <mutex>
 #include <vector>
 
@@ -62,6 +64,50 @@ int above_standard_streams(int fd) {
   errno = saved;
   return moved;
 }
+
+#if defined(__linux__) && defined(SYS_statx)
+#define TARNWICK_HAVE_STATX 1
+// statx is made by system call number: C libraries gained a wrapper only
+// lately (glibc 2.28, musl 1.2.5), and a binary that links against one does
+// not load where it is missing. The kernel's struct statx is declared here for
+// the same reason; its layout is fixed ABI.
+struct KernelStatxTimestamp {
+  int64_t sec;
+  uint32_t nsec;
+  int32_t reserved;
+};
+struct KernelStatx {
+  uint32_t mask;
+  uint32_t blksize;
+  uint64_t attributes;
+  uint32_t nlink;
+  uint32_t uid;
+  uint32_t gid;
+  uint16_t mode;
+  uint16_t spare0;
+  uint64_t ino;
+  uint64_t size;
+  uint64_t blocks;
+  uint64_t attributes_mask;
+  KernelStatxTimestamp atime, btime, ctime, mtime;
+  uint32_t rdev_major;
+  uint32_t rdev_minor;
+  uint32_t dev_major;
+  uint32_t dev_minor;
+  uint64_t spare[14];
+};
+static_assert(sizeof(KernelStatx) == 256);
+static_assert(offsetof(KernelStatx, ino) == 32 && offsetof(KernelStatx, dev_major) == 136);
+constexpr uint32_t kStatxIno = 0x100;
+constexpr uint32_t kStatxSize = 0x200;
+
+// 0 on success, else the errno (an injected one included).
+int statx_ino_size(int dir_fd, const char* name, KernelStatx* out) {
+  if (int err = injected_error(Call::kStatx)) return err;
+  if (::syscall(SYS_statx, dir_fd, name, 0, kStatxIno | kStatxSize, out) == 0) return 0;
+  return errno;
+}
+#endif
 
 }  // namespace
 
@@ -176,18 +222,19 @@ Result<struct ::stat> stat(const std::string& path) {
 
 Result<FileIdentity> identity_at(int dir_fd, const char* name) {
   if (int err = injected_error(Call::kStat)) return Error::os(err);
-#ifdef STATX_INO
+#ifdef TARNWICK_HAVE_STATX
   // Asking only for what is compared matters on Linux: a query that includes
   // the change time makes the kernel give the file's next write a
   // fine-grained time stamp, which dirties the inode on every append.
-  struct ::statx sx {};
-  if (::statx(dir_fd, name, 0, STATX_INO | STATX_SIZE, &sx) == 0) {
-    if ((sx.stx_mask & (STATX_INO | STATX_SIZE)) == (STATX_INO | STATX_SIZE)) {
-      return FileIdentity{makedev(sx.stx_dev_major, sx.stx_dev_minor),
-                          static_cast<ino_t>(sx.stx_ino), sx.stx_size};
+  KernelStatx sx{};
+  const int err = statx_ino_size(dir_fd, name, &sx);
+  if (err == 0) {
+    if ((sx.mask & (kStatxIno | kStatxSize)) == (kStatxIno | kStatxSize)) {
+      return FileIdentity{makedev(sx.dev_major, sx.dev_minor), static_cast<ino_t>(sx.ino),
+                          sx.size};
     }
-  } else if (errno != ENOSYS && errno != EPERM) {  // EPERM: some sandboxes filter statx
-    return last_os_error();
+  } else if (err != ENOSYS && err != EPERM) {  // ENOSYS: before Linux 4.11; EPERM: some sandboxes
+    return Error::os(err);
   }
 #endif
   struct ::stat st {};

@@ -27,6 +27,7 @@ enum class Call : uint8_t {
   kLseek,
   kFstat,
   kStat,
+  kStatx,  // the statx attempt inside identity_at (Linux only)
   kFtruncate,
   kFullSync,
   kRename,
@@ -60,7 +61,8 @@ Result<uint64_t> lseek(int fd, int64_t offset, int whence);
 Result<struct ::stat> fstat(int fd);
 Result<struct ::stat> stat(const std::string& path);
 // Which file `name` inside the open directory `dir_fd` is, and its length
-// (counted as kStat).
+// (counted as kStat). On Linux it asks statx first (counted as kStatx) and
+// falls back to fstatat where the kernel or a sandbox refuses statx.
 struct FileIdentity {
   dev_t dev;
   ino_t ino;

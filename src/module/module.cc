@@ -60,7 +60,7 @@ PyObject* init_module() {
   if (!add_attribute(module.get(), "TarnwickCore", reinterpret_cast<PyObject*>(type))) {
     return raise_pending();
   }
-  PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(TARNWICK_VERSION));
   if (!version || !add_attribute(module.get(), "__version__", version.get())) {
     return raise_pending();
   }

@@ -56,6 +56,27 @@ TEST(EngineCatchUp, TwoObjectsSeeEachOthersRecords) {
   EXPECT_EQ(late->body, Bytes(10000, 'y'));
 }
 
+// Where statx is refused, catch-up learns the log's identity from fstatat:
+// appends and a replacement of the log by another object are still seen.
+TEST(EngineCatchUp, WorksWhereStatxIsRefused) {
+  TempDir tmp;
+  FaultScope faults;
+  faults.fail(Call::kStatx, ENOSYS, 0, UINT64_MAX);
+  CallCounter stats(Call::kStat);
+  auto a = open_queue(tmp.path());
+  auto b = open_queue(tmp.path());
+  ASSERT_TRUE(a && b);
+  for (const char* body : {"m0", "m1", "m2"}) must_enqueue(*a, body);
+  EXPECT_EQ(ok_value(b->available()), 3u);
+  EXPECT_TRUE(ok_value(b->ack(0)));
+  ASSERT_TRUE(a->compact().ok());
+  EXPECT_EQ(must_stats(*b).generation, 1u) << "b missed the replaced log";
+  EXPECT_EQ(must_enqueue(*b, "m3"), 3u);
+  EXPECT_EQ(ok_value(a->available()), 3u);
+  expect_fresh_open_agrees(tmp.path(), *a);
+  EXPECT_GT(stats.count(), 0u);
+}
+
 TEST(EngineCatchUp, TornFrameIsCutWithAWarning) {
   TempDir tmp;
   auto a = open_queue(tmp.path());

@@ -292,7 +292,8 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
     const auto& [name, call] = key;
     const bool warning =
         call == Call::kWrite && std::string(name).rfind("catch_up_repairs_torn_tail", 0) == 0;
-    EXPECT_TRUE(call == Call::kStat || call == Call::kPread || call == Call::kMmap || warning)
+    EXPECT_TRUE(call == Call::kStat || call == Call::kStatx || call == Call::kPread ||
+                call == Call::kMmap || warning)
         << name << " absorbed " << n << " failures of call " << static_cast<int>(call);
   }
   for (const Scenario& sc : all) {

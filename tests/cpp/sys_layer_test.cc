@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,6 +213,49 @@ TEST(SysLayer, DescriptorsStayAboveTheStandardStreams) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// identity_at asks statx where Linux has it; a kernel without it (ENOSYS) or a
+// sandbox that filters it (EPERM) must get the same answer from fstatat, and
+// any other statx failure is a real error.
+TEST(SysLayer, IdentityAtFallsBackWhereStatxIsRefused) {
+  TempDir dir;
+  write_file(dir.file("f"), bytes_of("12345"));
+  auto dir_fd = sys::open(dir.path(), O_RDONLY | O_DIRECTORY);
+  ASSERT_TRUE(dir_fd.ok());
+  struct ::stat st {};
+  ASSERT_EQ(::stat(dir.file("f").c_str(), &st), 0);
+  auto expect_identity = [&](const char* how) {
+    auto id = sys::identity_at(dir_fd->get(), "f");
+    ASSERT_TRUE(id.ok()) << how << ": " << id.error().text();
+    EXPECT_EQ(id->dev, st.st_dev) << how;
+    EXPECT_EQ(id->ino, st.st_ino) << how;
+    EXPECT_EQ(id->size, 5u) << how;
+  };
+  {
+    CallCounter statx_calls(sys::Call::kStatx);
+    expect_identity("statx");
+#ifdef __linux__
+    EXPECT_EQ(statx_calls.count(), 1u);
+#else
+    EXPECT_EQ(statx_calls.count(), 0u);
+#endif
+  }
+  for (int refused : {ENOSYS, EPERM}) {
+    FaultScope faults;
+    faults.fail(sys::Call::kStatx, refused, 0, UINT64_MAX);
+    expect_identity(refused == ENOSYS ? "ENOSYS" : "EPERM");
+    auto missing = sys::identity_at(dir_fd->get(), "absent");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().os_code(), ENOENT);
+  }
+#ifdef __linux__
+  FaultScope faults;
+  faults.fail(sys::Call::kStatx, EIO);
+  auto failed = sys::identity_at(dir_fd->get(), "f");
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().os_code(), EIO);
+#endif
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 import gc
+import importlib.metadata
 import inspect
 import sys
 import weakref
@@ -52,7 +53,8 @@ NOARGS = [name for name, params, _ in METHODS if not params]
 
 def test_module_attributes():
     assert tarnwick.__all__ == ["TarnwickCore", "__version__"]
-    assert tarnwick.__version__ == "0.1.0"
+    # The distribution's version, which pyproject.toml alone sets.
+    assert tarnwick.__version__ == importlib.metadata.version("tarnwick")
     assert tarnwick.__doc__ == ""
     assert tarnwick.TarnwickCore is TarnwickCore
     # Raised on internal failures, but deliberately not exported.
