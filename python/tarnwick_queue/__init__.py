@@ -16,11 +16,6 @@ from .worker import Worker
 
 __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
            "MessageInfo", "Queue", "QueueBackend", "Worker"]
-try:
-    from importlib.metadata import version as _version
-    __version__ = _version("tarnwick")  # one version for the distribution
-except Exception:  # pragma: no cover - run from a source tree without metadata
-    __version__ = "0.0.0"
 
 
 def __getattr__(name: str):
@@ -28,4 +23,7 @@ def __getattr__(name: str):
     if name == "AsyncQueue":
         from .aio import AsyncQueue
         return AsyncQueue
+    if name == "__version__":  # the distribution's, read only when asked for
+        from importlib.metadata import version
+        return version("tarnwick")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
