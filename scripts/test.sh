@@ -29,7 +29,7 @@ apt_install() {  # package...; only as root, else say what is missing
 run_pytest() {  # python, extra pytest args...
   local python="$1" status=0
   shift
-  (cd "$ROOT" && "$python" -m pytest tests/python -q -p no:cacheprovider "$@") || status=$?
+  (cd "$ROOT" && "$python" -m pytest tests/python tests/face -q -p no:cacheprovider "$@") || status=$?
   if [ "$status" -eq 5 ]; then echo "error: pytest collected no tests" >&2; return 1; fi
   return "$status"
 }
@@ -43,7 +43,7 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis numpy
+ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1"
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests"
