@@ -4,6 +4,7 @@
 // this layer takes positional arguments only and releases the interpreter
 // lock for every engine call, so that a wait for another process's lock or a
 // sync does not stop the process's other threads.
+#define PY_SSIZE_T_CLEAN  // the "s#" formats take Py_ssize_t lengths
 #include <Python.h>
 
 #include <cstdint>
