@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 import queue as _stdlib_queue
 import time
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Iterable, List, Optional, Tuple, Union
 
 import psycopg
 
@@ -20,25 +20,51 @@ Empty = _stdlib_queue.Empty
 # Every deadline below is computed by the server's clock (now() is the
 # statement's start in autocommit), so clients with skewed clocks agree.
 
-_PUT = """
-WITH clock AS (SELECT clock_timestamp() AS t),
-ins AS (
-  INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at)
-  SELECT %(q)s, b.body, clock.t, clock.t + %(delay)s * interval '1 second'
-  FROM clock, unnest(%(bodies)s::bytea[]) WITH ORDINALITY AS b(body, n)
-  ORDER BY b.n
-  RETURNING id)
-SELECT ins.id FROM ins, (SELECT pg_notify(%(ch)s, '')) AS woken"""
+# One clock reading for the row(s); pg_notify in RETURNING costs no extra
+# statement, and notifications go out only when the transaction commits.
+_PUT_ONE = """
+INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at)
+SELECT %(q)s, %(bodies)s, c.t, c.t + %(delay)s * interval '1 second'
+FROM (SELECT clock_timestamp() AS t) AS c
+RETURNING id, pg_notify(%(ch)s, '')"""
 
-# Picks ready messages in id order, skipping those another consumer is
-# taking; one that has had its deliveries goes to the dead letters in the
-# same statement, the rest are leased with a fresh lease token.
-_TAKE = """
+_PUT_MANY = """
+INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at)
+SELECT %(q)s, b.body, c.t, c.t + %(delay)s * interval '1 second'
+FROM (SELECT clock_timestamp() AS t) AS c,
+     unnest(%(bodies)s::bytea[]) WITH ORDINALITY AS b(body, n)
+ORDER BY b.n
+RETURNING id, pg_notify(%(ch)s, '')"""
+
+# Leases ready messages in id order, skipping those another consumer is
+# taking. When nothing was taken, it also says how many seconds remain until
+# the earliest lease or delay ends, seen in the same snapshot, so that a
+# waiter cannot miss one that ends between two statements.
+_PICK = """
 WITH picked AS (
   SELECT id, deliveries FROM tarnwick_messages
   WHERE queue = %(q)s AND due_at <= now()
   ORDER BY id LIMIT %(n)s
-  FOR UPDATE SKIP LOCKED),
+  FOR UPDATE SKIP LOCKED),"""
+_LEASE = """
+taken AS (
+  UPDATE tarnwick_messages m
+  SET deliveries = m.deliveries + 1, lease = gen_random_uuid(),
+      due_at = now() + %(lease)s * interval '1 second'
+  FROM picked
+  WHERE m.queue = %(q)s AND m.id = picked.id {only_live}
+  RETURNING m.id, m.body, m.deliveries, extract(epoch FROM m.enqueued_at)::float8 AS enq,
+            extract(epoch FROM m.due_at)::float8 AS due, m.lease)
+SELECT {buried},
+       CASE WHEN NOT EXISTS (SELECT FROM taken) THEN
+         (SELECT extract(epoch FROM min(due_at) - now())::float8 FROM tarnwick_messages
+          WHERE queue = %(q)s AND due_at > now()) END,
+       t.*
+FROM (SELECT 1) AS one LEFT JOIN taken AS t ON true"""
+_TAKE = _PICK + _LEASE.format(only_live="", buried="0")
+# With max_deliveries: a message that has had its deliveries goes to the
+# dead letters in the same statement instead.
+_TAKE_BOUNDED = _PICK + """
 gone AS (
   DELETE FROM tarnwick_messages m USING picked
   WHERE m.queue = %(q)s AND m.id = picked.id AND picked.deliveries >= %(max)s
@@ -48,21 +74,8 @@ buried AS (
     (queue, original_id, body, deliveries, enqueued_at, died_at, reason)
   SELECT %(q)s, id, body, deliveries, enqueued_at, now(), 'max deliveries exceeded'
   FROM gone ORDER BY id
-  RETURNING 1),
-taken AS (
-  UPDATE tarnwick_messages m
-  SET deliveries = m.deliveries + 1, lease = gen_random_uuid(),
-      due_at = now() + %(lease)s * interval '1 second'
-  FROM picked
-  WHERE m.queue = %(q)s AND m.id = picked.id AND picked.deliveries < %(max)s
-  RETURNING m.id, m.body, m.deliveries, extract(epoch FROM m.enqueued_at)::float8 AS enq,
-            extract(epoch FROM m.due_at)::float8 AS due, m.lease)
-SELECT (SELECT count(*) FROM buried), t.* FROM (SELECT 1) AS one LEFT JOIN taken AS t ON true"""
-
-# Seconds from now until the earliest lease or delay of the queue ends.
-_UNTIL_DUE = """
-SELECT extract(epoch FROM min(due_at) - now())::float8 FROM tarnwick_messages
-WHERE queue = %s AND due_at > now()"""
+  RETURNING 1),""" + _LEASE.format(only_live="AND picked.deliveries < %(max)s",
+                                   buried="(SELECT count(*) FROM buried)")
 
 _HELD = "queue = %(q)s AND id = %(id)s AND lease = %(lease)s AND due_at > now()"
 _ACK = "DELETE FROM tarnwick_messages WHERE " + _HELD
@@ -112,7 +125,7 @@ ins AS (
   RETURNING 1)
 SELECT count(*) FROM ins"""
 
-_NO_LIMIT = 2**31 - 1  # deliveries are an integer column
+_MAX_DELIVERIES = 2**31 - 2  # deliveries are an integer column
 
 
 def channel_of(name: str) -> str:
@@ -140,8 +153,8 @@ class PostgresQueue:
             raise ValueError("name must be 1 to 200 characters, without NUL")
         self._lease = _positive_seconds(lease, "lease")
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
-        if self._max_deliveries is not None and self._max_deliveries >= _NO_LIMIT:
-            raise ValueError("max_deliveries must be below 2**31 - 1")
+        if self._max_deliveries is not None and self._max_deliveries > _MAX_DELIVERIES:
+            raise ValueError(f"max_deliveries must be at most {_MAX_DELIVERIES}")
         self.name = name
         self._channel = channel_of(name)
         self._link = Link(dsn_or_connection)
@@ -174,17 +187,18 @@ class PostgresQueue:
 
     def _put(self, bodies: List[bytes], delay: float,
              connection: Optional["psycopg.Connection"]) -> List[int]:
-        params = {"q": self.name, "delay": _seconds(delay, "delay"), "bodies": bodies,
-                  "ch": self._channel}
+        delay = _seconds(delay, "delay")
         if not bodies:
             return []
+        sql, bodies_arg = (_PUT_ONE, bodies[0]) if len(bodies) == 1 else (_PUT_MANY, bodies)
+        params = {"q": self.name, "delay": delay, "bodies": bodies_arg, "ch": self._channel}
         if connection is not None:
             if not isinstance(connection, psycopg.Connection):
                 raise TypeError("connection must be a psycopg.Connection, not "
                                 f"{type(connection).__name__}")
-            rows = connection.execute(_PUT, params).fetchall()
+            rows = connection.execute(sql, params).fetchall()
         else:
-            rows = self._run("put", "the message may or may not have been stored", _PUT,
+            rows = self._run("put", "the message may or may not have been stored", sql,
                              params).fetchall()
         return sorted(row[0] for row in rows)
 
@@ -238,36 +252,36 @@ class PostgresQueue:
                 listener = self._listeners.get()
             if listener is not None:
                 listener.arm()
-            taken = self._take_now(count, lease_s)
+            taken, until_due = self._take_now(count, lease_s)
             if taken:
                 return taken
             wait = None if give_up is None else give_up - time.monotonic()
             if wait is not None and wait <= 0:
                 return []
-            (until_due,) = self._run("get", "nothing was leased", _UNTIL_DUE,
-                                     (self.name,)).fetchone()
             if until_due is not None:
                 # A millisecond over, so the lease has surely ended on waking.
                 until_due = max(0.0, until_due + 0.001)
                 wait = until_due if wait is None else min(wait, until_due)
             listener.wait(3600.0 if wait is None else wait)
 
-    def _take_now(self, count: int, lease_s: float) -> List[Message]:
-        params = {"q": self.name, "n": count, "lease": lease_s,
-                  "max": self._max_deliveries or _NO_LIMIT}
+    def _take_now(self, count: int, lease_s: float) -> Tuple[List[Message], Optional[float]]:
+        """The messages leased, and when none, the seconds until the earliest
+        lease or delay ends (None: nothing pending)."""
+        sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED
+        params = {"q": self.name, "n": count, "lease": lease_s, "max": self._max_deliveries}
         messages: List[Message] = []
         while True:
             rows = self._run("get", "a message leased by the call is delivered again when its "
-                             "lease ends", _TAKE, params, binary=True).fetchall()
-            buried = rows[0][0]
-            for _, id, body, deliveries, enqueued_at, due_at, lease in rows:
+                             "lease ends", sql, params, binary=True).fetchall()
+            buried, until_due = rows[0][0], rows[0][1]
+            for _, _, id, body, deliveries, enqueued_at, due_at, lease in rows:
                 if id is not None:
                     messages.append(Message(self, id, body, deliveries, enqueued_at, due_at,
                                             lease))
             # Messages sent to the dead letters made room for more.
             if not buried or len(messages) >= count:
                 messages.sort(key=lambda m: m.id)
-                return messages
+                return messages, (None if messages else until_due)
             params["n"] = count - len(messages)
 
     # --- settling, called by Message ---
