@@ -154,3 +154,15 @@ def _get_or_error(queue):
         return queue.get(timeout=10)
     except Exception as exc:
         return exc
+
+
+def test_far_deadlines_stay_in_range(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name, lease=1e15) as queue:
+        queue.put(b"later", delay=1e15)
+        queue.put(b"now")
+        message = queue.get_nowait()
+        assert message.body == b"now" and message.lease_expires_at > time.time() + 1e11
+        message.nack(delay=1e300)
+        assert [i.state for i in queue.peek()] == ["scheduled", "leased"]
+        with pytest.raises(Empty):
+            queue.get_nowait()

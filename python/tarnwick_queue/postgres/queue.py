@@ -126,6 +126,9 @@ ins AS (
 SELECT count(*) FROM ins"""
 
 _MAX_DELIVERIES = 2**31 - 2  # deliveries are an integer column
+# Longer delays and leases are cut to this (some 31,700 years), which keeps
+# every deadline within the range of timestamptz.
+_FAR = 1e12
 
 
 def channel_of(name: str) -> str:
@@ -151,7 +154,7 @@ class PostgresQueue:
             raise TypeError(f"name must be str, not {type(name).__name__}")
         if not name or len(name) > 200 or "\x00" in name:
             raise ValueError("name must be 1 to 200 characters, without NUL")
-        self._lease = _positive_seconds(lease, "lease")
+        self._lease = min(_positive_seconds(lease, "lease"), _FAR)
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         if self._max_deliveries is not None and self._max_deliveries > _MAX_DELIVERIES:
             raise ValueError(f"max_deliveries must be at most {_MAX_DELIVERIES}")
@@ -187,7 +190,9 @@ class PostgresQueue:
 
     def _put(self, bodies: List[bytes], delay: float,
              connection: Optional["psycopg.Connection"]) -> List[int]:
-        delay = _seconds(delay, "delay")
+        delay = min(_seconds(delay, "delay"), _FAR)
+        if self.closed:
+            raise ValueError("operation on a closed queue")
         if not bodies:
             return []
         sql, bodies_arg = (_PUT_ONE, bodies[0]) if len(bodies) == 1 else (_PUT_MANY, bodies)
@@ -242,7 +247,7 @@ class PostgresQueue:
         return self.get()
 
     def _lease_arg(self, lease: Optional[float]) -> float:
-        return self._lease if lease is None else _positive_seconds(lease, "lease")
+        return self._lease if lease is None else min(_positive_seconds(lease, "lease"), _FAR)
 
     def _take(self, count: int, lease_s: float, timeout: Optional[float]) -> List[Message]:
         give_up = None if timeout is None else time.monotonic() + timeout
@@ -300,7 +305,7 @@ class PostgresQueue:
     def _nack(self, message: Message, delay: float) -> None:
         cur = self._run("nack", "the message may or may not have been returned; if not, it "
                         "is delivered again when its lease ends", _NACK,
-                        self._held(message, delay=delay, ch=self._channel))
+                        self._held(message, delay=min(delay, _FAR), ch=self._channel))
         if cur.rowcount != 1:
             raise _lost(message)
 
