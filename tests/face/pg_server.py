@@ -67,11 +67,14 @@ class PgServer:
     def dsn(self) -> str:
         return f"host=127.0.0.1 port={self.port} user=postgres dbname=postgres connect_timeout=5"
 
-    def _run(self, args: List[str], **kwargs) -> subprocess.CompletedProcess:
+    def _run(self, args: List[str]) -> subprocess.CompletedProcess:
         if self._as_postgres:
             args = ["runuser", "-u", "postgres", "--"] + args
+        # The server is no part of a sanitized test run.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              **kwargs)
+                              env=env)
 
     def start(self) -> "PgServer":
         self.bindir = _bindir()
