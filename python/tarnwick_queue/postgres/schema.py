@@ -27,7 +27,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
         # is indexed, and pages keep room, so that leasing, extending and
         # returning a message update it in place (HOT).
         """CREATE TABLE tarnwick_messages (
-             queue text NOT NULL,
+             queue text COLLATE "C" NOT NULL,
              id bigint GENERATED ALWAYS AS IDENTITY (NO CYCLE),
              body bytea NOT NULL,
              enqueued_at timestamptz NOT NULL,
@@ -36,7 +36,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
              lease uuid,
              PRIMARY KEY (queue, id)) WITH (fillfactor = 80)""",
         """CREATE TABLE tarnwick_dead_letters (
-             queue text NOT NULL,
+             queue text COLLATE "C" NOT NULL,
              id bigint GENERATED ALWAYS AS IDENTITY (NO CYCLE),
              original_id bigint NOT NULL,
              body bytea NOT NULL,
