@@ -25,11 +25,12 @@ apt_install() {  # package...; only as root, else say what is missing
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-# pytest's "no tests ran" (exit 5) is a failure here.
+# pytest's "no tests ran" (exit 5) is a failure here. TESTS names the suite:
+# tests/face has a conftest.py of its own, so it runs in a session of its own.
 run_pytest() {  # python, extra pytest args...
   local python="$1" status=0
   shift
-  (cd "$ROOT" && "$python" -m pytest tests/python tests/face -q -p no:cacheprovider "$@") || status=$?
+  (cd "$ROOT" && "$python" -m pytest "${TESTS:-tests/python}" -q -p no:cacheprovider "$@") || status=$?
   if [ "$status" -eq 5 ]; then echo "error: pytest collected no tests" >&2; return 1; fi
   return "$status"
 }
@@ -53,6 +54,8 @@ echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
 # The real 30-second lock time-out is waited out once, here.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
+echo "== Face tests (installed module; they start their own PostgreSQL server)"
+TESTS=tests/face run_pytest "$VENV/bin/python"
 
 [ "$QUICK" = 1 ] && exit 0
 
