@@ -40,7 +40,7 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis numpy
+ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1"
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests"
@@ -48,7 +48,8 @@ cpp_tests "$ROOT/build/tests"
 
 echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
-# The real 30-second lock time-out is waited out once, here.
+# The real 30-second lock time-out is waited out once, here. The face's suite
+# starts a PostgreSQL server of its own for the PostgreSQL backend.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
 
 [ "$QUICK" = 1 ] && exit 0

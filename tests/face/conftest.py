@@ -4,8 +4,12 @@
 that has a shared store (a directory, a database) every call opens another
 handle on the same queue, as another process would. `shared_store` is False
 where it cannot (":memory:"), and tests that need two handles skip there.
+
+The "postgres" backend runs on a server this session starts (pg_server.py),
+or on the one named by TARNWICK_PG_DSN; each test gets a queue name of its own.
 """
 
+import itertools
 import os
 import sys
 
@@ -15,7 +19,39 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 import tarnwick_queue  # noqa: E402
 
-BACKENDS = ["disk", "memory"]
+BACKENDS = ["disk", "memory", "postgres"]
+
+_names = itertools.count()
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """The PgServer of this session, or None when TARNWICK_PG_DSN names one
+    (then the tests that stop and start the server skip)."""
+    if os.environ.get("TARNWICK_PG_DSN"):
+        yield None
+        return
+    from pg_server import PgServer, ServerUnavailable
+    server = PgServer(durable=False)
+    try:
+        server.start()
+    except ServerUnavailable as exc:
+        server.close()
+        pytest.skip(f"no PostgreSQL server could be started: {exc}")
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def pg_dsn(pg_server):
+    pytest.importorskip("psycopg", reason="psycopg 3 is not installed (pip install psycopg)")
+    return os.environ.get("TARNWICK_PG_DSN") or pg_server.dsn
+
+
+@pytest.fixture
+def pg_name(request):
+    """A queue name no other test uses."""
+    return f"{request.node.name[:150]}-{os.getpid()}-{next(_names)}"
 
 
 @pytest.fixture(params=BACKENDS)
@@ -29,12 +65,23 @@ def queue_dir(tmp_path):
 
 
 @pytest.fixture
-def open_queue(backend, queue_dir):
+def open_queue(request, backend, queue_dir):
     opened = []
+    if backend == "postgres":
+        dsn = request.getfixturevalue("pg_dsn")
+        from tarnwick_queue.postgres import PostgresQueue
+        name = request.getfixturevalue("pg_name")
 
     def open_one(**options):
         if backend == "memory" and opened:
             pytest.skip("a :memory: queue has no second handle")
+        if backend == "postgres":
+            # The log's own knobs mean nothing on a server.
+            options.pop("sync_interval", None)
+            options.pop("auto_compact_bytes", None)
+            queue = PostgresQueue(dsn, name, **options)
+            opened.append(queue)
+            return queue
         path = ":memory:" if backend == "memory" else queue_dir
         queue = tarnwick_queue.Queue(path, **options)
         opened.append(queue)

@@ -1,0 +1,17 @@
+"""tarnwick_queue on PostgreSQL: the same queue face, shared by processes on
+many machines (needs psycopg 3: pip install "tarnwick[postgres]").
+
+    from tarnwick_queue.postgres import PostgresQueue
+
+    with PostgresQueue("host=db dbname=app", "resize", max_deliveries=5) as q:
+        q.put(b"resize 42")
+        with q.get(timeout=10) as message:   # acked on success, nacked on error
+            handle(message.body)
+"""
+
+from .connection import ConnectionLost
+from .queue import PostgresDeadLetters, PostgresQueue
+from .schema import LATEST as SCHEMA_VERSION, SchemaTooNew
+
+__all__ = ["ConnectionLost", "PostgresDeadLetters", "PostgresQueue", "SCHEMA_VERSION",
+           "SchemaTooNew"]

@@ -1,0 +1,204 @@
+"""The connections a PostgresQueue uses: one for its statements, replaced
+after it breaks, and one per waiting thread that LISTENs for wake-ups."""
+
+from __future__ import annotations
+
+import os
+import select
+import threading
+import time
+from typing import Callable, List, Optional, TypeVar, Union
+
+import psycopg
+from psycopg import pq
+from psycopg.conninfo import make_conninfo
+
+from .schema import ensure_schema
+
+T = TypeVar("T")
+
+# A wait never sleeps longer than this without looking at the queue again: a
+# safety net for changes made without a notification (rows written by hand).
+WAIT_CAP = 2.0
+# Connections inherited by a forked child: never used there, and never freed,
+# since freeing one would end the parent's session on the server.
+_inherited: List[object] = []
+
+
+class ConnectionLost(ConnectionError):
+    """The connection to PostgreSQL broke during the call (or could not be
+    made). The call's outcome is unknown, as the message says; the next call
+    connects again."""
+
+
+class Link:
+    """The statement connection: made from a DSN, or the caller's own
+    connection (which must be in autocommit mode) until that one breaks."""
+
+    def __init__(self, target: Union[str, "psycopg.Connection"]) -> None:
+        self._lock = threading.Lock()
+        self._pid = os.getpid()
+        self._schema_checked = False
+        self._conn: Optional[psycopg.Connection] = None
+        self._borrowed: Optional[psycopg.Connection] = None
+        if isinstance(target, str):
+            self.conninfo = target
+        elif isinstance(target, psycopg.Connection):
+            if target.closed:
+                raise ValueError("the connection given is closed")
+            if not target.autocommit:
+                raise ValueError("PostgresQueue needs a connection in autocommit mode (each of "
+                                 "its calls is its own transaction); to enqueue inside a "
+                                 "transaction of yours, pass it to put(..., connection=conn)")
+            password = target.pgconn.password
+            self.conninfo = make_conninfo(
+                target.info.dsn, **({"password": password.decode()} if password else {}))
+            self._conn = self._borrowed = target
+        else:
+            raise TypeError("PostgresQueue takes a DSN (str) or a psycopg.Connection, not "
+                            f"{type(target).__name__}")
+        self.closed = False
+
+    def run(self, what: str, after_loss: str, fn: Callable[["psycopg.Connection"], T]) -> T:
+        """fn(connection) under this link's lock. A broken connection is
+        dropped and reported as ConnectionLost, `after_loss` telling what
+        became of the call."""
+        with self._lock:
+            conn = self._connection(what)
+            try:
+                return fn(conn)
+            except psycopg.Error as exc:
+                if not (conn.closed or conn.broken):
+                    raise
+                self._drop()
+                raise ConnectionLost(f"{what}: the connection to PostgreSQL was lost ({exc}); "
+                                     f"{after_loss}; the next call connects again") from exc
+
+    def _connection(self, what: str) -> "psycopg.Connection":
+        if self.closed:
+            raise ValueError("operation on a closed queue")
+        if self._pid != os.getpid():
+            _inherited.append(self._conn)
+            self._conn = self._borrowed = None
+            self._pid = os.getpid()
+        if self._conn is None:
+            try:
+                self._conn = psycopg.connect(self.conninfo, autocommit=True)
+            except psycopg.Error as exc:
+                raise ConnectionLost(f"{what}: cannot connect to PostgreSQL ({exc}); nothing "
+                                     "was done") from exc
+        if not self._schema_checked:
+            conn = self._conn
+            try:
+                ensure_schema(conn)
+            except psycopg.Error as exc:
+                if not (conn.closed or conn.broken):
+                    raise
+                self._drop()
+                raise ConnectionLost(f"{what}: the connection to PostgreSQL was lost while "
+                                     f"checking the schema ({exc}); nothing was done") from exc
+            self._schema_checked = True
+        return self._conn
+
+    def _drop(self) -> None:
+        conn, self._conn = self._conn, None
+        if conn is not None and conn is not self._borrowed:
+            conn.close()
+        self._borrowed = None
+
+    def close(self) -> None:
+        with self._lock:
+            if self.closed:
+                return
+            self.closed = True
+            if self._pid == os.getpid():
+                self._drop()
+
+
+class Listener:
+    """One thread's LISTEN connection on a queue's channel. arm() drains what
+    arrived so far; wait() sleeps until a notification arrives after the
+    arming, the time-out passes, or the connection breaks."""
+
+    def __init__(self, conninfo: str, channel: str) -> None:
+        self._conninfo = conninfo
+        self._channel = channel
+        self._pg: Optional[pq.abc.PGconn] = None
+
+    def _connect(self) -> bool:
+        pg = pq.PGconn.connect(self._conninfo.encode())
+        if pg.status != pq.ConnStatus.OK:
+            pg.finish()
+            return False
+        result = pg.exec_(f"LISTEN {self._channel}".encode())
+        if result.status != pq.ExecStatus.COMMAND_OK:
+            pg.finish()
+            return False
+        self._pg = pg
+        return True
+
+    def _drain(self) -> None:
+        pg = self._pg
+        try:
+            pg.consume_input()
+            while pg.notifies() is not None:
+                pass
+        except psycopg.OperationalError:
+            self.close()
+
+    def arm(self) -> None:
+        if self._pg is None:
+            self._connect()
+        else:
+            self._drain()
+
+    def wait(self, timeout: float) -> None:
+        timeout = min(timeout, WAIT_CAP)
+        if self._pg is None:
+            # No connection to listen on (the server may be down): the next
+            # look reconnects, or reports the failure.
+            time.sleep(timeout)
+            return
+        poller = select.poll()
+        poller.register(self._pg.socket, select.POLLIN)
+        if poller.poll(max(0, int(timeout * 1000 + 0.999))):
+            self._drain()
+
+    def close(self) -> None:
+        pg, self._pg = self._pg, None
+        if pg is not None:
+            pg.finish()
+
+
+class Listeners:
+    """A Listener per thread, as each waiting thread needs wake-ups of its own."""
+
+    def __init__(self, conninfo: str, channel: str) -> None:
+        self._conninfo = conninfo
+        self._channel = channel
+        self._lock = threading.Lock()
+        self._all: List[Listener] = []
+        self._local = threading.local()
+        self._pid = os.getpid()
+
+    def get(self) -> Listener:
+        if self._pid != os.getpid():
+            with self._lock:
+                _inherited.extend(self._all)
+                self._all = []
+            self._local = threading.local()
+            self._pid = os.getpid()
+        listener = getattr(self._local, "listener", None)
+        if listener is None:
+            listener = Listener(self._conninfo, self._channel)
+            self._local.listener = listener
+            with self._lock:
+                self._all.append(listener)
+        return listener
+
+    def close(self) -> None:
+        with self._lock:
+            listeners, self._all = self._all, []
+        if self._pid == os.getpid():
+            for listener in listeners:
+                listener.close()

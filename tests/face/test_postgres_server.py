@@ -1,0 +1,168 @@
+"""What only the PostgreSQL backend has: enqueueing inside the caller's
+transaction, the versioned schema, connections given or dropped."""
+
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+psycopg = pytest.importorskip("psycopg")
+from psycopg.conninfo import make_conninfo  # noqa: E402
+
+from tarnwick_queue import Empty  # noqa: E402
+from tarnwick_queue.postgres import ConnectionLost, PostgresQueue, SchemaTooNew  # noqa: E402
+from tarnwick_queue.postgres.schema import LATEST  # noqa: E402
+
+
+@pytest.fixture
+def admin(pg_dsn):
+    with psycopg.connect(pg_dsn, autocommit=True) as conn:
+        yield conn
+
+
+@pytest.fixture
+def fresh_db(pg_dsn, admin):
+    """A database of its own, without the tarnwick tables."""
+    name = f"tw_fresh_{os.getpid()}_{time.monotonic_ns()}"
+    admin.execute(f"CREATE DATABASE {name}")
+    yield make_conninfo(pg_dsn, dbname=name)
+    admin.execute(f"DROP DATABASE {name} WITH (FORCE)")
+
+
+def test_put_in_the_callers_transaction_exists_only_if_it_commits(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name) as queue, psycopg.connect(pg_dsn) as conn:
+        queue.put(b"rolled back", connection=conn)
+        assert queue.stats()["total"] == 0  # not visible before the commit
+        conn.rollback()
+        assert queue.stats()["total"] == 0
+        got = []
+        waiter = threading.Thread(target=lambda: got.append(queue.get(timeout=10)))
+        waiter.start()
+        conn.execute("CREATE TEMP TABLE app (x int)")  # the application's own work
+        ids = queue.put_many([b"a", b"b"], connection=conn, delay=0.0)
+        time.sleep(0.2)
+        assert not got  # the commit, not the insert, wakes a waiter
+        conn.commit()
+        waiter.join()
+        assert got[0].id == ids[0] and got[0].body == b"a"
+        assert [m.body for m in queue.get_many(5)] == [b"b"]
+        with pytest.raises(TypeError):
+            queue.put(b"x", connection="dbname=x")
+
+
+def test_a_given_connection_is_used_and_left_open(pg_dsn, pg_name):
+    with psycopg.connect(pg_dsn) as conn:
+        with pytest.raises(ValueError, match="autocommit"):
+            PostgresQueue(conn, pg_name)
+        conn.autocommit = True
+        with PostgresQueue(conn, pg_name) as queue:
+            queue.put(b"x")
+            assert queue.get_nowait().body == b"x"
+        assert not conn.closed
+    with pytest.raises(TypeError):
+        PostgresQueue(42, pg_name)
+    for bad in ("", "x" * 201, "a\x00b"):
+        with pytest.raises(ValueError):
+            PostgresQueue(pg_dsn, bad)
+    with pytest.raises(ValueError):
+        PostgresQueue(pg_dsn, pg_name, lease=0)
+    with pytest.raises(ConnectionLost, match="cannot connect"):
+        PostgresQueue("host=127.0.0.1 port=1 connect_timeout=2", pg_name)
+    queue = PostgresQueue(pg_dsn, pg_name)
+    queue.close()
+    with pytest.raises(ValueError, match="closed"):
+        queue.put(b"x")
+
+
+def test_queues_of_other_names_do_not_mix(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name + "a") as a, PostgresQueue(pg_dsn, pg_name + "b") as b:
+        a.put(b"for a")
+        with pytest.raises(Empty):
+            b.get(timeout=0.1)
+        assert b.stats()["total"] == 0 and b.peek() == []
+        assert a.get_nowait().body == b"for a"
+
+
+def test_ids_grow_and_are_never_reused(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name) as queue:
+        first = queue.put_many([b"1", b"2", b"3"])
+        assert first == sorted(first)
+        for message in queue.get_many(3):
+            message.ack()
+        queue.put(b"4")
+        queue.purge()
+        assert queue.stats()["total"] == 0
+        assert queue.put(b"5") > first[-1] + 1
+
+
+def test_schema_is_made_once_by_racing_first_users(fresh_db):
+    script = ("import sys; from tarnwick_queue.postgres import PostgresQueue; "
+              "PostgresQueue(sys.argv[1], 'q').put(b'x')")
+    racers = [subprocess.Popen([sys.executable, "-c", script, fresh_db]) for _ in range(4)]
+    assert [p.wait(timeout=60) for p in racers] == [0] * 4
+    with psycopg.connect(fresh_db, autocommit=True) as conn:
+        assert conn.execute("SELECT version FROM tarnwick_schema").fetchall() == [(LATEST,)]
+        assert conn.execute("SELECT count(*) FROM tarnwick_messages").fetchone() == (4,)
+        conn.execute("INSERT INTO tarnwick_schema (version) VALUES (%s)", (LATEST + 1,))
+    with pytest.raises(SchemaTooNew, match="newer"):
+        PostgresQueue(fresh_db, "q")
+
+
+def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_name, admin):
+    app = f"tw_victim_{os.getpid()}"
+    victim = make_conninfo(pg_dsn, application_name=app)
+
+    def drop():
+        assert admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                             "WHERE application_name = %s", (app,)).fetchall()
+
+    with PostgresQueue(victim, pg_name) as queue:
+        acknowledged = {queue.put(b"before")}
+        drop()
+        with pytest.raises(ConnectionLost, match="may or may not have been stored"):
+            queue.put(b"unknown")
+        acknowledged.add(queue.put(b"after"))
+        message = queue.get_nowait()
+        drop()
+        with pytest.raises(ConnectionLost, match="ack"):
+            message.ack()
+        message.ack()  # the lease lives on the server: the same message settles
+        drop()
+        with pytest.raises(ConnectionLost):
+            queue.stats()
+        rest = {m.id: m for m in queue.get_many(10)}
+        assert acknowledged - {message.id} <= set(rest)
+        # A wait whose connections drop: the call fails, the next one works.
+        for m in rest.values():
+            m.ack()
+        outcome = []
+        waiter = threading.Thread(target=lambda: outcome.append(_get_or_error(queue)))
+        waiter.start()
+        time.sleep(0.3)
+        drop()
+        waiter.join()
+        assert isinstance(outcome[0], ConnectionLost)
+        queue.put(b"later")
+        assert queue.get(timeout=5).body == b"later"
+
+
+def _get_or_error(queue):
+    try:
+        return queue.get(timeout=10)
+    except Exception as exc:
+        return exc
+
+
+def test_far_deadlines_stay_in_range(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name, lease=1e15) as queue:
+        queue.put(b"later", delay=1e15)
+        queue.put(b"now")
+        message = queue.get_nowait()
+        assert message.body == b"now" and message.lease_expires_at > time.time() + 1e11
+        message.nack(delay=1e300)
+        assert [i.state for i in queue.peek()] == ["scheduled", "leased"]
+        with pytest.raises(Empty):
+            queue.get_nowait()
