@@ -6,11 +6,12 @@ import math
 import os
 import queue as _stdlib_queue
 import time
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _native
 from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
                      _optional_count, _positive_seconds, _seconds)
+from ._consuming import BlockingConsumer
 from .waiting import DirectoryWaiter, MemoryWaiter
 
 Empty = _stdlib_queue.Empty
@@ -24,7 +25,7 @@ def _ms_ceil(seconds: float) -> int:
     return min(_U64_MAX, math.ceil(seconds * 1000.0))
 
 
-class Queue:
+class Queue(BlockingConsumer):
     """A durable queue in the directory `path`, shared with every other
     process (and every TarnwickCore object) that opens the same directory.
 
@@ -89,71 +90,25 @@ class Queue:
             self._notify()
         return seqs
 
-    # --- consuming ---
-
-    def get(self, block: bool = True, timeout: Optional[float] = None, *,
-            lease: Optional[float] = None) -> Message:
-        """Leases the oldest ready message. Blocks until one is ready (at most
-        `timeout` seconds if given) and raises queue.Empty when none came."""
-        lease_ms = self._lease_ms if lease is None else self._lease_arg(lease)
-        taken = self._engine.take(1, lease_ms, self._max_deliveries or 0)
-        if taken:
-            return self._message(*taken[0])
-        if not block:
-            timeout = 0.0
-        elif timeout is not None:
-            timeout = _seconds(timeout, "timeout")
-        taken = self._take(1, lease_ms, timeout)
-        if not taken:
-            raise Empty
-        return taken[0]
-
-    def get_nowait(self) -> Message:
-        return self.get(block=False)
-
-    def get_many(self, max: int, timeout: float = 0.0, *,
-                 lease: Optional[float] = None) -> List[Message]:
-        """Leases up to `max` ready messages, waiting up to `timeout` seconds
-        for the first; an empty list when none came."""
-        if isinstance(max, bool) or not isinstance(max, int):
-            raise TypeError(f"max must be an int, not {type(max).__name__}")
-        if max < 0:
-            raise ValueError(f"max must be >= 0, not {max}")
-        lease_ms = self._lease_arg(lease)
-        if max == 0:
-            return []
-        return self._take(max, lease_ms, _seconds(timeout, "timeout"))
-
-    def __iter__(self) -> "Queue":
-        return self
-
-    def __next__(self) -> Message:
-        """Iterating waits for message after message."""
-        return self.get()
+    # --- consuming: get(), get_many() and iteration come from BlockingConsumer ---
 
     def _lease_arg(self, lease: Optional[float]) -> int:
         if lease is None:
             return self._lease_ms
         return max(1, _ms_ceil(_positive_seconds(lease, "lease")))
 
-    def _take(self, count: int, lease_ms: int, timeout: Optional[float]) -> List[Message]:
-        engine = self._engine
-        max_deliveries = self._max_deliveries or 0
-        give_up = None if timeout is None else time.monotonic() + timeout
-        while True:
-            armed = self._waiter.arm()
-            taken = engine.take(count, lease_ms, max_deliveries)
-            if taken:
-                return [self._message(*fields) for fields in taken]
-            wait = None if give_up is None else give_up - time.monotonic()
-            if wait is not None and wait <= 0:
-                return []
-            due = engine.next_due()
-            if due is not None:
-                # A millisecond over, so the lease has surely ended on waking.
-                until_due = max(0.0, due / 1000.0 - time.time() + 0.001)
-                wait = until_due if wait is None else min(wait, until_due)
-            self._waiter.wait(armed, 3600.0 if wait is None else wait)
+    def _take_now(self, count: int, lease_ms: int,
+                  want_due: bool) -> Tuple[List[Message], Optional[float]]:
+        taken = self._engine.take(count, lease_ms, self._max_deliveries or 0)
+        if taken:
+            return [self._message(*fields) for fields in taken], None
+        due = self._engine.next_due() if want_due else None
+        return [], None if due is None else due / 1000.0 - time.time()
+
+    def _arm(self) -> Callable[[float], None]:
+        waiter = self._waiter
+        armed = waiter.arm()
+        return lambda timeout: waiter.wait(armed, timeout)
 
     def _message(self, seq: int, body: bytes, deliveries: int, enqueued_ms: int,
                  deadline_ms: int) -> Message:

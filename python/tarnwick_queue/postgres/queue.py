@@ -5,13 +5,13 @@ from __future__ import annotations
 
 import hashlib
 import queue as _stdlib_queue
-import time
-from typing import Any, Iterable, List, Optional, Tuple, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 import psycopg
 
 from .._types import (Body, DeadLetter, Message, MessageInfo, _bodies, _body, _ids,
                       _optional_count, _positive_seconds, _seconds)
+from .._consuming import BlockingConsumer
 from ..local import _lost
 from .connection import Link, Listeners
 
@@ -136,7 +136,7 @@ def channel_of(name: str) -> str:
     return "tarnwick_" + hashlib.sha1(name.encode()).hexdigest()[:24]
 
 
-class PostgresQueue:
+class PostgresQueue(BlockingConsumer):
     """A queue named `name` in a PostgreSQL database, shared by every client
     that opens the same name there. `dsn_or_connection` is a connection
     string, or a psycopg connection in autocommit mode (which the queue uses
@@ -207,69 +207,18 @@ class PostgresQueue:
                              params).fetchall()
         return sorted(row[0] for row in rows)
 
-    # --- consuming ---
-
-    def get(self, block: bool = True, timeout: Optional[float] = None, *,
-            lease: Optional[float] = None) -> Message:
-        """Leases the oldest ready message. Blocks until one is ready (at most
-        `timeout` seconds if given) and raises queue.Empty when none came."""
-        lease_s = self._lease_arg(lease)
-        if not block:
-            timeout = 0.0
-        elif timeout is not None:
-            timeout = _seconds(timeout, "timeout")
-        taken = self._take(1, lease_s, timeout)
-        if not taken:
-            raise Empty
-        return taken[0]
-
-    def get_nowait(self) -> Message:
-        return self.get(block=False)
-
-    def get_many(self, max: int, timeout: float = 0.0, *,
-                 lease: Optional[float] = None) -> List[Message]:
-        """Leases up to `max` ready messages, waiting up to `timeout` seconds
-        for the first; an empty list when none came."""
-        if isinstance(max, bool) or not isinstance(max, int):
-            raise TypeError(f"max must be an int, not {type(max).__name__}")
-        if max < 0:
-            raise ValueError(f"max must be >= 0, not {max}")
-        lease_s = self._lease_arg(lease)
-        if max == 0:
-            return []
-        return self._take(max, lease_s, _seconds(timeout, "timeout"))
-
-    def __iter__(self) -> "PostgresQueue":
-        return self
-
-    def __next__(self) -> Message:
-        """Iterating waits for message after message."""
-        return self.get()
+    # --- consuming: get(), get_many() and iteration come from BlockingConsumer ---
 
     def _lease_arg(self, lease: Optional[float]) -> float:
         return self._lease if lease is None else min(_positive_seconds(lease, "lease"), _FAR)
 
-    def _take(self, count: int, lease_s: float, timeout: Optional[float]) -> List[Message]:
-        give_up = None if timeout is None else time.monotonic() + timeout
-        listener = None
-        while True:
-            if listener is None and timeout != 0.0:
-                listener = self._listeners.get()
-            if listener is not None:
-                listener.arm()
-            taken, until_due = self._take_now(count, lease_s)
-            if taken:
-                return taken
-            wait = None if give_up is None else give_up - time.monotonic()
-            if wait is not None and wait <= 0:
-                return []
-            if until_due is not None:
-                # A millisecond over, so the lease has surely ended on waking.
-                until_due = max(0.0, until_due + 0.001)
-                wait = until_due if wait is None else min(wait, until_due)
-            listener.wait(3600.0 if wait is None else wait)
+    def _arm(self) -> Callable[[float], None]:
+        listener = self._listeners.get()
+        listener.arm()
+        return listener.wait
 
-    def _take_now(self, count: int, lease_s: float) -> Tuple[List[Message], Optional[float]]:
+    def _take_now(self, count: int, lease_s: float,
+                  want_due: bool = True) -> Tuple[List[Message], Optional[float]]:
         """The messages leased, and when none, the seconds until the earliest
         lease or delay ends (None: nothing pending)."""
         sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED

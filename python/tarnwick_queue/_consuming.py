@@ -1,0 +1,87 @@
+"""get(), get_many() and iteration, written once for every backend.
+
+A backend supplies three things: `_lease_arg(lease)` (the lease in its own
+unit), `_take_now(count, lease, want_due)` (the messages it leased now and,
+when none and `want_due`, the seconds until the earliest lease or delay ends,
+or None), and `_arm()`, which arms a wake-up for the calling thread and
+returns a `wait(timeout)` that a change made after the arming ends early.
+Arming before the look that finds nothing is what keeps a message that
+arrives between that look and the sleep from being missed.
+"""
+
+from __future__ import annotations
+
+import time
+from queue import Empty
+from typing import Any, Callable, List, Optional, Tuple
+
+from ._types import Message, _seconds
+
+
+class BlockingConsumer:
+    def _lease_arg(self, lease: Optional[float]) -> Any:
+        raise NotImplementedError
+
+    def _take_now(self, count: int, lease: Any,
+                  want_due: bool) -> Tuple[List[Message], Optional[float]]:
+        raise NotImplementedError
+
+    def _arm(self) -> Callable[[float], None]:
+        raise NotImplementedError
+
+    def get(self, block: bool = True, timeout: Optional[float] = None, *,
+            lease: Optional[float] = None) -> Message:
+        """Leases the oldest ready message. Blocks until one is ready (at most
+        `timeout` seconds if given) and raises queue.Empty when none came."""
+        lease_arg = self._lease_arg(lease)
+        if not block:
+            timeout = 0.0
+        elif timeout is not None:
+            timeout = _seconds(timeout, "timeout")
+        taken = self._take(1, lease_arg, timeout)
+        if not taken:
+            raise Empty
+        return taken[0]
+
+    def get_nowait(self) -> Message:
+        return self.get(block=False)
+
+    def get_many(self, max: int, timeout: float = 0.0, *,
+                 lease: Optional[float] = None) -> List[Message]:
+        """Leases up to `max` ready messages, waiting up to `timeout` seconds
+        for the first; an empty list when none came."""
+        if isinstance(max, bool) or not isinstance(max, int):
+            raise TypeError(f"max must be an int, not {type(max).__name__}")
+        if max < 0:
+            raise ValueError(f"max must be >= 0, not {max}")
+        lease_arg = self._lease_arg(lease)
+        if max == 0:
+            return []
+        return self._take(max, lease_arg, _seconds(timeout, "timeout"))
+
+    def __iter__(self) -> Any:
+        return self
+
+    def __next__(self) -> Message:
+        """Iterating waits for message after message."""
+        return self.get()
+
+    def _take(self, count: int, lease: Any, timeout: Optional[float]) -> List[Message]:
+        # Most calls find work at once and need no wake-up armed.
+        taken, _ = self._take_now(count, lease, False)
+        if taken or timeout == 0.0:
+            return taken
+        give_up = None if timeout is None else time.monotonic() + timeout
+        while True:
+            wait = self._arm()
+            taken, until_due = self._take_now(count, lease, True)
+            if taken:
+                return taken
+            left = None if give_up is None else give_up - time.monotonic()
+            if left is not None and left <= 0:
+                return []
+            if until_due is not None:
+                # A millisecond over, so the lease has surely ended on waking.
+                until_due = max(0.0, until_due + 0.001)
+                left = until_due if left is None else min(left, until_due)
+            wait(3600.0 if left is None else left)
