@@ -31,6 +31,7 @@ uint32_t next_delivery_count(uint32_t deliveries) {
 namespace {
 
 using Prep = QueueImpl::Prep;
+using Sync = QueueImpl::Sync;
 
 }  // namespace
 
@@ -53,11 +54,7 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
     QueueState& state = q.inner.state;
     TW_TRY(check_ids_left(state, 1));
     const uint64_t seq = state.next_seq;
-    const uint64_t ts = now_ms();
-    const uint64_t frame_offset = q.inner.applied_offset;
-    TW_TRY(q.append_enqueue_frames(std::span<const ByteSpan>(&body, 1), seq, ts));
-    state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-    TW_TRY(q.maybe_sync(false));
+    TW_TRY(q.commit(RecordView::enqueue(seq, now_ms(), body), Sync::kInterval));
     return seq;
   });
 }
@@ -72,30 +69,15 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
     QueueState& state = q.inner.state;
     TW_TRY(check_ids_left(state, bodies.size()));
     const uint64_t ts = now_ms();
-    const uint64_t first_seq = state.next_seq;
-    const uint64_t batch_offset = q.inner.applied_offset;
-    // Every frame is written before any is applied: a failed write leaves
-    // the batch out of the log and the state altogether.
-    Status written = q.write_batch([&]() -> Status {
-      for (size_t done = 0; done < bodies.size();) {
-        TW_ASSIGN_OR_RETURN(const size_t count,
-                            q.append_enqueue_frames(std::span(bodies).subspan(done),
-                                                    first_seq + done, ts));
-        done += count;
-      }
-      return {};
-    });
-    if (!written.ok()) return std::move(written).error();
+    std::vector<RecordView>& records = q.inner.batch;
+    records.clear();
     std::vector<uint64_t> seqs;
     seqs.reserve(bodies.size());
-    uint64_t frame_offset = batch_offset;
     for (ByteSpan body : bodies) {
-      const uint64_t seq = first_seq + seqs.size();
-      state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-      frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
-      seqs.push_back(seq);
+      seqs.push_back(state.next_seq + seqs.size());
+      records.push_back(RecordView::enqueue(seqs.back(), ts, body));
     }
-    TW_TRY(q.maybe_sync(true));
+    TW_TRY(q.commit_batch(records, Sync::kNow));
     return seqs;
   });
 }
@@ -105,7 +87,7 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
 namespace {
 
 // Hands a message whose lease was applied to the sink.
-Status deliver(QueueImpl& q, const LeaseRecord& lease, DeliverySink& sink) {
+Status deliver(QueueImpl& q, const RecordView& lease, DeliverySink& sink) {
   auto entry = q.inner.state.messages.find(lease.seq);
   if (entry == q.inner.state.messages.end()) return missing_entry(lease.seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
@@ -116,10 +98,10 @@ Status deliver(QueueImpl& q, const LeaseRecord& lease, DeliverySink& sink) {
 }
 
 // The lease the ready message `seq` gets next.
-Result<LeaseRecord> next_lease(const QueueState& state, uint64_t seq, uint64_t deadline) {
+Result<RecordView> next_lease(const QueueState& state, uint64_t seq, uint64_t deadline) {
   auto entry = state.messages.find(seq);
   if (entry == state.messages.end()) return missing_entry(seq);
-  return LeaseRecord{seq, deadline, next_delivery_count(entry->second.deliveries)};
+  return RecordView::lease(seq, deadline, next_delivery_count(entry->second.deliveries));
 }
 
 }  // namespace
@@ -131,10 +113,10 @@ Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink
     TW_TRY(q.reclaim_expired(now));
     QueueState& state = q.inner.state;
     if (state.ready.empty()) return false;
-    TW_ASSIGN_OR_RETURN(const LeaseRecord lease,
+    TW_ASSIGN_OR_RETURN(const RecordView lease,
                         next_lease(state, *state.ready.begin(),
                                    saturating_add(now, q.lease_length(lease_ms))));
-    TW_TRY(q.commit(lease, false));
+    TW_TRY(q.commit(lease, Sync::kInterval));
     TW_TRY(deliver(q, lease, sink));
     return true;
   });
@@ -147,32 +129,17 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
     QueueState& state = q.inner.state;
-    std::vector<uint8_t>& chunk = q.inner.scratch;
-    std::vector<LeaseRecord>& leases = q.inner.batch_leases;
+    std::vector<RecordView>& leases = q.inner.batch;
     leases.clear();
-    // The smallest ready messages are leased, their frames written a chunk
-    // at a time; only once every chunk is out are the leases applied and the
-    // messages delivered, so that a failed write leases nothing.
-    Status written = q.write_batch([&]() -> Status {
-      auto it = state.ready.begin();
-      while (leases.size() < max && it != state.ready.end()) {
-        chunk.clear();
-        for (; it != state.ready.end() && leases.size() < max && chunk.size() < kBatchWriteBytes;
-             ++it) {
-          TW_ASSIGN_OR_RETURN(const LeaseRecord lease, next_lease(state, *it, deadline));
-          leases.push_back(lease);
-          if (q.persistent) append_frame_to(chunk, lease);
-        }
-        TW_TRY(q.write_frames(chunk));
-      }
-      return {};
-    });
-    if (!written.ok()) return std::move(written).error();
-    for (const LeaseRecord& lease : leases) {
-      state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
+    // The smallest ready messages are leased; the messages are delivered
+    // only once the leases are written, so that a failed write leases nothing.
+    for (auto it = state.ready.begin(); leases.size() < max && it != state.ready.end(); ++it) {
+      TW_ASSIGN_OR_RETURN(const RecordView lease, next_lease(state, *it, deadline));
+      leases.push_back(lease);
     }
-    for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
-    if (leases.capacity() > kBatchWriteBytes) std::vector<LeaseRecord>().swap(leases);
+    TW_TRY(q.commit_batch(leases, Sync::kNone));
+    for (const RecordView& lease : leases) TW_TRY(deliver(q, lease, sink));
+    if (leases.capacity() > kBatchWriteBytes) std::vector<RecordView>().swap(leases);
     return q.maybe_sync(true);
   });
 }
@@ -184,7 +151,7 @@ Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms)
     auto entry = state.messages.find(seq);
     if (entry == state.messages.end() || !state.in_flight.contains(seq)) return false;
     const uint64_t deadline = saturating_add(now_ms(), q.lease_length(lease_ms));
-    TW_TRY(q.commit(LeaseRecord{seq, deadline, entry->second.deliveries}, false));
+    TW_TRY(q.commit(RecordView::lease(seq, deadline, entry->second.deliveries), Sync::kInterval));
     return true;
   });
 }
@@ -193,33 +160,23 @@ Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms)
 
 namespace {
 
-// ACKs the live ones among `seqs`, each once, their frames written a chunk
-// at a time and applied once all are out; returns how many were removed.
-Result<uint64_t> write_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
-  QueueState& state = q.inner.state;
-  std::vector<uint8_t>& chunk = q.inner.scratch;
-  std::vector<uint64_t>& acks = q.inner.batch_acks;
+// ACKs the live ones among `seqs`, each once, in one run of records and
+// syncs; returns how many were removed.
+Result<uint64_t> commit_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
+  const QueueState& state = q.inner.state;
+  std::vector<RecordView>& acks = q.inner.batch;
   std::unordered_set<uint64_t>& named = q.inner.batch_ack_set;
   acks.clear();
   named.clear();
-  Status written = q.write_batch([&]() -> Status {
-    for (size_t next = 0; next < seqs.size();) {
-      chunk.clear();
-      for (; next < seqs.size() && chunk.size() < kBatchWriteBytes; ++next) {
-        const uint64_t seq = seqs[next];
-        if (!state.messages.contains(seq) || !named.insert(seq).second) continue;
-        acks.push_back(seq);
-        append_frame_to(chunk, AckRecord{seq});
-      }
-      TW_TRY(q.write_frames(chunk));
+  for (uint64_t seq : seqs) {
+    if (state.messages.contains(seq) && named.insert(seq).second) {
+      acks.push_back(RecordView::ack(seq));
     }
-    return {};
-  });
-  if (!written.ok()) return std::move(written).error();
-  for (uint64_t seq : acks) state.apply_remove(seq, false);
+  }
+  TW_TRY(q.commit_batch(acks, Sync::kNow));
   const uint64_t removed = acks.size();
   if (acks.capacity() > kBatchWriteBytes) {  // a huge batch must not pin its lists
-    std::vector<uint64_t>().swap(acks);
+    std::vector<RecordView>().swap(acks);
     std::unordered_set<uint64_t>().swap(named);
   }
   return removed;
@@ -231,7 +188,7 @@ Result<bool> Queue::ack(uint64_t seq) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     if (!q.inner.state.messages.contains(seq)) return false;
-    TW_TRY(q.commit(AckRecord{seq}, false));
+    TW_TRY(q.commit(RecordView::ack(seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -241,17 +198,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   if (seqs.empty()) return uint64_t{0};
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
-    uint64_t removed = 0;
-    if (q.persistent) {
-      TW_ASSIGN_OR_RETURN(removed, write_acks(q, seqs));
-    } else {
-      for (uint64_t seq : seqs) {
-        if (!q.inner.state.messages.contains(seq)) continue;
-        q.inner.state.apply_remove(seq, false);
-        ++removed;
-      }
-    }
-    TW_TRY(q.maybe_sync(true));
+    TW_ASSIGN_OR_RETURN(const uint64_t removed, commit_acks(q, seqs));
     TW_TRY(q.maybe_compact());
     return removed;
   });
@@ -263,9 +210,9 @@ Result<bool> Queue::nack(uint64_t seq, bool requeue) {
     auto entry = q.inner.state.messages.find(seq);
     if (entry == q.inner.state.messages.end()) return false;
     if (requeue) {
-      TW_TRY(q.commit(RequeueRecord{seq, entry->second.deliveries}, false));
+      TW_TRY(q.commit(RecordView::requeue(seq, entry->second.deliveries), Sync::kInterval));
     } else {
-      TW_TRY(q.commit(DeadRecord{seq}, false));
+      TW_TRY(q.commit(RecordView::dead(seq), Sync::kInterval));
       TW_TRY(q.maybe_compact());
     }
     return true;

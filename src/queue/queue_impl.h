@@ -69,8 +69,7 @@ struct Inner {
   uint64_t last_sync_ms = 0;
   std::vector<uint8_t> scratch;  // frame assembly, reused across calls
   std::vector<uint8_t> catch_up_buffer;
-  std::vector<LeaseRecord> batch_leases;  // a batch's records between write and apply
-  std::vector<uint64_t> batch_acks;
+  std::vector<RecordView> batch;  // a batch's records, assembled by the operation
   std::unordered_set<uint64_t> batch_ack_set;
   std::vector<DirectBody> direct_bodies;  // an enqueue write's large bodies
   std::vector<struct ::iovec> write_pieces;
@@ -89,31 +88,20 @@ class QueueImpl {
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
   Status reopen_io(uint64_t generation);
-  // Hands complete frames to the operating system in one write. Offsets
-  // move only on success; the caller applies the records afterwards. Should
-  // the write fail after some bytes reached the file, catch-up reads back
-  // the complete frames and cuts the torn one (a batch's writes run inside
-  // write_batch, which cuts them off at once).
-  Status write_frames(std::vector<uint8_t>& frames);
-  // Frames the record and writes it (see write_frames).
-  Status append_frame(const Record& record);
-  // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
-  // write of about kBatchWriteBytes at most (always at least one body);
-  // returns how many it wrote. Bodies of kDirectBodyBytes or more go out
-  // from where they are, in the same (vectored) write.
-  Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
-                                       uint64_t ts_ms);
-  // Runs `write`, which hands a batch's frames to the file in one or more
-  // writes. Should it fail, the log is cut back to where the batch began, so
-  // that no object ever reads part of a failed batch; the caller applies the
-  // batch only after this succeeded.
-  template <class Write>
-  Status write_batch(Write&& write);
+  // The one way records reach the log: writes `records` in order, then
+  // applies them to the state, then syncs as `sync` asks. Frames go out in
+  // writes of about kBatchWriteBytes; an ENQUEUE body of kDirectBodyBytes or
+  // more goes from the caller's memory in the same (vectored) write. A queue
+  // without a log writes nothing and keeps the bodies in its state. A failed
+  // write applies nothing: commit_batch also cuts the log back to where the
+  // run began, so that no object ever reads part of it, while a single
+  // record torn by a failed write is cut by the next catch-up. A failed sync
+  // is reported after the records were applied, so the state never lacks a
+  // record the log holds.
+  enum class Sync : uint8_t { kNone, kInterval, kNow };
+  Status commit(const RecordView& record, Sync sync);
+  Status commit_batch(std::span<const RecordView> records, Sync sync);
   Status maybe_sync(bool force);
-  // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
-  // failed sync is reported after the record was applied, so the state never
-  // lacks a record the log holds.
-  Status commit(const Record& record, bool skip_sync);
   Status reclaim_expired(uint64_t now);
   // A view into the memory map (or into the entry for a queue without a log).
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
@@ -145,6 +133,9 @@ class QueueImpl {
   Inner inner;
 
  private:
+  Status commit_run(std::span<const RecordView> records, Sync sync, bool cut_back_on_failure);
+  Status write_records(std::span<const RecordView> records);
+  Status write_chunk(uint64_t bytes);
   void cut_back(uint64_t offset);
   Status reload();
   Status repair_tail(uint64_t end);
@@ -165,14 +156,6 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   }
   if (prep == Prep::kCatchUp) TW_TRY(catch_up());
   return op();
-}
-
-template <class Write>
-Status QueueImpl::write_batch(Write&& write) {
-  const uint64_t start = inner.applied_offset;
-  Status written = write();
-  if (!written.ok()) cut_back(start);
-  return written;
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

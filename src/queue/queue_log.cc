@@ -1,4 +1,4 @@
-// Appending, syncing, catching up with other processes, and body reads.
+// Catching up with other processes, leases that ran out, and body reads.
 #include <algorithm>
 #include <cstring>
 
@@ -14,114 +14,6 @@
 namespace tarnwick {
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
-// --- appending ---
-
-Status QueueImpl::write_frames(std::vector<uint8_t>& frames) {
-  if (!persistent || frames.empty()) return {};
-  TW_TRY(inner.files->writer.write_all(frames));
-  TW_TRY(inner.files->writer.flush());
-  inner.applied_offset += frames.size();
-  inner.log_bytes += frames.size();
-  // A large body must not pin a large buffer for the object's life.
-  if (frames.capacity() > 2 * kBatchWriteBytes) std::vector<uint8_t>().swap(frames);
-  return {};
-}
-
-Status QueueImpl::append_frame(const Record& record) {
-  if (!persistent) return {};
-  std::vector<uint8_t>& frame = inner.scratch;
-  frame.clear();
-  append_frame_to(frame, record);
-  return write_frames(frame);
-}
-
-Result<size_t> QueueImpl::append_enqueue_frames(std::span<const ByteSpan> bodies,
-                                                uint64_t first_seq, uint64_t ts_ms) {
-  if (!persistent) return bodies.size();
-  std::vector<uint8_t>& chunk = inner.scratch;
-  chunk.clear();
-  // A large body is not copied: `chunk` gets its frame's first bytes, and
-  // one vectored write takes the pieces of the chunk and the bodies in order.
-  std::vector<DirectBody>& direct = inner.direct_bodies;
-  direct.clear();
-  size_t count = 0;
-  uint64_t bytes = 0;
-  while (count < bodies.size() && (count == 0 || bytes < kBatchWriteBytes) &&
-         2 * direct.size() + 3 <= kMaxWritePieces) {
-    const ByteSpan body = bodies[count];
-    if (body.size() >= kDirectBodyBytes) {
-      append_enqueue_head_to(chunk, first_seq + count, ts_ms, body);
-      direct.push_back({chunk.size(), body});
-    } else {
-      append_enqueue_frame_to(chunk, first_seq + count, ts_ms, body);
-    }
-    bytes += ENQUEUE_FRAME_OVERHEAD + body.size();
-    ++count;
-  }
-  if (direct.empty()) {
-    TW_TRY(write_frames(chunk));
-    return count;
-  }
-  std::vector<struct ::iovec>& pieces = inner.write_pieces;
-  pieces.clear();
-  auto add = [&pieces](const uint8_t* data, size_t length) {
-    if (length > 0) pieces.push_back({const_cast<uint8_t*>(data), length});
-  };
-  size_t from = 0;
-  for (const DirectBody& d : direct) {
-    add(chunk.data() + from, d.chunk_end - from);
-    add(d.body.data(), d.body.size());
-    from = d.chunk_end;
-  }
-  add(chunk.data() + from, chunk.size() - from);
-  TW_TRY(inner.files->writer.flush());
-  TW_TRY(sys::writev_all(inner.files->writer_fd.get(), pieces.data(),
-                         static_cast<int>(pieces.size())));
-  inner.applied_offset += bytes;
-  inner.log_bytes += bytes;
-  return count;
-}
-
-void QueueImpl::cut_back(uint64_t offset) {
-  if (!persistent) return;
-  // Nothing past `offset` was applied: the next catch-up reads from there.
-  inner.applied_offset = inner.log_bytes = offset;
-  const int fd = inner.files->writer_fd.get();
-  Status cut = sys::ftruncate(fd, offset);
-  // Synced, so that a power cut cannot bring the abandoned frames back.
-  if (cut.ok()) cut = sys::full_sync(fd);
-  if (!cut.ok()) {
-    warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
-         ": " + cut.error().text() + "\n");
-  }
-}
-
-Status QueueImpl::maybe_sync(bool force) {
-  if (!persistent) return {};
-  uint64_t synced_at = 0;
-  if (force || settings.sync_interval_ms == 0) {
-    TW_TRY(inner.files->writer.flush());
-    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
-    synced_at = now_ms();
-  } else {
-    const uint64_t now = now_ms();
-    const uint64_t elapsed = now > inner.last_sync_ms ? now - inner.last_sync_ms : 0;
-    if (elapsed < settings.sync_interval_ms) return {};
-    TW_TRY(inner.files->writer.flush());
-    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
-    synced_at = now;
-  }
-  inner.last_sync_ms = synced_at;
-  return {};
-}
-
-Status QueueImpl::commit(const Record& record, bool skip_sync) {
-  const uint64_t frame_offset = inner.applied_offset;
-  TW_TRY(append_frame(record));
-  inner.state.apply(record, frame_offset, !persistent);
-  return skip_sync ? Status{} : maybe_sync(false);
-}
 
 // --- catching up ---
 
@@ -226,14 +118,15 @@ Status QueueImpl::reclaim_expired(uint64_t now) {
     if (entry == state.messages.end()) {
       return Error::invariant("leased message " + std::to_string(seq) + " has no entry");
     }
-    const RequeueRecord requeue{seq, entry->second.deliveries};
-    Status appended = append_frame(requeue);
-    if (!appended.ok()) {
-      state.lease_heap.emplace(deadline, seq);  // a later call tries again
-      return appended;
+    Status committed = commit(RecordView::requeue(seq, entry->second.deliveries), Sync::kInterval);
+    if (!committed.ok()) {
+      // Not written: a later call tries again (a failed sync did apply it).
+      auto still = state.in_flight.find(seq);
+      if (still != state.in_flight.end() && still->second == deadline) {
+        state.lease_heap.emplace(deadline, seq);
+      }
+      return committed;
     }
-    state.apply(requeue, 0, false);
-    TW_TRY(maybe_sync(false));
   }
   return {};
 }
