@@ -10,6 +10,7 @@
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
+#include "queue/replay.h"
 
 namespace tarnwick {
 
@@ -27,8 +28,7 @@ Status QueueImpl::catch_up() {
               found->ino == files.ino && found->size >= inner.applied_offset;
   if (same) {
     uint8_t header[LOG_HEADER_LEN];
-    same = files.read_header(header) && std::memcmp(header, LOG_MAGIC, 4) == 0 &&
-           load_le64(header + 8) == inner.generation;
+    same = files.read_header(header) && log_generation(header) == inner.generation;
   }
   if (!same) return reload();
 
@@ -47,30 +47,18 @@ Status QueueImpl::catch_up() {
     have += got;
   }
   MemoryReader reader(std::span<const uint8_t>(buf.data(), have));
-  uint64_t consumed = 0;
-  bool damaged = false;
-  for (;;) {
-    TW_ASSIGN_OR_RETURN(FrameRead frame, read_record_frame(reader));
-    if (frame.kind == FrameRead::kEof) break;
-    if (frame.kind == FrameRead::kCorrupt) {
-      damaged = true;
-      break;
-    }
-    auto decoded = decode_view(frame.payload);
-    if (!std::holds_alternative<RecordView>(decoded)) {
-      damaged = true;
-      break;
-    }
-    inner.state.apply(std::get<RecordView>(decoded), inner.applied_offset + consumed);
-    consumed += frame.frame_len;
-  }
+  QueueState& state = inner.state;
+  TW_ASSIGN_OR_RETURN(const Replayed replayed,
+                      replay_frames(reader, inner.applied_offset, Undecodable::kDamage,
+                                    [&state](const RecordView& record, uint64_t offset) {
+                                      state.apply(record, offset);
+                                    }));
   if (buf.capacity() > (1u << 20)) std::vector<uint8_t>().swap(buf);
   else buf.clear();
 
-  const uint64_t end = inner.applied_offset + consumed;
-  inner.applied_offset = end;
-  inner.log_bytes = std::max(inner.log_bytes, end);
-  return damaged ? repair_tail(end) : Status{};
+  inner.applied_offset = replayed.end;
+  inner.log_bytes = std::max(inner.log_bytes, replayed.end);
+  return replayed.damaged ? repair_tail(replayed.end) : Status{};
 }
 
 Status QueueImpl::repair_tail(uint64_t end) {
