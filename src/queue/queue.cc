@@ -6,6 +6,9 @@
 #include "queue/queue_impl.h"
 
 namespace tarnwick {
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 Error missing_entry(uint64_t seq) {
   return Error::invariant("ready message " + std::to_string(seq) + " has no entry");
 }

@@ -13,10 +13,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "log_io/buffered_io.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
 #include "process_lock/process_lock.h"
+#include "queue/log_files.h"
 #include "queue/mapped_region.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
@@ -32,26 +32,6 @@ inline constexpr size_t kDirectBodyBytes = size_t{8} << 10;
 inline constexpr size_t kMaxWritePieces = 1024;
 // Least room the body map reserves past the log's end.
 inline constexpr uint64_t kMapRoomBytes = uint64_t{64} << 20;
-
-// The two handles on queue.log: an append-mode writer and a read-only reader.
-struct LogFiles {
-  UniqueFd writer_fd;
-  BufferedWriter writer;
-  UniqueFd reader;
-  dev_t dev = 0;  // identity of the file the reader holds
-  ino_t ino = 0;
-  // The reader's first bytes, mapped so that the check made on every call
-  // needs no system call; empty where mapping failed (pread is used then).
-  MappedRegion header_map;
-
-  static Result<LogFiles> open(const std::string& log_path);
-  // The header as it is on the file now; false if it could not be read whole.
-  bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
-  LogFiles(UniqueFd writer_fd, UniqueFd reader);
-  LogFiles(LogFiles&&) = default;
-  LogFiles& operator=(LogFiles&&) = default;
-  ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
-};
 
 // A body written from the caller's memory, after scratch[0..chunk_end).
 struct DirectBody {
