@@ -54,7 +54,7 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
   if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     TW_TRY(check_ids_left(state, 1));
     const uint64_t seq = state.next_seq;
     TW_TRY(q.commit(RecordView::enqueue(seq, now_ms(), body), Sync::kInterval));
@@ -69,10 +69,10 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
   }
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     TW_TRY(check_ids_left(state, bodies.size()));
     const uint64_t ts = now_ms();
-    std::vector<RecordView>& records = q.inner.batch;
+    std::vector<RecordView>& records = q.run_buffer();
     records.clear();
     std::vector<uint64_t> seqs;
     seqs.reserve(bodies.size());
@@ -91,8 +91,8 @@ namespace {
 
 // Hands a message whose lease was applied to the sink.
 Status deliver(QueueImpl& q, const RecordView& lease, DeliverySink& sink) {
-  auto entry = q.inner.state.messages.find(lease.seq);
-  if (entry == q.inner.state.messages.end()) return missing_entry(lease.seq);
+  auto entry = q.state().messages.find(lease.seq);
+  if (entry == q.state().messages.end()) return missing_entry(lease.seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
   if (!sink.deliver(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body})) {
     return Error::make(ErrorKind::kCallback, "");
@@ -114,7 +114,7 @@ Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     if (state.ready.empty()) return false;
     TW_ASSIGN_OR_RETURN(const RecordView lease,
                         next_lease(state, *state.ready.begin(),
@@ -131,8 +131,8 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    QueueState& state = q.inner.state;
-    std::vector<RecordView>& leases = q.inner.batch;
+    QueueState& state = q.state();
+    std::vector<RecordView>& leases = q.run_buffer();
     leases.clear();
     // The smallest ready messages are leased; the messages are delivered
     // only once the leases are written, so that a failed write leases nothing.
@@ -150,7 +150,7 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
 Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     auto entry = state.messages.find(seq);
     if (entry == state.messages.end() || !state.in_flight.contains(seq)) return false;
     const uint64_t deadline = saturating_add(now_ms(), q.lease_length(lease_ms));
@@ -166,9 +166,9 @@ namespace {
 // ACKs the live ones among `seqs`, each once, in one run of records and
 // syncs; returns how many were removed.
 Result<uint64_t> commit_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
-  const QueueState& state = q.inner.state;
-  std::vector<RecordView>& acks = q.inner.batch;
-  std::unordered_set<uint64_t>& named = q.inner.batch_ack_set;
+  const QueueState& state = q.state();
+  std::vector<RecordView>& acks = q.run_buffer();
+  std::unordered_set<uint64_t>& named = q.seen_seqs();
   acks.clear();
   named.clear();
   for (uint64_t seq : seqs) {
@@ -190,7 +190,7 @@ Result<uint64_t> commit_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
 Result<bool> Queue::ack(uint64_t seq) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    if (!q.inner.state.messages.contains(seq)) return false;
+    if (!q.state().messages.contains(seq)) return false;
     TW_TRY(q.commit(RecordView::ack(seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
@@ -210,8 +210,8 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
 Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    auto entry = q.inner.state.messages.find(seq);
-    if (entry == q.inner.state.messages.end()) return false;
+    auto entry = q.state().messages.find(seq);
+    if (entry == q.state().messages.end()) return false;
     if (requeue) {
       TW_TRY(q.commit(RecordView::requeue(seq, entry->second.deliveries), Sync::kInterval));
     } else {
@@ -228,21 +228,21 @@ Result<uint64_t> Queue::available() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    return uint64_t{q.inner.state.ready.size()};
+    return uint64_t{q.state().ready.size()};
   });
 }
 
 Result<uint64_t> Queue::in_flight() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp,
-                  [&]() -> Result<uint64_t> { return uint64_t{q.inner.state.in_flight.size()}; });
+                  [&]() -> Result<uint64_t> { return uint64_t{q.state().in_flight.size()}; });
 }
 
 Result<QueueStats> Queue::stats() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<QueueStats> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    const QueueState& s = q.inner.state;
+    const QueueState& s = q.state();
     QueueStats out;
     out.ready = s.ready.size();
     out.in_flight = s.in_flight.size();
@@ -253,8 +253,8 @@ Result<QueueStats> Queue::stats() {
     out.dead_total = s.dead_total;
     out.next_seq = s.next_seq;
     out.live_bytes = s.live_bytes;
-    out.log_bytes = q.inner.log_bytes;
-    out.generation = q.inner.generation;
+    out.log_bytes = q.log_bytes();
+    out.generation = q.generation();
     out.persistent = q.persistent;
     return out;
   });

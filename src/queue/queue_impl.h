@@ -65,6 +65,14 @@ class QueueImpl {
   template <class Op>
   auto locked(Prep prep, Op&& op) -> decltype(op());
 
+  // --- what the operations use, with the mutex and process lock held ---
+  QueueState& state() { return inner.state; }
+  uint64_t log_bytes() const { return inner.log_bytes; }
+  uint64_t generation() const { return inner.generation; }
+  // Kept across calls, so that a batch does not allocate its lists anew.
+  std::vector<RecordView>& run_buffer() { return inner.batch; }
+  std::unordered_set<uint64_t>& seen_seqs() { return inner.batch_ack_set; }
+
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
   Status reopen_io(uint64_t generation);
