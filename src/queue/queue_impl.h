@@ -49,9 +49,9 @@ struct Inner {
   uint64_t last_sync_ms = 0;
   std::vector<uint8_t> scratch;  // frame assembly, reused across calls
   std::vector<uint8_t> catch_up_buffer;
-  std::vector<RecordView> batch;  // a batch's records, assembled by the operation
+  std::vector<RecordView> batch;  // an operation's run of records before its commit
   std::unordered_set<uint64_t> batch_ack_set;
-  std::vector<DirectBody> direct_bodies;  // an enqueue write's large bodies
+  std::vector<DirectBody> direct_bodies;  // a write's large ENQUEUE bodies
   std::vector<struct ::iovec> write_pieces;
 };
 
