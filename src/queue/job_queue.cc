@@ -34,7 +34,9 @@ Result<std::vector<uint64_t>> write_messages(QueueImpl& q, std::span<const ByteS
     records.push_back(RecordView::enqueue(seq, ts_ms, body));
     if (due_ms != 0) records.push_back(RecordView::lease(seq, due_ms, 0));
   }
-  TW_TRY(q.commit_batch(records, sync));
+  Status committed = q.commit_batch(records, sync);
+  q.trim_run_buffers();
+  if (!committed.ok()) return std::move(committed).error();
   return seqs;
 }
 

@@ -80,7 +80,9 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
       seqs.push_back(state.next_seq + seqs.size());
       records.push_back(RecordView::enqueue(seqs.back(), ts, body));
     }
-    TW_TRY(q.commit_batch(records, Sync::kNow));
+    Status committed = q.commit_batch(records, Sync::kNow);
+    q.trim_run_buffers();
+    if (!committed.ok()) return std::move(committed).error();
     return seqs;
   });
 }
@@ -142,7 +144,7 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     }
     TW_TRY(q.commit_batch(leases, Sync::kNone));
     for (const RecordView& lease : leases) TW_TRY(deliver(q, lease, sink));
-    if (leases.capacity() > kBatchWriteBytes) std::vector<RecordView>().swap(leases);
+    q.trim_run_buffers();
     return q.maybe_sync(true);
   });
 }
@@ -176,12 +178,10 @@ Result<uint64_t> commit_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
       acks.push_back(RecordView::ack(seq));
     }
   }
-  TW_TRY(q.commit_batch(acks, Sync::kNow));
   const uint64_t removed = acks.size();
-  if (acks.capacity() > kBatchWriteBytes) {  // a huge batch must not pin its lists
-    std::vector<RecordView>().swap(acks);
-    std::unordered_set<uint64_t>().swap(named);
-  }
+  Status committed = q.commit_batch(acks, Sync::kNow);
+  q.trim_run_buffers();
+  if (!committed.ok()) return std::move(committed).error();
   return removed;
 }
 

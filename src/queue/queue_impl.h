@@ -69,9 +69,16 @@ class QueueImpl {
   QueueState& state() { return inner.state; }
   uint64_t log_bytes() const { return inner.log_bytes; }
   uint64_t generation() const { return inner.generation; }
-  // Kept across calls, so that a batch does not allocate its lists anew.
+  // Kept across calls, so that a batch does not allocate its lists anew;
+  // trim_run_buffers() lets a huge batch's lists go once it is done.
   std::vector<RecordView>& run_buffer() { return inner.batch; }
   std::unordered_set<uint64_t>& seen_seqs() { return inner.batch_ack_set; }
+  void trim_run_buffers() {
+    if (inner.batch.capacity() > kBatchWriteBytes) std::vector<RecordView>().swap(inner.batch);
+    if (inner.batch_ack_set.bucket_count() > kBatchWriteBytes) {
+      std::unordered_set<uint64_t>().swap(inner.batch_ack_set);
+    }
+  }
 
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
