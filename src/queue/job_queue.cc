@@ -11,54 +11,32 @@ namespace tarnwick {
 namespace {
 
 using Prep = QueueImpl::Prep;
+using Sync = QueueImpl::Sync;
 
 std::span<const uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-// Appends an ENQUEUE frame per body, each followed (for a delayed put) by a
-// LEASE until `due_ms` with no deliveries, so that a message never appears
-// without its delay; then applies them. `due_ms` 0 means ready at once. A
-// failed write leaves none of them in the log.
+// Commits an ENQUEUE per body, each followed (for a delayed put) by a LEASE
+// until `due_ms` with no deliveries, so that a message never appears without
+// its delay. `due_ms` 0 means ready at once. A failed write leaves none of
+// them in the log.
 Result<std::vector<uint64_t>> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies,
-                                             uint64_t ts_ms, uint64_t due_ms) {
-  QueueState& state = q.inner.state;
-  TW_TRY(check_ids_left(state, bodies.size()));
-  const uint64_t first_seq = state.next_seq;
-  const uint64_t first_offset = q.inner.applied_offset;
-  Status written = q.write_batch([&]() -> Status {
-    for (size_t done = 0; done < bodies.size();) {
-      if (due_ms == 0) {
-        TW_ASSIGN_OR_RETURN(const size_t count,
-                            q.append_enqueue_frames(bodies.subspan(done), first_seq + done, ts_ms));
-        done += count;
-        continue;
-      }
-      std::vector<uint8_t>& chunk = q.inner.scratch;
-      chunk.clear();
-      for (; done < bodies.size() && chunk.size() < kBatchWriteBytes; ++done) {
-        if (!q.persistent) continue;
-        append_enqueue_frame_to(chunk, first_seq + done, ts_ms, bodies[done]);
-        append_frame_to(chunk, LeaseRecord{first_seq + done, due_ms, 0});
-      }
-      TW_TRY(q.write_frames(chunk));
-    }
-    return {};
-  });
-  if (!written.ok()) return std::move(written).error();
+                                             uint64_t ts_ms, uint64_t due_ms, Sync sync) {
+  TW_TRY(check_ids_left(q.state(), bodies.size()));
+  std::vector<RecordView>& records = q.run_buffer();
+  records.clear();
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
-  uint64_t frame_offset = first_offset;
   for (ByteSpan body : bodies) {
-    const uint64_t seq = first_seq + seqs.size();
-    state.apply_enqueue(seq, ts_ms, body, q.persistent ? frame_offset : 0, !q.persistent);
-    frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
-    if (due_ms != 0) {
-      state.apply_lease(seq, due_ms, 0);
-      frame_offset += LEASE_FRAME_LEN;
-    }
+    const uint64_t seq = q.state().next_seq + seqs.size();
     seqs.push_back(seq);
+    records.push_back(RecordView::enqueue(seq, ts_ms, body));
+    if (due_ms != 0) records.push_back(RecordView::lease(seq, due_ms, 0));
   }
+  Status committed = q.commit_batch(records, sync);
+  q.trim_run_buffers();
+  if (!committed.ok()) return std::move(committed).error();
   return seqs;
 }
 
@@ -79,8 +57,8 @@ MessageEntry* held(QueueState& state, const LeaseToken& lease) {
 // leaves the message in both queues, never in neither.
 Status move_to_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq, std::string_view reason,
                     uint64_t now) {
-  auto entry = q.inner.state.messages.find(seq);
-  if (entry == q.inner.state.messages.end()) return missing_entry(seq);
+  auto entry = q.state().messages.find(seq);
+  if (entry == q.state().messages.end()) return missing_entry(seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
   std::vector<uint8_t> letter;
   encode_dead_letter({seq, entry->second.deliveries, entry->second.enqueued_ts_ms, now,
@@ -92,28 +70,28 @@ Status move_to_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq, std::string_vie
   }
   Status parked = dead.locked(Prep::kCatchUp, [&]() -> Status {
     const ByteSpan one(letter);
-    TW_TRY(write_messages(dead, std::span(&one, 1), now, 0));
-    return dead.maybe_sync(true);
+    TW_TRY(write_messages(dead, std::span(&one, 1), now, 0, Sync::kNow));
+    return {};
   });
   if (!parked.ok()) return parked;
-  return q.commit(DeadRecord{seq}, true);
+  return q.commit(RecordView::dead(seq), Sync::kNone);
 }
 
 // Finishes the moves that a crash cut between their two writes: a dead
 // letter whose original is still live in the main queue removes it there.
 Status finish_interrupted_moves(QueueImpl& q, QueueImpl& dead) {
   bool wrote = false;
-  for (auto& [id, entry] : dead.inner.state.messages) {
+  for (auto& [id, entry] : dead.state().messages) {
     TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(entry));
     auto fields = decode_dead_letter(bytes);
     if (!fields) continue;
-    auto original = q.inner.state.messages.find(fields->original_seq);
-    if (original == q.inner.state.messages.end() ||
+    auto original = q.state().messages.find(fields->original_seq);
+    if (original == q.state().messages.end() ||
         original->second.enqueued_ts_ms != fields->enqueued_ts_ms ||
         original->second.body_len != fields->body.size()) {
       continue;
     }
-    TW_TRY(q.commit(DeadRecord{fields->original_seq}, true));
+    TW_TRY(q.commit(RecordView::dead(fields->original_seq), Sync::kNone));
     wrote = true;
   }
   return wrote ? q.maybe_sync(false) : Status{};
@@ -175,9 +153,7 @@ Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, ui
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
     const uint64_t now = now_ms();
     const uint64_t due = delay_ms == 0 ? 0 : saturating_add(now, delay_ms);
-    TW_ASSIGN_OR_RETURN(std::vector<uint64_t> seqs, write_messages(q, bodies, now, due));
-    TW_TRY(q.maybe_sync(bodies.size() > 1));
-    return seqs;
+    return write_messages(q, bodies, now, due, bodies.size() > 1 ? Sync::kNow : Sync::kInterval);
   });
 }
 
@@ -188,7 +164,7 @@ Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uin
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     std::vector<TakenMessage> taken;
     bool wrote = false;
     while (taken.size() < max && !state.ready.empty()) {
@@ -201,7 +177,7 @@ Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uin
         TW_TRY(move_to_dead(q, dead_->impl(), seq, kMaxDeliveriesReason, now));
         continue;
       }
-      TW_TRY(q.commit(LeaseRecord{seq, deadline, deliveries}, true));
+      TW_TRY(q.commit(RecordView::lease(seq, deadline, deliveries), Sync::kNone));
       TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
       taken.push_back({{seq, entry->second.enqueued_ts_ms, deliveries, deadline},
                        std::vector<uint8_t>(body.begin(), body.end())});
@@ -215,8 +191,8 @@ Result<bool> JobQueue::ack(const LeaseToken& lease) {
   QueueImpl& q = main_->impl();
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    if (held(q.inner.state, lease) == nullptr) return false;
-    TW_TRY(q.commit(AckRecord{lease.seq}, false));
+    if (held(q.state(), lease) == nullptr) return false;
+    TW_TRY(q.commit(RecordView::ack(lease.seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -227,14 +203,14 @@ Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms) {
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    if (held(q.inner.state, lease) == nullptr) return false;
+    if (held(q.state(), lease) == nullptr) return false;
     // A delayed return is a lease until it is due, as for a delayed put;
     // the delivery count stays, so the next delivery raises it.
     if (delay_ms == 0) {
-      TW_TRY(q.commit(RequeueRecord{lease.seq, lease.deliveries}, false));
+      TW_TRY(q.commit(RecordView::requeue(lease.seq, lease.deliveries), Sync::kInterval));
     } else {
-      TW_TRY(q.commit(LeaseRecord{lease.seq, saturating_add(now, delay_ms), lease.deliveries},
-                      false));
+      TW_TRY(q.commit(RecordView::lease(lease.seq, saturating_add(now, delay_ms), lease.deliveries),
+                      Sync::kInterval));
     }
     return true;
   });
@@ -246,9 +222,9 @@ Result<std::optional<uint64_t>> JobQueue::extend(const LeaseToken& lease,
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    if (held(q.inner.state, lease) == nullptr) return std::optional<uint64_t>();
+    if (held(q.state(), lease) == nullptr) return std::optional<uint64_t>();
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    TW_TRY(q.commit(LeaseRecord{lease.seq, deadline, lease.deliveries}, false));
+    TW_TRY(q.commit(RecordView::lease(lease.seq, deadline, lease.deliveries), Sync::kInterval));
     return std::optional<uint64_t>(deadline);
   });
 }
@@ -258,7 +234,7 @@ Result<bool> JobQueue::bury(const LeaseToken& lease, std::string_view reason) {
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    if (held(q.inner.state, lease) == nullptr) return false;
+    if (held(q.state(), lease) == nullptr) return false;
     TW_TRY(move_to_dead(q, dead_->impl(), lease.seq, reason, now));
     TW_TRY(q.maybe_sync(false));
     TW_TRY(q.maybe_compact());
@@ -270,7 +246,7 @@ Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) 
   QueueImpl& q = main_->impl();
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<MessageSummary>> {
     const uint64_t now = now_ms();
-    const QueueState& state = q.inner.state;
+    const QueueState& state = q.state();
     std::vector<MessageSummary> out;
     for (uint64_t seq : smallest_seqs(state, limit)) {
       auto entry = state.messages.find(seq);
@@ -299,7 +275,7 @@ Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) 
 Result<std::optional<uint64_t>> JobQueue::next_due_ms() {
   QueueImpl& q = main_->impl();
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     // Entries whose lease was since renewed, returned or settled are stale.
     while (!state.lease_heap.empty()) {
       const auto [deadline, seq] = state.lease_heap.top();
@@ -320,9 +296,9 @@ Result<JobStats> JobQueue::stats() {
   auto counted = q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     const uint64_t now = now_ms();
     uint64_t scheduled = 0;
-    for (const auto& [seq, deadline] : q.inner.state.in_flight) {
-      auto entry = q.inner.state.messages.find(seq);
-      if (deadline > now && entry != q.inner.state.messages.end() && entry->second.deliveries == 0) {
+    for (const auto& [seq, deadline] : q.state().in_flight) {
+      auto entry = q.state().messages.find(seq);
+      if (deadline > now && entry != q.state().messages.end() && entry->second.deliveries == 0) {
         ++scheduled;
       }
     }
@@ -355,7 +331,7 @@ auto with_dead_letters(QueueImpl& q, QueueImpl& dead, Op&& op) -> decltype(op())
 Result<uint64_t> JobQueue::dead_letter_count() {
   QueueImpl& dead = dead_->impl();
   return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
-    return uint64_t{dead.inner.state.messages.size()};
+    return uint64_t{dead.state().messages.size()};
   });
 }
 
@@ -363,8 +339,8 @@ Result<std::vector<DeadLetter>> JobQueue::dead_letters(uint64_t limit) {
   QueueImpl& dead = dead_->impl();
   return with_dead_letters(main_->impl(), dead, [&]() -> Result<std::vector<DeadLetter>> {
     std::vector<DeadLetter> out;
-    for (uint64_t id : smallest_seqs(dead.inner.state, limit)) {
-      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(dead.inner.state.messages.at(id)));
+    for (uint64_t id : smallest_seqs(dead.state(), limit)) {
+      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(dead.state().messages.at(id)));
       out.push_back(read_dead_letter(id, bytes));
     }
     return out;
@@ -375,7 +351,7 @@ Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids
   QueueImpl& q = main_->impl();
   QueueImpl& dead = dead_->impl();
   return with_dead_letters(q, dead, [&]() -> Result<uint64_t> {
-    const QueueState& letters = dead.inner.state;
+    const QueueState& letters = dead.state();
     std::vector<uint64_t> chosen;
     if (ids) {
       std::sort(ids->begin(), ids->end());
@@ -395,9 +371,8 @@ Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids
       bodies.push_back(fields ? fields->body : bytes);
     }
     // The new messages are on stable storage before their letters go.
-    TW_TRY(write_messages(q, bodies, now_ms(), 0));
-    TW_TRY(q.maybe_sync(true));
-    for (uint64_t id : chosen) TW_TRY(dead.commit(AckRecord{id}, true));
+    TW_TRY(write_messages(q, bodies, now_ms(), 0, Sync::kNow));
+    for (uint64_t id : chosen) TW_TRY(dead.commit(RecordView::ack(id), Sync::kNone));
     TW_TRY(dead.maybe_sync(true));
     TW_TRY(dead.maybe_compact());
     return uint64_t{chosen.size()};
@@ -407,9 +382,9 @@ Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids
 Result<uint64_t> JobQueue::purge_dead() {
   QueueImpl& dead = dead_->impl();
   return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
-    const std::vector<uint64_t> all = smallest_seqs(dead.inner.state, UINT64_MAX);
+    const std::vector<uint64_t> all = smallest_seqs(dead.state(), UINT64_MAX);
     if (all.empty()) return uint64_t{0};
-    for (uint64_t id : all) TW_TRY(dead.commit(AckRecord{id}, true));
+    for (uint64_t id : all) TW_TRY(dead.commit(RecordView::ack(id), Sync::kNone));
     TW_TRY(dead.maybe_sync(true));
     TW_TRY(dead.maybe_compact());
     return uint64_t{all.size()};

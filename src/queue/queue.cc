@@ -6,6 +6,9 @@
 #include "queue/queue_impl.h"
 
 namespace tarnwick {
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 Error missing_entry(uint64_t seq) {
   return Error::invariant("ready message " + std::to_string(seq) + " has no entry");
 }
@@ -31,6 +34,7 @@ uint32_t next_delivery_count(uint32_t deliveries) {
 namespace {
 
 using Prep = QueueImpl::Prep;
+using Sync = QueueImpl::Sync;
 
 }  // namespace
 
@@ -50,14 +54,10 @@ Result<uint64_t> Queue::enqueue(ByteSpan body) {
   if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     TW_TRY(check_ids_left(state, 1));
     const uint64_t seq = state.next_seq;
-    const uint64_t ts = now_ms();
-    const uint64_t frame_offset = q.inner.applied_offset;
-    TW_TRY(q.append_enqueue_frames(std::span<const ByteSpan>(&body, 1), seq, ts));
-    state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-    TW_TRY(q.maybe_sync(false));
+    TW_TRY(q.commit(RecordView::enqueue(seq, now_ms(), body), Sync::kInterval));
     return seq;
   });
 }
@@ -69,33 +69,20 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
   }
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     TW_TRY(check_ids_left(state, bodies.size()));
     const uint64_t ts = now_ms();
-    const uint64_t first_seq = state.next_seq;
-    const uint64_t batch_offset = q.inner.applied_offset;
-    // Every frame is written before any is applied: a failed write leaves
-    // the batch out of the log and the state altogether.
-    Status written = q.write_batch([&]() -> Status {
-      for (size_t done = 0; done < bodies.size();) {
-        TW_ASSIGN_OR_RETURN(const size_t count,
-                            q.append_enqueue_frames(std::span(bodies).subspan(done),
-                                                    first_seq + done, ts));
-        done += count;
-      }
-      return {};
-    });
-    if (!written.ok()) return std::move(written).error();
+    std::vector<RecordView>& records = q.run_buffer();
+    records.clear();
     std::vector<uint64_t> seqs;
     seqs.reserve(bodies.size());
-    uint64_t frame_offset = batch_offset;
     for (ByteSpan body : bodies) {
-      const uint64_t seq = first_seq + seqs.size();
-      state.apply_enqueue(seq, ts, body, frame_offset, !q.persistent);
-      frame_offset += ENQUEUE_FRAME_OVERHEAD + body.size();
-      seqs.push_back(seq);
+      seqs.push_back(state.next_seq + seqs.size());
+      records.push_back(RecordView::enqueue(seqs.back(), ts, body));
     }
-    TW_TRY(q.maybe_sync(true));
+    Status committed = q.commit_batch(records, Sync::kNow);
+    q.trim_run_buffers();
+    if (!committed.ok()) return std::move(committed).error();
     return seqs;
   });
 }
@@ -105,9 +92,9 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
 namespace {
 
 // Hands a message whose lease was applied to the sink.
-Status deliver(QueueImpl& q, const LeaseRecord& lease, DeliverySink& sink) {
-  auto entry = q.inner.state.messages.find(lease.seq);
-  if (entry == q.inner.state.messages.end()) return missing_entry(lease.seq);
+Status deliver(QueueImpl& q, const RecordView& lease, DeliverySink& sink) {
+  auto entry = q.state().messages.find(lease.seq);
+  if (entry == q.state().messages.end()) return missing_entry(lease.seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
   if (!sink.deliver(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body})) {
     return Error::make(ErrorKind::kCallback, "");
@@ -116,10 +103,10 @@ Status deliver(QueueImpl& q, const LeaseRecord& lease, DeliverySink& sink) {
 }
 
 // The lease the ready message `seq` gets next.
-Result<LeaseRecord> next_lease(const QueueState& state, uint64_t seq, uint64_t deadline) {
+Result<RecordView> next_lease(const QueueState& state, uint64_t seq, uint64_t deadline) {
   auto entry = state.messages.find(seq);
   if (entry == state.messages.end()) return missing_entry(seq);
-  return LeaseRecord{seq, deadline, next_delivery_count(entry->second.deliveries)};
+  return RecordView::lease(seq, deadline, next_delivery_count(entry->second.deliveries));
 }
 
 }  // namespace
@@ -129,12 +116,12 @@ Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     if (state.ready.empty()) return false;
-    TW_ASSIGN_OR_RETURN(const LeaseRecord lease,
+    TW_ASSIGN_OR_RETURN(const RecordView lease,
                         next_lease(state, *state.ready.begin(),
                                    saturating_add(now, q.lease_length(lease_ms))));
-    TW_TRY(q.commit(lease, false));
+    TW_TRY(q.commit(lease, Sync::kInterval));
     TW_TRY(deliver(q, lease, sink));
     return true;
   });
@@ -146,33 +133,18 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    QueueState& state = q.inner.state;
-    std::vector<uint8_t>& chunk = q.inner.scratch;
-    std::vector<LeaseRecord>& leases = q.inner.batch_leases;
+    QueueState& state = q.state();
+    std::vector<RecordView>& leases = q.run_buffer();
     leases.clear();
-    // The smallest ready messages are leased, their frames written a chunk
-    // at a time; only once every chunk is out are the leases applied and the
-    // messages delivered, so that a failed write leases nothing.
-    Status written = q.write_batch([&]() -> Status {
-      auto it = state.ready.begin();
-      while (leases.size() < max && it != state.ready.end()) {
-        chunk.clear();
-        for (; it != state.ready.end() && leases.size() < max && chunk.size() < kBatchWriteBytes;
-             ++it) {
-          TW_ASSIGN_OR_RETURN(const LeaseRecord lease, next_lease(state, *it, deadline));
-          leases.push_back(lease);
-          if (q.persistent) append_frame_to(chunk, lease);
-        }
-        TW_TRY(q.write_frames(chunk));
-      }
-      return {};
-    });
-    if (!written.ok()) return std::move(written).error();
-    for (const LeaseRecord& lease : leases) {
-      state.apply_lease(lease.seq, lease.deadline_ms, lease.deliveries);
+    // The smallest ready messages are leased; the messages are delivered
+    // only once the leases are written, so that a failed write leases nothing.
+    for (auto it = state.ready.begin(); leases.size() < max && it != state.ready.end(); ++it) {
+      TW_ASSIGN_OR_RETURN(const RecordView lease, next_lease(state, *it, deadline));
+      leases.push_back(lease);
     }
-    for (const LeaseRecord& lease : leases) TW_TRY(deliver(q, lease, sink));
-    if (leases.capacity() > kBatchWriteBytes) std::vector<LeaseRecord>().swap(leases);
+    TW_TRY(q.commit_batch(leases, Sync::kNone));
+    for (const RecordView& lease : leases) TW_TRY(deliver(q, lease, sink));
+    q.trim_run_buffers();
     return q.maybe_sync(true);
   });
 }
@@ -180,11 +152,11 @@ Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, Deli
 Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    QueueState& state = q.inner.state;
+    QueueState& state = q.state();
     auto entry = state.messages.find(seq);
     if (entry == state.messages.end() || !state.in_flight.contains(seq)) return false;
     const uint64_t deadline = saturating_add(now_ms(), q.lease_length(lease_ms));
-    TW_TRY(q.commit(LeaseRecord{seq, deadline, entry->second.deliveries}, false));
+    TW_TRY(q.commit(RecordView::lease(seq, deadline, entry->second.deliveries), Sync::kInterval));
     return true;
   });
 }
@@ -193,35 +165,23 @@ Result<bool> Queue::extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms)
 
 namespace {
 
-// ACKs the live ones among `seqs`, each once, their frames written a chunk
-// at a time and applied once all are out; returns how many were removed.
-Result<uint64_t> write_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
-  QueueState& state = q.inner.state;
-  std::vector<uint8_t>& chunk = q.inner.scratch;
-  std::vector<uint64_t>& acks = q.inner.batch_acks;
-  std::unordered_set<uint64_t>& named = q.inner.batch_ack_set;
+// ACKs the live ones among `seqs`, each once, in one run of records and
+// syncs; returns how many were removed.
+Result<uint64_t> commit_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
+  const QueueState& state = q.state();
+  std::vector<RecordView>& acks = q.run_buffer();
+  std::unordered_set<uint64_t>& named = q.seen_seqs();
   acks.clear();
   named.clear();
-  Status written = q.write_batch([&]() -> Status {
-    for (size_t next = 0; next < seqs.size();) {
-      chunk.clear();
-      for (; next < seqs.size() && chunk.size() < kBatchWriteBytes; ++next) {
-        const uint64_t seq = seqs[next];
-        if (!state.messages.contains(seq) || !named.insert(seq).second) continue;
-        acks.push_back(seq);
-        append_frame_to(chunk, AckRecord{seq});
-      }
-      TW_TRY(q.write_frames(chunk));
+  for (uint64_t seq : seqs) {
+    if (state.messages.contains(seq) && named.insert(seq).second) {
+      acks.push_back(RecordView::ack(seq));
     }
-    return {};
-  });
-  if (!written.ok()) return std::move(written).error();
-  for (uint64_t seq : acks) state.apply_remove(seq, false);
-  const uint64_t removed = acks.size();
-  if (acks.capacity() > kBatchWriteBytes) {  // a huge batch must not pin its lists
-    std::vector<uint64_t>().swap(acks);
-    std::unordered_set<uint64_t>().swap(named);
   }
+  const uint64_t removed = acks.size();
+  Status committed = q.commit_batch(acks, Sync::kNow);
+  q.trim_run_buffers();
+  if (!committed.ok()) return std::move(committed).error();
   return removed;
 }
 
@@ -230,8 +190,8 @@ Result<uint64_t> write_acks(QueueImpl& q, const std::vector<uint64_t>& seqs) {
 Result<bool> Queue::ack(uint64_t seq) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    if (!q.inner.state.messages.contains(seq)) return false;
-    TW_TRY(q.commit(AckRecord{seq}, false));
+    if (!q.state().messages.contains(seq)) return false;
+    TW_TRY(q.commit(RecordView::ack(seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -241,17 +201,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
   if (seqs.empty()) return uint64_t{0};
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
-    uint64_t removed = 0;
-    if (q.persistent) {
-      TW_ASSIGN_OR_RETURN(removed, write_acks(q, seqs));
-    } else {
-      for (uint64_t seq : seqs) {
-        if (!q.inner.state.messages.contains(seq)) continue;
-        q.inner.state.apply_remove(seq, false);
-        ++removed;
-      }
-    }
-    TW_TRY(q.maybe_sync(true));
+    TW_ASSIGN_OR_RETURN(const uint64_t removed, commit_acks(q, seqs));
     TW_TRY(q.maybe_compact());
     return removed;
   });
@@ -260,12 +210,12 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
 Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    auto entry = q.inner.state.messages.find(seq);
-    if (entry == q.inner.state.messages.end()) return false;
+    auto entry = q.state().messages.find(seq);
+    if (entry == q.state().messages.end()) return false;
     if (requeue) {
-      TW_TRY(q.commit(RequeueRecord{seq, entry->second.deliveries}, false));
+      TW_TRY(q.commit(RecordView::requeue(seq, entry->second.deliveries), Sync::kInterval));
     } else {
-      TW_TRY(q.commit(DeadRecord{seq}, false));
+      TW_TRY(q.commit(RecordView::dead(seq), Sync::kInterval));
       TW_TRY(q.maybe_compact());
     }
     return true;
@@ -278,21 +228,21 @@ Result<uint64_t> Queue::available() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    return uint64_t{q.inner.state.ready.size()};
+    return uint64_t{q.state().ready.size()};
   });
 }
 
 Result<uint64_t> Queue::in_flight() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp,
-                  [&]() -> Result<uint64_t> { return uint64_t{q.inner.state.in_flight.size()}; });
+                  [&]() -> Result<uint64_t> { return uint64_t{q.state().in_flight.size()}; });
 }
 
 Result<QueueStats> Queue::stats() {
   QueueImpl& q = *impl_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<QueueStats> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    const QueueState& s = q.inner.state;
+    const QueueState& s = q.state();
     QueueStats out;
     out.ready = s.ready.size();
     out.in_flight = s.in_flight.size();
@@ -303,8 +253,8 @@ Result<QueueStats> Queue::stats() {
     out.dead_total = s.dead_total;
     out.next_seq = s.next_seq;
     out.live_bytes = s.live_bytes;
-    out.log_bytes = q.inner.log_bytes;
-    out.generation = q.inner.generation;
+    out.log_bytes = q.log_bytes();
+    out.generation = q.generation();
     out.persistent = q.persistent;
     return out;
   });

@@ -13,10 +13,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "log_io/buffered_io.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
 #include "process_lock/process_lock.h"
+#include "queue/log_files.h"
 #include "queue/mapped_region.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
@@ -32,26 +32,6 @@ inline constexpr size_t kDirectBodyBytes = size_t{8} << 10;
 inline constexpr size_t kMaxWritePieces = 1024;
 // Least room the body map reserves past the log's end.
 inline constexpr uint64_t kMapRoomBytes = uint64_t{64} << 20;
-
-// The two handles on queue.log: an append-mode writer and a read-only reader.
-struct LogFiles {
-  UniqueFd writer_fd;
-  BufferedWriter writer;
-  UniqueFd reader;
-  dev_t dev = 0;  // identity of the file the reader holds
-  ino_t ino = 0;
-  // The reader's first bytes, mapped so that the check made on every call
-  // needs no system call; empty where mapping failed (pread is used then).
-  MappedRegion header_map;
-
-  static Result<LogFiles> open(const std::string& log_path);
-  // The header as it is on the file now; false if it could not be read whole.
-  bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
-  LogFiles(UniqueFd writer_fd, UniqueFd reader);
-  LogFiles(LogFiles&&) = default;
-  LogFiles& operator=(LogFiles&&) = default;
-  ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
-};
 
 // A body written from the caller's memory, after scratch[0..chunk_end).
 struct DirectBody {
@@ -69,10 +49,9 @@ struct Inner {
   uint64_t last_sync_ms = 0;
   std::vector<uint8_t> scratch;  // frame assembly, reused across calls
   std::vector<uint8_t> catch_up_buffer;
-  std::vector<LeaseRecord> batch_leases;  // a batch's records between write and apply
-  std::vector<uint64_t> batch_acks;
+  std::vector<RecordView> batch;  // an operation's run of records before its commit
   std::unordered_set<uint64_t> batch_ack_set;
-  std::vector<DirectBody> direct_bodies;  // an enqueue write's large bodies
+  std::vector<DirectBody> direct_bodies;  // a write's large ENQUEUE bodies
   std::vector<struct ::iovec> write_pieces;
 };
 
@@ -86,34 +65,38 @@ class QueueImpl {
   template <class Op>
   auto locked(Prep prep, Op&& op) -> decltype(op());
 
+  // --- what the operations use, with the mutex and process lock held ---
+  QueueState& state() { return inner.state; }
+  uint64_t log_bytes() const { return inner.log_bytes; }
+  uint64_t generation() const { return inner.generation; }
+  // Kept across calls, so that a batch does not allocate its lists anew;
+  // trim_run_buffers() lets a huge batch's lists go once it is done.
+  std::vector<RecordView>& run_buffer() { return inner.batch; }
+  std::unordered_set<uint64_t>& seen_seqs() { return inner.batch_ack_set; }
+  void trim_run_buffers() {
+    if (inner.batch.capacity() > kBatchWriteBytes) std::vector<RecordView>().swap(inner.batch);
+    if (inner.batch_ack_set.bucket_count() > kBatchWriteBytes) {
+      std::unordered_set<uint64_t>().swap(inner.batch_ack_set);
+    }
+  }
+
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
   Status reopen_io(uint64_t generation);
-  // Hands complete frames to the operating system in one write. Offsets
-  // move only on success; the caller applies the records afterwards. Should
-  // the write fail after some bytes reached the file, catch-up reads back
-  // the complete frames and cuts the torn one (a batch's writes run inside
-  // write_batch, which cuts them off at once).
-  Status write_frames(std::vector<uint8_t>& frames);
-  // Frames the record and writes it (see write_frames).
-  Status append_frame(const Record& record);
-  // Frames ENQUEUE records for bodies[0..] with consecutive seqs into one
-  // write of about kBatchWriteBytes at most (always at least one body);
-  // returns how many it wrote. Bodies of kDirectBodyBytes or more go out
-  // from where they are, in the same (vectored) write.
-  Result<size_t> append_enqueue_frames(std::span<const ByteSpan> bodies, uint64_t first_seq,
-                                       uint64_t ts_ms);
-  // Runs `write`, which hands a batch's frames to the file in one or more
-  // writes. Should it fail, the log is cut back to where the batch began, so
-  // that no object ever reads part of a failed batch; the caller applies the
-  // batch only after this succeeded.
-  template <class Write>
-  Status write_batch(Write&& write);
+  // The one way records reach the log: writes `records` in order, then
+  // applies them to the state, then syncs as `sync` asks. Frames go out in
+  // writes of about kBatchWriteBytes; an ENQUEUE body of kDirectBodyBytes or
+  // more goes from the caller's memory in the same (vectored) write. A queue
+  // without a log writes nothing and keeps the bodies in its state. A failed
+  // write applies nothing: commit_batch also cuts the log back to where the
+  // run began, so that no object ever reads part of it, while a single
+  // record torn by a failed write is cut by the next catch-up. A failed sync
+  // is reported after the records were applied, so the state never lacks a
+  // record the log holds.
+  enum class Sync : uint8_t { kNone, kInterval, kNow };
+  Status commit(const RecordView& record, Sync sync);
+  Status commit_batch(std::span<const RecordView> records, Sync sync);
   Status maybe_sync(bool force);
-  // Appends, applies, then syncs as the interval asks unless `skip_sync`. A
-  // failed sync is reported after the record was applied, so the state never
-  // lacks a record the log holds.
-  Status commit(const Record& record, bool skip_sync);
   Status reclaim_expired(uint64_t now);
   // A view into the memory map (or into the entry for a queue without a log).
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
@@ -145,6 +128,9 @@ class QueueImpl {
   Inner inner;
 
  private:
+  Status commit_run(std::span<const RecordView> records, Sync sync, bool cut_back_on_failure);
+  Status write_records(std::span<const RecordView> records);
+  Status write_chunk(uint64_t bytes);
   void cut_back(uint64_t offset);
   Status reload();
   Status repair_tail(uint64_t end);
@@ -165,14 +151,6 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   }
   if (prep == Prep::kCatchUp) TW_TRY(catch_up());
   return op();
-}
-
-template <class Write>
-Status QueueImpl::write_batch(Write&& write) {
-  const uint64_t start = inner.applied_offset;
-  Status written = write();
-  if (!written.ok()) cut_back(start);
-  return written;
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

@@ -85,9 +85,9 @@ void QueueState::apply(const Record& record, uint64_t frame_offset, bool keep_bo
       record);
 }
 
-void QueueState::apply(const RecordView& view, uint64_t frame_offset) {
+void QueueState::apply(const RecordView& view, uint64_t frame_offset, bool keep_body) {
   switch (view.tag) {
-    case ENQUEUE: return apply_enqueue(view.seq, view.time_ms, view.body, frame_offset, false);
+    case ENQUEUE: return apply_enqueue(view.seq, view.time_ms, view.body, frame_offset, keep_body);
     case ACK: return apply_remove(view.seq, false);
     case LEASE: return apply_lease(view.seq, view.time_ms, view.deliveries);
     case REQUEUE: return apply_requeue(view.seq, view.deliveries);

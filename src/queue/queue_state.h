@@ -46,8 +46,8 @@ struct QueueState {
   // `frame_offset` is where the record's frame starts in the log (it matters
   // for ENQUEUE only); `keep_body` keeps the bytes for a queue without a log.
   void apply(const Record& record, uint64_t frame_offset, bool keep_body);
-  // Replay of a decoded frame; bodies stay in the log.
-  void apply(const RecordView& view, uint64_t frame_offset);
+  // A decoded or just written frame; bodies stay in the log unless `keep_body`.
+  void apply(const RecordView& view, uint64_t frame_offset, bool keep_body = false);
 
   void apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
                      uint64_t frame_offset, bool keep_body);

@@ -146,6 +146,25 @@ std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> paylo
   return view;
 }
 
+uint64_t frame_length(const RecordView& record) {
+  switch (record.tag) {
+    case ENQUEUE: return ENQUEUE_FRAME_OVERHEAD + record.body.size();
+    case LEASE: return LEASE_FRAME_LEN;
+    case REQUEUE: return REQUEUE_FRAME_LEN;
+    case ACK: return ACK_FRAME_LEN;
+    case DEAD: break;
+  }
+  return DEAD_FRAME_LEN;
+}
+
+void append_frame_to(std::vector<uint8_t>& out, const RecordView& record) {
+  if (record.tag == ENQUEUE) {
+    append_enqueue_frame_to(out, record.seq, record.time_ms, record.body);
+  } else {
+    append_frame_to(out, to_record(record));  // no body: nothing is copied
+  }
+}
+
 Record to_record(const RecordView& v) {
   switch (v.tag) {
     case ENQUEUE: return EnqueueRecord{v.seq, v.time_ms, {v.body.begin(), v.body.end()}};

@@ -49,7 +49,22 @@ struct RecordView {
   uint64_t time_ms;      // ENQUEUE: enqueued_ts_ms; LEASE: deadline_ms
   uint32_t deliveries;   // LEASE, REQUEUE
   std::span<const uint8_t> body;  // ENQUEUE
+
+  static RecordView enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body) {
+    return {ENQUEUE, seq, ts_ms, 0, body};
+  }
+  static RecordView ack(uint64_t seq) { return {ACK, seq, 0, 0, {}}; }
+  static RecordView lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries) {
+    return {LEASE, seq, deadline_ms, deliveries, {}};
+  }
+  static RecordView requeue(uint64_t seq, uint32_t deliveries) {
+    return {REQUEUE, seq, 0, deliveries, {}};
+  }
+  static RecordView dead(uint64_t seq) { return {DEAD, seq, 0, 0, {}}; }
 };
+
+// The length of the record's frame in the log.
+uint64_t frame_length(const RecordView& record);
 
 // Payload of exactly 21 + body (ENQUEUE), 9 (ACK, DEAD), 21 (LEASE) or 13
 // (REQUEUE) bytes.
@@ -62,6 +77,7 @@ size_t encoded_size(const Record& record);
 
 // Append a whole sealed frame (header, then payload) to `out`.
 void append_frame_to(std::vector<uint8_t>& out, const Record& record);
+void append_frame_to(std::vector<uint8_t>& out, const RecordView& record);
 void append_enqueue_frame_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts_ms,
                              std::span<const uint8_t> body);
 

@@ -13,6 +13,7 @@
 #include "log_io/frame.h"
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
+#include "queue/replay.h"
 
 namespace tarnwick {
 namespace {
@@ -85,40 +86,27 @@ Result<Recovered> recover(const std::string& log_path) {
     TW_ASSIGN_OR_RETURN(ReadFill fill, read_full_or_eof(unbuffered, header, sizeof header));
     if (fill != ReadFill::kFull) return Error::unexpected_eof();
   }
-  if (std::memcmp(header, LOG_MAGIC, 4) != 0) {
+  const std::optional<uint64_t> generation = log_generation(header);
+  if (!generation) {
     if (!is_zeroed_header(header, size)) return Error::invalid_data(kBadLogMagic);
     warn("Tarnwick: queue.log held a zeroed header and no records; started a new log\n");
     return create_log(log_path);
   }
 
   Recovered out;
-  out.generation = load_le64(header + 8);
-  uint64_t offset = LOG_HEADER_LEN;
+  out.generation = *generation;
   BufferedReader reader(fd.get());  // the position is already 16
-  std::string damage;
-  const char* what = "corrupt";
-  for (;;) {
-    TW_ASSIGN_OR_RETURN(FrameRead frame, read_record_frame(reader));
-    if (frame.kind == FrameRead::kEof) break;
-    if (frame.kind == FrameRead::kCorrupt) {
-      damage = std::move(frame.message);
-      break;
-    }
-    auto decoded = decode_view(frame.payload);
-    if (auto* message = std::get_if<std::string>(&decoded)) {
-      damage = std::move(*message);
-      what = "undecodable";
-      break;
-    }
-    out.state.apply(std::get<RecordView>(decoded), offset);
-    offset += frame.frame_len;
+  TW_ASSIGN_OR_RETURN(const Replayed replayed,
+                      replay_frames(reader, LOG_HEADER_LEN, Undecodable::kDamage,
+                                    [&out](const RecordView& record, uint64_t offset) {
+                                      out.state.apply(record, offset);
+                                    }));
+  if (replayed.damaged) {
+    warn("Tarnwick: truncating " + std::string(replayed.undecodable ? "undecodable" : "corrupt") +
+         " log tail at byte " + std::to_string(replayed.end) + " (" + replayed.damage + ")\n");
+    TW_TRY(cut_tail(fd.get(), log_path, replayed.end));
   }
-  if (!damage.empty()) {
-    warn("Tarnwick: truncating " + std::string(what) + " log tail at byte " +
-         std::to_string(offset) + " (" + damage + ")\n");
-    TW_TRY(cut_tail(fd.get(), log_path, offset));
-  }
-  out.end_offset = offset;
+  out.end_offset = replayed.end;
   return out;
 }
 

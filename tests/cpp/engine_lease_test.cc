@@ -202,6 +202,30 @@ TEST(EngineLease, FailedRequeueIsRetriedLater) {
   }
 }
 
+// A requeue whose write succeeded but whose sync failed is applied (the log
+// holds it): the error is reported once and the message is not requeued twice.
+TEST(EngineLease, RequeueWhoseSyncFailedStaysApplied) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  must_enqueue(*q, "a");
+  must_enqueue(*q, "b");
+  CollectingSink sink;
+  ASSERT_TRUE(q->dequeue_batch(2, 0, sink).ok());
+  {
+    FaultScope faults;
+    faults.fail(Call::kFullSync, EIO);
+    EXPECT_FALSE(q->available().ok());
+  }
+  EXPECT_EQ(ok_value(q->in_flight()), 1u) << "the written requeue was not applied";
+  EXPECT_EQ(ok_value(q->available()), 2u);
+  EXPECT_EQ(ok_value(q->available()), 2u);
+  const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));
+  EXPECT_TRUE(log.clean);
+  EXPECT_EQ(tags_of(log), (std::vector<uint8_t>{1, 1, 3, 3, 4, 4}));
+  expect_fresh_open_agrees(tmp.path(), *q);
+}
+
 TEST(EngineLease, ReclamationRunsOnlyInTheFourCountingCalls) {
   TempDir tmp;
   auto q = open_queue(tmp.path());

@@ -82,6 +82,41 @@ TEST(JobQueue, DelayedPutIsALeaseUntilDueForPlainQueues) {
   expect_fresh_open_agrees(tmp.path(), *plain);
 }
 
+// A delayed put's large bodies go out from the caller's memory beside their
+// frame heads; a write that fails part-way leaves none of the put behind.
+TEST(JobQueue, DelayedPutOfLargeBodiesIsWholeOrNothing) {
+  const std::string big(64 << 10, 'b');
+  for (bool disk : {true, false}) {
+    SCOPED_TRACE(disk ? "disk" : "memory");
+    TempDir tmp;
+    auto jobs = open_jobs(disk ? tmp.path() : ":memory:");
+    ASSERT_TRUE(jobs);
+    const Bytes before = disk ? read_file(tmp.file("queue.log")) : Bytes{};
+    if (disk) {
+      const Bytes body = bytes_of(big);
+      const std::vector<ByteSpan> spans(2, span_of(body));
+      FaultScope faults;
+      faults.fail(Call::kWritev, ENOSPC, 0, 1, 33 + 1000);
+      EXPECT_FALSE(jobs->put(spans, kHourMs).ok());
+      EXPECT_EQ(read_file(tmp.file("queue.log")), before) << "a failed put left bytes";
+      EXPECT_EQ(ok_value(jobs->stats()).core.total, 0u);
+    }
+    EXPECT_EQ(put(*jobs, {big, "small", big}, kHourMs), (std::vector<uint64_t>{0, 1, 2}));
+    auto seen = ok_value(jobs->peek(10, true));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(to_string(seen[0].body), big);
+    EXPECT_EQ(to_string(seen[1].body), "small");
+    EXPECT_EQ(to_string(seen[2].body), big);
+    for (const MessageSummary& m : seen) EXPECT_EQ(m.state, MessageState::kScheduled);
+    if (disk) {
+      const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));
+      EXPECT_TRUE(log.clean);
+      EXPECT_EQ(tags_of(log), (std::vector<uint8_t>{1, 3, 1, 3, 1, 3}));
+      expect_fresh_open_agrees(tmp.path(), jobs->core());
+    }
+  }
+}
+
 TEST(JobQueue, PeekWritesNothingEvenPastAnExpiredLease) {
   TempDir tmp;
   auto q = open_jobs(tmp.path());

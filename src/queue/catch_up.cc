@@ -1,0 +1,90 @@
+// Catching up with what other processes appended, and rebuilding the state
+// when the log was replaced.
+#include <algorithm>
+
+#include "log_io/clock.h"
+#include "log_io/durability.h"
+#include "log_io/log_format.h"
+#include "log_io/sys.h"
+#include "queue/queue_impl.h"
+#include "queue/recover.h"
+#include "queue/replay.h"
+
+namespace tarnwick {
+
+Status QueueImpl::catch_up() {
+  if (!persistent) return {};
+  LogFiles& files = *inner.files;
+  // Is the file at the log's name still the one we hold, of our generation,
+  // and no shorter than what we applied? Anything else means a rebuild.
+  auto found = sys::identity_at(dir_fd.get(), kLogName);
+  bool same = !force_reload_ && found.ok() && found->dev == files.dev &&
+              found->ino == files.ino && found->size >= inner.applied_offset;
+  if (same) {
+    uint8_t header[LOG_HEADER_LEN];
+    same = files.read_header(header) && log_generation(header) == inner.generation;
+  }
+  if (!same) return reload();
+
+  const uint64_t size = found->size;
+  if (size == inner.applied_offset) return {};
+
+  // Read what was appended since we last looked. Every writer holds the lock
+  // we hold, so the size just read is the end.
+  std::vector<uint8_t>& buf = inner.catch_up_buffer;
+  buf.resize(size - inner.applied_offset);
+  size_t have = 0;
+  while (have < buf.size()) {
+    TW_ASSIGN_OR_RETURN(size_t got, sys::pread(files.reader.get(), buf.data() + have,
+                                               buf.size() - have, inner.applied_offset + have));
+    if (got == 0) break;
+    have += got;
+  }
+  MemoryReader reader(std::span<const uint8_t>(buf.data(), have));
+  QueueState& state = inner.state;
+  TW_ASSIGN_OR_RETURN(const Replayed replayed,
+                      replay_frames(reader, inner.applied_offset, Undecodable::kDamage,
+                                    [&state](const RecordView& record, uint64_t offset) {
+                                      state.apply(record, offset);
+                                    }));
+  if (buf.capacity() > (1u << 20)) std::vector<uint8_t>().swap(buf);
+  else buf.clear();
+
+  inner.applied_offset = replayed.end;
+  inner.log_bytes = std::max(inner.log_bytes, replayed.end);
+  return replayed.damaged ? repair_tail(replayed.end) : Status{};
+}
+
+Status QueueImpl::repair_tail(uint64_t end) {
+  LogFiles& files = *inner.files;
+  TW_TRY(files.writer.flush());
+  TW_TRY(sys::ftruncate(files.writer_fd.get(), end));
+  TW_TRY(sys::full_sync(files.writer_fd.get()));
+  TW_TRY(sync_parent_dir(log_path));
+  inner.log_bytes = end;
+  inner.map.reset();
+  warn("Tarnwick: truncated corrupt log tail at byte " + std::to_string(end) + "\n");
+  return {};
+}
+
+Status QueueImpl::reload() {
+  TW_ASSIGN_OR_RETURN(Recovered recovered, recover(log_path));
+  inner.state = std::move(recovered.state);
+  TW_TRY(reopen_io(recovered.generation));
+  inner.applied_offset = inner.log_bytes = recovered.end_offset;
+  force_reload_ = false;
+  return {};
+}
+
+Status QueueImpl::reopen_io(uint64_t generation) {
+  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::stat(log_path));
+  TW_ASSIGN_OR_RETURN(LogFiles files, LogFiles::open(log_path));
+  inner.files.emplace(std::move(files));
+  inner.generation = generation;
+  inner.applied_offset = inner.log_bytes = static_cast<uint64_t>(st.st_size);
+  inner.last_sync_ms = now_ms();
+  inner.map.reset();
+  return {};
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,128 @@
+// The commit path: every record an operation writes goes through commit(),
+// which writes the records, then applies them, then syncs as asked.
+#include "log_io/clock.h"
+#include "log_io/sys.h"
+#include "queue/queue_impl.h"
+#include "queue/recover.h"
+
+namespace tarnwick {
+
+Status QueueImpl::commit(const RecordView& record, Sync sync) {
+  return commit_run(std::span<const RecordView>(&record, 1), sync, false);
+}
+
+Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
+  return commit_run(records, sync, true);
+}
+
+Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
+                             bool cut_back_on_failure) {
+  const uint64_t start = inner.applied_offset;
+  Status written = write_records(records);
+  if (!written.ok()) {
+    if (cut_back_on_failure) cut_back(start);
+    return written;
+  }
+  const bool keep_bodies = !inner.files;  // no log to read them back from
+  uint64_t frame_offset = start;
+  for (const RecordView& record : records) {
+    inner.state.apply(record, frame_offset, keep_bodies);
+    frame_offset += frame_length(record);
+  }
+  if (sync == Sync::kNone) return {};
+  return maybe_sync(sync == Sync::kNow);
+}
+
+Status QueueImpl::write_records(std::span<const RecordView> records) {
+  if (!inner.files) return {};  // a queue without a log writes nothing
+  std::vector<uint8_t>& chunk = inner.scratch;
+  std::vector<DirectBody>& direct = inner.direct_bodies;
+  for (size_t next = 0; next < records.size();) {
+    chunk.clear();
+    direct.clear();
+    uint64_t bytes = 0;
+    for (; next < records.size() && (bytes == 0 || bytes < kBatchWriteBytes) &&
+           2 * direct.size() + 3 <= kMaxWritePieces;
+         ++next) {
+      const RecordView& record = records[next];
+      // A large body is not copied: `chunk` gets its frame's first bytes,
+      // and one vectored write takes the chunk's pieces and the bodies in order.
+      if (record.tag == ENQUEUE && record.body.size() >= kDirectBodyBytes) {
+        append_enqueue_head_to(chunk, record.seq, record.time_ms, record.body);
+        direct.push_back({chunk.size(), record.body});
+      } else {
+        append_frame_to(chunk, record);
+      }
+      bytes += frame_length(record);
+    }
+    TW_TRY(write_chunk(bytes));
+  }
+  // A large body must not pin a large buffer for the object's life.
+  if (chunk.capacity() > 2 * kBatchWriteBytes) std::vector<uint8_t>().swap(chunk);
+  return {};
+}
+
+// Hands scratch (with the direct bodies between its pieces) to the file in
+// one write. Offsets move only on success.
+Status QueueImpl::write_chunk(uint64_t bytes) {
+  LogFiles& files = *inner.files;
+  const std::vector<uint8_t>& chunk = inner.scratch;
+  const std::vector<DirectBody>& direct = inner.direct_bodies;
+  if (direct.empty()) {
+    TW_TRY(files.writer.write_all(chunk));
+    TW_TRY(files.writer.flush());
+  } else {
+    std::vector<struct ::iovec>& pieces = inner.write_pieces;
+    pieces.clear();
+    auto add = [&pieces](const uint8_t* data, size_t length) {
+      if (length > 0) pieces.push_back({const_cast<uint8_t*>(data), length});
+    };
+    size_t from = 0;
+    for (const DirectBody& d : direct) {
+      add(chunk.data() + from, d.chunk_end - from);
+      add(d.body.data(), d.body.size());
+      from = d.chunk_end;
+    }
+    add(chunk.data() + from, chunk.size() - from);
+    TW_TRY(files.writer.flush());
+    TW_TRY(sys::writev_all(files.writer_fd.get(), pieces.data(), static_cast<int>(pieces.size())));
+  }
+  inner.applied_offset += bytes;
+  inner.log_bytes += bytes;
+  return {};
+}
+
+void QueueImpl::cut_back(uint64_t offset) {
+  if (!inner.files) return;
+  // Nothing past `offset` was applied: the next catch-up reads from there.
+  inner.applied_offset = inner.log_bytes = offset;
+  const int fd = inner.files->writer_fd.get();
+  Status cut = sys::ftruncate(fd, offset);
+  // Synced, so that a power cut cannot bring the abandoned frames back.
+  if (cut.ok()) cut = sys::full_sync(fd);
+  if (!cut.ok()) {
+    warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
+         ": " + cut.error().text() + "\n");
+  }
+}
+
+Status QueueImpl::maybe_sync(bool force) {
+  if (!inner.files) return {};
+  uint64_t synced_at = 0;
+  if (force || settings.sync_interval_ms == 0) {
+    TW_TRY(inner.files->writer.flush());
+    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    synced_at = now_ms();
+  } else {
+    const uint64_t now = now_ms();
+    const uint64_t elapsed = now > inner.last_sync_ms ? now - inner.last_sync_ms : 0;
+    if (elapsed < settings.sync_interval_ms) return {};
+    TW_TRY(inner.files->writer.flush());
+    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    synced_at = now;
+  }
+  inner.last_sync_ms = synced_at;
+  return {};
+}
+
+}  // namespace tarnwick

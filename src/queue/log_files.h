@@ -1,0 +1,37 @@
+// The open handles on queue.log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "log_io/buffered_io.h"
+#include "log_io/error.h"
+#include "log_io/log_format.h"
+#include "log_io/unique_fd.h"
+#include "queue/mapped_region.h"
+
+namespace tarnwick {
+
+// The two handles on queue.log: an append-mode writer and a read-only reader.
+struct LogFiles {
+  UniqueFd writer_fd;
+  BufferedWriter writer;
+  UniqueFd reader;
+  dev_t dev = 0;  // identity of the file the reader holds
+  ino_t ino = 0;
+  // The reader's first bytes, mapped so that the check made on every call
+  // needs no system call; empty where mapping failed (pread is used then).
+  MappedRegion header_map;
+
+  static Result<LogFiles> open(const std::string& log_path);
+  // The header as it is on the file now; false if it could not be read whole.
+  bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
+  LogFiles(UniqueFd writer_fd, UniqueFd reader);
+  LogFiles(LogFiles&&) = default;
+  LogFiles& operator=(LogFiles&&) = default;
+  ~LogFiles();  // hands any buffered bytes to the old file, errors ignored
+};
+
+}  // namespace tarnwick
