@@ -1,4 +1,5 @@
-"""get(), get_many() and iteration, written once for every backend.
+"""get(), get_many(), iteration and the context manager, written once for
+every backend.
 
 A backend supplies three things: `_lease_arg(lease)` (the lease in its own
 unit), `_take_now(count, lease, want_due)` (the messages it leased now and,
@@ -28,6 +29,15 @@ class BlockingConsumer:
 
     def _arm(self) -> Callable[[float], None]:
         raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
 
     def get(self, block: bool = True, timeout: Optional[float] = None, *,
             lease: Optional[float] = None) -> Message:

@@ -373,17 +373,17 @@ def _backoff_arg(text: str) -> tuple:
     return first, factor, cap
 
 
-def _split_spec(spec: str) -> tuple:
-    module, sep, name = spec.partition(":")
+def _split_handler_name(handler_name: str) -> tuple:
+    module, sep, name = handler_name.partition(":")
     if not sep or not module or not name:
-        raise CliError(f"{spec!r}: expected MODULE:FUNCTION")
+        raise CliError(f"{handler_name!r}: expected MODULE:FUNCTION")
     return module, name
 
 
-def load_handler(spec: str) -> Callable:
+def load_handler(handler_name: str) -> Callable:
     """The function named "MODULE:FUNCTION" (FUNCTION may be dotted),
     importing MODULE the way `python -m` would, from the current directory."""
-    module_name, name = _split_spec(spec)
+    module_name, name = _split_handler_name(handler_name)
     if os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
@@ -396,7 +396,7 @@ def load_handler(spec: str) -> Callable:
         except AttributeError:
             raise CliError(f"{module_name!r} has no {name!r}") from None
     if not callable(target):
-        raise CliError(f"{spec!r} is not callable")
+        raise CliError(f"{handler_name!r} is not callable")
     return target
 
 
@@ -404,7 +404,7 @@ def cmd_worker(args: argparse.Namespace) -> int:
     logging.basicConfig(level=args.log_level.upper(), format=LOG_FORMAT)
     if args.child:
         return _worker_process(args)
-    module_name, _ = _split_spec(args.spec)
+    module_name, _ = _split_handler_name(args.handler)
     if os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
@@ -416,7 +416,7 @@ def cmd_worker(args: argparse.Namespace) -> int:
     if args.processes < 1:
         raise CliError("--processes must be at least 1")
     _open(args.queue).close()  # fails here, once, on a path that cannot be a queue
-    argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.spec, "--child",
+    argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.handler, "--child",
             "--queue", args.queue, "--grace", repr(args.grace),
             "--backoff", ",".join(repr(x) for x in args.backoff),
             "--sync-interval", repr(args.sync_interval), "--log-level", args.log_level]
@@ -432,7 +432,7 @@ def cmd_worker(args: argparse.Namespace) -> int:
 
 def _worker_process(args: argparse.Namespace) -> int:
     try:
-        handler = load_handler(args.spec)
+        handler = load_handler(args.handler)
     except CliError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_CONFIG
@@ -510,7 +510,7 @@ def build_parser() -> argparse.ArgumentParser:
                      "Run worker processes calling FUNCTION of MODULE for each message, under "
                      "a supervisor that restarts any that dies; SIGTERM or SIGINT stops them.",
                      json_output=False, directory=False)
-    worker.add_argument("spec", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
+    worker.add_argument("handler", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
     worker.add_argument("--queue", required=True, metavar="DIR", help="the queue's directory")
     worker.add_argument("--processes", type=int, default=1, metavar="N",
                         help="worker processes (default 1)")

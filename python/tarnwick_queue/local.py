@@ -6,7 +6,7 @@ import math
 import os
 import queue as _stdlib_queue
 import time
-from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
+from typing import Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _native
 from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
@@ -206,12 +206,6 @@ class Queue(BlockingConsumer):
         """Syncs and closes the queue; later calls raise ValueError."""
         self._waiter.close()
         self._engine.close()
-
-    def __enter__(self) -> "Queue":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"Queue({self.path!r})" + (" (closed)" if self.closed else "")

@@ -583,8 +583,8 @@ PyType_Spec g_watch_spec = {"tarnwick_queue._native.Watch", sizeof(WatchObject),
 
 // --- the module ---
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-  PyRef type = PyRef::steal(PyType_FromSpec(spec));
+int add_type(PyObject* module, PyType_Spec* type_spec, const char* name) {
+  PyRef type = PyRef::steal(PyType_FromSpec(type_spec));
   if (!type) return -1;
   if (PyModule_AddObject(module, name, type.get()) < 0) return -1;
   (void)type.release();  // the module owns it now

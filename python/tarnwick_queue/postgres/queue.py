@@ -320,12 +320,6 @@ class PostgresQueue(BlockingConsumer):
         self._listeners.close()
         self._link.close()
 
-    def __enter__(self) -> "PostgresQueue":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         return f"PostgresQueue({self.name!r})" + (" (closed)" if self.closed else "")
 
