@@ -27,10 +27,17 @@ def start_tarnwick(*args, cwd=None, **popen):
     return subprocess.Popen(tarnwick_command() + [str(a) for a in args], cwd=cwd, **popen)
 
 
+def _ps(*args, check=True):
+    # Without the sanitizer runtime that a sanitized test run preloads: ps
+    # can hang in it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return subprocess.run(["ps", *args], capture_output=True, text=True, check=check, env=env,
+                          timeout=30).stdout
+
+
 def children(pid):
     """Process ids whose parent is `pid`."""
-    out = subprocess.run(["ps", "-A", "-o", "pid=,ppid="], capture_output=True, text=True,
-                         check=True).stdout
+    out = _ps("-A", "-o", "pid=,ppid=")
     return sorted(int(p) for p, pp in (line.split() for line in out.splitlines())
                   if int(pp) == pid)
 
@@ -52,8 +59,7 @@ def alive(pid):
     except ProcessLookupError:
         return False
     # A zombie of a process this test did not start still answers kill(0).
-    state = subprocess.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True,
-                           text=True).stdout.strip()
+    state = _ps("-o", "stat=", "-p", str(pid), check=False).strip()
     return bool(state) and not state.startswith("Z")
 
 
