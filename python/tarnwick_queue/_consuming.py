@@ -16,7 +16,7 @@ import time
 from queue import Empty
 from typing import Any, Callable, List, Optional, Tuple
 
-from ._types import Message, _seconds
+from ._types import Message, _non_negative_int, _seconds
 
 
 class BlockingConsumer:
@@ -60,10 +60,7 @@ class BlockingConsumer:
                  lease: Optional[float] = None) -> List[Message]:
         """Leases up to `max` ready messages, waiting up to `timeout` seconds
         for the first; an empty list when none came."""
-        if isinstance(max, bool) or not isinstance(max, int):
-            raise TypeError(f"max must be an int, not {type(max).__name__}")
-        if max < 0:
-            raise ValueError(f"max must be >= 0, not {max}")
+        _non_negative_int(max, "max")
         lease_arg = self._lease_arg(lease)
         if max == 0:
             return []

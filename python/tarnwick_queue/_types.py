@@ -190,6 +190,14 @@ def _bodies(values: Iterable[Any]) -> List[bytes]:
     return [_body(v) for v in values]
 
 
+def _non_negative_int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must be >= 0, not {value}")
+    return value
+
+
 def _optional_count(value: Any, name: str) -> Optional[int]:
     if value is None:
         return None

@@ -10,7 +10,7 @@ from typing import Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _native
 from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
-                     _optional_count, _positive_seconds, _seconds)
+                     _non_negative_int, _optional_count, _positive_seconds, _seconds)
 from ._consuming import BlockingConsumer
 from .waiting import DirectoryWaiter, MemoryWaiter
 
@@ -160,10 +160,7 @@ class Queue(BlockingConsumer):
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
         """Up to `limit` messages, smallest id first, without leasing them or
         writing anything."""
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be >= 0, not {limit}")
+        _non_negative_int(limit, "limit")
         return [MessageInfo(seq, state, deliveries, ts / 1000.0,
                             None if due is None else due / 1000.0, size, body)
                 for seq, state, deliveries, ts, due, size, body

@@ -10,7 +10,8 @@ from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 import psycopg
 
 from .._types import (Body, DeadLetter, Message, MessageInfo, _bodies, _body, _ids,
-                      _optional_count, _positive_seconds, _seconds)
+                      _non_negative_int, _optional_count, _positive_seconds,
+                      _seconds)
 from .._consuming import BlockingConsumer
 from ..local import _lost
 from .connection import Link, Listeners
@@ -278,10 +279,7 @@ class PostgresQueue(BlockingConsumer):
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
         """Up to `limit` messages, smallest id first, without leasing them or
         writing anything."""
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be >= 0, not {limit}")
+        _non_negative_int(limit, "limit")
         rows = self._run("peek", "nothing was changed", _PEEK,
                          {"q": self.name, "n": limit, "bodies": bool(bodies)},
                          binary=True).fetchall()
