@@ -13,6 +13,8 @@ dramatiq = pytest.importorskip("dramatiq")
 
 from dramatiq import Worker  # noqa: E402
 
+from dramatiq_suite.common import start  # noqa: E402
+
 from tarnwick_queue import Queue  # noqa: E402
 from tarnwick_queue.contrib.dramatiq import DeadLettered, TarnwickBroker  # noqa: E402
 
@@ -66,8 +68,7 @@ def test_message_of_a_killed_worker_runs_again(tmp_path):
         os.kill(child.pid, signal.SIGKILL)
         child.join()
     assert not _marks(os.path.join(marks, "a.done"))
-    worker = Worker(broker, worker_threads=1, worker_timeout=50)
-    worker.start()
+    worker = start(Worker(broker, worker_threads=1, worker_timeout=50))
     try:
         broker.join("jobs", timeout=20_000)
     finally:
@@ -91,7 +92,7 @@ def test_a_long_actor_keeps_its_message(tmp_path):
     slow.send()
     workers = [Worker(broker, worker_threads=2, worker_timeout=50) for _ in range(2)]
     for worker in workers:
-        worker.start()
+        start(worker)
     try:
         broker.join("default", timeout=20_000)
     finally:
@@ -115,8 +116,7 @@ def test_delayed_message_waits_on_the_delay_queue(tmp_path):
     # On disk, scheduled on the delay queue; nothing ready anywhere.
     with Queue(str(tmp_path / "broker" / "default.DQ")) as delayed:
         assert delayed.stats()["scheduled"] == 1
-    worker = Worker(broker, worker_threads=1, worker_timeout=50)
-    worker.start()
+    worker = start(Worker(broker, worker_threads=1, worker_timeout=50))
     try:
         broker.join("default", timeout=10_000)
     finally:
@@ -141,8 +141,7 @@ def test_rejected_message_goes_to_the_dead_letters(tmp_path):
 
     sent = fails.send(7)
     fails_plainly.send()
-    worker = Worker(broker, worker_threads=1, worker_timeout=50)
-    worker.start()
+    worker = start(Worker(broker, worker_threads=1, worker_timeout=50))
     try:
         with pytest.raises(Boom):
             broker.join("default", timeout=10_000)

@@ -23,9 +23,17 @@ from dramatiq.results import backends as res_backends
 
 from tarnwick_queue.contrib.dramatiq import TarnwickBroker
 
+from .common import start
+
 logging.basicConfig(level=logging.DEBUG)
 logging.getLogger("pika").setLevel(logging.WARNING)
 sys.setswitchinterval(0.005)
+
+
+@pytest.fixture(autouse=True)
+def workers_start_fully(monkeypatch):
+    """Every Worker.start() in the suite waits for its threads (see start())."""
+    monkeypatch.setattr(Worker, "start", start)
 
 
 @pytest.fixture()
