@@ -145,7 +145,14 @@ class AsyncQueue:
         return self._changed
 
     def _on_change(self) -> None:
-        self.queue._arm_watch()  # drains the descriptor
+        # Draining may close the descriptor (a server connection that broke)
+        # and arming may open another with the same number, so it leaves the
+        # loop first and the one armed now is registered anew.
+        self._unwatch()
+        fd = self.queue._arm_watch()
+        if fd is not None and self._waiting and self._loop is not None:
+            self._loop.add_reader(fd, self._on_change)
+            self._fd = fd
         self._wake()
 
     def _wake(self) -> None:

@@ -7,11 +7,14 @@ many machines (needs psycopg 3: pip install "tarnwick[postgres]").
         q.put(b"resize 42")
         with q.get(timeout=10) as message:   # acked on success, nacked on error
             handle(message.body)
+
+AsyncPostgresQueue is the same for asyncio (see tarnwick_queue.AsyncQueue).
 """
 
+from .aio import AsyncPostgresQueue
 from .connection import ConnectionLost
 from .queue import PostgresDeadLetters, PostgresQueue
 from .schema import LATEST as SCHEMA_VERSION, SchemaTooNew
 
-__all__ = ["ConnectionLost", "PostgresDeadLetters", "PostgresQueue", "SCHEMA_VERSION",
+__all__ = ["AsyncPostgresQueue", "ConnectionLost", "PostgresDeadLetters", "PostgresQueue", "SCHEMA_VERSION",
            "SchemaTooNew"]

@@ -152,6 +152,10 @@ class Listener:
         else:
             self._drain()
 
+    def fileno(self) -> Optional[int]:
+        """The listening socket, or None while there is no connection."""
+        return None if self._pg is None else self._pg.socket
+
     def wait(self, timeout: float) -> None:
         timeout = min(timeout, WAIT_CAP)
         if self._pg is None:

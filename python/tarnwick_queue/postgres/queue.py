@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import queue as _stdlib_queue
+import time
 from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 import psycopg
@@ -161,6 +162,7 @@ class PostgresQueue(BlockingConsumer):
             raise ValueError(f"max_deliveries must be at most {_MAX_DELIVERIES}")
         self.name = name
         self._channel = channel_of(name)
+        self._due_at: Optional[float] = None  # seen by the last take that found nothing
         self._link = Link(dsn_or_connection)
         self._listeners = Listeners(self._link.conninfo, self._channel)
         try:
@@ -236,8 +238,26 @@ class PostgresQueue(BlockingConsumer):
             # Messages sent to the dead letters made room for more.
             if not buried or len(messages) >= count:
                 messages.sort(key=lambda m: m.id)
-                return messages, (None if messages else until_due)
+                if messages:
+                    return messages, None
+                self._due_at = None if until_due is None else time.time() + until_due
+                return messages, until_due
             params["n"] = count - len(messages)
+
+    # --- waiting in an event loop (AsyncQueue) ---
+
+    def _arm_watch(self) -> Optional[int]:
+        """The calling thread's LISTEN socket, drained: it turns readable
+        when a notification arrives after this call (or the connection
+        breaks). None while the server cannot be reached."""
+        listener = self._listeners.get()
+        listener.arm()
+        return listener.fileno()
+
+    def _next_due(self) -> Optional[float]:
+        """When the earliest lease or delay ends (epoch seconds), as the last
+        take that found nothing saw it."""
+        return self._due_at
 
     # --- settling, called by Message ---
 

@@ -1,0 +1,39 @@
+"""AsyncPostgresQueue: AsyncQueue on PostgreSQL.
+
+A waiting get sleeps in the event loop on the loop thread's LISTEN socket
+(registered with add_reader) and on a timer for the earliest lease or delay
+that comes due, which the last look at the queue reported: no thread and no
+polling. Every other call is one statement on the queue's connection, made
+directly from the loop's thread, as AsyncQueue does with a local queue's
+writes: with the database on the same network that is a fraction of a
+millisecond.
+"""
+
+from __future__ import annotations
+
+from typing import Optional, Union
+
+import psycopg
+
+from ..aio import AsyncQueue
+from .queue import PostgresQueue
+
+
+class AsyncPostgresQueue(AsyncQueue):
+    """A PostgresQueue for coroutines, with PostgresQueue's constructor:
+
+        async with AsyncPostgresQueue("host=db dbname=app", "resize") as q:
+            await q.put(b"resize 42")
+            async for message in q:
+                with message:             # acked on success, nacked on error
+                    await handle(message.body)
+    """
+
+    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection"],
+                 name: str = "default", *, lease: float = 30.0,
+                 max_deliveries: Optional[int] = None) -> None:
+        self._init(PostgresQueue(dsn_or_connection, name, lease=lease,
+                                 max_deliveries=max_deliveries))
+
+    def __repr__(self) -> str:
+        return f"AsyncPostgresQueue({self.queue.name!r})"
