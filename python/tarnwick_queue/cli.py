@@ -1,5 +1,6 @@
-"""The `tarnwick` command: look at a queue directory, put into it, manage its
-dead letters, and run workers on it.
+"""The `tarnwick` command: look at a queue (a directory, or with --dsn a queue
+in a PostgreSQL database), put into it, manage its dead letters, and run
+workers on it.
 
 Errors are one line on stderr and a non-zero exit: 1 for a failed command,
 2 for a wrong command line (argparse's convention)."""
@@ -28,6 +29,9 @@ LOG_NAME = "queue.log"
 # Dead letters are requeued this many at a time, so a long requeue shows progress.
 REQUEUE_BATCH = 1000
 PUT_BATCH = 1000
+# How the supervisor hands --dsn to its workers: not on their command lines,
+# which any user can read in the process list.
+CHILD_DSN_ENV = "TARNWICK_WORKER_DSN"
 
 
 class CliError(Exception):
@@ -46,6 +50,27 @@ def _open_existing(path: str, **options: Any) -> Queue:
     if not os.path.isfile(os.path.join(path, LOG_NAME)):
         raise CliError(f"{path}: not a queue directory (no {LOG_NAME} in it)")
     return _open(path, auto_compact_bytes=0, **options)
+
+
+def _open_named(args: argparse.Namespace, name: str, *, existing: bool = True,
+                **options: Any) -> Any:
+    """The queue a command names: on the server of --dsn (`name` is the
+    queue's name there), else in the directory `name`."""
+    dsn = getattr(args, "dsn", None)
+    if dsn is None:
+        return _open_existing(name, **options) if existing else _open(name, **options)
+    return _open_postgres(dsn, name, **options)
+
+
+def _open_postgres(dsn: str, name: str, **options: Any) -> Any:
+    try:
+        from .postgres import PostgresQueue
+    except ImportError as exc:
+        raise CliError(f"--dsn needs psycopg 3 ({exc}); pip install 'tarnwick[postgres]'") \
+            from None
+    # The log's own settings mean nothing on a server.
+    kept = {k: v for k, v in options.items() if k in ("lease", "max_deliveries")}
+    return PostgresQueue(dsn, name, **kept)
 
 
 def _open(path: str, **options: Any) -> Queue:
@@ -156,7 +181,7 @@ STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "enqueu
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         if args.watch is None:
             stats = queue.stats()
             if args.json:
@@ -167,8 +192,13 @@ def cmd_stats(args: argparse.Namespace) -> int:
         return _watch_stats(queue, args)
 
 
+def _stat_rows(stats: dict) -> List[str]:
+    """The rows this queue has: a queue on a server keeps no running totals."""
+    return [key for key in STAT_ROWS if key in stats]
+
+
 def _write_stats(stats: dict, rates: Optional[Dict[str, float]], out: TextIO) -> None:
-    for key in STAT_ROWS:
+    for key in _stat_rows(stats):
         value = stats[key]
         shown = _size(value) if key.endswith("_bytes") else str(value)
         rate = ""
@@ -177,7 +207,7 @@ def _write_stats(stats: dict, rates: Optional[Dict[str, float]], out: TextIO) ->
         out.write(f"{key:<15} {shown:>12}{rate}\n")
 
 
-def _watch_stats(queue: Queue, args: argparse.Namespace) -> int:
+def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
     interval = args.watch
     redraw = sys.stdout.isatty() and not args.json
     drawn = 0
@@ -190,7 +220,8 @@ def _watch_stats(queue: Queue, args: argparse.Namespace) -> int:
             if now > before_at:
                 elapsed = now - before_at
                 rates = {key: max(0, stats[key] - before[key]) / elapsed
-                         for key in ("enqueued_total", "acked_total", "dead_total")}
+                         for key in ("enqueued_total", "acked_total", "dead_total")
+                         if key in stats}
             if args.json:
                 _print_json(dict(stats, rates=rates))
             elif redraw:
@@ -198,7 +229,7 @@ def _watch_stats(queue: Queue, args: argparse.Namespace) -> int:
                     sys.stdout.write(f"\x1b[{drawn}A\x1b[J")
                 sys.stdout.write(f"{args.dir}  (every {interval:g} s, Ctrl-C ends)\n")
                 _write_stats(stats, rates, sys.stdout)
-                drawn = len(STAT_ROWS) + 1
+                drawn = len(_stat_rows(stats)) + 1
             else:
                 line = " ".join(f"{k}={stats[k]}" for k in STAT_ROWS[:5])
                 line += "".join(f" {k.split('_')[0]}/s={v:.1f}" for k, v in rates.items())
@@ -211,7 +242,7 @@ def _watch_stats(queue: Queue, args: argparse.Namespace) -> int:
 
 
 def cmd_peek(args: argparse.Namespace) -> int:
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         found = queue.peek(args.n, bodies=args.bodies)
     if args.json:
         _print_json([_info_json(m) for m in found])
@@ -240,7 +271,7 @@ def cmd_put(args: argparse.Namespace) -> int:
             raise CliError("no body given and no standard input to read one from")
         data = sys.stdin.buffer.read()
         bodies = data.splitlines() if args.lines else [data]
-    with _open(args.dir) as queue:
+    with _open_named(args, args.dir, existing=False) as queue:
         ids: List[int] = []
         progress = _Progress("put")
         for start in range(0, len(bodies), PUT_BATCH):
@@ -255,7 +286,7 @@ def cmd_put(args: argparse.Namespace) -> int:
 
 
 def cmd_dead_list(args: argparse.Namespace) -> int:
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         letters = queue.dead_letters.list(args.n)
     if args.json:
         _print_json([_dead_json(d, args.bodies) for d in letters])
@@ -278,7 +309,7 @@ def _dead_json(d: DeadLetter, bodies: bool) -> dict:
 
 
 def cmd_dead_requeue(args: argparse.Namespace) -> int:
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         dead = queue.dead_letters
         progress = _Progress("requeue")
         count = 0
@@ -305,7 +336,7 @@ def cmd_dead_requeue(args: argparse.Namespace) -> int:
 
 
 def cmd_dead_purge(args: argparse.Namespace) -> int:
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         count = queue.dead_letters.purge()
     if args.json:
         _print_json({"purged": count})
@@ -349,7 +380,7 @@ def cmd_compact(args: argparse.Namespace) -> int:
 def cmd_purge(args: argparse.Namespace) -> int:
     if not args.yes:
         raise CliError("purge deletes every message in the queue; add --yes to do it")
-    with _open_existing(args.dir) as queue:
+    with _open_named(args, args.dir) as queue:
         count = queue.stats()["total"]
         queue.purge()
     if args.json:
@@ -415,7 +446,8 @@ def cmd_worker(args: argparse.Namespace) -> int:
         raise CliError(f"cannot import {module_name!r}: no such module")
     if args.processes < 1:
         raise CliError("--processes must be at least 1")
-    _open(args.queue).close()  # fails here, once, on a path that cannot be a queue
+    # Fails here, once, on a queue that cannot be opened.
+    _open_named(args, args.queue, existing=False).close()
     argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.handler, "--child",
             "--queue", args.queue, "--grace", repr(args.grace),
             "--backoff", ",".join(repr(x) for x in args.backoff),
@@ -425,6 +457,8 @@ def cmd_worker(args: argparse.Namespace) -> int:
     if args.max_deliveries is not None:
         argv += ["--max-deliveries", str(args.max_deliveries)]
     env = dict(os.environ)
+    if args.dsn is not None:
+        env[CHILD_DSN_ENV] = args.dsn
     env["PYTHONPATH"] = os.pathsep.join([os.getcwd()] + ([env["PYTHONPATH"]]
                                                          if env.get("PYTHONPATH") else []))
     return Supervisor(argv, args.processes, grace=args.grace, env=env).run()
@@ -440,7 +474,9 @@ def _worker_process(args: argparse.Namespace) -> int:
     options: Dict[str, Any] = {"sync_interval": args.sync_interval}
     if args.lease is not None:
         options["lease"] = args.lease
-    worker = Worker(lambda: _open(args.queue, **options), handler,
+    if args.dsn is None:
+        args.dsn = os.environ.get(CHILD_DSN_ENV)
+    worker = Worker(lambda: _open_named(args, args.queue, existing=False, **options), handler,
                     max_deliveries=args.max_deliveries, backoff=args.backoff, grace=args.grace)
     worker.run()
     logging.getLogger("tarnwick_queue.worker").info("stopped: %s", worker.counts)
@@ -451,15 +487,21 @@ def _worker_process(args: argparse.Namespace) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Look at and work on a tarnwick queue directory.")
+        prog=PROG, description="Look at and work on a tarnwick queue: a directory, or with "
+        "--dsn a queue in a PostgreSQL database.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
     def command(name: str, run: Callable[[argparse.Namespace], int], help: str,
-                json_output: bool = True, directory: bool = True) -> argparse.ArgumentParser:
+                json_output: bool = True, directory: bool = True,
+                server: bool = True) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help)
+        if server:
+            sub.add_argument("--dsn", metavar="DSN", help="the PostgreSQL database (a libpq "
+                             "connection string) holding the queue")
         if directory:
-            sub.add_argument("dir", metavar="DIR", help="the queue's directory")
+            sub.add_argument("dir", metavar="DIR", help="the queue's directory; with --dsn, "
+                             "the queue's name")
         if json_output:
             sub.add_argument("--json", action="store_true", help="print JSON")
         sub.set_defaults(run=run)
@@ -501,8 +543,9 @@ def build_parser() -> argparse.ArgumentParser:
     for sub in (dead_list, requeue, dead_purge):
         sub.add_argument("--json", action="store_true", help="print JSON")
 
-    command("verify", cmd_verify, "Check every record's checksum; exit 1 if the log is damaged.")
-    command("compact", cmd_compact, "Rewrite the log with only the live messages.")
+    command("verify", cmd_verify, "Check every record's checksum; exit 1 if the log is damaged.",
+            server=False)
+    command("compact", cmd_compact, "Rewrite the log with only the live messages.", server=False)
     purge = command("purge", cmd_purge, "Delete every message (the dead letters stay).")
     purge.add_argument("--yes", action="store_true", help="really do it")
 
@@ -511,7 +554,8 @@ def build_parser() -> argparse.ArgumentParser:
                      "a supervisor that restarts any that dies; SIGTERM or SIGINT stops them.",
                      json_output=False, directory=False)
     worker.add_argument("handler", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
-    worker.add_argument("--queue", required=True, metavar="DIR", help="the queue's directory")
+    worker.add_argument("--queue", required=True, metavar="DIR",
+                        help="the queue's directory; with --dsn, the queue's name")
     worker.add_argument("--processes", type=int, default=1, metavar="N",
                         help="worker processes (default 1)")
     worker.add_argument("--lease", type=_positive_float, default=None, metavar="SECONDS",
