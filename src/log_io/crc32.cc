@@ -85,6 +85,8 @@ TARNWICK_CLMUL_TARGET inline __m128i fold(__m128i acc, __m128i k, __m128i onto) 
       onto, _mm_xor_si128(_mm_clmulepi64_si128(acc, k, 0x00), _mm_clmulepi64_si128(acc, k, 0x11)));
 }
 
+TARNWICK_CLMUL_TARGET uint32_t finish(const __m128i lane[4], const uint8_t* p, size_t blocks);
+
 // Runs over `blocks` 16-byte blocks (at least four) from p.
 TARNWICK_CLMUL_TARGET uint32_t crc32_clmul(uint32_t c, const uint8_t* p, size_t blocks) {
   __m128i lane[4] = {load16(p), load16(p + 16), load16(p + 32), load16(p + 48)};
@@ -95,6 +97,12 @@ TARNWICK_CLMUL_TARGET uint32_t crc32_clmul(uint32_t c, const uint8_t* p, size_t 
   for (; blocks >= 4; blocks -= 4, p += 64) {
     for (int i = 0; i < 4; ++i) lane[i] = fold(lane[i], by_four, load16(p + 16 * i));
   }
+  return finish(lane, p, blocks);
+}
+
+// Folds four lanes of consecutive 16-byte blocks into one, then the `blocks`
+// blocks left at p, and reduces the result to 32 bits.
+TARNWICK_CLMUL_TARGET uint32_t finish(const __m128i lane[4], const uint8_t* p, size_t blocks) {
   const __m128i by_one = constants(kX160, kX96);
   __m128i acc = lane[0];
   for (int i = 1; i < 4; ++i) acc = fold(acc, by_one, lane[i]);
@@ -114,6 +122,52 @@ TARNWICK_CLMUL_TARGET uint32_t crc32_clmul(uint32_t c, const uint8_t* p, size_t 
 
 bool have_clmul() {
   static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return have;
+}
+
+// The same folding four 16-byte blocks to an instruction (AVX-512 with
+// VPCLMULQDQ): four 64-byte lanes fold 256 bytes forward at a time, then onto
+// each other and over the 64-byte chunks left, and their 16-byte parts are
+// the four lanes the narrow form finishes with. Several times faster over a
+// large body, which every write and every read of it checks.
+#define TARNWICK_WIDE_TARGET __attribute__((target("avx512f,vpclmulqdq,pclmul,sse4.1")))
+
+constexpr uint64_t kX2080 = 0x11542778a, kX2016 = 0x1322d1430;  // 256 bytes: 2048 ± 32 bits
+
+TARNWICK_WIDE_TARGET inline __m512i load64(const uint8_t* p) { return _mm512_loadu_si512(p); }
+
+TARNWICK_WIDE_TARGET inline __m512i wide_constants(uint64_t lo, uint64_t hi) {
+  const auto l = static_cast<long long>(lo), h = static_cast<long long>(hi);
+  return _mm512_set_epi64(h, l, h, l, h, l, h, l);
+}
+
+TARNWICK_WIDE_TARGET inline __m512i fold_wide(__m512i acc, __m512i k, __m512i onto) {
+  return _mm512_ternarylogic_epi64(onto, _mm512_clmulepi64_epi128(acc, k, 0x00),
+                                   _mm512_clmulepi64_epi128(acc, k, 0x11), 0x96);  // a ^ b ^ c
+}
+
+// Runs over `blocks` 16-byte blocks (at least 16) from p.
+TARNWICK_WIDE_TARGET uint32_t crc32_wide(uint32_t c, const uint8_t* p, size_t blocks) {
+  __m512i lane[4] = {load64(p), load64(p + 64), load64(p + 128), load64(p + 192)};
+  lane[0] = _mm512_xor_si512(lane[0], _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
+  p += 256;
+  blocks -= 16;
+  const __m512i by_sixteen = wide_constants(kX2080, kX2016);
+  for (; blocks >= 16; blocks -= 16, p += 256) {
+    for (int i = 0; i < 4; ++i) lane[i] = fold_wide(lane[i], by_sixteen, load64(p + 64 * i));
+  }
+  const __m512i by_four = wide_constants(kX544, kX480);
+  __m512i acc = lane[0];
+  for (int i = 1; i < 4; ++i) acc = fold_wide(acc, by_four, lane[i]);
+  for (; blocks >= 4; blocks -= 4, p += 64) acc = fold_wide(acc, by_four, load64(p));
+  alignas(64) __m128i parts[4];
+  _mm512_store_si512(parts, acc);
+  return finish(parts, p, blocks);
+}
+
+bool have_wide_clmul() {
+  static const bool have = __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("vpclmulqdq") && have_clmul();
   return have;
 }
 #endif
@@ -137,7 +191,7 @@ uint32_t crc32_extend(uint32_t crc, const void* data, size_t length) {
 #if TARNWICK_CRC_CLMUL
   if (length >= 64 && have_clmul()) {
     const size_t blocks = length / 16;
-    c = crc32_clmul(c, p, blocks);
+    c = length >= 256 && have_wide_clmul() ? crc32_wide(c, p, blocks) : crc32_clmul(c, p, blocks);
     p += blocks * 16;
     length -= blocks * 16;
   }
