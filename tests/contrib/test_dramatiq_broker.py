@@ -1,5 +1,6 @@
 """TarnwickBroker beyond what dramatiq's own test files check: worker
-crashes, lease renewal, delays on disk, dead letters."""
+crashes, lease renewal, delays, dead letters, on a directory and on
+PostgreSQL (the `home` fixture); lost database connections."""
 
 import multiprocessing
 import os
@@ -15,7 +16,6 @@ from dramatiq import Worker  # noqa: E402
 
 from dramatiq_suite.common import start  # noqa: E402
 
-from tarnwick_queue import Queue  # noqa: E402
 from tarnwick_queue.contrib.dramatiq import DeadLettered, TarnwickBroker  # noqa: E402
 
 
@@ -47,20 +47,20 @@ def _wait_for(predicate, timeout=30.0):
         time.sleep(0.02)
 
 
-def _crashing_worker(path, marks):
-    broker = TarnwickBroker(path, lease=1.0)
+def _crashing_worker(home, marks):
+    broker = TarnwickBroker(**home, lease=1.0)
     _declare(broker, marks, hang_first=True)
     Worker(broker, worker_threads=1, worker_timeout=50).start()
     time.sleep(3600)
 
 
-def test_message_of_a_killed_worker_runs_again(tmp_path):
-    path, marks = str(tmp_path / "broker"), str(tmp_path)
-    broker = TarnwickBroker(path, lease=1.0)
+def test_message_of_a_killed_worker_runs_again(home, tmp_path):
+    marks = str(tmp_path)
+    broker = TarnwickBroker(**home, lease=1.0)
     job = _declare(broker, marks)
     job.send("a")
     child = multiprocessing.get_context("fork").Process(target=_crashing_worker,
-                                                        args=(path, marks))
+                                                        args=(home, marks))
     child.start()
     try:
         _wait_for(lambda: _marks(os.path.join(marks, "a")))
@@ -78,10 +78,10 @@ def test_message_of_a_killed_worker_runs_again(tmp_path):
     broker.close()
 
 
-def test_a_long_actor_keeps_its_message(tmp_path):
+def test_a_long_actor_keeps_its_message(home):
     # The actor outlives its lease three times over; the consumer renews it,
     # so no other consumer gets the message meanwhile.
-    broker = TarnwickBroker(str(tmp_path / "broker"), lease=1.0)
+    broker = TarnwickBroker(**home, lease=1.0)
     runs = []
 
     @dramatiq.actor(broker=broker, max_retries=0)
@@ -102,8 +102,8 @@ def test_a_long_actor_keeps_its_message(tmp_path):
     broker.close()
 
 
-def test_delayed_message_waits_on_the_delay_queue(tmp_path):
-    broker = TarnwickBroker(str(tmp_path / "broker"))
+def test_delayed_message_waits_on_the_delay_queue(home, open_at_home):
+    broker = TarnwickBroker(**home)
     ran = []
 
     @dramatiq.actor(broker=broker)
@@ -113,9 +113,9 @@ def test_delayed_message_waits_on_the_delay_queue(tmp_path):
     sent = time.time()
     message = later.send_with_options(delay=800)
     assert message.queue_name == "default.DQ" and message.options["eta"] >= int(sent * 1000) + 800
-    # On disk, scheduled on the delay queue; nothing ready anywhere.
-    with Queue(str(tmp_path / "broker" / "default.DQ")) as delayed:
-        assert delayed.stats()["scheduled"] == 1
+    # Stored, scheduled, on the delay queue; nothing ready anywhere.
+    assert open_at_home("default.DQ").stats()["scheduled"] == 1
+    assert open_at_home("default").stats()["total"] == 0
     worker = start(Worker(broker, worker_threads=1, worker_timeout=50))
     try:
         broker.join("default", timeout=10_000)
@@ -125,8 +125,8 @@ def test_delayed_message_waits_on_the_delay_queue(tmp_path):
     broker.close()
 
 
-def test_rejected_message_goes_to_the_dead_letters(tmp_path):
-    broker = TarnwickBroker(str(tmp_path / "broker"))
+def test_rejected_message_goes_to_the_dead_letters(home):
+    broker = TarnwickBroker(**home)
 
     class Boom(Exception):
         pass
@@ -153,7 +153,7 @@ def test_rejected_message_goes_to_the_dead_letters(tmp_path):
     entries = broker.queues["default"].dead_letters.list()
     assert len(entries) == 1 and "failed 7" in entries[0].reason
     # A broker in another process knows no exception, only the dead letter.
-    other = TarnwickBroker(str(tmp_path / "broker"))
+    other = TarnwickBroker(**home)
     other.declare_queue("default")
     with pytest.raises(DeadLettered, match="failed 7"):
         other.join("default", timeout=1000)
@@ -172,6 +172,92 @@ def test_queue_names_that_are_not_directory_names_are_refused(tmp_path):
             broker.declare_queue(name)
     with pytest.raises(dramatiq.errors.QueueNotFound):
         broker.consume("never-declared")
+    broker.close()
+
+
+def test_queue_names_on_postgres_are_the_database_s(pg_schema_dsn):
+    broker = TarnwickBroker(dsn=pg_schema_dsn)
+    for name in ("", "x" * 201, "a\0b"):
+        with pytest.raises(ValueError):
+            broker.declare_queue(name)
+    broker.declare_queue("a/b")  # no directory to name: any name of the database's
+    assert broker.get_declared_queues() == {"a/b"}
+    broker.close()
+
+
+def test_the_broker_takes_a_directory_or_a_dsn(tmp_path, pg_schema_dsn):
+    with pytest.raises(TypeError, match="path.*or.*dsn"):
+        TarnwickBroker()
+    with pytest.raises(TypeError, match="not both"):
+        TarnwickBroker(str(tmp_path), dsn=pg_schema_dsn)
+    with pytest.raises(TypeError, match="dsn must be a str"):
+        TarnwickBroker(dsn=b"host=db")
+    with pytest.raises(ValueError, match="empty"):
+        TarnwickBroker(dsn=" ")
+
+
+def test_an_unreachable_database_is_a_dramatiq_connection_error(pg_dsn):
+    import socket
+    with socket.socket() as unused:
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+        broker = TarnwickBroker(dsn=f"host=127.0.0.1 port={port} connect_timeout=2")
+        with pytest.raises(dramatiq.errors.ConnectionClosed):
+            broker.declare_queue("jobs")
+    assert broker.get_declared_queues() == set()
+    broker.close()
+
+
+def _drop_other_connections(dsn):
+    import psycopg
+    with psycopg.connect(dsn, autocommit=True) as conn:
+        dropped = conn.execute(
+            "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+            "WHERE pid <> pg_backend_pid() AND datname = current_database() "
+            "AND backend_type = 'client backend'").fetchone()[0]
+    assert dropped > 0
+
+
+def test_a_worker_outlives_dropped_database_connections(pg_schema_dsn, tmp_path, monkeypatch,
+                                                       caplog):
+    import dramatiq.worker
+    monkeypatch.setattr(dramatiq.worker, "CONSUMER_RESTART_DELAY_SECS", 0.5)
+    monkeypatch.setattr(dramatiq.worker, "POST_PROCESS_MESSAGE_RETRY_DELAY_SECS", 0.5)
+    marks, go = str(tmp_path), tmp_path / "go"
+    broker = TarnwickBroker(dsn=pg_schema_dsn, lease=3.0)
+    runs = []
+
+    @dramatiq.actor(broker=broker, queue_name="jobs", max_retries=0)
+    def waits(name):
+        runs.append(name)
+        _wait_for(go.exists)
+        with open(os.path.join(marks, name + ".done"), "a") as f:
+            f.write("done\n")
+
+    waits.send("held")
+    worker = start(Worker(broker, worker_threads=1, worker_timeout=50))
+    try:
+        _wait_for(lambda: runs)
+        _drop_other_connections(pg_schema_dsn)
+        # The consumer restarts after its connection error; the new one
+        # renews the lease of the message still running, which outlives its
+        # lease.
+        time.sleep(4.0)
+        _drop_other_connections(pg_schema_dsn)
+        # The producer's first call meets a dropped connection and says so
+        # as dramatiq's brokers do; sending again connects anew.
+        try:
+            waits.send("after")
+        except dramatiq.errors.ConnectionClosed:
+            waits.send("after")
+        go.touch()
+        broker.join("jobs", timeout=30_000)
+    finally:
+        go.touch()
+        worker.stop()
+    assert runs == ["held", "after"]
+    assert _marks(os.path.join(marks, "after.done")) == ["done"]
+    assert not [r for r in caplog.records if "unexpected error" in r.getMessage()]
     broker.close()
 
 

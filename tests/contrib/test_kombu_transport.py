@@ -1,4 +1,5 @@
-"""The kombu transport's mapping onto the queue: settling, crashes, eta."""
+"""The kombu transport's mapping onto the queue: settling, crashes, eta, on
+a directory and on PostgreSQL (the `home` fixture)."""
 
 import base64
 import datetime
@@ -13,25 +14,24 @@ import pytest
 kombu = pytest.importorskip("kombu")
 
 import tarnwick_queue.contrib.kombu  # noqa: E402,F401
-from tarnwick_queue import Queue  # noqa: E402
 
 
-@pytest.fixture
-def broker_dir(tmp_path):
-    return str(tmp_path / "broker")
+def _connection(home, **options):
+    if "dsn" in home:
+        return kombu.Connection("tarnwick://", transport_options=dict(options, dsn=home["dsn"]))
+    return kombu.Connection(f"tarnwick://{home['path']}", transport_options=options)
 
 
-def _connection(broker_dir, **options):
-    return kombu.Connection(f"tarnwick://{broker_dir}", transport_options=options)
-
-
-def _queue_stats(broker_dir, name):
-    with Queue(os.path.join(broker_dir, name)) as queue:
+def _queue_stats(open_at_home, name):
+    queue = open_at_home(name)
+    try:
         return queue.stats()
+    finally:
+        queue.close()
 
 
-def test_ack_reject_and_requeue_map_onto_the_queue(broker_dir):
-    with _connection(broker_dir) as conn, conn.SimpleQueue("jobs") as jobs:
+def test_ack_reject_and_requeue_map_onto_the_queue(home, open_at_home):
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
         for n in range(3):
             jobs.put({"n": n})
         first, second, third = (jobs.get(timeout=1) for _ in range(3))
@@ -43,63 +43,63 @@ def test_ack_reject_and_requeue_map_onto_the_queue(broker_dir):
         again.ack()
         with pytest.raises(jobs.Empty):
             jobs.get(timeout=0.2)
-    with Queue(os.path.join(broker_dir, "jobs")) as queue:
+    with open_at_home("jobs") as queue:
         letters = queue.dead_letters.list()
         assert queue.stats()["ready"] == 0 and queue.stats()["in_flight"] == 0
     assert len(letters) == 1
     assert base64.b64decode(json.loads(letters[0].body)["body"]) == b'{"n": 2}'
 
 
-def test_unacked_messages_come_back_when_the_channel_closes(broker_dir):
-    with _connection(broker_dir) as conn:
+def test_unacked_messages_come_back_when_the_channel_closes(home, open_at_home):
+    with _connection(home) as conn:
         with conn.SimpleQueue("jobs") as jobs:
             jobs.put("x")
             jobs.get(timeout=1)  # never acked
-        assert _queue_stats(broker_dir, "jobs")["in_flight"] == 1
-    assert _queue_stats(broker_dir, "jobs")["ready"] == 1
+        assert _queue_stats(open_at_home, "jobs")["in_flight"] == 1
+    assert _queue_stats(open_at_home, "jobs")["ready"] == 1
 
 
-def _take_and_die(broker_dir, taken):
-    conn = _connection(broker_dir, lease=1.0)
+def _take_and_die(home, taken):
+    conn = _connection(home, lease=1.0)
     jobs = conn.SimpleQueue("jobs")
     jobs.get(timeout=5)
     taken.set()
     time.sleep(3600)
 
 
-def test_message_of_a_killed_consumer_comes_back_after_its_lease(broker_dir):
-    with _connection(broker_dir) as conn, conn.SimpleQueue("jobs") as jobs:
+def test_message_of_a_killed_consumer_comes_back_after_its_lease(home):
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
         jobs.put("work")
     ctx = multiprocessing.get_context("fork")
     taken = ctx.Event()
-    child = ctx.Process(target=_take_and_die, args=(broker_dir, taken))
+    child = ctx.Process(target=_take_and_die, args=(home, taken))
     child.start()
     try:
         assert taken.wait(10)
     finally:
         os.kill(child.pid, signal.SIGKILL)
         child.join()
-    with _connection(broker_dir) as conn, conn.SimpleQueue("jobs") as jobs:
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
         message = jobs.get(timeout=10)
         assert message.payload == "work"
         message.ack()
 
 
-def test_held_messages_keep_their_leases(broker_dir):
-    with _connection(broker_dir, lease=0.6) as conn, conn.SimpleQueue("jobs") as jobs:
+def test_held_messages_keep_their_leases(home, open_at_home):
+    with _connection(home, lease=0.6) as conn, conn.SimpleQueue("jobs") as jobs:
         jobs.put("held")
         message = jobs.get(timeout=1)
         time.sleep(2.0)  # the renewing thread extends the lease meanwhile
-        with _connection(broker_dir) as other, other.SimpleQueue("jobs") as rival:
+        with _connection(home) as other, other.SimpleQueue("jobs") as rival:
             with pytest.raises(rival.Empty):
                 rival.get(timeout=0.3)
         message.ack()
-    assert _queue_stats(broker_dir, "jobs")["in_flight"] == 0
+    assert _queue_stats(open_at_home, "jobs")["in_flight"] == 0
 
 
-def test_eta_header_delays_delivery(broker_dir):
+def test_eta_header_delays_delivery(home):
     eta = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=1.0)
-    with _connection(broker_dir) as conn, conn.SimpleQueue("jobs") as jobs:
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
         jobs.put("later", headers={"eta": eta.isoformat()})
         jobs.put("naive", headers={"eta": "2000-01-01T00:00:00"})  # no zone: not delayed
         assert jobs.get(timeout=1).payload == "naive"
@@ -111,6 +111,45 @@ def test_eta_header_delays_delivery(broker_dir):
         message.ack()
 
 
-def test_url_without_a_directory_is_refused():
+def test_a_directory_or_a_dsn_is_needed(tmp_path):
     with pytest.raises(ValueError, match="needs a directory"):
         kombu.Connection("tarnwick://").channel()
+    with pytest.raises(ValueError, match="not both"):
+        kombu.Connection(f"tarnwick://{tmp_path}",
+                         transport_options={"dsn": "host=db"}).channel()
+    with pytest.raises(TypeError, match="dsn must be a str"):
+        kombu.Connection("tarnwick://", transport_options={"dsn": 5}).channel()
+
+
+def test_queue_names_map_to_the_store(home):
+    # Any kombu name is a queue: quoted into a directory name on disk, as it
+    # is in the database. A queue is there once declared.
+    with _connection(home) as conn:
+        channel = conn.channel()
+        for name in ("a/b c", "..", "celery@host.pidbox"):
+            channel.queue_declare(name)
+            assert channel.queue_declare(name, passive=True).queue == name
+            channel.basic_publish(channel.prepare_message(name), "", name)
+            assert channel.basic_get(name, no_ack=True).body == name.encode()
+        if "path" in home:
+            assert sorted(os.listdir(home["path"])) == ["%2E%2E", "a%2Fb%20c",
+                                                        "celery@host.pidbox"]
+            with pytest.raises(conn.channel_errors):
+                channel.queue_declare("never", passive=True)
+
+
+def test_a_dropped_database_connection_is_a_kombu_connection_error(pg_schema_dsn):
+    import psycopg
+    home = {"dsn": pg_schema_dsn}
+    with _connection(home, lease=1.0) as conn, conn.SimpleQueue("jobs") as jobs:
+        jobs.put("kept")
+        with psycopg.connect(pg_schema_dsn, autocommit=True) as admin:
+            admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                          "WHERE pid <> pg_backend_pid() AND backend_type = 'client backend'")
+        # What Celery reconnects on; the message waits in the database.
+        with pytest.raises(conn.connection_errors):
+            jobs.get(timeout=1)
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
+        message = jobs.get(timeout=5)
+        assert message.payload == "kept"
+        message.ack()

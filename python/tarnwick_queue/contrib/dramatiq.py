@@ -1,10 +1,12 @@
-"""A dramatiq broker on a directory of tarnwick queues.
+"""A dramatiq broker on a directory of tarnwick queues, or on PostgreSQL.
 
     from tarnwick_queue.contrib.dramatiq import TarnwickBroker
     dramatiq.set_broker(TarnwickBroker("/var/lib/myapp/tasks"))
+    dramatiq.set_broker(TarnwickBroker(dsn="host=db dbname=app"))
 
-Each dramatiq queue is a tarnwick queue in a subdirectory of `path`; its
-delay queue `<name>.DQ` is another one. A message enqueued with a delay is
+Each dramatiq queue is a tarnwick queue in a subdirectory of `path` (or the
+PostgresQueue of that name in the database `dsn` names); its delay queue
+`<name>.DQ` is another one. A message enqueued with a delay is
 put on the delay queue with the same delay, so nothing is delivered (and no
 worker holds it) before it is due. A consumer leases messages, renews the
 leases of those its worker still holds, acks a message when its actor is
@@ -16,20 +18,21 @@ again when their leases run out.
 from __future__ import annotations
 
 import collections
+import contextlib
 import logging
 import os
 import threading
 import time
 import weakref
-from typing import Any, Deque, Dict, Iterable, List, Optional
+from typing import Any, Deque, Dict, Iterator, Iterable, List, Optional
 
 import dramatiq
 from dramatiq.broker import Broker, Consumer, MessageProxy
 from dramatiq.common import current_millis, dq_name
-from dramatiq.errors import QueueJoinTimeout, QueueNotFound
+from dramatiq.errors import ConnectionClosed, QueueJoinTimeout, QueueNotFound
 
-from .. import LeaseLost, Queue
-from ._sync import open_queue
+from .. import LeaseLost
+from ._store import AnyQueue, DirectoryStore, store_for
 
 __all__ = ["DeadLettered", "TarnwickBroker"]
 
@@ -45,7 +48,8 @@ class DeadLettered(Exception):
 
 
 class TarnwickBroker(Broker):
-    """A dramatiq broker whose queues live under the directory `path`.
+    """A dramatiq broker whose queues live under the directory `path`, or,
+    given `dsn` instead, in that PostgreSQL database.
 
     `lease` is how long a consumer holds a message before another may get
     it, should the first stop renewing it (a worker that was killed);
@@ -53,26 +57,32 @@ class TarnwickBroker(Broker):
     long actor does not lose its message. `sync_interval` and
     `max_deliveries` are those of tarnwick_queue.Queue: 0.0 syncs every
     put and ack before it returns (threads that ack together share one
-    sync; leases are not synced); a message delivered more than
+    sync; leases are not synced; on PostgreSQL every call commits and
+    `sync_interval` is not used); a message delivered more than
     `max_deliveries` times (its worker crashed each time) goes to the dead
     letters. `fail_fast_default`
     is join()'s default, as with dramatiq's StubBroker."""
 
-    def __init__(self, path: "str | os.PathLike[str]", *, middleware: Optional[list] = None,
+    def __init__(self, path: "Optional[str | os.PathLike[str]]" = None, *,
+                 dsn: Optional[str] = None, middleware: Optional[list] = None,
                  lease: float = 30.0, sync_interval: float = 0.0,
                  max_deliveries: Optional[int] = None, fail_fast_default: bool = True) -> None:
+        self.store = store_for(path, dsn)
         super().__init__(middleware=middleware)
-        self.path = os.path.abspath(os.fspath(path))
-        os.makedirs(self.path, exist_ok=True)
+        self.path = self.store.path if isinstance(self.store, DirectoryStore) else None
         self.lease = float(lease)
         self.fail_fast_default = fail_fast_default
         self._options = dict(lease=lease, sync_interval=sync_interval,
                              max_deliveries=max_deliveries)
-        self.queues: Dict[str, Queue] = {}
+        self.queues: Dict[str, AnyQueue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._pid = os.getpid()
-        self._inherited: List[Dict[str, Queue]] = []
+        self._inherited: List[Dict[str, AnyQueue]] = []
         self._lock = threading.Lock()
+        # By queue: messages a closed consumer leased whose actors have not
+        # finished. The worker restarts a consumer after a connection error;
+        # the new one renews their leases.
+        self._unfinished: Dict[str, List[_TarnwickMessageProxy]] = collections.defaultdict(list)
         # The errors of the last messages rejected in this process, by queue
         # and message id, so that join() can raise them as the stub broker
         # does. Bounded, and no exception (with its traceback's frames) is
@@ -81,7 +91,7 @@ class TarnwickBroker(Broker):
 
     # --- queues ---
 
-    def _queue(self, queue_name: str) -> Queue:
+    def _queue(self, queue_name: str) -> AnyQueue:
         if self._pid != os.getpid():
             self._after_fork()
         try:
@@ -97,13 +107,15 @@ class TarnwickBroker(Broker):
             if self._pid == os.getpid():
                 return
             self._inherited.append(self.queues)
+            self._unfinished = collections.defaultdict(list)  # the parent's to renew
             names, self.queues = list(self.queues), {}
             for name in names:
                 self._open(name)
             self._pid = os.getpid()
 
     def _open(self, queue_name: str) -> None:
-        queue, sync = open_queue(os.path.join(self.path, queue_name), **self._options)
+        with _connection_errors():
+            queue, sync = self.store.open(queue_name, **self._options)
         self._syncs[queue_name] = sync
         self.queues[queue_name] = queue
 
@@ -111,19 +123,21 @@ class TarnwickBroker(Broker):
         """Opens (creating when new) the queue and its delay queue."""
         if not isinstance(queue_name, str):
             raise TypeError(f"queue_name must be str, not {type(queue_name).__name__}")
-        if not queue_name or "/" in queue_name or "\0" in queue_name or queue_name in (".", ".."):
-            raise ValueError(f"{queue_name!r} cannot name a queue directory")
+        self.store.check_name(queue_name)
         if self._pid != os.getpid():
             self._after_fork()
-        if queue_name in self.queues:
-            return
-        self.emit_before("declare_queue", queue_name)
-        with self._lock:
-            if queue_name not in self.queues:
-                self._open(queue_name)
-        self.emit_after("declare_queue", queue_name)
-
         delayed_name = dq_name(queue_name)
+        # Both, since opening the delay queue may have failed (a database
+        # out of reach) after the queue was opened.
+        if queue_name in self.queues and delayed_name in self.queues:
+            return
+        if queue_name not in self.queues:
+            self.emit_before("declare_queue", queue_name)
+            with self._lock:
+                if queue_name not in self.queues:
+                    self._open(queue_name)
+            self.emit_after("declare_queue", queue_name)
+
         with self._lock:
             if delayed_name not in self.queues:
                 self._open(delayed_name)
@@ -145,8 +159,9 @@ class TarnwickBroker(Broker):
                                    options={"eta": current_millis() + delay})
         queue = self._queue(queue_name)
         self.emit_before("enqueue", message, delay)
-        queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0)
-        self._syncs[queue_name].wait()
+        with _connection_errors():
+            queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0)
+            self._syncs[queue_name].wait()
         self.emit_after("enqueue", message, delay)
         return message
 
@@ -156,8 +171,12 @@ class TarnwickBroker(Broker):
         """A consumer holding at most `prefetch` messages at a time, whose
         iteration waits up to `timeout` milliseconds for one."""
         queue = self._queue(queue_name)
-        return _TarnwickConsumer(self, queue_name, queue, self._syncs[queue_name], prefetch,
-                                 timeout)
+        consumer = _TarnwickConsumer(self, queue_name, queue, self._syncs[queue_name], prefetch,
+                                     timeout)
+        with self._lock:
+            unfinished = self._unfinished.pop(queue_name, [])
+        consumer._adopt(unfinished)
+        return consumer
 
     @property
     def dead_letters(self) -> List[dramatiq.Message]:
@@ -214,6 +233,11 @@ class TarnwickBroker(Broker):
             for queue in queues.values():
                 queue.close()
 
+    def _hand_over(self, queue_name: str, unfinished: List["_TarnwickMessageProxy"]) -> None:
+        if unfinished:
+            with self._lock:
+                self._unfinished[queue_name].extend(unfinished)
+
     def _record_failure(self, message: MessageProxy) -> None:
         if message._exception is not None:
             failures = self._failures[_canonical(message.queue_name)]
@@ -246,7 +270,7 @@ class _Failure:
             return DeadLettered(self._text)
 
 
-def _idle(queue: Queue) -> bool:
+def _idle(queue: AnyQueue) -> bool:
     stats = queue.stats()
     return stats["ready"] == 0 and stats["in_flight"] == 0
 
@@ -255,17 +279,38 @@ def _canonical(queue_name: str) -> str:
     return queue_name[:-3] if queue_name.endswith((".DQ", ".XQ")) else queue_name
 
 
+@contextlib.contextmanager
+def _connection_errors() -> Iterator[None]:
+    """A lost database connection as dramatiq's ConnectionClosed: its worker
+    then retries an ack, or restarts the consumer, where any other error is
+    taken for a bug in the broker."""
+    try:
+        yield
+    except ConnectionError as exc:
+        raise ConnectionClosed(str(exc)) from exc
+
+
 class _TarnwickMessageProxy(MessageProxy):
-    def __init__(self, message: dramatiq.Message, leased: Any) -> None:
+    def __init__(self, message: dramatiq.Message, leased: Any, holder: "_TarnwickConsumer",
+                 renew_after: float) -> None:
         super().__init__(message)
         self._leased = leased
+        self._holder = holder  # the consumer that renews its lease
+        self._done = False  # settled, or found no longer ours
+        # Not yet due by this process's clock: dramatiq's consumer thread
+        # keeps such a message aside, and forgets it after a connection
+        # error without putting it back.
+        self._may_wait_aside = message.options.get("eta", 0) > current_millis()
+        # When (time.monotonic()) its lease is a third gone. Kept by this
+        # process's clock, since a server's lease ends are by the server's.
+        self._renew_after = renew_after
         # Settling and renewing the lease of one message never overlap: the
         # worker threads settle, the consumer thread renews.
         self._settling = threading.Lock()
 
 
 class _TarnwickConsumer(Consumer):
-    def __init__(self, broker: TarnwickBroker, queue_name: str, queue: Queue, sync: Any,
+    def __init__(self, broker: TarnwickBroker, queue_name: str, queue: AnyQueue, sync: Any,
                  prefetch: int, timeout: int) -> None:
         self.broker = broker
         self.queue_name = queue_name
@@ -279,6 +324,10 @@ class _TarnwickConsumer(Consumer):
         self._renew_at = time.monotonic() + broker.lease / 6
 
     def __next__(self) -> Optional[MessageProxy]:
+        with _connection_errors():
+            return self._next()
+
+    def _next(self) -> Optional[MessageProxy]:
         self._renew()
         if self._buffer:
             return self._buffer.popleft()
@@ -286,6 +335,7 @@ class _TarnwickConsumer(Consumer):
             if not self._room.wait_for(lambda: len(self._held) < self.prefetch, self.timeout):
                 return None
             room = self.prefetch - len(self._held)
+        asked = time.monotonic()
         leased = self.queue.get_many(room, timeout=self.timeout)
         for message in leased:
             try:
@@ -295,17 +345,16 @@ class _TarnwickConsumer(Consumer):
                           "letters.", message.id, self.queue_name, exc)
                 _settle(message.dead, f"cannot be decoded: {exc}")
                 continue
-            proxy = _TarnwickMessageProxy(decoded, message)
+            proxy = _TarnwickMessageProxy(decoded, message, self, asked + self.broker.lease / 3)
             with self._room:
                 self._held[id(proxy)] = proxy
             self._buffer.append(proxy)
         return self._buffer.popleft() if self._buffer else None
 
     def ack(self, message: _TarnwickMessageProxy) -> None:
-        with message._settling:
-            _settle(message._leased.ack)
+        holder = _finish(message, message._leased.ack)
         self._sync.wait()
-        self._release(message)
+        holder._release(message)
 
     def nack(self, message: _TarnwickMessageProxy) -> None:
         reason = "rejected" if message._exception is None else repr(message._exception)
@@ -314,20 +363,34 @@ class _TarnwickConsumer(Consumer):
             self.broker._record_failure(message)
         except Exception:  # the message is settled all the same
             log.exception("Could not note the error of message %s.", message.message_id)
-        with message._settling:
-            _settle(message._leased.dead, reason[:1000])
-        self._release(message)
+        _finish(message, message._leased.dead, reason[:1000])._release(message)
 
     def requeue(self, messages: Iterable[MessageProxy]) -> None:
         """Puts messages the worker did not finish back on the queue, due now."""
         for message in messages:
-            with message._settling:
-                _settle(message._leased.nack)
-            self._release(message)
+            _finish(message, message._leased.nack)._release(message)
 
     def close(self) -> None:
         buffered, self._buffer = list(self._buffer), collections.deque()
         self.requeue(buffered)
+        with self._room:
+            held, self._held = list(self._held.values()), {}
+        # Those the worker's threads are running go on being renewed by the
+        # next consumer; one the worker may have forgotten is left to its
+        # lease, which brings it back, rather than renewed for ever.
+        self.broker._hand_over(self.queue_name,
+                               [message for message in held if not message._may_wait_aside])
+
+    def _adopt(self, messages: List[_TarnwickMessageProxy]) -> None:
+        """Takes over renewing the leases of a closed consumer's messages;
+        they fill part of the prefetch, as the worker still holds them."""
+        for message in messages:
+            with message._settling:
+                if message._done:
+                    continue
+                message._holder = self
+                with self._room:
+                    self._held[id(message)] = message
 
     def _release(self, message: _TarnwickMessageProxy) -> None:
         with self._room:
@@ -345,21 +408,32 @@ class _TarnwickConsumer(Consumer):
         self._renew_at = now + lease / 6
         with self._room:
             held = list(self._held.values())
-        horizon = time.time() + lease * 2 / 3
         for message in held:
             with message._settling:
-                if message._leased.settled or message._leased.lease_expires_at > horizon:
+                if message._done or message._renew_after > now:
                     continue
                 try:
+                    asked = time.monotonic()
                     message._leased.extend()
+                    message._renew_after = asked + lease / 3
                 except LeaseLost:
                     log.warning("The lease on message %s ran out before it was renewed; it "
                                 "may run again.", message.message_id)
 
 
+def _finish(message: _TarnwickMessageProxy, action: Any, *args: Any) -> "_TarnwickConsumer":
+    """Settles the message with `action`; returns the consumer to release it
+    from, read under the same lock as an adoption changes it."""
+    with message._settling:
+        _settle(action, *args)
+        message._done = True
+        return message._holder
+
+
 def _settle(action: Any, *args: Any) -> None:
     try:
-        action(*args)
+        with _connection_errors():
+            action(*args)
     except LeaseLost as exc:
         # The message was flushed, or its lease ran out and it went back to
         # the queue: it is settled there, and may run again.

@@ -1,18 +1,24 @@
-"""A kombu transport on a directory of tarnwick queues, for Celery.
+"""A kombu transport on a directory of tarnwick queues, or on PostgreSQL,
+for Celery.
 
     import tarnwick_queue.contrib.kombu        # registers the "tarnwick" alias
     app = Celery("tasks", broker="tarnwick:///var/lib/myapp/broker")
 
 or, without the import, `broker_transport="tarnwick_queue.contrib.kombu:Transport"`
-with `broker_url="tarnwick:///var/lib/myapp/broker"`.
+with `broker_url="tarnwick:///var/lib/myapp/broker"`. On PostgreSQL the URL
+is `tarnwick://` with the transport option `dsn`:
+
+    app = Celery("tasks", broker="tarnwick://",
+                 broker_transport_options={"dsn": "host=db dbname=app"})
 
 Each kombu queue is a tarnwick queue in a subdirectory of the broker
-directory. A delivered message stays leased until it is settled: `ack`
-removes it, `reject(requeue=True)` puts it back, `reject(requeue=False)`
-moves it to the queue's dead letters. A consumer renews the leases of the
-messages it holds; when its process dies they come back once their leases
-run out. A message whose headers carry an `eta` (Celery's countdown and
-eta) is put with the matching delay, so it is not delivered before it is due.
+directory, or the PostgresQueue of that name. A delivered message stays
+leased until it is settled: `ack` removes it, `reject(requeue=True)` puts
+it back, `reject(requeue=False)` moves it to the queue's dead letters. A
+consumer renews the leases of the messages it holds; when its process dies
+they come back once their leases run out. A message whose headers carry an
+`eta` (Celery's countdown and eta) is put with the matching delay, so it is
+not delivered before it is due.
 
 Exchanges and bindings are kept in each process, as in kombu's other
 in-process virtual transports: direct and topic routing work for
@@ -22,6 +28,7 @@ publishers that declare their queues (Celery does); fanout is not offered.
 from __future__ import annotations
 
 import datetime
+import logging
 import os
 import threading
 import time
@@ -33,10 +40,12 @@ from urllib.parse import quote
 from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
-from .. import LeaseLost, Queue
-from ._sync import open_queue
+from .. import LeaseLost
+from ._store import AnyQueue, QueueStore, store_for
 
 __all__ = ["Channel", "QoS", "Transport"]
+
+log = logging.getLogger(__name__)
 
 TRANSPORT_ALIASES.setdefault("tarnwick", "tarnwick_queue.contrib.kombu:Transport")
 
@@ -64,34 +73,34 @@ class Channel(virtual.Channel):
     QoS = QoS
     do_restore = True
     from_transport_options = virtual.Channel.from_transport_options + (
-        "path", "lease", "sync_interval", "max_deliveries")
+        "path", "dsn", "lease", "sync_interval", "max_deliveries")
 
     path: Optional[str] = None
+    dsn: Optional[str] = None
     lease = 60.0
     sync_interval = 0.0
     max_deliveries: Optional[int] = None
 
     def __init__(self, connection: "Transport", **kwargs: Any) -> None:
         super().__init__(connection, **kwargs)
-        self.directory = _directory(self.path, self.connection.client.virtual_host)
-        os.makedirs(self.directory, exist_ok=True)
-        self._queues: Dict[str, Queue] = {}
+        self.store = _store(self.path, self.connection.client.virtual_host, self.dsn)
+        self._queues: Dict[str, AnyQueue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
-        self._leased: Dict[str, Any] = {}  # delivery tag -> (queue name, tarnwick Message)
+        self._leased: Dict[str, _Held] = {}  # by delivery tag
         self._leased_lock = threading.Lock()
         self._renewer = connection._renewer  # closing clears self.connection
         self._renewer.watch(self)
 
     # --- queues ---
 
-    def _queue(self, name: str) -> Queue:
+    def _queue(self, name: str) -> AnyQueue:
         queue = self._queues.get(name)
         if queue is None:
             if not name:
                 raise ValueError("a queue needs a name")
-            queue, self._syncs[name] = open_queue(
-                os.path.join(self.directory, quote(name, safe="@.-_")), lease=self.lease,
-                sync_interval=float(self.sync_interval), max_deliveries=self.max_deliveries)
+            queue, self._syncs[name] = self.store.open(
+                name, lease=self.lease, sync_interval=float(self.sync_interval),
+                max_deliveries=self.max_deliveries)
             self._queues[name] = queue
         return queue
 
@@ -99,8 +108,7 @@ class Channel(virtual.Channel):
         self._queue(queue)
 
     def _has_queue(self, queue: str, **kwargs: Any) -> bool:
-        return queue in self._queues or os.path.isdir(
-            os.path.join(self.directory, quote(queue, safe="@.-_")))
+        return queue in self._queues or self.store.holds(queue)
 
     def _size(self, queue: str) -> int:
         return self._queue(queue).stats()["ready"]
@@ -121,6 +129,7 @@ class Channel(virtual.Channel):
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
+        asked = time.monotonic()
         leased = self._queue(queue).get(block=timeout is not None, timeout=timeout)
         try:
             payload = loads(leased.body)
@@ -130,14 +139,15 @@ class Channel(virtual.Channel):
             raise Empty from None
         payload["properties"].setdefault("delivery_info", {})["redelivered"] = leased.deliveries > 1
         with self._leased_lock:
-            self._leased[tag] = (queue, leased)
+            self._leased[tag] = _Held(queue, leased, asked + self.lease / 3)
         return payload
 
     def _settle(self, delivery_tag: str, how: str) -> None:
         with self._leased_lock:
-            queue, leased = self._leased.pop(delivery_tag, (None, None))
-            if leased is None:
+            held = self._leased.pop(delivery_tag, None)
+            if held is None:
                 return
+            queue, leased = held.queue, held.message
             try:
                 if how == "ack":
                     leased.ack()
@@ -158,21 +168,38 @@ class Channel(virtual.Channel):
 
     def _renew(self) -> None:
         """Extends the leases that are past a third of their time."""
-        horizon = time.time() + self.lease * 2 / 3
         with self._leased_lock:
-            for _, leased in self._leased.values():
-                if leased.lease_expires_at < horizon:
+            for held in self._leased.values():
+                if held.renew_after <= time.monotonic():
                     try:
-                        leased.extend()
+                        asked = time.monotonic()
+                        held.message.extend()
+                        held.renew_after = asked + self.lease / 3
                     except LeaseLost:
                         pass
 
     def close(self) -> None:
-        super().close()  # restores unacked messages through the QoS
-        self._renewer.forget(self)
-        for queue in self._queues.values():
-            queue.close()
-        self._queues.clear()
+        try:
+            super().close()  # restores unacked messages through the QoS
+        finally:
+            # Also when the database could not take them back: their leases
+            # run out instead.
+            self._renewer.forget(self)
+            for queue in self._queues.values():
+                queue.close()
+            self._queues.clear()
+
+
+class _Held:
+    """A delivered message not yet settled. Its renewal is timed by this
+    process's clock, since a server's lease ends are by the server's."""
+
+    __slots__ = ("queue", "message", "renew_after")
+
+    def __init__(self, queue: str, message: Any, renew_after: float) -> None:
+        self.queue = queue  # its kombu queue's name
+        self.message = message
+        self.renew_after = renew_after  # time.monotonic() when a third of its lease is gone
 
 
 class _Renewer:
@@ -213,11 +240,14 @@ class _Renewer:
                     channel._renew()
                 except ValueError:  # closed meanwhile
                     pass
+                except ConnectionError as exc:  # the database; the next round connects again
+                    log.warning("Could not renew leases: %s", exc)
 
 
 class Transport(virtual.Transport):
     """kombu's transport for `tarnwick:///absolute/path` URLs (the path may
-    also be given as the transport option `path`). Transport options:
+    also be given as the transport option `path`), or for `tarnwick://`
+    with the transport option `dsn`, a PostgreSQL connection string. Transport options:
     `lease` (seconds, default 60), `sync_interval` (0.0: every operation is
     synced), `max_deliveries`, `polling_interval` (how often a consumer of
     several queues looks at them; one queue is waited on without looking)."""
@@ -228,6 +258,10 @@ class Transport(virtual.Transport):
     polling_interval = 0.05
     implements = virtual.Transport.implements.extend(
         asynchronous=False, exchange_type=frozenset(["direct", "topic"]), heartbeats=False)
+    # A lost database connection (tarnwick_queue.postgres.ConnectionLost is
+    # a built-in ConnectionError): Celery then connects again rather than
+    # stopping the worker.
+    connection_errors = virtual.Transport.connection_errors + (ConnectionError,)
 
     def __init__(self, client: Any, **kwargs: Any) -> None:
         super().__init__(client, **kwargs)
@@ -282,15 +316,32 @@ class Transport(virtual.Transport):
         self._renewer.stop()
 
 
-def _directory(path: Optional[str], virtual_host: Optional[str]) -> str:
-    """The broker directory: the `path` option, else the URL's path (kombu
-    hands it over without its leading slash)."""
+def _store(path: Optional[str], virtual_host: Optional[str], dsn: Optional[str]) -> QueueStore:
+    """Where the channel's queues live: the `dsn` option's database, else
+    the directory of the `path` option or of the URL's path (kombu hands it
+    over without its leading slash)."""
+    directory = _directory(path, virtual_host)
+    if dsn is not None and directory is not None:
+        raise ValueError("the tarnwick transport takes a directory or the transport option "
+                         "'dsn', not both (with 'dsn' the URL is tarnwick://)")
+    if dsn is None and directory is None:
+        raise ValueError("the tarnwick transport needs a directory: tarnwick:///absolute/path "
+                         "or the transport option 'path' (or 'dsn' for PostgreSQL)")
+    return store_for(directory, dsn, directory_of=_directory_name)
+
+
+def _directory(path: Optional[str], virtual_host: Optional[str]) -> Optional[str]:
     if path:
         return os.path.abspath(path)
     if not virtual_host or virtual_host == "/":
-        raise ValueError("the tarnwick transport needs a directory: tarnwick:///absolute/path "
-                         "or the transport option 'path'")
+        return None
     return "/" + virtual_host.lstrip("/")
+
+
+def _directory_name(queue: str) -> str:
+    if queue in (".", ".."):  # quote() leaves them as they are
+        return queue.replace(".", "%2E")
+    return quote(queue, safe="@.-_")
 
 
 def _eta_delay(message: dict) -> float:

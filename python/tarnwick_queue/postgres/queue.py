@@ -138,6 +138,14 @@ def channel_of(name: str) -> str:
     return "tarnwick_" + hashlib.sha1(name.encode()).hexdigest()[:24]
 
 
+def check_name(name: str) -> None:
+    """Raises TypeError or ValueError for what cannot name a queue."""
+    if not isinstance(name, str):
+        raise TypeError(f"name must be str, not {type(name).__name__}")
+    if not name or len(name) > 200 or "\x00" in name:
+        raise ValueError("name must be 1 to 200 characters, without NUL")
+
+
 class PostgresQueue(BlockingConsumer):
     """A queue named `name` in a PostgreSQL database, shared by every client
     that opens the same name there. `dsn_or_connection` is a connection
@@ -152,10 +160,7 @@ class PostgresQueue(BlockingConsumer):
     def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection"],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None) -> None:
-        if not isinstance(name, str):
-            raise TypeError(f"name must be str, not {type(name).__name__}")
-        if not name or len(name) > 200 or "\x00" in name:
-            raise ValueError("name must be 1 to 200 characters, without NUL")
+        check_name(name)
         self._lease = min(_positive_seconds(lease, "lease"), _FAR)
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         if self._max_deliveries is not None and self._max_deliveries > _MAX_DELIVERIES:

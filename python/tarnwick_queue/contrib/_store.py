@@ -1,0 +1,116 @@
+"""Where an adapter's queues live: a directory, each queue a tarnwick queue
+in a subdirectory, or a PostgreSQL database, each queue a PostgresQueue of
+that name. The adapters open every queue through a store and never build a
+backend themselves, so a new home for queues is added here alone.
+
+`store.open(name, ...)` gives the queue and the sync to call after each put
+or ack (see _sync.py): grouped syncs of the log on a directory; nothing on
+PostgreSQL, where every call has committed when it returns.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Callable, Optional, Tuple
+
+from ._sync import NoSync, open_queue
+
+__all__ = ["AnyQueue", "DirectoryStore", "PostgresStore", "QueueStore", "store_for"]
+
+# A tarnwick_queue.Queue or a tarnwick_queue.postgres.PostgresQueue: the
+# adapters use only the face the two share.
+AnyQueue = Any
+
+
+class QueueStore:
+    def check_name(self, name: str) -> None:
+        """Raises TypeError or ValueError when `name` cannot name a queue here."""
+        raise NotImplementedError
+
+    def open(self, name: str, *, lease: float, sync_interval: float,
+             max_deliveries: Optional[int]) -> Tuple[AnyQueue, Any]:
+        """The queue `name` (created when new) and the sync to call after
+        each put or ack."""
+        raise NotImplementedError
+
+    def holds(self, name: str) -> bool:
+        """Whether the queue `name` exists, as a passive declaration asks."""
+        raise NotImplementedError
+
+
+class DirectoryStore(QueueStore):
+    """Queues in subdirectories of `path`; `directory_of` turns a queue name
+    into its subdirectory's name (kombu's names may hold any character)."""
+
+    def __init__(self, path: "str | os.PathLike[str]", *,
+                 directory_of: Callable[[str], str] = str) -> None:
+        self.path = os.path.abspath(os.fspath(path))
+        self._directory_of = directory_of
+        os.makedirs(self.path, exist_ok=True)
+
+    def location(self, name: str) -> str:
+        directory = self._directory_of(name)
+        if not directory or "/" in directory or "\0" in directory or directory in (".", ".."):
+            raise ValueError(f"{name!r} cannot name a queue directory")
+        return os.path.join(self.path, directory)
+
+    def check_name(self, name: str) -> None:
+        self.location(name)
+
+    def open(self, name: str, *, lease: float, sync_interval: float,
+             max_deliveries: Optional[int]) -> Tuple[AnyQueue, Any]:
+        return open_queue(self.location(name), lease=lease, sync_interval=sync_interval,
+                          max_deliveries=max_deliveries)
+
+    def holds(self, name: str) -> bool:
+        return os.path.isdir(self.location(name))
+
+    def __repr__(self) -> str:
+        return f"DirectoryStore({self.path!r})"
+
+
+class PostgresStore(QueueStore):
+    """Queues in the database `dsn` names. No connection is made until a
+    queue is opened; each queue keeps its own."""
+
+    def __init__(self, dsn: str) -> None:
+        if not isinstance(dsn, str):
+            raise TypeError(f"dsn must be a str (a libpq connection string), not "
+                            f"{type(dsn).__name__}")
+        if not dsn.strip():
+            raise ValueError("dsn is empty")
+        # psycopg is needed only by those who use it.
+        from ..postgres.queue import PostgresQueue, check_name
+        self._queue_class = PostgresQueue
+        self._check_name = check_name
+        self.dsn = dsn
+
+    def check_name(self, name: str) -> None:
+        self._check_name(name)
+
+    def open(self, name: str, *, lease: float, sync_interval: float,
+             max_deliveries: Optional[int]) -> Tuple[AnyQueue, Any]:
+        # sync_interval belongs to the log: the server commits every call.
+        queue = self._queue_class(self.dsn, name, lease=lease, max_deliveries=max_deliveries)
+        return queue, NoSync()
+
+    def holds(self, name: str) -> bool:
+        # A queue in the database is nothing but its rows: an empty queue and
+        # one never declared look the same, so every valid name is a queue.
+        self.check_name(name)
+        return True
+
+    def __repr__(self) -> str:
+        return "PostgresStore(<dsn>)"  # a DSN may carry a password
+
+
+def store_for(path: "Optional[str | os.PathLike[str]]", dsn: Optional[str], *,
+              directory_of: Callable[[str], str] = str) -> QueueStore:
+    """The store of a directory or of a DSN: exactly one of them is given."""
+    if path is not None and dsn is not None:
+        raise TypeError("give a directory (path) or a PostgreSQL dsn, not both")
+    if dsn is not None:
+        return PostgresStore(dsn)
+    if path is None:
+        raise TypeError("a directory (path) or a PostgreSQL dsn is needed")
+    return DirectoryStore(path, directory_of=directory_of)
