@@ -299,8 +299,10 @@ class _TarnwickMessageProxy(MessageProxy):
         self._done = False  # settled, or found no longer ours
         # Not yet due by this process's clock: dramatiq's consumer thread
         # keeps such a message aside, and forgets it after a connection
-        # error without putting it back.
-        self._may_wait_aside = message.options.get("eta", 0) > current_millis()
+        # error without putting it back. (It treats an eta that is not a
+        # number as due now.)
+        eta = message.options.get("eta")
+        self._may_wait_aside = isinstance(eta, (int, float)) and eta > current_millis()
         # When (time.monotonic()) its lease is a third gone. Kept by this
         # process's clock, since a server's lease ends are by the server's.
         self._renew_after = renew_after
