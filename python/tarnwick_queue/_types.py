@@ -12,7 +12,23 @@ Body = Union[bytes, bytearray, memoryview]
 class LeaseLost(Exception):
     """The lease this message was received with is no longer its current one:
     it ran out (and the message may be with another consumer now), or the
-    message was settled already. Nothing was written."""
+    message was settled already. Nothing was written for it.
+
+    `lost` lists the ids of the messages concerned: the one message of a
+    single settle, or those of an ack_many() that were not acked (the others
+    of that call were)."""
+
+    def __init__(self, *args: Any, lost: Iterable[int] = ()) -> None:
+        super().__init__(*args)
+        self.lost: List[int] = list(lost)
+
+    def __reduce__(self) -> Any:
+        # Keeps `lost` when the exception crosses a process boundary.
+        return (_lease_lost, (self.args, self.lost))
+
+
+def _lease_lost(args: tuple, lost: List[int]) -> LeaseLost:
+    return LeaseLost(*args, lost=lost)
 
 
 class _Settler(Protocol):
@@ -138,6 +154,7 @@ class QueueBackend(Protocol):
     def get_nowait(self) -> Message: ...
     def get_many(self, max: int, timeout: float = 0.0, *,
                  lease: Optional[float] = None) -> List[Message]: ...
+    def ack_many(self, messages: Iterable[Message]) -> None: ...
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]: ...
     def stats(self) -> dict: ...
     def close(self) -> None: ...
@@ -188,6 +205,50 @@ def _bodies(values: Iterable[Any]) -> List[bytes]:
     if isinstance(values, (bytes, bytearray, memoryview, str)):
         raise TypeError("put_many() takes an iterable of bodies, not a single body")
     return [_body(v) for v in values]
+
+
+def _messages(values: Iterable[Any]) -> List[Message]:
+    """The distinct Message objects among `values`, in order: the same
+    object given twice is settled once. Raises TypeError for anything else,
+    before any is settled."""
+    if isinstance(values, Message):
+        raise TypeError("ack_many() takes an iterable of messages, not a single Message")
+    try:
+        items = list(values)
+    except TypeError:
+        raise TypeError("ack_many() takes an iterable of messages, not "
+                        f"{type(values).__name__}") from None
+    seen = set()
+    out = []
+    for item in items:
+        if not isinstance(item, Message):
+            raise TypeError(f"ack_many() takes messages, not {type(item).__name__}")
+        if id(item) not in seen:
+            seen.add(id(item))
+            out.append(item)
+    return out
+
+
+def _batch_lost(lost: List[Message]) -> LeaseLost:
+    ids = [m.id for m in lost]
+    named = f"message {ids[0]}" if len(ids) == 1 else "messages " + ", ".join(map(str, ids))
+    return LeaseLost(f"{named}: not acked, as the lease received is no longer current (it "
+                     "expired, the message was settled, or it came from another queue object); "
+                     "the others given were acked", lost=ids)
+
+
+def _settle_acked(batch: List[Message], mine: List[Message], refused: Iterable[int]) -> None:
+    """Marks the messages of `mine` acked but those at the positions
+    `refused`; raises LeaseLost for every message of `batch` not acked."""
+    not_acked = {id(mine[i]) for i in refused}
+    acked = set()
+    for message in mine:
+        if id(message) not in not_acked:
+            message._settled = True
+            acked.add(id(message))
+    lost = [m for m in batch if id(m) not in acked]
+    if lost:
+        raise _batch_lost(lost)
 
 
 def _non_negative_int(value: Any, name: str) -> int:

@@ -92,6 +92,10 @@ class AsyncQueue:
         return await self._take(lambda: self.queue.get_many(max, 0.0, lease=lease),
                                 timeout, forever=False)
 
+    def ack_many(self, messages: Iterable[Message]) -> None:
+        """Acks the messages in one commit, as the backend's ack_many()."""
+        self.queue.ack_many(messages)
+
     def __aiter__(self) -> "AsyncQueue":
         return self
 

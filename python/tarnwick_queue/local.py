@@ -10,7 +10,8 @@ from typing import Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _native
 from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
-                     _non_negative_int, _optional_count, _positive_seconds, _seconds)
+                     _messages, _non_negative_int, _optional_count, _positive_seconds, _seconds,
+                     _settle_acked)
 from ._consuming import BlockingConsumer
 from .waiting import DirectoryWaiter, MemoryWaiter
 
@@ -129,6 +130,20 @@ class Queue(BlockingConsumer):
         """When the earliest lease or delay ends (epoch seconds), if any."""
         due = self._engine.next_due()
         return None if due is None else due / 1000.0
+
+    # --- settling a batch ---
+
+    def ack_many(self, messages: Iterable[Message]) -> None:
+        """Acks the messages received through this queue, in one locked
+        step and one commit (synced as a single ack is). Those whose lease is
+        no longer current, already settled ones and messages of another
+        queue object are not acked: once the others are, LeaseLost names
+        them in its `lost` list. The same message given twice is acked once.
+        A failed write (OSError) acks none of them."""
+        batch = _messages(messages)
+        mine = [m for m in batch if m._queue is self and not m._settled]
+        refused = self._engine.ack_many([m._lease for m in mine]) if mine else []
+        _settle_acked(batch, mine, refused)
 
     # --- settling, called by Message ---
 
@@ -251,4 +266,4 @@ def _too_large(body: bytes) -> ValueError:
 
 def _lost(message: Message) -> LeaseLost:
     return LeaseLost(f"message {message.id}: the lease it was received with is no longer "
-                     "current (it expired, or the message was settled)")
+                     "current (it expired, or the message was settled)", lost=[message.id])

@@ -320,6 +320,34 @@ PyObject* engine_ack(PyObject* self, PyObject* args) noexcept {
   return engine_call(self, [&](JobQueue& q) { return q.ack(token); }, new_bool);
 }
 
+// ack_many(tokens: list[token]) -> list[int]: the positions of the tokens
+// whose lease was no longer current.
+PyObject* engine_ack_many(PyObject* self, PyObject* args) noexcept {
+  PyObject* list = nullptr;
+  if (!PyArg_ParseTuple(args, "O!", &PyList_Type, &list)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    // Converted from a snapshot, so that a list changed meanwhile by another
+    // thread cannot move items under the loop.
+    PyRef frozen = PyRef::steal(PyList_AsTuple(list));
+    if (!frozen) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(frozen.get());
+    std::vector<LeaseToken> tokens(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GetItem(frozen.get(), i);
+      if (!PyTuple_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "lease tokens must be tuples");
+        return nullptr;
+      }
+      if (!to_token(item, &tokens[static_cast<size_t>(i)])) return nullptr;
+    }
+    return engine_call(
+        self, [&](JobQueue& q) { return q.ack_many(tokens); },
+        [](const std::vector<size_t>& refused) {
+          return new_list(refused, [](size_t at) { return PyLong_FromSize_t(at); });
+        });
+  });
+}
+
 PyObject* engine_nack(PyObject* self, PyObject* args) noexcept {
   LeaseToken token;
   uint64_t delay_ms = 0;
@@ -471,6 +499,7 @@ PyMethodDef g_engine_methods[] = {
     {"put_one", engine_put_one, METH_VARARGS, nullptr},
     {"take", engine_take, METH_VARARGS, nullptr},
     {"ack", engine_ack, METH_VARARGS, nullptr},
+    {"ack_many", engine_ack_many, METH_VARARGS, nullptr},
     {"nack", engine_nack, METH_VARARGS, nullptr},
     {"bury", engine_bury, METH_VARARGS, nullptr},
     {"extend", engine_extend, METH_VARARGS, nullptr},

@@ -1,6 +1,7 @@
 #include "queue/job_queue.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "log_io/clock.h"
 #include "log_io/log_format.h"
@@ -195,6 +196,34 @@ Result<bool> JobQueue::ack(const LeaseToken& lease) {
     TW_TRY(q.commit(RecordView::ack(lease.seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
+  });
+}
+
+Result<std::vector<size_t>> JobQueue::ack_many(std::span<const LeaseToken> leases) {
+  if (leases.empty()) return std::vector<size_t>{};
+  QueueImpl& q = main_->impl();
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<size_t>> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    // Nothing is applied before the commit, so a lease named again still
+    // looks current; the set keeps its seq from being acked twice.
+    std::vector<RecordView>& acks = q.run_buffer();
+    std::unordered_set<uint64_t>& acked = q.seen_seqs();
+    acks.clear();
+    acked.clear();
+    std::vector<size_t> refused;
+    for (size_t i = 0; i < leases.size(); ++i) {
+      if (held(q.state(), leases[i]) == nullptr) {
+        refused.push_back(i);
+      } else if (acked.insert(leases[i].seq).second) {
+        acks.push_back(RecordView::ack(leases[i].seq));
+      }
+    }
+    Status committed = acks.empty() ? Status{} : q.commit_batch(acks, Sync::kInterval);
+    const bool removed = !acks.empty();
+    q.trim_run_buffers();
+    if (!committed.ok()) return std::move(committed).error();
+    if (removed) TW_TRY(q.maybe_compact());
+    return refused;
   });
 }
 

@@ -86,6 +86,12 @@ class JobQueue {
   Result<bool> nack(const LeaseToken& lease, uint64_t delay_ms);
   Result<std::optional<uint64_t>> extend(const LeaseToken& lease, std::optional<uint64_t> lease_ms);
   Result<bool> bury(const LeaseToken& lease, std::string_view reason);
+  // Acks every message whose lease in `leases` is still current, checked and
+  // written under one lock hold as one run of records (all or none of them
+  // reach the log, with one sync as for ack). Returns the positions in
+  // `leases` of those that were not current; they write nothing. A lease
+  // given twice is acked once and counts as acked both times.
+  Result<std::vector<size_t>> ack_many(std::span<const LeaseToken> leases);
 
   // Writes nothing: expired leases show as ready without being reclaimed.
   Result<std::vector<MessageSummary>> peek(uint64_t limit, bool bodies);

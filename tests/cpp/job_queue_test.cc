@@ -65,6 +65,82 @@ TEST(JobQueue, SettlingNeedsTheCurrentLease) {
   EXPECT_FALSE(ok_value(q->ack(current)));
 }
 
+// Frames written past `from` bytes of the log, as (tag, seq).
+std::vector<std::pair<uint8_t, uint64_t>> frames_after(const std::string& log, uint64_t from) {
+  std::vector<std::pair<uint8_t, uint64_t>> out;
+  for (const ParsedFrame& f : parse_log(read_file(log)).frames) {
+    if (f.offset >= from) out.emplace_back(f.tag, f.seq);
+  }
+  return out;
+}
+
+// A batch with a current lease named twice, an expired one, a settled one
+// and a wrong one: only the current leases are acked, each once, in one
+// write and one sync; the others write nothing and stay as they were.
+TEST(JobQueue, AckManyActsOnTheCurrentLeasesOnly) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"current", "twice", "settled", "wrong", "expires"});
+  const LeaseToken current = take_one(*q), twice = take_one(*q);
+  const LeaseToken settled = take_one(*q), held = take_one(*q);
+  // Taken last, so that its lease running out cannot hand it to another take here.
+  auto short_lease = ok_value(q->take(1, 1, 0));
+  ASSERT_EQ(short_lease.size(), 1u);
+  const LeaseToken expired = short_lease[0].lease;
+  ASSERT_TRUE(ok_value(q->ack(settled)));
+  LeaseToken wrong = held;
+  wrong.deadline_ms += 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+  // Returning the expired message to the queue is written first, on its own.
+  EXPECT_EQ(ok_value(q->ack_many(std::vector<LeaseToken>{expired})), std::vector<size_t>{0});
+  const uint64_t before = file_size(tmp.file("queue.log"));
+  EXPECT_EQ(ok_value(q->ack_many(std::vector<LeaseToken>{expired, settled, wrong})),
+            (std::vector<size_t>{0, 1, 2}));
+  EXPECT_EQ(file_size(tmp.file("queue.log")), before) << "a refused batch wrote something";
+
+  const std::vector<LeaseToken> batch{current, expired, twice, settled, twice, wrong};
+  std::vector<size_t> refused;
+  {
+    CallCounter writes(Call::kWrite), syncs(Call::kFullSync);
+    refused = ok_value(q->ack_many(batch));
+    EXPECT_EQ(writes.count(), 1u);
+    EXPECT_EQ(syncs.count(), 1u);
+  }
+  EXPECT_EQ(refused, (std::vector<size_t>{1, 3, 5}));
+  const std::vector<std::pair<uint8_t, uint64_t>> acks{{ACK, current.seq}, {ACK, twice.seq}};
+  EXPECT_EQ(frames_after(tmp.file("queue.log"), before), acks);
+
+  // The refused messages are untouched: the holders of their current leases settle them.
+  EXPECT_TRUE(ok_value(q->ack(held)));
+  const LeaseToken again = take_one(*q);
+  EXPECT_EQ(again.seq, expired.seq);
+  EXPECT_TRUE(ok_value(q->ack_many(std::vector<LeaseToken>{again})).empty());
+  EXPECT_EQ(must_stats(q->core()).total, 0u);
+  expect_fresh_open_agrees(tmp.path(), q->core());
+}
+
+// A failed write of the batch leaves every message leased under the same
+// lease: none is acked, in this object or in one opened afresh.
+TEST(JobQueue, AckManyFailedWriteAcksNone) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"a", "b", "c"});
+  const std::vector<LeaseToken> leases = {take_one(*q), take_one(*q), take_one(*q)};
+  const Bytes before = read_file(tmp.file("queue.log"));
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, ENOSPC);
+    EXPECT_FALSE(q->ack_many(leases).ok());
+  }
+  EXPECT_EQ(read_file(tmp.file("queue.log")), before);
+  EXPECT_EQ(must_stats(q->core()).in_flight, 3u);
+  auto other = open_jobs(tmp.path());
+  EXPECT_EQ(must_stats(other->core()).in_flight, 3u);
+  EXPECT_TRUE(ok_value(q->ack_many(leases)).empty()) << "every lease stayed current";
+  EXPECT_EQ(must_stats(other->core()).total, 0u);
+}
+
 TEST(JobQueue, DelayedPutIsALeaseUntilDueForPlainQueues) {
   TempDir tmp;
   auto jobs = open_jobs(tmp.path());

@@ -41,6 +41,10 @@ def test_put_get_settle_and_iterate(path):
             assert await q.get_many(0) == []
             with pytest.raises(ValueError):
                 await q.get_many(-1)
+            await q.put_many([b"four", b"five"])
+            batch = await q.get_many(2)
+            assert q.ack_many(batch) is None  # a plain call, nothing to await
+            assert all(m.settled for m in batch) and q.stats()["total"] == 0
     run(main())
 
 

@@ -1,5 +1,6 @@
 """What every backend of the face must do, on each backend in BACKENDS."""
 
+import pickle
 import threading
 import time
 
@@ -123,8 +124,9 @@ class TestSettling:
         message.ack()
         assert message.settled
         for settle in (message.ack, message.nack, message.dead, message.extend):
-            with pytest.raises(LeaseLost):
+            with pytest.raises(LeaseLost) as lost:
                 settle()
+            assert lost.value.lost == [message.id]
 
     def test_context_manager_acks_or_nacks(self, queue):
         queue.put_many([b"good", b"bad"])
@@ -170,6 +172,67 @@ class TestSettling:
         time.sleep(0.7)
         assert queue.get_many(1) == []
         message.ack()
+
+
+class TestAckMany:
+    def test_mixed_batch_acks_the_current_and_names_the_lost(self, open_queue):
+        queue = open_queue(lease=5.0)
+        queue.put_many([b"a", b"b", b"settled", b"expires", b"after"])
+        first, second = queue.get_many(2)
+        settled = queue.get(timeout=1)
+        settled.ack()
+        expiring = queue.get(timeout=1, lease=0.2)
+        time.sleep(0.3)
+        with pytest.raises(LeaseLost) as lost:
+            queue.ack_many([first, expiring, second, settled, first])
+        assert lost.value.lost == [expiring.id, settled.id]
+        assert first.settled and second.settled and not expiring.settled
+        assert [m.body for m in queue.peek(bodies=True)] == [b"expires", b"after"]
+        # Whoever holds the expired message now still settles it.
+        other = open_queue(lease=5.0) if open_queue.shared_store else queue
+        taken_over = other.get(timeout=1)
+        assert (taken_over.id, taken_over.deliveries) == (expiring.id, 2)
+        other.ack_many([taken_over])
+        assert taken_over.settled
+        with pytest.raises(LeaseLost) as again:
+            queue.ack_many([second])
+        assert again.value.lost == [second.id]
+        assert queue.stats()["total"] == 1
+
+    def test_get_many_then_ack_many_settles_all(self, queue):
+        queue.put_many([b"%d" % i for i in range(100)])
+        batch = queue.get_many(100)
+        queue.ack_many(batch + batch[:3])  # given twice: acked once, no error
+        assert all(m.settled for m in batch)
+        assert queue.stats()["total"] == 0
+        queue.ack_many([])
+        queue.ack_many(m for m in ())
+
+    def test_bad_items_are_refused_before_anything_is_acked(self, queue):
+        queue.put(b"x")
+        message = queue.get(timeout=1)
+        for bad in ([message, message.id], [message, None], message, 3):
+            with pytest.raises(TypeError):
+                queue.ack_many(bad)
+        assert not message.settled and queue.stats()["in_flight"] == 1
+        message.ack()
+
+    def test_message_of_another_queue_object_is_lost_and_left_leased(self, open_queue):
+        if not open_queue.shared_store:
+            pytest.skip("needs a shared store")
+        mine, theirs = open_queue(lease=5.0), open_queue(lease=5.0)
+        mine.put_many([b"mine", b"theirs"])
+        own, foreign = mine.get(timeout=1), theirs.get(timeout=1)
+        with pytest.raises(LeaseLost) as lost:
+            mine.ack_many([own, foreign])
+        assert lost.value.lost == [foreign.id] and own.settled
+        foreign.ack()
+
+
+def test_lease_lost_keeps_its_ids_across_pickling():
+    lost = pickle.loads(pickle.dumps(LeaseLost("gone", lost=[3, 5])))
+    assert (lost.args, lost.lost) == (("gone",), [3, 5])
+    assert LeaseLost("plain").lost == []
 
 
 class TestDeadLetters:

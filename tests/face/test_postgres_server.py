@@ -135,9 +135,12 @@ def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_
             queue.stats()
         rest = {m.id: m for m in queue.get_many(10)}
         assert acknowledged - {message.id} <= set(rest)
+        drop()
+        with pytest.raises(ConnectionLost, match="ack_many"):
+            queue.ack_many(rest.values())
+        assert not any(m.settled for m in rest.values())
+        queue.ack_many(rest.values())
         # A wait whose connections drop: the call fails, the next one works.
-        for m in rest.values():
-            m.ack()
         outcome = []
         waiter = threading.Thread(target=lambda: outcome.append(_get_or_error(queue)))
         waiter.start()

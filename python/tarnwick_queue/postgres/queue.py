@@ -11,8 +11,8 @@ from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 import psycopg
 
 from .._types import (Body, DeadLetter, Message, MessageInfo, _bodies, _body, _ids,
-                      _non_negative_int, _optional_count, _positive_seconds,
-                      _seconds)
+                      _messages, _non_negative_int, _optional_count, _positive_seconds,
+                      _seconds, _settle_acked)
 from .._consuming import BlockingConsumer
 from ..local import _lost
 from .connection import Link, Listeners
@@ -81,6 +81,13 @@ buried AS (
 
 _HELD = "queue = %(q)s AND id = %(id)s AND lease = %(lease)s AND due_at > now()"
 _ACK = "DELETE FROM tarnwick_messages WHERE " + _HELD
+# Every (id, lease) pair still current is deleted by one statement, so the
+# check and the acks are one commit; a pair given twice matches its row once.
+_ACK_MANY = """
+DELETE FROM tarnwick_messages
+WHERE queue = %(q)s AND due_at > now()
+  AND (id, lease) IN (SELECT * FROM unnest(%(ids)s::bigint[], %(leases)s::uuid[]))
+RETURNING id, lease"""
 _NACK = (f"UPDATE tarnwick_messages SET lease = NULL, "
          f"due_at = now() + %(delay)s * interval '1 second' WHERE {_HELD} "
          "RETURNING pg_notify(%(ch)s, '')")
@@ -276,6 +283,23 @@ class PostgresQueue(BlockingConsumer):
                         self._held(message))
         if cur.rowcount != 1:
             raise _lost(message)
+
+    def ack_many(self, messages: Iterable[Message]) -> None:
+        """Acks the messages received through this queue in one statement
+        (one commit). Those whose lease is no longer current, already settled
+        ones and messages of another queue object are not acked: once the
+        others are, LeaseLost names them in its `lost` list. The same
+        message given twice is acked once."""
+        batch = _messages(messages)
+        mine = [m for m in batch if m._queue is self and not m._settled]
+        refused: List[int] = []
+        if mine:
+            rows = self._run("ack_many", "the messages may or may not have been acked",
+                             _ACK_MANY, {"q": self.name, "ids": [m.id for m in mine],
+                                         "leases": [m._lease for m in mine]}).fetchall()
+            deleted = set(rows)
+            refused = [i for i, m in enumerate(mine) if (m.id, m._lease) not in deleted]
+        _settle_acked(batch, mine, refused)
 
     def _nack(self, message: Message, delay: float) -> None:
         cur = self._run("nack", "the message may or may not have been returned; if not, it "
