@@ -62,6 +62,8 @@ def test_a_given_connection_is_used_and_left_open(pg_dsn, pg_name):
             queue.put(b"x")
             assert queue.get_nowait().body == b"x"
         assert not conn.closed
+        # The take's plan setting lasted its own transaction only.
+        assert conn.execute("SHOW enable_bitmapscan").fetchone()[0] == "on"
     with pytest.raises(TypeError):
         PostgresQueue(42, pg_name)
     for bad in ("", "x" * 201, "a\x00b"):
@@ -75,6 +77,19 @@ def test_a_given_connection_is_used_and_left_open(pg_dsn, pg_name):
     queue.close()
     with pytest.raises(ValueError, match="closed"):
         queue.put(b"x")
+
+
+def test_a_take_walks_the_index_in_order_before_the_table_is_analyzed(fresh_db):
+    # Without statistics the planner guesses a queue holds a few rows and
+    # would scan all of them and sort them for every take.
+    from tarnwick_queue.postgres.queue import _TAKE
+    with PostgresQueue(fresh_db, "deep") as queue:
+        queue.put_many([b"x"] * 5000)
+        plan = "\n".join(row[0] for row in queue._link.run("explain", "", lambda conn: conn.execute(
+            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None}).fetchall()))
+        picked = plan.split("CTE taken")[0]
+        assert "Index Scan using tarnwick_messages_pkey" in picked and "Sort" not in picked, plan
+        assert [m.id for m in queue.get_many(3)] == [1, 2, 3]
 
 
 def test_queues_of_other_names_do_not_mix(pg_dsn, pg_name):

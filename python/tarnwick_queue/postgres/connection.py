@@ -25,6 +25,17 @@ WAIT_CAP = 2.0
 _inherited: List[object] = []
 
 
+# Taking the oldest ready messages must walk the (queue, id) index in order
+# and stop after a few rows. Where the statistics say a queue is small (not
+# yet analyzed after a burst of puts, or one of many queues in the table),
+# the planner prefers a bitmap scan of all the queue's rows and a sort: a
+# hundred times slower on a deep queue. Set for the session on connections
+# the queue makes; a take on a connection the caller gave sets it for its own
+# transaction only (see pinned()).
+PIN_PLANS = "SET enable_bitmapscan = off"
+PIN_PLANS_HERE = "SET LOCAL enable_bitmapscan = off"
+
+
 class ConnectionLost(ConnectionError):
     """The connection to PostgreSQL broke during the call (or could not be
     made). The call's outcome is unknown, as the message says; the next call
@@ -83,7 +94,13 @@ class Link:
             self._pid = os.getpid()
         if self._conn is None:
             try:
-                self._conn = psycopg.connect(self.conninfo, autocommit=True)
+                conn = psycopg.connect(self.conninfo, autocommit=True)
+                try:
+                    conn.execute(PIN_PLANS)
+                except BaseException:
+                    conn.close()
+                    raise
+                self._conn = conn
             except psycopg.Error as exc:
                 raise ConnectionLost(f"{what}: cannot connect to PostgreSQL ({exc}); nothing "
                                      "was done") from exc
@@ -99,6 +116,11 @@ class Link:
                                      f"checking the schema ({exc}); nothing was done") from exc
             self._schema_checked = True
         return self._conn
+
+    def pinned(self, conn: "psycopg.Connection") -> bool:
+        """Whether `conn` has the plan setting for its session: a connection
+        the caller gave has not."""
+        return conn is not self._borrowed
 
     def _drop(self) -> None:
         conn, self._conn = self._conn, None

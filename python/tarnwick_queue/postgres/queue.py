@@ -15,7 +15,7 @@ from .._types import (Body, DeadLetter, Message, MessageInfo, _bodies, _body, _i
                       _seconds, _settle_acked)
 from .._consuming import BlockingConsumer
 from ..local import _lost
-from .connection import Link, Listeners
+from .connection import PIN_PLANS_HERE, Link, Listeners
 
 Empty = _stdlib_queue.Empty
 
@@ -83,10 +83,13 @@ _HELD = "queue = %(q)s AND id = %(id)s AND lease = %(lease)s AND due_at > now()"
 _ACK = "DELETE FROM tarnwick_messages WHERE " + _HELD
 # Every (id, lease) pair still current is deleted by one statement, so the
 # check and the acks are one commit; a pair given twice matches its row once.
+# Each lease is a fresh random UUID, so a row whose id and lease are both
+# among those given is one of the pairs given; id = ANY lets the index find
+# the rows. Binary parameters spare quoting each array element.
 _ACK_MANY = """
 DELETE FROM tarnwick_messages
-WHERE queue = %(q)s AND due_at > now()
-  AND (id, lease) IN (SELECT * FROM unnest(%(ids)s::bigint[], %(leases)s::uuid[]))
+WHERE queue = %(q)s AND id = ANY(%(ids)b::bigint[]) AND lease = ANY(%(leases)b::uuid[])
+  AND due_at > now()
 RETURNING id, lease"""
 _NACK = (f"UPDATE tarnwick_messages SET lease = NULL, "
          f"due_at = now() + %(delay)s * interval '1 second' WHERE {_HELD} "
@@ -239,9 +242,16 @@ class PostgresQueue(BlockingConsumer):
         sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED
         params = {"q": self.name, "n": count, "lease": lease_s, "max": self._max_deliveries}
         messages: List[Message] = []
+        def take(conn: "psycopg.Connection") -> list:
+            if self._link.pinned(conn):
+                return conn.execute(sql, params, binary=True).fetchall()
+            with conn.transaction():
+                conn.execute(PIN_PLANS_HERE)
+                return conn.execute(sql, params, binary=True).fetchall()
+
         while True:
-            rows = self._run("get", "a message leased by the call is delivered again when its "
-                             "lease ends", sql, params, binary=True).fetchall()
+            rows = self._link.run("get", "a message leased by the call is delivered again when "
+                                  "its lease ends", take)
             buried, until_due = rows[0][0], rows[0][1]
             for _, _, id, body, deliveries, enqueued_at, due_at, lease in rows:
                 if id is not None:
@@ -296,7 +306,8 @@ class PostgresQueue(BlockingConsumer):
         if mine:
             rows = self._run("ack_many", "the messages may or may not have been acked",
                              _ACK_MANY, {"q": self.name, "ids": [m.id for m in mine],
-                                         "leases": [m._lease for m in mine]}).fetchall()
+                                         "leases": [m._lease for m in mine]},
+                             binary=True).fetchall()
             deleted = set(rows)
             refused = [i for i, m in enumerate(mine) if (m.id, m._lease) not in deleted]
         _settle_acked(batch, mine, refused)
