@@ -11,11 +11,19 @@ or on the one named by TARNWICK_PG_DSN; each test gets a queue name of its own.
 
 import itertools
 import os
+import signal
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+
+# Tests send SIGINT to the processes they start and expect Ctrl-C's
+# behaviour. A test run started in the background by a non-interactive shell
+# inherits SIGINT ignored, and so would every process it starts; a handler
+# here is reset to the default in each of them instead.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import tarnwick_queue  # noqa: E402
 
