@@ -82,6 +82,15 @@ def _open(path: str, **options: Any) -> Queue:
         raise CliError(f"{path}: {_os_text(exc)}") from None
 
 
+def _report_count(args: argparse.Namespace, done: str, count: int, noun: str) -> int:
+    """Prints what a command did to how many: {done: count} with --json."""
+    if args.json:
+        _print_json({done: count})
+    else:
+        print(f"{done} {count} {noun}{'s' if count != 1 else ''}")
+    return 0
+
+
 def _os_text(exc: BaseException) -> str:
     text = str(exc.args[0]) if isinstance(exc, OSError) and len(exc.args) == 1 else str(exc)
     return text.replace("Tarnwick I/O error: ", "")
@@ -328,21 +337,13 @@ def cmd_dead_requeue(args: argparse.Namespace) -> int:
                 count += dead.requeue(batch)
                 progress.update(f"{count}/{total}")
         progress.done()
-    if args.json:
-        _print_json({"requeued": count})
-    else:
-        print(f"requeued {count} dead letter{'s' if count != 1 else ''}")
-    return 0
+    return _report_count(args, "requeued", count, "dead letter")
 
 
 def cmd_dead_purge(args: argparse.Namespace) -> int:
     with _open_named(args, args.dir) as queue:
         count = queue.dead_letters.purge()
-    if args.json:
-        _print_json({"purged": count})
-    else:
-        print(f"purged {count} dead letter{'s' if count != 1 else ''}")
-    return 0
+    return _report_count(args, "purged", count, "dead letter")
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -383,11 +384,7 @@ def cmd_purge(args: argparse.Namespace) -> int:
     with _open_named(args, args.dir) as queue:
         count = queue.stats()["total"]
         queue.purge()
-    if args.json:
-        _print_json({"purged": count})
-    else:
-        print(f"purged {count} message{'s' if count != 1 else ''}")
-    return 0
+    return _report_count(args, "purged", count, "message")
 
 
 # --- workers ---

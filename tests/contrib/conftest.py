@@ -15,24 +15,9 @@ import pytest
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                              "face"))
 
+from pg_fixtures import pg_dsn, pg_server  # noqa: E402,F401 (fixtures)
+
 _schemas = itertools.count()
-
-
-@pytest.fixture(scope="session")
-def pg_dsn():
-    pytest.importorskip("psycopg", reason="psycopg 3 is not installed (pip install psycopg)")
-    if os.environ.get("TARNWICK_PG_DSN"):
-        yield os.environ["TARNWICK_PG_DSN"]
-        return
-    from pg_server import PgServer, ServerUnavailable
-    server = PgServer(durable=False)
-    try:
-        server.start()
-    except ServerUnavailable as exc:
-        server.close()
-        pytest.skip(f"no PostgreSQL server could be started: {exc}")
-    yield server.dsn
-    server.close()
 
 
 @pytest.fixture

@@ -19,9 +19,9 @@ import sys
 import tarfile
 from importlib.metadata import version
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from framework_release import ROOT, WORK, source_archive, suite_directory
+
 HERE = os.path.join(ROOT, "tests", "contrib", "dramatiq_suite")
-WORK = os.path.join(ROOT, "build", "framework-suites")
 
 # Files that need a server or another broker.
 SKIPPED_FILES = {
@@ -49,13 +49,8 @@ def unpack() -> str:
     """The release's tests/ copied beside our conftest; returns the directory
     to run pytest in."""
     release = version("dramatiq")
-    archive = os.path.join(WORK, f"dramatiq-{release}.tar.gz")
-    if not os.path.exists(archive):
-        os.makedirs(WORK, exist_ok=True)
-        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-binary", ":all:",
-                        "--no-deps", "-d", WORK, f"dramatiq=={release}"], check=True)
-    suite = os.path.join(WORK, f"dramatiq-{release}-suite")
-    shutil.rmtree(suite, ignore_errors=True)
+    archive = source_archive("dramatiq")
+    suite = suite_directory("dramatiq")
     with tarfile.open(archive) as tar:
         members = [m for m in tar.getmembers() if m.name.startswith(f"dramatiq-{release}/tests/")]
         tar.extractall(WORK, members=members)

@@ -17,9 +17,9 @@ import sys
 import tarfile
 from importlib.metadata import version
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from framework_release import ROOT, source_archive, suite_directory
+
 HERE = os.path.join(ROOT, "tests", "contrib", "kombu_suite")
-WORK = os.path.join(ROOT, "build", "framework-suites")
 
 # Cases of the shared classes this transport does not offer the feature of.
 SKIPPED_CASES = {
@@ -30,13 +30,8 @@ SKIPPED_CASES = {
 
 def unpack() -> str:
     release = version("kombu")
-    archive = os.path.join(WORK, f"kombu-{release}.tar.gz")
-    if not os.path.exists(archive):
-        os.makedirs(WORK, exist_ok=True)
-        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-binary", ":all:",
-                        "--no-deps", "-d", WORK, f"kombu=={release}"], check=True)
-    suite = os.path.join(WORK, f"kombu-{release}-suite")
-    shutil.rmtree(suite, ignore_errors=True)
+    archive = source_archive("kombu")
+    suite = suite_directory("kombu")
     os.makedirs(os.path.join(suite, "kombu_suite"))
     with tarfile.open(archive) as tar:
         source = tar.extractfile(f"kombu-{release}/t/integration/common.py")

@@ -26,34 +26,11 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import tarnwick_queue  # noqa: E402
+from pg_fixtures import pg_dsn, pg_server  # noqa: E402,F401 (fixtures)
 
 BACKENDS = ["disk", "memory", "postgres"]
 
 _names = itertools.count()
-
-
-@pytest.fixture(scope="session")
-def pg_server():
-    """The PgServer of this session, or None when TARNWICK_PG_DSN names one
-    (then the tests that stop and start the server skip)."""
-    if os.environ.get("TARNWICK_PG_DSN"):
-        yield None
-        return
-    from pg_server import PgServer, ServerUnavailable
-    server = PgServer(durable=False)
-    try:
-        server.start()
-    except ServerUnavailable as exc:
-        server.close()
-        pytest.skip(f"no PostgreSQL server could be started: {exc}")
-    yield server
-    server.close()
-
-
-@pytest.fixture(scope="session")
-def pg_dsn(pg_server):
-    pytest.importorskip("psycopg", reason="psycopg 3 is not installed (pip install psycopg)")
-    return os.environ.get("TARNWICK_PG_DSN") or pg_server.dsn
 
 
 @pytest.fixture

@@ -159,6 +159,24 @@ class PgServer:
         raise ServerUnavailable("the server did not come up")
 
 
+def session_server():
+    """For a test session's fixture: yields a started PgServer, or None when
+    TARNWICK_PG_DSN names a server to use instead; skips the tests when
+    none can be started. Stops and removes the server afterwards."""
+    import pytest
+    if os.environ.get("TARNWICK_PG_DSN"):
+        yield None
+        return
+    server = PgServer(durable=False)
+    try:
+        server.start()
+    except ServerUnavailable as exc:
+        server.close()
+        pytest.skip(f"no PostgreSQL server could be started: {exc}")
+    yield server
+    server.close()
+
+
 if __name__ == "__main__":
     server = PgServer().start()
     try:

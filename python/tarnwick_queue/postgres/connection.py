@@ -77,6 +77,13 @@ class Link:
         with self._lock:
             conn = self._connection(what)
             try:
+                if not self._schema_checked:
+                    try:
+                        ensure_schema(conn)
+                    except psycopg.Error:
+                        after_loss = "nothing was done"
+                        raise
+                    self._schema_checked = True
                 return fn(conn)
             except psycopg.Error as exc:
                 if not (conn.closed or conn.broken):
@@ -104,17 +111,6 @@ class Link:
             except psycopg.Error as exc:
                 raise ConnectionLost(f"{what}: cannot connect to PostgreSQL ({exc}); nothing "
                                      "was done") from exc
-        if not self._schema_checked:
-            conn = self._conn
-            try:
-                ensure_schema(conn)
-            except psycopg.Error as exc:
-                if not (conn.closed or conn.broken):
-                    raise
-                self._drop()
-                raise ConnectionLost(f"{what}: the connection to PostgreSQL was lost while "
-                                     f"checking the schema ({exc}); nothing was done") from exc
-            self._schema_checked = True
         return self._conn
 
     def pinned(self, conn: "psycopg.Connection") -> bool:

@@ -1,0 +1,21 @@
+"""The PostgreSQL fixtures both test sessions (tests/face, tests/contrib)
+share: the session's server and its DSN."""
+
+import os
+
+import pytest
+
+from pg_server import session_server
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """The PgServer of this session, or None when TARNWICK_PG_DSN names one
+    (then the tests that stop and start the server skip)."""
+    yield from session_server()
+
+
+@pytest.fixture(scope="session")
+def pg_dsn(pg_server):
+    pytest.importorskip("psycopg", reason="psycopg 3 is not installed (pip install psycopg)")
+    return os.environ.get("TARNWICK_PG_DSN") or pg_server.dsn
