@@ -98,8 +98,10 @@ struct KernelStatx {
 };
 static_assert(sizeof(KernelStatx) == 256);
 static_assert(offsetof(KernelStatx, ino) == 32 && offsetof(KernelStatx, dev_major) == 136);
+constexpr uint32_t kStatxCtime = 0x80;
 constexpr uint32_t kStatxIno = 0x100;
 constexpr uint32_t kStatxSize = 0x200;
+constexpr int kAtEmptyPath = 0x1000;
 
 // 0 on success, else the errno (an injected one included).
 int statx_ino_size(int dir_fd, const char* name, KernelStatx* out) {
@@ -107,6 +109,21 @@ int statx_ino_size(int dir_fd, const char* name, KernelStatx* out) {
   if (::syscall(SYS_statx, dir_fd, name, 0, kStatxIno | kStatxSize, out) == 0) return 0;
   return errno;
 }
+
+// statx of the open file fd itself, asking for `mask`; false where the kernel
+// or a sandbox refuses statx or leaves out part of the mask, so the caller
+// falls back to fstat.
+Result<bool> statx_fd(int fd, uint32_t mask, KernelStatx* out) {
+  if (::syscall(SYS_statx, fd, "", kAtEmptyPath, mask, out) == 0) return (out->mask & mask) == mask;
+  if (errno == ENOSYS || errno == EPERM) return false;
+  return last_os_error();
+}
+#endif
+
+#if defined(__APPLE__)
+const struct ::timespec& ctime_of(const struct ::stat& st) { return st.st_ctimespec; }
+#else
+const struct ::timespec& ctime_of(const struct ::stat& st) { return st.st_ctim; }
 #endif
 
 }  // namespace
@@ -240,6 +257,35 @@ Result<FileIdentity> identity_at(int dir_fd, const char* name) {
   struct ::stat st {};
   if (::fstatat(dir_fd, name, &st, 0) != 0) return last_os_error();
   return FileIdentity{st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)};
+}
+
+Result<struct ::timespec> change_time(int fd) {
+  if (int err = injected_error(Call::kFstat)) return Error::os(err);
+#ifdef TARNWICK_HAVE_STATX
+  KernelStatx sx{};
+  TW_ASSIGN_OR_RETURN(const bool answered, statx_fd(fd, kStatxCtime, &sx));
+  if (answered) {
+    struct ::timespec ts {};
+    ts.tv_sec = static_cast<time_t>(sx.ctime.sec);
+    ts.tv_nsec = static_cast<long>(sx.ctime.nsec);
+    return ts;
+  }
+#endif
+  struct ::stat st {};
+  if (::fstat(fd, &st) != 0) return last_os_error();
+  return ctime_of(st);
+}
+
+Result<uint64_t> file_size(int fd) {
+  if (int err = injected_error(Call::kFstat)) return Error::os(err);
+#ifdef TARNWICK_HAVE_STATX
+  KernelStatx sx{};
+  TW_ASSIGN_OR_RETURN(const bool answered, statx_fd(fd, kStatxSize, &sx));
+  if (answered) return sx.size;
+#endif
+  struct ::stat st {};
+  if (::fstat(fd, &st) != 0) return last_os_error();
+  return static_cast<uint64_t>(st.st_size);
 }
 
 Status ftruncate(int fd, uint64_t length) {

@@ -69,6 +69,12 @@ struct FileIdentity {
   uint64_t size;
 };
 Result<FileIdentity> identity_at(int dir_fd, const char* name);
+// The change time of the open file or directory fd (counted as kFstat).
+Result<struct ::timespec> change_time(int fd);
+// The length of the open file fd (counted as kFstat). On Linux it asks for
+// nothing else: asking for a time stamp of a file that is being appended to
+// makes the kernel give its next write a fine-grained one, at a cost.
+Result<uint64_t> file_size(int fd);
 Status ftruncate(int fd, uint64_t length);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.

@@ -48,12 +48,6 @@ class Backoff {
   uint64_t step_ = BACKOFF_FIRST_SLEEP_NS;
 };
 
-#if defined(__APPLE__)
-const struct ::timespec& change_time(const struct ::stat& st) { return st.st_ctimespec; }
-#else
-const struct ::timespec& change_time(const struct ::stat& st) { return st.st_ctim; }
-#endif
-
 }  // namespace
 
 thread_local LockWaitInterrupt t_interrupt;
@@ -87,27 +81,16 @@ Result<ProcessLock> ProcessLock::open(int dir_fd, std::string lock_path) {
   return ProcessLock(dir_fd, std::move(lock_path), std::move(fd), st);
 }
 
-// Looking the name up on every call would slow a relaxed enqueue by about
-// 15%; asking the open file costs half as much. Removing the entry, renaming
-// another file over it and renaming the file away each change the file's
-// change time (the first two also drop its link count to zero), so the name
-// is looked up only when one of those moved since the last lookup. Where
-// change times are coarse, a move within the tick of the file's previous
-// change goes unseen.
 Result<bool> ProcessLock::names_our_file() {
-  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd_.get()));
-  const struct ::timespec& ctime = change_time(st);
-  if (st.st_nlink > 0 && ctime.tv_sec == checked_ctime_.tv_sec &&
-      ctime.tv_nsec == checked_ctime_.tv_nsec) {
-    return true;
-  }
+  TW_ASSIGN_OR_RETURN(stamp_, DirectoryStamp::read(dir_fd_));
+  if (name_check_.holds(stamp_)) return true;
   auto found = sys::identity_at(dir_fd_, kLockFileName);
   if (!found.ok()) {
     if (found.error().kind() == ErrorKind::kOs && found.error().os_code() == ENOENT) return false;
     return std::move(found).error();
   }
   if (found->dev != dev_ || found->ino != ino_) return false;
-  checked_ctime_ = ctime;
+  name_check_.passed(stamp_);
   return true;
 }
 
@@ -116,7 +99,7 @@ Status ProcessLock::reopen() {
   fd_ = std::move(fresh.fd_);
   dev_ = fresh.dev_;
   ino_ = fresh.ino_;
-  checked_ctime_ = {};
+  name_check_.forget();
   return {};
 }
 

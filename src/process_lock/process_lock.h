@@ -4,11 +4,11 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <time.h>
 
 #include <cstdint>
 #include <string>
 
+#include "log_io/directory_stamp.h"
 #include "log_io/error.h"
 #include "log_io/unique_fd.h"
 
@@ -91,10 +91,14 @@ class ProcessLock {
                                LockWaitStats* stats = nullptr);
 
   int fd() const { return fd_.get(); }
+  // The queue directory's stamp, read after the lock was last taken: while
+  // the lock is held, a name checked under an equal stamp is still ours.
+  const DirectoryStamp& directory_stamp() const { return stamp_; }
 
  private:
   ProcessLock(int dir_fd, std::string lock_path, UniqueFd fd, const struct ::stat& st);
-  // Whether the directory's entry still is the file fd_ is open on.
+  // Whether the directory's entry still is the file fd_ is open on. Reads
+  // the directory's stamp first and looks the name up only if it moved.
   Result<bool> names_our_file();
   Status reopen();
 
@@ -103,9 +107,8 @@ class ProcessLock {
   UniqueFd fd_;
   dev_t dev_;  // identity of the file fd_ is open on
   ino_t ino_;
-  // The file's change time when its name was last looked up: the entry can
-  // only have moved off the file by a change that updates it.
-  struct ::timespec checked_ctime_ {};
+  DirectoryStamp stamp_;  // read at the last successful flock
+  NameCheck name_check_;
 };
 
 }  // namespace tarnwick

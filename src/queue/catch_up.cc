@@ -16,17 +16,26 @@ Status QueueImpl::catch_up() {
   if (!persistent) return {};
   LogFiles& files = *inner.files;
   // Is the file at the log's name still the one we hold, of our generation,
-  // and no shorter than what we applied? Anything else means a rebuild.
-  auto found = sys::identity_at(dir_fd.get(), kLogName);
-  bool same = !force_reload_ && found.ok() && found->dev == files.dev &&
-              found->ino == files.ino && found->size >= inner.applied_offset;
-  if (same) {
+  // and no shorter than what we applied? Anything else means a rebuild. The
+  // name is looked up only if the directory changed since it last was.
+  const DirectoryStamp& stamp = lock->directory_stamp();
+  uint64_t size = 0;
+  bool same = false;
+  if (!force_reload_ && files.name_check.holds(stamp)) {
+    TW_ASSIGN_OR_RETURN(size, sys::file_size(files.reader.get()));
+    same = true;
+  } else if (auto found = sys::identity_at(dir_fd.get(), kLogName); found.ok()) {
+    same = !force_reload_ && found->dev == files.dev && found->ino == files.ino;
+    size = found->size;
+    if (same) files.name_check.passed(stamp);
+  }
+  if (same && size >= inner.applied_offset) {
     uint8_t header[LOG_HEADER_LEN];
     same = files.read_header(header) && log_generation(header) == inner.generation;
+  } else {
+    same = false;
   }
   if (!same) return reload();
-
-  const uint64_t size = found->size;
   if (size == inner.applied_offset) return {};
 
   // Read what was appended since we last looked. Every writer holds the lock

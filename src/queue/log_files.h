@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log_io/buffered_io.h"
+#include "log_io/directory_stamp.h"
 #include "log_io/error.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
@@ -21,6 +22,8 @@ struct LogFiles {
   UniqueFd reader;
   dev_t dev = 0;  // identity of the file the reader holds
   ino_t ino = 0;
+  // When the log's name was last looked up and found to be this file.
+  NameCheck name_check;
   // The reader's first bytes, mapped so that the check made on every call
   // needs no system call; empty where mapping failed (pread is used then).
   MappedRegion header_map;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "engine_helpers.h"
@@ -199,41 +200,94 @@ Bytes replace_with_fresh_log(const TempDir& tmp) {
   return read_file(tmp.file("queue.log"));
 }
 
+// Until the directory has been still for a while, each call looks the log's
+// name up; after that the directory's stamp stands in for the lookup. A log
+// replaced in either state is noticed.
+void look_up_or_trust_stamps(bool trusted, const TempDir& tmp, Queue& q,
+                             std::optional<StampsDistrusted>& distrusted) {
+  if (!trusted) {
+    distrusted.emplace();
+    return;
+  }
+  ASSERT_TRUE(wait_until_settled(tmp.path()));
+  ASSERT_TRUE(q.in_flight().ok());  // both names checked under the settled stamp
+  CallCounter lookups(Call::kStat);
+  ASSERT_TRUE(q.in_flight().ok());
+  ASSERT_EQ(lookups.count(), 0u) << "the settled stamp did not stand in for the lookups";
+}
+
 // Another object creates a new log of the same generation in the place of a
 // deleted one: the replacement is noticed by the file's identity, even when
 // the new file is longer than what this object had applied.
 TEST(EngineCatchUp, SameGenerationReplacementIsNoticed) {
-  TempDir tmp;
-  const std::string log_path = tmp.file("queue.log");
-  auto a = open_queue(tmp.path());
-  ASSERT_TRUE(a);
-  must_enqueue(*a, "old message");
-  const Bytes replacement = replace_with_fresh_log(tmp);
-  ASSERT_GT(replacement.size(), a->impl().inner.applied_offset);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(ok_value(a->available()), 4u);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(read_file(log_path), replacement) << "the new log was damaged";
-  EXPECT_EQ(must_enqueue(*a, "n4"), 4u);
-  expect_fresh_open_agrees(tmp.path(), *a);
-  EXPECT_EQ(to_string(snapshot(*a).at(4).body), "n4") << "appended to the unlinked file";
+  for (bool trusted : {false, true}) {
+    SCOPED_TRACE(trusted);
+    TempDir tmp;
+    const std::string log_path = tmp.file("queue.log");
+    auto a = open_queue(tmp.path());
+    ASSERT_TRUE(a);
+    must_enqueue(*a, "old message");
+    std::optional<StampsDistrusted> distrusted;
+    look_up_or_trust_stamps(trusted, tmp, *a, distrusted);
+    const Bytes replacement = replace_with_fresh_log(tmp);
+    ASSERT_GT(replacement.size(), a->impl().inner.applied_offset);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ok_value(a->available()), 4u);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(read_file(log_path), replacement) << "the new log was damaged";
+    EXPECT_EQ(must_enqueue(*a, "n4"), 4u);
+    expect_fresh_open_agrees(tmp.path(), *a);
+    EXPECT_EQ(to_string(snapshot(*a).at(4).body), "n4") << "appended to the unlinked file";
+  }
 }
 
 TEST(EngineCatchUp, RenamedInReplacementOfSameGenerationIsNoticed) {
+  for (bool trusted : {false, true}) {
+    SCOPED_TRACE(trusted);
+    TempDir tmp;
+    const std::string log_path = tmp.file("queue.log");
+    auto a = open_queue(tmp.path());
+    ASSERT_TRUE(a);
+    must_enqueue(*a, "a0");
+    LogBuilder other;
+    other.enqueue(0, 1, "r0").enqueue(1, 1, "r1").enqueue(2, 1, "r2");
+    write_file(tmp.file("elsewhere"), other.bytes());
+    std::optional<StampsDistrusted> distrusted;
+    look_up_or_trust_stamps(trusted, tmp, *a, distrusted);
+    fs::rename(tmp.file("elsewhere"), log_path);
+    auto d = must_dequeue(*a);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(to_string(d->body), "r0");
+    EXPECT_EQ(must_enqueue(*a, "a3"), 3u);
+    EXPECT_TRUE(parse_log(read_file(log_path)).clean);
+  }
+}
+
+// Appends by another object are read from the file's length alone while the
+// directory's stamp vouches for both names.
+TEST(EngineCatchUp, AppendsAreSeenWhileTheStampVouchesForTheNames) {
   TempDir tmp;
-  const std::string log_path = tmp.file("queue.log");
   auto a = open_queue(tmp.path());
-  ASSERT_TRUE(a);
-  must_enqueue(*a, "a0");
-  LogBuilder other;
-  other.enqueue(0, 1, "r0").enqueue(1, 1, "r1").enqueue(2, 1, "r2");
-  write_file(tmp.file("elsewhere"), other.bytes());
-  fs::rename(tmp.file("elsewhere"), log_path);
-  auto d = must_dequeue(*a);
-  ASSERT_TRUE(d);
-  EXPECT_EQ(to_string(d->body), "r0");
-  EXPECT_EQ(must_enqueue(*a, "a3"), 3u);
-  EXPECT_TRUE(parse_log(read_file(log_path)).clean);
+  auto b = open_queue(tmp.path());
+  ASSERT_TRUE(a && b);
+  std::optional<StampsDistrusted> unused;
+  look_up_or_trust_stamps(true, tmp, *a, unused);
+  look_up_or_trust_stamps(true, tmp, *b, unused);
+  CallCounter lookups(Call::kStat);
+  for (int i = 0; i < 5; ++i) {
+    must_enqueue(i % 2 ? *a : *b, "m" + std::to_string(i));
+    EXPECT_EQ(ok_value(a->available()), static_cast<uint64_t>(i + 1));
+    EXPECT_EQ(ok_value(b->available()), static_cast<uint64_t>(i + 1));
+    EXPECT_EQ(snapshot(*a), snapshot(*b));
+  }
+  EXPECT_EQ(lookups.count(), 0u);
+  // b's compaction renames a new log into place: a looks the names up again.
+  ASSERT_TRUE(b->compact().ok());
+  EXPECT_EQ(ok_value(a->available()), 5u);
+  EXPECT_EQ(must_stats(*a).generation, 1u);
+  EXPECT_EQ(must_enqueue(*a, "after"), 5u);
+  EXPECT_EQ(ok_value(b->available()), 6u);
+  expect_fresh_open_agrees(tmp.path(), *b);
 }
 
 TEST(EngineCatchUp, ShortenedLogIsReloaded) {

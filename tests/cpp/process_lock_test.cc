@@ -245,9 +245,10 @@ TEST_F(ProcessLockTest, ADeletedReplacedOrMovedLockFileIsOpenedAgain) {
   for (const char* change : {"deleted", "replaced", "moved"}) {
     SCOPED_TRACE(change);
     ProcessLock old_lock = open_lock();
-    ASSERT_TRUE(old_lock.write_lock().ok());  // the name was checked and found
-    // Past the tick of a coarse change time, so the move changes it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The name is checked under a settled stamp, so that only the change to
+    // the directory can tell the next lock to look it up again.
+    ASSERT_TRUE(wait_until_settled(dir_.path()));
+    ASSERT_TRUE(old_lock.write_lock().ok());
     if (change == std::string("replaced")) {
       write_file(dir_.file("other"), {});
       ASSERT_EQ(::rename(dir_.file("other").c_str(), path().c_str()), 0);
@@ -305,7 +306,8 @@ TEST_F(ProcessLockTest, APeerOnTheNewFileExcludesADescriptorOpenedBefore) {
 // the lock let go; the next call, without the failure, succeeds.
 TEST_F(ProcessLockTest, FailuresWhileCheckingOrReopeningAreReturnedUnlocked) {
   ProcessLock lock = open_lock();
-  // The first lock looks the name up; later ones ask the open file first.
+  // Each lock reads the directory's stamp, then looks the name up unless the
+  // stamp vouches for it.
   for (sys::Call call : {sys::Call::kStat, sys::Call::kFstat}) {
     FaultScope faults;
     faults.fail(call, EIO);
@@ -316,6 +318,7 @@ TEST_F(ProcessLockTest, FailuresWhileCheckingOrReopeningAreReturnedUnlocked) {
   }
   LockWaitStats stats;
   {
+    ASSERT_TRUE(wait_until_settled(dir_.path()));
     CallCounter lookups(sys::Call::kStat);
     ASSERT_TRUE(lock.write_lock(LOCK_TIMEOUT_NS, &stats).ok());
     ASSERT_TRUE(lock.write_lock(LOCK_TIMEOUT_NS, &stats).ok());

@@ -2,17 +2,21 @@
 // reads and writes, and a fault-injection scope that always clears.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "log_io/directory_stamp.h"
 #include "log_io/sys.h"
 #include "queue/queue.h"
 
@@ -64,6 +68,26 @@ class FaultScope {
     return *this;
   }
 };
+
+// Over a scope, every name is looked up on every lock, as on a directory
+// that just changed: for tests that count lookups.
+class StampsDistrusted {
+ public:
+  StampsDistrusted() { DirectoryStamp::set_trusted(false); }
+  ~StampsDistrusted() { DirectoryStamp::set_trusted(true); }
+};
+
+// Waits (at most 5 s) until the directory's last change is old enough for
+// its stamp to stand in for looking names up.
+inline bool wait_until_settled(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < 500; ++i) {
+    auto stamp = DirectoryStamp::read(fd.get());
+    if (stamp.ok() && stamp->settled) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
 
 // Counts calls of one system call over a scope.
 class CallCounter {
