@@ -55,9 +55,10 @@ MessageEntry* held(QueueState& state, const LeaseToken& lease) {
 
 // Writes a dead letter for the live message `seq` to `dead`, syncs it, and
 // only then removes the message with a DEAD record. A crash between the two
-// leaves the message in both queues, never in neither.
-Status move_to_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq, std::string_view reason,
-                    uint64_t now) {
+// leaves the message in both queues, never in neither; the caller finishes
+// such moves first (JobQueue::finish_moves), so the letter is written once.
+Status write_letter_then_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq,
+                              std::string_view reason, uint64_t now) {
   auto entry = q.state().messages.find(seq);
   if (entry == q.state().messages.end()) return missing_entry(seq);
   TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
@@ -76,26 +77,6 @@ Status move_to_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq, std::string_vie
   });
   if (!parked.ok()) return parked;
   return q.commit(RecordView::dead(seq), Sync::kNone);
-}
-
-// Finishes the moves that a crash cut between their two writes: a dead
-// letter whose original is still live in the main queue removes it there.
-Status finish_interrupted_moves(QueueImpl& q, QueueImpl& dead) {
-  bool wrote = false;
-  for (auto& [id, entry] : dead.state().messages) {
-    TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(entry));
-    auto fields = decode_dead_letter(bytes);
-    if (!fields) continue;
-    auto original = q.state().messages.find(fields->original_seq);
-    if (original == q.state().messages.end() ||
-        original->second.enqueued_ts_ms != fields->enqueued_ts_ms ||
-        original->second.body_len != fields->body.size()) {
-      continue;
-    }
-    TW_TRY(q.commit(RecordView::dead(fields->original_seq), Sync::kNone));
-    wrote = true;
-  }
-  return wrote ? q.maybe_sync(false) : Status{};
 }
 
 DeadLetter read_dead_letter(uint64_t id, ByteSpan bytes) {
@@ -168,14 +149,23 @@ Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uin
     QueueState& state = q.state();
     std::vector<TakenMessage> taken;
     bool wrote = false;
+    bool moves_finished = false;
     while (taken.size() < max && !state.ready.empty()) {
       const uint64_t seq = *state.ready.begin();
       auto entry = state.messages.find(seq);
       if (entry == state.messages.end()) return missing_entry(seq);
+      // Only a message delivered before can have been half moved to the
+      // dead letters by a consumer that died; finishing that move may remove
+      // this one.
+      if (entry->second.deliveries > 0 && !moves_finished) {
+        TW_TRY(finish_moves());
+        moves_finished = true;
+        continue;
+      }
       const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
       wrote = true;
       if (max_deliveries != 0 && deliveries > max_deliveries) {
-        TW_TRY(move_to_dead(q, dead_->impl(), seq, kMaxDeliveriesReason, now));
+        TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
         continue;
       }
       TW_TRY(q.commit(RecordView::lease(seq, deadline, deliveries), Sync::kNone));
@@ -264,7 +254,7 @@ Result<bool> JobQueue::bury(const LeaseToken& lease, std::string_view reason) {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     if (held(q.state(), lease) == nullptr) return false;
-    TW_TRY(move_to_dead(q, dead_->impl(), lease.seq, reason, now));
+    TW_TRY(move_to_dead(lease.seq, reason, now));
     TW_TRY(q.maybe_sync(false));
     TW_TRY(q.maybe_compact());
     return true;
@@ -341,32 +331,79 @@ Result<JobStats> JobQueue::stats() {
 
 // --- dead letters ---
 
-namespace {
-
 // Runs `op` holding the main queue's lock, then the dead letters', once
 // interrupted moves are finished.
 template <class Op>
-auto with_dead_letters(QueueImpl& q, QueueImpl& dead, Op&& op) -> decltype(op()) {
-  return q.locked(Prep::kCatchUp, [&]() -> decltype(op()) {
-    return dead.locked(Prep::kCatchUp, [&]() -> decltype(op()) {
-      TW_TRY(finish_interrupted_moves(q, dead));
+auto JobQueue::with_dead_letters(Op&& op) -> decltype(op()) {
+  return main_->impl().locked(Prep::kCatchUp, [&]() -> decltype(op()) {
+    return dead_->impl().locked(Prep::kCatchUp, [&]() -> decltype(op()) {
+      TW_TRY(finish_moves_held());
       return op();
     });
   });
 }
 
-}  // namespace
+Status JobQueue::finish_moves() {
+  return dead_->impl().locked(Prep::kCatchUp, [&]() -> Status { return finish_moves_held(); });
+}
+
+Status JobQueue::finish_moves_held() {
+  QueueImpl& q = main_->impl();
+  QueueImpl& dead = dead_->impl();
+  // Letters get rising seqs within a generation, so those below the mark
+  // were looked at already; a compaction or purge starts the look anew.
+  const uint64_t end = dead.state().next_seq;
+  if (dead.generation() != letters_checked_generation_ || letters_checked_below_ > end) {
+    letters_checked_below_ = 0;
+  }
+  bool wrote = false;
+  auto finish = [&](const MessageEntry& letter) -> Status {
+    TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(letter));
+    auto fields = decode_dead_letter(bytes);
+    if (!fields) return {};
+    auto original = q.state().messages.find(fields->original_seq);
+    if (original == q.state().messages.end() ||
+        original->second.enqueued_ts_ms != fields->enqueued_ts_ms ||
+        original->second.body_len != fields->body.size()) {
+      return {};
+    }
+    wrote = true;
+    return q.commit(RecordView::dead(fields->original_seq), Sync::kNone);
+  };
+  // By seq when few seqs are new, else over the letters left.
+  const auto& letters = dead.state().messages;
+  if (end - letters_checked_below_ <= letters.size()) {
+    for (uint64_t id = letters_checked_below_; id < end; ++id) {
+      auto letter = letters.find(id);
+      if (letter != letters.end()) TW_TRY(finish(letter->second));
+    }
+  } else {
+    for (const auto& [id, letter] : letters) {
+      if (id >= letters_checked_below_) TW_TRY(finish(letter));
+    }
+  }
+  // Marked only once every move is finished: a failure looks again.
+  letters_checked_below_ = end;
+  letters_checked_generation_ = dead.generation();
+  return wrote ? q.maybe_sync(false) : Status{};
+}
+
+Status JobQueue::move_to_dead(uint64_t seq, std::string_view reason, uint64_t now) {
+  TW_TRY(finish_moves());
+  if (!main_->impl().state().messages.contains(seq)) return {};
+  return write_letter_then_dead(main_->impl(), dead_->impl(), seq, reason, now);
+}
 
 Result<uint64_t> JobQueue::dead_letter_count() {
   QueueImpl& dead = dead_->impl();
-  return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
+  return with_dead_letters([&]() -> Result<uint64_t> {
     return uint64_t{dead.state().messages.size()};
   });
 }
 
 Result<std::vector<DeadLetter>> JobQueue::dead_letters(uint64_t limit) {
   QueueImpl& dead = dead_->impl();
-  return with_dead_letters(main_->impl(), dead, [&]() -> Result<std::vector<DeadLetter>> {
+  return with_dead_letters([&]() -> Result<std::vector<DeadLetter>> {
     std::vector<DeadLetter> out;
     for (uint64_t id : smallest_seqs(dead.state(), limit)) {
       TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(dead.state().messages.at(id)));
@@ -379,7 +416,7 @@ Result<std::vector<DeadLetter>> JobQueue::dead_letters(uint64_t limit) {
 Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids) {
   QueueImpl& q = main_->impl();
   QueueImpl& dead = dead_->impl();
-  return with_dead_letters(q, dead, [&]() -> Result<uint64_t> {
+  return with_dead_letters([&]() -> Result<uint64_t> {
     const QueueState& letters = dead.state();
     std::vector<uint64_t> chosen;
     if (ids) {
@@ -410,7 +447,7 @@ Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids
 
 Result<uint64_t> JobQueue::purge_dead() {
   QueueImpl& dead = dead_->impl();
-  return with_dead_letters(main_->impl(), dead, [&]() -> Result<uint64_t> {
+  return with_dead_letters([&]() -> Result<uint64_t> {
     const std::vector<uint64_t> all = smallest_seqs(dead.state(), UINT64_MAX);
     if (all.empty()) return uint64_t{0};
     for (uint64_t id : all) TW_TRY(dead.commit(RecordView::ack(id), Sync::kNone));

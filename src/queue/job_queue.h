@@ -112,9 +112,27 @@ class JobQueue {
  private:
   JobQueue(std::unique_ptr<Queue> main, std::unique_ptr<Queue> dead, std::string directory)
       : main_(std::move(main)), dead_(std::move(dead)), directory_(std::move(directory)) {}
+
+  // A crash between a move's two writes leaves a dead letter whose message
+  // is still live; these finish such moves, so that no message is delivered
+  // or buried again once it has a letter. Run with the main queue's lock
+  // held; the `_held` form with the dead letters' lock held too. Only the
+  // letters written since the last look are examined.
+  Status finish_moves();
+  Status finish_moves_held();
+  // Moves the live message `seq` to the dead letters, unless an earlier,
+  // interrupted move already did.
+  Status move_to_dead(uint64_t seq, std::string_view reason, uint64_t now);
+  template <class Op>
+  auto with_dead_letters(Op&& op) -> decltype(op());
+
   std::unique_ptr<Queue> main_;
   std::unique_ptr<Queue> dead_;
   std::string directory_;  // empty for ":memory:"
+  // Every letter below this seq of this dead-letter generation was looked
+  // at by finish_moves; guarded by the main queue's lock.
+  uint64_t letters_checked_below_ = 0;
+  uint64_t letters_checked_generation_ = UINT64_MAX;
 };
 
 }  // namespace tarnwick

@@ -246,6 +246,51 @@ TEST(JobQueue, MoveCutAfterTheDeadLetterIsFinishedOnce) {
   EXPECT_EQ(ok_value(other->dead_letter_count()), 0u);
 }
 
+// A message whose move was cut after its letter is never delivered or buried
+// again: once its lease runs out, a take finishes the move instead, in this
+// object and in one that opened the queue before the letter was written.
+TEST(JobQueue, TakeFinishesACutMoveInsteadOfDelivering) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  auto other = open_jobs(tmp.path());
+  EXPECT_EQ(ok_value(other->dead_letter_count()), 0u);  // looked before the letter
+  put(*q, {"poison", "fine"});
+  const LeaseToken lease = take_one(*q);
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, EIO, /*skip=*/1);  // the letter is written, the DEAD record not
+    EXPECT_FALSE(q->bury(lease, "bad").ok());
+  }
+  // The consumer dies; its lease runs out.
+  EXPECT_TRUE(ok_value(q->extend(lease, /*lease_ms=*/1)).has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto next = ok_value(other->take(10, std::nullopt, 0));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(to_string(next[0].body), "fine");
+  EXPECT_EQ(must_stats(q->core()).total, 1u);
+  EXPECT_EQ(ok_value(q->dead_letter_count()), 1u);
+}
+
+// The same for a move that a take started at max deliveries.
+TEST(JobQueue, MaxDeliveriesMoveCutIsNotRepeated) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  put(*q, {"flaky"});
+  EXPECT_TRUE(ok_value(q->nack(take_one(*q, 1), 0)));
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, EIO, /*skip=*/1);
+    EXPECT_FALSE(q->take(1, std::nullopt, 1).ok());
+  }
+  auto fresh = open_jobs(tmp.path());
+  EXPECT_TRUE(ok_value(fresh->take(1, std::nullopt, 1)).empty());
+  EXPECT_TRUE(ok_value(q->take(1, std::nullopt, 1)).empty());
+  auto letters = ok_value(q->dead_letters(10));
+  ASSERT_EQ(letters.size(), 1u);
+  EXPECT_EQ(letters[0].reason, kMaxDeliveriesReason);
+  EXPECT_EQ(must_stats(fresh->core()).total, 0u);
+}
+
 TEST(JobQueue, MaxDeliveriesParksTheMessage) {
   TempDir tmp;
   auto q = open_jobs(tmp.path());
