@@ -444,6 +444,9 @@ const Scenario kScenarios[] = {
     {KillPoint::kPurgeDirSynced, Op::kPurge, M::kDone, Log::kReplaced},
 };
 
+// For gtest's messages: the scenario's name rather than its bytes.
+void PrintTo(const Scenario& s, std::ostream* out) { *out << scenario_name(s); }
+
 class KillPointTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(KillPointTest, LeavesWhatThePointAllows) {
