@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
-#   1. the engine's C++ unit tests, plain and under AddressSanitizer + UBSan;
+#   1. the engine's C++ unit tests and the crash harness (a child SIGKILLed at
+#      each named kill point), plain and under AddressSanitizer + UBSan;
 #   2. the libFuzzer target over the log reader and recovery, for a bounded time;
 #   3. the Python suite against the installed module, then against a
 #      sanitized build of it;
@@ -34,7 +35,8 @@ apt_install() {  # package...; only as root, else say what is missing
 cpp_tests() {  # build dir, extra cmake args...
   local dir="$1"
   shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_WERROR=ON "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_WERROR=ON \
+    -DTARNWICK_KILL_POINTS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
 }

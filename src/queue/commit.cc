@@ -1,6 +1,7 @@
 // The commit path: every record an operation writes goes through commit(),
 // which writes the records, then applies them, then syncs as asked.
 #include "log_io/clock.h"
+#include "log_io/kill_point.h"
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
@@ -18,17 +19,20 @@ Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
 Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
                              bool cut_back_on_failure) {
   const uint64_t start = inner.applied_offset;
+  kill_point(KillPoint::kCommitBeforeWrite);
   Status written = write_records(records);
   if (!written.ok()) {
     if (cut_back_on_failure) cut_back(start);
     return written;
   }
+  kill_point(KillPoint::kCommitWrittenBeforeApply);
   const bool keep_bodies = !inner.files;  // no log to read them back from
   uint64_t frame_offset = start;
   for (const RecordView& record : records) {
     inner.state.apply(record, frame_offset, keep_bodies);
     frame_offset += frame_length(record);
   }
+  kill_point(KillPoint::kCommitAppliedBeforeSync);
   if (sync == Sync::kNone) return {};
   return maybe_sync(sync == Sync::kNow);
 }
@@ -121,6 +125,8 @@ Status QueueImpl::maybe_sync(bool force) {
     TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
     synced_at = now;
   }
+  // Every sync runs under the process lock.
+  kill_point(KillPoint::kCommitSyncedBeforeUnlock);
   inner.last_sync_ms = synced_at;
   return {};
 }

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "log_io/clock.h"
+#include "log_io/kill_point.h"
 #include "log_io/log_format.h"
 #include "queue/dead_letter_entry.h"
 #include "queue/queue_impl.h"
@@ -76,6 +77,7 @@ Status write_letter_then_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq,
     return {};
   });
   if (!parked.ok()) return parked;
+  kill_point(KillPoint::kDeadLetterWrittenBeforeDead);
   return q.commit(RecordView::dead(seq), Sync::kNone);
 }
 

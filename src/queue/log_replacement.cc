@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "log_io/durability.h"
+#include "log_io/kill_point.h"
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
@@ -68,10 +69,14 @@ Status QueueImpl::do_compact() {
       }
     }
     TW_TRY(writer.flush());
+    kill_point(KillPoint::kCompactTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
+    kill_point(KillPoint::kCompactTempSynced);
     TW_TRY(file.rename_to(log_path));
+    kill_point(KillPoint::kCompactRenamed);
   }
   TW_TRY(sync_parent_dir(log_path));
+  kill_point(KillPoint::kCompactDirSynced);
   TW_TRY(reopen_io(next_generation));
   for (size_t i = 0; i < live.size(); ++i) {
     live[i].entry->body_offset = new_offsets[i];
@@ -103,12 +108,16 @@ Status QueueImpl::purge_log() {
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, ReplacementFile::create(purge_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation));
+    kill_point(KillPoint::kPurgeTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
+    kill_point(KillPoint::kPurgeTempSynced);
     TW_TRY(file.rename_to(log_path));
+    kill_point(KillPoint::kPurgeRenamed);
   }
   // Only now is the log empty; until the rename the old messages stay served.
   inner.state = QueueState{};
   TW_TRY(sync_parent_dir(log_path));
+  kill_point(KillPoint::kPurgeDirSynced);
   return reopen_io(next_generation);
 }
 

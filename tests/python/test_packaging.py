@@ -1,5 +1,5 @@
 """The installed distribution as users get it: the extension module exports
-only its init function, and type checkers find the stubs.
+only its init function, holds no kill points, and type checkers find the stubs.
 
 A check whose tool (nm, mypy, pyright) is missing is skipped, unless it is
 named in TARNWICK_PACKAGING_CHECKS (comma-separated: exports, mypy, pyright;
@@ -55,6 +55,14 @@ def test_extension_exports_only_its_init_function(name):
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert exported == expected
+
+
+@pytest.mark.parametrize("name", extension_modules())
+def test_extension_has_no_kill_points(name):
+    """The crash harness's kill points (and the variable that arms them) are
+    compiled only into its own test build of the engine, never into a module."""
+    with open(importlib.import_module(name).__file__, "rb") as f:
+        assert b"TARNWICK_KILL_AT" not in f.read()
 
 
 # Line 4 reveals a method's type; line 5 misuses a result; line 6 misspells a
