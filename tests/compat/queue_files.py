@@ -21,7 +21,8 @@ PAYLOAD_SIZES = {1: 21, 2: 9, 3: 21, 4: 13, 5: 9}
 ENQUEUE, ACK, LEASE, REQUEUE, DEAD = 1, 2, 3, 4, 5
 
 DEAD_LETTER_MAGIC = b"TWDL"
-DEAD_LETTER_HEADER = struct.Struct("<4sBQIQQI")  # magic, version, seq, deliveries, enqueued, died, reason length
+# magic, version, original seq, deliveries, enqueued ms, died ms, reason length
+DEAD_LETTER_HEADER = struct.Struct("<4sBQIQQI")
 
 
 @dataclass
