@@ -309,3 +309,45 @@ def test_a_signal_to_one_worker(run, signals, outcome):
         assert again[0].at >= lease_end - 0.01, (again[0].at, lease_end)
     r.stop()
     assert sorted(body for body, _, _ in r.done()) == JOBS  # each job finished once
+
+
+# --- a worker that does not stop ---
+
+STUBBORN = textwrap.dedent("""
+    import os, time
+    def handle(message):
+        with open(os.environ["SIGNALS_EVENTS"], "a") as events:
+            events.write("start %d\\n" % os.getpid())
+        while True:
+            try:
+                time.sleep(1)
+            except BaseException:  # what a handler must not do: it eats the interruption
+                with open(os.environ["SIGNALS_EVENTS"], "a") as events:
+                    events.write("interrupted\\n")
+""")
+
+
+def test_a_worker_that_does_not_stop_is_killed_and_its_job_comes_back_at_the_lease_end(tmp_path):
+    (tmp_path / "stubborn.py").write_text(STUBBORN)
+    path, events = str(tmp_path / "q"), tmp_path / "events"
+    with Queue(path) as q:
+        q.put(b"job")
+    env = dict(os.environ, SIGNALS_EVENTS=str(events))
+    supervisor = start_tarnwick("worker", "stubborn:handle", "--queue", path, "--lease", LONG_LEASE,
+                                "--grace", 0, cwd=tmp_path, env=env, stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: events.exists() and events.read_text().startswith("start"), WAIT,
+                 "the handler to start")
+        worker = int(events.read_text().split()[1])
+        supervisor.send_signal(signal.SIGTERM)  # grace 0: the handler is interrupted at once
+        wait_for(lambda: "interrupted" in events.read_text(), WAIT, "the interruption")
+        assert supervisor.wait(WAIT) == 0
+    finally:
+        if supervisor.poll() is None:
+            supervisor.kill()
+            supervisor.wait()
+    assert f"worker pid {worker} did not stop; killing it" in supervisor.stderr.read().decode()
+    assert not alive(worker)
+    with Queue(path) as q:
+        (info,) = q.peek()
+        assert (info.state, info.deliveries) == ("leased", 1)  # back at the lease's end
