@@ -327,26 +327,38 @@ STUBBORN = textwrap.dedent("""
 """)
 
 
-def test_a_worker_that_does_not_stop_is_killed_and_its_job_comes_back_at_the_lease_end(tmp_path):
+@pytest.mark.parametrize("grace, signals", [
+    (0, (signal.SIGTERM,)),                  # killed --grace + 5 s after the stop began
+    (600, (signal.SIGTERM, signal.SIGTERM)),  # killed 10 s after the stop now
+], ids=["TERM-grace-0", "TERM-TERM"])
+def test_a_worker_that_does_not_stop_is_killed_and_its_job_comes_back_at_the_lease_end(
+        tmp_path, grace, signals):
     (tmp_path / "stubborn.py").write_text(STUBBORN)
-    path, events = str(tmp_path / "q"), tmp_path / "events"
+    path, events, log_path = str(tmp_path / "q"), tmp_path / "events", tmp_path / "log"
     with Queue(path) as q:
         q.put(b"job")
     env = dict(os.environ, SIGNALS_EVENTS=str(events))
-    supervisor = start_tarnwick("worker", "stubborn:handle", "--queue", path, "--lease", LONG_LEASE,
-                                "--grace", 0, cwd=tmp_path, env=env, stderr=subprocess.PIPE)
+    with open(log_path, "wb") as log:
+        supervisor = start_tarnwick("worker", "stubborn:handle", "--queue", path,
+                                    "--lease", LONG_LEASE, "--grace", grace,
+                                    cwd=tmp_path, env=env, stderr=log)
     try:
         wait_for(lambda: events.exists() and events.read_text().startswith("start"), WAIT,
                  "the handler to start")
         worker = int(events.read_text().split()[1])
-        supervisor.send_signal(signal.SIGTERM)  # grace 0: the handler is interrupted at once
+        *first, last = signals
+        for signum in first:
+            supervisor.send_signal(signum)
+            wait_for(lambda: f"[{worker}] tarnwick_queue.worker: SIGTERM: stopping" in
+                     log_path.read_text(), WAIT, "the worker to begin its warm stop")
+        supervisor.send_signal(last)  # the handler is interrupted at once
         wait_for(lambda: "interrupted" in events.read_text(), WAIT, "the interruption")
         assert supervisor.wait(WAIT) == 0
     finally:
         if supervisor.poll() is None:
             supervisor.kill()
             supervisor.wait()
-    assert f"worker pid {worker} did not stop; killing it" in supervisor.stderr.read().decode()
+    assert f"worker pid {worker} did not stop; killing it" in log_path.read_text()
     assert not alive(worker)
     with Queue(path) as q:
         (info,) = q.peek()
