@@ -9,6 +9,7 @@ The other two wait in the queue. Leases are long (600 s) wherever the test
 tells "back at once" from "back at the lease's end"; only the case of a
 killed worker has a short lease, which the test waits past on purpose."""
 
+import collections
 import os
 import re
 import signal
@@ -44,6 +45,8 @@ JOBS = ["j0", "j1", "j2", "j3", "j4"]
 HELD, WAITING = JOBS[:3], JOBS[3:]
 LONG_LEASE = 600.0
 WAIT = 60  # the bound on every wait: a loaded machine is slow, never this slow
+# A handler's start: its job, its worker, the delivery, the code's version, the time.
+Start = collections.namedtuple("Start", "body pid deliveries version at")
 STOPPING = re.compile(r"\[(\d+)\] tarnwick_queue\.worker: (SIG[A-Z]+): stopping( now)?$")
 
 
@@ -154,14 +157,6 @@ class Run:
             except ProcessLookupError:
                 pass
         self.supervisor.wait()
-
-
-class Start:
-    __slots__ = ("body", "pid", "deliveries", "version", "at")
-
-    def __init__(self, body, pid, deliveries, version, at):
-        self.body, self.pid, self.deliveries, self.version, self.at = \
-            body, pid, deliveries, version, at
 
 
 @pytest.fixture
