@@ -548,7 +548,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     worker = command("worker", cmd_worker,
                      "Run worker processes calling FUNCTION of MODULE for each message, under "
-                     "a supervisor that restarts any that dies; SIGTERM or SIGINT stops them.",
+                     "a supervisor that restarts any that dies. SIGTERM or SIGINT stops them (a "
+                     "second one, or SIGQUIT, at once); SIGHUP replaces them.",
                      json_output=False, directory=False)
     worker.add_argument("handler", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
     worker.add_argument("--queue", required=True, metavar="DIR",

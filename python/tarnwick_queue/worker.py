@@ -3,7 +3,8 @@
 A Worker takes messages with a blocking get, calls the handler, acks when it
 returns, retries with a growing pause when it raises, parks a message in the
 dead letters after its last try, keeps long jobs' leases alive and stops
-cleanly on SIGTERM/SIGINT. `Supervisor` keeps N worker processes running.
+cleanly on a signal (the table of signals is in docs/workers.md).
+`Supervisor` keeps N worker processes running.
 
 It talks to its queue only through the backend protocol (get, and settling
 through Message), so any backend works.
@@ -11,6 +12,7 @@ through Message), so any backend works.
 
 from __future__ import annotations
 
+import collections
 import functools
 import logging
 import os
@@ -20,7 +22,7 @@ import subprocess
 import threading
 import time
 from queue import Empty
-from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Deque, List, Optional, Sequence, Tuple, Union
 
 from ._types import LeaseLost, Message, QueueBackend, _optional_count, _positive_seconds, _seconds
 
@@ -35,9 +37,10 @@ IDLE_SLICE = 0.25
 ERROR_PAUSE = (0.5, 2.0, 30.0)
 
 
-class _GraceExpired(BaseException):
-    """Raised into a handler that outlived the shutdown grace period. A
-    BaseException, so that a handler's `except Exception` does not eat it."""
+class _Interrupted(BaseException):
+    """Raised into a handler that outlived the shutdown grace period, or that
+    a signal to stop now cut short. A BaseException, so that a handler's
+    `except Exception` does not eat it."""
 
 
 class _Job:
@@ -100,11 +103,13 @@ class Worker:
     if an extension finds the lease lost, that is logged and the message is
     not acked.
 
-    run() in the main thread handles SIGTERM and SIGINT: no new message is
-    taken, the running handler has `grace` seconds to finish, then it is
-    interrupted and its message goes back to the queue with a nack, and
-    run() returns. stop() (from any thread) stops taking new messages and
-    lets the running handler finish."""
+    run() in the main thread handles SIGTERM, SIGINT and SIGHUP: no new
+    message is taken, the running handler has `grace` seconds to finish,
+    then it is interrupted and its message goes back to the queue with a
+    nack, and run() returns. SIGQUIT, or a second SIGTERM or SIGINT, stops
+    now: the running handler is interrupted at once and its message nacked.
+    stop() (from any thread) stops taking new messages and lets the running
+    handler finish."""
 
     def __init__(self, queue: QueueOrFactory, handler: Handler, *,
                  lease: Optional[float] = None, max_deliveries: Optional[int] = None,
@@ -139,7 +144,8 @@ class Worker:
         # extends it, so an extension never races the ack of the same lease.
         self._settle_lock = threading.Lock()
         self._in_handler = False
-        self._grace_over = False
+        self._signalled = False  # a signal to stop has come
+        self._cut_short = False  # the grace period is over, or a signal said stop now
         self._grace_timer: Optional[threading.Timer] = None
         # What happened so far: acked, retried (nacked after a failure), dead,
         # lost (lease gone before settling), returned (nacked at shutdown).
@@ -157,7 +163,7 @@ class Worker:
         return self._stopping.is_set()
 
     def run(self) -> None:
-        """Processes messages until stop() or a SIGTERM/SIGINT. A stopped
+        """Processes messages until stop() or a signal to stop. A stopped
         worker stays stopped: run() on it again returns at once."""
         if self._running:
             raise RuntimeError("this worker is running already")
@@ -215,23 +221,26 @@ class Worker:
         if lease / 4 < self._idle_tick:
             self._kick.set()
         try:
-            self._in_handler = True
-            self._handler(message)
-        except _GraceExpired:
-            self._in_handler = False
+            try:
+                self._in_handler = True
+                # A signal that came after the take and before the line
+                # above started no grace period: give the message back.
+                if self._stop_asked:
+                    raise _Interrupted
+                self._handler(message)
+            finally:
+                self._in_handler = False
+        except _Interrupted:
             self._finish(job, self._return)
             return
         except Exception as exc:
-            self._in_handler = False
             self._finish(job, functools.partial(self._failed, exc=exc))
             return
         except BaseException:
             # KeyboardInterrupt, SystemExit from the handler: give the
             # message back before leaving.
-            self._in_handler = False
             self._finish(job, self._return)
             raise
-        self._in_handler = False
         self._finish(job, self._succeeded)
 
     def _finish(self, job: _Job, settle: Callable[[Message], None]) -> None:
@@ -321,7 +330,7 @@ class Worker:
         if threading.current_thread() is not threading.main_thread():
             return lambda: None
         previous = {signum: signal.signal(signum, self._on_signal)
-                    for signum in (signal.SIGTERM, signal.SIGINT)}
+                    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
 
         def restore() -> None:
             for signum, handler in previous.items():
@@ -329,18 +338,26 @@ class Worker:
         return restore
 
     def _on_signal(self, signum: int, frame: Any) -> None:
-        if self._grace_over:
+        """SIGTERM, SIGINT, SIGHUP: a warm stop, within the grace period.
+        SIGQUIT, or SIGTERM or SIGINT after a stop began: stop now. SIGHUP
+        never cuts a stop short (a worker whose supervisor is gone sends
+        itself one)."""
+        if self._cut_short:
             if self._in_handler:
-                raise _GraceExpired
+                raise _Interrupted
             return
-        if self._stopping.is_set():
-            return  # a second signal (a terminal sends SIGINT to the whole group)
-        log.info("%s: stopping", signal.Signals(signum).name)
+        name = signal.Signals(signum).name
+        now = signum == signal.SIGQUIT or (self._signalled and signum != signal.SIGHUP)
+        if self._signalled and not now:
+            return
+        self._signalled = True
         self.stop()
-        if self._in_handler:
-            if self._grace == 0:
-                self._grace_over = True
-                raise _GraceExpired
+        log.info("%s: stopping%s", name, " now" if now else "")
+        if now or self._grace == 0:
+            self._cut_short = True
+            if self._in_handler:
+                raise _Interrupted
+        elif self._in_handler:
             self._grace_timer = threading.Timer(self._grace, self._end_grace)
             self._grace_timer.daemon = True
             self._grace_timer.start()
@@ -349,7 +366,7 @@ class Worker:
         if not self._in_handler:
             return
         log.warning("the running handler did not finish within %.3g s", self._grace)
-        self._grace_over = True
+        self._cut_short = True
         # A real signal, so that a handler blocked in a system call is woken.
         signal.pthread_kill(threading.main_thread().ident, signal.SIGTERM)
 
@@ -359,6 +376,9 @@ class Worker:
 # Exit status of a worker process that cannot load its handler: restarting
 # it cannot help.
 EXIT_CONFIG = 78
+# How long workers told to stop now (SIGQUIT, a second SIGTERM) have before
+# they are killed.
+STOP_NOW_WAIT = 10.0
 # A worker that exits with an error sooner than this after its start is
 # restarted after a growing pause (first, factor, cap), so a crash on start
 # does not spin. One killed by a signal is restarted at once.
@@ -381,11 +401,17 @@ class _Slot:
 
 
 class Supervisor:
-    """Keeps `processes` copies of the command `argv` running: one that
-    dies, however it died, is started again. SIGTERM or SIGINT stops them
-    all (SIGTERM to each, SIGKILL to any still running `grace` + 5 seconds
-    later) and run() returns 0. A worker that exits with EXIT_CONFIG stops
-    them all and run() returns 1."""
+    """Keeps `processes` copies of the command `argv` running, each in a
+    process group of its own (a terminal's Ctrl-C reaches the supervisor
+    only): one that dies, however it died, is started again.
+
+    SIGTERM or SIGINT stops them all warmly (SIGTERM to each, SIGKILL to any
+    still running `grace` + 5 seconds later); a second one, or SIGQUIT,
+    stops them now (a second SIGTERM or a SIGQUIT to each, SIGKILL
+    STOP_NOW_WAIT seconds later); then run() returns 0. SIGHUP replaces
+    every worker: new ones start at once, the old ones get SIGTERM and
+    finish their jobs. A worker that exits with EXIT_CONFIG stops them all
+    and run() returns 1."""
 
     def __init__(self, argv: Sequence[str], processes: int, *, grace: float = 30.0,
                  env: Optional[dict] = None) -> None:
@@ -395,7 +421,10 @@ class Supervisor:
         self._grace = _seconds(grace, "grace")
         self._env = dict(os.environ if env is None else env)
         self._slots = [_Slot(i) for i in range(processes)]
+        self._signals: Deque[int] = collections.deque()  # not yet acted on
         self._stop_signal: Optional[int] = None
+        # Workers replaced after a SIGHUP, finishing their jobs.
+        self._retiring: List["subprocess.Popen[bytes]"] = []
         self.restarts = 0
 
     def pids(self) -> List[int]:
@@ -409,7 +438,8 @@ class Supervisor:
         env = dict(self._env, **{SUPERVISOR_FD_ENV: str(life_r)})
         old_wakeup = signal.set_wakeup_fd(wake_w)
         previous = {signum: signal.signal(signum, self._on_signal)
-                    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGCHLD)}
+                    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT,
+                                   signal.SIGHUP, signal.SIGCHLD)}
         status = 0
         try:
             status = self._supervise(env, life_r, wake_r)
@@ -423,35 +453,58 @@ class Supervisor:
         return status
 
     def _on_signal(self, signum: int, frame: Any) -> None:
-        if signum != signal.SIGCHLD and self._stop_signal is None:
-            self._stop_signal = signum
+        if signum != signal.SIGCHLD:  # that one only wakes the loop
+            self._signals.append(signum)
 
     def _supervise(self, env: dict, life_r: int, wake_r: int) -> int:
         log.info("starting %d worker process(es)", len(self._slots))
-        while self._stop_signal is None:
+        while True:
+            while self._signals:
+                signum = self._signals.popleft()
+                if signum != signal.SIGHUP:
+                    self._stop_signal = signum
+                    log.info("%s: stopping %d worker process(es)%s", _signal_name(signum),
+                             len(self.pids()), " now" if signum == signal.SIGQUIT else "")
+                    return 0
+                self._replace_all()
             now = time.monotonic()
+            self._reap_retired()
             for slot in self._slots:
                 if slot.process is not None and slot.process.poll() is not None:
                     if self._reap(slot, now) == EXIT_CONFIG:
                         log.error("worker %d cannot load its handler; stopping", slot.index)
                         return 1
-                if slot.process is None and slot.due <= now and self._stop_signal is None:
-                    slot.process = subprocess.Popen(self._argv, env=env, pass_fds=(life_r,))
+                if slot.process is None and slot.due <= now:
+                    slot.process = subprocess.Popen(self._argv, env=env, pass_fds=(life_r,),
+                                                    start_new_session=True)
                     slot.started = now
                     log.info("worker %d started (pid %d)", slot.index, slot.process.pid)
             pending = [s.due for s in self._slots if s.process is None]
             timeout = max(0.0, min(pending) - time.monotonic()) if pending else None
             _wait_and_drain(wake_r, timeout)
-        log.info("%s: stopping %d worker process(es)",
-                 signal.Signals(self._stop_signal).name, len(self.pids()))
-        return 0
+
+    def _replace_all(self) -> None:
+        """SIGHUP: the slots start new workers (which load the handler
+        afresh); the old ones stop as on SIGTERM."""
+        log.info("SIGHUP: replacing %d worker process(es)", len(self.pids()))
+        for slot in self._slots:
+            if slot.process is not None:
+                _send(slot.process, signal.SIGTERM)
+                self._retiring.append(slot.process)
+                slot.process = None
+                slot.due = time.monotonic()
+
+    def _reap_retired(self) -> None:
+        for process in list(self._retiring):
+            if process.poll() is not None:
+                self._retiring.remove(process)
+                log.info("replaced worker (pid %d) %s", process.pid, _how(process.returncode))
 
     def _reap(self, slot: _Slot, now: float) -> int:
         process = slot.process
         assert process is not None
         code = process.returncode
-        how = (f"was killed by {_signal_name(-code)}" if code < 0
-               else f"exited with status {code}")
+        how = _how(code)
         slot.process = None
         if code == EXIT_CONFIG:
             return code
@@ -467,11 +520,33 @@ class Supervisor:
         return code
 
     def _stop_all(self, wake_r: int) -> None:
-        running = [s.process for s in self._slots if s.process is not None]
-        for process in running:
-            _send(process, signal.SIGTERM)
-        give_up = time.monotonic() + self._grace + 5.0
-        while any(p.poll() is None for p in running):
+        """Stops every worker, replaced ones too, as the stop signal says
+        (SIGTERM when there was none: an error); a further SIGTERM, SIGINT
+        or SIGQUIT meanwhile makes it a stop now."""
+        workers = [s.process for s in self._slots if s.process is not None]
+        running = workers + self._retiring
+        if self._stop_signal == signal.SIGQUIT:
+            for process in running:
+                _send(process, signal.SIGQUIT)
+            give_up = time.monotonic() + STOP_NOW_WAIT
+        else:
+            for process in workers:
+                _send(process, signal.SIGTERM)  # those replaced have had theirs
+            give_up = time.monotonic() + self._grace + 5.0
+        while True:
+            while self._signals:
+                signum = self._signals.popleft()
+                if signum == signal.SIGHUP:
+                    continue
+                if signum != signal.SIGQUIT:
+                    log.info("%s again: stopping the workers now", _signal_name(signum))
+                    signum = signal.SIGTERM  # a worker's second one
+                for process in running:
+                    if process.poll() is None:
+                        _send(process, signum)
+                give_up = min(give_up, time.monotonic() + STOP_NOW_WAIT)
+            if all(p.poll() is not None for p in running):
+                break
             left = give_up - time.monotonic()
             if left <= 0:
                 for process in running:
@@ -484,6 +559,7 @@ class Supervisor:
             _wait_and_drain(wake_r, min(left, 0.5))
         for slot in self._slots:
             slot.process = None
+        self._retiring = []
 
 
 def _send(process: subprocess.Popen, signum: int) -> None:
@@ -491,6 +567,10 @@ def _send(process: subprocess.Popen, signum: int) -> None:
         process.send_signal(signum)
     except ProcessLookupError:
         pass
+
+
+def _how(code: int) -> str:
+    return f"was killed by {_signal_name(-code)}" if code < 0 else f"exited with status {code}"
 
 
 def _signal_name(signum: int) -> str:
@@ -513,7 +593,8 @@ def _wait_and_drain(fd: int, timeout: Optional[float]) -> None:
 
 def watch_supervisor() -> None:
     """In a worker process started by a Supervisor: once the supervisor is
-    gone (even killed), stop this process as SIGTERM would."""
+    gone (even killed), stop this process warmly, as SIGHUP does (unlike a
+    SIGTERM, it never cuts short a stop that has begun)."""
     fd = os.environ.pop(SUPERVISOR_FD_ENV, None)
     if fd is None:
         return
@@ -525,7 +606,7 @@ def watch_supervisor() -> None:
         except OSError:
             return
         log.warning("the supervisor is gone; stopping")
-        os.kill(os.getpid(), signal.SIGTERM)
+        os.kill(os.getpid(), signal.SIGHUP)
 
     threading.Thread(target=wait_for_eof, name="tarnwick-supervisor-watch", daemon=True).start()
 
