@@ -36,7 +36,7 @@ for python in "${pythons[@]}"; do
   fresh_venv "$python" "$env" "$sdist" pytest hypothesis mypy "pyright[nodejs]"
   status=0
   (cd "$src" && TARNWICK_PACKAGING_CHECKS=all TARNWICK_TORTURE_ROUNDS=2 \
-    "$env/bin/python" -m pytest -q -p no:cacheprovider) || status=$?
+    "$env/bin/python" -m pytest -q -p no:cacheprovider -m "not slow") || status=$?
   [ "$status" -ne 5 ] || { echo "error: pytest collected no tests" >&2; exit 1; }
   [ "$status" -eq 0 ] || exit "$status"
 done

@@ -22,6 +22,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.slow
+
 FULL = bool(os.environ.get("TARNWICK_SLOW_TESTS"))
 MESSAGES = 3000 if FULL else 600
 CONSUMERS = 12 if FULL else 6

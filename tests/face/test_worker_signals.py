@@ -23,6 +23,8 @@ from processes import alive, children, start_tarnwick, wait_for
 
 from tarnwick_queue import Queue
 
+pytestmark = pytest.mark.slow
+
 HANDLER = textwrap.dedent("""
     import os, time
     VERSION = {version!r}
