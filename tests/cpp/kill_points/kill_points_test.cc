@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <set>
 
 #include "../engine_helpers.h"
