@@ -15,7 +15,7 @@ import time
 from queue import Empty
 from typing import Any, Iterable, List, Optional, Union
 
-from ._types import Body, Message, MessageInfo, QueueBackend, _seconds
+from ._types import Body, Message, MessageInfo, QueueBackend, QueueStats, _seconds
 from .local import Queue
 from .waiting import UNWATCHED_CAP, WATCHED_CAP
 
@@ -174,7 +174,7 @@ class AsyncQueue:
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
         return self.queue.peek(limit, bodies=bodies)
 
-    def stats(self) -> dict:
+    def stats(self) -> QueueStats:
         return self.queue.stats()
 
     def close(self) -> None:
