@@ -42,6 +42,9 @@ class Queue(BlockingConsumer):
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path must be str or os.PathLike[str], not {type(path).__name__}")
+        if not path:
+            # The engine would take it as the current directory.
+            raise ValueError('path is empty: name the queue directory (or ":memory:")')
         self._lease_ms = max(1, _ms_ceil(_positive_seconds(lease, "lease")))
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         if self._max_deliveries is not None and self._max_deliveries > 2**32 - 1:
