@@ -26,8 +26,11 @@ class AsyncQueue:
         async with AsyncQueue("/var/tmp/jobs") as q:
             await q.put(b"resize 42")
             async for message in q:
-                with message:             # acked on success, nacked on error
-                    await handle(message.body)
+                try:
+                    with message:         # acked on success, nacked (and re-raised) on error
+                        await handle(message.body)
+                except Exception:         # without this, the first failing job ends the loop
+                    log.exception("job %d failed", message.id)
 
     `AsyncQueue.wrap(backend)` puts any other queue backend behind it.
     Messages are settled as usual: message.ack(), nack(), dead(), extend().
