@@ -11,6 +11,8 @@ PostgreSQL, where every call has committed when it returns.
 from __future__ import annotations
 
 import os
+import shutil
+import uuid
 from typing import Any, Callable, Optional, Tuple
 
 from ._sync import NoSync, open_queue
@@ -35,6 +37,10 @@ class QueueStore:
 
     def holds(self, name: str) -> bool:
         """Whether the queue `name` exists, as a passive declaration asks."""
+        raise NotImplementedError
+
+    def remove(self, name: str) -> None:
+        """Deletes the queue `name` with its messages and dead letters."""
         raise NotImplementedError
 
 
@@ -64,6 +70,20 @@ class DirectoryStore(QueueStore):
 
     def holds(self, name: str) -> bool:
         return os.path.isdir(self.location(name))
+
+    def remove(self, name: str) -> None:
+        # First renamed out of the way in one step, so the name never shows a
+        # half-deleted queue: whoever opens it afterwards gets a new, empty
+        # one. A process that still has the old one open gets an OSError
+        # (ENOENT) from its next call on it, never another queue's messages.
+        # "#" never appears in a queue's directory name (directory_of
+        # quotes it), so the tomb's name cannot be a queue's.
+        tomb = os.path.join(self.path, f"#removed-{os.getpid()}-{uuid.uuid4().hex}")
+        try:
+            os.rename(self.location(name), tomb)
+        except FileNotFoundError:
+            return
+        shutil.rmtree(tomb, ignore_errors=True)
 
     def __repr__(self) -> str:
         return f"DirectoryStore({self.path!r})"
@@ -99,6 +119,14 @@ class PostgresStore(QueueStore):
         # one never declared look the same, so every valid name is a queue.
         self.check_name(name)
         return True
+
+    def remove(self, name: str) -> None:
+        queue = self._queue_class(self.dsn, name)
+        try:
+            queue.purge()
+            queue.dead_letters.purge()
+        finally:
+            queue.close()
 
     def __repr__(self) -> str:
         return "PostgresStore(<dsn>)"  # a DSN may carry a password
