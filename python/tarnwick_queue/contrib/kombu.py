@@ -26,10 +26,14 @@ publishers that declare their queues (Celery does); fanout is not offered.
 
 A queue that a channel declares `auto_delete` or `exclusive` (the reply
 queues of Celery's rpc:// result backend) is deleted, with its messages,
-when that channel's last consumer of it is cancelled or the channel closes.
-Consumers are not counted across processes: such a queue belongs to the
-process that declared it. Another process that still has it open (a worker
-that sent it a reply) opens it again at its next put, as a new queue.
+when that channel's last consumer of it is cancelled. Consumers are not
+counted across processes: such a queue belongs to the process that
+declared it, which holds a claim on it (a locked file in its directory);
+when that process ends without cancelling (a Celery client that exits, or
+is killed), the next channel opened on the directory, in any process,
+deletes the queues whose claims have all ended. Another process that still
+has a deleted queue open (a worker that sent it a reply) opens it again at
+its next put, as a new queue.
 """
 
 from __future__ import annotations
@@ -42,14 +46,14 @@ import threading
 import time
 import weakref
 from queue import Empty
-from typing import Any, Callable, Dict, Optional, Set, TypeVar
+from typing import Any, Callable, Dict, Optional, TypeVar
 from urllib.parse import quote
 
 from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .. import LeaseLost
-from ._store import AnyQueue, QueueStore, store_for
+from ._store import AnyQueue, Claim, QueueStore, store_for
 
 __all__ = ["Channel", "QoS", "Transport"]
 
@@ -98,8 +102,10 @@ class Channel(virtual.Channel):
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._leased: Dict[str, _Held] = {}  # by delivery tag
         self._leased_lock = threading.Lock()
-        self._auto_delete: Set[str] = set()  # declared auto_delete or exclusive here
+        # Declared auto_delete or exclusive here: their claims, by queue name.
+        self._auto_delete: Dict[str, Claim] = {}
         self._renewer = connection._renewer  # closing clears self.connection
+        self.store.remove_unclaimed()
         self._renewer.watch(self)
 
     # --- queues ---
@@ -136,8 +142,9 @@ class Channel(virtual.Channel):
 
     def _new_queue(self, queue: str, **kwargs: Any) -> None:
         self._queue(queue)
-        if kwargs.get("auto_delete") or kwargs.get("exclusive"):
-            self._auto_delete.add(queue)
+        if (kwargs.get("auto_delete") or kwargs.get("exclusive")) and \
+                queue not in self._auto_delete:
+            self._auto_delete[queue] = self.store.claim(queue)
 
     def basic_cancel(self, consumer_tag: str) -> None:
         queue = self._tag_to_queue.get(consumer_tag)
@@ -148,7 +155,7 @@ class Channel(virtual.Channel):
     def _remove_queue(self, name: str) -> None:
         """Deletes an auto_delete queue whose last consumer here went. The
         messages this channel holds of it go with it."""
-        self._auto_delete.discard(name)
+        claim = self._auto_delete.pop(name, None)
         with self._leased_lock:
             for tag in [t for t, held in self._leased.items() if held.queue == name]:
                 del self._leased[tag]  # a later ack or reject of it finds nothing to settle
@@ -157,6 +164,9 @@ class Channel(virtual.Channel):
             self.store.remove(name)
         except OSError as exc:
             log.warning("Could not delete the auto_delete queue %r: %s", name, exc)
+        finally:
+            if claim is not None:
+                claim.close()
 
     def _has_queue(self, queue: str, **kwargs: Any) -> bool:
         return queue in self._queues or self.store.holds(queue)
@@ -241,6 +251,11 @@ class Channel(virtual.Channel):
             for queue in self._queues.values():
                 queue.close()
             self._queues.clear()
+            # Auto_delete queues declared here but never consumed: the next
+            # channel on the directory deletes them.
+            for claim in self._auto_delete.values():
+                claim.close()
+            self._auto_delete.clear()
 
 
 class _Held:
