@@ -42,7 +42,7 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1"
+ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1" mypy basedpyright
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ unit tests"

@@ -9,16 +9,23 @@
 """
 
 from queue import Empty
+from typing import TYPE_CHECKING, Any
 
-from ._types import DeadLetter, LeaseLost, Message, MessageInfo, QueueBackend
+from ._types import (DeadLetter, LeaseLost, LocalQueueStats, Message, MessageInfo, QueueBackend,
+                     QueueStats)
 from .local import DeadLetters, Queue
 from .worker import Worker
 
-__all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
-           "MessageInfo", "Queue", "QueueBackend", "Worker"]
+if TYPE_CHECKING:
+    # What the lazy imports below give, for type checkers.
+    from .aio import AsyncQueue
+    __version__: str
+
+__all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "LocalQueueStats",
+           "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats", "Worker"]
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     # AsyncQueue brings asyncio in: only for those who use it.
     if name == "AsyncQueue":
         from .aio import AsyncQueue

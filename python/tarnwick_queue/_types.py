@@ -4,7 +4,7 @@ and the protocol every queue backend offers."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Iterable, List, Optional, Protocol, Sequence, Union
+from typing import Any, Iterable, List, Optional, Protocol, Sequence, TypedDict, Union
 
 Body = Union[bytes, bytearray, memoryview]
 
@@ -142,10 +142,41 @@ class DeadLetterStore(Protocol):
     def purge(self) -> int: ...
 
 
+class QueueStats(TypedDict):
+    """What stats() reports on every backend: messages ready now, in_flight
+    (leased or scheduled), scheduled (put with a delay, not yet due), total
+    live messages, live_bytes (their bodies' or log records' size),
+    dead_letters, and whether the queue outlives the process."""
+
+    ready: int
+    in_flight: int
+    scheduled: int
+    total: int
+    live_bytes: int
+    dead_letters: int
+    persistent: bool
+
+
+class LocalQueueStats(QueueStats):
+    """A queue directory's stats(): besides the common counts, the totals
+    counted since the log was last read in full (open, compaction or purge
+    by any process), the next id, the log's size and generation."""
+
+    enqueued_total: int
+    acked_total: int
+    requeued_total: int
+    dead_total: int
+    next_seq: int
+    log_bytes: int
+    generation: int
+
+
 class QueueBackend(Protocol):
     """What every queue offers, on a directory or on a server."""
 
-    dead_letters: DeadLetterStore
+    # Read-only here, so that a backend may declare its own store class.
+    @property
+    def dead_letters(self) -> DeadLetterStore: ...
 
     def put(self, body: Body, *, delay: float = 0.0) -> int: ...
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]: ...
@@ -156,7 +187,7 @@ class QueueBackend(Protocol):
                  lease: Optional[float] = None) -> List[Message]: ...
     def ack_many(self, messages: Iterable[Message]) -> None: ...
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]: ...
-    def stats(self) -> dict: ...
+    def stats(self) -> QueueStats: ...
     def close(self) -> None: ...
 
 

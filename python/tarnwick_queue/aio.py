@@ -15,7 +15,7 @@ import time
 from queue import Empty
 from typing import Any, Iterable, List, Optional, Union
 
-from ._types import Body, Message, MessageInfo, QueueBackend, _seconds
+from ._types import Body, Message, MessageInfo, QueueBackend, QueueStats, _seconds
 from .local import Queue
 from .waiting import UNWATCHED_CAP, WATCHED_CAP
 
@@ -26,8 +26,11 @@ class AsyncQueue:
         async with AsyncQueue("/var/tmp/jobs") as q:
             await q.put(b"resize 42")
             async for message in q:
-                with message:             # acked on success, nacked on error
-                    await handle(message.body)
+                try:
+                    with message:         # acked on success, nacked (and re-raised) on error
+                        await handle(message.body)
+                except Exception:         # without this, the first failing job ends the loop
+                    log.exception("job %d failed", message.id)
 
     `AsyncQueue.wrap(backend)` puts any other queue backend behind it.
     Messages are settled as usual: message.ack(), nack(), dead(), extend().
@@ -174,7 +177,7 @@ class AsyncQueue:
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
         return self.queue.peek(limit, bodies=bodies)
 
-    def stats(self) -> dict:
+    def stats(self) -> QueueStats:
         return self.queue.stats()
 
     def close(self) -> None:

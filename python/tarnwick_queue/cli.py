@@ -14,11 +14,12 @@ import importlib.util
 import json
 import logging
 import os
+import shutil
 import signal
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TextIO
 
 from ._types import DeadLetter, MessageInfo
 from .local import Queue
@@ -113,11 +114,53 @@ def _body_fields(body: Optional[bytes]) -> Dict[str, str]:
         return {"body_base64": base64.b64encode(body).decode("ascii")}
 
 
-def _preview(body: Optional[bytes], width: int = 40) -> str:
+def _printable(text: str) -> str:
+    """`text` with control and other unprintable characters escaped, so a
+    table cell stays on its line."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def _preview(body: Optional[bytes], width: Optional[int]) -> str:
+    """A body as one table cell: valid UTF-8 as text, anything else as a
+    bytes literal's escapes; cut to `width` characters when given."""
     if body is None:
         return ""
-    text = repr(body)[2:-1]
-    return text if len(text) <= width else text[:width - 3] + "..."
+    try:
+        text = _printable(body.decode("utf-8"))
+    except UnicodeDecodeError:
+        text = repr(body)[2:-1]
+    if width is None or len(text) <= width:
+        return text
+    return text[:max(0, width - 3)] + "..."
+
+
+# A body cell is never cut shorter than this, however narrow the terminal.
+MIN_BODY_WIDTH = 10
+
+
+def _line_width(args: argparse.Namespace) -> Optional[int]:
+    """The width table lines are cut to: --width, else the terminal's when
+    standard output is one; None (never cut) for --width 0 or a pipe."""
+    if args.width is not None:
+        return args.width or None
+    if sys.stdout is not None and sys.stdout.isatty():
+        return shutil.get_terminal_size().columns
+    return None
+
+
+def _body_table(rows: List[List[str]], header: List[str], bodies: Optional[List[Optional[bytes]]],
+                width: Optional[int], out: TextIO) -> None:
+    """_table with a last BODY column (when `bodies` is given) whose cells
+    are cut so that each line fits `width`."""
+    if bodies is None:
+        _table(rows, header, out)
+        return
+    budget = None
+    if width is not None:
+        columns = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+        budget = max(MIN_BODY_WIDTH, width - sum(columns) - 2 * len(columns))
+    _table([row + [_preview(body, budget)] for row, body in zip(rows, bodies)],
+           header + ["BODY"], out)
 
 
 def _size(n: float) -> str:
@@ -258,10 +301,10 @@ def cmd_peek(args: argparse.Namespace) -> int:
         return 0
     now = time.time()
     rows = [[str(m.id), m.state, str(m.deliveries), _when(m.enqueued_at, now),
-             _when(m.due_at, now), str(m.size)] + ([_preview(m.body)] if args.bodies else [])
-            for m in found]
+             _when(m.due_at, now), str(m.size)] for m in found]
     header = ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "SIZE"]
-    _table(rows, header + (["BODY"] if args.bodies else []), sys.stdout)
+    _body_table(rows, header, [m.body for m in found] if args.bodies else None,
+                _line_width(args), sys.stdout)
     return 0
 
 
@@ -301,10 +344,11 @@ def cmd_dead_list(args: argparse.Namespace) -> int:
         _print_json([_dead_json(d, args.bodies) for d in letters])
         return 0
     now = time.time()
-    rows = [[str(d.id), str(d.original_id), str(d.deliveries), _when(d.died_at, now), d.reason]
-            + ([_preview(d.body)] if args.bodies else []) for d in letters]
+    rows = [[str(d.id), str(d.original_id), str(d.deliveries), _when(d.died_at, now),
+             _printable(d.reason)] for d in letters]
     header = ["ID", "ORIGINAL_ID", "DELIVERIES", "DIED", "REASON"]
-    _table(rows, header + (["BODY"] if args.bodies else []), sys.stdout)
+    _body_table(rows, header, [d.body for d in letters] if args.bodies else None,
+                _line_width(args), sys.stdout)
     return 0
 
 
@@ -323,9 +367,16 @@ def cmd_dead_requeue(args: argparse.Namespace) -> int:
         progress = _Progress("requeue")
         count = 0
         if args.ids:
-            for start in range(0, len(args.ids), REQUEUE_BATCH):
-                count += dead.requeue(args.ids[start:start + REQUEUE_BATCH])
-                progress.update(f"{min(len(args.ids), start + REQUEUE_BATCH)}/{len(args.ids)}")
+            ids = sorted(set(args.ids))
+            _refuse_unknown_letters(ids, {d.id for d in dead.list()})
+            for start in range(0, len(ids), REQUEUE_BATCH):
+                count += dead.requeue(ids[start:start + REQUEUE_BATCH])
+                progress.update(f"{min(len(ids), start + REQUEUE_BATCH)}/{len(ids)}")
+            if count < len(ids):
+                # Another process requeued or purged some since they were looked up.
+                progress.done()
+                raise CliError(f"requeued {count} of the {len(ids)} dead letters named: the "
+                               "others went meanwhile (requeued or purged by another process)")
         else:
             # The oldest batch at a time, up to as many as there were at the
             # start: letters that die meanwhile stay.
@@ -338,6 +389,16 @@ def cmd_dead_requeue(args: argparse.Namespace) -> int:
                 progress.update(f"{count}/{total}")
         progress.done()
     return _report_count(args, "requeued", count, "dead letter")
+
+
+def _refuse_unknown_letters(ids: List[int], known: Set[int]) -> None:
+    """Named dead letters that do not exist are an error, before any of the
+    others is requeued."""
+    unknown = [i for i in ids if i not in known]
+    if unknown:
+        named = (f"no dead letter with id {unknown[0]}" if len(unknown) == 1 else
+                 "no dead letters with ids " + ", ".join(map(str, unknown)))
+        raise CliError(named + "; nothing was requeued")
 
 
 def cmd_dead_purge(args: argparse.Namespace) -> int:
@@ -504,6 +565,12 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run)
         return sub
 
+    def width_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--width", type=_count, default=None, metavar="COLUMNS",
+                         help="cut bodies so that lines fit COLUMNS (default: the terminal's "
+                         "width; bodies are not cut when the output is not a terminal or "
+                         "COLUMNS is 0)")
+
     stats = command("stats", cmd_stats, "Show the queue's counts.")
     stats.add_argument("--watch", type=_positive_float, metavar="SECONDS",
                        help="redraw the counts and rates every SECONDS until Ctrl-C")
@@ -511,6 +578,7 @@ def build_parser() -> argparse.ArgumentParser:
     peek = command("peek", cmd_peek, "List messages, smallest id first, without leasing them.")
     peek.add_argument("-n", type=_count, default=10, metavar="N", help="at most N (default 10)")
     peek.add_argument("--bodies", action="store_true", help="show the bodies")
+    width_option(peek)
 
     put = command("put", cmd_put, "Put a message (BODY, or standard input when BODY is - "
                   "or missing). Prints the new ids. Creates the queue if needed.")
@@ -528,6 +596,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    description="List the dead letters, oldest first.")
     dead_list.add_argument("-n", type=_count, default=None, metavar="N", help="at most N")
     dead_list.add_argument("--bodies", action="store_true", help="show the bodies")
+    width_option(dead_list)
     dead_list.set_defaults(run=cmd_dead_list)
     requeue = actions.add_parser("requeue", help="put dead letters back as new messages",
                                  description="Put the dead letters with these ids (all when "

@@ -9,7 +9,8 @@ import time
 from typing import Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _native
-from ._types import (Body, DeadLetter, LeaseLost, Message, MessageInfo, _bodies, _body, _ids,
+from ._types import (Body, DeadLetter, LeaseLost, LocalQueueStats, Message, MessageInfo, _bodies,
+                     _body, _ids,
                      _messages, _non_negative_int, _optional_count, _positive_seconds, _seconds,
                      _settle_acked)
 from ._consuming import BlockingConsumer
@@ -41,6 +42,9 @@ class Queue(BlockingConsumer):
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path must be str or os.PathLike[str], not {type(path).__name__}")
+        if not path:
+            # The engine would take it as the current directory.
+            raise ValueError('path is empty: name the queue directory (or ":memory:")')
         self._lease_ms = max(1, _ms_ceil(_positive_seconds(lease, "lease")))
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         if self._max_deliveries is not None and self._max_deliveries > 2**32 - 1:
@@ -181,10 +185,11 @@ class Queue(BlockingConsumer):
                 for seq, state, deliveries, ts, due, size, body
                 in self._engine.peek(limit, bool(bodies))]
 
-    def stats(self) -> dict:
+    def stats(self) -> LocalQueueStats:
         """The counts of the queue: ready, in_flight (leased or scheduled),
         scheduled, dead_letters, totals and log sizes."""
-        return self._engine.stats()
+        stats: LocalQueueStats = self._engine.stats()
+        return stats
 
     def qsize(self) -> int:
         """Messages ready to be leased now."""

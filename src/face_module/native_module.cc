@@ -27,14 +27,28 @@ using py::PyRef;
 
 // --- errors ---
 
-PyObject* raise_error(const Error& error) {
+// OSErrors name the queue's path (`path`, empty for ":memory:") at the end of
+// their message: the engine's texts name at most a file inside the queue
+// directory. (Not in the filename attribute: with it set, str() would be
+// Python's "[Errno N] None: 'path'" rather than the message.)
+PyObject* raise_os_error(PyObject* type, const std::string& text, const Error& error,
+                         const std::string& path) {
+  const std::string message = path.empty() ? text : text + ": '" + path + "'";
+  PyRef exc = PyRef::steal(PyObject_CallFunction(type, "s", message.c_str()));
+  if (!exc) return nullptr;
+  if (error.kind() == ErrorKind::kOs) {
+    PyRef code = PyRef::steal(PyLong_FromLong(error.os_code()));
+    if (!code || PyObject_SetAttrString(exc.get(), "errno", code.get()) < 0) return nullptr;
+  }
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
+}
+
+PyObject* raise_error(const Error& error, const std::string& path) {
   // An interrupted lock wait left the signal handler's exception pending.
   if (error.kind() == ErrorKind::kInterrupted && PyErr_Occurred()) return nullptr;
   const std::string text = error.text();
-  if (error.is_timeout()) {
-    PyErr_SetString(PyExc_TimeoutError, text.c_str());
-    return nullptr;
-  }
+  if (error.is_timeout()) return raise_os_error(PyExc_TimeoutError, text, error, path);
   if (error.kind() == ErrorKind::kIdsExhausted) {
     PyErr_SetString(PyExc_OverflowError, text.c_str());
     return nullptr;
@@ -43,15 +57,7 @@ PyObject* raise_error(const Error& error) {
     PyErr_SetString(PyExc_RuntimeError, ("tarnwick: " + text).c_str());
     return nullptr;
   }
-  PyRef exc = PyRef::steal(PyObject_CallFunction(
-      PyExc_OSError, "s", ("Tarnwick I/O error: " + text).c_str()));
-  if (!exc) return nullptr;
-  if (error.kind() == ErrorKind::kOs) {
-    PyRef code = PyRef::steal(PyLong_FromLong(error.os_code()));
-    if (!code || PyObject_SetAttrString(exc.get(), "errno", code.get()) < 0) return nullptr;
-  }
-  PyErr_SetObject(PyExc_OSError, exc.get());
-  return nullptr;
+  return raise_os_error(PyExc_OSError, "Tarnwick I/O error: " + text, error, path);
 }
 
 PyObject* raise_closed() {
@@ -177,7 +183,7 @@ PyObject* engine_call(PyObject* self, Op&& op, Convert&& convert) {
     std::shared_ptr<JobQueue> queue = queue_of(self);
     if (!queue) return raise_closed();
     auto result = without_gil([&] { return op(*queue); });
-    if (!result.ok()) return raise_error(result.error());
+    if (!result.ok()) return raise_error(result.error(), queue->directory());
     return convert(result.value());
   });
 }
@@ -188,7 +194,7 @@ PyObject* status_call(PyObject* self, Op&& op) {
     std::shared_ptr<JobQueue> queue = queue_of(self);
     if (!queue) return raise_closed();
     Status status = without_gil([&] { return op(*queue); });
-    if (!status.ok()) return raise_error(status.error());
+    if (!status.ok()) return raise_error(status.error(), queue->directory());
     Py_RETURN_NONE;
   });
 }
@@ -207,7 +213,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     const std::string where(path);
     auto opened = without_gil([&] { return JobQueue::open(where, settings); });
-    if (!opened.ok()) return raise_error(opened.error());
+    if (!opened.ok()) return raise_error(opened.error(), where == ":memory:" ? "" : where);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -552,7 +558,7 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
       return nullptr;
     }
     auto opened = DirectoryWatch::open(dir, file_name);
-    if (!opened.ok()) return raise_error(opened.error());
+    if (!opened.ok()) return raise_error(opened.error(), dir);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -584,7 +590,7 @@ PyObject* watch_drain(PyObject* self, PyObject*) noexcept {
   DirectoryWatch* watch = watch_of(self);
   if (watch == nullptr) return nullptr;
   Status drained = watch->drain();
-  if (!drained.ok()) return raise_error(drained.error());
+  if (!drained.ok()) return raise_error(drained.error(), std::string());
   Py_RETURN_NONE;
 }
 

@@ -150,6 +150,15 @@ bool BodyArg::seal() {
 }
 
 bool convert_path(PyObject* obj, PathArg& out) {
+  // A path object (os.PathLike) stands for the str its __fspath__ gives;
+  // bytes paths are refused, given directly or by __fspath__.
+  PyRef fspath;
+  if (!PyUnicode_Check(obj) && !PyBytes_Check(obj) && PyObject_HasAttrString(obj, "__fspath__")) {
+    fspath = PyRef::steal(PyOS_FSPath(obj));
+    if (!fspath) return false;
+    if (!PyUnicode_Check(fspath.get())) return raise_cannot_convert(obj, "PyString");
+    obj = fspath.get();
+  }
   if (!PyUnicode_Check(obj)) return raise_cannot_convert(obj, "PyString");
   out.utf8 = PyRef::steal(PyUnicode_AsUTF8String(obj));
   if (!out.utf8) return false;

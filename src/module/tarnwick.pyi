@@ -1,3 +1,4 @@
+import os
 from typing import Final, List, Optional, Sequence, SupportsIndex, Tuple, TypedDict, Union, final
 
 __version__: Final[str]
@@ -31,7 +32,7 @@ _IntegrityReport = TypedDict(
 class TarnwickCore:
     def __new__(
         cls,
-        path: str,
+        path: Union[str, "os.PathLike[str]"],
         sync_interval_ms: Optional[SupportsIndex] = None,
         default_lease_ms: Optional[SupportsIndex] = None,
         auto_compact_bytes: Optional[SupportsIndex] = None,

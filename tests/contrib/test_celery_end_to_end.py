@@ -84,3 +84,35 @@ def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
     with Queue(str(tmp_path / "broker" / "celery")) as queue:
         stats = queue.stats()
     assert stats["ready"] == 0 and stats["in_flight"] == 0 and stats["dead_letters"] == 0
+
+
+def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path):
+    """Each client process of the rpc:// result backend has its reply queue
+    (auto_delete) in the broker directory. A client exits without cancelling
+    its consumer; the next channel opened on the directory removes the reply
+    queues whose processes are gone."""
+    broker = tmp_path / "broker"
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    client = "import celery_app; print(celery_app.add.delay(2, 3).get(timeout=60))"
+    proc, log = _start_worker(tmp_path)
+    try:
+        seen = []
+        for _ in range(3):
+            done = subprocess.run([sys.executable, "-c", client], cwd=tmp_path, env=env,
+                                  capture_output=True, text=True, timeout=120)
+            assert done.returncode == 0 and done.stdout == "5\n", done.stderr
+            replies = sorted(set(os.listdir(broker)) - {"celery"})
+            # Only the reply queue of the client that just left: the earlier
+            # ones went when its channel opened.
+            assert len(replies) == 1 and replies[0] not in seen, (replies, seen)
+            seen += replies
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        log.close()
+        print((tmp_path / "worker.log").read_text()[-4000:])

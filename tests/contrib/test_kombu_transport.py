@@ -153,3 +153,46 @@ def test_a_dropped_database_connection_is_a_kombu_connection_error(pg_schema_dsn
         message = jobs.get(timeout=5)
         assert message.payload == "kept"
         message.ack()
+
+
+def _consume_one(conn, queue):
+    got = []
+    with conn.Consumer(queue, callbacks=[lambda body, message: got.append(body)],
+                       accept=["json"]) as consumer:
+        conn.drain_events(timeout=5)
+        return got, consumer
+
+
+@pytest.mark.parametrize("flag", ["auto_delete", "exclusive"])
+def test_a_queue_declared_auto_delete_goes_with_its_last_consumer(home, open_at_home, flag):
+    with _connection(home) as conn:
+        replies = kombu.Queue("reply-1", kombu.Exchange("", type="direct"), "reply-1",
+                              durable=False, **{flag: True})
+        kept = kombu.Queue("kept", kombu.Exchange("", type="direct"), "kept")
+        with conn.Producer() as producer:
+            for queue in (replies, kept):
+                producer.publish({"to": queue.name}, routing_key=queue.name, declare=[queue])
+                producer.publish({"left": True}, routing_key=queue.name)
+        if "path" in home:
+            assert sorted(os.listdir(home["path"])) == ["kept", "reply-1"]
+        for queue in (replies, kept):
+            got, _ = _consume_one(conn, queue)
+            assert got == [{"to": queue.name}]
+        if "path" in home:
+            assert os.listdir(home["path"]) == ["kept"]
+        # The unread message went with the deleted queue; the other queue keeps its own.
+        assert _queue_stats(open_at_home, "reply-1")["total"] == 0
+        assert _queue_stats(open_at_home, "kept")["ready"] == 1
+
+
+def test_a_producer_whose_queue_was_deleted_elsewhere_opens_it_again(home, open_at_home):
+    with _connection(home) as client, _connection(home) as worker:
+        replies = kombu.Queue("reply-2", kombu.Exchange("", type="direct"), "reply-2",
+                              auto_delete=True)
+        client.Consumer(replies, accept=["json"]).declare()
+        with worker.Producer() as producer:
+            producer.publish({"n": 1}, routing_key="reply-2")  # opens it in the worker
+            got, _ = _consume_one(client, replies)  # the client's consumer goes: deleted
+            assert got == [{"n": 1}]
+            producer.publish({"n": 2}, routing_key="reply-2")  # a late reply: no error
+    assert _queue_stats(open_at_home, "reply-2")["ready"] == 1

@@ -4,12 +4,13 @@
 import base64
 import json
 import os
+import pty
 import signal
 import subprocess
 
 import pytest
 
-from processes import run_tarnwick, start_tarnwick, stop, wait_for
+from processes import run_tarnwick, start_tarnwick, stop, tarnwick_command, wait_for
 
 from tarnwick_queue import Queue
 
@@ -206,3 +207,70 @@ def test_stats_watch_redraws_in_place_on_a_terminal(qdir):
     # From the second drawing on, the cursor goes back up over the last one.
     assert seen.count(b"\x1b[14A\x1b[J") >= 2
     assert b"/s" in seen
+
+
+def test_requeue_of_unknown_ids_fails_naming_them_and_requeues_none(qdir):
+    with Queue(qdir) as q:
+        q.put_many([b"a", b"b"])
+        for m in q.get_many(2):
+            m.dead("x")
+    known = [d["id"] for d in data("dead", qdir, "list")]
+    assert fails("dead", qdir, "requeue", 999) == \
+        "tarnwick: error: no dead letter with id 999; nothing was requeued\n"
+    assert fails("dead", qdir, "requeue", known[0], 999, 998, known[0]) == \
+        "tarnwick: error: no dead letters with ids 998, 999; nothing was requeued\n"
+    stats = data("stats", qdir)
+    assert (stats["ready"], stats["dead_letters"]) == (0, 2)
+    # Named twice is requeued once.
+    assert data("dead", qdir, "requeue", known[1], known[1]) == {"requeued": 1}
+
+
+def test_tables_show_utf8_as_text_and_escape_the_rest(qdir):
+    bodies = ["café ☕".encode(), b"tab\there\nnext", b"\xffnot utf-8\x00", "zero\u200bwidth".encode()]
+    with Queue(qdir) as q:
+        q.put_many(bodies)
+        for m in q.get_many(4):
+            m.dead("naïve\nreason")
+        q.put_many(bodies)
+    expected = ["café ☕", "tab\\there\\nnext", "\\xffnot utf-8\\x00", "zero\\u200bwidth"]
+    for listing in (ok("peek", qdir, "--bodies"), ok("dead", qdir, "list", "--bodies")):
+        rows = listing.splitlines()
+        assert len(rows) == 5, listing
+        assert [row.split("  ")[-1].strip() for row in rows[1:]] == expected
+    assert "naïve\\nreason" in ok("dead", qdir, "list")
+
+
+def test_width_or_the_terminal_decides_where_bodies_are_cut(qdir):
+    long_body = "é" + "x" * 300
+    with Queue(qdir) as q:
+        q.put(long_body.encode())
+    # Into a pipe the whole body is shown; --width cuts lines to that many columns.
+    assert ok("peek", qdir, "--bodies").splitlines()[1].endswith(long_body)
+    assert ok("peek", qdir, "--bodies", "--width", "0").splitlines()[1].endswith(long_body)
+    cut = ok("peek", qdir, "--bodies", "--width", "100").splitlines()
+    assert max(len(line) for line in cut) == 100 and cut[1].endswith("...")
+    assert cut[1].split()[-1].startswith("éxxx")
+    # On a terminal its width decides (COLUMNS stands in for the terminal's size).
+    main, tty = pty.openpty()
+    try:
+        done = subprocess.run(tarnwick_command() + ["peek", qdir, "--bodies"], stdout=tty,
+                              stderr=subprocess.PIPE, timeout=60,
+                              env=dict(os.environ, COLUMNS="72"))
+        os.close(tty)
+        tty = -1
+        assert done.returncode == 0, done.stderr
+        output = b""
+        while True:
+            try:
+                chunk = os.read(main, 65536)
+            except OSError:  # EIO: the terminal's other end is closed
+                break
+            if not chunk:
+                break
+            output += chunk
+    finally:
+        os.close(main)
+        if tty >= 0:
+            os.close(tty)
+    lines = output.decode().splitlines()
+    assert max(len(line) for line in lines) == 72 and lines[1].endswith("..."), lines

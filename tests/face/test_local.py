@@ -2,6 +2,7 @@
 processes, forked children, the process lock waited for without the
 interpreter lock, and where the dead letters live."""
 
+import errno
 import fcntl
 import os
 import signal
@@ -119,11 +120,31 @@ def test_lock_wait_releases_the_interpreter(tmp_path):
     queue.close()
 
 
-def test_queue_path_that_is_a_file(tmp_path):
+def test_queue_path_that_is_a_file_is_named_in_the_error(tmp_path):
     target = tmp_path / "file"
     target.write_bytes(b"not a directory")
-    with pytest.raises(OSError):
+    with pytest.raises(OSError) as info:
         Queue(target)
+    assert str(info.value) == f"Tarnwick I/O error: File exists (os error 17): '{target}'"
+    assert info.value.errno == errno.EEXIST
+
+
+def test_a_failing_operation_names_the_queue_in_its_error(tmp_path):
+    with Queue(tmp_path / "q") as queue:
+        queue.put(b"x")
+        (tmp_path / "q" / "queue.compact.tmp").mkdir()  # the compaction cannot write its file
+        with pytest.raises(OSError) as info:
+            queue.compact()
+        assert str(info.value).startswith("Tarnwick I/O error: ")
+        assert str(info.value).endswith(f": '{tmp_path / 'q'}'")
+        assert queue.get(timeout=1).body == b"x"
+
+
+def test_an_empty_path_is_refused_and_creates_nothing(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="path is empty"):
+        Queue("")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_stale_message_cannot_settle_a_newer_one_with_its_id(tmp_path):

@@ -1,4 +1,5 @@
 import array
+import errno
 import sys
 import pathlib
 
@@ -7,6 +8,13 @@ import pytest
 from tarnwick import TarnwickCore
 
 MAX_BODY_LEN = 536870891
+
+
+class BytesPath:
+    """A path object whose path is bytes: refused, as bytes are."""
+
+    def __fspath__(self):
+        return b"/tmp/q"
 
 
 def call(q, name, *args, **kwargs):
@@ -149,8 +157,8 @@ CONVERSION = [
      "argument 'max': 'NoneType' object cannot be interpreted as an integer"),
     ("extend_lease", (1, "x"), TypeError,
      "argument 'lease_ms': 'str' object cannot be interpreted as an integer"),
-    ("__new__", (pathlib.Path("/tmp/q"),), TypeError,
-     "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+    ("__new__", (BytesPath(),), TypeError,
+     "argument 'path': 'BytesPath' object cannot be converted to 'PyString'"),
     ("__new__", (b":memory:",), TypeError,
      "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
     ("__new__", (":memory:", None, None, "1"), TypeError,
@@ -158,8 +166,8 @@ CONVERSION = [
     # Parameters convert in order: the first bad one is reported.
     ("nack", ("x", None), TypeError,
      "argument 'seq': 'str' object cannot be interpreted as an integer"),
-    ("__new__", (pathlib.Path("/tmp/q"), -1), TypeError,
-     "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+    ("__new__", (BytesPath(), -1), TypeError,
+     "argument 'path': 'BytesPath' object cannot be converted to 'PyString'"),
 ]
 
 # Unsigned range errors carry the interpreter's own text, never an argument name.
@@ -200,6 +208,33 @@ def test_refused_arguments_touch_no_directory(tmp_path):
         with pytest.raises(OverflowError):
             TarnwickCore(str(path), **kwargs)
     assert not path.exists()
+
+
+def test_a_path_object_opens_the_queue_its_str_names(tmp_path):
+    first = TarnwickCore(tmp_path / "q")
+    first.enqueue(b"through a path object")
+    assert TarnwickCore(str(tmp_path / "q")).dequeue()[1] == b"through a path object"
+
+
+def test_a_path_object_whose_fspath_fails_reports_its_error():
+    class Broken:
+        def __fspath__(self):
+            raise RuntimeError("no path today")
+
+    with pytest.raises(RuntimeError, match="no path today"):
+        TarnwickCore(Broken())
+
+
+def test_a_path_that_is_a_file_gives_the_exact_os_error_text(tmp_path):
+    a_file = tmp_path / "plain-file"
+    a_file.write_bytes(b"not a directory")
+    with pytest.raises(OSError) as info:
+        TarnwickCore(a_file)
+    # The message is the engine's text alone (a filename attribute would make
+    # str() Python's "[Errno N] ...: 'path'" instead).
+    assert info.value.args == (str(info.value),)
+    assert str(info.value) == "Tarnwick I/O error: File exists (os error 17)"
+    assert info.value.errno == errno.EEXIST
 
 
 def test_type_error_cause_is_kept(mem_queue):

@@ -10,7 +10,10 @@ PostgreSQL, where every call has committed when it returns.
 
 from __future__ import annotations
 
+import fcntl
 import os
+import shutil
+import uuid
 from typing import Any, Callable, Optional, Tuple
 
 from ._sync import NoSync, open_queue
@@ -36,6 +39,24 @@ class QueueStore:
     def holds(self, name: str) -> bool:
         """Whether the queue `name` exists, as a passive declaration asks."""
         raise NotImplementedError
+
+    def remove(self, name: str) -> None:
+        """Deletes the queue `name` with its messages and dead letters."""
+        raise NotImplementedError
+
+    def claim(self, name: str) -> "Claim":
+        """Marks the queue `name` as owned by this process until the claim is
+        closed (or the process ends): remove_unclaimed() in any process then
+        deletes it. For queues that live only as long as their owner."""
+        return Claim()
+
+    def remove_unclaimed(self) -> None:
+        """Deletes every claimed queue whose claims have all ended."""
+
+
+class Claim:
+    def close(self) -> None:
+        pass
 
 
 class DirectoryStore(QueueStore):
@@ -65,8 +86,82 @@ class DirectoryStore(QueueStore):
     def holds(self, name: str) -> bool:
         return os.path.isdir(self.location(name))
 
+    # A claim is a file ".owner-*" in the queue's directory that its process
+    # holds a shared flock on: the kernel drops the lock when the process
+    # ends, however it ends. It is locked under a name that remove_unclaimed
+    # ignores and then renamed into place, so no one sees it unlocked.
+    def claim(self, name: str) -> Claim:
+        directory = self.location(name)
+        token = f"{os.getpid()}-{uuid.uuid4().hex}"
+        staged = os.path.join(directory, f".claiming-{token}")
+        fd = os.open(staged, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH)
+            os.rename(staged, os.path.join(directory, f".owner-{token}"))
+        except BaseException:
+            os.close(fd)
+            raise
+        return _FileClaim(fd)
+
+    def remove_unclaimed(self) -> None:
+        for entry in os.scandir(self.path):
+            if entry.is_dir(follow_symlinks=False) and not entry.name.startswith("#"):
+                self._remove_if_unclaimed(entry.path)
+
+    def _remove_if_unclaimed(self, directory: str) -> None:
+        try:
+            claims = [n for n in os.listdir(directory) if n.startswith(".owner-")]
+        except OSError:
+            return
+        if not claims:
+            return  # never claimed: an ordinary queue
+        held = []
+        try:
+            for name in claims:
+                try:
+                    fd = os.open(os.path.join(directory, name), os.O_RDONLY | os.O_CLOEXEC)
+                except FileNotFoundError:
+                    continue
+                held.append(fd)
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    return  # its owner is alive
+            # Every claim has ended, and their locks are ours while it goes.
+            self._remove_directory(directory)
+        finally:
+            for fd in held:
+                os.close(fd)
+
+    def remove(self, name: str) -> None:
+        # First renamed out of the way in one step, so the name never shows a
+        # half-deleted queue: whoever opens it afterwards gets a new, empty
+        # one. A process that still has the old one open gets an OSError
+        # (ENOENT) from its next call on it, never another queue's messages.
+        # "#" never appears in a queue's directory name (directory_of
+        # quotes it), so the tomb's name cannot be a queue's.
+        self._remove_directory(self.location(name))
+
+    def _remove_directory(self, directory: str) -> None:
+        tomb = os.path.join(self.path, f"#removed-{os.getpid()}-{uuid.uuid4().hex}")
+        try:
+            os.rename(directory, tomb)
+        except FileNotFoundError:
+            return
+        shutil.rmtree(tomb, ignore_errors=True)
+
     def __repr__(self) -> str:
         return f"DirectoryStore({self.path!r})"
+
+
+class _FileClaim(Claim):
+    def __init__(self, fd: int) -> None:
+        self._fd: Optional[int] = fd
+
+    def close(self) -> None:
+        fd, self._fd = self._fd, None
+        if fd is not None:
+            os.close(fd)
 
 
 class PostgresStore(QueueStore):
@@ -99,6 +194,14 @@ class PostgresStore(QueueStore):
         # one never declared look the same, so every valid name is a queue.
         self.check_name(name)
         return True
+
+    def remove(self, name: str) -> None:
+        queue = self._queue_class(self.dsn, name)
+        try:
+            queue.purge()
+            queue.dead_letters.purge()
+        finally:
+            queue.close()
 
     def __repr__(self) -> str:
         return "PostgresStore(<dsn>)"  # a DSN may carry a password

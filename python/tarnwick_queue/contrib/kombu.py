@@ -23,29 +23,43 @@ not delivered before it is due.
 Exchanges and bindings are kept in each process, as in kombu's other
 in-process virtual transports: direct and topic routing work for
 publishers that declare their queues (Celery does); fanout is not offered.
+
+A queue that a channel declares `auto_delete` or `exclusive` (the reply
+queues of Celery's rpc:// result backend) is deleted, with its messages,
+when that channel's last consumer of it is cancelled. Consumers are not
+counted across processes: such a queue belongs to the process that
+declared it, which holds a claim on it (a locked file in its directory);
+when that process ends without cancelling (a Celery client that exits, or
+is killed), the next channel opened on the directory, in any process,
+deletes the queues whose claims have all ended. Another process that still
+has a deleted queue open (a worker that sent it a reply) opens it again at
+its next put, as a new queue.
 """
 
 from __future__ import annotations
 
 import datetime
+import errno
 import logging
 import os
 import threading
 import time
 import weakref
 from queue import Empty
-from typing import Any, Dict, Optional
+from typing import Any, Callable, Dict, Optional, TypeVar
 from urllib.parse import quote
 
 from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .. import LeaseLost
-from ._store import AnyQueue, QueueStore, store_for
+from ._store import AnyQueue, Claim, QueueStore, store_for
 
 __all__ = ["Channel", "QoS", "Transport"]
 
 log = logging.getLogger(__name__)
+
+T = TypeVar("T")
 
 TRANSPORT_ALIASES.setdefault("tarnwick", "tarnwick_queue.contrib.kombu:Transport")
 
@@ -88,7 +102,10 @@ class Channel(virtual.Channel):
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._leased: Dict[str, _Held] = {}  # by delivery tag
         self._leased_lock = threading.Lock()
+        # Declared auto_delete or exclusive here: their claims, by queue name.
+        self._auto_delete: Dict[str, Claim] = {}
         self._renewer = connection._renewer  # closing clears self.connection
+        self.store.remove_unclaimed()
         self._renewer.watch(self)
 
     # --- queues ---
@@ -104,8 +121,52 @@ class Channel(virtual.Channel):
             self._queues[name] = queue
         return queue
 
+    def _on_queue(self, name: str, op: Callable[[AnyQueue], T]) -> T:
+        """op(the queue `name`); once more on a fresh opening when the
+        queue's directory went away under the open one (another process
+        deleted it as an auto_delete queue)."""
+        try:
+            return op(self._queue(name))
+        except OSError as exc:
+            if exc.errno != errno.ENOENT or isinstance(exc, ConnectionError):
+                raise
+            self._forget(name)
+            return op(self._queue(name))
+
+    def _forget(self, name: str) -> None:
+        """Closes this channel's opening of the queue `name`."""
+        self._syncs.pop(name, None)
+        queue = self._queues.pop(name, None)
+        if queue is not None:
+            queue.close()
+
     def _new_queue(self, queue: str, **kwargs: Any) -> None:
         self._queue(queue)
+        if (kwargs.get("auto_delete") or kwargs.get("exclusive")) and \
+                queue not in self._auto_delete:
+            self._auto_delete[queue] = self.store.claim(queue)
+
+    def basic_cancel(self, consumer_tag: str) -> None:
+        queue = self._tag_to_queue.get(consumer_tag)
+        super().basic_cancel(consumer_tag)
+        if queue in self._auto_delete and queue not in self._active_queues:
+            self._remove_queue(queue)
+
+    def _remove_queue(self, name: str) -> None:
+        """Deletes an auto_delete queue whose last consumer here went. The
+        messages this channel holds of it go with it."""
+        claim = self._auto_delete.pop(name, None)
+        with self._leased_lock:
+            for tag in [t for t, held in self._leased.items() if held.queue == name]:
+                del self._leased[tag]  # a later ack or reject of it finds nothing to settle
+        self._forget(name)
+        try:
+            self.store.remove(name)
+        except OSError as exc:
+            log.warning("Could not delete the auto_delete queue %r: %s", name, exc)
+        finally:
+            if claim is not None:
+                claim.close()
 
     def _has_queue(self, queue: str, **kwargs: Any) -> bool:
         return queue in self._queues or self.store.holds(queue)
@@ -125,12 +186,14 @@ class Channel(virtual.Channel):
     # --- messages ---
 
     def _put(self, queue: str, message: dict, **kwargs: Any) -> None:
-        self._queue(queue).put(dumps(message).encode(), delay=_eta_delay(message))
+        body, delay = dumps(message).encode(), _eta_delay(message)
+        self._on_queue(queue, lambda q: q.put(body, delay=delay))
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
         asked = time.monotonic()
-        leased = self._queue(queue).get(block=timeout is not None, timeout=timeout)
+        leased = self._on_queue(queue, lambda q: q.get(block=timeout is not None,
+                                                       timeout=timeout))
         try:
             payload = loads(leased.body)
             tag = payload["properties"]["delivery_tag"]
@@ -188,6 +251,11 @@ class Channel(virtual.Channel):
             for queue in self._queues.values():
                 queue.close()
             self._queues.clear()
+            # Auto_delete queues declared here but never consumed: the next
+            # channel on the directory deletes them.
+            for claim in self._auto_delete.values():
+                claim.close()
+            self._auto_delete.clear()
 
 
 class _Held:

@@ -10,7 +10,7 @@ from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 import psycopg
 
-from .._types import (Body, DeadLetter, Message, MessageInfo, _bodies, _body, _ids,
+from .._types import (Body, DeadLetter, Message, MessageInfo, QueueStats, _bodies, _body, _ids,
                       _messages, _non_negative_int, _optional_count, _positive_seconds,
                       _seconds, _settle_acked)
 from .._consuming import BlockingConsumer
@@ -345,7 +345,7 @@ class PostgresQueue(BlockingConsumer):
                          binary=True).fetchall()
         return [MessageInfo(*row) for row in rows]
 
-    def stats(self) -> dict:
+    def stats(self) -> QueueStats:
         """The counts of the queue: ready, in_flight (leased or scheduled),
         scheduled, total, live_bytes (the bodies' size) and dead_letters."""
         row = self._run("stats", "nothing was changed", _STATS, {"q": self.name}).fetchone()
