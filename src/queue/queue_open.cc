@@ -21,6 +21,11 @@ std::string join(const std::string& dir, const char* name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+Result<ProcessLock> open_lock(int dir_fd, const std::string& lock_path, bool read_only) {
+  return read_only ? ProcessLock::open_read_only(dir_fd, lock_path)
+                   : ProcessLock::open(dir_fd, lock_path);
+}
+
 }  // namespace
 
 Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const Settings& settings,
@@ -46,8 +51,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
   queue->purge_tmp_path = join(dir, "queue.purge.tmp");
   queue->read_only = read_only;
   TW_ASSIGN_OR_RETURN(ProcessLock lock,
-                      read_only ? ProcessLock::open_read_only(queue->dir_fd.get(), queue->lock_path)
-                                : ProcessLock::open(queue->dir_fd.get(), queue->lock_path));
+                      open_lock(queue->dir_fd.get(), queue->lock_path, read_only));
   {
     TW_ASSIGN_OR_RETURN(LockGuard guard, lock.write_lock(queue->lock_timeout_ns));
     TW_ASSIGN_OR_RETURN(Recovered recovered,
@@ -79,9 +83,7 @@ QueueImpl::~QueueImpl() {
 Status QueueImpl::reopen_after_fork() {
   const uint64_t epoch = fork_epoch();
   if (epoch == fork_epoch_) return {};
-  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, read_only
-                                                  ? ProcessLock::open_read_only(dir_fd.get(), lock_path)
-                                                  : ProcessLock::open(dir_fd.get(), lock_path));
+  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, open_lock(dir_fd.get(), lock_path, read_only));
   auto fresh_files = open_log_files();
   if (!fresh_files.ok()) {
     // No log to open (deleted, say): the rebuild that catch-up now makes

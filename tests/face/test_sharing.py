@@ -196,3 +196,22 @@ def test_a_user_who_may_only_read_can_look(shared):
     with open(log_path, "rb") as log:
         assert log.read() == content, "nothing was written"
     assert access(shared) == before
+
+
+def test_sticky_directory_keeps_others_from_replacing_the_log(shared):
+    # As documented: in a sticky directory only a file's owner may replace it.
+    os.chmod(shared, 0o1777)
+    assert as_user(USER_A, 0o000, use(shared)) == [0, 1]
+    with open(os.path.join(shared, "queue.log"), "rb") as log:
+        content = log.read()
+
+    def b_compacts():
+        with Queue(shared) as q:
+            with pytest.raises(OSError, match="Operation not permitted"):
+                q.compact()
+            q.put(b"still works")
+            return q.qsize()
+    assert as_user(USER_B, 0o000, b_compacts) == 1
+    with open(os.path.join(shared, "queue.log"), "rb") as log:
+        assert log.read().startswith(content), "the log was only appended to"
+    assert not [name for name in os.listdir(shared) if name.endswith(".tmp")]
