@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import errno
 import importlib
 import importlib.util
 import json
@@ -41,24 +42,44 @@ class CliError(Exception):
 
 # --- opening a queue ---
 
-def _open_existing(path: str, **options: Any) -> Queue:
-    """Opens the queue in `path`, which must exist: opening a queue creates
-    its directory, which a command that only looks must not do."""
+def _check_existing(path: str) -> None:
+    """Opening a queue creates its directory, which a command that only
+    looks must not do: `path` must be a queue directory already."""
     if not os.path.lexists(path):
         raise CliError(f"{path}: no such directory")
     if not os.path.isdir(path):
         raise CliError(f"{path}: not a directory (a queue is a directory holding {LOG_NAME})")
     if not os.path.isfile(os.path.join(path, LOG_NAME)):
         raise CliError(f"{path}: not a queue directory (no {LOG_NAME} in it)")
+
+
+def _open_existing(path: str, **options: Any) -> Queue:
+    """Opens the queue in `path`, which must exist."""
+    _check_existing(path)
     return _open(path, auto_compact_bytes=0, **options)
 
 
+def _open_to_look(path: str) -> Queue:
+    """The queue in `path` for a command that only looks: opened read-only
+    when this user may read the queue's files but not write them."""
+    _check_existing(path)
+    try:
+        return Queue(path, auto_compact_bytes=0)
+    except OSError as exc:
+        if exc.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+            raise CliError(f"{path}: {_os_text(exc)}") from None
+    return _open(path, auto_compact_bytes=0, read_only=True)
+
+
 def _open_named(args: argparse.Namespace, name: str, *, existing: bool = True,
-                **options: Any) -> Any:
+                looking: bool = False, **options: Any) -> Any:
     """The queue a command names: on the server of --dsn (`name` is the
-    queue's name there), else in the directory `name`."""
+    queue's name there), else in the directory `name` (read-only where this
+    user may not write it, if the command only looks)."""
     dsn = getattr(args, "dsn", None)
     if dsn is None:
+        if looking:
+            return _open_to_look(name)
         return _open_existing(name, **options) if existing else _open(name, **options)
     return _open_postgres(dsn, name, **options)
 
@@ -233,7 +254,7 @@ STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "enqueu
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    with _open_named(args, args.dir) as queue:
+    with _open_named(args, args.dir, looking=True) as queue:
         if args.watch is None:
             stats = queue.stats()
             if args.json:
@@ -294,7 +315,7 @@ def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
 
 
 def cmd_peek(args: argparse.Namespace) -> int:
-    with _open_named(args, args.dir) as queue:
+    with _open_named(args, args.dir, looking=True) as queue:
         found = queue.peek(args.n, bodies=args.bodies)
     if args.json:
         _print_json([_info_json(m) for m in found])
@@ -411,10 +432,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
     # Opening a queue cuts a damaged tail off its log (as after a crash in
     # the middle of a write): that is damage found, too.
     size = os.path.getsize(os.path.join(args.dir, LOG_NAME)) if os.path.isdir(args.dir) else 0
-    with _open_existing(args.dir) as queue:
+    with _open_to_look(args.dir) as queue:
         report = queue.verify()
         kept = queue.stats()["log_bytes"]
-    if report["ok"] and kept < size:
+        cut = not queue.read_only  # a read-only open leaves the log as it is
+    if report["ok"] and cut and kept < size:
         report = dict(report, ok=False, message=f"a damaged tail of {size - kept} bytes "
                       f"was cut off the log (it kept {kept} of {size} bytes)")
     if args.json:

@@ -34,11 +34,13 @@ class Queue(BlockingConsumer):
     `lease` is the default lease in seconds; `sync_interval` the most seconds
     between forced syncs of single operations (0.0: every operation syncs);
     `max_deliveries` sends a message that would be delivered once more than
-    that to the dead letters instead."""
+    that to the dead letters instead. `read_only` opens an existing queue for
+    looking only, by a user who may not write its files (see docs/queue.md):
+    every call that would write raises OSError."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
-                 auto_compact_bytes: Optional[int] = None) -> None:
+                 auto_compact_bytes: Optional[int] = None, read_only: bool = False) -> None:
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path must be str or os.PathLike[str], not {type(path).__name__}")
@@ -56,8 +58,12 @@ class Queue(BlockingConsumer):
         elif not 0 <= auto_compact_bytes <= _U64_MAX:
             raise ValueError("auto_compact_bytes must be between 0 and 2**64-1")
         sync_ms = _ms_ceil(_seconds(sync_interval, "sync_interval"))
-        self._engine = _native.Engine(path, sync_ms, self._lease_ms, auto_compact_bytes)
+        if not isinstance(read_only, bool):
+            raise TypeError(f"read_only must be a bool, not {type(read_only).__name__}")
+        self._engine = _native.Engine(path, sync_ms, self._lease_ms, auto_compact_bytes,
+                                      read_only)
         self.path = path
+        self.read_only = read_only
         directory = self._engine.directory
         self._waiter: Union[DirectoryWaiter, MemoryWaiter] = (
             MemoryWaiter() if directory is None else DirectoryWaiter(directory))

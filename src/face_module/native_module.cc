@@ -202,17 +202,19 @@ PyObject* status_call(PyObject* self, Op&& op) {
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"path", "sync_interval_ms", "lease_ms", "auto_compact_bytes",
-                                  nullptr};
+                                  "read_only", nullptr};
     const char* path = nullptr;
     Settings settings;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO&O&O&", const_cast<char**>(names), &path,
+    int read_only = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO&O&O&|p", const_cast<char**>(names), &path,
                                      to_u64, &settings.sync_interval_ms, to_u64,
                                      &settings.default_lease_ms, to_u64,
-                                     &settings.auto_compact_bytes)) {
+                                     &settings.auto_compact_bytes, &read_only)) {
       return nullptr;
     }
     const std::string where(path);
-    auto opened = without_gil([&] { return JobQueue::open(where, settings); });
+    const Access access = read_only != 0 ? Access::kReadOnly : Access::kReadWrite;
+    auto opened = without_gil([&] { return JobQueue::open(where, settings, access); });
     if (!opened.ok()) return raise_error(opened.error(), where == ":memory:" ? "" : where);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);

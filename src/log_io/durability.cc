@@ -27,10 +27,19 @@ Status sync_parent_dir(const std::string& path) {
 }
 
 Result<ReplacementFile> ReplacementFile::create(std::string path) {
+  TW_ASSIGN_OR_RETURN(const FileAccess access, access_for_new_file(path));
+  return create(std::move(path), access);
+}
+
+Result<ReplacementFile> ReplacementFile::create(std::string path, const FileAccess& access) {
   Status removed = sys::unlink(path);
   if (!removed.ok() && removed.error().os_code() != ENOENT) return std::move(removed).error();
-  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW));
-  return ReplacementFile(std::move(path), std::move(fd));
+  // Created no more open than it is to be, then set exactly, umask or not.
+  TW_ASSIGN_OR_RETURN(UniqueFd fd,
+                      sys::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, access.mode));
+  ReplacementFile file(std::move(path), std::move(fd));
+  TW_TRY(apply_access(file.fd(), access));
+  return file;
 }
 
 ReplacementFile::~ReplacementFile() {

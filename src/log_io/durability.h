@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "log_io/error.h"
+#include "log_io/file_access.h"
 #include "log_io/unique_fd.h"
 
 namespace tarnwick {
@@ -19,11 +20,14 @@ std::string parent_dir(const std::string& path);
 
 // A new file beside a log, to be renamed over it. Whatever stands at its name
 // is removed first and the file is created exclusively, so a symbolic link
-// planted there is never followed. Dropped before rename_to succeeded (a
-// failed replacement), the file is removed again.
+// planted there is never followed. It is given `access` before anything is
+// written to it (see file_access.h); without one, the access of a file made
+// fresh in its directory. Dropped before rename_to succeeded (a failed
+// replacement), the file is removed again.
 class ReplacementFile {
  public:
   static Result<ReplacementFile> create(std::string path);
+  static Result<ReplacementFile> create(std::string path, const FileAccess& access);
   ReplacementFile(ReplacementFile&& other) noexcept
       : path_(std::exchange(other.path_, {})), fd_(std::move(other.fd_)) {}
   ReplacementFile& operator=(ReplacementFile&&) = delete;

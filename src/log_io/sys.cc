@@ -128,10 +128,10 @@ const struct ::timespec& ctime_of(const struct ::stat& st) { return st.st_ctim; 
 
 }  // namespace
 
-Result<UniqueFd> open(const std::string& path, int flags) {
+Result<UniqueFd> open(const std::string& path, int flags, mode_t create_mode) {
   if (int err = injected_error(Call::kOpen)) return Error::os(err);
   for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, create_mode);
     if (fd >= 0) fd = above_standard_streams(fd);
     if (fd >= 0) return UniqueFd(fd);
     if (errno == EINTR) continue;
@@ -319,6 +319,28 @@ Status rename(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status fchmod(int fd, mode_t mode) {
+  if (int err = injected_error(Call::kFchmod)) return Error::os(err);
+  while (::fchmod(fd, mode) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
+Status fchown(int fd, uid_t owner, gid_t group) {
+  if (int err = injected_error(Call::kFchown)) return Error::os(err);
+  while (::fchown(fd, owner, group) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
+Status mkdir(const std::string& path, mode_t mode) {
+  if (int err = injected_error(Call::kMkdir)) return Error::os(err);
+  if (::mkdir(path.c_str(), mode) != 0) return last_os_error();
+  return {};
+}
+
 Status unlink(const std::string& path) {
   if (int err = injected_error(Call::kUnlink)) return Error::os(err);
   if (::unlink(path.c_str()) != 0) return last_os_error();
@@ -374,6 +396,12 @@ void munmap(void* addr, size_t length) { ::munmap(addr, length); }
 Status flock_exclusive_nonblocking(int fd) {
   if (int err = injected_error(Call::kFlock)) return Error::os(err);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_os_error();
+  return {};
+}
+
+Status flock_shared_nonblocking(int fd) {
+  if (int err = injected_error(Call::kFlock)) return Error::os(err);
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return last_os_error();
   return {};
 }
 

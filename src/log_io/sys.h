@@ -38,15 +38,18 @@ enum class Call : uint8_t {
   kUnlink,
   kWritev,
   kWatch,
+  kFchmod,
+  kFchown,
   kCount,
 };
 
-// open(2) with O_CLOEXEC added and permission bits 0666 for created files.
+// open(2) with O_CLOEXEC added and permission bits `create_mode` (before the
+// umask) for created files.
 // The descriptor is never 0, 1 or 2: a process that closed its standard
 // streams would otherwise have library output (a warning on standard error)
 // written into a queue file. With O_NOFOLLOW, a symbolic link at `path` is
 // refused with an error that says so.
-Result<UniqueFd> open(const std::string& path, int flags);
+Result<UniqueFd> open(const std::string& path, int flags, mode_t create_mode = 0666);
 // One read; EINTR retried. Returns 0 at end of file.
 Result<size_t> read(int fd, void* buf, size_t n);
 // One positioned read; EINTR retried.
@@ -80,6 +83,12 @@ Status ftruncate(int fd, uint64_t length);
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);
 Status rename(const std::string& from, const std::string& to);
+// Sets the permission bits of the open file fd exactly (no umask applies).
+Status fchmod(int fd, mode_t mode);
+// Changes the owner and group of the open file fd; -1 keeps one as it is.
+Status fchown(int fd, uid_t owner, gid_t group);
+// Creates one directory with `mode` (before the umask); counted as kMkdir.
+Status mkdir(const std::string& path, mode_t mode);
 // Removes a directory entry (a link itself, never its target).
 Status unlink(const std::string& path);
 // Creates the directory and every missing parent (mode 0777 before umask),
@@ -92,6 +101,8 @@ Result<void*> mmap_read_shared(int fd, size_t length);
 void munmap(void* addr, size_t length);
 // Non-blocking exclusive flock; EWOULDBLOCK comes back as an Os error.
 Status flock_exclusive_nonblocking(int fd);
+// Non-blocking shared flock (counted as kFlock); works on a read-only descriptor.
+Status flock_shared_nonblocking(int fd);
 void flock_unlock(int fd);  // result ignored
 Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "log_io/clock.h"
+#include "log_io/file_access.h"
 #include "log_io/sys.h"
 
 namespace tarnwick {
@@ -71,14 +72,40 @@ void LockGuard::release() {
   lock_ = nullptr;
 }
 
-ProcessLock::ProcessLock(int dir_fd, std::string lock_path, UniqueFd fd, const struct ::stat& st)
-    : dir_fd_(dir_fd), lock_path_(std::move(lock_path)), fd_(std::move(fd)), dev_(st.st_dev),
-      ino_(st.st_ino) {}
+ProcessLock::ProcessLock(int dir_fd, std::string lock_path, UniqueFd fd, const struct ::stat& st,
+                         bool read_only)
+    : dir_fd_(dir_fd), lock_path_(std::move(lock_path)), read_only_(read_only), fd_(std::move(fd)),
+      dev_(st.st_dev), ino_(st.st_ino) {}
+
+// An existing lock file is opened without O_CREAT: where the kernel protects
+// files in shared sticky directories (fs.protected_regular), O_CREAT on
+// another user's file is refused even though it exists.
+Result<UniqueFd> ProcessLock::open_or_create(int dir_fd, const std::string& lock_path) {
+  for (;;) {
+    auto existing = sys::open(lock_path, O_RDWR | O_NOFOLLOW);
+    if (existing.ok() || existing.error().os_code() != ENOENT) return existing;
+    TW_ASSIGN_OR_RETURN(struct ::stat dir, sys::fstat(dir_fd));
+    const FileAccess access = access_for_file_in(dir);
+    auto created = sys::open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, access.mode);
+    if (created.ok()) {
+      TW_TRY(apply_access(created->get(), access));
+      return created;
+    }
+    if (created.error().os_code() != EEXIST) return created;
+    // Another process created it meanwhile: open theirs.
+  }
+}
 
 Result<ProcessLock> ProcessLock::open(int dir_fd, std::string lock_path) {
-  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW));
+  TW_ASSIGN_OR_RETURN(UniqueFd fd, open_or_create(dir_fd, lock_path));
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
-  return ProcessLock(dir_fd, std::move(lock_path), std::move(fd), st);
+  return ProcessLock(dir_fd, std::move(lock_path), std::move(fd), st, false);
+}
+
+Result<ProcessLock> ProcessLock::open_read_only(int dir_fd, std::string lock_path) {
+  TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(lock_path, O_RDONLY | O_NOFOLLOW));
+  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
+  return ProcessLock(dir_fd, std::move(lock_path), std::move(fd), st, true);
 }
 
 Result<bool> ProcessLock::names_our_file() {
@@ -95,7 +122,8 @@ Result<bool> ProcessLock::names_our_file() {
 }
 
 Status ProcessLock::reopen() {
-  TW_ASSIGN_OR_RETURN(ProcessLock fresh, open(dir_fd_, lock_path_));
+  TW_ASSIGN_OR_RETURN(ProcessLock fresh, read_only_ ? open_read_only(dir_fd_, lock_path_)
+                                                    : open(dir_fd_, lock_path_));
   fd_ = std::move(fresh.fd_);
   dev_ = fresh.dev_;
   ino_ = fresh.ino_;
@@ -114,7 +142,8 @@ Result<LockGuard> ProcessLock::write_lock(uint64_t timeout_ns, LockWaitStats* st
   uint32_t busy = 0;
   for (;;) {
     ++counts.attempts;
-    Status attempt = sys::flock_exclusive_nonblocking(fd_.get());
+    Status attempt = read_only_ ? sys::flock_shared_nonblocking(fd_.get())
+                                : sys::flock_exclusive_nonblocking(fd_.get());
     if (attempt.ok()) {
       // A lock on a file that no longer has the name excludes nobody who
       // opened the name since: let go, open the name again and retry.

@@ -78,10 +78,15 @@ struct LockWaitStats {
 
 class ProcessLock {
  public:
-  // Opens (creating with mode 0666) the lock file at `lock_path`, which must
-  // name kLockFileName in the directory open as `dir_fd`. The directory
+  // Opens the lock file at `lock_path`, which must name kLockFileName in the
+  // directory open as `dir_fd`, creating it when missing with the access of
+  // a file made fresh in that directory (file_access.h). The directory
   // descriptor is borrowed and must stay open as long as this object.
   static Result<ProcessLock> open(int dir_fd, std::string lock_path);
+  // The lock of a reader without write access: the file is opened read-only
+  // and never created, and write_lock takes a shared lock, which excludes
+  // every writer (they lock exclusively) but not other such readers.
+  static Result<ProcessLock> open_read_only(int dir_fd, std::string lock_path);
 
   // Takes the lock, waiting at most `timeout_ns` for a busy one; a busy lock
   // past that is a time-out error. The lock is only taken on the file that
@@ -96,7 +101,9 @@ class ProcessLock {
   const DirectoryStamp& directory_stamp() const { return stamp_; }
 
  private:
-  ProcessLock(int dir_fd, std::string lock_path, UniqueFd fd, const struct ::stat& st);
+  ProcessLock(int dir_fd, std::string lock_path, UniqueFd fd, const struct ::stat& st,
+              bool read_only);
+  static Result<UniqueFd> open_or_create(int dir_fd, const std::string& lock_path);
   // Whether the directory's entry still is the file fd_ is open on. Reads
   // the directory's stamp first and looks the name up only if it moved.
   Result<bool> names_our_file();
@@ -104,6 +111,7 @@ class ProcessLock {
 
   int dir_fd_;
   std::string lock_path_;
+  bool read_only_;
   UniqueFd fd_;
   dev_t dev_;  // identity of the file fd_ is open on
   ino_t ino_;

@@ -65,6 +65,9 @@ Status QueueImpl::catch_up() {
 }
 
 Status QueueImpl::repair_tail(uint64_t end) {
+  // A reader without write access leaves the tail to the next writer; every
+  // catch-up stops where the damage begins until then.
+  if (read_only) return {};
   LogFiles& files = *inner.files;
   TW_TRY(files.writer.flush());
   TW_TRY(sys::ftruncate(files.writer_fd.get(), end));
@@ -77,7 +80,7 @@ Status QueueImpl::repair_tail(uint64_t end) {
 }
 
 Status QueueImpl::reload() {
-  TW_ASSIGN_OR_RETURN(Recovered recovered, recover(log_path));
+  TW_ASSIGN_OR_RETURN(Recovered recovered, read_only ? read_log(log_path) : recover(log_path));
   inner.state = std::move(recovered.state);
   TW_TRY(reopen_io(recovered.generation));
   inner.applied_offset = inner.log_bytes = recovered.end_offset;
@@ -87,7 +90,7 @@ Status QueueImpl::reload() {
 
 Status QueueImpl::reopen_io(uint64_t generation) {
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::stat(log_path));
-  TW_ASSIGN_OR_RETURN(LogFiles files, LogFiles::open(log_path));
+  TW_ASSIGN_OR_RETURN(LogFiles files, open_log_files());
   inner.files.emplace(std::move(files));
   inner.generation = generation;
   inner.applied_offset = inner.log_bytes = static_cast<uint64_t>(st.st_size);
@@ -95,5 +98,7 @@ Status QueueImpl::reopen_io(uint64_t generation) {
   inner.map.reset();
   return {};
 }
+
+Result<LogFiles> QueueImpl::open_log_files() const { return LogFiles::open(log_path, read_only); }
 
 }  // namespace tarnwick

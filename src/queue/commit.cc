@@ -39,6 +39,7 @@ Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
 
 Status QueueImpl::write_records(std::span<const RecordView> records) {
   if (!inner.files) return {};  // a queue without a log writes nothing
+  if (read_only) return read_only_error();
   std::vector<uint8_t>& chunk = inner.scratch;
   std::vector<DirectBody>& direct = inner.direct_bodies;
   for (size_t next = 0; next < records.size();) {
@@ -111,7 +112,7 @@ void QueueImpl::cut_back(uint64_t offset) {
 }
 
 Status QueueImpl::maybe_sync(bool force) {
-  if (!inner.files) return {};
+  if (!inner.files || read_only) return {};  // read-only: nothing of ours to sync
   uint64_t synced_at = 0;
   if (force || settings.sync_interval_ms == 0) {
     TW_TRY(inner.files->writer.flush());

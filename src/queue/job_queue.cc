@@ -4,8 +4,10 @@
 #include <unordered_set>
 
 #include "log_io/clock.h"
+#include "log_io/file_access.h"
 #include "log_io/kill_point.h"
 #include "log_io/log_format.h"
+#include "log_io/sys.h"
 #include "queue/dead_letter_entry.h"
 #include "queue/queue_impl.h"
 
@@ -115,15 +117,24 @@ std::vector<uint64_t> smallest_seqs(const QueueState& state, uint64_t limit) {
 
 }  // namespace
 
-Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Settings& settings) {
-  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> main, Queue::open(path, settings));
+Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Settings& settings,
+                                                 Access access) {
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> main, Queue::open(path, settings, access));
   std::string directory;
   std::string dead_path = ":memory:";
   if (main->persistent()) {
     directory = std::string(path);
-    dead_path = directory + (directory.ends_with('/') ? "" : "/") + kDeadLetterDir;
+    const std::string subdirectory =
+        directory + (directory.ends_with('/') ? "" : "/") + kDeadLetterDir;
+    if (access == Access::kReadWrite) {
+      // Shared like the queue directory, whoever makes it (file_access.h).
+      TW_TRY(make_directory_like_parent(subdirectory));
+      dead_path = subdirectory;
+    } else if (sys::stat(subdirectory + "/queue.log").ok()) {
+      dead_path = subdirectory;
+    }  // else no dead letter was ever written: an empty queue in memory stands for them
   }
-  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, settings));
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, settings, access));
   return std::unique_ptr<JobQueue>(
       new JobQueue(std::move(main), std::move(dead), std::move(directory)));
 }
@@ -352,6 +363,9 @@ Status JobQueue::finish_moves() {
 Status JobQueue::finish_moves_held() {
   QueueImpl& q = main_->impl();
   QueueImpl& dead = dead_->impl();
+  // A reader without write access leaves them to the next writer: until then
+  // such a message shows in both places.
+  if (q.read_only) return {};
   // Letters get rising seqs within a generation, so those below the mark
   // were looked at already; a compaction or purge starts the look anew.
   const uint64_t end = dead.state().next_seq;

@@ -71,7 +71,10 @@ inline constexpr const char* kMaxDeliveriesReason = "max deliveries exceeded";
 
 class JobQueue {
  public:
-  static Result<std::unique_ptr<JobQueue>> open(std::string_view path, const Settings& settings);
+  // Read-only (see Access): the dead letters are opened read-only too, or,
+  // where there are none yet, stand as an empty queue in memory.
+  static Result<std::unique_ptr<JobQueue>> open(std::string_view path, const Settings& settings,
+                                                Access access = Access::kReadWrite);
 
   // Bodies are due `delay_ms` from now (0: at once). An empty list writes nothing.
   Result<std::vector<uint64_t>> put(std::span<const ByteSpan> bodies, uint64_t delay_ms);

@@ -4,6 +4,7 @@
 namespace tarnwick {
 
 Status QueueImpl::reclaim_expired(uint64_t now) {
+  if (read_only) return {};  // reclaiming writes a record; a writer does it
   QueueState& state = inner.state;
   while (!state.lease_heap.empty() && state.lease_heap.top().first <= now) {
     const auto [deadline, seq] = state.lease_heap.top();

@@ -30,8 +30,11 @@ LogFiles::~LogFiles() {
   if (writer_fd.valid()) (void)writer.flush();
 }
 
-Result<LogFiles> LogFiles::open(const std::string& log_path) {
-  TW_ASSIGN_OR_RETURN(UniqueFd writer_fd, sys::open(log_path, O_RDWR | O_APPEND | O_NOFOLLOW));
+Result<LogFiles> LogFiles::open(const std::string& log_path, bool read_only) {
+  UniqueFd writer_fd;
+  if (!read_only) {
+    TW_ASSIGN_OR_RETURN(writer_fd, sys::open(log_path, O_RDWR | O_APPEND | O_NOFOLLOW));
+  }
   TW_ASSIGN_OR_RETURN(UniqueFd reader, open_reader(log_path));
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(reader.get()));
   LogFiles files(std::move(writer_fd), std::move(reader));

@@ -28,7 +28,8 @@ struct LogFiles {
   // needs no system call; empty where mapping failed (pread is used then).
   MappedRegion header_map;
 
-  static Result<LogFiles> open(const std::string& log_path);
+  // Read-only: no writer (its descriptor is not valid).
+  static Result<LogFiles> open(const std::string& log_path, bool read_only = false);
   // The header as it is on the file now; false if it could not be read whole.
   bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
   LogFiles(UniqueFd writer_fd, UniqueFd reader);

@@ -1,7 +1,9 @@
 // Replacing the log: compaction keeps the live messages, purge keeps none.
 // Both write a new file of the next generation beside the log, sync it,
 // rename it over the log and sync the directory. A replacement that fails
-// before the rename removes its file again.
+// before the rename removes its file again. The new file takes the access
+// of the log it replaces (file_access.h), so that a compaction by one user
+// does not lock out the others who share the queue.
 #include <algorithm>
 
 #include "log_io/durability.h"
@@ -28,6 +30,13 @@ Status put_frame(BufferedWriter& writer, std::vector<uint8_t>& scratch, const Re
 
 }  // namespace
 
+Result<ReplacementFile> QueueImpl::create_replacement(const std::string& path) {
+  if (read_only) return read_only_error();
+  // After catch-up the file we hold is the one at the log's name.
+  TW_ASSIGN_OR_RETURN(struct ::stat replaced, sys::fstat(inner.files->reader.get()));
+  return ReplacementFile::create(path, access_replacing(replaced));
+}
+
 Status QueueImpl::do_compact() {
   if (!persistent) return {};
   const uint64_t next_generation = inner.generation + 1;
@@ -47,7 +56,7 @@ Status QueueImpl::do_compact() {
   std::vector<uint64_t> new_offsets;
   new_offsets.reserve(live.size());
   {
-    TW_ASSIGN_OR_RETURN(ReplacementFile file, ReplacementFile::create(compact_tmp_path));
+    TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(compact_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation));
     BufferedWriter writer(file.fd());
     std::vector<uint8_t> scratch;
@@ -85,7 +94,7 @@ Status QueueImpl::do_compact() {
 }
 
 Status QueueImpl::maybe_compact() {
-  if (!persistent || settings.auto_compact_bytes == 0) return {};
+  if (!persistent || read_only || settings.auto_compact_bytes == 0) return {};
   if (inner.log_bytes < settings.auto_compact_bytes) return {};
   const uint64_t live = inner.state.live_bytes;
   if (live >= (uint64_t{1} << 63) || 2 * live >= inner.log_bytes) return {};
@@ -106,7 +115,7 @@ Status QueueImpl::purge_log() {
   }
   const uint64_t next_generation = inner.generation + 1;
   {
-    TW_ASSIGN_OR_RETURN(ReplacementFile file, ReplacementFile::create(purge_tmp_path));
+    TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(purge_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation));
     kill_point(KillPoint::kPurgeTempWritten);
     TW_TRY(sys::full_sync(file.fd()));

@@ -1,6 +1,8 @@
 // The queue's operations, each one critical section (see QueueImpl::locked).
 #include "queue/queue.h"
 
+#include <cerrno>
+
 #include "log_io/clock.h"
 #include "log_io/log_format.h"
 #include "queue/queue_impl.h"
@@ -12,6 +14,8 @@ uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UI
 Error missing_entry(uint64_t seq) {
   return Error::invariant("ready message " + std::to_string(seq) + " has no entry");
 }
+
+Error read_only_error() { return Error::os(EBADF, "the queue was opened read-only"); }
 
 Error oversized_body(size_t length) {
   return Error::invalid_data("message body of " + std::to_string(length) +
@@ -41,8 +45,9 @@ using Sync = QueueImpl::Sync;
 Queue::Queue(std::unique_ptr<QueueImpl> impl) : impl_(std::move(impl)) {}
 Queue::~Queue() = default;
 
-Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const Settings& settings) {
-  TW_ASSIGN_OR_RETURN(auto impl, QueueImpl::open(path, settings));
+Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const Settings& settings,
+                                           Access access) {
+  TW_ASSIGN_OR_RETURN(auto impl, QueueImpl::open(path, settings, access));
   return std::unique_ptr<Queue>(new Queue(std::move(impl)));
 }
 

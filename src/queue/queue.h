@@ -70,11 +70,19 @@ struct IntegrityReport {
 
 class QueueImpl;
 
+// How a queue directory is opened. Read-only is for a user who may read the
+// queue's files but not write them: nothing is created or changed, the lock
+// is shared with other such readers (it still excludes every writer), a
+// damaged tail is left as it is (the state ends before it) and expired
+// leases are not reclaimed. Every operation that would write fails.
+enum class Access : uint8_t { kReadWrite, kReadOnly };
+
 class Queue {
  public:
-  // `path` is a directory (created with its parents) or exactly ":memory:".
-  static Result<std::unique_ptr<Queue>> open(std::string_view path,
-                                             const Settings& settings);
+  // `path` is a directory (created with its parents unless read-only) or
+  // exactly ":memory:".
+  static Result<std::unique_ptr<Queue>> open(std::string_view path, const Settings& settings,
+                                             Access access = Access::kReadWrite);
   ~Queue();  // flushes and syncs the log, ignoring failures
   Queue(const Queue&) = delete;
   Queue& operator=(const Queue&) = delete;

@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "log_io/durability.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
 #include "process_lock/process_lock.h"
@@ -57,7 +58,8 @@ struct Inner {
 
 class QueueImpl {
  public:
-  static Result<std::unique_ptr<QueueImpl>> open(std::string_view path, const Settings& settings);
+  static Result<std::unique_ptr<QueueImpl>> open(std::string_view path, const Settings& settings,
+                                                 Access access = Access::kReadWrite);
   ~QueueImpl();
 
   // --- the critical section every public operation runs in ---
@@ -101,6 +103,8 @@ class QueueImpl {
   // A view into the memory map (or into the entry for a queue without a log).
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
   Result<ByteSpan> body_of(const MessageEntry& entry);
+  // A file to take the log's place, with the access of the log it replaces.
+  Result<ReplacementFile> create_replacement(const std::string& path);
   Status do_compact();
   // Compacts when the log is long and mostly dead. Never fails: it follows a
   // committed removal, so a failed compaction is a warning on standard error.
@@ -118,6 +122,7 @@ class QueueImpl {
   std::string purge_tmp_path;
   Settings settings;
   bool persistent = false;
+  bool read_only = false;  // opened with Access::kReadOnly
   // The queue directory, so that catch-up and the lock look up one name, not
   // a path; declared before the lock, which borrows it.
   UniqueFd dir_fd;
@@ -133,6 +138,7 @@ class QueueImpl {
   Status write_chunk(uint64_t bytes);
   void cut_back(uint64_t offset);
   Status reload();
+  Result<LogFiles> open_log_files() const;
   Status repair_tail(uint64_t end);
   Status reopen_after_fork();
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
@@ -156,6 +162,8 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
 uint64_t saturating_add(uint64_t a, uint64_t b);
 uint32_t next_delivery_count(uint32_t deliveries);  // saturating
 Error missing_entry(uint64_t seq);
+// What an operation that would write returns on a queue opened read-only.
+Error read_only_error();
 Error oversized_body(size_t length);
 // Fails with kIdsExhausted unless `count` more ids can be assigned.
 Status check_ids_left(const QueueState& state, size_t count);

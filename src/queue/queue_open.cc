@@ -21,10 +21,15 @@ std::string join(const std::string& dir, const char* name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+Result<ProcessLock> open_lock(int dir_fd, const std::string& lock_path, bool read_only) {
+  return read_only ? ProcessLock::open_read_only(dir_fd, lock_path)
+                   : ProcessLock::open(dir_fd, lock_path);
+}
+
 }  // namespace
 
-Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
-                                                   const Settings& settings) {
+Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const Settings& settings,
+                                                   Access access) {
   auto queue = std::make_unique<QueueImpl>();
   queue->settings = settings;
   queue->fork_epoch_ = fork_epoch();
@@ -36,18 +41,22 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
   if (path.find('\0') != std::string_view::npos) {
     return Error::invalid_data("queue path contains a NUL byte");
   }
+  const bool read_only = access == Access::kReadOnly;
   const std::string dir(path);
-  TW_TRY(sys::mkdir_all(dir));
+  if (!read_only) TW_TRY(sys::mkdir_all(dir));
   TW_ASSIGN_OR_RETURN(queue->dir_fd, sys::open(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY));
   queue->lock_path = join(dir, kLockFileName);
   queue->log_path = join(dir, kLogName);
   queue->compact_tmp_path = join(dir, "queue.compact.tmp");
   queue->purge_tmp_path = join(dir, "queue.purge.tmp");
-  TW_ASSIGN_OR_RETURN(ProcessLock lock, ProcessLock::open(queue->dir_fd.get(), queue->lock_path));
+  queue->read_only = read_only;
+  TW_ASSIGN_OR_RETURN(ProcessLock lock,
+                      open_lock(queue->dir_fd.get(), queue->lock_path, read_only));
   {
     TW_ASSIGN_OR_RETURN(LockGuard guard, lock.write_lock(queue->lock_timeout_ns));
-    TW_ASSIGN_OR_RETURN(Recovered recovered, recover(queue->log_path));
-    TW_ASSIGN_OR_RETURN(LogFiles files, LogFiles::open(queue->log_path));
+    TW_ASSIGN_OR_RETURN(Recovered recovered,
+                        read_only ? read_log(queue->log_path) : recover(queue->log_path));
+    TW_ASSIGN_OR_RETURN(LogFiles files, queue->open_log_files());
     Inner& inner = queue->inner;
     inner.state = std::move(recovered.state);
     inner.files.emplace(std::move(files));
@@ -62,7 +71,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
 
 QueueImpl::~QueueImpl() {
   std::unique_lock<std::mutex> hold(mutex, std::try_to_lock);
-  if (hold.owns_lock() && inner.files) {
+  if (hold.owns_lock() && inner.files && !read_only) {
     (void)inner.files->writer.flush();
     (void)sys::full_sync(inner.files->writer_fd.get());
   }
@@ -74,8 +83,8 @@ QueueImpl::~QueueImpl() {
 Status QueueImpl::reopen_after_fork() {
   const uint64_t epoch = fork_epoch();
   if (epoch == fork_epoch_) return {};
-  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, ProcessLock::open(dir_fd.get(), lock_path));
-  auto fresh_files = LogFiles::open(log_path);
+  TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, open_lock(dir_fd.get(), lock_path, read_only));
+  auto fresh_files = open_log_files();
   if (!fresh_files.ok()) {
     // No log to open (deleted, say): the rebuild that catch-up now makes
     // under the lock creates it and opens fresh handles. Until then nothing

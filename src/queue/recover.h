@@ -23,6 +23,11 @@ struct Recovered {
 // process lock.
 Result<Recovered> recover(const std::string& log_path);
 
+// The same replay without writing anything: a missing or short log is an
+// error, a damaged tail is left in the file and the state ends before it.
+// Must run under the process lock (a shared one will do).
+Result<Recovered> read_log(const std::string& log_path);
+
 inline constexpr const char* kBadLogMagic = "queue.log has bad magic (not a Tarnwick log)";
 
 // Writes one warning line to standard error.

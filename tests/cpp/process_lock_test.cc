@@ -210,16 +210,22 @@ TEST_F(ProcessLockTest, GuardReleaseUnlocksAndMovedFromGuardsDoNot) {
   EXPECT_TRUE(free_now()) << "destroying the guard unlocks";
 }
 
-TEST_F(ProcessLockTest, LockFileIsCreatedWithModeBitsBeforeUmaskAndStaysEmpty) {
-  for (mode_t mask : {mode_t{0}, mode_t{027}}) {
+// The lock file takes the directory's read and write bits whatever the umask,
+// so that every user who may work in the directory may open it.
+TEST_F(ProcessLockTest, LockFileTakesTheDirectorysBitsAndStaysEmpty) {
+  const struct {
+    mode_t dir_mode, mask, file_mode;
+  } cases[] = {{0755, 0, 0644}, {0775, 077, 0664}, {0777, 022, 0666}, {0750, 0, 0640}};
+  for (const auto& c : cases) {
     std::filesystem::remove(path());
-    const mode_t old = ::umask(mask);
+    ASSERT_EQ(::chmod(dir_.path().c_str(), c.dir_mode), 0);
+    const mode_t old = ::umask(c.mask);
     auto lock = ProcessLock::open(dir_fd_.get(), path());
     ::umask(old);
     ASSERT_TRUE(lock.ok());
     struct stat st {};
     ASSERT_EQ(::stat(path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(st.st_mode & 07777, c.file_mode) << std::oct << c.dir_mode << " " << c.mask;
     EXPECT_TRUE(::fcntl(lock->fd(), F_GETFD) & FD_CLOEXEC);
     for (int i = 0; i < 3; ++i) {
       auto guard = lock->write_lock();
