@@ -159,7 +159,11 @@ def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_
         outcome = []
         waiter = threading.Thread(target=lambda: outcome.append(_get_or_error(queue)))
         waiter.start()
-        time.sleep(0.3)
+        give_up = time.monotonic() + 30
+        while not admin.execute("SELECT 1 FROM pg_stat_activity WHERE application_name = %s "
+                                "AND query LIKE 'LISTEN %%'", (app,)).fetchall():
+            assert time.monotonic() < give_up, "the get never waited"
+            time.sleep(0.05)
         drop()
         waiter.join()
         assert isinstance(outcome[0], ConnectionLost)
@@ -169,7 +173,7 @@ def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_
 
 def _get_or_error(queue):
     try:
-        return queue.get(timeout=10)
+        return queue.get(timeout=60)
     except Exception as exc:
         return exc
 
