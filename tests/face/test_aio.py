@@ -77,13 +77,13 @@ def test_a_lease_ending_or_a_delay_coming_due_wakes_a_waiting_get(path, monkeypa
         async with AsyncQueue(path, lease=0.3, sync_interval=0.05) as q:
             await q.put(b"dropped")
             first = await q.get()                  # never settled
-            again = await q.get(timeout=600)
+            again = await q.get(timeout=600, lease=30.0)
             assert again.body == b"dropped" and again.deliveries == 2
             assert time.time() >= first.lease_expires_at - 0.002
             again.ack()
             put_at = time.time()
             await q.put(b"later", delay=0.3)
-            due = await q.get(timeout=600)
+            due = await q.get(timeout=600, lease=30.0)
             assert due.body == b"later" and due.deliveries == 1
             assert time.time() >= put_at + 0.3
     run(main())

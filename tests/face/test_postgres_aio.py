@@ -70,13 +70,13 @@ def test_a_lease_ending_and_a_delay_coming_due_wake_a_waiting_get(pg_dsn, pg_nam
         async with AsyncPostgresQueue(pg_dsn, pg_name, lease=0.3) as q:
             await q.put(b"dropped")
             first = await q.get()              # never settled
-            again = await q.get(timeout=600)   # no notification: the lease's end
+            again = await q.get(timeout=600, lease=30.0)   # no notification: the lease's end
             assert (again.body, again.deliveries) == (b"dropped", 2)
             assert time.time() >= first.lease_expires_at - 0.002
             again.ack()
             put_at = time.time()
             await q.put(b"later", delay=0.3)
-            due = await q.get(timeout=600)
+            due = await q.get(timeout=600, lease=30.0)
             assert (due.body, due.deliveries) == (b"later", 1)
             assert time.time() >= put_at + 0.3
             due.ack()
