@@ -75,7 +75,7 @@ def test_message_of_a_killed_consumer_comes_back_after_its_lease(home):
     child = ctx.Process(target=_take_and_die, args=(home, taken))
     child.start()
     try:
-        assert taken.wait(10)
+        assert taken.wait(60)
     finally:
         os.kill(child.pid, signal.SIGKILL)
         child.join()
@@ -86,10 +86,11 @@ def test_message_of_a_killed_consumer_comes_back_after_its_lease(home):
 
 
 def test_held_messages_keep_their_leases(home, open_at_home):
-    with _connection(home, lease=0.6) as conn, conn.SimpleQueue("jobs") as jobs:
+    # Renewed with two thirds of the lease left: over a second of slack.
+    with _connection(home, lease=2.0) as conn, conn.SimpleQueue("jobs") as jobs:
         jobs.put("held")
         message = jobs.get(timeout=1)
-        time.sleep(2.0)  # the renewing thread extends the lease meanwhile
+        time.sleep(5.0)  # the renewing thread extends the lease meanwhile
         with _connection(home) as other, other.SimpleQueue("jobs") as rival:
             with pytest.raises(rival.Empty):
                 rival.get(timeout=0.3)
@@ -103,9 +104,7 @@ def test_eta_header_delays_delivery(home):
         jobs.put("later", headers={"eta": eta.isoformat()})
         jobs.put("naive", headers={"eta": "2000-01-01T00:00:00"})  # no zone: not delayed
         assert jobs.get(timeout=1).payload == "naive"
-        with pytest.raises(jobs.Empty):
-            jobs.get(timeout=0.3)
-        message = jobs.get(timeout=5)
+        message = jobs.get(timeout=30)  # not before its time, as the check below says
         assert message.payload == "later"
         assert time.time() >= eta.timestamp()
         message.ack()

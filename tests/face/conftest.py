@@ -80,4 +80,4 @@ def open_queue(request, backend, queue_dir):
 
 @pytest.fixture
 def queue(open_queue):
-    return open_queue(lease=5.0)
+    return open_queue(lease=30.0)

@@ -10,6 +10,7 @@ import pytest
 
 psycopg = pytest.importorskip("psycopg")
 
+import tarnwick_queue.aio  # noqa: E402
 from tarnwick_queue import Empty  # noqa: E402
 from tarnwick_queue.postgres import AsyncPostgresQueue, PostgresQueue  # noqa: E402
 
@@ -28,7 +29,11 @@ def put_from_another_connection(dsn, name, body, after):
     return thread
 
 
-def test_waiting_gets_wake_on_a_put_elsewhere_without_a_thread_or_a_poll(pg_dsn, pg_name):
+def test_waiting_gets_wake_on_a_put_elsewhere_without_a_thread_or_a_poll(pg_dsn, pg_name,
+                                                                         monkeypatch):
+    # No look on a timer either, so a second's CPU time is the waiting's alone.
+    monkeypatch.setattr(tarnwick_queue.aio, "WATCHED_CAP", 3600.0)
+
     async def main():
         async with AsyncPostgresQueue(pg_dsn, pg_name, lease=5.0) as q:
             with pytest.raises(Empty):
@@ -54,22 +59,26 @@ def test_waiting_gets_wake_on_a_put_elsewhere_without_a_thread_or_a_poll(pg_dsn,
     run(main())
 
 
-def test_a_lease_ending_and_a_delay_coming_due_wake_a_waiting_get(pg_dsn, pg_name):
+def test_a_lease_ending_and_a_delay_coming_due_wake_a_waiting_get(pg_dsn, pg_name,
+                                                                  monkeypatch):
+    # Without the due time a wait would last until the timeout (the test's 30 s
+    # bound): what wakes the get is the lease's end or the delay's.
+    monkeypatch.setattr(tarnwick_queue.aio, "WATCHED_CAP", 3600.0)
+    monkeypatch.setattr(tarnwick_queue.aio, "UNWATCHED_CAP", 3600.0)
+
     async def main():
         async with AsyncPostgresQueue(pg_dsn, pg_name, lease=0.3) as q:
             await q.put(b"dropped")
-            await q.get()                      # never settled
-            started = time.monotonic()
-            again = await q.get(timeout=5)     # no notification: the lease's end
+            first = await q.get()              # never settled
+            again = await q.get(timeout=600, lease=30.0)   # no notification: the lease's end
             assert (again.body, again.deliveries) == (b"dropped", 2)
-            # Woken by the due time (a wait without it lasts a second).
-            assert 0.2 <= time.monotonic() - started < 0.8
+            assert time.time() >= first.lease_expires_at - 0.002
             again.ack()
+            put_at = time.time()
             await q.put(b"later", delay=0.3)
-            started = time.monotonic()
-            due = await q.get(timeout=5)
+            due = await q.get(timeout=600, lease=30.0)
             assert (due.body, due.deliveries) == (b"later", 1)
-            assert 0.2 <= time.monotonic() - started < 0.8
+            assert time.time() >= put_at + 0.3
             due.ack()
     run(main())
 
@@ -78,12 +87,15 @@ def test_a_wait_outlives_its_listening_connection_being_cut(pg_dsn, pg_name):
     async def main():
         async with AsyncPostgresQueue(pg_dsn, pg_name) as q:
             getter = asyncio.ensure_future(q.get(timeout=20))
-            await asyncio.sleep(0.3)
             with psycopg.connect(pg_dsn, autocommit=True) as admin:
-                cut = admin.execute(
-                    "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                    "WHERE query LIKE 'LISTEN %%' AND pid <> pg_backend_pid()").fetchone()[0]
-            assert cut >= 1
+                give_up = time.monotonic() + 20
+                cut = 0
+                while not cut:  # once the getter listens
+                    assert time.monotonic() < give_up, "the getter never listened"
+                    await asyncio.sleep(0.05)
+                    cut = admin.execute(
+                        "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                        "WHERE query LIKE 'LISTEN %%' AND pid <> pg_backend_pid()").fetchone()[0]
             await asyncio.sleep(0.3)
             writer = put_from_another_connection(pg_dsn, pg_name, b"after the cut", 0.0)
             message = await getter

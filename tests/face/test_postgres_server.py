@@ -159,7 +159,11 @@ def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_
         outcome = []
         waiter = threading.Thread(target=lambda: outcome.append(_get_or_error(queue)))
         waiter.start()
-        time.sleep(0.3)
+        give_up = time.monotonic() + 30
+        while not admin.execute("SELECT 1 FROM pg_stat_activity WHERE application_name = %s "
+                                "AND query LIKE 'LISTEN %%'", (app,)).fetchall():
+            assert time.monotonic() < give_up, "the get never waited"
+            time.sleep(0.05)
         drop()
         waiter.join()
         assert isinstance(outcome[0], ConnectionLost)
@@ -167,9 +171,29 @@ def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_
         assert queue.get(timeout=5).body == b"later"
 
 
+def test_a_socket_failure_seen_before_psycopg_marks_the_connection_broken_is_connection_lost(
+        pg_dsn, pg_name):
+    # On a busy machine a terminated backend's socket can fail while psycopg
+    # waits on it: it raises "connection socket closed" before libpq has
+    # marked the connection bad.
+    def socket_fails(conn):
+        raise psycopg.OperationalError("connection socket closed")
+
+    with PostgresQueue(pg_dsn, pg_name) as queue:
+        queue.put(b"kept")
+        with pytest.raises(ConnectionLost, match="^peek: .*; nothing was changed; the next call"):
+            queue._link.run("peek", "nothing was changed", socket_fails)
+        assert [m.body for m in queue.get_many(5)] == [b"kept"]  # on a new connection
+        # An error the server reports is the statement's: the connection stays.
+        before = queue._link.run("pid", "", lambda conn: conn.info.backend_pid)
+        with pytest.raises(psycopg.errors.DivisionByZero):
+            queue._link.run("divide", "", lambda conn: conn.execute("SELECT 1/0"))
+        assert queue._link.run("pid", "", lambda conn: conn.info.backend_pid) == before
+
+
 def _get_or_error(queue):
     try:
-        return queue.get(timeout=10)
+        return queue.get(timeout=60)
     except Exception as exc:
         return exc
 

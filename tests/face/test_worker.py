@@ -53,9 +53,9 @@ def test_acks_retries_with_growing_pauses_then_parks_with_the_exception(open_que
     pauses = [b - a for (_, a), (_, b) in zip(tries, tries[1:])]
     # first pause 0.1, then 0.2, then capped at 0.25 (a few ms early at most:
     # delays are whole milliseconds of the wall clock)
+    # (only lower bounds: a busy machine makes any pause longer)
     for pause, wanted in zip(pauses, [0.1, 0.2, 0.25]):
         assert pause >= wanted - 0.01
-    assert pauses[1] > pauses[0]
     letters = {d.original_id: d for d in queue.dead_letters.list()}
     assert letters[bad].reason == "ValueError: nope 4" and letters[bad].deliveries == 4
     assert letters[bad].body == b"bad"
@@ -85,24 +85,27 @@ def test_without_max_deliveries_a_failing_message_keeps_coming_back(open_queue):
 
 
 def test_heartbeat_keeps_a_long_job_leased(open_queue):
-    queue = open_queue(lease=0.3, sync_interval=0.05)
+    # The heartbeat extends a lease with half of it left: a second of slack,
+    # which holds on a busy machine.
+    queue = open_queue(lease=2.0, sync_interval=0.05)
     queue.put(b"long")
     states = []
 
     def handler(message):
-        for _ in range(5):  # 1 s: more than three leases
+        first_end = message.lease_expires_at
+        while time.time() < first_end + 2.0:  # past the end of two leases
             time.sleep(0.2)
             states.append(queue.peek()[0].state)
         states.append(message.lease_expires_at > time.time())
 
     worker = Worker(queue, handler)
-    run_until(worker, lambda: queue.stats()["total"] == 0)
-    assert states == ["leased"] * 5 + [True]
+    run_until(worker, lambda: queue.stats()["total"] == 0, timeout=60)
+    assert len(states) >= 3 and states == ["leased"] * (len(states) - 1) + [True]
     assert worker.counts["acked"] == 1 and worker.counts["lost"] == 0
 
 
 def test_a_lost_lease_is_logged_and_not_acked(open_queue, caplog):
-    queue = open_queue(lease=0.3, sync_interval=0.05)
+    queue = open_queue(lease=2.0, sync_interval=0.05)
     queue.put(b"doomed")
     queue.put(b"next")
     bodies = []
@@ -113,7 +116,7 @@ def test_a_lost_lease_is_logged_and_not_acked(open_queue, caplog):
             # Another process could have purged it: the next extension fails.
             queue.purge()
             queue.put(b"after")
-            time.sleep(0.4)
+            wait_for(lambda: "lease lost" in caplog.text, 30, "the heartbeat to find it gone")
 
     worker = Worker(queue, handler)
     with caplog.at_level(logging.WARNING, logger="tarnwick_queue.worker"):
@@ -192,28 +195,25 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def start_script(tmp_path, sleep, grace, put=True):
+def start_script(tmp_path, sleep, grace):
+    """A worker process whose handler has begun its one job: its signal
+    handlers are in place."""
     path, marker = str(tmp_path / "q"), str(tmp_path / "started")
-    if put:
-        with Queue(path) as q:
-            q.put(b"job")
+    with Queue(path) as q:
+        q.put(b"job")
     process = subprocess.Popen([sys.executable, "-c", SCRIPT, path, marker, str(sleep),
                                 str(grace)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if put:
-        wait_for(lambda: os.path.exists(marker), 20, "the handler to start")
-    else:
-        wait_for(lambda: os.path.exists(path), 20, "the worker to open the queue")
-        time.sleep(0.3)
+    wait_for(lambda: os.path.exists(marker), 30, "the handler to start")
     return process, path
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_a_handler_past_the_grace_period_is_interrupted_and_its_message_returned(
         tmp_path, signum):
-    process, path = start_script(tmp_path, sleep=60, grace=0.3)
+    process, path = start_script(tmp_path, sleep=600, grace=0.3)
     started = time.monotonic()
-    assert stop(process, signum) == 0, process.stderr.read()
-    assert time.monotonic() - started < 10
+    assert stop(process, signum, timeout=120) == 0, process.stderr.read()
+    assert time.monotonic() - started < 60  # not the handler's 600 s
     assert b'"returned": 1' in process.stdout.read()
     with Queue(path) as q:
         (info,) = q.peek()
@@ -221,18 +221,20 @@ def test_a_handler_past_the_grace_period_is_interrupted_and_its_message_returned
 
 
 def test_a_handler_within_the_grace_period_finishes_and_is_acked(tmp_path):
-    process, path = start_script(tmp_path, sleep=0.5, grace=10)
-    assert stop(process) == 0
+    process, path = start_script(tmp_path, sleep=0.5, grace=600)
+    assert stop(process, timeout=120) == 0
     assert b'"acked": 1' in process.stdout.read()
     with Queue(path) as q:
         assert q.stats()["total"] == 0
 
 
 def test_an_idle_worker_stops_at_once(tmp_path):
-    process, _ = start_script(tmp_path, sleep=0, grace=10, put=False)
+    process, path = start_script(tmp_path, sleep=0, grace=600)
+    with Queue(path) as q:  # its one job done, the worker waits for more
+        wait_for(lambda: q.stats()["total"] == 0, 30, "the job to be acked")
     started = time.monotonic()
-    assert stop(process) == 0
-    assert time.monotonic() - started < 5
+    assert stop(process, timeout=120) == 0
+    assert time.monotonic() - started < 60  # not the grace period's 600 s
 
 
 # --- the supervisor ---
@@ -296,13 +298,22 @@ def test_a_worker_that_keeps_crashing_on_start_is_restarted_ever_more_slowly(tmp
     (tmp_path / "crashing.py").write_text("import sys\nsys.exit(3)\ndef handle(m): pass\n")
     supervisor = start_tarnwick("worker", "crashing:handle", "--queue", tmp_path / "q",
                                 cwd=tmp_path, stderr=subprocess.PIPE)
-    pauses = []
+    pauses = []  # of the restarts since the last one without a pause
+    give_up = time.monotonic() + 120
     try:
         for line in supervisor.stderr:
-            if b"exited with status 3; restarting it in" in line:
-                pauses.append(float(line.split(b" in ")[-1].split()[0]))
-                if len(pauses) == 2:
-                    break
+            if b"exited with status 3; restarting it" not in line:
+                continue
+            after = line.split(b"restarting it")[-1]
+            if after.startswith(b" in "):
+                pauses.append(float(after.split()[1]))
+            else:
+                # A busy machine: the worker took longer than the quick-death
+                # window to start and crash, so it was restarted at once and
+                # its pauses start over.
+                pauses = []
+            if len(pauses) == 2 or time.monotonic() > give_up:
+                break
     finally:
         assert stop(supervisor) == 0
     assert pauses == [0.5, 1.0]

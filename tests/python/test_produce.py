@@ -167,7 +167,7 @@ def test_bad_magic_failures_release_both_locks(tmp_path):
         with pytest.raises(OSError) as info:
             q.enqueue(b"y")
         assert str(info.value) == BAD_MAGIC and len(info.value.args) == 1
-        assert time.monotonic() - start < 5
+        assert time.monotonic() - start < 20  # not the lock's 30 s time-out
     with pytest.raises(OSError, match="bad magic"):
         q.available()
     # Another object and another process take the lock at once and fail alike.
@@ -229,7 +229,7 @@ def test_busy_lock_raises_timeout_error(tmp_path):
             q.available()
         waited = time.monotonic() - started
         fcntl.flock(holder, fcntl.LOCK_UN)
-    assert 30 <= waited < 40
+    assert 30 <= waited < 60
     assert str(info.value) == "process lock timed out \u2014 a live peer is holding it too long"
     assert len(info.value.args) == 1 and info.value.errno is None
     assert q.enqueue(b"after") == 0

@@ -42,6 +42,17 @@ class ConnectionLost(ConnectionError):
     connects again."""
 
 
+def _connection_failed(conn: "psycopg.Connection", exc: "psycopg.Error") -> bool:
+    """Whether `exc` means the connection broke, not that the statement
+    failed. psycopg marks a connection broken once libpq has seen the break;
+    a socket that fails while psycopg waits on it ("connection socket
+    closed") raises before that. An error the server sent has an SQLSTATE;
+    one raised on the client without one is the connection's."""
+    if conn.closed or conn.broken:
+        return True
+    return isinstance(exc, psycopg.OperationalError) and exc.sqlstate is None
+
+
 class Link:
     """The statement connection: made from a DSN, or the caller's own
     connection (which must be in autocommit mode) until that one breaks."""
@@ -86,7 +97,7 @@ class Link:
                     self._schema_checked = True
                 return fn(conn)
             except psycopg.Error as exc:
-                if not (conn.closed or conn.broken):
+                if not _connection_failed(conn, exc):
                     raise
                 self._drop()
                 raise ConnectionLost(f"{what}: the connection to PostgreSQL was lost ({exc}); "
