@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/statvfs.h>
 #ifdef __linux__
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -294,6 +295,52 @@ Status ftruncate(int fd, uint64_t length) {
     if (errno != EINTR) return last_os_error();
   }
   return {};
+}
+
+namespace {
+
+// The portable way to allocate: zeros written over the range.
+Status write_zeros(int fd, uint64_t offset, uint64_t length) {
+  static constexpr size_t kZeros = size_t{64} << 10;
+  static const std::vector<uint8_t> zeros(kZeros, 0);
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kZeros));
+    const ssize_t put = ::pwrite(fd, zeros.data(), n, static_cast<off_t>(offset));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (put == 0) return Error::write_zero();
+    offset += static_cast<uint64_t>(put);
+    length -= static_cast<uint64_t>(put);
+  }
+  return {};
+}
+
+}  // namespace
+
+Status preallocate(int fd, uint64_t offset, uint64_t length) {
+  if (int err = injected_error(Call::kPreallocate)) return Error::os(err);
+#if defined(__linux__) || defined(__FreeBSD__)
+  for (;;) {
+    const int err =
+        ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
+    if (err == 0) return {};
+    if (err == EINTR) continue;
+    if (err != EOPNOTSUPP && err != EINVAL) return Error::os(err);
+    break;  // the file system cannot: write the zeros instead
+  }
+#endif
+  return write_zeros(fd, offset, length);
+}
+
+Result<uint64_t> filesystem_bytes(int fd) {
+  if (int err = injected_error(Call::kStatvfs)) return Error::os(err);
+  struct ::statvfs vfs {};
+  while (::fstatvfs(fd, &vfs) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return static_cast<uint64_t>(vfs.f_blocks) * static_cast<uint64_t>(vfs.f_frsize);
 }
 
 Status full_sync(int fd) {

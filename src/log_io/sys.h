@@ -38,6 +38,8 @@ enum class Call : uint8_t {
   kUnlink,
   kWritev,
   kWatch,
+  kPreallocate,
+  kStatvfs,
   kCount,
 };
 
@@ -76,6 +78,12 @@ Result<struct ::timespec> change_time(int fd);
 // makes the kernel give its next write a fine-grained one, at a cost.
 Result<uint64_t> file_size(int fd);
 Status ftruncate(int fd, uint64_t length);
+// Allocates the bytes [offset, offset + length) of fd, growing the file to
+// cover them, so that they take space on the disk now: posix_fallocate where
+// the platform and file system have it, written zeros elsewhere.
+Status preallocate(int fd, uint64_t offset, uint64_t length);
+// The size in bytes of the file system that holds fd (fstatvfs).
+Result<uint64_t> filesystem_bytes(int fd);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);

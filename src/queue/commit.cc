@@ -1,5 +1,8 @@
 // The commit path: every record an operation writes goes through commit(),
 // which writes the records, then applies them, then syncs as asked.
+#include <algorithm>
+#include <cerrno>
+
 #include "log_io/clock.h"
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
@@ -19,6 +22,10 @@ Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
                              bool cut_back_on_failure) {
   const uint64_t start = inner.applied_offset;
   Status written = write_records(records);
+  if (!written.ok() && out_of_space(written.error()) && may_spend_reserve(records) &&
+      cut_back(start) && reserve->free_settle_share()) {
+    written = write_records(records);
+  }
   if (!written.ok()) {
     if (cut_back_on_failure) cut_back(start);
     return written;
@@ -92,8 +99,21 @@ Status QueueImpl::write_chunk(uint64_t bytes) {
   return {};
 }
 
-void QueueImpl::cut_back(uint64_t offset) {
-  if (!inner.files) return;
+bool out_of_space(const Error& error) {
+  return error.kind() == ErrorKind::kOs && (error.os_code() == ENOSPC || error.os_code() == EDQUOT);
+}
+
+// Settling and moving messages may spend the reserve, putting them may not:
+// a full disk refuses new messages but lets the queue drain.
+bool QueueImpl::may_spend_reserve(std::span<const RecordView> records) const {
+  if (!reserve) return false;
+  return writes_drain || std::none_of(records.begin(), records.end(), [](const RecordView& r) {
+           return r.tag == ENQUEUE;
+         });
+}
+
+bool QueueImpl::cut_back(uint64_t offset) {
+  if (!inner.files) return false;
   // Nothing past `offset` was applied: the next catch-up reads from there.
   inner.applied_offset = inner.log_bytes = offset;
   const int fd = inner.files->writer_fd.get();
@@ -104,6 +124,7 @@ void QueueImpl::cut_back(uint64_t offset) {
     warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
          ": " + cut.error().text() + "\n");
   }
+  return cut.ok();
 }
 
 Status QueueImpl::maybe_sync(bool force) {

@@ -27,8 +27,23 @@ Status put_frame(BufferedWriter& writer, std::vector<uint8_t>& scratch, const Re
 
 }  // namespace
 
+template <class Write>
+Status QueueImpl::replace_log(Write&& write) {
+  bool renamed = false;
+  Status done = write(renamed);
+  if (!done.ok() && !renamed && out_of_space(done.error()) && reserve && reserve->free_all()) {
+    done = write(renamed);
+  }
+  if (done.ok() && reserve) reserve->replenish();
+  return done;
+}
+
 Status QueueImpl::do_compact() {
   if (!persistent) return {};
+  return replace_log([this](bool& renamed) { return write_compacted(renamed); });
+}
+
+Status QueueImpl::write_compacted(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   QueueState& state = inner.state;
 
@@ -70,6 +85,7 @@ Status QueueImpl::do_compact() {
     TW_TRY(writer.flush());
     TW_TRY(sys::full_sync(file.fd()));
     TW_TRY(file.rename_to(log_path));
+    renamed = true;
   }
   TW_TRY(sync_parent_dir(log_path));
   TW_TRY(reopen_io(next_generation));
@@ -99,12 +115,17 @@ Status QueueImpl::purge_log() {
     inner.state = QueueState{};
     return {};
   }
+  return replace_log([this](bool& renamed) { return write_purged(renamed); });
+}
+
+Status QueueImpl::write_purged(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, ReplacementFile::create(purge_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation));
     TW_TRY(sys::full_sync(file.fd()));
     TW_TRY(file.rename_to(log_path));
+    renamed = true;
   }
   // Only now is the log empty; until the rename the old messages stay served.
   inner.state = QueueState{};

@@ -53,11 +53,23 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
     inner.files.emplace(std::move(files));
     inner.generation = recovered.generation;
     inner.applied_offset = inner.log_bytes = recovered.end_offset;
+    queue->keep_reserve(join(dir, kReserveName));
   }
   queue->inner.last_sync_ms = now_ms();
   queue->lock.emplace(std::move(lock));
   queue->persistent = true;
   return queue;
+}
+
+// Sized by the file system the queue is on; without its size, none is kept.
+void QueueImpl::keep_reserve(std::string path) {
+  if (settings.reserve_bytes == 0) return;
+  auto filesystem = sys::filesystem_bytes(dir_fd.get());
+  if (!filesystem.ok()) return;
+  const uint64_t bytes = SpaceReserve::size_for(*filesystem, settings.reserve_bytes);
+  if (bytes == 0) return;
+  reserve = std::make_shared<SpaceReserve>(std::move(path), bytes);
+  reserve->replenish();
 }
 
 QueueImpl::~QueueImpl() {
