@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/statvfs.h>
 #ifdef __linux__
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -332,15 +331,6 @@ Status preallocate(int fd, uint64_t offset, uint64_t length) {
   }
 #endif
   return write_zeros(fd, offset, length);
-}
-
-Result<uint64_t> filesystem_bytes(int fd) {
-  if (int err = injected_error(Call::kStatvfs)) return Error::os(err);
-  struct ::statvfs vfs {};
-  while (::fstatvfs(fd, &vfs) != 0) {
-    if (errno != EINTR) return last_os_error();
-  }
-  return static_cast<uint64_t>(vfs.f_blocks) * static_cast<uint64_t>(vfs.f_frsize);
 }
 
 Status full_sync(int fd) {

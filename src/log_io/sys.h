@@ -39,7 +39,6 @@ enum class Call : uint8_t {
   kWritev,
   kWatch,
   kPreallocate,
-  kStatvfs,
   kCount,
 };
 
@@ -82,8 +81,6 @@ Status ftruncate(int fd, uint64_t length);
 // cover them, so that they take space on the disk now: posix_fallocate where
 // the platform and file system have it, written zeros elsewhere.
 Status preallocate(int fd, uint64_t offset, uint64_t length);
-// The size in bytes of the file system that holds fd (fstatvfs).
-Result<uint64_t> filesystem_bytes(int fd);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);

@@ -34,7 +34,7 @@ Status QueueImpl::replace_log(Write&& write) {
   if (!done.ok() && !renamed && out_of_space(done.error()) && reserve && reserve->free_all()) {
     done = write(renamed);
   }
-  if (done.ok() && reserve) reserve->replenish();
+  if (done.ok() && reserve) reserve->resize_for(inner.log_bytes);
   return done;
 }
 

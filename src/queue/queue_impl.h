@@ -107,12 +107,12 @@ class QueueImpl {
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
   Result<ByteSpan> body_of(const MessageEntry& entry);
   // Compacts; one that fails for lack of space frees the whole space
-  // reserve and tries once more. A success fills the reserve up again.
+  // reserve and tries once more. A success sizes the reserve anew.
   Status do_compact();
   // Compacts when the log is long and mostly dead. Never fails: it follows a
   // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
-  Status purge_log();  // frees and fills up the reserve as do_compact does
+  Status purge_log();  // frees and sizes the reserve as do_compact does
   Result<IntegrityReport> scan_log() const;
   uint64_t lease_length(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(settings.default_lease_ms);

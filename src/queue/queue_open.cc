@@ -61,15 +61,10 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path,
   return queue;
 }
 
-// Sized by the file system the queue is on; without its size, none is kept.
 void QueueImpl::keep_reserve(std::string path) {
   if (settings.reserve_bytes == 0) return;
-  auto filesystem = sys::filesystem_bytes(dir_fd.get());
-  if (!filesystem.ok()) return;
-  const uint64_t bytes = SpaceReserve::size_for(*filesystem, settings.reserve_bytes);
-  if (bytes == 0) return;
-  reserve = std::make_shared<SpaceReserve>(std::move(path), bytes);
-  reserve->replenish();
+  reserve = std::make_shared<SpaceReserve>(std::move(path), settings.reserve_bytes);
+  reserve->resize_for(inner.log_bytes);
 }
 
 QueueImpl::~QueueImpl() {

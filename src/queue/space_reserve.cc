@@ -10,31 +10,46 @@ namespace tarnwick {
 namespace {
 
 constexpr uint64_t kPage = 4096;
-constexpr uint64_t kLeastReserve = 4 * kPage;
+constexpr uint64_t kLeastReserve = 16 * kPage;
+constexpr uint64_t kLogPerReserveByte = 8;
 
 uint64_t whole_pages(uint64_t bytes) { return bytes / kPage * kPage; }
 
+// How much the reserve must fall behind the log before it is grown.
+uint64_t step_for(uint64_t reserve_bytes) { return std::max(4 * kPage, reserve_bytes / 8); }
+
 }  // namespace
 
-uint64_t SpaceReserve::size_for(uint64_t filesystem_bytes, uint64_t cap) {
-  const uint64_t bytes = whole_pages(std::min(filesystem_bytes / 16, cap));
-  return bytes < kLeastReserve ? 0 : bytes;
+uint64_t SpaceReserve::size_for(uint64_t log_bytes) const {
+  if (cap_ == 0) return 0;
+  return whole_pages(std::min(std::max(log_bytes / kLogPerReserveByte, kLeastReserve), cap_));
 }
 
-SpaceReserve::SpaceReserve(std::string path, uint64_t full_bytes)
-    : path_(std::move(path)),
-      full_bytes_(full_bytes),
-      compaction_share_(std::max(kPage, whole_pages(full_bytes / 8))) {}
+uint64_t SpaceReserve::compaction_share(uint64_t log_bytes) const {
+  return std::max(kPage, whole_pages(size_for(log_bytes) / 8));
+}
 
-void SpaceReserve::replenish() {
-  if (full_bytes_ == 0) return;
+void SpaceReserve::resize_for(uint64_t log_bytes) {
+  log_bytes_ = log_bytes;
+  const uint64_t want = size_for(log_bytes);
+  if (want == 0) return;
   auto file = sys::open(path_, O_WRONLY | O_CREAT | O_NOFOLLOW);
   if (!file.ok()) return;
   const int fd = file->get();
   auto size = sys::file_size(fd);
-  if (!size.ok() || *size >= full_bytes_) return;
-  if (sys::preallocate(fd, *size, full_bytes_ - *size).ok()) return;
-  // Part of it may have been allocated before the disk ran out.
+  if (!size.ok()) return;
+  if (*size >= want) {
+    if (*size == want || sys::ftruncate(fd, want).ok()) kept_ = want;
+    return;
+  }
+  if (sys::preallocate(fd, *size, want - *size).ok()) {
+    kept_ = want;
+    return;
+  }
+  // Part of it may have been allocated before the disk ran out. Growing is
+  // tried again once the log has grown by another step.
+  kept_ = *size;
+  retry_at_ = log_bytes + step_for(*size) * kLogPerReserveByte;
   if (*size == 0) {
     (void)sys::unlink(path_);
   } else {
@@ -42,14 +57,28 @@ void SpaceReserve::replenish() {
   }
 }
 
+void SpaceReserve::grow_with(uint64_t log_bytes) {
+  log_bytes_ = log_bytes;
+  if (cap_ == 0 || kept_ >= cap_ || log_bytes < retry_at_) return;
+  if (size_for(log_bytes) < kept_ + step_for(kept_)) return;
+  resize_for(log_bytes);
+}
+
 bool SpaceReserve::free_settle_share() {
   auto file = sys::open(path_, O_WRONLY | O_NOFOLLOW);
   if (!file.ok()) return false;
   auto size = sys::file_size(file->get());
-  if (!size.ok() || *size <= compaction_share_) return false;
-  return sys::ftruncate(file->get(), compaction_share_).ok();
+  if (!size.ok()) return false;
+  const uint64_t keep = compaction_share(log_bytes_);
+  if (*size <= keep) return false;
+  if (!sys::ftruncate(file->get(), keep).ok()) return false;
+  kept_ = keep;
+  return true;
 }
 
-bool SpaceReserve::free_all() { return sys::unlink(path_).ok(); }
+bool SpaceReserve::free_all() {
+  kept_ = 0;
+  return sys::unlink(path_).ok();
+}
 
 }  // namespace tarnwick

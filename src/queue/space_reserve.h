@@ -1,11 +1,14 @@
 // Room on the disk kept so that a queue whose disk filled up can be drained.
 //
 // The file `.reserve` beside the log holds preallocated bytes that nothing
-// writes. When an append that settles messages fails for lack of space, the
-// engine cuts the file down to its compaction share and writes again; when a
-// compaction or purge fails for lack of space, it removes the file and tries
-// again. Once a compaction or purge succeeded (it shrank the log), the file
-// is filled up again where the disk has room, never failing the operation.
+// writes, an eighth of the log's length (at least 64 KiB, at most the cap
+// the settings give). When an append that settles messages fails for lack of
+// space, the engine cuts the file down to its compaction share (an eighth of
+// it) and writes again; when a compaction or purge fails for lack of space,
+// it removes the file and tries again. The file grows with the log as
+// messages are put, and is sized anew once a compaction or purge succeeded;
+// where the disk has no room for that, the queue goes without (nothing fails
+// for the reserve's own sake).
 //
 // Every call is made with the queue's process lock held, so one process at a
 // time changes the file; a process that finds it already cut or gone has
@@ -21,29 +24,35 @@ inline constexpr const char* kReserveName = ".reserve";
 
 class SpaceReserve {
  public:
-  // The reserve kept on a file system of `filesystem_bytes`: a sixteenth of
-  // it, at most `cap`, in whole 4 KiB pages; 0 (none) below 16 KiB.
-  static uint64_t size_for(uint64_t filesystem_bytes, uint64_t cap);
+  // `cap` 0 keeps none.
+  SpaceReserve(std::string path, uint64_t cap) : path_(std::move(path)), cap_(cap) {}
 
-  SpaceReserve(std::string path, uint64_t full_bytes);
+  // The reserve kept beside a log of `log_bytes`, in whole 4 KiB pages.
+  uint64_t size_for(uint64_t log_bytes) const;
+  // What stays for compaction once settling has spent its share: an eighth
+  // of the reserve kept for a log of `log_bytes`, at least a page.
+  uint64_t compaction_share(uint64_t log_bytes) const;
 
-  // Creates or fills up the file to its full size; where the disk has no
-  // room, gives back what it took and goes without.
-  void replenish();
-  // Frees the share that settling may spend; true if it freed anything.
+  // Makes the file the size kept for a log of `log_bytes` (growing or
+  // shrinking it); where the disk has no room, gives back what it took.
+  void resize_for(uint64_t log_bytes);
+  // Grows the file once the log has outgrown it by a step; cheap otherwise.
+  // Called after every append to the log that owns the reserve.
+  void grow_with(uint64_t log_bytes);
+  // Frees the share that settling may spend, once: what stays is the
+  // compaction share of the log's length last given; true if it freed anything.
   bool free_settle_share();
   // Frees all of it, for a compaction or purge; true if it freed anything.
   bool free_all();
 
-  uint64_t full_bytes() const { return full_bytes_; }
-  // What stays for compaction once settling has spent its share.
-  uint64_t compaction_share() const { return compaction_share_; }
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  uint64_t full_bytes_;
-  uint64_t compaction_share_;
+  uint64_t cap_;
+  uint64_t kept_ = 0;  // the size this object last made the file
+  uint64_t retry_at_ = 0;  // no growing before the log is this long
+  uint64_t log_bytes_ = 0;  // the log's length last given
 };
 
 }  // namespace tarnwick
