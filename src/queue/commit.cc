@@ -21,10 +21,17 @@ Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
 Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
                              bool cut_back_on_failure) {
   const uint64_t start = inner.applied_offset;
+  const bool puts = reserve && !may_spend_reserve(records);
+  if (puts && !reserve->ready_for_puts(inner.log_bytes)) {
+    return Error::os(ENOSPC);  // the room left is the drain's
+  }
   Status written = write_records(records);
-  if (!written.ok() && out_of_space(written.error()) && may_spend_reserve(records) &&
-      cut_back(start) && reserve->free_settle_share()) {
-    written = write_records(records);
+  if (!written.ok() && out_of_space(written.error())) {
+    if (puts) {
+      reserve->put_found_disk_full();
+    } else if (reserve && cut_back(start) && reserve->free_settle_share()) {
+      written = write_records(records);
+    }
   }
   if (!written.ok()) {
     if (cut_back_on_failure) cut_back(start);

@@ -97,7 +97,8 @@ class QueueImpl {
   // record the log holds. A run that only settles messages (or, with
   // `writes_drain`, any run) whose write fails for lack of space is cut
   // back and written once more after the settling share of the space
-  // reserve was freed.
+  // reserve was freed. A run that puts messages fails with ENOSPC, writing
+  // nothing, while the reserve cannot be made whole again after that.
   enum class Sync : uint8_t { kNone, kInterval, kNow };
   Status commit(const RecordView& record, Sync sync);
   Status commit_batch(std::span<const RecordView> records, Sync sync);

@@ -40,10 +40,12 @@ void SpaceReserve::resize_for(uint64_t log_bytes) {
   if (!size.ok()) return;
   if (*size >= want) {
     if (*size == want || sys::ftruncate(fd, want).ok()) kept_ = want;
+    refill_ = false;
     return;
   }
   if (sys::preallocate(fd, *size, want - *size).ok()) {
     kept_ = want;
+    refill_ = false;
     return;
   }
   // Part of it may have been allocated before the disk ran out. Growing is
@@ -64,7 +66,13 @@ void SpaceReserve::grow_with(uint64_t log_bytes) {
   resize_for(log_bytes);
 }
 
+bool SpaceReserve::ready_for_puts(uint64_t log_bytes) {
+  if (refill_) resize_for(log_bytes);
+  return !refill_;
+}
+
 bool SpaceReserve::free_settle_share() {
+  refill_ = true;
   auto file = sys::open(path_, O_WRONLY | O_NOFOLLOW);
   if (!file.ok()) return false;
   auto size = sys::file_size(file->get());
@@ -77,6 +85,7 @@ bool SpaceReserve::free_settle_share() {
 }
 
 bool SpaceReserve::free_all() {
+  refill_ = true;
   kept_ = 0;
   return sys::unlink(path_).ok();
 }

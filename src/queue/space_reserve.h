@@ -39,6 +39,11 @@ class SpaceReserve {
   // Grows the file once the log has outgrown it by a step; cheap otherwise.
   // Called after every append to the log that owns the reserve.
   void grow_with(uint64_t log_bytes);
+  // False while the disk has no room to fill the file up again after it was
+  // spent or a put found the disk full: puts must not take the room that
+  // was freed for draining. Tries to fill it up again first.
+  bool ready_for_puts(uint64_t log_bytes);
+  void put_found_disk_full() { refill_ = true; }
   // Frees the share that settling may spend, once: what stays is the
   // compaction share of the log's length last given; true if it freed anything.
   bool free_settle_share();
@@ -53,6 +58,7 @@ class SpaceReserve {
   uint64_t kept_ = 0;  // the size this object last made the file
   uint64_t retry_at_ = 0;  // no growing before the log is this long
   uint64_t log_bytes_ = 0;  // the log's length last given
+  bool refill_ = false;     // puts wait until the file is whole again
 };
 
 }  // namespace tarnwick
