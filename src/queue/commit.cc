@@ -37,7 +37,7 @@ Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
     if (cut_back_on_failure) cut_back(start);
     return written;
   }
-  if (reserve && !writes_drain) reserve->grow_with(inner.log_bytes);
+  if (puts) reserve->grow_with(inner.log_bytes);
   const bool keep_bodies = !inner.files;  // no log to read them back from
   uint64_t frame_offset = start;
   for (const RecordView& record : records) {

@@ -48,9 +48,11 @@ void SpaceReserve::resize_for(uint64_t log_bytes) {
     refill_ = false;
     return;
   }
-  // Part of it may have been allocated before the disk ran out. Growing is
-  // tried again once the log has grown by another step.
+  // Part of it may have been allocated before the disk ran out. Puts wait
+  // for the reserve, and growing it is tried again once the log has grown
+  // by another step.
   kept_ = *size;
+  refill_ = true;
   retry_at_ = log_bytes + step_for(*size) * kLogPerReserveByte;
   if (*size == 0) {
     (void)sys::unlink(path_);

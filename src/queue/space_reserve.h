@@ -37,7 +37,7 @@ class SpaceReserve {
   // shrinking it); where the disk has no room, gives back what it took.
   void resize_for(uint64_t log_bytes);
   // Grows the file once the log has outgrown it by a step; cheap otherwise.
-  // Called after every append to the log that owns the reserve.
+  // Called after every put to the log that owns the reserve.
   void grow_with(uint64_t log_bytes);
   // False while the disk has no room to fill the file up again after it was
   // spent or a put found the disk full: puts must not take the room that
