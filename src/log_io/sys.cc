@@ -296,6 +296,43 @@ Status ftruncate(int fd, uint64_t length) {
   return {};
 }
 
+namespace {
+
+// The portable way to allocate: zeros written over the range.
+Status write_zeros(int fd, uint64_t offset, uint64_t length) {
+  static constexpr size_t kZeros = size_t{64} << 10;
+  static const std::vector<uint8_t> zeros(kZeros, 0);
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kZeros));
+    const ssize_t put = ::pwrite(fd, zeros.data(), n, static_cast<off_t>(offset));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (put == 0) return Error::write_zero();
+    offset += static_cast<uint64_t>(put);
+    length -= static_cast<uint64_t>(put);
+  }
+  return {};
+}
+
+}  // namespace
+
+Status preallocate(int fd, uint64_t offset, uint64_t length) {
+  if (int err = injected_error(Call::kPreallocate)) return Error::os(err);
+#if defined(__linux__) || defined(__FreeBSD__)
+  for (;;) {
+    const int err =
+        ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
+    if (err == 0) return {};
+    if (err == EINTR) continue;
+    if (err != EOPNOTSUPP && err != EINVAL) return Error::os(err);
+    break;  // the file system cannot: write the zeros instead
+  }
+#endif
+  return write_zeros(fd, offset, length);
+}
+
 Status full_sync(int fd) {
   if (int err = injected_error(Call::kFullSync)) return Error::os(err);
 #if defined(__APPLE__)

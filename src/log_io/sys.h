@@ -40,6 +40,7 @@ enum class Call : uint8_t {
   kWatch,
   kFchmod,
   kFchown,
+  kPreallocate,
   kCount,
 };
 
@@ -79,6 +80,10 @@ Result<struct ::timespec> change_time(int fd);
 // makes the kernel give its next write a fine-grained one, at a cost.
 Result<uint64_t> file_size(int fd);
 Status ftruncate(int fd, uint64_t length);
+// Allocates the bytes [offset, offset + length) of fd, growing the file to
+// cover them, so that they take space on the disk now: posix_fallocate where
+// the platform and file system have it, written zeros elsewhere.
+Status preallocate(int fd, uint64_t offset, uint64_t length);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);

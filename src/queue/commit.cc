@@ -1,5 +1,8 @@
 // The commit path: every record an operation writes goes through commit(),
 // which writes the records, then applies them, then syncs as asked.
+#include <algorithm>
+#include <cerrno>
+
 #include "log_io/clock.h"
 #include "log_io/kill_point.h"
 #include "log_io/sys.h"
@@ -19,13 +22,25 @@ Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
 Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
                              bool cut_back_on_failure) {
   const uint64_t start = inner.applied_offset;
+  const bool puts = reserve && !may_spend_reserve(records);
+  if (puts && !reserve->ready_for_puts(inner.log_bytes)) {
+    return Error::os(ENOSPC);  // the room left is the drain's
+  }
   kill_point(KillPoint::kCommitBeforeWrite);
   Status written = write_records(records);
+  if (!written.ok() && out_of_space(written.error())) {
+    if (puts) {
+      reserve->put_found_disk_full();
+    } else if (reserve && cut_back(start) && reserve->free_settle_share()) {
+      written = write_records(records);
+    }
+  }
   if (!written.ok()) {
     if (cut_back_on_failure) cut_back(start);
     return written;
   }
   kill_point(KillPoint::kCommitWrittenBeforeApply);
+  if (puts) reserve->grow_with(inner.log_bytes);
   const bool keep_bodies = !inner.files;  // no log to read them back from
   uint64_t frame_offset = start;
   for (const RecordView& record : records) {
@@ -97,8 +112,21 @@ Status QueueImpl::write_chunk(uint64_t bytes) {
   return {};
 }
 
-void QueueImpl::cut_back(uint64_t offset) {
-  if (!inner.files) return;
+bool out_of_space(const Error& error) {
+  return error.kind() == ErrorKind::kOs && (error.os_code() == ENOSPC || error.os_code() == EDQUOT);
+}
+
+// Settling and moving messages may spend the reserve, putting them may not:
+// a full disk refuses new messages but lets the queue drain.
+bool QueueImpl::may_spend_reserve(std::span<const RecordView> records) const {
+  if (!reserve) return false;
+  return writes_drain || std::none_of(records.begin(), records.end(), [](const RecordView& r) {
+           return r.tag == ENQUEUE;
+         });
+}
+
+bool QueueImpl::cut_back(uint64_t offset) {
+  if (!inner.files) return false;
   // Nothing past `offset` was applied: the next catch-up reads from there.
   inner.applied_offset = inner.log_bytes = offset;
   const int fd = inner.files->writer_fd.get();
@@ -109,6 +137,7 @@ void QueueImpl::cut_back(uint64_t offset) {
     warn("Tarnwick: could not cut a failed batch off the log at byte " + std::to_string(offset) +
          ": " + cut.error().text() + "\n");
   }
+  return cut.ok();
 }
 
 Status QueueImpl::maybe_sync(bool force) {

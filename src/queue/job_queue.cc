@@ -134,7 +134,14 @@ Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Se
       dead_path = subdirectory;
     }  // else no dead letter was ever written: an empty queue in memory stands for them
   }
-  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, settings, access));
+  // The dead letters keep no reserve of their own: every write to them
+  // drains the main queue, so they spend its reserve (under its lock,
+  // which every operation on them holds first).
+  Settings dead_settings = settings;
+  dead_settings.reserve_bytes = 0;
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, dead_settings, access));
+  dead->impl().reserve = main->impl().reserve;
+  dead->impl().writes_drain = true;
   return std::unique_ptr<JobQueue>(
       new JobQueue(std::move(main), std::move(dead), std::move(directory)));
 }

@@ -37,8 +37,23 @@ Result<ReplacementFile> QueueImpl::create_replacement(const std::string& path) {
   return ReplacementFile::create(path, access_replacing(replaced));
 }
 
+template <class Write>
+Status QueueImpl::replace_log(Write&& write) {
+  bool renamed = false;
+  Status done = write(renamed);
+  if (!done.ok() && !renamed && out_of_space(done.error()) && reserve && reserve->free_all()) {
+    done = write(renamed);
+  }
+  if (done.ok() && reserve) reserve->resize_for(inner.log_bytes);
+  return done;
+}
+
 Status QueueImpl::do_compact() {
   if (!persistent) return {};
+  return replace_log([this](bool& renamed) { return write_compacted(renamed); });
+}
+
+Status QueueImpl::write_compacted(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   QueueState& state = inner.state;
 
@@ -83,6 +98,7 @@ Status QueueImpl::do_compact() {
     kill_point(KillPoint::kCompactTempSynced);
     TW_TRY(file.rename_to(log_path));
     kill_point(KillPoint::kCompactRenamed);
+    renamed = true;
   }
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kCompactDirSynced);
@@ -113,6 +129,10 @@ Status QueueImpl::purge_log() {
     inner.state = QueueState{};
     return {};
   }
+  return replace_log([this](bool& renamed) { return write_purged(renamed); });
+}
+
+Status QueueImpl::write_purged(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(purge_tmp_path));
@@ -122,6 +142,7 @@ Status QueueImpl::purge_log() {
     kill_point(KillPoint::kPurgeTempSynced);
     TW_TRY(file.rename_to(log_path));
     kill_point(KillPoint::kPurgeRenamed);
+    renamed = true;
   }
   // Only now is the log empty; until the rename the old messages stay served.
   inner.state = QueueState{};

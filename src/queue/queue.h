@@ -26,6 +26,9 @@ struct Settings {
   uint64_t sync_interval_ms = 0;
   uint64_t default_lease_ms = 30000;
   uint64_t auto_compact_bytes = 67108864;
+  // The most space kept in reserve for draining the queue on a full disk
+  // (an eighth of the log's length, see space_reserve.h); 0 keeps none.
+  uint64_t reserve_bytes = uint64_t{1} << 30;
 };
 
 // One leased message, as handed to a DeliverySink.

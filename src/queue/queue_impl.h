@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -21,6 +22,7 @@
 #include "queue/mapped_region.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
+#include "queue/space_reserve.h"
 
 namespace tarnwick {
 
@@ -94,7 +96,11 @@ class QueueImpl {
   // run began, so that no object ever reads part of it, while a single
   // record torn by a failed write is cut by the next catch-up. A failed sync
   // is reported after the records were applied, so the state never lacks a
-  // record the log holds.
+  // record the log holds. A run that only settles messages (or, with
+  // `writes_drain`, any run) whose write fails for lack of space is cut
+  // back and written once more after the settling share of the space
+  // reserve was freed. A run that puts messages fails with ENOSPC, writing
+  // nothing, while the reserve cannot be made whole again after that.
   enum class Sync : uint8_t { kNone, kInterval, kNow };
   Status commit(const RecordView& record, Sync sync);
   Status commit_batch(std::span<const RecordView> records, Sync sync);
@@ -105,11 +111,13 @@ class QueueImpl {
   Result<ByteSpan> body_of(const MessageEntry& entry);
   // A file to take the log's place, with the access of the log it replaces.
   Result<ReplacementFile> create_replacement(const std::string& path);
+  // Compacts; one that fails for lack of space frees the whole space
+  // reserve and tries once more. A success sizes the reserve anew.
   Status do_compact();
   // Compacts when the log is long and mostly dead. Never fails: it follows a
   // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
-  Status purge_log();
+  Status purge_log();  // frees and sizes the reserve as do_compact does
   Result<IntegrityReport> scan_log() const;
   uint64_t lease_length(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(settings.default_lease_ms);
@@ -128,6 +136,10 @@ class QueueImpl {
   UniqueFd dir_fd;
   std::optional<ProcessLock> lock;
   uint64_t lock_timeout_ns = LOCK_TIMEOUT_NS;  // tests shorten it
+  // Space kept for draining on a full disk, shared with the dead letters
+  // (whose writes all drain the main queue); null where none is kept.
+  std::shared_ptr<SpaceReserve> reserve;
+  bool writes_drain = false;
 
   std::mutex mutex;
   Inner inner;
@@ -136,9 +148,17 @@ class QueueImpl {
   Status commit_run(std::span<const RecordView> records, Sync sync, bool cut_back_on_failure);
   Status write_records(std::span<const RecordView> records);
   Status write_chunk(uint64_t bytes);
-  void cut_back(uint64_t offset);
+  bool cut_back(uint64_t offset);  // false (after a warning) if it could not
+  bool may_spend_reserve(std::span<const RecordView> records) const;
+  // A replacement of the log, tried again once after the whole reserve was
+  // freed if it failed for lack of space before the new file took the log's name.
+  template <class Write>
+  Status replace_log(Write&& write);
+  Status write_compacted(bool& renamed);
+  Status write_purged(bool& renamed);
   Status reload();
   Result<LogFiles> open_log_files() const;
+  void keep_reserve(std::string path);  // with the process lock held
   Status repair_tail(uint64_t end);
   Status reopen_after_fork();
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
@@ -160,6 +180,8 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);
+// ENOSPC, or EDQUOT (the reserve counts against the same quota).
+bool out_of_space(const Error& error);
 uint32_t next_delivery_count(uint32_t deliveries);  // saturating
 Error missing_entry(uint64_t seq);
 // What an operation that would write returns on a queue opened read-only.

@@ -62,11 +62,18 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
     inner.files.emplace(std::move(files));
     inner.generation = recovered.generation;
     inner.applied_offset = inner.log_bytes = recovered.end_offset;
+    if (!read_only) queue->keep_reserve(join(dir, kReserveName));
   }
   queue->inner.last_sync_ms = now_ms();
   queue->lock.emplace(std::move(lock));
   queue->persistent = true;
   return queue;
+}
+
+void QueueImpl::keep_reserve(std::string path) {
+  if (settings.reserve_bytes == 0) return;
+  reserve = std::make_shared<SpaceReserve>(std::move(path), settings.reserve_bytes);
+  reserve->resize_for(inner.log_bytes);
 }
 
 QueueImpl::~QueueImpl() {

@@ -257,8 +257,10 @@ TEST(EngineCompaction, FailedAutomaticCompactionKeepsTheRemovalsResult) {
     must_enqueue(*q, "s");  // 34 of 204 bytes live after the removal
     ::testing::internal::CaptureStderr();
     {
-      FaultScope faults;  // the removal's own sync passes, the new log's fails
-      faults.fail(Call::kFullSync, ENOSPC, 1);
+      // The removal's own sync passes, the new log's fails (also once the
+      // space reserve was freed for it).
+      FaultScope faults;
+      faults.fail(Call::kFullSync, ENOSPC, 1, UINT64_MAX);
       EXPECT_EQ(removal.run(*q), 1u);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),

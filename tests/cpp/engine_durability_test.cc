@@ -238,8 +238,8 @@ TEST(EngineSync, WriteFailureLeavesStateAndOffsetsUnchanged) {
       const uint64_t next_seq = q->impl().inner.state.next_seq;
       const Bytes file = read_file(tmp.file("queue.log"));
       {
-        FaultScope faults;
-        faults.fail(Call::kWrite, ENOSPC, 0, 1, partial);
+        FaultScope faults;  // the disk stays full, reserve or not
+        faults.fail(Call::kWrite, ENOSPC, 0, UINT64_MAX, partial);
         EXPECT_FALSE(op.run(*q));
       }
       EXPECT_EQ(snapshot(*q), before);

@@ -129,8 +129,8 @@ TEST(JobQueue, AckManyFailedWriteAcksNone) {
   const std::vector<LeaseToken> leases = {take_one(*q), take_one(*q), take_one(*q)};
   const Bytes before = read_file(tmp.file("queue.log"));
   {
-    FaultScope faults;
-    faults.fail(Call::kWrite, ENOSPC);
+    FaultScope faults;  // the disk stays full, reserve or not
+    faults.fail(Call::kWrite, ENOSPC, 0, UINT64_MAX);
     EXPECT_FALSE(q->ack_many(leases).ok());
   }
   EXPECT_EQ(read_file(tmp.file("queue.log")), before);
@@ -213,8 +213,8 @@ TEST(JobQueue, FailedDeadLetterWriteKeepsTheMessage) {
   put(*q, {"poison"});
   const LeaseToken lease = take_one(*q);
   {
-    FaultScope faults;
-    faults.fail(Call::kWrite, ENOSPC);
+    FaultScope faults;  // the disk stays full, reserve or not
+    faults.fail(Call::kWrite, ENOSPC, 0, UINT64_MAX);
     EXPECT_FALSE(q->bury(lease, "bad").ok());
   }
   EXPECT_EQ(ok_value(q->dead_letter_count()), 0u);
