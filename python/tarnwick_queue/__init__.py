@@ -12,10 +12,11 @@ from queue import Empty
 
 from ._types import DeadLetter, LeaseLost, Message, MessageInfo, QueueBackend
 from .local import DeadLetters, Queue
+from .waiting import StopEvent
 from .worker import Worker
 
 __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Message",
-           "MessageInfo", "Queue", "QueueBackend", "Worker"]
+           "MessageInfo", "Queue", "QueueBackend", "StopEvent", "Worker"]
 
 
 def __getattr__(name: str):

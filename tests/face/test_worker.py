@@ -162,6 +162,42 @@ def test_a_factory_is_opened_in_run_and_closed_after(tmp_path):
         assert q.stats()["total"] == 0
 
 
+class CountingQueue:
+    """A queue of the face that counts the gets made through it."""
+
+    def __init__(self, queue):
+        self.queue = queue
+        self.gets = 0
+        self.waiting = threading.Event()
+
+    def get(self, *args, **kwargs):
+        self.gets += 1
+        self.waiting.set()
+        return self.queue.get(*args, **kwargs)
+
+
+def test_an_idle_worker_waits_in_one_get_until_a_message_or_stop(open_queue):
+    queue = open_queue(lease=5.0)
+    counting = CountingQueue(queue)
+    handled = threading.Event()
+    worker = Worker(counting, lambda message: handled.set())
+    thread = threading.Thread(target=worker.run)
+    thread.start()
+    try:
+        assert counting.waiting.wait(20)
+        time.sleep(1.5)  # idle: a loop that woke to look at its stop flag would get again
+        assert counting.gets == 1
+        counting.waiting.clear()
+        queue.put(b"job")
+        assert handled.wait(20)
+        assert counting.waiting.wait(20)  # idle again
+    finally:
+        worker.stop()
+        thread.join(10)
+    assert not thread.is_alive()
+    assert counting.gets == 2 and worker.counts["acked"] == 1
+
+
 def test_bad_arguments_are_refused():
     with Queue(":memory:") as q:
         for bad, error in [({"backoff": (1, 2)}, TypeError), ({"backoff": (1, 0.5, 3)}, ValueError),
