@@ -40,26 +40,28 @@ class StopEvent:
     """A flag that ends blocking gets given it (`get(stop=...)`): once set,
     they raise queue.Empty. set() may be called from any thread and from a
     signal handler: it writes one byte to a non-blocking pipe, whose read end
-    the waiter waits on beside the queue's watch. The pipe is closed when the
-    object is collected, or by close()."""
+    the waiter waits on beside the queue's watch. A waiter drains the pipe,
+    so threads that wait at the same time need one StopEvent each. The pipe
+    is closed when the object is collected, or by close()."""
 
     def __init__(self) -> None:
         self._read, self._write = os.pipe()
         for fd in (self._read, self._write):
             os.set_blocking(fd, False)
         self._set = False
-        self._memory_waiters: Set["MemoryWaiter"] = set()
         self._close = weakref.finalize(self, _close_pipe, self._read, self._write)
 
     def set(self) -> None:
         self._set = True
+        self.poke()
+
+    def poke(self) -> None:
+        """Wakes the wait without setting the flag: the waiter looks again."""
         if self._close.alive:
             try:
                 os.write(self._write, b"\0")
             except BlockingIOError:
                 pass  # full: readable already
-        for waiter in list(self._memory_waiters):
-            waiter.notify()
 
     def is_set(self) -> bool:
         return self._set
@@ -177,6 +179,9 @@ class MemoryWaiter:
     def __init__(self) -> None:
         self._changed = threading.Condition()
         self._changes = 0
+        # The StopEvents of gets waiting on their descriptor: a change pokes
+        # them.
+        self._pokes: Set[StopEvent] = set()
 
     def arm(self) -> int:
         with self._changed:
@@ -187,12 +192,16 @@ class MemoryWaiter:
             if stop is None:
                 self._changed.wait_for(lambda: self._changes != armed, timeout)
                 return
-            stop._memory_waiters.add(self)
-            try:
-                self._changed.wait_for(lambda: self._changes != armed or stop.is_set(),
-                                       min(timeout, LONGEST_WAIT))
-            finally:
-                stop._memory_waiters.discard(self)
+            if self._changes != armed:
+                return
+            self._pokes.add(stop)
+        # On the descriptor, not the condition: a signal that reaches another
+        # thread still ends the wait (it is the signal wake-up descriptor).
+        try:
+            wait_readable([stop.fileno()], min(timeout, LONGEST_WAIT))
+        finally:
+            with self._changed:
+                self._pokes.discard(stop)
 
     def fileno(self) -> Optional[int]:
         return None  # waiting on a condition only; see DirectoryWaiter.fileno
@@ -201,6 +210,8 @@ class MemoryWaiter:
         with self._changed:
             self._changes += 1
             self._changed.notify_all()
+            for stop in self._pokes:
+                stop.poke()
 
     def close(self) -> None:
         self.notify()

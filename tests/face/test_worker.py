@@ -198,6 +198,35 @@ def test_an_idle_worker_waits_in_one_get_until_a_message_or_stop(open_queue):
     assert counting.gets == 2 and worker.counts["acked"] == 1
 
 
+def test_a_signal_that_reaches_another_thread_stops_an_idle_worker(open_queue):
+    # The main thread sleeps in get; the signal lands in a thread of ours, so
+    # only the wake-up descriptor can end that sleep for the handler to run.
+    counting = CountingQueue(open_queue(lease=5.0))
+    worker = Worker(counting, print)
+    returned = threading.Event()
+    unstuck = []
+
+    def signal_from_here():
+        counting.waiting.wait(20)
+        # Into the sleep, not the lines before it (a signal there is
+        # handled on the spot); a signal too early only makes this pass.
+        time.sleep(0.5)
+        signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+        if not returned.wait(20):
+            unstuck.append(True)
+            worker.stop()
+
+    sender = threading.Thread(target=signal_from_here)
+    sender.start()
+    try:
+        worker.run()
+    finally:
+        returned.set()
+        sender.join()
+    assert not unstuck, "run() did not return after SIGTERM"
+    assert counting.gets == 1
+
+
 def test_bad_arguments_are_refused():
     with Queue(":memory:") as q:
         for bad, error in [({"backoff": (1, 2)}, TypeError), ({"backoff": (1, 0.5, 3)}, ValueError),
