@@ -47,7 +47,9 @@ class BlockingConsumer:
         `timeout` seconds if given) and raises queue.Empty when none came.
         A blocking get given a StopEvent `stop` also raises queue.Empty once
         that is set (another thread or a signal handler ends the wait so,
-        as Worker.stop() does); while it waits, it makes no system call."""
+        as Worker.stop() does): the wait watches the event's descriptor
+        beside the queue's wake-up, so nothing has to look at it now and
+        then."""
         lease_arg = self._lease_arg(lease)
         if not block:
             timeout = 0.0
