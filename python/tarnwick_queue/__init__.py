@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 from ._types import (DeadLetter, LeaseLost, LocalQueueStats, Message, MessageInfo, QueueBackend,
                      QueueStats)
 from .local import DeadLetters, Queue
+from .waiting import StopEvent
 from .worker import Worker
 
 if TYPE_CHECKING:
@@ -22,7 +23,7 @@ if TYPE_CHECKING:
     __version__: str
 
 __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "LocalQueueStats",
-           "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats", "Worker"]
+           "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats", "StopEvent", "Worker"]
 
 
 def __getattr__(name: str) -> Any:

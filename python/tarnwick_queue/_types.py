@@ -4,7 +4,11 @@ and the protocol every queue backend offers."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Iterable, List, Optional, Protocol, Sequence, TypedDict, Union
+from typing import (TYPE_CHECKING, Any, Iterable, List, Optional, Protocol, Sequence, TypedDict,
+                    Union)
+
+if TYPE_CHECKING:
+    from .waiting import StopEvent
 
 Body = Union[bytes, bytearray, memoryview]
 
@@ -181,7 +185,7 @@ class QueueBackend(Protocol):
     def put(self, body: Body, *, delay: float = 0.0) -> int: ...
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]: ...
     def get(self, block: bool = True, timeout: Optional[float] = None, *,
-            lease: Optional[float] = None) -> Message: ...
+            lease: Optional[float] = None, stop: Optional[StopEvent] = None) -> Message: ...
     def get_nowait(self) -> Message: ...
     def get_many(self, max: int, timeout: float = 0.0, *,
                  lease: Optional[float] = None) -> List[Message]: ...

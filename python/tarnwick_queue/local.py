@@ -14,7 +14,7 @@ from ._types import (Body, DeadLetter, LeaseLost, LocalQueueStats, Message, Mess
                      _messages, _non_negative_int, _optional_count, _positive_seconds, _seconds,
                      _settle_acked)
 from ._consuming import BlockingConsumer
-from .waiting import DirectoryWaiter, MemoryWaiter
+from .waiting import DirectoryWaiter, MemoryWaiter, StopEvent
 
 Empty = _stdlib_queue.Empty
 
@@ -116,10 +116,10 @@ class Queue(BlockingConsumer):
         due = self._engine.next_due() if want_due else None
         return [], None if due is None else due / 1000.0 - time.time()
 
-    def _arm(self) -> Callable[[float], None]:
+    def _arm(self) -> Callable[[float, Optional[StopEvent]], None]:
         waiter = self._waiter
         armed = waiter.arm()
-        return lambda timeout: waiter.wait(armed, timeout)
+        return lambda timeout, stop: waiter.wait(armed, timeout, stop)
 
     def _message(self, seq: int, body: bytes, deliveries: int, enqueued_ms: int,
                  deadline_ms: int) -> Message:

@@ -25,14 +25,13 @@ from queue import Empty
 from typing import Any, Callable, Deque, List, Optional, Sequence, Tuple, Union
 
 from ._types import LeaseLost, Message, QueueBackend, _optional_count, _positive_seconds, _seconds
+from .waiting import StopEvent
 
 log = logging.getLogger("tarnwick_queue.worker")
 
 Handler = Callable[[Message], Any]
 QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 
-# The longest one blocking get waits before the loop looks at its stop flag.
-IDLE_SLICE = 0.25
 # Pauses after the queue itself failed (a full disk, a lost connection).
 ERROR_PAUSE = (0.5, 2.0, 30.0)
 
@@ -133,10 +132,14 @@ class Worker:
 
         self._stopping = threading.Event()
         self._stop_asked = False  # the same, read by the loop for each message
-        # Wakes the heartbeat: when run() ends, and when a job's lease is too
-        # short for the heartbeat's idle tick.
+        # Ends the loop's blocking get when stop() is called or a signal comes
+        # (it is the signal wake-up descriptor while run() runs).
+        self._wake = StopEvent()
+        # Wakes the heartbeat: when run() ends, when a job starts while it
+        # sleeps with no job, and when a job's lease is too short for its tick.
         self._kick = threading.Event()
         self._halted = False
+        self._heartbeat_idle = False  # it sleeps until kicked: no job to keep
         self._idle_tick = 1.0
         self._running = False
         self._job: Optional[_Job] = None
@@ -157,6 +160,7 @@ class Worker:
         """Stops taking messages; run() returns once the running handler is done."""
         self._stop_asked = True
         self._stopping.set()
+        self._wake.set()
 
     @property
     def stopping(self) -> bool:
@@ -198,9 +202,9 @@ class Worker:
         errors = 0
         while not self._stop_asked:
             try:
-                message = queue.get(timeout=IDLE_SLICE, lease=self._lease)
+                message = queue.get(lease=self._lease, stop=self._wake)
             except Empty:
-                continue
+                continue  # stopped
             except ValueError:
                 raise  # a closed queue: nothing to wait for
             except Exception:
@@ -218,7 +222,7 @@ class Worker:
             lease = max(0.001, message.lease_expires_at - time.time())
         job = _Job(message, lease)
         self._job = job
-        if lease / 4 < self._idle_tick:
+        if self._heartbeat_idle or lease / 4 < self._idle_tick:
             self._kick.set()
         try:
             try:
@@ -292,20 +296,27 @@ class Worker:
         """Extends the running job's lease once less than half of it is left.
         Sleeps until that point for the job it sees; a job that starts later
         reaches its own point later, so waking for the earlier one is never
-        too late for it. With no job it sleeps a quarter of the last lease
-        seen, and a job with a shorter lease wakes it."""
-        while not self._halted:
+        too late for it, and a job with a shorter lease wakes it. With no job
+        it sleeps until the next job starts (or run() ends) wakes it."""
+        while True:
+            # Cleared before the flags are read: a kick after this line ends
+            # the wait below.
+            self._kick.clear()
+            if self._halted:
+                return
+            self._heartbeat_idle = True
             job = self._job
             if job is None or job.lost:
-                wait = self._idle_tick
-            else:
-                self._idle_tick = min(1.0, job.lease / 4)
-                wait = job.message.lease_expires_at - job.lease / 2 - time.time()
-                if wait <= 0:
-                    self._extend(job)
-                    continue
+                self._kick.wait()
+                self._heartbeat_idle = False
+                continue
+            self._heartbeat_idle = False
+            self._idle_tick = min(1.0, job.lease / 4)
+            wait = job.message.lease_expires_at - job.lease / 2 - time.time()
+            if wait <= 0:
+                self._extend(job)
+                continue
             self._kick.wait(wait)
-            self._kick.clear()
 
     def _extend(self, job: _Job) -> None:
         with self._settle_lock:
@@ -331,8 +342,12 @@ class Worker:
             return lambda: None
         previous = {signum: signal.signal(signum, self._on_signal)
                     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
+        # A signal that reaches another thread must still end the main
+        # thread's wait in get, so that the handler runs.
+        old_wakeup = signal.set_wakeup_fd(self._wake.wakeup_fd(), warn_on_full_buffer=False)
 
         def restore() -> None:
+            signal.set_wakeup_fd(old_wakeup)
             for signum, handler in previous.items():
                 signal.signal(signum, handler)
         return restore

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from tarnwick_queue import Empty, LeaseLost
+from tarnwick_queue import Empty, LeaseLost, StopEvent
 
 
 class TestPutAndGet:
@@ -49,6 +49,33 @@ class TestPutAndGet:
         threading.Timer(0.2, queue.put, args=(b"late",)).start()
         message = queue.get(timeout=30)
         assert message.body == b"late"
+
+    def test_a_stop_event_ends_a_blocked_get_and_the_next_ones(self, queue):
+        stop = StopEvent()
+        try:
+            ended = []
+
+            def wait():
+                try:
+                    queue.get(stop=stop)
+                except Empty:
+                    ended.append("empty")
+
+            waiter = threading.Thread(target=wait)
+            waiter.start()
+            waiter.join(0.3)
+            assert waiter.is_alive()  # blocked, with no timeout
+            stop.set()
+            waiter.join(10)
+            assert not waiter.is_alive() and ended == ["empty"]
+            queue.put(b"ready")
+            with pytest.raises(Empty):
+                queue.get(stop=stop)  # set: even a ready message is left
+            assert queue.get(timeout=1).body == b"ready"
+            with pytest.raises(TypeError):
+                queue.get(stop=True)
+        finally:
+            stop.close()
 
     def test_bad_arguments(self, queue):
         with pytest.raises(TypeError):

@@ -165,6 +165,71 @@ def test_a_factory_is_opened_in_run_and_closed_after(tmp_path):
         assert q.stats()["total"] == 0
 
 
+class CountingQueue:
+    """A queue of the face that counts the gets made through it."""
+
+    def __init__(self, queue):
+        self.queue = queue
+        self.gets = 0
+        self.waiting = threading.Event()
+
+    def get(self, *args, **kwargs):
+        self.gets += 1
+        self.waiting.set()
+        return self.queue.get(*args, **kwargs)
+
+
+def test_an_idle_worker_waits_in_one_get_until_a_message_or_stop(open_queue):
+    queue = open_queue(lease=5.0)
+    counting = CountingQueue(queue)
+    handled = threading.Event()
+    worker = Worker(counting, lambda message: handled.set())
+    thread = threading.Thread(target=worker.run)
+    thread.start()
+    try:
+        assert counting.waiting.wait(20)
+        time.sleep(1.5)  # idle: a loop that woke to look at its stop flag would get again
+        assert counting.gets == 1
+        counting.waiting.clear()
+        queue.put(b"job")
+        assert handled.wait(20)
+        assert counting.waiting.wait(20)  # idle again
+    finally:
+        worker.stop()
+        thread.join(10)
+    assert not thread.is_alive()
+    assert counting.gets == 2 and worker.counts["acked"] == 1
+
+
+def test_a_signal_that_reaches_another_thread_stops_an_idle_worker(open_queue):
+    # The main thread sleeps in get; the signal lands in a thread of ours, so
+    # only the wake-up descriptor can end that sleep for the handler to run.
+    counting = CountingQueue(open_queue(lease=5.0))
+    worker = Worker(counting, print)
+    returned = threading.Event()
+    unstuck = []
+
+    def signal_from_here():
+        counting.waiting.wait(20)
+        # Into the sleep, not the lines before it (a signal there is
+        # handled on the spot); a signal too early only makes this pass.
+        time.sleep(0.5)
+        signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+        if not returned.wait(20):
+            unstuck.append(True)
+            worker.stop()
+
+    sender = threading.Thread(target=signal_from_here)
+    sender.start()
+    try:
+        worker.run()
+    finally:
+        returned.set()
+        sender.join()
+    assert not unstuck, "run() did not return after SIGTERM"
+    assert counting.gets == 1
+
+
 def test_bad_arguments_are_refused():
     with Queue(":memory:") as q:
         for bad, error in [({"backoff": (1, 2)}, TypeError), ({"backoff": (1, 0.5, 3)}, ValueError),

@@ -13,6 +13,7 @@ import psycopg
 from psycopg import pq
 from psycopg.conninfo import make_conninfo
 
+from ..waiting import StopEvent, wait_readable
 from .schema import ensure_schema
 
 T = TypeVar("T")
@@ -185,15 +186,22 @@ class Listener:
         """The listening socket, or None while there is no connection."""
         return None if self._pg is None else self._pg.socket
 
-    def wait(self, timeout: float) -> None:
+    def wait(self, timeout: float, stop: Optional[StopEvent] = None) -> None:
+        """Also ends once `stop` (if given) is set."""
         timeout = min(timeout, WAIT_CAP)
+        fds = [] if stop is None else [stop.fileno()]
         if self._pg is None:
             # No connection to listen on (the server may be down): the next
             # look reconnects, or reports the failure.
-            time.sleep(timeout)
+            if fds:
+                wait_readable(fds, timeout)
+            else:
+                time.sleep(timeout)
             return
         poller = select.poll()
         poller.register(self._pg.socket, select.POLLIN)
+        for fd in fds:
+            poller.register(fd, select.POLLIN)
         if poller.poll(max(0, int(timeout * 1000 + 0.999))):
             self._drain()
 

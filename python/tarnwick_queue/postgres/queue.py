@@ -15,6 +15,7 @@ from .._types import (Body, DeadLetter, Message, MessageInfo, QueueStats, _bodie
                       _seconds, _settle_acked)
 from .._consuming import BlockingConsumer
 from ..local import _lost
+from ..waiting import StopEvent
 from .connection import PIN_PLANS_HERE, Link, Listeners
 
 Empty = _stdlib_queue.Empty
@@ -230,7 +231,7 @@ class PostgresQueue(BlockingConsumer):
     def _lease_arg(self, lease: Optional[float]) -> float:
         return self._lease if lease is None else min(_positive_seconds(lease, "lease"), _FAR)
 
-    def _arm(self) -> Callable[[float], None]:
+    def _arm(self) -> Callable[[float, Optional[StopEvent]], None]:
         listener = self._listeners.get()
         listener.arm()
         return listener.wait
