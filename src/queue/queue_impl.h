@@ -20,6 +20,7 @@
 #include "queue/mapped_region.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
+#include "queue/recover.h"
 
 namespace tarnwick {
 
@@ -53,6 +54,7 @@ struct Inner {
   std::unordered_set<uint64_t> batch_ack_set;
   std::vector<DirectBody> direct_bodies;  // a write's large ENQUEUE bodies
   std::vector<struct ::iovec> write_pieces;
+  std::optional<RepairReport> last_repair;  // the last repair of the log this object made
 };
 
 class QueueImpl {
@@ -106,6 +108,11 @@ class QueueImpl {
   // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
   Status purge_log();
+  // After recover (at open or reload, the handles open on the log it read):
+  // replaces a log with damage in its middle by a new generation holding
+  // every intact record (the copy of the damaged log is already set aside),
+  // and keeps the report.
+  Status finish_repair(Recovered&& recovered);
   Result<IntegrityReport> scan_log() const;
   uint64_t lease_length(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(settings.default_lease_ms);
@@ -133,7 +140,7 @@ class QueueImpl {
   Status write_chunk(uint64_t bytes);
   void cut_back(uint64_t offset);
   Status reload();
-  Status repair_tail(uint64_t end);
+  Status repair_tail(const DamagedRange& tail);
   Status reopen_after_fork();
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;
