@@ -177,22 +177,38 @@ Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t da
   using Found = std::optional<uint64_t>;
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> window;
-  // A damaged frame whose header looks whole most likely says where the
-  // next frame is: its payload or CRC was hit, not its length.
+  // A damaged frame whose header was read whole most likely says where the
+  // next frame is: its payload, CRC or magic was hit, not its length.
   bool torn_append = false;
   TW_ASSIGN_OR_RETURN(FrameHead head, head_at(log, damaged_at));
-  if (head.magic && head.length <= MAX_RECORD_LEN) {
-    const uint64_t next = damaged_at + FRAME_HEADER_LEN + head.length;
+  if (log.end() - damaged_at >= FRAME_HEADER_LEN && head.length <= MAX_RECORD_LEN) {
+    const uint64_t payload_at = damaged_at + FRAME_HEADER_LEN;
+    const uint64_t next = payload_at + head.length;
     if (next == log.end()) return Found();  // the last frame, by its own length
     if (next < log.end()) {
       TW_ASSIGN_OR_RETURN(bool resumes, frame_resumes_at(log, next, state, chunk));
-      if (resumes) return Found(next);
+      if (resumes) {
+        // Unless the length was hit and points past intact frames: a frame
+        // that begins where the damaged frame's own CRC says its payload
+        // ends is the next one.
+        for (uint64_t from = payload_at; from < next;) {
+          TW_ASSIGN_OR_RETURN(std::optional<uint64_t> at, next_magic(log, from, window));
+          if (!at || *at >= next) break;
+          TW_ASSIGN_OR_RETURN(bool also, frame_resumes_at(log, *at, state, chunk));
+          if (also) {
+            TW_ASSIGN_OR_RETURN(uint32_t crc, crc_of(log, payload_at, *at - payload_at, chunk));
+            if (crc == head.crc) return at;
+          }
+          from = *at + 1;
+        }
+        return Found(next);
+      }
     } else {
       // Announced past the end: what a crash in the middle of an append
       // leaves, whose partial payload may well hold frames of its own (a
       // body may be anything). Frames found in it count only when they run
       // on to the end of the log.
-      torn_append = true;
+      torn_append = head.magic;
     }
   }
   uint64_t from = damaged_at + 1;
