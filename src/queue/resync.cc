@@ -174,7 +174,6 @@ Result<std::optional<uint64_t>> next_magic(const LogBytes& log, uint64_t from,
 
 Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t damaged_at,
                                                 const QueueState& state) {
-  using Found = std::optional<uint64_t>;
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> window;
   // A damaged frame whose header was read whole most likely says where the
