@@ -61,10 +61,10 @@ Status QueueImpl::catch_up() {
   inner.applied_offset = replayed->end;
   inner.log_bytes = std::max(inner.log_bytes, replayed->end);
   if (!replayed->skipped.empty()) return reload();
-  return replayed->tail ? repair_tail(*replayed->tail) : Status{};
+  return replayed->tail ? repair_tail(*replayed->tail, replayed->frames) : Status{};
 }
 
-Status QueueImpl::repair_tail(const DamagedRange& tail) {
+Status QueueImpl::repair_tail(const DamagedRange& tail, uint64_t records_read) {
   const uint64_t end = tail.offset;
   LogFiles& files = *inner.files;
   TW_TRY(files.writer.flush());
@@ -76,7 +76,7 @@ Status QueueImpl::repair_tail(const DamagedRange& tail) {
   warn("Tarnwick: truncated corrupt log tail at byte " + std::to_string(end) + "\n");
   RepairReport report;
   report.cut_tail = tail;
-  report.records_kept = inner.state.messages.size();
+  report.records_kept = records_read;
   report.generation = inner.generation;
   inner.last_repair = std::move(report);
   return {};

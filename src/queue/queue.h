@@ -88,7 +88,9 @@ struct RepairReport {
   // damaged log copied to `damaged_copy`, and a new generation written.
   std::vector<DamagedRange> skipped;
   std::optional<DamagedRange> cut_tail;  // a torn tail cut off (or left out of the new log)
-  uint64_t records_kept = 0;             // intact records replayed
+  // Intact records replayed: all of the log's at an open or rebuild; those
+  // read before the tail when catch-up cut one.
+  uint64_t records_kept = 0;
   // Records (ACK, LEASE, REQUEUE, DEAD) after skipped damage that name a
   // message unknown at that point, presumably one whose ENQUEUE was in the
   // damage: ignored, since there is no body to deliver.

@@ -140,7 +140,7 @@ class QueueImpl {
   Status write_chunk(uint64_t bytes);
   void cut_back(uint64_t offset);
   Status reload();
-  Status repair_tail(const DamagedRange& tail);
+  Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;
