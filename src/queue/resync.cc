@@ -86,10 +86,10 @@ bool continues(const QueueState& state, uint8_t tag, uint64_t seq) {
   return unseen || state.messages.contains(seq);
 }
 
-// The CRC of log[offset, offset + length), read in chunks.
+// The CRC of log[offset, offset + length), read in chunks, going on from
+// `crc`, the CRC of the bytes before them.
 Result<uint32_t> crc_of(const LogBytes& log, uint64_t offset, uint64_t length,
-                        std::vector<uint8_t>& chunk) {
-  uint32_t crc = 0;
+                        std::vector<uint8_t>& chunk, uint32_t crc = 0) {
   while (length > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, kScanChunk));
     chunk.resize(want);
@@ -189,14 +189,19 @@ Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t da
       if (resumes) {
         // Unless the length was hit and points past intact frames: a frame
         // that begins where the damaged frame's own CRC says its payload
-        // ends is the next one.
+        // ends is the next one. The CRC of the payload so far is carried
+        // along, so that this stays one pass over the damaged frame.
+        uint32_t crc_so_far = 0;
+        uint64_t crc_end = payload_at;
         for (uint64_t from = payload_at; from < next;) {
           TW_ASSIGN_OR_RETURN(std::optional<uint64_t> at, next_magic(log, from, window));
           if (!at || *at >= next) break;
           TW_ASSIGN_OR_RETURN(bool also, frame_resumes_at(log, *at, state, chunk));
           if (also) {
-            TW_ASSIGN_OR_RETURN(uint32_t crc, crc_of(log, payload_at, *at - payload_at, chunk));
-            if (crc == head.crc) return at;
+            TW_ASSIGN_OR_RETURN(crc_so_far,
+                                crc_of(log, crc_end, *at - crc_end, chunk, crc_so_far));
+            crc_end = *at;
+            if (crc_so_far == head.crc) return at;
           }
           from = *at + 1;
         }

@@ -104,6 +104,29 @@ TEST(EngineDamage, EveryMessageOutsideADamagedFrameSurvives) {
   }
 }
 
+// Frames all 64 bytes long and a length hit by one bit (+64): the frame it
+// points at checks, but it is the one after the next. The damaged frame's own
+// CRC tells where its payload really ends.
+TEST(EngineDamage, ALengthHitToPointPastAnIntactFrameSkipsOnlyItsFrame) {
+  TempDir dir;
+  LogBuilder log;
+  for (uint64_t seq = 0; seq < 6; ++seq) log.enqueue(seq, seq, numbered("body-", seq) + std::string(25, 'b'));
+  Bytes bytes = log.bytes();
+  ASSERT_EQ(bytes.size(), 16u + 6 * 64);
+  const uint64_t victim = 16 + 2 * 64;
+  bytes[victim + 4] ^= 0x40;  // the length: 52 becomes 116
+  write_file(dir.file("queue.log"), bytes);
+  Opened opened = open_capturing(dir.path());
+  ASSERT_TRUE(opened.queue);
+  const Snapshot got = snapshot(*opened.queue);
+  EXPECT_EQ(got.size(), 5u);
+  EXPECT_FALSE(got.contains(2));
+  EXPECT_TRUE(got.contains(3)) << "the frame after the damaged one was skipped too";
+  const auto repair = opened.queue->last_repair();
+  ASSERT_TRUE(repair);
+  EXPECT_EQ(repair->skipped, (std::vector<DamagedRange>{{victim, 64, "record CRC mismatch (silent corruption)"}}));
+}
+
 // A region of several frames overwritten (a bad sector): the frames before
 // and after it all survive.
 TEST(EngineDamage, AZeroedRegionLosesOnlyTheFramesInIt) {
