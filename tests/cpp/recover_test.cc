@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cctype>
 #include <filesystem>
-#include <regex>
 
 #include "log_io/durability.h"
 #include "log_io/frame.h"
@@ -37,6 +37,15 @@ Bytes framed(const Bytes& payload) {
 Bytes frame_of(const Record& r) { return framed(encode(r)); }
 
 std::string to_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// "20261209T023000Z"
+bool is_utc_stamp(const std::string& text) {
+  if (text.size() != 16 || text[8] != 'T' || text[15] != 'Z') return false;
+  for (size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14}) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -371,8 +380,8 @@ TEST_P(RecoverDamage, CutsATornTailAndSkipsDamageInTheMiddle) {
 
   const std::string& copy = report.damaged_copy;
   ASSERT_TRUE(copy.starts_with(path + ".damaged-gen4-")) << copy;
-  EXPECT_TRUE(std::regex_match(copy.substr(path.size()),
-                               std::regex(R"(\.damaged-gen4-\d{8}T\d{6}Z)"))) << copy;
+  EXPECT_TRUE(is_utc_stamp(copy.substr(path.size() + std::string(".damaged-gen4-").size())))
+      << copy;
   EXPECT_EQ(read_file(copy), contents);
   EXPECT_EQ(syncs.count(), 2u) << "the copy, then its directory";
   EXPECT_EQ(run.warnings, "Tarnwick: skipped " + std::to_string(d.bytes.size()) +
