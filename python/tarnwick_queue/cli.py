@@ -22,12 +22,14 @@ import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TextIO
 
+from . import _native
 from ._types import DeadLetter, MessageInfo
 from .local import Queue
 from .worker import EXIT_CONFIG, Supervisor, Worker, watch_supervisor
 
 PROG = "tarnwick"
 LOG_NAME = "queue.log"
+DEAD_LETTER_DIR = "dead_letters"
 # Dead letters are requeued this many at a time, so a long requeue shows progress.
 REQUEUE_BATCH = 1000
 PUT_BATCH = 1000
@@ -42,7 +44,7 @@ class CliError(Exception):
 
 # --- opening a queue ---
 
-def _check_existing(path: str) -> None:
+def _check_queue_dir(path: str) -> None:
     """Opening a queue creates its directory, which a command that only
     looks must not do: `path` must be a queue directory already."""
     if not os.path.lexists(path):
@@ -55,14 +57,14 @@ def _check_existing(path: str) -> None:
 
 def _open_existing(path: str, **options: Any) -> Queue:
     """Opens the queue in `path`, which must exist."""
-    _check_existing(path)
+    _check_queue_dir(path)
     return _open(path, auto_compact_bytes=0, **options)
 
 
 def _open_to_look(path: str) -> Queue:
     """The queue in `path` for a command that only looks: opened read-only
     when this user may read the queue's files but not write them."""
-    _check_existing(path)
+    _check_queue_dir(path)
     try:
         return Queue(path, auto_compact_bytes=0)
     except OSError as exc:
@@ -428,25 +430,89 @@ def cmd_dead_purge(args: argparse.Namespace) -> int:
     return _report_count(args, "purged", count, "dead letter")
 
 
+def _logs_of(path: str) -> List[str]:
+    """The queue directories whose logs `verify` and `repair` look at: the
+    queue's own and, when it has one, its dead letters' queue."""
+    _check_queue_dir(path)
+    dead = os.path.join(path, DEAD_LETTER_DIR)
+    return [path] + ([dead] if os.path.isfile(os.path.join(dead, LOG_NAME)) else [])
+
+
+def _describe_ranges(ranges: List[Dict[str, Any]]) -> str:
+    return ", ".join(f"{r['bytes']} bytes at byte {r['offset']} ({r['reason']})" for r in ranges)
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
-    # Opening a queue cuts a damaged tail off its log (as after a crash in
-    # the middle of a write): that is damage found, too.
-    size = os.path.getsize(os.path.join(args.dir, LOG_NAME)) if os.path.isdir(args.dir) else 0
-    with _open_to_look(args.dir) as queue:
-        report = queue.verify()
-        kept = queue.stats()["log_bytes"]
-        cut = not queue.read_only  # a read-only open leaves the log as it is
-    if report["ok"] and cut and kept < size:
-        report = dict(report, ok=False, message=f"a damaged tail of {size - kept} bytes "
-                      f"was cut off the log (it kept {kept} of {size} bytes)")
+    # Reads the logs as they are: opening a queue would repair them.
+    reports = []
+    for where in _logs_of(args.dir):
+        try:
+            reports.append(_native.verify(where))
+        except OSError as exc:
+            raise CliError(f"{where}: {_os_text(exc)}") from None
+    report, dead = reports[0], reports[1] if len(reports) > 1 else None
+    ok = report["ok"] and (dead is None or dead["ok"])
     if args.json:
-        _print_json(report)
-    elif report["ok"]:
-        print(f"ok: {report['records']} records, {_size(report['bytes'])}")
+        _print_json(dict(report, dead_letters=dead) if dead is not None else report)
     else:
-        print(f"damaged: {report['message']} (after {report['records']} good records, "
-              f"{_size(report['bytes'])})")
-    return 0 if report["ok"] else 1
+        _print_verified("", report)
+        if dead is not None and not dead["ok"]:
+            _print_verified("dead letters: ", dead)
+    return 0 if ok else 1
+
+
+def _print_verified(label: str, report: Dict[str, Any]) -> None:
+    if report["ok"]:
+        print(f"{label}ok: {report['records']} records, {_size(report['bytes'])}")
+        return
+    if report["damaged"]:
+        print(f"{label}damaged: {_describe_ranges(report['damaged'])} between intact records "
+              f"({report['intact_records']} intact records in all); 'tarnwick repair' keeps "
+              f"them and sets the damaged log aside")
+    if report["tail"] is not None:
+        tail = report["tail"]
+        print(f"{label}damaged: a torn tail of {tail['bytes']} bytes at byte {tail['offset']} "
+              f"({tail['reason']}), after {report['intact_records']} good records; "
+              f"'tarnwick repair' cuts it off")
+    if not report["damaged"] and report["tail"] is None:
+        print(f"{label}damaged: {report['message']}")
+
+
+def cmd_repair(args: argparse.Namespace) -> int:
+    repairs: Dict[str, Any] = {}
+    for where in _logs_of(args.dir):
+        try:
+            repairs[where] = _native.repair(where)
+        except OSError as exc:
+            raise CliError(f"{where}: {_os_text(exc)}") from None
+    if args.json:
+        main = repairs[args.dir]
+        out: Dict[str, Any] = {"repaired": main is not None, **(main or {})}
+        dead = repairs.get(os.path.join(args.dir, DEAD_LETTER_DIR))
+        if len(repairs) > 1:
+            out["dead_letters"] = {"repaired": dead is not None, **(dead or {})}
+        _print_json(out)
+        return 0
+    for where, done in repairs.items():
+        label = "" if where == args.dir else "dead letters: "
+        if done is None:
+            if not label:
+                print("ok: nothing to repair")
+            continue
+        parts = []
+        if done["skipped"]:
+            parts.append(f"skipped {_describe_ranges(done['skipped'])}, kept "
+                         f"{done['records_kept']} intact records")
+        if done["orphan_records"]:
+            parts.append(f"ignored {done['orphan_records']} records of messages whose "
+                         f"ENQUEUE was lost")
+        if done["cut_tail"] is not None:
+            tail = done["cut_tail"]
+            parts.append(f"cut a torn tail of {tail['bytes']} bytes at byte {tail['offset']}")
+        if done["damaged_copy"] is not None:
+            parts.append(f"the damaged log was kept as {done['damaged_copy']}")
+        print(f"{label}repaired: " + "; ".join(parts))
+    return 0
 
 
 def cmd_compact(args: argparse.Namespace) -> int:
@@ -631,7 +697,10 @@ def build_parser() -> argparse.ArgumentParser:
     for sub in (dead_list, requeue, dead_purge):
         sub.add_argument("--json", action="store_true", help="print JSON")
 
-    command("verify", cmd_verify, "Check every record's checksum; exit 1 if the log is damaged.",
+    command("verify", cmd_verify, "Check every record's checksum without changing anything; "
+            "exit 1 if the log is damaged.", server=False)
+    command("repair", cmd_repair, "Repair a damaged log: cut a torn tail off, or keep every "
+            "intact record around damage in the middle (the damaged log is kept beside it).",
             server=False)
     command("compact", cmd_compact, "Rewrite the log with only the live messages.", server=False)
     purge = command("purge", cmd_purge, "Delete every message (the dead letters stay).")

@@ -216,7 +216,10 @@ class Queue(BlockingConsumer):
         self._engine.purge()
 
     def verify(self) -> dict:
-        """Checks every record's checksum: {ok, records, bytes, message}."""
+        """Checks every record's checksum without changing anything: {ok,
+        records, bytes, message} as TarnwickCore.verify_integrity() reports
+        them, and `damaged` (ranges {offset, bytes, reason} between intact
+        records), `tail` (a torn tail's range, or None) and `intact_records`."""
         return self._engine.verify()
 
     # --- life cycle ---

@@ -491,15 +491,56 @@ PyObject* engine_flush(PyObject* self, PyObject*) noexcept {
   return status_call(self, [](JobQueue& q) { return q.core().flush(); });
 }
 
+// {offset, bytes, reason}
+PyObject* new_range(const DamagedRange& r) {
+  return Py_BuildValue("{sKsKsN}", "offset", static_cast<unsigned long long>(r.offset), "bytes",
+                       static_cast<unsigned long long>(r.bytes), "reason",
+                       PyUnicode_DecodeUTF8(r.reason.data(),
+                                            static_cast<Py_ssize_t>(r.reason.size()), "replace"));
+}
+
+PyObject* new_optional_range(const std::optional<DamagedRange>& r) {
+  if (!r) Py_RETURN_NONE;
+  return new_range(*r);
+}
+
+// {ok, records, bytes, message, damaged: [range], tail: range | None, intact_records}
+PyObject* new_integrity(const IntegrityReport& r) {
+  return Py_BuildValue("{sOsKsKsssNsNsK}", "ok", r.ok ? Py_True : Py_False, "records",
+                       static_cast<unsigned long long>(r.records), "bytes",
+                       static_cast<unsigned long long>(r.bytes), "message", r.message.c_str(),
+                       "damaged", new_list(r.damaged, new_range), "tail",
+                       new_optional_range(r.tail), "intact_records",
+                       static_cast<unsigned long long>(r.intact_records));
+}
+
+// {skipped: [range], cut_tail: range | None, records_kept, orphan_records,
+//  damaged_copy: str | None, generation}, or None when nothing was repaired
+PyObject* new_repair(const std::optional<RepairReport>& report) {
+  if (!report) Py_RETURN_NONE;
+  const RepairReport& r = *report;
+  PyObject* copy = r.damaged_copy.empty()
+                       ? (Py_INCREF(Py_None), Py_None)
+                       : PyUnicode_DecodeFSDefaultAndSize(
+                             r.damaged_copy.data(), static_cast<Py_ssize_t>(r.damaged_copy.size()));
+  return Py_BuildValue("{sNsNsKsKsNsK}", "skipped", new_list(r.skipped, new_range), "cut_tail",
+                       new_optional_range(r.cut_tail), "records_kept",
+                       static_cast<unsigned long long>(r.records_kept), "orphan_records",
+                       static_cast<unsigned long long>(r.orphan_records), "damaged_copy", copy,
+                       "generation", static_cast<unsigned long long>(r.generation));
+}
+
 PyObject* engine_verify(PyObject* self, PyObject*) noexcept {
   return engine_call(
-      self, [](JobQueue& q) { return q.core().verify_integrity(); },
-      [](const IntegrityReport& r) {
-        return Py_BuildValue("{sOsKsKss}", "ok", r.ok ? Py_True : Py_False, "records",
-                             static_cast<unsigned long long>(r.records), "bytes",
-                             static_cast<unsigned long long>(r.bytes), "message",
-                             r.message.c_str());
-      });
+      self, [](JobQueue& q) { return q.core().verify_integrity(); }, new_integrity);
+}
+
+PyObject* engine_last_repair(PyObject* self, PyObject*) noexcept {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<JobQueue> queue = queue_of(self);
+    if (!queue) return raise_closed();
+    return new_repair(without_gil([&] { return queue->core().last_repair(); }));
+  });
 }
 
 PyMethodDef g_engine_methods[] = {
@@ -522,6 +563,7 @@ PyMethodDef g_engine_methods[] = {
     {"purge", engine_purge, METH_NOARGS, nullptr},
     {"flush", engine_flush, METH_NOARGS, nullptr},
     {"verify", engine_verify, METH_NOARGS, nullptr},
+    {"last_repair", engine_last_repair, METH_NOARGS, nullptr},
     {"close", engine_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -639,9 +681,46 @@ PyModuleDef_Slot g_module_slots[] = {
     {0, nullptr},
 };
 
+// verify(directory) -> the integrity dict: reads the directory's queue.log
+// without opening a queue, so nothing in the directory changes.
+PyObject* module_verify(PyObject*, PyObject* args) noexcept {
+  const char* dir = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &dir)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    const std::string where(dir);
+    auto report = without_gil([&] { return verify_queue_directory(where); });
+    if (!report.ok()) return raise_error(report.error());
+    return new_integrity(report.value());
+  });
+}
+
+// repair(directory) -> the repair dict, or None when the log needed none:
+// opens the plain queue in the directory (which repairs its log) and closes it.
+PyObject* module_repair(PyObject*, PyObject* args) noexcept {
+  const char* dir = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &dir)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    const std::string where(dir);
+    Settings settings;
+    settings.auto_compact_bytes = 0;
+    auto repaired = without_gil([&]() -> Result<std::optional<RepairReport>> {
+      TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> queue, Queue::open(where, settings));
+      return queue->last_repair();
+    });
+    if (!repaired.ok()) return raise_error(repaired.error());
+    return new_repair(repaired.value());
+  });
+}
+
+PyMethodDef g_module_functions[] = {
+    {"verify", module_verify, METH_VARARGS, nullptr},
+    {"repair", module_repair, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "tarnwick_queue._native", nullptr, 0, nullptr, g_module_slots,
-    nullptr,               nullptr,                  nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick_queue._native", nullptr, 0, g_module_functions,
+    g_module_slots,        nullptr,                  nullptr, nullptr,
 };
 
 }  // namespace

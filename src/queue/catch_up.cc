@@ -49,25 +49,26 @@ Status QueueImpl::catch_up() {
     if (got == 0) break;
     have += got;
   }
-  MemoryReader reader(std::span<const uint8_t>(buf.data(), have));
-  QueueState& state = inner.state;
-  TW_ASSIGN_OR_RETURN(const Replayed replayed,
-                      replay_frames(reader, inner.applied_offset, Undecodable::kDamage,
-                                    [&state](const RecordView& record, uint64_t offset) {
-                                      state.apply(record, offset);
-                                    }));
+  // Frames are applied up to the first damage only: if intact frames follow
+  // it, the whole log is rebuilt, which keeps them.
+  MemoryLog appended(std::span<const uint8_t>(buf.data(), have), inner.applied_offset);
+  auto replayed = replay_frames(appended, inner.applied_offset, Undecodable::kDamage,
+                                AfterDamage::kStop, inner.state);
   if (buf.capacity() > (1u << 20)) std::vector<uint8_t>().swap(buf);
   else buf.clear();
+  if (!replayed.ok()) return std::move(replayed).error();
 
-  inner.applied_offset = replayed.end;
-  inner.log_bytes = std::max(inner.log_bytes, replayed.end);
-  return replayed.damaged ? repair_tail(replayed.end) : Status{};
+  inner.applied_offset = replayed->end;
+  inner.log_bytes = std::max(inner.log_bytes, replayed->end);
+  if (!replayed->skipped.empty()) return reload();
+  return replayed->tail ? repair_tail(*replayed->tail, replayed->frames) : Status{};
 }
 
-Status QueueImpl::repair_tail(uint64_t end) {
+Status QueueImpl::repair_tail(const DamagedRange& tail, uint64_t records_read) {
   // A reader without write access leaves the tail to the next writer; every
   // catch-up stops where the damage begins until then.
   if (read_only) return {};
+  const uint64_t end = tail.offset;
   LogFiles& files = *inner.files;
   TW_TRY(files.writer.flush());
   TW_TRY(sys::ftruncate(files.writer_fd.get(), end));
@@ -76,6 +77,11 @@ Status QueueImpl::repair_tail(uint64_t end) {
   inner.log_bytes = end;
   inner.map.reset();
   warn("Tarnwick: truncated corrupt log tail at byte " + std::to_string(end) + "\n");
+  RepairReport report;
+  report.cut_tail = tail;
+  report.records_kept = records_read;
+  report.generation = inner.generation;
+  inner.last_repair = std::move(report);
   return {};
 }
 
@@ -84,7 +90,21 @@ Status QueueImpl::reload() {
   inner.state = std::move(recovered.state);
   TW_TRY(reopen_io(recovered.generation));
   inner.applied_offset = inner.log_bytes = recovered.end_offset;
+  // Until the damaged log is replaced, every call rebuilds (and retries).
+  force_reload_ = recovered.rewrite;
+  if (recovered.report.cut_tail || recovered.rewrite) {
+    TW_TRY(finish_repair(std::move(recovered)));
+  }
   force_reload_ = false;
+  return {};
+}
+
+Status QueueImpl::finish_repair(Recovered&& recovered) {
+  if (recovered.rewrite) {
+    TW_TRY(do_compact());
+    recovered.report.generation = inner.generation;
+  }
+  inner.last_repair = std::move(recovered.report);
   return {};
 }
 

@@ -288,4 +288,10 @@ Result<IntegrityReport> Queue::verify_integrity() {
   return q.locked(Prep::kNone, [&]() -> Result<IntegrityReport> { return q.scan_log(); });
 }
 
+std::optional<RepairReport> Queue::last_repair() {
+  QueueImpl& q = *impl_;
+  std::lock_guard<std::mutex> hold(q.mutex);
+  return q.inner.last_repair;
+}
+
 }  // namespace tarnwick

@@ -64,11 +64,42 @@ struct QueueStats {
   bool persistent = false;
 };
 
+// Damaged bytes of a log: from the start of a frame that does not check (or
+// whose payload does not decode) up to the next intact frame, or to the end.
+struct DamagedRange {
+  uint64_t offset = 0;
+  uint64_t bytes = 0;
+  std::string reason;  // what is wrong with the frame at `offset`
+  bool operator==(const DamagedRange&) const = default;
+};
+
 struct IntegrityReport {
   bool ok = false;
-  uint64_t records = 0;
-  uint64_t bytes = 0;
+  uint64_t records = 0;  // intact frames before the first damage
+  uint64_t bytes = 0;    // where the first damage begins (the end when clean)
   std::string message;
+  // Damage with intact frames after it (which an open keeps), in file order.
+  std::vector<DamagedRange> damaged;
+  // Damage with no intact frame after it: a torn tail, which an open cuts.
+  std::optional<DamagedRange> tail;
+  uint64_t intact_records = 0;  // every intact frame, after damage too
+};
+
+// What an open or a later rebuild did to a damaged log.
+struct RepairReport {
+  // Damage between intact records: the records around it were kept, the
+  // damaged log copied to `damaged_copy`, and a new generation written.
+  std::vector<DamagedRange> skipped;
+  std::optional<DamagedRange> cut_tail;  // a torn tail cut off (or left out of the new log)
+  // Intact records replayed: all of the log's at an open or rebuild; those
+  // read before the tail when catch-up cut one.
+  uint64_t records_kept = 0;
+  // Records (ACK, LEASE, REQUEUE, DEAD) after skipped damage that name a
+  // message unknown at that point, presumably one whose ENQUEUE was in the
+  // damage: ignored, since there is no body to deliver.
+  uint64_t orphan_records = 0;
+  std::string damaged_copy;  // path of the copy set aside; empty when none
+  uint64_t generation = 0;   // of the log as it stands after the repair
 };
 
 class QueueImpl;
@@ -79,6 +110,12 @@ class QueueImpl;
 // damaged tail is left as it is (the state ends before it) and expired
 // leases are not reclaimed. Every operation that would write fails.
 enum class Access : uint8_t { kReadWrite, kReadOnly };
+
+// Checks the log of the queue in `directory` without changing anything in
+// it: no file is created, cut or rewritten (the lock file is only locked, and
+// only when it exists). A log of fewer than 16 bytes is reported as new when
+// an open would take it as such, else as not a queue log.
+Result<IntegrityReport> verify_queue_directory(const std::string& directory);
 
 class Queue {
  public:
@@ -111,6 +148,9 @@ class Queue {
   Status compact();
   Status purge();
   Result<IntegrityReport> verify_integrity();
+  // The last repair this object made of its log (at open, or when it found
+  // damage later); nothing when the log was never found damaged.
+  std::optional<RepairReport> last_repair();
 
   bool persistent() const;
   QueueImpl& impl() { return *impl_; }  // internals, for the engine's own tests

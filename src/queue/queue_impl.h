@@ -22,6 +22,7 @@
 #include "queue/mapped_region.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
+#include "queue/recover.h"
 #include "queue/space_reserve.h"
 
 namespace tarnwick {
@@ -56,6 +57,7 @@ struct Inner {
   std::unordered_set<uint64_t> batch_ack_set;
   std::vector<DirectBody> direct_bodies;  // a write's large ENQUEUE bodies
   std::vector<struct ::iovec> write_pieces;
+  std::optional<RepairReport> last_repair;  // the last repair of the log this object made
 };
 
 class QueueImpl {
@@ -118,6 +120,11 @@ class QueueImpl {
   // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
   Status purge_log();  // frees and sizes the reserve as do_compact does
+  // After recover (at open or reload, the handles open on the log it read):
+  // replaces a log with damage in its middle by a new generation holding
+  // every intact record (the copy of the damaged log is already set aside),
+  // and keeps the report.
+  Status finish_repair(Recovered&& recovered);
   Result<IntegrityReport> scan_log() const;
   uint64_t lease_length(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(settings.default_lease_ms);
@@ -159,7 +166,7 @@ class QueueImpl {
   Status reload();
   Result<LogFiles> open_log_files() const;
   void keep_reserve(std::string path);  // with the process lock held
-  Status repair_tail(uint64_t end);
+  Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;

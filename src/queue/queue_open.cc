@@ -63,10 +63,13 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
     inner.generation = recovered.generation;
     inner.applied_offset = inner.log_bytes = recovered.end_offset;
     if (!read_only) queue->keep_reserve(join(dir, kReserveName));
+    queue->persistent = true;
+    if (recovered.report.cut_tail || recovered.rewrite) {
+      TW_TRY(queue->finish_repair(std::move(recovered)));
+    }
   }
   queue->inner.last_sync_ms = now_ms();
   queue->lock.emplace(std::move(lock));
-  queue->persistent = true;
   return queue;
 }
 

@@ -1,6 +1,7 @@
 // Rebuilding a queue state from queue.log without writing anything, for a
 // queue opened read-only.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "log_io/buffered_io.h"
 #include "log_io/sys.h"
@@ -11,22 +12,23 @@ namespace tarnwick {
 
 Result<Recovered> read_log(const std::string& log_path) {
   TW_ASSIGN_OR_RETURN(UniqueFd fd, sys::open(log_path, O_RDONLY | O_NOFOLLOW));
-  BufferedReader reader(fd.get());
+  TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
   uint8_t header[LOG_HEADER_LEN];
-  TW_ASSIGN_OR_RETURN(ReadFill fill, read_full_or_eof(reader, header, sizeof header));
-  // A log shorter than its header is started afresh by the next writer.
-  if (fill != ReadFill::kFull) return Error::unexpected_eof();
+  {
+    BufferedReader reader(fd.get(), 1);
+    TW_ASSIGN_OR_RETURN(ReadFill fill, read_full_or_eof(reader, header, sizeof header));
+    // A log shorter than its header is started afresh by the next writer.
+    if (fill != ReadFill::kFull) return Error::unexpected_eof();
+  }
   const std::optional<uint64_t> generation = log_generation(header);
   if (!generation) return Error::invalid_data(kBadLogMagic);
   Recovered out;
   out.generation = *generation;
+  FileLog log(fd.get(), static_cast<uint64_t>(st.st_size));
+  // Damage stays: the state ends before it, and the next writer repairs it.
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
-                      replay_frames(reader, LOG_HEADER_LEN, Undecodable::kDamage,
-                                    [&out](const RecordView& record, uint64_t offset) {
-                                      out.state.apply(record, offset);
-                                    }));
-  // A damaged tail stays: the state ends before it, as it will after the
-  // next writer cuts it off.
+                      replay_frames(log, LOG_HEADER_LEN, Undecodable::kDamage, AfterDamage::kStop,
+                                    out.state));
   out.end_offset = replayed.end;
   return out;
 }

@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <vector>
 #include <string_view>
 
 #include "log_io/buffered_io.h"
+#include "log_io/clock.h"
 #include "log_io/durability.h"
 #include "log_io/endian.h"
+#include "log_io/file_access.h"
 #include "log_io/frame.h"
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
@@ -60,7 +65,99 @@ Status cut_tail(int fd, const std::string& log_path, uint64_t offset) {
   return sync_parent_dir(log_path);
 }
 
+// A file shorter than a header is a new log only when it is empty or the
+// start of a header: any other short file holds something else.
+Result<bool> short_file_is_new(int fd, uint64_t size) {
+  uint8_t bytes[LOG_HEADER_LEN] = {};
+  size_t have = 0;
+  while (have < size) {
+    TW_ASSIGN_OR_RETURN(size_t got, sys::pread(fd, bytes + have, size - have, have));
+    if (got == 0) break;
+    have += got;
+  }
+  return is_header_prefix(std::span<const uint8_t>(bytes, have));
+}
+
+// "20261209T023000Z": the UTC time of day, for names.
+std::string utc_stamp() {
+  const auto seconds = static_cast<std::time_t>(now_ms() / 1000);
+  std::tm parts{};
+  char text[32] = "unknown-time";
+  if (::gmtime_r(&seconds, &parts) != nullptr) {
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+  }
+  return text;
+}
+
+Status copy_file(int from, uint64_t size, int to) {
+  std::vector<uint8_t> chunk(std::min<uint64_t>(size, uint64_t{1} << 20));
+  for (uint64_t at = 0; at < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
+    TW_ASSIGN_OR_RETURN(size_t got, sys::pread(from, chunk.data(), want, at));
+    if (got == 0) return Error::unexpected_eof();
+    TW_TRY(sys::write_all(to, chunk.data(), got));
+    at += got;
+  }
+  return sys::full_sync(to);
+}
+
+// Copies the whole damaged log beside it, as
+// "queue.log.damaged-gen<generation>-<UTC time>", synced with its directory
+// entry, before anything rewrites the log. Returns the copy's path. A copy
+// that fails is removed again.
+Result<std::string> set_aside(int fd, uint64_t size, const std::string& log_path,
+                              uint64_t generation) {
+  const std::string base =
+      log_path + ".damaged-gen" + std::to_string(generation) + "-" + utc_stamp();
+  // Readable by whoever may read the log it copies (file_access.h).
+  TW_ASSIGN_OR_RETURN(struct ::stat log_stat, sys::fstat(fd));
+  const FileAccess access = access_replacing(log_stat);
+  for (int attempt = 0;; ++attempt) {
+    std::string path = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+    auto created = sys::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    if (!created.ok()) {
+      const Error& error = created.error();
+      if (error.kind() == ErrorKind::kOs && error.os_code() == EEXIST && attempt < 100) continue;
+      return std::move(created).error();
+    }
+    Status copied = apply_access(created->get(), access);
+    if (copied.ok()) copied = copy_file(fd, size, created->get());
+    created->reset();
+    if (copied.ok()) copied = sync_parent_dir(path);
+    if (!copied.ok()) {
+      (void)sys::unlink(path);
+      return std::move(copied).error();
+    }
+    return path;
+  }
+}
+
+std::string plural(uint64_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 }  // namespace
+
+bool is_header_prefix(std::span<const uint8_t> bytes) {
+  // The magic and version 1 as written; the generation (bytes 8..16) may be any.
+  constexpr uint8_t kWritten[8] = {'T', 'W', 'F', 'L', FORMAT_VERSION, 0, 0, 0};
+  static_assert(FORMAT_VERSION < 256);
+  for (size_t i = 0; i < bytes.size() && i < sizeof kWritten; ++i) {
+    if (bytes[i] != kWritten[i]) return false;
+  }
+  return true;
+}
+
+std::string describe_ranges(const std::vector<DamagedRange>& ranges) {
+  std::string text;
+  for (const DamagedRange& range : ranges) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(range.offset) + "-" + std::to_string(range.offset + range.bytes - 1) +
+            " (" + range.reason + ")";
+  }
+  return text;
+}
+
 
 void warn(const std::string& line) {
   // One write per line so that lines of several processes do not interleave.
@@ -77,7 +174,11 @@ Result<Recovered> recover(const std::string& log_path) {
   UniqueFd fd = std::move(opened).value();
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(fd.get()));
   const auto size = static_cast<uint64_t>(st.st_size);
-  if (size < LOG_HEADER_LEN) return create_log(log_path);
+  if (size < LOG_HEADER_LEN) {
+    TW_ASSIGN_OR_RETURN(bool is_new, short_file_is_new(fd.get(), size));
+    if (!is_new) return Error::invalid_data(kBadLogMagic);
+    return create_log(log_path);
+  }
 
   uint8_t header[LOG_HEADER_LEN];
   TW_TRY(sys::lseek(fd.get(), 0, SEEK_SET));
@@ -95,18 +196,44 @@ Result<Recovered> recover(const std::string& log_path) {
 
   Recovered out;
   out.generation = *generation;
-  BufferedReader reader(fd.get());  // the position is already 16
+  FileLog log(fd.get(), size);
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
-                      replay_frames(reader, LOG_HEADER_LEN, Undecodable::kDamage,
-                                    [&out](const RecordView& record, uint64_t offset) {
-                                      out.state.apply(record, offset);
-                                    }));
-  if (replayed.damaged) {
-    warn("Tarnwick: truncating " + std::string(replayed.undecodable ? "undecodable" : "corrupt") +
-         " log tail at byte " + std::to_string(replayed.end) + " (" + replayed.damage + ")\n");
-    TW_TRY(cut_tail(fd.get(), log_path, replayed.end));
-  }
+                      replay_frames(log, LOG_HEADER_LEN, Undecodable::kDamage,
+                                    AfterDamage::kResync, out.state));
   out.end_offset = replayed.end;
+  if (!replayed.damaged()) return out;
+
+  RepairReport& report = out.report;
+  report.skipped = replayed.skipped;
+  report.cut_tail = replayed.tail;
+  report.records_kept = replayed.frames;
+  report.orphan_records = replayed.orphan_records;
+  report.generation = out.generation;
+  if (replayed.skipped.empty()) {
+    const DamagedRange& tail = *replayed.tail;
+    warn("Tarnwick: truncating " + std::string(replayed.tail_undecodable ? "undecodable" : "corrupt") +
+         " log tail at byte " + std::to_string(tail.offset) + " (" + tail.reason + ")\n");
+    TW_TRY(cut_tail(fd.get(), log_path, tail.offset));
+    return out;
+  }
+
+  // Damage in the middle: keep the whole log as it is first, then the caller
+  // writes every intact record into a new generation.
+  TW_ASSIGN_OR_RETURN(report.damaged_copy, set_aside(fd.get(), size, log_path, out.generation));
+  uint64_t skipped_bytes = 0;
+  for (const DamagedRange& range : replayed.skipped) skipped_bytes += range.bytes;
+  std::string line = "Tarnwick: skipped " + plural(skipped_bytes, "damaged byte") + " in " +
+                     log_path + " at bytes " + describe_ranges(replayed.skipped) + "; kept " +
+                     plural(replayed.frames, "intact record");
+  if (replayed.orphan_records != 0) {
+    line += " (" + plural(replayed.orphan_records, "record") +
+            " of messages whose ENQUEUE was lost were ignored)";
+  }
+  if (replayed.tail) {
+    line += "; left out a damaged tail at bytes " + describe_ranges({*replayed.tail});
+  }
+  warn(line + "; the damaged log was kept as " + report.damaged_copy + "\n");
+  out.rewrite = true;
   return out;
 }
 

@@ -1,21 +1,27 @@
 // Replaying a log's frames: the one loop that recovery, catch-up and
-// verification share. It reads frames from the reader's position, checks
-// each frame's magic, length and CRC and decodes its payload, hands every
-// intact record to the caller, and stops at the first damage, which it
-// reports; what to make of the records and of damage is the caller's.
+// verification share. It reads frames from a position, checks each frame's
+// magic, length and CRC, decodes its payload and applies every intact record
+// to a state. At damage it looks further on for a frame that checks
+// (resync.cc): damage with intact frames after it lies in the middle of the
+// log, damage without is a torn tail. What to do about either is the caller's.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "log_io/buffered_io.h"
 #include "log_io/endian.h"
 #include "log_io/error.h"
 #include "log_io/frame.h"
 #include "log_io/log_format.h"
+#include "queue/queue.h"
+#include "queue/queue_state.h"
 #include "queue/record.h"
 
 namespace tarnwick {
@@ -26,47 +32,116 @@ inline std::optional<uint64_t> log_generation(const uint8_t (&header)[LOG_HEADER
   return load_le64(header + 8);
 }
 
+// A log's bytes up to its end, read frame by frame from a position, or
+// anywhere (for the resync scan).
+class LogBytes {
+ public:
+  virtual uint64_t end() const = 0;  // offset just past the last byte
+  // Reads up to n bytes at `offset`; fewer only at the end.
+  virtual Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t n) const = 0;
+
+ protected:
+  ~LogBytes() = default;
+};
+
+// A log file open for reading, of a size known not to change meanwhile.
+class FileLog final : public LogBytes {
+ public:
+  FileLog(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  uint64_t end() const override { return size_; }
+  Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t n) const override;
+  Status start_at(uint64_t offset);
+  Result<FrameRead> next_frame() { return read_record_frame(*reader_); }
+
+ private:
+  int fd_;
+  uint64_t size_;
+  std::optional<BufferedReader> reader_;
+};
+
+// Bytes of a log already in memory, which begin at file offset `base`.
+class MemoryLog final : public LogBytes {
+ public:
+  MemoryLog(std::span<const uint8_t> bytes, uint64_t base) : bytes_(bytes), base_(base) {}
+  uint64_t end() const override { return base_ + bytes_.size(); }
+  Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t n) const override;
+  Status start_at(uint64_t offset);
+  Result<FrameRead> next_frame() { return read_record_frame(*reader_); }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  uint64_t base_;
+  std::optional<MemoryReader> reader_;
+};
+
+// Where intact frames go on after damage at `damaged_at`, or nothing when
+// none does (a torn tail). `state` is the replay so far: a frame found by
+// scanning must continue it plausibly.
+Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t damaged_at,
+                                                const QueueState& state);
+
 struct Replayed {
-  uint64_t end = 0;     // just past the last intact frame
-  uint64_t frames = 0;  // intact frames read
-  bool damaged = false;
-  bool undecodable = false;  // the damage is an intact frame whose payload does not decode
-  std::string damage;        // what is wrong, when damaged
+  uint64_t end = 0;     // just past the last intact frame replayed
+  uint64_t frames = 0;  // intact frames replayed
+  uint64_t frames_before_damage = 0;
+  std::vector<DamagedRange> skipped;  // damage with an intact frame after it
+  std::optional<DamagedRange> tail;   // damage with no intact frame after it
+  bool tail_undecodable = false;      // the tail is an intact frame that does not decode
+  uint64_t orphan_records = 0;        // see RepairReport
+  bool damaged() const { return !skipped.empty() || tail.has_value(); }
 };
 
 // What the replay does with an intact frame whose payload does not decode:
-// stop there as at damage, or count it and go on (a check of framing alone).
+// take it as damage, or count it and go on (a check of framing alone).
 enum class Undecodable : uint8_t { kDamage, kSkip };
+// Whether the replay goes on after damage with intact frames after it, or
+// stops there (having found out that it is not a tail).
+enum class AfterDamage : uint8_t { kResync, kStop };
 
-// `offset` is where the reader stands in the log; `on_record(view, offset)`
-// receives each record with its frame's offset. The view borrows the frame
-// and is valid only during the call.
-template <class Reader, class OnRecord>
-Result<Replayed> replay_frames(Reader& reader, uint64_t offset, Undecodable undecodable,
-                               OnRecord&& on_record) {
+// Replays the frames of `log` from `offset` into `state` (bodies stay in the log).
+template <class Log>
+Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodable,
+                               AfterDamage after, QueueState& state) {
   Replayed out;
   out.end = offset;
+  TW_TRY(log.start_at(offset));
   for (;;) {
-    TW_ASSIGN_OR_RETURN(FrameRead frame, read_record_frame(reader));
-    if (frame.kind == FrameRead::kEof) return out;
-    if (frame.kind == FrameRead::kCorrupt) {
-      out.damaged = true;
-      out.damage = std::move(frame.message);
+    TW_ASSIGN_OR_RETURN(FrameRead frame, log.next_frame());
+    if (frame.kind == FrameRead::kEof) break;
+    std::string damage;
+    bool payload_damage = false;
+    if (frame.kind == FrameRead::kFrame) {
+      auto decoded = decode_view(frame.payload);
+      if (const auto* view = std::get_if<RecordView>(&decoded)) {
+        if (!out.skipped.empty() && view->tag != ENQUEUE && !state.messages.contains(view->seq)) {
+          ++out.orphan_records;
+        }
+        state.apply(*view, out.end);
+      }
+      if (std::holds_alternative<RecordView>(decoded) || undecodable == Undecodable::kSkip) {
+        out.end += frame.frame_len;
+        ++out.frames;
+        continue;
+      }
+      damage = std::move(std::get<std::string>(decoded));
+      payload_damage = true;
+    } else {
+      damage = std::move(frame.message);
+    }
+    if (!out.damaged()) out.frames_before_damage = out.frames;
+    TW_ASSIGN_OR_RETURN(std::optional<uint64_t> next, find_next_frame(log, out.end, state));
+    if (!next) {
+      out.tail = DamagedRange{out.end, log.end() - out.end, std::move(damage)};
+      out.tail_undecodable = payload_damage;
       return out;
     }
-    auto decoded = decode_view(frame.payload);
-    if (auto* message = std::get_if<std::string>(&decoded)) {
-      if (undecodable == Undecodable::kDamage) {
-        out.damaged = out.undecodable = true;
-        out.damage = std::move(*message);
-        return out;
-      }
-    } else {
-      on_record(std::get<RecordView>(decoded), out.end);
-    }
-    out.end += frame.frame_len;
-    ++out.frames;
+    out.skipped.push_back(DamagedRange{out.end, *next - out.end, std::move(damage)});
+    if (after == AfterDamage::kStop) return out;
+    out.end = *next;
+    TW_TRY(log.start_at(*next));
   }
+  if (!out.damaged()) out.frames_before_damage = out.frames;
+  return out;
 }
 
 }  // namespace tarnwick

@@ -102,7 +102,7 @@ TEST(EngineCatchUp, TornFrameIsCutWithAWarning) {
   expect_fresh_open_agrees(tmp.path(), *a);
 }
 
-TEST(EngineCatchUp, UndecodableFrameIsCutTogetherWithWhatFollows) {
+TEST(EngineCatchUp, UndecodableLastFrameIsCut) {
   TempDir tmp;
   auto a = open_queue(tmp.path());
   ASSERT_TRUE(a);
@@ -110,13 +110,53 @@ TEST(EngineCatchUp, UndecodableFrameIsCutTogetherWithWhatFollows) {
   const std::string log_path = tmp.file("queue.log");
   const uint64_t good = file_size(log_path);
   LogBuilder extra;
-  extra.frame({9, 1, 2, 3, 4, 5, 6, 7, 8}).enqueue(1, 1, "after the bad one");
+  extra.frame({9, 1, 2, 3, 4, 5, 6, 7, 8});
   append_bytes(log_path, Bytes(extra.bytes().begin() + 16, extra.bytes().end()));
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(ok_value(a->available()), 1u);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Tarnwick: truncated corrupt log tail at byte " + std::to_string(good) + "\n");
   EXPECT_EQ(file_size(log_path), good);
+  const auto repair = a->last_repair();
+  ASSERT_TRUE(repair);
+  EXPECT_EQ(repair->cut_tail, (DamagedRange{good, 21, "unknown record type 9"}));
+}
+
+// Damage that catch-up meets with intact frames after it is not cut: the
+// whole log is rebuilt as recovery rebuilds it, keeping every intact record,
+// and the other objects on the directory follow the new generation.
+TEST(EngineCatchUp, DamageWithIntactFramesAfterItIsSkippedNotCut) {
+  TempDir tmp;
+  auto a = open_queue(tmp.path());
+  auto b = open_queue(tmp.path());
+  ASSERT_TRUE(a && b);
+  must_enqueue(*a, "keep");
+  EXPECT_EQ(ok_value(b->available()), 1u);
+  const std::string log_path = tmp.file("queue.log");
+  const uint64_t good = file_size(log_path);
+  LogBuilder extra;
+  extra.frame({9, 1, 2, 3, 4, 5, 6, 7, 8}).enqueue(1, 1, "after the bad one");
+  append_bytes(log_path, Bytes(extra.bytes().begin() + 16, extra.bytes().end()));
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ok_value(a->available()), 2u);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const auto repair = a->last_repair();
+  ASSERT_TRUE(repair);
+  EXPECT_EQ(repair->skipped, (std::vector<DamagedRange>{{good, 21, "unknown record type 9"}}));
+  EXPECT_EQ(repair->generation, 1u);
+  EXPECT_EQ(err, "Tarnwick: skipped 21 damaged bytes in " + log_path + " at bytes " +
+                     std::to_string(good) + "-" + std::to_string(good + 20) +
+                     " (unknown record type 9); kept 2 intact records; the damaged log was kept as " +
+                     repair->damaged_copy + "\n");
+  EXPECT_EQ(file_size(repair->damaged_copy), good + extra.size() - 16);
+  EXPECT_EQ(must_stats(*a).generation, 1u);
+  const Snapshot expected = {{0, Msg{bytes_of("keep"), 0, snapshot(*a).at(0).enqueued_ts_ms, {}}},
+                             {1, Msg{bytes_of("after the bad one"), 0, 1, {}}}};
+  EXPECT_EQ(snapshot(*a), expected);
+  EXPECT_EQ(ok_value(b->available()), 2u);
+  EXPECT_EQ(snapshot(*b), expected);
+  EXPECT_TRUE(ok_value(a->verify_integrity()).ok);
+  expect_fresh_open_agrees(tmp.path(), *a);
 }
 
 // A repair that fails leaves the object working: a failed cut is tried again

@@ -202,12 +202,19 @@ TEST(EngineOpen, BadMagicIsRefusedAndLeavesTheLockFree) {
   EXPECT_EQ(read_file(tmp.file("queue.log")), junk) << "a file that is not a log was modified";
 }
 
-TEST(EngineOpen, ShortLogIsReplacedByFreshHeader) {
+TEST(EngineOpen, ShortLogIsReplacedByFreshHeaderOnlyWhenItStartsOne) {
   TempDir tmp;
-  write_file(tmp.file("queue.log"), bytes_of("0123456789"));
+  write_file(tmp.file("queue.log"), bytes_of("TWFL"));
   auto q = open_queue(tmp.path());
   ASSERT_TRUE(q);
   EXPECT_EQ(read_file(tmp.file("queue.log")), LogBuilder(0).bytes());
+
+  TempDir text;
+  write_file(text.file("queue.log"), bytes_of("0123456789"));
+  auto refused = Queue::open(text.path(), make_settings());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().text(), "queue.log has bad magic (not a Tarnwick log)");
+  EXPECT_EQ(read_file(text.file("queue.log")), bytes_of("0123456789"));
 }
 
 TEST(EngineOpen, OversizedBodyIsRefusedBeforeAnythingIsWritten) {

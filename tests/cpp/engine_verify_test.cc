@@ -1,7 +1,9 @@
 // verify_integrity: a read-only check of framing and CRCs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 
 #include "engine_helpers.h"
 
@@ -89,6 +91,67 @@ TEST(EngineVerify, DamageKinds) {
     write_file(tmp.file("queue.log"), log.bytes());  // damage after the open
     expect_report(must_verify(*q), false, 1, 51, "corrupt tail at byte 51: " + c.message);
   }
+}
+
+// Damage with intact frames after it is told apart from a torn tail, and
+// neither the object's verification nor the one of a directory (which opens
+// no queue) changes a byte or a name in the directory.
+TEST(EngineVerify, DamageInTheMiddleIsReportedAsSuch) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  for (int i = 0; i < 4; ++i) must_enqueue(*q, "abc");  // frames of 36 bytes at 16, 52, 88, 124
+  Bytes file = read_file(tmp.file("queue.log"));
+  file[88 + 20] ^= 0x01;
+  file.insert(file.end(), {'T', 'W', 'R', '1', 30, 0, 0, 0});
+  write_file(tmp.file("queue.log"), file);
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(tmp.path())) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto names = listing();
+  const std::string expected_message =
+      "damaged bytes in the middle of the log at 88-123 (record CRC mismatch (silent "
+      "corruption)), with 1 intact record after the first damage, and a corrupt tail at byte "
+      "160: truncated record header";
+  for (int i = 0; i < 2; ++i) {
+    const IntegrityReport r = i == 0 ? must_verify(*q) : ok_value(verify_queue_directory(tmp.path()));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.records, 2u);
+    EXPECT_EQ(r.bytes, 88u);
+    EXPECT_EQ(r.intact_records, 3u);
+    EXPECT_EQ(r.damaged,
+              (std::vector<DamagedRange>{{88, 36, "record CRC mismatch (silent corruption)"}}));
+    EXPECT_EQ(r.tail, (DamagedRange{160, 8, "truncated record header"}));
+    EXPECT_EQ(r.message, expected_message);
+    EXPECT_EQ(read_file(tmp.file("queue.log")), file);
+    EXPECT_EQ(listing(), names);
+  }
+}
+
+TEST(EngineVerify, DirectoryVerificationCreatesNothing) {
+  TempDir tmp;
+  write_file(tmp.file("queue.log"), bytes_of("0123456789"));
+  expect_report(ok_value(verify_queue_directory(tmp.path())), false, 0, 0, "bad file magic");
+  write_file(tmp.file("queue.log"), bytes_of("TWFL"));
+  expect_report(ok_value(verify_queue_directory(tmp.path())), true, 0, 4,
+                "new log: its header is not written yet");
+  LogBuilder log;
+  log.enqueue(0, 1, "hi");
+  write_file(tmp.file("queue.log"), log.bytes());
+  expect_report(ok_value(verify_queue_directory(tmp.path())), true, 1, 51, "clean");
+  EXPECT_FALSE(std::filesystem::exists(tmp.file(".proc_lock"))) << "no lock file to lock";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  auto missing = verify_queue_directory(tmp.file("nothing"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().os_code(), ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("nothing")));
 }
 
 TEST(EngineVerify, UnknownTagCountsAsValid) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cctype>
 #include <filesystem>
 
 #include "log_io/durability.h"
@@ -34,6 +35,17 @@ Bytes framed(const Bytes& payload) {
 }
 
 Bytes frame_of(const Record& r) { return framed(encode(r)); }
+
+std::string to_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// "20261209T023000Z"
+bool is_utc_stamp(const std::string& text) {
+  if (text.size() != 16 || text[8] != 'T' || text[15] != 'Z') return false;
+  for (size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14}) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -87,16 +99,33 @@ TEST_F(RecoverTest, MissingFileBecomesAFreshLog) {
   EXPECT_EQ(run.leaked_fds, 0u);
 }
 
-TEST_F(RecoverTest, FileShorterThanAHeaderIsReplaced) {
-  for (size_t size : {0u, 10u, 15u}) {
-    write_file(log(), Bytes(size, 'Z'));
+// Only what an interrupted header write leaves (nothing, or the start of a
+// header as this code writes it) is taken as a new log; any other short file
+// holds something else and is refused and left alone.
+TEST_F(RecoverTest, FileShorterThanAHeaderIsReplacedOnlyWhenItStartsAHeader) {
+  const Bytes gen5 = header(5);
+  for (const Bytes& start : {Bytes{}, bytes_of("T"), bytes_of("TWF"), bytes_of("TWFL"),
+                             Bytes(kFresh.begin(), kFresh.begin() + 8),
+                             Bytes(gen5.begin(), gen5.begin() + 15)}) {
+    write_file(log(), start);
     CallCounter syncs(sys::Call::kFullSync);
     Recovery run(log());
-    ASSERT_TRUE(run.result.ok()) << size;
+    ASSERT_TRUE(run.result.ok()) << start.size();
     EXPECT_EQ(run.result->end_offset, 16u);
-    EXPECT_EQ(read_file(log()), kFresh) << size;
+    EXPECT_EQ(read_file(log()), kFresh) << start.size();
     EXPECT_EQ(syncs.count(), 2u) << "the file and its directory";
     EXPECT_EQ(run.warnings, "");
+  }
+  for (const Bytes& other : {Bytes(10, 'Z'), bytes_of("0123456789"), bytes_of("TWFLx"),
+                             bytes_of("TWFL") + Bytes{2, 0, 0, 0}, Bytes(15, 0)}) {
+    write_file(log(), other);
+    CallCounter writes(sys::Call::kWrite), renames(sys::Call::kRename);
+    Recovery run(log());
+    ASSERT_FALSE(run.result.ok()) << to_text(other);
+    EXPECT_EQ(run.result.error().text(), "queue.log has bad magic (not a Tarnwick log)");
+    EXPECT_EQ(read_file(log()), other);
+    EXPECT_EQ(writes.count() + renames.count(), 0u);
+    EXPECT_EQ(run.leaked_fds, 0u);
   }
 }
 
@@ -116,13 +145,13 @@ TEST_F(RecoverTest, FailuresWhileCreatingAreReturned) {
     EXPECT_FALSE(std::filesystem::exists(dir_.file("queue.purge.tmp")));
   }
   // A short file stays as it was until the new log replaces it.
-  write_file(log(), bytes_of("short"));
+  write_file(log(), bytes_of("TWF"));
   {
     FaultScope faults;
     faults.fail(sys::Call::kFullSync, EIO);
     Recovery run(log());
     ASSERT_FALSE(run.result.ok());
-    EXPECT_EQ(read_file(log()), bytes_of("short"));
+    EXPECT_EQ(read_file(log()), bytes_of("TWF"));
   }
   std::filesystem::remove(log());
   Recovery missing_dir(dir_.file("no/such/queue.log"));
@@ -292,39 +321,75 @@ void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
 class RecoverDamage : public ::testing::TestWithParam<Damage> {};
 
-TEST_P(RecoverDamage, CutsTheLogAtTheFirstDamagedFrame) {
+// Damage with no intact frame after it is a torn tail and is cut off; damage
+// followed by intact frames is skipped: recovery copies the whole log aside,
+// replays every intact frame around the damage and leaves the rewrite to its
+// caller, without changing the log itself.
+TEST_P(RecoverDamage, CutsATornTailAndSkipsDamageInTheMiddle) {
   const Damage& d = GetParam();
   TempDir dir;
   const std::string path = dir.file("queue.log");
   const Bytes intact = header(4) + kFirst;
-  // After the damage: an ACK of seq 0 and a new message, neither to be applied.
+  // After the damage: an ACK of seq 0 and a new message.
   const Bytes after = d.then_valid ? kAck0 + frame_of(EnqueueRecord{1, 1, bytes_of("x")}) : Bytes{};
-  write_file(path, intact + d.bytes + after);
+  const Bytes contents = intact + d.bytes + after;
+  write_file(path, contents);
 
   CallCounter truncates(sys::Call::kFtruncate), syncs(sys::Call::kFullSync);
   Recovery run(path);
   ASSERT_TRUE(run.result.ok()) << run.result.error().text();
-  EXPECT_EQ(run.warnings, std::string("Tarnwick: truncating ") + d.kind + " log tail at byte 51 (" +
-                              d.message + ")\n");
-  EXPECT_EQ(read_file(path), intact);
-  EXPECT_EQ(run.result->end_offset, 51u);
   EXPECT_EQ(run.result->generation, 4u);
-  const QueueState& s = run.result->state;
-  EXPECT_EQ(s.ready, (std::set<uint64_t>{0}));
-  EXPECT_EQ(s.messages.size(), 1u);
-  EXPECT_EQ(s.next_seq, 1u);
-  EXPECT_EQ(s.acked_total, 0u);
-  EXPECT_EQ(truncates.count(), 1u);
-  EXPECT_EQ(syncs.count(), 2u) << "the file, then its directory";
   EXPECT_EQ(run.leaked_fds, 0u);
+  const QueueState& s = run.result->state;
+  const RepairReport& report = run.result->report;
+  if (!d.then_valid) {
+    EXPECT_EQ(run.warnings, std::string("Tarnwick: truncating ") + d.kind +
+                                " log tail at byte 51 (" + d.message + ")\n");
+    EXPECT_EQ(read_file(path), intact);
+    EXPECT_EQ(run.result->end_offset, 51u);
+    EXPECT_FALSE(run.result->rewrite);
+    EXPECT_EQ(report.cut_tail, (DamagedRange{51, d.bytes.size(), d.message}));
+    EXPECT_EQ(s.ready, (std::set<uint64_t>{0}));
+    EXPECT_EQ(s.messages.size(), 1u);
+    EXPECT_EQ(s.next_seq, 1u);
+    EXPECT_EQ(truncates.count(), 1u);
+    EXPECT_EQ(syncs.count(), 2u) << "the file, then its directory";
 
-  // The cut log is clean: a second recovery is silent and writes nothing.
-  CallCounter truncates_again(sys::Call::kFtruncate);
-  Recovery again(path);
-  ASSERT_TRUE(again.result.ok());
-  EXPECT_EQ(again.warnings, "");
-  EXPECT_EQ(again.result->end_offset, 51u);
-  EXPECT_EQ(truncates_again.count(), 0u);
+    // The cut log is clean: a second recovery is silent and writes nothing.
+    CallCounter truncates_again(sys::Call::kFtruncate);
+    Recovery again(path);
+    ASSERT_TRUE(again.result.ok());
+    EXPECT_EQ(again.warnings, "");
+    EXPECT_EQ(again.result->end_offset, 51u);
+    EXPECT_EQ(truncates_again.count(), 0u);
+    return;
+  }
+  EXPECT_TRUE(run.result->rewrite);
+  EXPECT_EQ(read_file(path), contents) << "the caller rewrites the log, not recovery";
+  EXPECT_EQ(run.result->end_offset, contents.size());
+  EXPECT_EQ(report.skipped, (std::vector<DamagedRange>{{51, d.bytes.size(), d.message}}));
+  EXPECT_FALSE(report.cut_tail);
+  EXPECT_EQ(report.records_kept, 3u);
+  EXPECT_EQ(report.orphan_records, 0u);
+  // The ACK after the damage applies; the message after it is kept.
+  EXPECT_EQ(s.ready, (std::set<uint64_t>{1}));
+  EXPECT_EQ(s.messages.size(), 1u);
+  EXPECT_EQ(s.messages.at(1).body_offset, 51 + d.bytes.size() + 21 + 33);
+  EXPECT_EQ(s.next_seq, 2u);
+  EXPECT_EQ(s.acked_total, 1u);
+  EXPECT_EQ(truncates.count(), 0u);
+
+  const std::string& copy = report.damaged_copy;
+  ASSERT_TRUE(copy.starts_with(path + ".damaged-gen4-")) << copy;
+  EXPECT_TRUE(is_utc_stamp(copy.substr(path.size() + std::string(".damaged-gen4-").size())))
+      << copy;
+  EXPECT_EQ(read_file(copy), contents);
+  EXPECT_EQ(syncs.count(), 2u) << "the copy, then its directory";
+  EXPECT_EQ(run.warnings, "Tarnwick: skipped " + std::to_string(d.bytes.size()) +
+                              " damaged bytes in " + path + " at bytes 51-" +
+                              std::to_string(50 + d.bytes.size()) + " (" + d.message +
+                              "); kept 3 intact records; the damaged log was kept as " + copy +
+                              "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RecoverDamage, ::testing::ValuesIn(damages()),

@@ -2,6 +2,7 @@
 --json parsed."""
 
 import base64
+import hashlib
 import json
 import os
 import pty
@@ -14,7 +15,7 @@ from processes import run_tarnwick, start_tarnwick, stop, tarnwick_command, wait
 
 from tarnwick_queue import Queue
 
-COMMANDS = ["stats", "peek", "put", "dead", "verify", "compact", "purge", "worker"]
+COMMANDS = ["stats", "peek", "put", "dead", "verify", "repair", "compact", "purge", "worker"]
 
 
 def ok(*args, input=None):
@@ -128,23 +129,128 @@ def test_verify_compact_purge(qdir):
     assert data("stats", qdir)["total"] == 0
 
 
-def test_verify_reports_a_damaged_log_with_exit_1(qdir):
-    with Queue(qdir) as q:
-        q.put_many([b"y" * 200] * 5)
-    log = os.path.join(qdir, "queue.log")
+def _tree(directory):
+    """Every name under `directory` with the sha256 of each file's bytes."""
+    out = {}
+    for root, dirs, files in os.walk(directory):
+        for name in dirs:
+            out[os.path.relpath(os.path.join(root, name), directory)] = "dir"
+        for name in files:
+            with open(os.path.join(root, name), "rb") as f:
+                out[os.path.relpath(os.path.join(root, name), directory)] = \
+                    hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def _damage(log, offset, data):
     with open(log, "r+b") as f:
-        f.seek(os.path.getsize(log) - 150)
-        f.write(b"\x00garbage\x00")
+        f.seek(offset)
+        f.write(data)
+
+
+def _hundred_messages(qdir):
+    with Queue(qdir) as q:
+        q.put_many([b"message %d" % i for i in range(100)])
+    return os.path.join(qdir, "queue.log")
+
+
+@pytest.mark.parametrize("kind", ["clean", "torn tail", "middle", "text", "dead letters"])
+def test_verify_reports_damage_and_changes_nothing(qdir, kind):
+    log = _hundred_messages(qdir)
+    size = os.path.getsize(log)
+    if kind == "torn tail":
+        with open(log, "ab") as f:
+            f.write(b"TWR1\x40\x00\x00\x00garbage")
+    elif kind == "middle":
+        _damage(log, 500, b"\xff")
+    elif kind == "text":
+        with open(log, "wb") as f:
+            f.write(b"0123456789")
+    elif kind == "dead letters":
+        with open(os.path.join(qdir, "dead_letters", "queue.log"), "ab") as f:
+            f.write(b"TWR")
+    before = _tree(qdir)
     result = run_tarnwick("verify", qdir, "--json")
-    assert result.returncode == 1
+    assert result.returncode == (0 if kind == "clean" else 1), result
     report = json.loads(result.stdout)
-    assert report["ok"] is False and "damaged tail" in report["message"]
-    assert ok("verify", qdir).startswith("ok: ")  # what was cut off is gone now
+    text = run_tarnwick("verify", qdir).stdout.decode()
+    assert _tree(qdir) == before, "verify changed the directory"
+    if kind == "clean":
+        assert report["ok"] and report["records"] == 100 and text.startswith("ok: 100 records")
+    elif kind == "torn tail":
+        assert report["tail"] == {"offset": size, "bytes": 15, "reason": "truncated record payload"}
+        assert report["damaged"] == [] and "a torn tail of 15 bytes" in text
+    elif kind == "middle":
+        assert report["tail"] is None and len(report["damaged"]) == 1
+        assert report["damaged"][0]["offset"] < 500 < sum(report["damaged"][0][k]
+                                                           for k in ("offset", "bytes"))
+        assert report["intact_records"] == 99
+        assert text.startswith("damaged: ") and "'tarnwick repair' keeps them" in text
+    elif kind == "text":
+        assert report["message"] == "bad file magic" and not report["ok"]
+    else:
+        assert report["ok"] and not report["dead_letters"]["ok"]
+        assert "dead letters: damaged: a torn tail of 3 bytes at byte 16" in text
+
+
+def test_repair_keeps_every_intact_record_and_sets_the_damaged_log_aside(qdir):
+    log = _hundred_messages(qdir)
+    _damage(log, 500, b"\xff")
+    with open(log, "rb") as f:
+        damaged = f.read()
+    result = run_tarnwick("repair", qdir, "--json")
+    assert result.returncode == 0, result
+    assert result.stderr.decode().startswith("Tarnwick: skipped ")
+    done = json.loads(result.stdout)
+    assert done["repaired"] and done["records_kept"] == 99 and done["generation"] == 1
+    assert len(done["skipped"]) == 1 and done["cut_tail"] is None
+    copy = done["damaged_copy"]
+    assert os.path.dirname(copy) == qdir
+    assert os.path.basename(copy).startswith("queue.log.damaged-gen0-")
+    with open(copy, "rb") as f:
+        assert f.read() == damaged
+    assert ok("verify", qdir).startswith("ok: 99 records")
+    with Queue(qdir) as q:
+        bodies = sorted(m.body for m in q.get_many(200))
+    lost = [b"message %d" % i for i in range(100) if b"message %d" % i not in bodies]
+    assert len(lost) == 1 and len(bodies) == 99
+    assert ok("repair", qdir) == "ok: nothing to repair\n"
+
+
+def test_an_open_repairs_as_repair_does_and_a_torn_tail_is_still_cut(qdir):
+    log = _hundred_messages(qdir)
+    size = os.path.getsize(log)
+    with open(log, "ab") as f:
+        f.write(b"\x00garbage\x00")
+    result = run_tarnwick("repair", qdir)
+    assert result.returncode == 0
+    assert result.stdout.decode() == f"repaired: cut a torn tail of 9 bytes at byte {size}\n"
+    assert result.stderr.decode() == (f"Tarnwick: truncating corrupt log tail at byte {size} "
+                                      "(truncated record header)\n")
+    assert os.path.getsize(log) == size
+    assert not [n for n in os.listdir(qdir) if "damaged" in n]
+
+    _damage(log, 700, b"\x00\x00\x00")
+    result = run_tarnwick("stats", qdir, "--json")  # any command's open repairs
+    assert result.returncode == 0 and result.stderr.decode().count("\n") == 1
+    assert json.loads(result.stdout)["total"] == 99
+    assert len([n for n in os.listdir(qdir) if n.startswith("queue.log.damaged-")]) == 1
+
+
+def test_a_log_that_is_not_a_queue_log_is_refused_and_left_alone(qdir):
+    log = _hundred_messages(qdir)
+    with open(log, "wb") as f:
+        f.write(b"0123456789")
+    for command in ("repair", "stats"):
+        err = fails(command, qdir)
+        assert "queue.log has bad magic (not a Tarnwick log)" in err
+    with open(log, "rb") as f:
+        assert f.read() == b"0123456789"
 
 
 def test_missing_or_wrong_paths_are_one_line_errors_and_create_nothing(tmp_path):
     missing = tmp_path / "missing"
-    for args in (["stats"], ["peek"], ["verify"], ["compact"], ["purge", "--yes"],
+    for args in (["stats"], ["peek"], ["verify"], ["repair"], ["compact"], ["purge", "--yes"],
                  ["dead", "list"]):
         err = fails(args[0], missing, *args[1:])
         assert "no such directory" in err

@@ -10,6 +10,10 @@ def frame(payload):
     return b"TWR1" + struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
 
 
+def flip(data, at, mask=0x10):
+    return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
+
+
 def header(generation=0):
     return b"TWFL" + struct.pack("<IQ", 1, generation)
 
@@ -30,6 +34,14 @@ def main(out):
         "torn": full[:-3],
         "short": full[:10],
         "unknown-tag": header() + enq(0, b"a") + frame(b"\x09" + bytes(8)),
+        # Damage in the middle, with intact frames after it: resynchronised.
+        "middle-crc": flip(full, 16 + 35 + 20),
+        "middle-length": flip(full, 16 + 35 + 5),
+        "middle-magic": flip(full, 16 + 35 + 1),
+        "middle-zeroed": full[:40] + bytes(60) + full[100:],
+        "middle-and-torn": flip(full, 16 + 35 + 20)[:-3],
+        "torn-body-with-frames": header() + enq(0, b"a")
+        + enq(1, enq(5, b"inside") + ack(0) + enq(6, b"also"))[:-4],
     }
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:

@@ -1,5 +1,6 @@
-"""An independent reader of queue.log and a replay model of the queue state,
-used to check what the module rebuilds from damaged logs."""
+"""An independent reader of queue.log (resynchronising after damage in the
+middle as the engine does) and a replay model of the queue state, used to
+check what the module rebuilds from damaged logs."""
 
 import struct
 import zlib
@@ -18,23 +19,127 @@ def decodes(payload):
     return True
 
 
-def scan(data, decode):
-    """Returns (frames, end, clean): the intact frames as (offset, payload),
-    the offset where reading stopped, and whether the log ended cleanly."""
-    frames, pos = [], 16
+def frame_length(data, pos):
+    """The length of the frame at `pos` when its framing and CRC check, else None."""
+    if len(data) - pos < 12 or data[pos : pos + 4] != b"TWR1":
+        return None
+    length, crc = struct.unpack_from("<II", data, pos + 4)
+    payload = data[pos + 12 : pos + 12 + length]
+    if length > MAX_RECORD_LEN or len(payload) < length or zlib.crc32(payload) != crc:
+        return None
+    return 12 + length
+
+
+def _resumes(data, pos, model):
+    """Whether a frame as the engine writes it, continuing `model`, is at `pos`."""
+    if pos > len(data) or frame_length(data, pos) is None:
+        return False
+    length = struct.unpack_from("<I", data, pos + 4)[0]
+    payload = data[pos + 12 : pos + 12 + length]
+    if len(payload) < 9 or payload[0] not in SIZES:
+        return False
+    tag, seq = payload[0], struct.unpack_from("<Q", payload, 1)[0]
+    if tag == 1:
+        if len(payload) < 21 or length != 21 + struct.unpack_from("<I", payload, 17)[0]:
+            return False
+    elif length != SIZES[tag]:
+        return False
+    unseen = seq >= model.next_seq
+    return unseen if tag == 1 else unseen or seq in model.messages
+
+
+def _run_end(data, pos):
+    while pos < len(data):
+        n = frame_length(data, pos)
+        if n is None:
+            return pos
+        pos += n
+    return pos
+
+
+def next_frame(data, at, model):
+    """Where intact frames go on after damage at `at`, or None (a torn tail)."""
+    end, torn = len(data), False
+    if end - at >= 12:
+        length, crc = struct.unpack_from("<II", data, at + 4)
+        if length <= MAX_RECORD_LEN:
+            following = at + 12 + length
+            if following == end:
+                return None
+            if following < end:
+                if _resumes(data, following, model):
+                    start = at + 12
+                    while True:
+                        found = data.find(b"TWR1", start)
+                        if found < 0 or found >= following:
+                            return following
+                        if _resumes(data, found, model) and zlib.crc32(data[at + 12 : found]) == crc:
+                            return found
+                        start = found + 1
+            else:
+                torn = data[at : at + 4] == b"TWR1"
+    start = at + 1
     while True:
-        if pos == len(data):
-            return frames, pos, True
-        if len(data) - pos < 12 or data[pos : pos + 4] != b"TWR1":
-            return frames, pos, False
-        length, crc = struct.unpack_from("<II", data, pos + 4)
-        payload = data[pos + 12 : pos + 12 + length]
-        if length > MAX_RECORD_LEN or len(payload) < length or zlib.crc32(payload) != crc:
-            return frames, pos, False
-        if decode and not decodes(payload):
-            return frames, pos, False
-        frames.append((pos, payload))
-        pos += 12 + length
+        found = data.find(b"TWR1", start)
+        if found < 0:
+            return None
+        if not _resumes(data, found, model):
+            start = found + 1
+        elif not torn:
+            return found
+        else:
+            run = _run_end(data, found)
+            if run == end:
+                return found
+            start = run + 1
+
+
+class Scan:
+    """A log read as the engine reads it: the intact frames as (offset,
+    payload), the damaged ranges (offset, bytes) with intact frames after
+    them, a torn tail (offset, bytes) or None, and the replayed model."""
+
+    def __init__(self, data, decode):
+        self.model, self.frames, self.skipped, self.tail = Model(), [], [], None
+        self.before_damage = None  # frames before the first damage
+        pos = 16
+        while pos < len(data):
+            n = frame_length(data, pos)
+            if n is not None:
+                payload = data[pos + 12 : pos + n]
+                if decodes(payload):
+                    self.model.apply(payload)
+                if decodes(payload) or not decode:
+                    self.frames.append((pos, payload))
+                    pos += n
+                    continue
+            if self.before_damage is None:
+                self.before_damage = len(self.frames)
+            following = next_frame(data, pos, self.model)
+            if following is None:
+                self.tail = (pos, len(data) - pos)
+                break
+            self.skipped.append((pos, following - pos))
+            pos = following
+        if self.before_damage is None:
+            self.before_damage = len(self.frames)
+
+    @property
+    def clean(self):
+        return not self.skipped and self.tail is None
+
+    @property
+    def first_damage(self):
+        return self.skipped[0][0] if self.skipped else self.tail[0]
+
+
+def scan(data, decode):
+    """Returns (frames, end, clean) of the frames before the first damage:
+    the intact frames as (offset, payload), the offset where the first
+    damage begins (the end when clean), and whether the log ended cleanly."""
+    read = Scan(data, decode)
+    frames = read.frames[: read.before_damage]
+    return frames, len(data) if read.clean else read.first_damage, read.clean
 
 
 class Model:
@@ -84,10 +189,19 @@ class Model:
         return sum(len(body) + 33 for body, _ in self.messages.values())
 
 
+def compacted_size(model):
+    """The length of the log that compaction writes for `model`."""
+    size = 16
+    for seq, (body, deliveries) in model.messages.items():
+        size += 33 + len(body) + (25 if deliveries else 0) + (33 if seq in model.in_flight else 0)
+    return size
+
+
 def replay(data):
-    """The model of the longest intact, decodable prefix of a log."""
-    model = Model()
-    frames, end, _ = scan(data, decode=True)
-    for _, payload in frames:
-        model.apply(payload)
-    return model, end
+    """The model of a log as an open rebuilds it, and the log's length after
+    the open: a torn tail is cut; damage with intact frames after it is
+    skipped and the log rewritten (compacted) as the next generation."""
+    read = Scan(data, decode=True)
+    if read.skipped:
+        return read.model, compacted_size(read.model)
+    return read.model, len(data) if read.tail is None else read.tail[0]

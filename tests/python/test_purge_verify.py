@@ -136,3 +136,38 @@ def test_verify_bad_file_magic_and_memory(tmp_path):
     m.enqueue(b"x")
     assert m.verify_integrity() == {
         "ok": True, "records": 0, "bytes": 0, "message": ":memory: queue has no on-disk log"}
+
+
+def test_damage_in_the_middle_is_kept_around_by_an_open(tmp_path, capfd):
+    """A byte flipped in the middle of a 100-message log costs that one
+    message: verify_integrity says so and changes nothing; the next open
+    copies the damaged log aside and keeps the other 99."""
+    path = str(tmp_path / "q")
+    log = os.path.join(path, "queue.log")
+    q = TarnwickCore(path)
+    seqs = q.enqueue_batch([b"message %d" % i for i in range(100)])
+    frame = 12 + 21 + len(b"message 10")  # frames 0..9 are one byte shorter
+    damaged_at = 16 + 10 * (frame - 1)
+    corrupt(log, damaged_at + 30)
+    damaged = open(log, "rb").read()
+    report = q.verify_integrity()
+    assert (report["ok"], report["records"], report["bytes"]) == (False, 10, damaged_at)
+    assert report["message"] == (
+        f"damaged bytes in the middle of the log at {damaged_at}-{damaged_at + frame - 1} "
+        "(record CRC mismatch (silent corruption)), with 89 intact records after the first damage")
+    assert open(log, "rb").read() == damaged
+    del q
+    capfd.readouterr()
+    reopened = TarnwickCore(path)
+    err = capfd.readouterr().err
+    copies = [n for n in os.listdir(path) if n.startswith("queue.log.damaged-gen0-")]
+    assert len(copies) == 1
+    copy = os.path.join(path, copies[0])
+    assert err == (f"Tarnwick: skipped {frame} damaged bytes in {log} at bytes {damaged_at}-"
+                   f"{damaged_at + frame - 1} (record CRC mismatch (silent corruption)); kept 99 "
+                   f"intact records; the damaged log was kept as {copy}\n")
+    assert open(copy, "rb").read() == damaged
+    assert reopened.stats()["generation"] == 1
+    bodies = [m[1] for m in reopened.dequeue_batch(200)]
+    assert bodies == [b"message %d" % i for i in range(100) if i != 10]
+    assert seqs[11] == 11 and reopened.verify_integrity()["ok"]
