@@ -1,6 +1,7 @@
 """Celery on the tarnwick transport, end to end: a prefork worker process
 with acks late and reject-on-worker-lost."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -42,7 +43,10 @@ def celery_env(tmp_path, monkeypatch):
     sys.modules.pop("celery_app", None)
 
 
-def _start_worker(tmp_path):
+@contextlib.contextmanager
+def _celery_worker(tmp_path):
+    """A Celery worker on the test's app, stopped with SIGTERM at the end
+    (killed if it does not stop); its log is printed then."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
     log = open(tmp_path / "worker.log", "w")
@@ -50,7 +54,17 @@ def _start_worker(tmp_path):
         [sys.executable, "-m", "celery", "-A", "celery_app", "worker", "--pool=prefork",
          "--concurrency=1", "--without-gossip", "--without-mingle", "--without-heartbeat",
          "--loglevel=INFO"], cwd=tmp_path, env=env, stdout=log, stderr=subprocess.STDOUT)
-    return proc, log
+    try:
+        yield proc
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        log.close()
+        print((tmp_path / "worker.log").read_text()[-4000:])
 
 
 def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
@@ -58,8 +72,7 @@ def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
     app.record.delay("killed", die_first=True)
     sent = time.time()
     app.record.apply_async(("later",), countdown=3)
-    proc, log = _start_worker(tmp_path)
-    try:
+    with _celery_worker(tmp_path):
         deadline = time.monotonic() + 60
         done = _wait_for(marks / "killed.done", deadline)
         starts = _lines(marks / "killed.start")
@@ -70,15 +83,6 @@ def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
         later = _wait_for(marks / "later.start", deadline)
         assert float(later[0][0]) >= sent + 3.0
         _wait_for(marks / "later.done", deadline)
-    finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        print((tmp_path / "worker.log").read_text()[-4000:])
     # Nothing is left in the queue: both messages were acked.
     from tarnwick_queue import Queue
     with Queue(str(tmp_path / "broker" / "celery")) as queue:
@@ -95,8 +99,7 @@ def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
     client = "import celery_app; print(celery_app.add.delay(2, 3).get(timeout=60))"
-    proc, log = _start_worker(tmp_path)
-    try:
+    with _celery_worker(tmp_path):
         seen = []
         for _ in range(3):
             done = subprocess.run([sys.executable, "-c", client], cwd=tmp_path, env=env,
@@ -107,12 +110,3 @@ def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path)
             # ones went when its channel opened.
             assert len(replies) == 1 and replies[0] not in seen, (replies, seen)
             seen += replies
-    finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        print((tmp_path / "worker.log").read_text()[-4000:])
