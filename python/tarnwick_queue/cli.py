@@ -69,7 +69,7 @@ def _open_to_look(path: str) -> Queue:
         return Queue(path, auto_compact_bytes=0)
     except OSError as exc:
         if exc.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
-            raise CliError(f"{path}: {_os_text(exc)}") from None
+            raise CliError(f"{path}: {_os_text(exc, path)}") from None
     return _open(path, auto_compact_bytes=0, read_only=True)
 
 
@@ -103,7 +103,7 @@ def _open(path: str, **options: Any) -> Queue:
     try:
         return Queue(path, **options)
     except OSError as exc:
-        raise CliError(f"{path}: {_os_text(exc)}") from None
+        raise CliError(f"{path}: {_os_text(exc, path)}") from None
 
 
 def _report_count(args: argparse.Namespace, done: str, count: int, noun: str) -> int:
@@ -115,9 +115,13 @@ def _report_count(args: argparse.Namespace, done: str, count: int, noun: str) ->
     return 0
 
 
-def _os_text(exc: BaseException) -> str:
+def _os_text(exc: BaseException, path: str = "") -> str:
+    """The error's text without the engine's prefix, and without the path at
+    its end when the caller names `path` before it."""
     text = str(exc.args[0]) if isinstance(exc, OSError) and len(exc.args) == 1 else str(exc)
-    return text.replace("Tarnwick I/O error: ", "")
+    text = text.replace("Tarnwick I/O error: ", "")
+    named = f": {path!r}"
+    return text[:-len(named)] if path and text.endswith(named) else text
 
 
 # --- output helpers ---
@@ -449,7 +453,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         try:
             reports.append(_native.verify(where))
         except OSError as exc:
-            raise CliError(f"{where}: {_os_text(exc)}") from None
+            raise CliError(f"{where}: {_os_text(exc, where)}") from None
     report, dead = reports[0], reports[1] if len(reports) > 1 else None
     ok = report["ok"] and (dead is None or dead["ok"])
     if args.json:
@@ -484,7 +488,7 @@ def cmd_repair(args: argparse.Namespace) -> int:
         try:
             repairs[where] = _native.repair(where)
         except OSError as exc:
-            raise CliError(f"{where}: {_os_text(exc)}") from None
+            raise CliError(f"{where}: {_os_text(exc, where)}") from None
     if args.json:
         main = repairs[args.dir]
         out: Dict[str, Any] = {"repaired": main is not None, **(main or {})}

@@ -689,7 +689,7 @@ PyObject* module_verify(PyObject*, PyObject* args) noexcept {
   return guarded([&]() -> PyObject* {
     const std::string where(dir);
     auto report = without_gil([&] { return verify_queue_directory(where); });
-    if (!report.ok()) return raise_error(report.error());
+    if (!report.ok()) return raise_error(report.error(), where);
     return new_integrity(report.value());
   });
 }
@@ -707,7 +707,7 @@ PyObject* module_repair(PyObject*, PyObject* args) noexcept {
       TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> queue, Queue::open(where, settings));
       return queue->last_repair();
     });
-    if (!repaired.ok()) return raise_error(repaired.error());
+    if (!repaired.ok()) return raise_error(repaired.error(), where);
     return new_repair(repaired.value());
   });
 }
