@@ -142,10 +142,14 @@ def _tree(directory):
     return out
 
 
-def _damage(log, offset, data):
+def _damage(log, offset, mask):
+    """Flips the bits of `mask` in the bytes at `offset`: they always change
+    (writing a value could leave a byte that already held it)."""
     with open(log, "r+b") as f:
         f.seek(offset)
-        f.write(data)
+        old = f.read(len(mask))
+        f.seek(offset)
+        f.write(bytes(a ^ b for a, b in zip(old, mask)))
 
 
 def _hundred_messages(qdir):
@@ -230,7 +234,7 @@ def test_an_open_repairs_as_repair_does_and_a_torn_tail_is_still_cut(qdir):
     assert os.path.getsize(log) == size
     assert not [n for n in os.listdir(qdir) if "damaged" in n]
 
-    _damage(log, 700, b"\x00\x00\x00")
+    _damage(log, 700, b"\xff\xff\xff")
     result = run_tarnwick("stats", qdir, "--json")  # any command's open repairs
     assert result.returncode == 0 and result.stderr.decode().count("\n") == 1
     assert json.loads(result.stdout)["total"] == 99
