@@ -125,13 +125,8 @@ def decode_dead_letter(entry: bytes) -> dict:
 
 def file_digests(directory: str) -> Dict[str, str]:
     """The sha256 of every file below `directory`, by relative path."""
-    out = {}
-    for root, _, names in os.walk(directory):
-        for name in names:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                out[os.path.relpath(path, directory)] = hashlib.sha256(f.read()).hexdigest()
-    return dict(sorted(out.items()))
+    return {path: hashlib.sha256(data).hexdigest()
+            for path, data in sorted(file_bytes(directory).items())}
 
 
 def file_bytes(directory: str) -> Dict[str, bytes]:
