@@ -85,8 +85,8 @@ def main():
     load = [os.getloadavg()]
     harness.progress("load average at start: %.2f %.2f %.2f" % load[0])
     if load[0][0] > 1.0:
-        harness.progress("WARNING: the machine is busy (1-min load %.2f > 1.0); numbers will be noisy"
-                         % load[0][0])
+        harness.progress("WARNING: the machine is busy (1-min load %.2f > 1.0); "
+                         "numbers will be noisy" % load[0][0])
 
     try:
         import tarnwick  # noqa: F401

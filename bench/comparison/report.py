@@ -94,9 +94,9 @@ def _results(args, floors, results, mpinfo):
         "- \"dup\" in the multi-process row: messages handed to both consumers without a lease "
         "expiring (persist-queue claims a row with no cross-process guard); see the delivery check "
         "below.",
-        "- Durable rows ride on the virtual disk's fsync, whose speed drifts by large factors within "
-        "seconds on this shared machine; targets 1–4 therefore use the bracketed rounds further "
-        "down.",
+        "- Durable rows ride on the virtual disk's fsync, whose speed drifts by large factors "
+        "within seconds on this shared machine; targets 1–4 therefore use the bracketed rounds "
+        "further down.",
         "- The plain sqlite3 lease queue (bench/sqlite_lease.py) counts as a peer.",
         "- dequeue_batch and ack_batch are timed on a fresh queue holding %d batches of 1000 for "
         "every implementation (filled untimed), so a faster enqueue_batch does not leave a deeper "
