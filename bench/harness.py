@@ -20,7 +20,7 @@ import statistics
 import sys
 from itertools import repeat
 from time import perf_counter, process_time, sleep
-from typing import Any, Callable, Iterable, NamedTuple, Optional, Sequence
+from typing import Any, Callable, Hashable, Iterable, NamedTuple, Optional, Sequence
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(BENCH)
@@ -34,17 +34,17 @@ now = perf_counter
 
 
 class Timed(NamedTuple):
-    count: int  # calls, or items when the timed unit reports how many it handled
+    done: int  # calls made, or items handled when the timed unit reports how many
     seconds: float
     cpu_seconds: float  # this process's CPU time (every thread) over the same span
 
     @property
     def rate(self) -> float:
-        return per_second(self.count, self.seconds)
+        return per_second(self.done, self.seconds)
 
     @property
     def cpu_rate(self) -> float:
-        return per_second(self.count, self.cpu_seconds)
+        return per_second(self.done, self.cpu_seconds)
 
 
 class Stopwatch:
@@ -127,13 +127,14 @@ def counter_rate(read: Callable[[], float], seconds: float) -> float:
 # --- rounds ---
 
 
-def rounds(cases: Sequence[tuple[str, Callable[[], float]]], count: int, turns: bool = False,
-           before: Optional[Callable[[], None]] = None) -> dict[str, list[float]]:
+def rounds(cases: Sequence[tuple[Hashable, Callable[[], Any]]], count: int, turns: bool = False,
+           before: Optional[Callable[[], None]] = None) -> dict[Hashable, list[Any]]:
     """Measures each case once per round, for `count` rounds: {name: one
-    value per round}. A case is (name, fn) and fn() returns its measurement.
-    before() runs at the start of each round. With turns, the order rotates
-    from round to round, so no case always goes first."""
-    values: dict[str, list[float]] = {name: [] for name, _ in cases}
+    value per round}. A case is (name, fn) and fn() returns its measurement
+    (a rate, or whatever record the script keeps of a run). before() runs at
+    the start of each round. With turns, the order rotates from round to
+    round, so no case always goes first."""
+    values: dict[Hashable, list[Any]] = {name: [] for name, _ in cases}
     for r in range(count):
         if before is not None:
             before()
@@ -164,7 +165,7 @@ def spread(values: Sequence[float]) -> float:
 def ratio(a: Any, b: Any) -> Optional[float]:
     """a / b when both are numbers and b is positive, else None."""
     if is_number(a) and is_number(b) and b > 0:
-        return a / b
+        return float(a) / float(b)
     return None
 
 

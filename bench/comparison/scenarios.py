@@ -90,7 +90,7 @@ def big_enqueue(a, big, count, cap_s, final_flush=True):
     for _ in range(2):
         a.enq(big)
     with harness.Stopwatch() as watch:
-        n = harness.run_for(a.enq, big, cap_s, max_calls=count).count
+        n = harness.run_for(a.enq, big, cap_s, max_calls=count).done
         if final_flush:
             a.flush()
     return harness.per_second(n * BIG / 1e6, watch.seconds)
@@ -114,4 +114,4 @@ def big(a, big_body, count, cap_s):
 
     drained = harness.count_for(drain_one, cap_s, until_empty=True)
     return {"big_enq": enq_rate,
-            "big_drain": harness.per_second(drained.count * BIG / 1e6, drained.seconds)}
+            "big_drain": harness.per_second(drained.done * BIG / 1e6, drained.seconds)}

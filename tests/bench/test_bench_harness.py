@@ -63,10 +63,10 @@ def test_bracketed_takes_the_floor_before_and_after():
 def test_timed_loops_count_what_they_ran():
     calls = []
     timed = harness.run_for(calls.append, "x", seconds=3600.0, max_calls=100)
-    assert timed.count == len(calls) == 100
+    assert timed.done == len(calls) == 100
     left = [1, 2, 3, 0]
     timed = harness.count_for(lambda: left.pop(0), seconds=3600.0, until_empty=True)
-    assert timed.count == 6 and not left
+    assert timed.done == 6 and not left
     with pytest.raises(RuntimeError):
         harness.count_for(lambda: 0, seconds=3600.0)
 
