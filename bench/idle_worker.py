@@ -23,6 +23,7 @@ import sys
 import tempfile
 import time
 
+import harness
 import tarnwick_queue
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -84,9 +85,7 @@ def measure(pythonpath, queue_dir):
         time.sleep(SETTLE)
         if worker.poll() is not None:
             raise SystemExit(f"the worker exited with {worker.returncode}")
-        first = cpu_ns(worker.pid)
-        time.sleep(WINDOW)
-        cpu = (cpu_ns(worker.pid) - first) / WINDOW
+        cpu = harness.counter_rate(lambda: cpu_ns(worker.pid), WINDOW)
         calls = syscalls(worker.pid)
         worker.send_signal(signal.SIGTERM)
         stopped = worker.wait(timeout=30)
