@@ -344,38 +344,125 @@ PyObject* engine_last_repair(PyObject* self, PyObject*) noexcept {
 
 // --- the type ---
 
+// Each docstring starts with the signature the interpreter shows
+// (__text_signature__); python/tarnwick_queue/_native.pyi states the types.
 PyMethodDef g_engine_methods[] = {
-    {"put", engine_put, METH_VARARGS, nullptr},
-    {"put_one", engine_put_one, METH_VARARGS, nullptr},
-    {"take", engine_take, METH_VARARGS, nullptr},
-    {"ack", engine_ack, METH_VARARGS, nullptr},
-    {"ack_many", engine_ack_many, METH_VARARGS, nullptr},
-    {"nack", engine_nack, METH_VARARGS, nullptr},
-    {"bury", engine_bury, METH_VARARGS, nullptr},
-    {"extend", engine_extend, METH_VARARGS, nullptr},
-    {"peek", engine_peek, METH_VARARGS, nullptr},
-    {"next_due", engine_next_due, METH_NOARGS, nullptr},
-    {"stats", engine_stats, METH_NOARGS, nullptr},
-    {"dead_count", engine_dead_count, METH_NOARGS, nullptr},
-    {"dead_list", engine_dead_list, METH_VARARGS, nullptr},
-    {"dead_requeue", engine_dead_requeue, METH_VARARGS, nullptr},
-    {"dead_purge", engine_dead_purge, METH_NOARGS, nullptr},
-    {"compact", engine_compact, METH_NOARGS, nullptr},
-    {"purge", engine_purge, METH_NOARGS, nullptr},
-    {"flush", engine_flush, METH_NOARGS, nullptr},
-    {"verify", engine_verify, METH_NOARGS, nullptr},
-    {"last_repair", engine_last_repair, METH_NOARGS, nullptr},
-    {"close", engine_close, METH_NOARGS, nullptr},
+    {"put", engine_put, METH_VARARGS,
+     "put($self, bodies, delay_ms, /)\n--\n\n"
+     "Appends the bodies (a list of bytes) as new messages in one locked,\n"
+     "synced step, all or none; each is due `delay_ms` milliseconds from now\n"
+     "(0: at once). Returns their ids, in order."},
+    {"put_one", engine_put_one, METH_VARARGS,
+     "put_one($self, body, delay_ms, /)\n--\n\n"
+     "put() of one bytes body, without the lists: returns its id."},
+    {"take", engine_take, METH_VARARGS,
+     "take($self, max, lease_ms, max_deliveries, /)\n--\n\n"
+     "Leases up to `max` ready messages, smallest id first, for `lease_ms`\n"
+     "milliseconds (None: the queue's lease). With `max_deliveries` > 0, a\n"
+     "message that would be delivered more often than that goes to the dead\n"
+     "letters instead. Returns a list of\n"
+     "(seq, body, deliveries, enqueued_ms, deadline_ms); the lease token the\n"
+     "settling methods take is (seq, enqueued_ms, deliveries, deadline_ms)."},
+    {"ack", engine_ack, METH_VARARGS,
+     "ack($self, token, /)\n--\n\n"
+     "Removes the leased message. False (and nothing written) when `token`\n"
+     "is no longer its current lease: it expired, or the message was settled."},
+    {"ack_many", engine_ack_many, METH_VARARGS,
+     "ack_many($self, tokens, /)\n--\n\n"
+     "Acks every message whose lease in `tokens` (a list) is still current,\n"
+     "in one locked step and one commit (all or none reach the log). Returns\n"
+     "the positions in `tokens` of the leases that were not current; a lease\n"
+     "given twice is acked once."},
+    {"nack", engine_nack, METH_VARARGS,
+     "nack($self, token, delay_ms, /)\n--\n\n"
+     "Gives the leased message back, due again `delay_ms` milliseconds from\n"
+     "now. False when `token` is no longer its current lease."},
+    {"bury", engine_bury, METH_VARARGS,
+     "bury($self, token, reason, /)\n--\n\n"
+     "Moves the leased message to the dead letters, with the str `reason`.\n"
+     "False when `token` is no longer its current lease."},
+    {"extend", engine_extend, METH_VARARGS,
+     "extend($self, token, lease_ms, /)\n--\n\n"
+     "Renews the lease to end `lease_ms` milliseconds from now (None: the\n"
+     "queue's lease). Returns the new deadline in epoch milliseconds, or None\n"
+     "when `token` is no longer the current lease."},
+    {"peek", engine_peek, METH_VARARGS,
+     "peek($self, limit, bodies, /)\n--\n\n"
+     "Up to `limit` live messages, smallest id first, without leasing them or\n"
+     "writing anything: a list of\n"
+     "(seq, state, deliveries, enqueued_ms, due_ms, size, body), where state\n"
+     "is 'ready', 'leased' or 'scheduled', due_ms the end of a lease or delay\n"
+     "(None when ready) and body None unless `bodies` is true."},
+    {"next_due", engine_next_due, METH_NOARGS,
+     "next_due($self, /)\n--\n\n"
+     "The earliest time (epoch milliseconds) a lease or a delay ends, or None."},
+    {"stats", engine_stats, METH_NOARGS,
+     "stats($self, /)\n--\n\n"
+     "The queue's counts as a dict: ready, in_flight, total, the running\n"
+     "totals, next_seq, live_bytes, log_bytes, generation, persistent,\n"
+     "scheduled and dead_letters."},
+    {"dead_count", engine_dead_count, METH_NOARGS,
+     "dead_count($self, /)\n--\n\n"
+     "How many dead letters there are."},
+    {"dead_list", engine_dead_list, METH_VARARGS,
+     "dead_list($self, limit, /)\n--\n\n"
+     "Up to `limit` dead letters, oldest first: a list of\n"
+     "(id, original_id, body, deliveries, enqueued_ms, died_ms, reason)."},
+    {"dead_requeue", engine_dead_requeue, METH_VARARGS,
+     "dead_requeue($self, ids, /)\n--\n\n"
+     "Puts the dead letters named in `ids` (a list; None: all of them) back\n"
+     "as new messages. Returns how many."},
+    {"dead_purge", engine_dead_purge, METH_NOARGS,
+     "dead_purge($self, /)\n--\n\n"
+     "Deletes every dead letter. Returns how many."},
+    {"compact", engine_compact, METH_NOARGS,
+     "compact($self, /)\n--\n\n"
+     "Rewrites the log with only the live messages."},
+    {"purge", engine_purge, METH_NOARGS,
+     "purge($self, /)\n--\n\n"
+     "Removes every message (the dead letters stay)."},
+    {"flush", engine_flush, METH_NOARGS,
+     "flush($self, /)\n--\n\n"
+     "Writes and syncs everything appended so far."},
+    {"verify", engine_verify, METH_NOARGS,
+     "verify($self, /)\n--\n\n"
+     "Re-reads the whole log, checking every record, and changes nothing.\n"
+     "Returns {ok, records, bytes, message, damaged, tail, intact_records};\n"
+     "damaged lists the ranges {offset, bytes, reason} between intact\n"
+     "records, tail is a torn tail's range or None."},
+    {"last_repair", engine_last_repair, METH_NOARGS,
+     "last_repair($self, /)\n--\n\n"
+     "What opening the queue repaired in its log: {skipped, cut_tail,\n"
+     "records_kept, orphan_records, damaged_copy, generation}, or None when\n"
+     "the log needed no repair."},
+    {"close", engine_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Syncs and closes the queue; later calls raise ValueError. Closing\n"
+     "twice does nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_engine_getset[] = {
-    {"closed", engine_closed, nullptr, nullptr, nullptr},
-    {"directory", engine_directory, nullptr, nullptr, nullptr},
+    {"closed", engine_closed, nullptr, "True once close() was called.", nullptr},
+    {"directory", engine_directory, nullptr,
+     "The queue's directory, or None for a queue in memory (\":memory:\").", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr char kEngineDoc[] =
+    "Engine(path, sync_interval_ms, lease_ms, auto_compact_bytes, read_only=False)\n--\n\n"
+    "One open queue: the directory `path` (created when missing, unless\n"
+    "`read_only`) or \":memory:\". Single operations sync at most\n"
+    "`sync_interval_ms` apart (0: each one syncs); `lease_ms` is the default\n"
+    "lease; the log is compacted once it passes `auto_compact_bytes` (0:\n"
+    "never). Read-only, every call that would write raises OSError.\n\n"
+    "Engine errors raise OSError (TimeoutError for a lock that stayed busy),\n"
+    "naming the directory; OverflowError when no id is left; RuntimeError for\n"
+    "a broken invariant; ValueError once closed. Each call runs without the\n"
+    "interpreter lock.";
+
 PyType_Slot g_engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEngineDoc)},
     {Py_tp_new, py::as_slot(engine_new)},
     {Py_tp_dealloc, py::as_slot(engine_dealloc)},
     {Py_tp_methods, g_engine_methods},

@@ -63,14 +63,28 @@ PyModuleDef_Slot g_module_slots[] = {
 };
 
 PyMethodDef g_module_functions[] = {
-    {"verify", module_verify, METH_VARARGS, nullptr},
-    {"repair", module_repair, METH_VARARGS, nullptr},
+    {"verify", module_verify, METH_VARARGS,
+     "verify(directory, /)\n--\n\n"
+     "Checks the log of the queue in `directory` without opening the queue,\n"
+     "so nothing in the directory changes. Returns the dict Engine.verify()\n"
+     "returns."},
+    {"repair", module_repair, METH_VARARGS,
+     "repair(directory, /)\n--\n\n"
+     "Opens the queue in `directory`, which repairs its log, and closes it.\n"
+     "Returns the dict Engine.last_repair() returns, or None when the log\n"
+     "needed no repair."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char kModuleDoc[] =
+    "The native part of tarnwick_queue: the operations on a queue that must\n"
+    "run inside one critical section, on the engine. Private to the package;\n"
+    "its local driver converts and checks every argument. MAX_BODY_LEN is\n"
+    "the largest message body, in bytes.";
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "tarnwick_queue._native", nullptr, 0, g_module_functions,
-    g_module_slots,        nullptr,                  nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick_queue._native", kModuleDoc, 0, g_module_functions,
+    g_module_slots,        nullptr,                  nullptr,    nullptr,
 };
 
 }  // namespace

@@ -63,13 +63,31 @@ PyObject* watch_close(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef g_watch_methods[] = {
-    {"fileno", watch_fileno, METH_NOARGS, nullptr},
-    {"drain", watch_drain, METH_NOARGS, nullptr},
-    {"close", watch_close, METH_NOARGS, nullptr},
+    {"fileno", watch_fileno, METH_NOARGS,
+     "fileno($self, /)\n--\n\n"
+     "The descriptor to wait on (select, poll, an event loop's reader); it\n"
+     "turns readable when the file changes."},
+    {"drain", watch_drain, METH_NOARGS,
+     "drain($self, /)\n--\n\n"
+     "Consumes the pending notifications without waiting, so the descriptor\n"
+     "is quiet until the next change. Drain, then look at the queue: a change\n"
+     "made after the look is never missed."},
+    {"close", watch_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Closes the descriptor; fileno() and drain() then raise ValueError.\n"
+     "Closing twice does nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char kWatchDoc[] =
+    "Watch(directory, file_name)\n--\n\n"
+    "A descriptor that turns readable when `file_name` in `directory` may\n"
+    "have changed: something was appended to it, or another file took its\n"
+    "name (inotify on Linux, kqueue elsewhere). OSError where the platform\n"
+    "or the file system offers no notification.";
+
 PyType_Slot g_watch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kWatchDoc)},
     {Py_tp_new, py::as_slot(watch_new)},
     {Py_tp_dealloc, py::as_slot(watch_dealloc)},
     {Py_tp_methods, g_watch_methods},
