@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "module/call_frame.h"
-#include "module/errors.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "module/call_frame.h"
+#include "module/errors.h"
 #include "queue/queue.h"
 
 namespace tarnwick::py {
