@@ -220,7 +220,7 @@ class Queue(BlockingConsumer):
         records, bytes, message} as TarnwickCore.verify_integrity() reports
         them, and `damaged` (ranges {offset, bytes, reason} between intact
         records), `tail` (a torn tail's range, or None) and `intact_records`."""
-        return self._engine.verify()
+        return dict(self._engine.verify())
 
     # --- life cycle ---
 
