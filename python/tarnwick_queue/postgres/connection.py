@@ -167,7 +167,7 @@ class Listener:
     arming, the time-out passes, or the connection breaks."""
 
     def __init__(self, conninfo: str, channel: str) -> None:
-        self._conninfo = _with_keepalives(conninfo)
+        self._conninfo = listen_conninfo(conninfo)
         self._channel = channel
         self._pg: Optional[pq.abc.PGconn] = None
 
@@ -268,7 +268,7 @@ class Listeners:
             listener.close()
 
 
-def _with_keepalives(conninfo: str) -> str:
+def listen_conninfo(conninfo: str) -> str:
     """`conninfo` with LISTEN_KEEPALIVES for the parameters it leaves unset."""
     try:
         given = conninfo_to_dict(conninfo)
