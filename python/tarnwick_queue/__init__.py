@@ -15,11 +15,11 @@ from ._types import (DeadLetter, LeaseLost, LocalQueueStats, Message, MessageInf
                      QueueStats)
 from .local import DeadLetters, Queue
 from .waiting import StopEvent
-from .worker import Worker
 
 if TYPE_CHECKING:
     # What the lazy imports below give, for type checkers.
     from .aio import AsyncQueue
+    from .worker import Worker
     __version__: str
 
 __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "LocalQueueStats",
@@ -27,10 +27,14 @@ __all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "Loc
 
 
 def __getattr__(name: str) -> Any:
-    # AsyncQueue brings asyncio in: only for those who use it.
+    # AsyncQueue brings asyncio in, Worker its threads, signals and the
+    # supervisor's subprocesses: only for those who use them.
     if name == "AsyncQueue":
         from .aio import AsyncQueue
         return AsyncQueue
+    if name == "Worker":
+        from .worker import Worker
+        return Worker
     if name == "__version__":  # the distribution's, read only when asked for
         from importlib.metadata import version
         return version("tarnwick")

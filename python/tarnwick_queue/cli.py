@@ -25,7 +25,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TextIO
 from . import _native
 from ._types import DeadLetter, MessageInfo
 from .local import Queue
-from .worker import EXIT_CONFIG, Supervisor, Worker, watch_supervisor
+from .supervisor import EXIT_CONFIG, Supervisor, watch_supervisor
+from .worker import Worker
 
 PROG = "tarnwick"
 LOG_NAME = "queue.log"
