@@ -24,7 +24,9 @@ import time
 from queue import Empty
 from typing import Any, Callable, Deque, List, Optional, Sequence, Tuple, Union
 
-from ._types import LeaseLost, Message, QueueBackend, _optional_count, _positive_seconds, _seconds
+from ._checks import (optional_count as _optional_count, positive_seconds as _positive_seconds,
+                      seconds as _seconds)
+from ._face import LeaseLost, Message, QueueBackend
 from .waiting import StopEvent
 
 log = logging.getLogger("tarnwick_queue.worker")

@@ -11,11 +11,11 @@ millisecond.
 
 from __future__ import annotations
 
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 import psycopg
 
-from ..aio import AsyncQueue
+from ..aio import AsyncFace, AsyncQueue
 from .queue import PostgresQueue
 
 
@@ -29,11 +29,13 @@ class AsyncPostgresQueue(AsyncQueue):
                     await handle(message.body)
     """
 
-    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection"],
+    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection[Any]"],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None) -> None:
-        self._init(PostgresQueue(dsn_or_connection, name, lease=lease,
-                                 max_deliveries=max_deliveries))
+        # AsyncQueue's own constructor opens a queue directory: the face's is wanted.
+        self.queue: PostgresQueue = PostgresQueue(dsn_or_connection, name, lease=lease,
+                                                  max_deliveries=max_deliveries)
+        AsyncFace.__init__(self, self.queue)
 
     def __repr__(self) -> str:
         return f"AsyncPostgresQueue({self.queue.name!r})"
