@@ -78,7 +78,7 @@ class Reference:
 def tarnwick_clear(queue):
     # TRUNCATE as the reference's clear(): a DELETE would leave dead index
     # entries at the head of the queue for the next scenario to step over.
-    with psycopg.connect(queue._link.conninfo, autocommit=True) as conn:
+    with psycopg.connect(queue.driver.link.conninfo, autocommit=True) as conn:
         conn.execute("TRUNCATE tarnwick_messages")
 
 

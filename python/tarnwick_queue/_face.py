@@ -229,7 +229,9 @@ class BaseQueue:
         if type(body) is not bytes:
             body = _checks.body(body)
         driver = self._driver
-        _checks.body_size(body, driver.max_body_size)
+        most = driver.max_body_size
+        if most is not None and len(body) > most:
+            _checks.body_size(body, most)
         if type(delay) is not float or delay != 0.0:
             delay = _checks.seconds(delay, "delay")
         return driver.put(body, delay)
