@@ -15,6 +15,7 @@ from typing import Any, Optional, Union
 
 import psycopg
 
+from .._face import QueueBackend
 from ..aio import AsyncFace, AsyncQueue
 from .queue import PostgresQueue
 
@@ -37,5 +38,19 @@ class AsyncPostgresQueue(AsyncQueue):
                                                   max_deliveries=max_deliveries)
         AsyncFace.__init__(self, self.queue)
 
+    @classmethod
+    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
+        """An AsyncPostgresQueue over an open PostgresQueue; close() closes it."""
+        if not isinstance(backend, PostgresQueue):
+            return AsyncQueue.wrap(backend)
+        return _Wrapped(backend)
+
     def __repr__(self) -> str:
         return f"AsyncPostgresQueue({self.queue.name!r})"
+
+
+class _Wrapped(AsyncPostgresQueue):
+    # What wrap() returns: an AsyncPostgresQueue over a queue opened elsewhere.
+    def __init__(self, backend: PostgresQueue) -> None:
+        self.queue = backend
+        AsyncFace.__init__(self, backend)
