@@ -82,12 +82,13 @@ CONSUMER = textwrap.dedent("""
     path, count, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     q = Queue(path, sync_interval=1e6)
     waits = 0
-    real_wait = q._waiter.wait
+    watch = q.watch()  # a directory queue's one watch object, for every get
+    real_wait = watch.wait
     def counting_wait(*args):
         global waits
         waits += 1
         real_wait(*args)
-    q._waiter.wait = counting_wait
+    watch.wait = counting_wait
     latencies = []
     print("ready", flush=True)
     while True:

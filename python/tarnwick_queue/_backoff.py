@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Any, Tuple
 
-from ._types import _seconds
+from ._checks import seconds as _seconds
 
 Backoff = Tuple[float, float, float]
 

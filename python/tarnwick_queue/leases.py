@@ -11,7 +11,7 @@ import time
 from typing import Dict, List, Optional, Tuple
 
 from ._fork import reset_after_fork
-from ._types import LeaseLost, Message
+from ._face import LeaseLost, Message
 
 log = logging.getLogger("tarnwick_queue.leases")
 

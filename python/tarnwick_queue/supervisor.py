@@ -18,7 +18,7 @@ import time
 from typing import Any, Deque, Dict, List, Optional, Sequence
 
 from ._backoff import retry_delay
-from ._types import _seconds
+from ._checks import seconds as _seconds
 
 # The workers' logger: what the supervisor says is part of the same story.
 log = logging.getLogger("tarnwick_queue.worker")
