@@ -22,16 +22,9 @@ T = TypeVar("T")
 # time-out: it does not look at the queue in between, so a change made
 # without a notification (rows written by hand) is seen at the next look.
 #
-# With one exception. A look that runs while another consumer's take is
-# under way skips the row that take locked and, in its snapshot, does not
-# see the lease the take gives it: should that consumer die, the lease ends
-# with no notification and no due time the waiter knows of. A look may
-# cross a take when it follows a notification (others were woken by it
-# too) or starts a wait; the waiter then looks once more, RECHECK seconds
-# later, when any such take has long committed and its lease end is known.
-# An idle waiter so looks once, RECHECK seconds after it went idle, and
-# then sleeps.
-RECHECK = 2.0
+# A look that crosses another consumer's take is told to look again soon
+# by the take itself (see RELOOK in driver.py).
+
 # Without a LISTEN connection (the server is out of reach) it tries to make
 # one this often.
 RECONNECT_PAUSE = 2.0
@@ -181,10 +174,6 @@ class Listener:
         self._conninfo = listen_conninfo(conninfo)
         self._channel = channel
         self._pg: Optional[pq.abc.PGconn] = None
-        # Whether the last wait slept RECHECK seconds or more without a
-        # notification, and whether the look since arm() follows one.
-        self._slept_quietly = False
-        self._look_is_settled = False
 
     def _connect(self) -> bool:
         pg = pq.PGconn.connect(self._conninfo.encode())
@@ -210,7 +199,6 @@ class Listener:
             self.close()
 
     def arm(self) -> None:
-        self._look_is_settled, self._slept_quietly = self._slept_quietly, False
         if self._pg is None:
             self._connect()
         else:
@@ -224,8 +212,6 @@ class Listener:
         """Also ends once `stop` (if given) is set. The caller's `timeout`
         already ends at the next due time (a lease or delay ending)."""
         timeout = min(timeout, LONGEST_WAIT)
-        if not self._look_is_settled:
-            timeout = min(timeout, RECHECK)  # see RECHECK
         fds = [] if stop is None else [stop.fileno()]
         if self._pg is None:
             # No connection to listen on (the server may be down): the next
@@ -245,8 +231,6 @@ class Listener:
             poller.register(fd, select.POLLIN)
         if poller.poll(max(0, int(timeout * 1000 + 0.999))):
             self._drain()
-        else:
-            self._slept_quietly = timeout >= RECHECK
 
     def close(self) -> None:
         pg, self._pg = self._pg, None

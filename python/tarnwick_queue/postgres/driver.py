@@ -35,6 +35,13 @@ RETURNING id, pg_notify(%(ch)s, '')"""
 # taking. When nothing was taken, it also says how many seconds remain until
 # the earliest lease or delay ends, seen in the same snapshot, so that a
 # waiter cannot miss one that ends between two statements.
+#
+# Unless a ready row was skipped as locked: another consumer's take is under
+# way, and the lease it gives that row is not in this snapshot. Should that
+# consumer die, its lease would end with no notification and no due time the
+# waiter knows of, so the answer is then "look again in RELOOK seconds", when
+# that take has committed and its lease's end can be seen.
+RELOOK = 0.1
 _PICK = """
 WITH picked AS (
   SELECT id, deliveries FROM tarnwick_messages
@@ -52,8 +59,10 @@ taken AS (
             extract(epoch FROM m.due_at)::float8 AS due, m.lease)
 SELECT {buried},
        CASE WHEN NOT EXISTS (SELECT FROM taken) THEN
-         (SELECT extract(epoch FROM min(due_at) - now())::float8 FROM tarnwick_messages
-          WHERE queue = %(q)s AND due_at > now()) END,
+         CASE WHEN EXISTS (SELECT FROM tarnwick_messages WHERE queue = %(q)s AND due_at <= now())
+           THEN %(relook)s
+           ELSE (SELECT extract(epoch FROM min(due_at) - now())::float8 FROM tarnwick_messages
+                 WHERE queue = %(q)s AND due_at > now()) END END,
        t.*
 FROM (SELECT 1) AS one LEFT JOIN taken AS t ON true"""
 _TAKE = _PICK + _LEASE.format(only_live="", buried="0")
@@ -205,7 +214,7 @@ class PostgresDriver(Driver):
         sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED
         params = {"q": self.name, "n": count,
                   "lease": self._lease if lease is None else min(lease, _FAR),
-                  "max": self._max_deliveries}
+                  "max": self._max_deliveries, "relook": RELOOK}
         link = self.link
 
         def take(conn: "psycopg.Connection[Any]") -> List[Any]:
