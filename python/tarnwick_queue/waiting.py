@@ -107,7 +107,8 @@ class DirectoryWaiter:
 
     def _watch(self) -> Optional[_native.Watch]:
         if hasattr(self._local, "watch"):
-            return self._local.watch
+            made: Optional[_native.Watch] = self._local.watch
+            return made
         watch = None
         try:
             watch = _native.Watch(self._directory, self._file_name)

@@ -13,6 +13,7 @@ its message ready again, which at-least-once delivery allows.
 from __future__ import annotations
 
 import threading
+from typing import Any, Tuple, Union
 
 from .. import Queue
 
@@ -57,7 +58,8 @@ class NoSync:
         pass
 
 
-def open_queue(path: str, *, sync_interval: float, **options):
+def open_queue(path: str, *, sync_interval: float,
+               **options: Any) -> Tuple[Queue, Union[GroupSync, NoSync]]:
     """A queue and the sync to call after each put or ack: grouped syncs when
     `sync_interval` is 0.0 (every put and ack durable on return), else the
     queue's own interval."""

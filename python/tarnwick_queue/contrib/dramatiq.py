@@ -24,7 +24,7 @@ import os
 import threading
 import time
 import weakref
-from typing import Any, Deque, Dict, Iterator, Iterable, List, Optional
+from typing import Any, Deque, Dict, Iterable, Iterator, List, Optional, Set
 
 import dramatiq
 from dramatiq.broker import Broker, Consumer, MessageProxy
@@ -67,7 +67,7 @@ class TarnwickBroker(Broker):
     is join()'s default, as with dramatiq's StubBroker."""
 
     def __init__(self, path: "Optional[str | os.PathLike[str]]" = None, *,
-                 dsn: Optional[str] = None, middleware: Optional[list] = None,
+                 dsn: Optional[str] = None, middleware: Optional[List[Any]] = None,
                  lease: float = 30.0, sync_interval: float = 0.0,
                  max_deliveries: Optional[int] = None, fail_fast_default: bool = True) -> None:
         self.store = store_for(path, dsn)
@@ -75,8 +75,8 @@ class TarnwickBroker(Broker):
         self.path = self.store.path if isinstance(self.store, DirectoryStore) else None
         self.lease = float(lease)
         self.fail_fast_default = fail_fast_default
-        self._options = dict(lease=lease, sync_interval=sync_interval,
-                             max_deliveries=max_deliveries)
+        self._options: Dict[str, Any] = dict(lease=lease, sync_interval=sync_interval,
+                                             max_deliveries=max_deliveries)
         self.queues: Dict[str, AnyQueue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
         self._forked = False  # a forked child that has not reopened its queues yet
@@ -158,8 +158,9 @@ class TarnwickBroker(Broker):
         self.delay_queues.add(delayed_name)
         self.emit_after("declare_delay_queue", delayed_name)
 
-    def get_declared_queues(self) -> set:
-        return set(self.queues) - self.delay_queues
+    def get_declared_queues(self) -> Set[str]:
+        declared: Set[str] = set(self.queues) - self.delay_queues
+        return declared
 
     # --- producing ---
 
@@ -276,7 +277,7 @@ class _Failure:
         self._text = repr(exception)
 
     def exception(self) -> BaseException:
-        alive = self._ref()
+        alive: Optional[BaseException] = self._ref()
         if alive is not None:
             return alive
         try:

@@ -46,7 +46,7 @@ import os
 import threading
 import time
 from queue import Empty
-from typing import Any, Callable, Dict, Optional, TypeVar
+from typing import Any, Callable, Dict, List, Optional, TypeVar
 from urllib.parse import quote
 
 from kombu.transport import TRANSPORT_ALIASES, virtual
@@ -76,7 +76,7 @@ class QoS(virtual.QoS):
         self.channel._settle(delivery_tag, "nack" if requeue else "dead")
         self._quick_ack(delivery_tag)
 
-    def restore_unacked(self) -> list:
+    def restore_unacked(self) -> List[Any]:
         """Returns every unsettled delivery to its queue, due now."""
         self._flush()
         self._delivered.clear()
@@ -186,16 +186,16 @@ class Channel(virtual.Channel):
 
     # --- messages ---
 
-    def _put(self, queue: str, message: dict, **kwargs: Any) -> None:
+    def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
         body, delay = dumps(message).encode(), _eta_delay(message)
         self._on_queue(queue, lambda q: q.put(body, delay=delay))
         self._syncs[queue].wait()
 
-    def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
+    def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
         leased = self._on_queue(queue, lambda q: q.get(block=timeout is not None,
                                                        timeout=timeout))
         try:
-            payload = loads(leased.body)
+            payload: Dict[str, Any] = loads(leased.body)
             tag = payload["properties"]["delivery_tag"]
         except (ValueError, KeyError, TypeError) as exc:
             leased.dead(f"not a kombu message: {exc}")
@@ -290,7 +290,7 @@ class Transport(virtual.Transport):
         from .. import __version__
         return __version__
 
-    def drain_events(self, connection: Any, timeout: Optional[float] = None) -> None:
+    def drain_events(self, connection: Any, timeout: Optional[float] = None) -> Any:
         """Delivers one message. With a single queue to consume, waits on it
         (woken by the queue); with several, looks at each in turn every
         `polling_interval`."""
@@ -363,7 +363,7 @@ def _directory_name(queue: str) -> str:
     return quote(queue, safe="@.-_")
 
 
-def _eta_delay(message: dict) -> float:
+def _eta_delay(message: Dict[str, Any]) -> float:
     """Seconds until the message's `eta` header (Celery's countdown and
     eta), 0.0 when it has none or it is past."""
     eta = (message.get("headers") or {}).get("eta")

@@ -62,7 +62,8 @@ def ensure_schema(conn: "psycopg.Connection") -> int:
         conn.execute("""CREATE TABLE IF NOT EXISTS tarnwick_schema (
                           version integer PRIMARY KEY,
                           applied_at timestamptz NOT NULL DEFAULT now())""")
-        (found,) = conn.execute("SELECT coalesce(max(version), 0) FROM tarnwick_schema").fetchone()
+        row = conn.execute("SELECT coalesce(max(version), 0) FROM tarnwick_schema").fetchone()
+        found = 0 if row is None else int(row[0])  # an aggregate always has its row
         if found > LATEST:
             raise SchemaTooNew(f"the tarnwick tables are at schema version {found}, newer than "
                                f"this tarnwick_queue knows ({LATEST}); upgrade tarnwick_queue")
