@@ -1,5 +1,8 @@
-// The queue object: one per TarnwickCore instance.
+// The plain queue: one per TarnwickCore instance, and the types every queue
+// of the engine shares.
 //
+// Queue is a thin face over JobQueue (job_queue.h), which owns every
+// operation on a queue's internals: each of its methods is one call there.
 // Every public method is one complete critical section: it takes the
 // object's mutex, then (for an on-disk queue) the process lock, brings the
 // state up to date with the shared log, optionally reclaims expired leases,
@@ -36,16 +39,28 @@ struct Delivery {
   uint64_t seq;
   uint32_t deliveries;
   uint64_t enqueued_ts_ms;
-  ByteSpan body;  // valid only during the deliver() call
+  ByteSpan body;  // valid only during the deliver_all() call
+  uint64_t deadline_ms = 0;  // when the lease ends
 };
 
 // Receives leased messages while the locks are held, so that the caller can
-// copy each body straight out of the log's memory map.
+// copy each body once, straight out of the log's memory map (or out of the
+// state of a queue without a log) into its own object.
 class DeliverySink {
  public:
   virtual ~DeliverySink() = default;
-  // Returns false when the sink could not take the message; the operation
-  // then fails with an ErrorKind::kCallback error (the lease stays written).
+  // Every message one call leased, in the order leased, once their leases
+  // are written (and synced as the call syncs); not called when it leased
+  // nothing. Returns false when the sink could not take them; the operation
+  // then fails with an ErrorKind::kCallback error (the leases stay written).
+  // By default each goes to deliver(); a sink that must prepare once for a
+  // run (a binding taking back the interpreter lock) overrides this.
+  virtual bool deliver_all(std::span<const Delivery> leased) {
+    for (const Delivery& delivery : leased) {
+      if (!deliver(delivery)) return false;
+    }
+    return true;
+  }
   virtual bool deliver(const Delivery& delivery) = 0;
 };
 
@@ -103,6 +118,7 @@ struct RepairReport {
 };
 
 class QueueImpl;
+class JobQueue;
 
 // How a queue directory is opened. Read-only is for a user who may read the
 // queue's files but not write them: nothing is created or changed, the lock
@@ -153,11 +169,11 @@ class Queue {
   std::optional<RepairReport> last_repair();
 
   bool persistent() const;
-  QueueImpl& impl() { return *impl_; }  // internals, for the engine's own tests
+  QueueImpl& impl();  // internals, for the engine's own tests
 
  private:
-  explicit Queue(std::unique_ptr<QueueImpl> impl);
-  std::unique_ptr<QueueImpl> impl_;
+  explicit Queue(std::unique_ptr<JobQueue> engine);
+  std::unique_ptr<JobQueue> engine_;  // a job queue that keeps no dead letters
 };
 
 }  // namespace tarnwick
