@@ -100,12 +100,16 @@ struct IntegrityReport {
   uint64_t intact_records = 0;  // every intact frame, after damage too
 };
 
-// What an open or a later rebuild did to a damaged log.
+// What an open, a later catch-up or a rebuild did to a damaged log: every
+// byte recovery dropped, where and why (the warnings on standard error say
+// the same in words). The queue keeps the last one (last_repair()).
 struct RepairReport {
   // Damage between intact records: the records around it were kept, the
   // damaged log copied to `damaged_copy`, and a new generation written.
   std::vector<DamagedRange> skipped;
-  std::optional<DamagedRange> cut_tail;  // a torn tail cut off (or left out of the new log)
+  // A torn tail cut off (or left out of the new log). At byte 0: a log too
+  // short to hold its header, or a zeroed header, replaced by a new log.
+  std::optional<DamagedRange> cut_tail;
   // Intact records replayed: all of the log's at an open or rebuild; those
   // read before the tail when catch-up cut one.
   uint64_t records_kept = 0;

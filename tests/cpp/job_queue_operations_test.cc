@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <string>
 
 #include "engine_helpers.h"
@@ -241,6 +242,88 @@ TEST(JobQueueOperations, AQueueWithoutDeadLettersBuriesNothing) {
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_FALSE(q->bury(taken[0].lease, "no").ok());
   EXPECT_TRUE(ok_value(q->ack(taken[0].lease))) << "the message stayed, with its lease";
+}
+
+// Opening a queue reports every byte recovery dropped, and why: a torn tail,
+// damage skipped with intact records after it (resynced), a log too short
+// for its header or a zeroed one; a tail that catch-up cuts later too. The
+// job queue reports what its own log needed; a clean log reports nothing.
+TEST(JobQueueOperations, OpeningReportsWhatRecoveryCut) {
+  LogBuilder clean;
+  clean.enqueue(0, 1, "first").enqueue(1, 1, "second").enqueue(2, 1, "third");
+  const uint64_t end = clean.size();
+  const uint64_t second = 16 + 33 + 5;  // offset of the second frame
+  struct Case {
+    const char* name;
+    Bytes log;
+    std::optional<DamagedRange> cut_tail;
+    std::vector<DamagedRange> skipped;
+  };
+  Bytes torn = clean.bytes();
+  torn.insert(torn.end(), {'T', 'W', 'R', '1', 40, 0, 0});
+  Bytes middle = clean.bytes();
+  middle[second + 14] ^= 0x01;  // a byte of the second frame's payload
+  const std::vector<Case> cases = {
+      {"clean", clean.bytes(), std::nullopt, {}},
+      {"torn tail", torn, DamagedRange{end, 7, "truncated record header"}, {}},
+      {"resynced", middle, std::nullopt,
+       {DamagedRange{second, 33 + 6, "record CRC mismatch (silent corruption)"}}},
+      {"header cut short", Bytes{'T', 'W', 'F', 'L', 1}, DamagedRange{0, 5, "log header cut short"},
+       {}},
+      {"zeroed header", Bytes(16, 0), DamagedRange{0, 16, "zeroed header and no records"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir tmp;
+    write_file(tmp.file("queue.log"), c.log);
+    ::testing::internal::CaptureStderr();
+    auto q = open_jobs(tmp.path());
+    const std::string warnings = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(q);
+    const std::optional<RepairReport> repair = q->last_repair();
+    if (!c.cut_tail && c.skipped.empty()) {
+      EXPECT_FALSE(repair.has_value());
+      EXPECT_EQ(warnings, "");
+      continue;
+    }
+    ASSERT_TRUE(repair.has_value());
+    EXPECT_EQ(repair->cut_tail, c.cut_tail);
+    EXPECT_EQ(repair->skipped, c.skipped);
+    EXPECT_EQ(repair->damaged_copy.empty(), c.skipped.empty());
+    EXPECT_EQ(repair->generation, c.skipped.empty() ? 0u : 1u);
+    EXPECT_EQ(file_size(tmp.file("queue.log")), c.cut_tail && c.cut_tail->offset == 0 ? 16u
+                                                 : c.skipped.empty() ? end
+                                                                     : end - 39u);
+    // The dead letters' log was clean (new): nothing about it is reported.
+    auto letters = open_queue(tmp.file("dead_letters"));
+    ASSERT_TRUE(letters);
+    EXPECT_FALSE(letters->last_repair().has_value());
+    // A repaired log opens without a report.
+    q.reset();
+    auto again = open_queue(tmp.path());
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(again->last_repair().has_value());
+  }
+
+  // A torn tail that a later catch-up finds is reported by the object that cut it.
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  ASSERT_TRUE(q);
+  ASSERT_FALSE(q->last_repair().has_value());
+  ASSERT_TRUE(q->put(std::vector<ByteSpan>{span_of(bytes_of("kept"))}, 0).ok());
+  const uint64_t good = file_size(tmp.file("queue.log"));
+  {
+    std::ofstream out(tmp.file("queue.log"), std::ios::binary | std::ios::app);
+    out.write("TWR", 3);
+  }
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(must_stats(*q).total, 1u);
+  (void)::testing::internal::GetCapturedStderr();
+  const std::optional<RepairReport> repair = q->last_repair();
+  ASSERT_TRUE(repair.has_value());
+  EXPECT_EQ(repair->cut_tail, (DamagedRange{good, 3, "truncated record header"}));
+  EXPECT_EQ(repair->records_kept, 0u) << "no frame followed the ones already applied";
+  EXPECT_EQ(file_size(tmp.file("queue.log")), good);
 }
 
 }  // namespace
