@@ -62,9 +62,9 @@ Result<MessageEntry*> settled_entry(QueueImpl& q, uint64_t seq, const LeaseToken
   return entry == q.state().messages.end() ? nullptr : &entry->second;
 }
 
-// Hands the messages whose leases were just written to the sink, with views
-// of their bodies that stay valid together.
-Status deliver(QueueImpl& q, std::span<const RecordView> leases, DeliverySink& sink) {
+// Views of the bodies of the messages whose leases were just written, all
+// valid together, in the object's delivery buffer for the sink.
+Status prepare_deliveries(QueueImpl& q, std::span<const RecordView> leases) {
   QueueState& state = q.state();
   if (leases.size() > 1) {
     uint64_t end = 0;
@@ -84,7 +84,6 @@ Status deliver(QueueImpl& q, std::span<const RecordView> leases, DeliverySink& s
     out.push_back(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body,
                            lease.time_ms});
   }
-  if (!sink.deliver_all(out)) return Error::make(ErrorKind::kCallback, "");
   return {};
 }
 
@@ -167,10 +166,20 @@ Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, ui
 
 // --- consuming ---
 
+// The sink gets the messages after the process lock was released, with the
+// object's mutex still held (QueueImpl::locked_then): a binding that must
+// take back an interpreter lock to copy the bodies never holds up another
+// process, and no thread of this one can move the map or the entries meanwhile.
 Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
   QueueImpl& q = *main_;
-  return q.locked(Prep::kCatchUp, [&]() -> Result<Taken> {
+  auto hand_over = [&](Result<Taken> taken) -> Result<Taken> {
     jobs::TrimRunBuffers trim(q);
+    if (taken.ok() && taken->count > 0 && !sink.deliver_all(q.delivery_buffer())) {
+      return Error::make(ErrorKind::kCallback, "");
+    }
+    return taken;
+  };
+  return q.locked_then(Prep::kCatchUp, [&]() -> Result<Taken> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
     const uint64_t deadline = saturating_add(now, q.lease_length(request.lease_ms));
@@ -218,9 +227,9 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
       TW_TRY(q.maybe_sync(request.sync != SyncRule::kInterval));
     }
     if (leases.empty()) return Taken{0, jobs::next_due(state)};
-    TW_TRY(deliver(q, leases, sink));
+    TW_TRY(prepare_deliveries(q, leases));
     return Taken{leases.size(), std::nullopt};
-  });
+  }, hand_over);
 }
 
 Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uint64_t> lease_ms,

@@ -8,7 +8,7 @@
 // state up to date with the shared log, optionally reclaims expired leases,
 // runs the operation and releases both locks in reverse order on every path.
 // Arguments are expected to be converted already; results that must be built
-// while the locks are held (message bodies) go through a DeliverySink.
+// before the mutex is released (message bodies) go through a DeliverySink.
 #pragma once
 
 #include <cstdint>
@@ -43,9 +43,10 @@ struct Delivery {
   uint64_t deadline_ms = 0;  // when the lease ends
 };
 
-// Receives leased messages while the locks are held, so that the caller can
-// copy each body once, straight out of the log's memory map (or out of the
-// state of a queue without a log) into its own object.
+// Receives leased messages while the object's mutex is held, so that the
+// caller can copy each body once, straight out of the log's memory map (or
+// out of the state of a queue without a log) into its own object. The
+// process lock is already released then: other processes go on meanwhile.
 class DeliverySink {
  public:
   virtual ~DeliverySink() = default;

@@ -71,6 +71,13 @@ class QueueImpl {
   enum class Prep : uint8_t { kNone, kCatchUp };
   template <class Op>
   auto locked(Prep prep, Op&& op) -> decltype(op());
+  // The same, then `then(result)` with the process lock released but the
+  // mutex still held: what `op` left in this object (body views into the
+  // map, entries) stays as it was, while other processes go on. For handing
+  // bodies to a caller that may have to wait (for an interpreter lock, say)
+  // before it can copy them.
+  template <class Op, class Then>
+  auto locked_then(Prep prep, Op&& op, Then&& then) -> decltype(op());
 
   // --- what the operations use, with the mutex and process lock held ---
   QueueState& state() { return inner.state; }
@@ -177,13 +184,15 @@ class QueueImpl {
   void keep_reserve(std::string path);  // with the process lock held
   Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
+  // Takes the process lock (where there is one) around `op`, with the mutex held.
+  template <class Op>
+  auto with_process_lock(Prep prep, Op& op) -> decltype(op());
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;
 };
 
 template <class Op>
-auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
-  std::lock_guard<std::mutex> hold(mutex);
+auto QueueImpl::with_process_lock(Prep prep, Op& op) -> decltype(op()) {
   std::optional<LockGuard> guard;
   if (lock) {
     TW_TRY(reopen_after_fork());
@@ -193,6 +202,18 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   }
   if (prep == Prep::kCatchUp) TW_TRY(catch_up());
   return op();
+}
+
+template <class Op>
+auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
+  std::lock_guard<std::mutex> hold(mutex);
+  return with_process_lock(prep, op);
+}
+
+template <class Op, class Then>
+auto QueueImpl::locked_then(Prep prep, Op&& op, Then&& then) -> decltype(op()) {
+  std::lock_guard<std::mutex> hold(mutex);
+  return then(with_process_lock(prep, op));
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

@@ -127,6 +127,37 @@ TEST(JobQueueOperations, ATakeHandsItsMessagesOverInOneRun) {
   EXPECT_EQ(to_string(sink.items[9].body), "last");
 }
 
+// The sink runs with the process lock released (the object's mutex still
+// held): another object on the directory, as another process, gets the lock
+// at once meanwhile, and the bodies stay valid.
+TEST(JobQueueOperations, TheSinkRunsWithTheProcessLockReleased) {
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  auto other = open_queue(tmp.path());
+  ASSERT_TRUE(q && other);
+  other->impl().lock_timeout_ns = 50ull * 1000 * 1000;
+  ASSERT_TRUE(q->put(std::vector<ByteSpan>{span_of(bytes_of("a")), span_of(bytes_of("b"))}, 0)
+                  .ok());
+  class Probe final : public DeliverySink {
+   public:
+    explicit Probe(Queue& other) : other_(other) {}
+    bool deliver(const Delivery& d) override {
+      auto ready = other_.available();  // catches up with the leases just written
+      lock_free = lock_free && ready.ok() && ready.value() == 0;
+      bodies.emplace_back(d.body.begin(), d.body.end());
+      return true;
+    }
+    bool lock_free = true;
+    std::vector<Bytes> bodies;
+
+   private:
+    Queue& other_;
+  } probe(*other);
+  ASSERT_EQ(ok_value(q->take({2, std::nullopt, 0, SyncRule::kForce}, probe)).count, 2u);
+  EXPECT_TRUE(probe.lock_free);
+  EXPECT_EQ(probe.bodies, (std::vector<Bytes>{bytes_of("a"), bytes_of("b")}));
+}
+
 // A job queue's stats take the queue's lock and the dead letters' once each,
 // and agree with what they count.
 TEST(JobQueueOperations, StatsAreOneCriticalSection) {
