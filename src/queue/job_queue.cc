@@ -157,8 +157,8 @@ Result<uint64_t> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_
 }
 
 Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
-  TW_ASSIGN_OR_RETURN(const uint64_t first,
-                      put(bodies, delay_ms, bodies.size() > 1 ? SyncRule::kForce : SyncRule::kInterval));
+  const SyncRule sync = bodies.size() > 1 ? SyncRule::kForce : SyncRule::kInterval;
+  TW_ASSIGN_OR_RETURN(const uint64_t first, put(bodies, delay_ms, sync));
   std::vector<uint64_t> seqs(bodies.size());
   for (size_t i = 0; i < seqs.size(); ++i) seqs[i] = first + i;
   return seqs;
