@@ -92,6 +92,32 @@ inline QueueStats must_stats(Queue& q) {
   return *r;
 }
 
+// A message a job queue leased, with its body copied out of the call.
+struct TakenCopy {
+  LeaseToken lease;
+  Bytes body;
+};
+
+// JobQueue::take with the bodies copied into the result, as a batch of more
+// than one message is synced.
+inline Result<std::vector<TakenCopy>> take_copies(JobQueue& q, uint64_t max,
+                                                  std::optional<uint64_t> lease_ms,
+                                                  uint32_t max_deliveries) {
+  class Copies final : public DeliverySink {
+   public:
+    bool deliver(const Delivery& d) override {
+      taken.push_back({{d.seq, d.enqueued_ts_ms, d.deliveries, d.deadline_ms},
+                       Bytes(d.body.begin(), d.body.end())});
+      return true;
+    }
+    std::vector<TakenCopy> taken;
+  } sink;
+  const SyncRule sync = max > 1 ? SyncRule::kForce : SyncRule::kInterval;
+  auto taken = q.take({max, lease_ms, max_deliveries, sync}, sink);
+  if (!taken.ok()) return std::move(taken).error();
+  return std::move(sink.taken);
+}
+
 inline QueueStats must_stats(JobQueue& q) {
   auto r = q.stats();
   if (!r.ok()) {

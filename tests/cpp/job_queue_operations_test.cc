@@ -167,7 +167,7 @@ TEST(JobQueueOperations, StatsAreOneCriticalSection) {
   const Bytes a = bytes_of("a"), b = bytes_of("b"), c = bytes_of("c");
   ASSERT_TRUE(q->put(std::vector<ByteSpan>{span_of(a), span_of(b)}, 0).ok());
   ASSERT_TRUE(q->put(std::vector<ByteSpan>{span_of(c)}, kHourMs).ok());
-  auto taken = ok_value(q->take(1, std::nullopt, 0));
+  auto taken = ok_value(take_copies(*q, 1, std::nullopt, 0));
   ASSERT_EQ(taken.size(), 1u);
   ASSERT_TRUE(ok_value(q->bury(taken[0].lease, "bad")));
   JobStats stats;
@@ -269,7 +269,7 @@ TEST(JobQueueOperations, AQueueWithoutDeadLettersBuriesNothing) {
   const Bytes body = bytes_of("m");
   const ByteSpan one = span_of(body);
   ASSERT_TRUE(q->put(std::span(&one, 1), 0, SyncRule::kInterval).ok());
-  auto taken = ok_value(q->take(1, std::nullopt, 0));
+  auto taken = ok_value(take_copies(*q, 1, std::nullopt, 0));
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_FALSE(q->bury(taken[0].lease, "no").ok());
   EXPECT_TRUE(ok_value(q->ack(taken[0].lease))) << "the message stayed, with its lease";

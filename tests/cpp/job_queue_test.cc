@@ -34,7 +34,7 @@ std::vector<uint64_t> put(JobQueue& q, std::vector<std::string> bodies, uint64_t
 }
 
 LeaseToken take_one(JobQueue& q, uint32_t max_deliveries = 0) {
-  auto taken = ok_value(q.take(1, std::nullopt, max_deliveries));
+  auto taken = ok_value(take_copies(q, 1, std::nullopt, max_deliveries));
   EXPECT_EQ(taken.size(), 1u);
   return taken.empty() ? LeaseToken{} : taken[0].lease;
 }
@@ -84,7 +84,7 @@ TEST(JobQueue, AckManyActsOnTheCurrentLeasesOnly) {
   const LeaseToken current = take_one(*q), twice = take_one(*q);
   const LeaseToken settled = take_one(*q), held = take_one(*q);
   // Taken last, so that its lease running out cannot hand it to another take here.
-  auto short_lease = ok_value(q->take(1, 1, 0));
+  auto short_lease = ok_value(take_copies(*q, 1, 1, 0));
   ASSERT_EQ(short_lease.size(), 1u);
   const LeaseToken expired = short_lease[0].lease;
   ASSERT_TRUE(ok_value(q->ack(settled)));
@@ -197,7 +197,7 @@ TEST(JobQueue, PeekWritesNothingEvenPastAnExpiredLease) {
   TempDir tmp;
   auto q = open_jobs(tmp.path());
   put(*q, {"a", "b"});
-  ASSERT_EQ(ok_value(q->take(1, 1, 0)).size(), 1u);
+  ASSERT_EQ(ok_value(take_copies(*q, 1, 1, 0)).size(), 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const Bytes before = read_file(tmp.file("queue.log"));
   auto seen = ok_value(q->peek(10, true));
@@ -265,7 +265,7 @@ TEST(JobQueue, TakeFinishesACutMoveInsteadOfDelivering) {
   // The consumer dies; its lease runs out.
   EXPECT_TRUE(ok_value(q->extend(lease, /*lease_ms=*/1)).has_value());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  auto next = ok_value(other->take(10, std::nullopt, 0));
+  auto next = ok_value(take_copies(*other, 10, std::nullopt, 0));
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(to_string(next[0].body), "fine");
   EXPECT_EQ(must_stats(q->core()).total, 1u);
@@ -281,11 +281,11 @@ TEST(JobQueue, MaxDeliveriesMoveCutIsNotRepeated) {
   {
     FaultScope faults;
     faults.fail(Call::kWrite, EIO, /*skip=*/1);
-    EXPECT_FALSE(q->take(1, std::nullopt, 1).ok());
+    EXPECT_FALSE(take_copies(*q, 1, std::nullopt, 1).ok());
   }
   auto fresh = open_jobs(tmp.path());
-  EXPECT_TRUE(ok_value(fresh->take(1, std::nullopt, 1)).empty());
-  EXPECT_TRUE(ok_value(q->take(1, std::nullopt, 1)).empty());
+  EXPECT_TRUE(ok_value(take_copies(*fresh, 1, std::nullopt, 1)).empty());
+  EXPECT_TRUE(ok_value(take_copies(*q, 1, std::nullopt, 1)).empty());
   auto letters = ok_value(q->dead_letters(10));
   ASSERT_EQ(letters.size(), 1u);
   EXPECT_EQ(letters[0].reason, kMaxDeliveriesReason);
@@ -297,7 +297,7 @@ TEST(JobQueue, MaxDeliveriesParksTheMessage) {
   auto q = open_jobs(tmp.path());
   put(*q, {"flaky", "next"});
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(ok_value(q->nack(take_one(*q, 2), 0)));
-  auto taken = ok_value(q->take(1, std::nullopt, 2));
+  auto taken = ok_value(take_copies(*q, 1, std::nullopt, 2));
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_EQ(to_string(taken[0].body), "next");
   auto letters = ok_value(q->dead_letters(10));
