@@ -8,43 +8,36 @@ Rates are medians of alternating rounds (face, core, face, ...), with the
 relaxed setting (no sync on a timer during the run). Wake-up latency is from
 a put in another process to get() returning in a blocked consumer process,
 with 1 and 8 consumers. Idle CPU is what a consumer blocked in get() burns
-per second. Writes bench/results/face.md.
+per second. Writes bench/results/scratch/face.md (face-quick.md with --quick);
+`--out bench/results/face.md` refreshes the committed result.
 """
 
 import argparse
 import os
-import resource
-import statistics
 import subprocess
 import sys
 import tempfile
 import textwrap
 import time
 
+import harness
 from tarnwick import TarnwickCore
 from tarnwick_queue import Queue
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 RELAXED_S = 1_000_000.0
 BODY = b"x" * 100
-
-
-def rate(fn, ops):
-    start = time.perf_counter()
-    fn(ops)
-    return ops / (time.perf_counter() - start)
 
 
 def face_put(path, ops):
     with Queue(path, sync_interval=RELAXED_S) as q:
         put = q.put
-        return rate(lambda n: [put(BODY) for _ in range(n)], ops)
+        return harness.rate(lambda n: [put(BODY) for _ in range(n)], ops)
 
 
 def core_enqueue(path, ops):
     q = TarnwickCore(path, sync_interval_ms=int(RELAXED_S * 1000))
     enqueue = q.enqueue
-    return rate(lambda n: [enqueue(BODY) for _ in range(n)], ops)
+    return harness.rate(lambda n: [enqueue(BODY) for _ in range(n)], ops)
 
 
 def face_get_ack(path, ops):
@@ -55,7 +48,7 @@ def face_get_ack(path, ops):
         def run(n):
             for _ in range(n):
                 get().ack()
-        return rate(run, ops)
+        return harness.rate(run, ops)
 
 
 def core_dequeue_ack(path, ops):
@@ -66,17 +59,21 @@ def core_dequeue_ack(path, ops):
     def run(n):
         for _ in range(n):
             ack(dequeue()[0])
-    return rate(run, ops)
+    return harness.rate(run, ops)
 
 
 def paired(face, core, ops, rounds):
-    faces, cores = [], []
-    for _ in range(rounds):
-        for fn, out in ((face, faces), (core, cores)):
+    """(median face rate, median core rate, their ratio, the spread of the
+    rounds' ratios), face and core alternating, each on a fresh directory."""
+    def on_fresh_dir(fn):
+        def measure():
             with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as d:
-                out.append(fn(d, ops))
-    f, c = statistics.median(faces), statistics.median(cores)
-    return f, c, f / c
+                return fn(d, ops)
+        return measure
+
+    got = harness.rounds([("face", on_fresh_dir(face)), ("core", on_fresh_dir(core))], rounds)
+    f, c = harness.median(got["face"]), harness.median(got["core"])
+    return f, c, f / c, harness.spread(harness.ratios(got["face"], got["core"]))
 
 
 CONSUMER = textwrap.dedent("""
@@ -85,12 +82,13 @@ CONSUMER = textwrap.dedent("""
     path, count, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     q = Queue(path, sync_interval=1e6)
     waits = 0
-    real_wait = q._waiter.wait
+    watch = q.watch()  # a directory queue's one watch object, for every get
+    real_wait = watch.wait
     def counting_wait(*args):
         global waits
         waits += 1
         real_wait(*args)
-    q._waiter.wait = counting_wait
+    watch.wait = counting_wait
     latencies = []
     print("ready", flush=True)
     while True:
@@ -140,63 +138,64 @@ def wakeups(consumers, messages, gap):
 
 
 IDLE = textwrap.dedent("""
-    import resource, sys, time
+    import sys
+    sys.path.insert(0, sys.argv[3])
+    import harness
     from tarnwick_queue import Empty, Queue
     q = Queue(sys.argv[1])
     seconds = float(sys.argv[2])
-    before = resource.getrusage(resource.RUSAGE_SELF)
-    started = time.monotonic()
-    try:
-        q.get(timeout=seconds)
-    except Empty:
-        pass
-    after = resource.getrusage(resource.RUSAGE_SELF)
-    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    print(cpu / (time.monotonic() - started) * 1000)
+    with harness.Stopwatch() as watch:
+        try:
+            q.get(timeout=seconds)
+        except Empty:
+            pass
+    print(watch.cpu_seconds / watch.seconds * 1000)
 """)
 
 
 def idle_cpu(seconds):
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as d:
-        out = subprocess.run([sys.executable, "-c", IDLE, d, str(seconds)], capture_output=True,
-                             text=True, check=True).stdout
+        out = subprocess.run([sys.executable, "-c", IDLE, d, str(seconds), harness.BENCH],
+                             capture_output=True, text=True, check=True).stdout
         return float(out)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--out", help="markdown output "
+                        "(default bench/results/scratch/face[-quick].md)")
     args = parser.parse_args()
     ops, rounds = (20_000, 3) if args.quick else (100_000, 5)
     messages, idle_s = (100, 3.0) if args.quick else (400, 10.0)
 
     rows = []
-    f, c, r = paired(face_put, core_enqueue, ops, rounds)
+    f, c, r, s = paired(face_put, core_enqueue, ops, rounds)
     rows.append(("put vs enqueue, 100 B, relaxed", f"{f:,.0f}/s", f"{c:,.0f}/s", f"{r:.2f}x",
-                 ">= 0.8x"))
-    f, c, r = paired(face_get_ack, core_dequeue_ack, ops, rounds)
+                 f"{s:.0%}", ">= 0.8x"))
+    f, c, r, s = paired(face_get_ack, core_dequeue_ack, ops, rounds)
     rows.append(("get+ack vs dequeue+ack, 100 B, relaxed", f"{f:,.0f}/s", f"{c:,.0f}/s",
-                 f"{r:.2f}x", ">= 0.7x"))
+                 f"{r:.2f}x", f"{s:.0%}", ">= 0.7x"))
     lines = ["# tarnwick_queue face benchmark", "",
              f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
              f"{'quick' if args.quick else 'full'} run; medians of {rounds} alternating rounds "
-             f"of {ops:,} operations.", "",
-             "| scenario | face | core | ratio | target |", "|---|---:|---:|---:|---|"]
-    lines += [f"| {' | '.join(row)} |" for row in rows]
-    lines += ["", "| wake-up, put in another process to get() returning | p50 | p99 | "
-              "wake-ups per message | messages |", "|---|---:|---:|---:|---:|"]
+             f"of {ops:,} operations; spread: (largest - smallest) / median of the rounds' "
+             "ratios.", ""]
+    lines += harness.table(["scenario", "face", "core", "ratio", "spread", "target"], rows,
+                           "lrrrrl")
+    wake = []
     for consumers in (1, 8):
         p50, p99, per_message, got = wakeups(consumers, messages, 0.02)
-        lines.append(f"| {consumers} blocked consumer(s) | {p50:.2f} ms | {p99:.2f} ms | "
-                     f"{per_message:.2f} | {got} |")
+        wake.append((f"{consumers} blocked consumer(s)", f"{p50:.2f} ms", f"{p99:.2f} ms",
+                     f"{per_message:.2f}", got))
+    lines += [""] + harness.table(["wake-up, put in another process to get() returning", "p50",
+                                   "p99", "wake-ups per message", "messages"], wake, "lrrrr")
     cpu = idle_cpu(idle_s)
     lines += ["", f"Idle blocked consumer: {cpu:.3f} ms of CPU per second over {idle_s:.0f} s "
               "(target: at most 1 ms/s)."]
     text = "\n".join(lines) + "\n"
     print(text)
-    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
-    name = "face-quick.md" if args.quick else "face.md"
-    with open(os.path.join(HERE, "results", name), "w") as f:
+    with open(harness.output("face-quick.md" if args.quick else "face.md", args.out), "w") as f:
         f.write(text)
 
 

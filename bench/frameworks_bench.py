@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+import harness
+
 LEVELS = [("durable", 0.0, "always"), ("relaxed", 1.0, "everysec")]
 WORKERS = 2
 THREADS = 8
@@ -81,16 +83,15 @@ def run_one(kind, where, sync_interval, tasks) -> float:
         proc.start()
     for _ in procs:
         ready.acquire()
-    started = time.perf_counter()
-    go.set()
-    while not drained(kind, broker):
-        time.sleep(0.002)
-    elapsed = time.perf_counter() - started
+    with harness.Stopwatch() as watch:
+        go.set()
+        while not drained(kind, broker):
+            time.sleep(0.002)
     stop.set()
     for proc in procs:
         proc.join(60)
     broker.close()
-    return elapsed
+    return watch.seconds
 
 
 def celery_drained(kind, where) -> bool:
@@ -110,7 +111,7 @@ def run_celery(kind, where, sync_interval, tasks) -> float:
     THREADS), and times the drain from the moment every worker is ready."""
     url = f"tarnwick://{where}" if kind == "tarnwick" else where
     env = dict(os.environ, BENCH_BROKER_URL=url, BENCH_SYNC=str(sync_interval))
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(__file__))] + sys.path)
+    env["PYTHONPATH"] = os.pathsep.join([harness.BENCH] + sys.path)
     code = ("import sys, frameworks_celery_app as m; "
             f"[m.noop.delay(i) for i in range({tasks})]")
     subprocess.run([sys.executable, "-c", code], env=env, check=True)
@@ -122,17 +123,17 @@ def run_celery(kind, where, sync_interval, tasks) -> float:
         procs.append(subprocess.Popen(
             [sys.executable, "-m", "celery", "-A", "frameworks_celery_app", "worker",
              "--pool=threads", f"--concurrency={THREADS}", "--without-gossip",
-             "--without-mingle", "--without-heartbeat", "--loglevel=INFO", f"-n", f"w{n}@%h",
+             "--without-mingle", "--without-heartbeat", "--loglevel=INFO", "-n", f"w{n}@%h",
              f"--logfile={log}"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     try:
         deadline = time.monotonic() + 120
         while not all(os.path.exists(log) and " ready." in open(log).read() for log in logs):
             assert time.monotonic() < deadline, "celery workers did not start"
             time.sleep(0.005)
-        started = time.perf_counter()
-        while not celery_drained(kind, where):
-            time.sleep(0.01)
-        return time.perf_counter() - started
+        with harness.Stopwatch() as watch:
+            while not celery_drained(kind, where):
+                time.sleep(0.01)
+        return watch.seconds
     finally:
         for proc in procs:
             proc.terminate()
@@ -190,10 +191,12 @@ def main() -> None:
                     server.wait()
             finally:
                 shutil.rmtree(scratch, ignore_errors=True)
-            rows.append((framework, level, appendfsync, args.tasks / ours, args.tasks / theirs))
-            print(f"{framework} {level}: tarnwick {args.tasks / ours:,.0f} tasks/s, "
-                  f"redis (appendfsync {appendfsync}) {args.tasks / theirs:,.0f} tasks/s, "
-                  f"tarnwick/redis {theirs / ours:.2f}x", flush=True)
+            ours = harness.per_second(args.tasks, ours)
+            theirs = harness.per_second(args.tasks, theirs)
+            rows.append((framework, level, appendfsync, ours, theirs))
+            print(f"{framework} {level}: tarnwick {ours:,.0f} tasks/s, "
+                  f"redis (appendfsync {appendfsync}) {theirs:,.0f} tasks/s, "
+                  f"tarnwick/redis {harness.ratio(ours, theirs):.2f}x", flush=True)
     lines = [
         "# dramatiq and Celery: tarnwick against Redis",
         "",
@@ -203,12 +206,11 @@ def main() -> None:
         f"({os.cpu_count()} cores, Python {sys.version.split()[0]}, redis-server on loopback "
         "with an append-only file).",
         "",
-        "| framework | durability | tarnwick | redis-server (AOF) | tarnwick / redis |",
-        "| --- | --- | ---: | ---: | ---: |",
-    ]
-    for framework, level, appendfsync, ours, theirs in rows:
-        lines.append(f"| {framework} | {level} vs appendfsync {appendfsync} | {ours:,.0f} | "
-                     f"{theirs:,.0f} | {ours / theirs:.2f}x |")
+    ] + harness.table(
+        ["framework", "durability", "tarnwick", "redis-server (AOF)", "tarnwick / redis"],
+        [(framework, f"{level} vs appendfsync {appendfsync}", f"{ours:,.0f}", f"{theirs:,.0f}",
+          f"{harness.ratio(ours, theirs):.2f}x")
+         for framework, level, appendfsync, ours, theirs in rows], "llrrr")
     if args.out:
         with open(args.out, "w") as out:
             out.write("\n".join(lines) + "\n")

@@ -2,14 +2,16 @@
 """What an idle worker costs: `tarnwick worker` on an empty queue, the
 package at a git ref (before) beside the work tree's (after), in one run.
 
-    PYTHONPATH=python:build/dev python bench/idle_worker.py [--before main]
+    PYTHONPATH=python:build/dev python bench/idle_worker.py [--before main] [--postgres [--dsn DSN]]
 
 The worker runs as one process, as a Supervisor starts it (`--child`). For
 each, after SETTLE seconds of start-up: the CPU time of all the worker's
 threads over WINDOW seconds (from /proc/PID/task/*/schedstat, in ns), then
 `strace -f -c` attached for WINDOW seconds: its system calls, flock among
 them. Needs Linux and strace. Replaces the "Idle worker" section of
-bench/results/worker.md.
+bench/results/worker.md. With --postgres the worker waits on a PostgresQueue
+(on a server started for the run, or on --dsn's) instead, and the section
+replaced is "Idle worker on PostgreSQL".
 """
 
 import argparse
@@ -23,6 +25,7 @@ import sys
 import tempfile
 import time
 
+import harness
 import tarnwick_queue
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -76,17 +79,16 @@ def syscalls(pid):
     return counts
 
 
-def measure(pythonpath, queue_dir):
+def measure(pythonpath, queue_dir, dsn=None):
     env = dict(os.environ, PYTHONPATH=pythonpath)
+    where = ["--queue", queue_dir] if dsn is None else ["--queue", "idle-worker", "--dsn", dsn]
     worker = subprocess.Popen([sys.executable, "-m", "tarnwick_queue", "worker", "builtins:print",
-                               "--child", "--queue", queue_dir], env=env)
+                               "--child", *where], env=env)
     try:
         time.sleep(SETTLE)
         if worker.poll() is not None:
             raise SystemExit(f"the worker exited with {worker.returncode}")
-        first = cpu_ns(worker.pid)
-        time.sleep(WINDOW)
-        cpu = (cpu_ns(worker.pid) - first) / WINDOW
+        cpu = harness.counter_rate(lambda: cpu_ns(worker.pid), WINDOW)
         calls = syscalls(worker.pid)
         worker.send_signal(signal.SIGTERM)
         stopped = worker.wait(timeout=30)
@@ -100,20 +102,36 @@ def measure(pythonpath, queue_dir):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--before", default="main", help="git ref of the 'before' package")
+    parser.add_argument("--postgres", action="store_true",
+                        help="a worker on a PostgresQueue instead of a directory")
+    parser.add_argument("--dsn", help="with --postgres: this server, not one started for the run")
     args = parser.parse_args()
+    heading, dsn, server = HEADING, args.dsn, None
+    if args.postgres:
+        heading = HEADING + " on PostgreSQL"
+        if dsn is None:
+            sys.path.insert(0, os.path.join(ROOT, "tests", "face"))
+            from pg_server import PgServer
+            server = PgServer(durable=True).start()
+            dsn = server.dsn
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for label, ref in ((f"before ({args.before})", args.before), ("after", None)):
             tree = package_tree(ref, tempfile.mkdtemp(dir=tmp))
             queue_dir = tempfile.mkdtemp(dir=tmp)
-            cpu, calls, status = measure(tree, queue_dir)
+            cpu, calls, status = measure(tree, queue_dir, dsn if args.postgres else None)
             rows.append((label, calls.get("flock", 0), sum(calls.values()), cpu / 1e6,
                          ", ".join(f"{n} {c}" for n, c in sorted(calls.items(),
                                                                   key=lambda x: -x[1])[:4]),
                          status))
-    lines = [HEADING, "",
-             f"Run: {time.strftime('%Y-%m-%d %H:%M:%S')}. `python bench/idle_worker.py`: "
-             "`tarnwick worker builtins:print --child --queue DIR` (one worker process) on an empty queue; after "
+    if server is not None:
+        server.stop()
+    command = ("`python bench/idle_worker.py --postgres`: `tarnwick worker builtins:print --child "
+               "--queue NAME --dsn DSN`" if args.postgres else "`python bench/idle_worker.py`: "
+               "`tarnwick worker builtins:print --child --queue DIR`")
+    lines = [heading, "",
+             f"Run: {time.strftime('%Y-%m-%d %H:%M:%S')}. {command} "
+             "(one worker process) on an empty queue; after "
              f"{SETTLE:.0f} s of start-up, the CPU time of all its threads over {WINDOW:.0f} s, "
              f"then `strace -f -c` attached for {WINDOW:.0f} s; then SIGTERM.", "",
              f"| package | flock calls in {WINDOW:.0f} s | system calls in {WINDOW:.0f} s "
@@ -127,8 +145,11 @@ def main():
     print(section)
     with open(RESULTS) as f:
         text = f.read()
-    start = text.find(HEADING)
-    text = (text if start < 0 else text[:start]).rstrip("\n") + "\n\n" + section
+    # The section runs to the next heading of its level.
+    start = text.find(heading + "\n")
+    end = -1 if start < 0 else text.find("\n## ", start + len(heading))
+    rest = "" if end < 0 else text[end:]
+    text = (text if start < 0 else text[:start]).rstrip("\n") + "\n\n" + section + rest
     with open(RESULTS, "w") as f:
         f.write(text)
 

@@ -14,7 +14,7 @@ all of them see the same load on a shared machine; a row shows its median run.
 
 Per row: cycles per second of all workers together (from the start signal to
 the last worker's end), calls that raised TimeoutError, and the workers' CPU
-time (user + system, from each worker's own resource usage) per wall second
+time (user + system, each worker's own process CPU clock) per wall second
 and per cycle. A row is cut after --row-seconds; cycles done by then count.
 Finally an idle waiter: one process waits 2 s on a lock held by another, and
 its CPU time over the wait is reported.
@@ -27,60 +27,56 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 
+import harness
+
 WORKER = r"""
-import json, os, resource, sys, time
-import tarnwick
+import json, sys
+import harness, tarnwick
 path, cycles, row_seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
 print("ready", flush=True)
 sys.stdin.read(1)  # the start signal
-deadline = time.monotonic() + row_seconds
-r0 = resource.getrusage(resource.RUSAGE_SELF)
+deadline = harness.now() + row_seconds
 done = timeouts = 0
-q = None
-while q is None and time.monotonic() < deadline:
-    try:
-        q = tarnwick.TarnwickCore(path, sync_interval_ms=0)
-    except TimeoutError:
-        timeouts += 1
-body = b"x" * 100
-stage = 0
-while q is not None and done < cycles and time.monotonic() < deadline:
-    try:
-        if stage == 0:
-            q.enqueue(body)
-            stage = 1
-        if stage == 1:
-            handle = q.dequeue()[0]
-            stage = 2
-        q.ack(handle)
-        stage = 0
-        done += 1
-    except TimeoutError:
-        timeouts += 1
-end = time.monotonic()
-r1 = resource.getrusage(resource.RUSAGE_SELF)
-cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
-print(json.dumps({"done": done, "timeouts": timeouts, "end": end, "cpu": cpu}), flush=True)
+with harness.Stopwatch() as watch:
+    q = None
+    while q is None and harness.now() < deadline:
+        try:
+            q = tarnwick.TarnwickCore(path, sync_interval_ms=0)
+        except TimeoutError:
+            timeouts += 1
+    body = b"x" * 100
+    stage = 0
+    while q is not None and done < cycles and harness.now() < deadline:
+        try:
+            if stage == 0:
+                q.enqueue(body)
+                stage = 1
+            if stage == 1:
+                handle = q.dequeue()[0]
+                stage = 2
+            q.ack(handle)
+            stage = 0
+            done += 1
+        except TimeoutError:
+            timeouts += 1
+end = harness.now()
+print(json.dumps({"done": done, "timeouts": timeouts, "end": end, "cpu": watch.cpu_seconds}),
+      flush=True)
 """
 
 # Opens the queue, then on "go" times one call that waits on a lock held by
 # the parent, and reports the CPU it used.
 IDLE_WAITER = r"""
-import json, resource, sys, time
-import tarnwick
+import json, sys
+import harness, tarnwick
 q = tarnwick.TarnwickCore(sys.argv[1], sync_interval_ms=0)
 print("ready", flush=True)
 sys.stdin.read(1)
-r0 = resource.getrusage(resource.RUSAGE_SELF)
-t0 = time.monotonic()
-q.available()
-t1 = time.monotonic()
-r1 = resource.getrusage(resource.RUSAGE_SELF)
-cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
-print(json.dumps({"wait": t1 - t0, "cpu": cpu}), flush=True)
+with harness.Stopwatch() as watch:
+    q.available()
+print(json.dumps({"wait": watch.seconds, "cpu": watch.cpu_seconds}), flush=True)
 """
 
 NEIGHBOUR = "while True: pass"
@@ -92,7 +88,8 @@ def env_for(build):
     for kv in filter(None, extra.split(",")):
         k, _, v = kv.partition("=")
         env[k] = v
-    env["PYTHONPATH"] = os.path.abspath(build)
+    # The build first, then the harness the workers time themselves with.
+    env["PYTHONPATH"] = os.pathsep.join([os.path.abspath(build), harness.BENCH])
     return env
 
 
@@ -112,19 +109,19 @@ def run_row(build, n, cycles, neighbours, row_seconds, base):
         for w in workers:
             if w.stdout.readline().strip() != "ready":
                 raise RuntimeError("a worker did not start")
-        t0 = time.monotonic()
+        t0 = harness.now()
         for w in workers:
             w.stdin.write("g")
             w.stdin.flush()
         results = []
         for w in workers:
             try:
-                out, _ = w.communicate(timeout=max(1.0, t0 + row_seconds + 40 - time.monotonic()))
+                out, _ = w.communicate(timeout=max(1.0, t0 + row_seconds + 40 - harness.now()))
                 results.append(json.loads(out.strip().splitlines()[-1]))
             except (subprocess.TimeoutExpired, ValueError, IndexError):
                 w.kill()
                 w.wait()
-                results.append({"done": 0, "timeouts": 0, "end": time.monotonic(), "cpu": 0.0,
+                results.append({"done": 0, "timeouts": 0, "end": harness.now(), "cpu": 0.0,
                                 "killed": True})
     finally:
         for h in hogs:
@@ -140,8 +137,8 @@ def run_row(build, n, cycles, neighbours, row_seconds, base):
     return {"n": n, "neighbours": neighbours, "cycles": done, "wanted": n * cycles,
             "timeouts": sum(r["timeouts"] for r in results),
             "killed": sum(1 for r in results if r.get("killed")), "wall": wall,
-            "rate": done / wall if wall > 0 else 0.0, "cpu": cpu,
-            "cpu_per_s": cpu / wall if wall > 0 else 0.0,
+            "rate": harness.per_second(done, wall), "cpu": cpu,
+            "cpu_per_s": harness.per_second(cpu, wall),
             "cpu_ms_per_cycle": 1000 * cpu / done if done else float("nan")}
 
 
@@ -201,33 +198,38 @@ def main():
     base = tempfile.mkdtemp(prefix="lockbench-", dir=args.dir)
     counts = [int(x) for x in args.n.split(",")]
     cells = [(nb, n) for nb in (int(x) for x in args.neighbours.split(",")) for n in counts]
-    runs = {(nb, n, label): [] for nb, n in cells for label in labels}
-    # Repeats outermost: the disk's speed here drifts from minute to minute,
-    # so every row gets runs from early and late in the benchmark.
-    for _ in range(args.repeats):
-        for neighbours, n in cells:
-            for build, label in zip(args.build, labels):
-                cycles = max(args.cycles, -(-args.total // n))
-                r = run_row(build, n, cycles, neighbours, args.row_seconds, base)
-                r["build"] = label
-                runs[(neighbours, n, label)].append(r)
-                print("%-8s N=%-3d neighbours=%d  %8.1f cycles/s  %d/%d cycles  "
-                      "%d TimeoutError  %d killed  wall %.1f s  CPU %.2f s/s  %.2f ms/cycle" % (
-                          label, n, neighbours, r["rate"], r["cycles"], r["wanted"],
-                          r["timeouts"], r["killed"], r["wall"], r["cpu_per_s"],
-                          r["cpu_ms_per_cycle"]), file=sys.stderr, flush=True)
+
+    def one_run(build, label, neighbours, n):
+        def measure():
+            cycles = max(args.cycles, -(-args.total // n))
+            r = run_row(build, n, cycles, neighbours, args.row_seconds, base)
+            r["build"] = label
+            harness.progress("%-8s N=%-3d neighbours=%d  %8.1f cycles/s  %d/%d cycles  "
+                             "%d TimeoutError  %d killed  wall %.1f s  CPU %.2f s/s  "
+                             "%.2f ms/cycle" % (
+                                 label, n, neighbours, r["rate"], r["cycles"], r["wanted"],
+                                 r["timeouts"], r["killed"], r["wall"], r["cpu_per_s"],
+                                 r["cpu_ms_per_cycle"]))
+            return r
+        return measure
+
+    # Each round runs every row of every build: the disk's speed here drifts
+    # from minute to minute, so every row gets runs from early and late in
+    # the benchmark.
+    runs = harness.rounds([((nb, n, label), one_run(build, label, nb, n)) for nb, n in cells
+                           for build, label in zip(args.build, labels)], args.repeats)
     rows = [median_row(runs[(nb, n, label)]) for nb, n in cells for label in labels]
     idle = {}
     for build, label in zip(args.build, labels):
         idle[label] = idle_waiter(build, base)
-    print(textwrap.dedent("""
-        | build | neighbours | N | cycles/s | all runs | cycles done | TimeoutError (all runs) | wall s | worker CPU s/s | CPU ms/cycle |
-        |---|---|---|---|---|---|---|---|---|---|"""))
-    for r in rows:
-        print("| %s | %d | %d | %.1f | %s | %d/%d | %d | %.1f | %.2f | %.2f |" % (
-            r["build"], r["neighbours"], r["n"], r["rate"], " ".join("%.0f" % x for x in r["rates"]),
-            r["cycles"], r["wanted"], r["timeouts"], r["wall"], r["cpu_per_s"],
-            r["cpu_ms_per_cycle"]))
+    print()
+    print("\n".join(harness.table(
+        ["build", "neighbours", "N", "cycles/s", "all runs", "cycles done",
+         "TimeoutError (all runs)", "wall s", "worker CPU s/s", "CPU ms/cycle"],
+        [[r["build"], r["neighbours"], r["n"], "%.1f" % r["rate"],
+          " ".join("%.0f" % x for x in r["rates"]), "%d/%d" % (r["cycles"], r["wanted"]),
+          r["timeouts"], "%.1f" % r["wall"], "%.2f" % r["cpu_per_s"],
+          "%.2f" % r["cpu_ms_per_cycle"]] for r in rows])))
     print()
     for label in labels:
         alone = [r for r in rows if r["build"] == label and r["n"] == 1]
@@ -237,7 +239,7 @@ def main():
                 if b["neighbours"] >= a["neighbours"] and b["neighbours"] > 0:
                     print("%s: N=%d with %d neighbours / N=1 with %d neighbours: %.2fx" % (
                         label, b["n"], b["neighbours"], a["neighbours"],
-                        b["rate"] / a["rate"] if a["rate"] else 0.0))
+                        harness.ratio(b["rate"], a["rate"]) or 0.0))
         w = idle[label]
         print("%s: idle waiter: waited %.2f s, CPU %.3f s (%.1f%% of a core)" % (
             label, w["wait"], w["cpu"], 100 * w["cpu"] / w["wait"]))

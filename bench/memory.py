@@ -21,10 +21,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
+import harness
+
 RELAXED_SYNC_MS = 1_000_000_000
 
 
@@ -34,7 +33,7 @@ def import_tarnwick(module_dir=None):
     try:
         import tarnwick
     except ImportError:
-        sys.path.insert(0, os.path.join(REPO, "build", "bench"))
+        sys.path.insert(0, os.path.join(harness.REPO, "build", "bench"))
         import tarnwick
     return tarnwick
 
@@ -55,9 +54,9 @@ def child(path, module_dir, expect, body_len):
     import gc
     gc.collect()
     before = status()
-    t0 = time.perf_counter()
-    q = tarnwick.TarnwickCore(path, sync_interval_ms=RELAXED_SYNC_MS, auto_compact_bytes=0)
-    open_s = time.perf_counter() - t0
+    with harness.Stopwatch() as watch:
+        q = tarnwick.TarnwickCore(path, sync_interval_ms=RELAXED_SYNC_MS, auto_compact_bytes=0)
+    open_s = watch.seconds
     after = status()
     st = q.stats()
     ok = st["total"] == expect and st["ready"] == expect
@@ -107,16 +106,17 @@ def main():
         if free < need:
             sys.exit("not enough disk: %.1f GB free, %.1f GB needed" % (free / 1e9, need / 1e9))
         body = bytes((i * 7 + 3) % 251 for i in range(args.body))
-        t0 = time.perf_counter()
-        q = tarnwick.TarnwickCore(path, sync_interval_ms=RELAXED_SYNC_MS, auto_compact_bytes=0)
-        left = args.messages
-        while left > 0:
-            n = min(1000, left)
-            q.enqueue_batch([body] * n)
-            left -= n
-        st = q.stats()
-        del q
-        populate_s = time.perf_counter() - t0
+        with harness.Stopwatch() as watch:
+            q = tarnwick.TarnwickCore(path, sync_interval_ms=RELAXED_SYNC_MS,
+                                      auto_compact_bytes=0)
+            left = args.messages
+            while left > 0:
+                n = min(1000, left)
+                q.enqueue_batch([body] * n)
+                left -= n
+            st = q.stats()
+            del q
+        populate_s = watch.seconds
         log_path = os.path.join(path, "queue.log")
         log_bytes = os.path.getsize(log_path)
         print("populated %d messages, log %.1f MB, in %.1f s" % (st["total"], log_bytes / 1e6, populate_s),

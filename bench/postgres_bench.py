@@ -5,21 +5,21 @@ FOR UPDATE SKIP LOCKED (the reference), in one run on one server.
     PYTHONPATH=python python bench/postgres_bench.py [--seconds 0.5] [--repeat 5]
 
 Starts a throwaway server with the default (durable) settings, unless
-TARNWICK_PG_DSN names one. Writes bench/results/postgres.md.
+TARNWICK_PG_DSN names one. Writes bench/results/scratch/postgres.md;
+`--out bench/results/postgres.md` refreshes the committed result.
 """
 
 import argparse
+import functools
 import multiprocessing
 import os
 import platform
-import statistics
 import sys
 import time
-from time import perf_counter
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "face"))
+import harness
+
+sys.path.insert(0, os.path.join(harness.REPO, "tests", "face"))
 
 import psycopg  # noqa: E402
 
@@ -75,25 +75,17 @@ class Reference:
         self.conn.close()
 
 
-def tarnwick_clear(queue):
+def tarnwick_clear(dsn):
     # TRUNCATE as the reference's clear(): a DELETE would leave dead index
     # entries at the head of the queue for the next scenario to step over.
-    with psycopg.connect(queue._link.conninfo, autocommit=True) as conn:
+    with psycopg.connect(dsn, autocommit=True) as conn:
         conn.execute("TRUNCATE tarnwick_messages")
 
 
 def timed(fn, seconds):
     """Runs fn() (one unit, returns messages handled) for about `seconds`;
     messages per second."""
-    count, start = 0, perf_counter()
-    while True:
-        done = fn()
-        if not done:
-            raise RuntimeError("the queue ran dry: prefill more")
-        count += done
-        elapsed = perf_counter() - start
-        if elapsed >= seconds:
-            return count / elapsed
+    return harness.count_for(fn, seconds).rate
 
 
 def scenarios(queue, ref, seconds):
@@ -201,14 +193,13 @@ def consumers_rate(kind, dsn, name, processes, messages):
     for p in procs:
         p.start()
     time.sleep(1.0 + 0.3 * processes)  # every process connected and waiting
-    t0 = perf_counter()
-    start.set()
-    total = sum(done.get(timeout=300) for _ in procs)
-    elapsed = perf_counter() - t0
+    with harness.Stopwatch() as watch:
+        start.set()
+        total = sum(done.get(timeout=300) for _ in procs)
     for p in procs:
         p.join()
     assert total == messages, (kind, total, messages)
-    return total / elapsed
+    return harness.per_second(total, watch.seconds)
 
 
 def main():
@@ -217,7 +208,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=7, help="rounds")
     parser.add_argument("--consumer-messages", type=int, default=1000)
     parser.add_argument("--consumer-repeat", type=int, default=2, help="best of, per process count")
-    parser.add_argument("--out", default=os.path.join(HERE, "results", "postgres.md"))
+    parser.add_argument("--out", help="markdown output (default bench/results/scratch/postgres.md)")
     args = parser.parse_args()
 
     server = None
@@ -254,33 +245,36 @@ def run_mode(args, dsn):
     ref = Reference(dsn)
     rows = []
     for label, unit, mine, theirs, setup in scenarios(queue, ref, args.seconds):
-        pairs = []
-        for _ in range(args.repeat):
-            # Alternate in short rounds, so drifting load hits both alike.
-            tarnwick_clear(queue)
+        def fresh(setup=setup):
+            tarnwick_clear(dsn)
             ref.clear()
             if setup:
                 setup()
-            pairs.append((timed(mine, args.seconds), timed(theirs, args.seconds)))
-        best_t, best_r = max(t for t, _ in pairs), max(r for _, r in pairs)
-        ratio = statistics.median(t / r for t, r in pairs)
+
+        # Alternate in short rounds, so drifting load hits both alike.
+        got = harness.rounds([("tarnwick", functools.partial(timed, mine, args.seconds)),
+                              ("reference", functools.partial(timed, theirs, args.seconds))],
+                             args.repeat, before=fresh)
+        best_t, best_r = max(got["tarnwick"]), max(got["reference"])
+        ratio = harness.median(harness.ratios(got["tarnwick"], got["reference"]))
         rows.append((label, unit, best_t, best_r, ratio))
         print(f"{label:32} {best_t:10,.0f} {best_r:10,.0f} {best_t / best_r:5.2f}x "
               f"median {ratio:5.2f}x", flush=True)
     scaling = []
     for processes in (1, 2, 3, 4):
-        rates = {"tarnwick": 0.0, "reference": 0.0}
-        for _ in range(args.consumer_repeat):
-            for kind in rates:
-                tarnwick_clear(queue)
-                ref.clear()
-                (queue if kind == "tarnwick" else ref).put_many([BODY] * args.consumer_messages)
-                rates[kind] = max(rates[kind], consumers_rate(kind, dsn, "bench", processes,
-                                                              args.consumer_messages))
+        def drain(kind, processes=processes):
+            tarnwick_clear(dsn)
+            ref.clear()
+            (queue if kind == "tarnwick" else ref).put_many([BODY] * args.consumer_messages)
+            return consumers_rate(kind, dsn, "bench", processes, args.consumer_messages)
+
+        got = harness.rounds([(kind, functools.partial(drain, kind))
+                              for kind in ("tarnwick", "reference")], args.consumer_repeat)
+        rates = {kind: max(values) for kind, values in got.items()}
         scaling.append((processes, rates["tarnwick"], rates["reference"]))
         print(f"{processes} consumer(s)  {rates['tarnwick']:10,.0f} {rates['reference']:10,.0f}",
               flush=True)
-    tarnwick_clear(queue)
+    tarnwick_clear(dsn)
     queue.close()
     ref.clear()
     ref.close()
@@ -310,11 +304,11 @@ def write(args, results, elapsed):
         lines += ["", f"## {mode}", "",
                   "Server (local, TCP on 127.0.0.1): " + ", ".join(
                       f"{k} {v}" for k, v in settings.items()), "",
-                  "| scenario | unit | PostgresQueue (best) | reference (best) | ratio of bests | "
-                  "median ratio of rounds |", "|---|---|---:|---:|---:|---:|"]
-        for label, unit, t, r, ratio in rows:
-            lines.append(f"| {label} | {unit} | {t:,.0f} | {r:,.0f} | {t / r:.2f}× | "
-                         f"{ratio:.2f}× |")
+                  ] + harness.table(
+            ["scenario", "unit", "PostgresQueue (best)", "reference (best)", "ratio of bests",
+             "median ratio of rounds"],
+            [(label, unit, f"{t:,.0f}", f"{r:,.0f}", harness.times(t, r), f"{ratio:.2f}×")
+             for label, unit, t, r, ratio in rows], "llrrrr")
         single = [ratio for label, _, _, _, ratio in rows
                   if label in ("put 100 B", "get + ack 100 B")]
         batches = [(label, t) for label, _, t, _, _ in rows if "(lease only)" in label
@@ -325,17 +319,18 @@ def write(args, results, elapsed):
                   + ", ".join(f"{label} {t:,.0f} {'met' if t >= 10_000 else 'not met'}"
                               for label, t in batches) + "."]
         lines += ["", f"Consumer processes draining {args.consumer_messages} messages with "
-                  f"get + ack (best of {args.consumer_repeat}):", "",
-                  "| processes | PostgresQueue msgs/s | vs 1 process | reference msgs/s | "
-                  "vs 1 process | ratio |", "|---:|---:|---:|---:|---:|---:|"]
+                  f"get + ack (best of {args.consumer_repeat}):", ""]
         one_t, one_r = scaling[0][1], scaling[0][2]
-        for processes, t, r in scaling:
-            lines.append(f"| {processes} | {t:,.0f} | {t / one_t:.2f}× | {r:,.0f} | "
-                         f"{r / one_r:.2f}× | {t / r:.2f}× |")
-    os.makedirs(os.path.dirname(args.out), exist_ok=True)
-    with open(args.out, "w") as f:
+        lines += harness.table(
+            ["processes", "PostgresQueue msgs/s", "vs 1 process", "reference msgs/s",
+             "vs 1 process", "ratio"],
+            [(processes, f"{t:,.0f}", harness.times(t, one_t), f"{r:,.0f}",
+              harness.times(r, one_r), harness.times(t, r)) for processes, t, r in scaling],
+            "rrrrrr")
+    out = harness.output("postgres.md", args.out)
+    with open(out, "w") as f:
         f.write("\n".join(lines) + "\n")
-    print("wrote", args.out)
+    print("wrote", out)
 
 
 if __name__ == "__main__":

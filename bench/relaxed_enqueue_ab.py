@@ -7,27 +7,35 @@ the builds take turns, and the median of the rounds is reported.
 """
 
 import argparse
+import functools
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
 
+import harness
+
 ONE_ROUND = r"""
-import sys, time
-from itertools import repeat
-import tarnwick
+import sys
+import harness, tarnwick
 q = tarnwick.TarnwickCore(sys.argv[1], sync_interval_ms=10**9)
 enq, body, seconds = q.enqueue, b"x" * 100, float(sys.argv[2])
 for _ in range(1000):
     enq(body)
-n, t0, c0 = 0, time.perf_counter(), time.process_time()
-while time.perf_counter() - t0 < seconds:
-    for _ in repeat(None, 1000):
-        enq(body)
-    n += 1000
-print(n / (time.perf_counter() - t0), n / (time.process_time() - c0))
+timed = harness.run_for(enq, body, seconds)
+print(timed.rate, timed.cpu_rate)
 """
+
+
+def one_round(build, base, seconds):
+    """(ops per wall second, ops per CPU second) of one interpreter on a new queue."""
+    # The build first, then the harness the round times itself with.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(build), harness.BENCH]))
+    path = os.path.join(tempfile.mkdtemp(dir=base), "q")
+    out = subprocess.run([sys.executable, "-c", ONE_ROUND, path, str(seconds)],
+                         env=env, capture_output=True, text=True, check=True).stdout
+    wall_rate, cpu_rate = map(float, out.split())
+    return wall_rate, cpu_rate
 
 
 def main():
@@ -39,31 +47,26 @@ def main():
     ap.add_argument("--seconds", type=float, default=1.0, help="timed loop per round")
     args = ap.parse_args()
     labels = args.label or [os.path.basename(os.path.normpath(b)) for b in args.build]
-    rates = {label: [] for label in labels}
-    cpu_rates = {label: [] for label in labels}
     with tempfile.TemporaryDirectory(prefix="relaxed-ab-") as base:
-        for r in range(args.rounds):
-            for build, label in zip(args.build, labels):
-                env = dict(os.environ, PYTHONPATH=os.path.abspath(build))
-                path = os.path.join(base, "%s-%d" % (label, r))
-                out = subprocess.run([sys.executable, "-c", ONE_ROUND, path, str(args.seconds)],
-                                     env=env, capture_output=True, text=True, check=True).stdout
-                wall_rate, cpu_rate = map(float, out.split())
-                rates[label].append(wall_rate)
-                cpu_rates[label].append(cpu_rate)
+        got = harness.rounds([(label, functools.partial(one_round, build, base, args.seconds))
+                              for build, label in zip(args.build, labels)], args.rounds)
+    rates = {label: [wall for wall, _ in got[label]] for label in labels}
+    cpu_rates = {label: [cpu for _, cpu in got[label]] for label in labels}
     # Ops per second of the process's own CPU time too: on a shared machine
     # it moves less with what the neighbours do than the wall-clock rate.
-    first = statistics.median(rates[labels[0]])
-    first_cpu = statistics.median(cpu_rates[labels[0]])
-    print("| build | relaxed enqueue 100 B, ops/s (median of %d) | vs %s | ops per CPU s | vs %s "
-          "| rounds (ops/s) |" % (args.rounds, labels[0], labels[0]))
-    print("|---|---|---|---|---|---|")
+    first = harness.median(rates[labels[0]])
+    first_cpu = harness.median(cpu_rates[labels[0]])
+    rows = []
     for label in labels:
-        med = statistics.median(rates[label])
-        cpu = statistics.median(cpu_rates[label])
-        print("| %s | %s | %.2fx | %s | %.2fx | %s |" % (
-            label, "{:,.0f}".format(med), med / first, "{:,.0f}".format(cpu), cpu / first_cpu,
-            " ".join("%.0fk" % (x / 1000) for x in rates[label])))
+        med = harness.median(rates[label])
+        cpu = harness.median(cpu_rates[label])
+        rows.append((label, "{:,.0f}".format(med), "%.2fx" % (med / first), "{:,.0f}".format(cpu),
+                     "%.2fx" % (cpu / first_cpu),
+                     " ".join("%.0fk" % (x / 1000) for x in rates[label])))
+    print("\n".join(harness.table(
+        ["build", "relaxed enqueue 100 B, ops/s (median of %d)" % args.rounds,
+         "vs %s" % labels[0], "ops per CPU s", "vs %s" % labels[0], "rounds (ops/s)"], rows)))
+
 
 if __name__ == "__main__":
     main()

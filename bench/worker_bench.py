@@ -5,10 +5,13 @@ and relaxed, as ratios measured in one run.
 
     PYTHONPATH=python:build/dev python bench/worker_bench.py [--quick]
 
-Writes bench/results/worker.md (worker-quick.md with --quick).
+Writes bench/results/scratch/worker.md (worker-quick.md with --quick);
+`--out bench/results/worker.md` refreshes the committed result (bench/idle_worker.py
+adds its section to that file).
 """
 
 import argparse
+import functools
 import multiprocessing
 import os
 import platform
@@ -17,9 +20,8 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-from tarnwick_queue import Empty, Queue, Worker  # noqa: E402
+import harness
+from tarnwick_queue import Empty, Queue, Worker
 
 MODES = {"durable": 0.0, "relaxed": 1e6}  # sync_interval: every operation / never on a timer
 PROCESSES = [1, 2, 4]
@@ -38,7 +40,7 @@ def bare(queue, ready, go, done_at):
         message.ack()
         if message.body == STOP:
             break
-    done_at.value = time.perf_counter()
+    done_at.value = harness.now()
 
 
 def worker(queue, ready, go, done_at):
@@ -49,14 +51,14 @@ def worker(queue, ready, go, done_at):
     ready.set()
     go.wait()
     w.run()
-    done_at.value = time.perf_counter()
+    done_at.value = harness.now()
 
 
 def consumer(kind, path, sync_interval, ready, go, done_at, cpu):
     with Queue(path, sync_interval=sync_interval) as queue:
-        started = time.process_time()  # every thread of the process, the heartbeat too
-        (bare if kind == "bare" else worker)(queue, ready, go, done_at)
-        cpu.value = time.process_time() - started
+        with harness.Stopwatch() as watch:  # CPU of every thread, the heartbeat's too
+            (bare if kind == "bare" else worker)(queue, ready, go, done_at)
+        cpu.value = watch.cpu_seconds
 
 
 def one_run(ctx, kind, root, sync_interval, processes, jobs):
@@ -76,7 +78,7 @@ def one_run(ctx, kind, root, sync_interval, processes, jobs):
         p.start()
     for r in readies:
         r.wait()
-    started = time.perf_counter()
+    started = harness.now()
     go.set()
     for p in procs:
         p.join()
@@ -85,13 +87,15 @@ def one_run(ctx, kind, root, sync_interval, processes, jobs):
     with Queue(path) as q:
         assert q.stats()["total"] == 0, "jobs left behind"
     shutil.rmtree(path)
-    return jobs / elapsed, sum(c.value for c in cpus) / (jobs + processes) * 1e6
+    return harness.per_second(jobs, elapsed), sum(c.value for c in cpus) / (jobs + processes) * 1e6
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer jobs and repetitions")
     parser.add_argument("--reps", type=int, default=None)
+    parser.add_argument("--out", help="markdown output "
+                        "(default bench/results/scratch/worker[-quick].md)")
     args = parser.parse_args()
     reps = args.reps or (1 if args.quick else 3)
     jobs = {"durable": 300 if args.quick else 1000, "relaxed": 5000 if args.quick else 30000}
@@ -103,15 +107,14 @@ def main():
     try:
         for mode, sync_interval in MODES.items():
             for processes in PROCESSES:
-                best = {"bare": 0.0, "worker": 0.0}
-                cpu = {"bare": float("inf"), "worker": float("inf")}
-                for rep in range(reps):
-                    # Interleaved, first one then the other first, so both see
-                    # the same machine and neither always runs after setup.
-                    for kind in (["bare", "worker"] if rep % 2 == 0 else ["worker", "bare"]):
-                        rate, us = one_run(ctx, kind, root, sync_interval, processes, jobs[mode])
-                        best[kind] = max(best[kind], rate)
-                        cpu[kind] = min(cpu[kind], us)
+                # Interleaved, taking turns to go first, so both see the
+                # same machine and neither always runs after setup.
+                got = harness.rounds(
+                    [(kind, functools.partial(one_run, ctx, kind, root, sync_interval, processes,
+                                              jobs[mode])) for kind in ("bare", "worker")],
+                    reps, turns=True)
+                best = {kind: max(rate for rate, _ in runs) for kind, runs in got.items()}
+                cpu = {kind: min(us for _, us in runs) for kind, runs in got.items()}
                 ratio = best["worker"] / best["bare"]
                 rows.append((mode, processes, jobs[mode], best["bare"], best["worker"], ratio,
                              cpu["bare"], cpu["worker"]))
@@ -124,8 +127,7 @@ def main():
 
 
 def write_results(args, rows, reps, began, load_before, load_after):
-    name = "worker-quick.md" if args.quick else "worker.md"
-    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
+    out = harness.output("worker-quick.md" if args.quick else "worker.md", args.out)
     lines = [
         "# Worker loop overhead",
         "",
@@ -148,18 +150,18 @@ def write_results(args, rows, reps, began, load_before, load_after):
         "machine, and its ratio is the share of the bare loop's rate a Worker keeps when "
         "CPU is what limits both.",
         "",
-        "| mode | processes | jobs | bare face, jobs/s | Worker, jobs/s | Worker ÷ bare "
-        "| CPU/job bare, µs | CPU/job Worker, µs | bare ÷ Worker CPU |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
-    ]
-    for mode, processes, jobs, bare_rate, worker_rate, ratio, bare_cpu, worker_cpu in rows:
-        lines.append(f"| {mode} | {processes} | {jobs:,} | {bare_rate:,.0f} | "
-                     f"{worker_rate:,.0f} | {ratio:.2f}× | {bare_cpu:.1f} | {worker_cpu:.1f} "
-                     f"| {bare_cpu / worker_cpu:.2f}× |")
+    ] + harness.table(
+        ["mode", "processes", "jobs", "bare face, jobs/s", "Worker, jobs/s", "Worker ÷ bare",
+         "CPU/job bare, µs", "CPU/job Worker, µs", "bare ÷ Worker CPU"],
+        [(mode, processes, f"{jobs:,}", f"{bare_rate:,.0f}", f"{worker_rate:,.0f}",
+          f"{ratio:.2f}×", f"{bare_cpu:.1f}", f"{worker_cpu:.1f}",
+          harness.times(bare_cpu, worker_cpu))
+         for mode, processes, jobs, bare_rate, worker_rate, ratio, bare_cpu, worker_cpu in rows],
+        "lrrrrrrrr")
     lines += ["", "Target: a Worker keeps at least 0.70× of the bare loop's rate.", ""]
-    with open(os.path.join(HERE, "results", name), "w") as f:
+    with open(out, "w") as f:
         f.write("\n".join(lines))
-    print(f"wrote bench/results/{name}")
+    print(f"wrote {out}")
 
 
 if __name__ == "__main__":

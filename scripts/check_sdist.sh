@@ -19,6 +19,7 @@ rm -rf "$src"
 mkdir -p "$src"
 tar -xzf "$sdist" -C "$src" --strip-components=1
 for need in LICENSE README.md CHANGELOG.md CMakeLists.txt pyproject.toml src/module/tarnwick.pyi \
+    python/tarnwick_queue/_native.pyi python/tarnwick_queue/py.typed \
     tests/python/conftest.py; do
   [ -e "$src/$need" ] || { echo "error: the sdist lacks $need" >&2; exit 1; }
 done

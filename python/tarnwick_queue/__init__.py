@@ -11,26 +11,35 @@
 from queue import Empty
 from typing import TYPE_CHECKING, Any
 
-from ._types import (DeadLetter, LeaseLost, LocalQueueStats, Message, MessageInfo, QueueBackend,
-                     QueueStats)
-from .local import DeadLetters, Queue
+from ._face import BaseQueue, DeadLetters, LeaseLost, Message, QueueBackend
+from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, QueueStats
 from .waiting import StopEvent
-from .worker import Worker
 
 if TYPE_CHECKING:
     # What the lazy imports below give, for type checkers.
     from .aio import AsyncQueue
+    from .local import Queue
+    from .worker import Worker
     __version__: str
 
-__all__ = ["AsyncQueue", "DeadLetter", "DeadLetters", "Empty", "LeaseLost", "LocalQueueStats",
-           "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats", "StopEvent", "Worker"]
+__all__ = ["AsyncQueue", "BaseQueue", "DeadLetter", "DeadLetters", "Driver", "Empty", "LeaseLost",
+           "LocalQueueStats", "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats",
+           "StopEvent", "Worker"]
 
 
 def __getattr__(name: str) -> Any:
-    # AsyncQueue brings asyncio in: only for those who use it.
+    # Queue loads the local driver, which a PostgreSQL process does without;
+    # AsyncQueue brings asyncio in, Worker its threads, signals and the
+    # supervisor's subprocesses: each only for those who use it.
+    if name == "Queue":
+        from .local import Queue
+        return Queue
     if name == "AsyncQueue":
         from .aio import AsyncQueue
         return AsyncQueue
+    if name == "Worker":
+        from .worker import Worker
+        return Worker
     if name == "__version__":  # the distribution's, read only when asked for
         from importlib.metadata import version
         return version("tarnwick")

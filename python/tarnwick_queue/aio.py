@@ -2,58 +2,48 @@
 
 The fast operations (put, settling a message, peek, stats) are called
 directly: they take the queue's lock and write, as a socket send would. Only
-waiting for a message goes through the event loop: the queue's change watch
-is registered with the loop (add_reader), so a waiting get costs no thread
-and no timer beyond the earliest lease or delay that comes due.
+waiting for a message goes through the event loop: the queue's watch
+(BaseQueue.watch()) is registered with the loop (add_reader), and a look
+that finds nothing also says when the earliest lease or delay ends
+(BaseQueue.take()), so a waiting get costs no thread, and wakes for a change,
+that due time or its timeout: an idle loop is idle.
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
-import time
 from queue import Empty
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, TypeVar, Union
 
-from ._types import Body, Message, MessageInfo, QueueBackend, QueueStats, _seconds
-from .local import Queue
-from .waiting import UNWATCHED_CAP, WATCHED_CAP
+from . import _checks
+from ._face import BaseQueue, Body, Message, QueueBackend
+from .driver import MessageInfo, QueueStats
+from .waiting import LONGEST_WAIT, UNWATCHED_CAP
+
+# The longest a wait on a watch lasts without a change, a due time or a
+# timeout: as long as a blocking get's (waiting.LONGEST_WAIT). A shorter cap
+# would only wake an idle loop to look.
+WATCHED_CAP = LONGEST_WAIT
+
+_A = TypeVar("_A", bound="AsyncFace")
+Look = Callable[[], Tuple[List[Message], Optional[float]]]
 
 
-class AsyncQueue:
-    """A queue for coroutines, with the same constructor as Queue:
+class AsyncFace:
+    """Everything of AsyncQueue but its constructor: the coroutine face over
+    an open queue `queue` (any queue of the face, or any QueueBackend)."""
 
-        async with AsyncQueue("/var/tmp/jobs") as q:
-            await q.put(b"resize 42")
-            async for message in q:
-                try:
-                    with message:         # acked on success, nacked (and re-raised) on error
-                        await handle(message.body)
-                except Exception:         # without this, the first failing job ends the loop
-                    log.exception("job %d failed", message.id)
-
-    `AsyncQueue.wrap(backend)` puts any other queue backend behind it.
-    Messages are settled as usual: message.ack(), nack(), dead(), extend().
-    One AsyncQueue serves one event loop."""
-
-    def __init__(self, path: Union[str, "os.PathLike[str]"], **options: Any) -> None:
-        self._init(Queue(path, **options))
-
-    @classmethod
-    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
-        """An AsyncQueue over an open backend; close() closes it."""
-        self = cls.__new__(cls)
-        self._init(backend)
-        return self
-
-    def _init(self, backend: QueueBackend) -> None:
-        self.queue = backend
-        self.dead_letters = backend.dead_letters
+    def __init__(self, queue: QueueBackend) -> None:
+        self.queue = queue
+        self.dead_letters = queue.dead_letters
+        # A queue of the face offers a watch and looks that report the due
+        # time; any other backend is looked at on a timer.
+        self._face = queue if isinstance(queue, BaseQueue) else None
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._fd: Optional[int] = None       # registered with the loop while anyone waits
-        self._changed: Optional[asyncio.Future] = None  # resolved at the next change seen
+        self._changed: Optional[asyncio.Future[None]] = None  # resolved at the next change
         self._waiting = 0
-        self._watchable = hasattr(backend, "_arm_watch")
 
     # --- producing ---
 
@@ -73,12 +63,7 @@ class AsyncQueue:
                   lease: Optional[float] = None) -> Message:
         """Leases the oldest ready message, waiting for one (at most
         `timeout` seconds if given: then raises queue.Empty)."""
-        def look() -> List[Message]:
-            try:
-                return [self.queue.get(block=False, lease=lease)]
-            except Empty:
-                return []
-        taken = await self._take(look, timeout, forever=timeout is None)
+        taken = await self._take(self._look(1, lease), timeout, forever=timeout is None)
         if not taken:
             raise Empty
         return taken[0]
@@ -92,27 +77,40 @@ class AsyncQueue:
         for the first; an empty list when none came."""
         if max == 0:
             return self.queue.get_many(0, 0.0, lease=lease)  # checks the arguments
-        return await self._take(lambda: self.queue.get_many(max, 0.0, lease=lease),
-                                timeout, forever=False)
+        return await self._take(self._look(max, lease), timeout, forever=False)
 
     def ack_many(self, messages: Iterable[Message]) -> None:
         """Acks the messages in one commit, as the backend's ack_many()."""
         self.queue.ack_many(messages)
 
-    def __aiter__(self) -> "AsyncQueue":
+    def __aiter__(self: _A) -> _A:
         return self
 
     async def __anext__(self) -> Message:
         return await self.get()
 
-    async def _take(self, look: Any, timeout: Optional[float], forever: bool) -> List[Message]:
+    def _look(self, count: int, lease: Optional[float]) -> Look:
+        face, queue = self._face, self.queue
+        if face is not None:
+            return lambda: face.take(count, lease=lease)
+        if count == 1:
+            def look_one() -> Tuple[List[Message], Optional[float]]:
+                try:
+                    return [queue.get(block=False, lease=lease)], None
+                except Empty:
+                    return [], None
+            return look_one
+        return lambda: (queue.get_many(count, 0.0, lease=lease), None)
+
+    async def _take(self, look: Look, timeout: Optional[float],
+                    forever: bool) -> List[Message]:
         loop = asyncio.get_running_loop()
-        give_up = None if forever else loop.time() + _seconds(timeout or 0.0, "timeout")
+        give_up = None if forever else loop.time() + _checks.seconds(timeout or 0.0, "timeout")
         while True:
             # Watch first, look second: a change after the look makes the
             # watch readable, and only the loop's callback drains it.
             changed = self._change_future(loop)
-            taken = look()
+            taken, until_due = look()
             if taken:
                 return taken
             wait = WATCHED_CAP if self._fd is not None else UNWATCHED_CAP
@@ -121,10 +119,9 @@ class AsyncQueue:
                 if left <= 0:
                     return []
                 wait = min(wait, left)
-            due = self.queue._next_due() if self._watchable else None
-            if due is not None:
+            if until_due is not None:
                 # A millisecond over, so the lease has surely ended on waking.
-                wait = min(wait, max(0.0, due - time.time() + 0.001))
+                wait = min(wait, max(0.0, until_due + 0.001))
             self._waiting += 1
             try:
                 await asyncio.wait([changed], timeout=wait)
@@ -135,31 +132,40 @@ class AsyncQueue:
 
     # --- waking ---
 
-    def _change_future(self, loop: asyncio.AbstractEventLoop) -> asyncio.Future:
+    def _change_future(self, loop: asyncio.AbstractEventLoop) -> "asyncio.Future[None]":
         if self._loop is not loop:
             if self._loop is not None and self._waiting:
                 raise RuntimeError("this AsyncQueue is in use by another event loop")
             self._unwatch()
             self._loop = loop
             self._changed = None
-        if self._fd is None and self._watchable:
-            fd = self.queue._arm_watch()
-            if fd is not None:
-                loop.add_reader(fd, self._on_change)
-                self._fd = fd
+        if self._fd is None:
+            self._register(loop)
         if self._changed is None or self._changed.done():
             self._changed = loop.create_future()
         return self._changed
+
+    def _register(self, loop: asyncio.AbstractEventLoop) -> None:
+        # The loop thread's watch, armed: readable once the queue changes.
+        if self._face is None:
+            return
+        watch = self._face.watch()
+        watch.arm()
+        fd = watch.fileno()
+        if fd is not None:
+            loop.add_reader(fd, self._on_change)
+            self._fd = fd
 
     def _on_change(self) -> None:
         # Draining may close the descriptor (a server connection that broke)
         # and arming may open another with the same number, so it leaves the
         # loop first and the one armed now is registered anew.
         self._unwatch()
-        fd = self.queue._arm_watch()
-        if fd is not None and self._waiting and self._loop is not None:
-            self._loop.add_reader(fd, self._on_change)
-            self._fd = fd
+        if self._loop is not None:
+            if self._waiting:
+                self._register(self._loop)
+            elif self._face is not None:
+                self._face.watch().arm()
         self._wake()
 
     def _wake(self) -> None:
@@ -186,7 +192,7 @@ class AsyncQueue:
         self.queue.close()
         self._wake()
 
-    async def __aenter__(self) -> "AsyncQueue":
+    async def __aenter__(self: _A) -> _A:
         return self
 
     async def __aexit__(self, *exc: Any) -> None:
@@ -194,3 +200,34 @@ class AsyncQueue:
 
     def __repr__(self) -> str:
         return f"AsyncQueue({self.queue!r})"
+
+
+class AsyncQueue(AsyncFace):
+    """A queue for coroutines, with the same constructor as Queue:
+
+        async with AsyncQueue("/var/tmp/jobs") as q:
+            await q.put(b"resize 42")
+            async for message in q:
+                try:
+                    with message:         # acked on success, nacked (and re-raised) on error
+                        await handle(message.body)
+                except Exception:         # without this, the first failing job ends the loop
+                    log.exception("job %d failed", message.id)
+
+    `AsyncQueue.wrap(backend)` puts any other queue backend behind it.
+    Messages are settled as usual: message.ack(), nack(), dead(), extend().
+    One AsyncQueue serves one event loop."""
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], **options: Any) -> None:
+        from .local import Queue  # not loaded where only PostgreSQL is used
+        super().__init__(Queue(path, **options))
+
+    @classmethod
+    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
+        """An AsyncQueue over an open backend; close() closes it."""
+        return _Wrapped(backend)
+
+class _Wrapped(AsyncQueue):
+    # What wrap() returns: an AsyncQueue over a queue opened elsewhere.
+    def __init__(self, backend: QueueBackend) -> None:
+        AsyncFace.__init__(self, backend)

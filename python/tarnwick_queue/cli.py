@@ -23,9 +23,10 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TextIO
 
 from . import _native
-from ._types import DeadLetter, MessageInfo
+from .driver import DeadLetter, MessageInfo
 from .local import Queue
-from .worker import EXIT_CONFIG, Supervisor, Worker, watch_supervisor
+from .supervisor import EXIT_CONFIG, Supervisor, watch_supervisor
+from .worker import Worker
 
 PROG = "tarnwick"
 LOG_NAME = "queue.log"

@@ -23,6 +23,7 @@ import weakref
 from typing import List, Optional, Set
 
 from . import _native
+from ._fork import reset_after_fork
 
 log = logging.getLogger("tarnwick_queue")
 
@@ -101,12 +102,10 @@ class DirectoryWaiter:
         self._local = threading.local()
         self._lock = threading.Lock()
         self._watches: List[_native.Watch] = []
-        self._pid = os.getpid()
         self._closed = False
+        reset_after_fork(self._after_fork)
 
     def _watch(self) -> Optional[_native.Watch]:
-        if self._pid != os.getpid():
-            self._after_fork()
         if hasattr(self._local, "watch"):
             return self._local.watch
         watch = None
@@ -126,15 +125,14 @@ class DirectoryWaiter:
         return watch
 
     def _after_fork(self) -> None:
-        # The inherited descriptors are shared with the parent: a drain here
-        # would take the parent's notifications.
-        with self._lock:
-            for watch in self._watches:
-                watch.close()
-            self._watches = []
+        # In a forked child. The inherited descriptors are shared with the
+        # parent: a drain here would take the parent's notifications. The
+        # lock is replaced, not taken: a parent's thread may have held it.
+        watches, self._watches = self._watches, []
+        for watch in watches:
+            watch.close()
         self._local = threading.local()
         self._lock = threading.Lock()
-        self._pid = os.getpid()
 
     def arm(self) -> int:
         watch = self._watch()

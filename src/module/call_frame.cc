@@ -1,7 +1,5 @@
 #include "module/call_frame.h"
 
-#include <exception>
-#include <new>
 #include <string>
 
 #include "module/core_type.h"
@@ -108,19 +106,6 @@ Queue* receiver(PyObject* self) {
   }
   raise_cannot_convert(self, "TarnwickCore");
   return nullptr;
-}
-
-PyObject* raise_from_cpp_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    // The engine reports failures as values; anything else thrown is a bug.
-    return raise_panic(e.what());
-  } catch (...) {
-    return raise_panic({});
-  }
 }
 
 }  // namespace tarnwick::py

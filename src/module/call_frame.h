@@ -6,7 +6,9 @@
 
 #include <Python.h>
 
-#include "module/py_ref.h"
+#include "binding/guarded.h"
+#include "binding/py_ref.h"
+#include "module/errors.h"
 #include "queue/queue.h"
 
 namespace tarnwick::py {
@@ -47,24 +49,11 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, BoundArgs& out);
 // The receiver's queue, or null with TypeError when `self` is not a TarnwickCore.
 Queue* receiver(PyObject* self);
 
-// To be called inside a catch block: raises the Python counterpart of the C++
-// exception in flight (MemoryError for std::bad_alloc) and returns nullptr.
-PyObject* raise_from_cpp_exception() noexcept;
-
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
 // Entry for a method taking arguments. `M` supplies `kSignature` and
 // `run(Queue&, const BoundArgs&)`, which converts in parameter order and calls the engine.
 template <class M>
 PyObject* method_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<raise_panic>([&]() -> PyObject* {
     BoundArgs bound(M::kSignature);
     if (!bind_arguments(args, kwargs, bound)) return nullptr;
     Queue* queue = receiver(self);
@@ -76,7 +65,7 @@ PyObject* method_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 // Entry for a no-arguments method; the interpreter itself refuses arguments.
 template <PyObject* (*Run)(Queue&)>
 PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<raise_panic>([&]() -> PyObject* {
     Queue* queue = receiver(self);
     if (queue == nullptr) return nullptr;
     return Run(*queue);

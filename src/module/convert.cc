@@ -169,30 +169,6 @@ bool convert_path(PyObject* obj, PathArg& out) {
   return true;
 }
 
-bool convert_u64(PyObject* obj, uint64_t& out) {
-  PyRef index;
-  if (!PyLong_Check(obj)) {
-    index = PyRef::steal(PyNumber_Index(obj));
-    if (!index) return false;
-    obj = index.get();
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = value;
-  return true;
-}
-
-bool convert_optional_u64(PyObject* obj, std::optional<uint64_t>& out) {
-  if (obj == Py_None) {
-    out.reset();
-    return true;
-  }
-  uint64_t value;
-  if (!convert_u64(obj, value)) return false;
-  out = value;
-  return true;
-}
-
 bool convert_requeue(PyObject* obj, bool& out) {
   if (obj == Py_True || obj == Py_False) {
     out = obj == Py_True;

@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/convert.h"
+#include "binding/py_ref.h"
 #include "module/call_frame.h"
 #include "module/errors.h"
-#include "module/py_ref.h"
 #include "queue/queue.h"
 
 namespace tarnwick::py {
@@ -41,8 +42,6 @@ class BodyArg {
 };
 
 bool convert_path(PyObject* obj, PathArg& out);
-bool convert_u64(PyObject* obj, uint64_t& out);
-bool convert_optional_u64(PyObject* obj, std::optional<uint64_t>& out);
 bool convert_requeue(PyObject* obj, bool& out);
 bool convert_body(PyObject* obj, BodyArg& out);
 bool convert_bodies(PyObject* obj, std::vector<BodyArg>& out);

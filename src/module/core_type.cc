@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/heap_type.h"
 #include "module/call_frame.h"
 #include "module/convert.h"
 #include "module/errors.h"
@@ -35,7 +36,7 @@ void apply_setting(const std::optional<uint64_t>& given, uint64_t& setting) {
 }
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<raise_panic>([&]() -> PyObject* {
     BoundArgs bound(kNewSignature);
     if (!bind_arguments(args, kwargs, bound)) return nullptr;
     PathArg path;
@@ -57,22 +58,18 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!opened.ok()) return raise_engine_error(opened.error());
     std::unique_ptr<Queue> queue = std::move(opened).value();
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc != nullptr ? alloc(type, 0) : nullptr;
+    PyObject* self = new_instance(type);
     // On failure `queue` is closed here, flushed and synced like any other.
-    if (self == nullptr) return raise_pending();
+    if (self == nullptr) return nullptr;
     reinterpret_cast<CoreObject*>(self)->queue = queue.release();
     return self;
   });
 }
 
 void core_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   // The queue's destructor flushes and syncs the log, ignoring failures.
   delete std::exchange(reinterpret_cast<CoreObject*>(self)->queue, nullptr);
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);  // instances of a heap type own a reference to it
+  free_instance(self);
 }
 
 // --- methods with arguments ---
@@ -190,12 +187,6 @@ PyObject* verify_integrity(Queue& queue) {
 }
 
 // --- the type ---
-
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  // The interpreter calls through the type that ml_flags announces.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 constexpr int kWithArgs = METH_VARARGS | METH_KEYWORDS;
 

@@ -15,30 +15,6 @@ constexpr const char kPanicDoc[] =
 // Process-wide, like the class: never freed, so it outlives every call that can raise it.
 PyObject* g_panic_exception = nullptr;
 
-// Engine texts are UTF-8 (the lock's time-out message has an em dash); an
-// operating-system description in another encoding must still reach the caller.
-PyRef text_to_str(std::string_view text) {
-  return PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
-// Instantiates `type` with the message as its only argument, so that str()
-// and args are the message alone. An OSError may get its errno attribute set
-// afterwards (`os_errno` non-zero); strerror and filename stay unset, since
-// with strerror set Python would format the message differently.
-PyObject* raise_with_message(PyObject* type, std::string_view text, int os_errno = 0) {
-  PyRef message = text_to_str(text);
-  if (!message) return nullptr;
-  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
-  if (!exc) return raise_pending();
-  if (os_errno != 0) {
-    PyRef code = PyRef::steal(PyLong_FromLong(os_errno));
-    if (!code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0) return raise_pending();
-  }
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return nullptr;
-}
-
 // Takes the pending exception as a normalised instance carrying its traceback.
 PyRef take_pending() {
   PyObject* type = nullptr;
@@ -56,11 +32,6 @@ PyRef take_pending() {
 }
 
 }  // namespace
-
-PyObject* raise_pending() {
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoExceptionSet);
-  return nullptr;
-}
 
 bool ensure_panic_exception() {
   if (g_panic_exception != nullptr) return true;
@@ -86,7 +57,7 @@ PyObject* raise_panic(std::string_view message) {
 
 PyObject* raise_engine_error(const Error& error) {
   if (error.kind() == ErrorKind::kCallback) return raise_pending();
-  const int os_errno = error.kind() == ErrorKind::kOs ? error.os_code() : 0;
+  const int os_errno = os_errno_of(error);
   if (error.is_timeout()) return raise_with_message(PyExc_TimeoutError, error.text(), os_errno);
   switch (error.kind()) {
     case ErrorKind::kBodyBounds:

@@ -1,6 +1,7 @@
-// Turning failures into Python exceptions. Every function named raise_* sets
-// the Python error indicator and returns nullptr (or false), so call sites can
-// `return raise_...(...)`.
+// The fixed module's exceptions: its table from engine errors to exception
+// classes, PanicException, and the TypeErrors of argument conversion. Every
+// function named raise_* sets the Python error indicator and returns nullptr
+// (or false), so call sites can `return raise_...(...)`.
 #pragma once
 
 #include <Python.h>
@@ -8,17 +9,14 @@
 #include <string_view>
 
 #include "log_io/error.h"
-#include "module/py_ref.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
 
 namespace tarnwick::py {
 
 // Maps an engine error to its exception: TimeoutError, RuntimeError,
 // PanicException, the sink's pending exception, or OSError.
 PyObject* raise_engine_error(const Error& error);
-
-// For a C-API call that reported failure: keeps the pending exception, or
-// raises SystemError when the interpreter set none.
-PyObject* raise_pending();
 
 // Raises PanicException with `message`, or a fixed text when it is empty.
 PyObject* raise_panic(std::string_view message);

@@ -6,7 +6,7 @@
 #include "module/call_frame.h"
 #include "module/core_type.h"
 #include "module/errors.h"
-#include "module/py_ref.h"
+#include "binding/py_ref.h"
 
 namespace tarnwick::py {
 namespace {
@@ -74,4 +74,6 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tarnwick::py
 
-PyMODINIT_FUNC PyInit_tarnwick(void) { return tarnwick::py::guarded(tarnwick::py::init_module); }
+PyMODINIT_FUNC PyInit_tarnwick(void) {
+  return tarnwick::py::guarded<tarnwick::py::raise_panic>(tarnwick::py::init_module);
+}

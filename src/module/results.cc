@@ -15,10 +15,7 @@ bool g_batch_buffer_busy = false;
 // A buffer grown by one huge batch goes back to the allocator instead of staying pinned.
 constexpr size_t kBatchBufferKeep = 4096;
 
-PyRef body_bytes(ByteSpan body) {
-  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()),
-                                                static_cast<Py_ssize_t>(body.size())));
-}
+PyRef body_bytes(ByteSpan body) { return PyRef::steal(to_bytes(body)); }
 
 PyObject* delivery_tuple(PendingDelivery& item) {
   PyRef seq = PyRef::steal(to_int(item.seq));
@@ -40,26 +37,6 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 }
 
 }  // namespace
-
-PyObject* to_int(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-
-PyObject* to_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
-
-PyObject* to_none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
-PyObject* to_int_list(const std::vector<uint64_t>& values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyRef item = PyRef::steal(to_int(values[i]));
-    if (!item) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list.release();
-}
 
 PyObject* to_stats_dict(const QueueStats& stats) {
   PyRef dict = PyRef::steal(PyDict_New());
@@ -93,14 +70,10 @@ PyObject* to_stats_dict(const QueueStats& stats) {
 PyObject* to_report_dict(const IntegrityReport& report) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::string& message = report.message;
   if (!set_item(dict.get(), "ok", PyRef::steal(to_bool(report.ok))) ||
       !set_item(dict.get(), "records", PyRef::steal(to_int(report.records))) ||
       !set_item(dict.get(), "bytes", PyRef::steal(to_int(report.bytes))) ||
-      !set_item(dict.get(), "message",
-                PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                  static_cast<Py_ssize_t>(message.size()),
-                                                  "replace")))) {
+      !set_item(dict.get(), "message", PyRef::steal(to_str(report.message)))) {
     return raise_pending();
   }
   return dict.release();

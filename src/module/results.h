@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "module/errors.h"
-#include "module/py_ref.h"
+#include "binding/convert.h"
+#include "binding/py_ref.h"
 #include "queue/queue.h"
 
 namespace tarnwick::py {
 
-PyObject* to_int(uint64_t value);
-PyObject* to_bool(bool value);
-PyObject* to_none();
-PyObject* to_int_list(const std::vector<uint64_t>& values);
 PyObject* to_stats_dict(const QueueStats& stats);
 PyObject* to_report_dict(const IntegrityReport& report);
 

@@ -4,6 +4,7 @@
 that has a shared store (a directory, a database) every call opens another
 handle on the same queue, as another process would. `shared_store` is False
 where it cannot (":memory:"), and tests that need two handles skip there.
+On "dict" every handle is another driver on one in-memory store.
 
 The "postgres" backend runs on a server this session starts (pg_server.py),
 or on the one named by TARNWICK_PG_DSN; each test gets a queue name of its own.
@@ -26,9 +27,12 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import tarnwick_queue  # noqa: E402
+from dict_driver import DictStore, open_dict_queue  # noqa: E402
 from pg_fixtures import pg_dsn, pg_server  # noqa: E402,F401 (fixtures)
 
-BACKENDS = ["disk", "memory", "postgres"]
+# "dict" is a driver written in the suite itself (dict_driver.py): the same
+# tests pass on it, so a new backend is one Driver class.
+BACKENDS = ["disk", "memory", "postgres", "dict"]
 
 _names = itertools.count()
 
@@ -56,6 +60,7 @@ def open_queue(request, backend, queue_dir):
         dsn = request.getfixturevalue("pg_dsn")
         from tarnwick_queue.postgres import PostgresQueue
         name = request.getfixturevalue("pg_name")
+    store = DictStore()
 
     def open_one(**options):
         if backend == "memory" and opened:
@@ -65,6 +70,10 @@ def open_queue(request, backend, queue_dir):
             options.pop("sync_interval", None)
             options.pop("auto_compact_bytes", None)
             queue = PostgresQueue(dsn, name, **options)
+            opened.append(queue)
+            return queue
+        if backend == "dict":
+            queue = open_dict_queue(store, **options)
             opened.append(queue)
             return queue
         path = ":memory:" if backend == "memory" else queue_dir

@@ -103,3 +103,18 @@ def test_a_wait_outlives_its_listening_connection_being_cut(pg_dsn, pg_name):
             message.ack()
             writer.join()
     run(main())
+
+
+def test_wrap_puts_an_open_postgres_queue_behind_the_async_face(pg_dsn, pg_name):
+    async def main():
+        q = AsyncPostgresQueue.wrap(PostgresQueue(pg_dsn, pg_name, lease=30.0))
+        assert isinstance(q, AsyncPostgresQueue) and repr(q) == f"AsyncPostgresQueue({pg_name!r})"
+        getter = asyncio.ensure_future(q.get(timeout=20))
+        await asyncio.sleep(0.05)
+        put_from_another_connection(pg_dsn, pg_name, b"x", 0.0).join()
+        message = await getter
+        assert message.body == b"x"
+        message.ack()
+        q.close()
+        assert q.queue.closed
+    run(main())

@@ -82,10 +82,10 @@ def test_a_given_connection_is_used_and_left_open(pg_dsn, pg_name):
 def test_a_take_walks_the_index_in_order_before_the_table_is_analyzed(fresh_db):
     # Without statistics the planner guesses a queue holds a few rows and
     # would scan all of them and sort them for every take.
-    from tarnwick_queue.postgres.queue import _TAKE
+    from tarnwick_queue.postgres.driver import _TAKE
     with PostgresQueue(fresh_db, "deep") as queue:
         queue.put_many([b"x"] * 5000)
-        plan = "\n".join(row[0] for row in queue._link.run("explain", "", lambda conn: conn.execute(
+        plan = "\n".join(row[0] for row in queue.driver.link.run("explain", "", lambda conn: conn.execute(
             "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None}).fetchall()))
         picked = plan.split("CTE taken")[0]
         assert "Index Scan using tarnwick_messages_pkey" in picked and "Sort" not in picked, plan
@@ -182,13 +182,13 @@ def test_a_socket_failure_seen_before_psycopg_marks_the_connection_broken_is_con
     with PostgresQueue(pg_dsn, pg_name) as queue:
         queue.put(b"kept")
         with pytest.raises(ConnectionLost, match="^peek: .*; nothing was changed; the next call"):
-            queue._link.run("peek", "nothing was changed", socket_fails)
+            queue.driver.link.run("peek", "nothing was changed", socket_fails)
         assert [m.body for m in queue.get_many(5)] == [b"kept"]  # on a new connection
         # An error the server reports is the statement's: the connection stays.
-        before = queue._link.run("pid", "", lambda conn: conn.info.backend_pid)
+        before = queue.driver.link.run("pid", "", lambda conn: conn.info.backend_pid)
         with pytest.raises(psycopg.errors.DivisionByZero):
-            queue._link.run("divide", "", lambda conn: conn.execute("SELECT 1/0"))
-        assert queue._link.run("pid", "", lambda conn: conn.info.backend_pid) == before
+            queue.driver.link.run("divide", "", lambda conn: conn.execute("SELECT 1/0"))
+        assert queue.driver.link.run("pid", "", lambda conn: conn.info.backend_pid) == before
 
 
 def _get_or_error(queue):

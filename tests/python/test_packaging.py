@@ -1,5 +1,6 @@
 """The installed distribution as users get it: the extension module exports
-only its init function, holds no kill points, and type checkers find the stubs.
+only its init function, holds no kill points, and type checkers find the stubs
+(the fixed module's stub package, the package's _native.pyi).
 
 A check whose tool (nm, mypy, pyright) is missing is skipped, unless it is
 named in TARNWICK_PACKAGING_CHECKS (comma-separated: exports, mypy, pyright;
@@ -63,6 +64,17 @@ def test_extension_has_no_kill_points(name):
     compiled only into its own test build of the engine, never into a module."""
     with open(importlib.import_module(name).__file__, "rb") as f:
         assert b"TARNWICK_KILL_AT" not in f.read()
+
+
+def test_the_package_ships_its_native_module_stub():
+    """Type checkers read tarnwick_queue._native's types from the .pyi
+    installed beside it (the package is marked typed by py.typed)."""
+    if importlib.util.find_spec("tarnwick_queue") is None:
+        pytest.skip("tarnwick_queue is not installed")
+    module = importlib.import_module("tarnwick_queue._native")
+    directory = os.path.dirname(module.__file__)
+    for name in ("_native.pyi", "py.typed"):
+        assert os.path.isfile(os.path.join(directory, name)), name
 
 
 # Line 4 reveals a method's type; line 5 misuses a result; line 6 misspells a

@@ -16,13 +16,14 @@ import shutil
 import uuid
 from typing import Any, Callable, Optional, Tuple
 
+from .._face import QueueBackend
 from ._sync import NoSync, open_queue
 
 __all__ = ["AnyQueue", "DirectoryStore", "PostgresStore", "QueueStore", "store_for"]
 
 # A tarnwick_queue.Queue or a tarnwick_queue.postgres.PostgresQueue: the
 # adapters use only the face the two share.
-AnyQueue = Any
+AnyQueue = QueueBackend
 
 
 class QueueStore:

@@ -32,6 +32,8 @@ from dramatiq.common import current_millis, dq_name
 from dramatiq.errors import ConnectionClosed, QueueJoinTimeout, QueueNotFound
 
 from .. import LeaseLost
+from .._fork import reset_after_fork
+from ..leases import LeaseKeeper
 from ._store import AnyQueue, DirectoryStore, store_for
 
 __all__ = ["DeadLettered", "TarnwickBroker"]
@@ -52,9 +54,10 @@ class TarnwickBroker(Broker):
     given `dsn` instead, in that PostgreSQL database.
 
     `lease` is how long a consumer holds a message before another may get
-    it, should the first stop renewing it (a worker that was killed);
-    consumers renew the leases of messages their worker still holds, so a
-    long actor does not lose its message. `sync_interval` and
+    it, should the first stop renewing it (a worker that was killed); the
+    broker renews the leases of messages its worker still holds (with a
+    LeaseKeeper: once a third of the lease has passed), so a long actor
+    does not lose its message. `sync_interval` and
     `max_deliveries` are those of tarnwick_queue.Queue: 0.0 syncs every
     put and ack before it returns (threads that ack together share one
     sync; leases are not synced; on PostgreSQL every call commits and
@@ -76,23 +79,34 @@ class TarnwickBroker(Broker):
                              max_deliveries=max_deliveries)
         self.queues: Dict[str, AnyQueue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
-        self._pid = os.getpid()
+        self._forked = False  # a forked child that has not reopened its queues yet
         self._inherited: List[Dict[str, AnyQueue]] = []
         self._lock = threading.Lock()
+        # Renews the leases of the messages consumers hand out until they
+        # are settled, across consumer restarts.
+        self._keeper = LeaseKeeper(name="tarnwick-dramatiq-leases")
         # By queue: messages a closed consumer leased whose actors have not
         # finished. The worker restarts a consumer after a connection error;
-        # the new one renews their leases.
+        # the new one counts them in its prefetch.
         self._unfinished: Dict[str, List[_TarnwickMessageProxy]] = collections.defaultdict(list)
         # The errors of the last messages rejected in this process, by queue
         # and message id, so that join() can raise them as the stub broker
         # does. Bounded, and no exception (with its traceback's frames) is
         # kept alive for it: see _Failure.
         self._failures: Dict[str, Dict[str, _Failure]] = collections.defaultdict(dict)
+        reset_after_fork(self._forked_now)
 
     # --- queues ---
 
+    def _forked_now(self) -> None:
+        # In a forked child: the queues are reopened at their next use (that
+        # is I/O, not for the moment of the fork). The lock is replaced: a
+        # parent's thread may have held it.
+        self._forked = True
+        self._lock = threading.Lock()
+
     def _queue(self, queue_name: str) -> AnyQueue:
-        if self._pid != os.getpid():
+        if self._forked:
             self._after_fork()
         try:
             return self.queues[queue_name]
@@ -104,14 +118,14 @@ class TarnwickBroker(Broker):
         # the parent's stay referenced (not closed) so nothing the parent
         # still uses is released from here.
         with self._lock:
-            if self._pid == os.getpid():
+            if not self._forked:
                 return
             self._inherited.append(self.queues)
             self._unfinished = collections.defaultdict(list)  # the parent's to renew
             names, self.queues = list(self.queues), {}
             for name in names:
                 self._open(name)
-            self._pid = os.getpid()
+            self._forked = False
 
     def _open(self, queue_name: str) -> None:
         with _connection_errors():
@@ -124,7 +138,7 @@ class TarnwickBroker(Broker):
         if not isinstance(queue_name, str):
             raise TypeError(f"queue_name must be str, not {type(queue_name).__name__}")
         self.store.check_name(queue_name)
-        if self._pid != os.getpid():
+        if self._forked:
             self._after_fork()
         delayed_name = dq_name(queue_name)
         # Both, since opening the delay queue may have failed (a database
@@ -227,9 +241,10 @@ class TarnwickBroker(Broker):
                                    f"{entries[0].reason or 'no reason given'}")
 
     def close(self) -> None:
+        self._keeper.close()
         with self._lock:
             queues, self.queues = self.queues, {}
-        if self._pid == os.getpid():
+        if not self._forked:  # else they are the parent's
             for queue in queues.values():
                 queue.close()
 
@@ -291,11 +306,11 @@ def _connection_errors() -> Iterator[None]:
 
 
 class _TarnwickMessageProxy(MessageProxy):
-    def __init__(self, message: dramatiq.Message, leased: Any, holder: "_TarnwickConsumer",
-                 renew_after: float) -> None:
+    def __init__(self, message: dramatiq.Message, leased: Any,
+                 holder: "_TarnwickConsumer") -> None:
         super().__init__(message)
         self._leased = leased
-        self._holder = holder  # the consumer that renews its lease
+        self._holder = holder  # the consumer whose prefetch it fills
         self._done = False  # settled, or found no longer ours
         # Not yet due by this process's clock: dramatiq's consumer thread
         # keeps such a message aside, and forgets it after a connection
@@ -303,11 +318,7 @@ class _TarnwickMessageProxy(MessageProxy):
         # number as due now.)
         eta = message.options.get("eta")
         self._may_wait_aside = isinstance(eta, (int, float)) and eta > current_millis()
-        # When (time.monotonic()) its lease is a third gone. Kept by this
-        # process's clock, since a server's lease ends are by the server's.
-        self._renew_after = renew_after
-        # Settling and renewing the lease of one message never overlap: the
-        # worker threads settle, the consumer thread renews.
+        # Settling and a consumer's adoption of one message never overlap.
         self._settling = threading.Lock()
 
 
@@ -323,21 +334,19 @@ class _TarnwickConsumer(Consumer):
         self._held: Dict[int, _TarnwickMessageProxy] = {}  # leased, not yet settled
         self._buffer: Deque[_TarnwickMessageProxy] = collections.deque()  # not yet handed out
         self._room = threading.Condition()
-        self._renew_at = time.monotonic() + broker.lease / 6
+        self._keeper = broker._keeper
 
     def __next__(self) -> Optional[MessageProxy]:
         with _connection_errors():
             return self._next()
 
     def _next(self) -> Optional[MessageProxy]:
-        self._renew()
         if self._buffer:
             return self._buffer.popleft()
         with self._room:
             if not self._room.wait_for(lambda: len(self._held) < self.prefetch, self.timeout):
                 return None
             room = self.prefetch - len(self._held)
-        asked = time.monotonic()
         leased = self.queue.get_many(room, timeout=self.timeout)
         for message in leased:
             try:
@@ -347,7 +356,8 @@ class _TarnwickConsumer(Consumer):
                           "letters.", message.id, self.queue_name, exc)
                 _settle(message.dead, f"cannot be decoded: {exc}")
                 continue
-            proxy = _TarnwickMessageProxy(decoded, message, self, asked + self.broker.lease / 3)
+            proxy = _TarnwickMessageProxy(decoded, message, self)
+            self._keeper.hold(message, self.broker.lease)
             with self._room:
                 self._held[id(proxy)] = proxy
             self._buffer.append(proxy)
@@ -377,11 +387,17 @@ class _TarnwickConsumer(Consumer):
         self.requeue(buffered)
         with self._room:
             held, self._held = list(self._held.values()), {}
-        # Those the worker's threads are running go on being renewed by the
-        # next consumer; one the worker may have forgotten is left to its
-        # lease, which brings it back, rather than renewed for ever.
-        self.broker._hand_over(self.queue_name,
-                               [message for message in held if not message._may_wait_aside])
+        # Those the worker's threads are running go on being renewed, and
+        # fill the next consumer's prefetch; one the worker may have
+        # forgotten is left to its lease, which brings it back, rather than
+        # renewed for ever.
+        running = []
+        for message in held:
+            if message._may_wait_aside:
+                self._keeper.release(message._leased)
+            else:
+                running.append(message)
+        self.broker._hand_over(self.queue_name, running)
 
     def _adopt(self, messages: List[_TarnwickMessageProxy]) -> None:
         """Takes over renewing the leases of a closed consumer's messages;
@@ -399,35 +415,22 @@ class _TarnwickConsumer(Consumer):
             self._held.pop(id(message), None)
             self._room.notify()
 
-    def _renew(self) -> None:
-        """Extends the leases of held messages before they run out. Called
-        from each iteration, which the worker makes at least once per
-        `timeout`."""
-        now = time.monotonic()
-        if now < self._renew_at:
-            return
-        lease = self.broker.lease
-        self._renew_at = now + lease / 6
-        with self._room:
-            held = list(self._held.values())
-        for message in held:
-            with message._settling:
-                if message._done or message._renew_after > now:
-                    continue
-                try:
-                    asked = time.monotonic()
-                    message._leased.extend()
-                    message._renew_after = asked + lease / 3
-                except LeaseLost:
-                    log.warning("The lease on message %s ran out before it was renewed; it "
-                                "may run again.", message.message_id)
-
 
 def _finish(message: _TarnwickMessageProxy, action: Any, *args: Any) -> "_TarnwickConsumer":
     """Settles the message with `action`; returns the consumer to release it
     from, read under the same lock as an adoption changes it."""
     with message._settling:
-        _settle(action, *args)
+        leased = message._leased
+        # Released first: no renewal of it is under way while it is settled.
+        keeper = message._holder._keeper
+        keeper.release(leased)
+        try:
+            _settle(action, *args)
+        except BaseException:
+            # Not settled (the connection broke): held on, as before, for
+            # the worker may settle it again.
+            keeper.hold(leased, message._holder.broker.lease)
+            raise
         message._done = True
         return message._holder
 

@@ -15,7 +15,8 @@ Each kombu queue is a tarnwick queue in a subdirectory of the broker
 directory, or the PostgresQueue of that name. A delivered message stays
 leased until it is settled: `ack` removes it, `reject(requeue=True)` puts
 it back, `reject(requeue=False)` moves it to the queue's dead letters. A
-consumer renews the leases of the messages it holds; when its process dies
+consumer renews the leases of the messages it holds (a LeaseKeeper per
+transport: once a third of the lease has passed); when its process dies
 they come back once their leases run out. A message whose headers carry an
 `eta` (Celery's countdown and eta) is put with the matching delay, so it is
 not delivered before it is due.
@@ -44,7 +45,6 @@ import logging
 import os
 import threading
 import time
-import weakref
 from queue import Empty
 from typing import Any, Callable, Dict, Optional, TypeVar
 from urllib.parse import quote
@@ -53,6 +53,7 @@ from kombu.transport import TRANSPORT_ALIASES, virtual
 from kombu.utils.json import dumps, loads
 
 from .. import LeaseLost
+from ..leases import LeaseKeeper
 from ._store import AnyQueue, Claim, QueueStore, store_for
 
 __all__ = ["Channel", "QoS", "Transport"]
@@ -104,9 +105,8 @@ class Channel(virtual.Channel):
         self._leased_lock = threading.Lock()
         # Declared auto_delete or exclusive here: their claims, by queue name.
         self._auto_delete: Dict[str, Claim] = {}
-        self._renewer = connection._renewer  # closing clears self.connection
+        self._keeper = connection._keeper  # closing clears self.connection
         self.store.remove_unclaimed()
-        self._renewer.watch(self)
 
     # --- queues ---
 
@@ -158,7 +158,8 @@ class Channel(virtual.Channel):
         claim = self._auto_delete.pop(name, None)
         with self._leased_lock:
             for tag in [t for t, held in self._leased.items() if held.queue == name]:
-                del self._leased[tag]  # a later ack or reject of it finds nothing to settle
+                # A later ack or reject of it finds nothing to settle.
+                self._keeper.release(self._leased.pop(tag).message)
         self._forget(name)
         try:
             self.store.remove(name)
@@ -191,7 +192,6 @@ class Channel(virtual.Channel):
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> dict:
-        asked = time.monotonic()
         leased = self._on_queue(queue, lambda q: q.get(block=timeout is not None,
                                                        timeout=timeout))
         try:
@@ -202,7 +202,8 @@ class Channel(virtual.Channel):
             raise Empty from None
         payload["properties"].setdefault("delivery_info", {})["redelivered"] = leased.deliveries > 1
         with self._leased_lock:
-            self._leased[tag] = _Held(queue, leased, asked + self.lease / 3)
+            self._leased[tag] = _Held(queue, leased)
+            self._keeper.hold(leased, float(self.lease))
         return payload
 
     def _settle(self, delivery_tag: str, how: str) -> None:
@@ -211,6 +212,7 @@ class Channel(virtual.Channel):
             if held is None:
                 return
             queue, leased = held.queue, held.message
+            self._keeper.release(leased)  # no renewal of it is under way now
             try:
                 if how == "ack":
                     leased.ack()
@@ -229,25 +231,15 @@ class Channel(virtual.Channel):
         for tag in list(self._leased):
             self._settle(tag, how)
 
-    def _renew(self) -> None:
-        """Extends the leases that are past a third of their time."""
-        with self._leased_lock:
-            for held in self._leased.values():
-                if held.renew_after <= time.monotonic():
-                    try:
-                        asked = time.monotonic()
-                        held.message.extend()
-                        held.renew_after = asked + self.lease / 3
-                    except LeaseLost:
-                        pass
-
     def close(self) -> None:
         try:
             super().close()  # restores unacked messages through the QoS
         finally:
             # Also when the database could not take them back: their leases
             # run out instead.
-            self._renewer.forget(self)
+            with self._leased_lock:
+                for held in self._leased.values():
+                    self._keeper.release(held.message)
             for queue in self._queues.values():
                 queue.close()
             self._queues.clear()
@@ -259,57 +251,14 @@ class Channel(virtual.Channel):
 
 
 class _Held:
-    """A delivered message not yet settled. Its renewal is timed by this
-    process's clock, since a server's lease ends are by the server's."""
+    """A delivered message not yet settled (the transport's LeaseKeeper
+    renews its lease meanwhile)."""
 
-    __slots__ = ("queue", "message", "renew_after")
+    __slots__ = ("queue", "message")
 
-    def __init__(self, queue: str, message: Any, renew_after: float) -> None:
+    def __init__(self, queue: str, message: Any) -> None:
         self.queue = queue  # its kombu queue's name
         self.message = message
-        self.renew_after = renew_after  # time.monotonic() when a third of its lease is gone
-
-
-class _Renewer:
-    """One thread per process that renews the leases of every open channel
-    of a transport while messages wait in its worker."""
-
-    def __init__(self, period: float) -> None:
-        self._channels: "weakref.WeakSet[Channel]" = weakref.WeakSet()
-        self._period = period
-        self._lock = threading.Lock()
-        self._pid: Optional[int] = None
-        self._stop = threading.Event()
-
-    def watch(self, channel: Channel) -> None:
-        with self._lock:
-            self._channels.add(channel)
-            self._period = min(self._period, channel.lease / 6)
-            if self._pid != os.getpid():
-                self._pid = os.getpid()
-                self._stop = threading.Event()
-                threading.Thread(target=self._run, args=(self._stop,), daemon=True,
-                                 name="tarnwick-lease-renewer").start()
-
-    def forget(self, channel: Channel) -> None:
-        with self._lock:
-            self._channels.discard(channel)
-
-    def stop(self) -> None:
-        self._stop.set()
-        self._pid = None
-
-    def _run(self, stop: threading.Event) -> None:
-        while not stop.wait(self._period):
-            with self._lock:
-                channels = list(self._channels)
-            for channel in channels:
-                try:
-                    channel._renew()
-                except ValueError:  # closed meanwhile
-                    pass
-                except ConnectionError as exc:  # the database; the next round connects again
-                    log.warning("Could not renew leases: %s", exc)
 
 
 class Transport(virtual.Transport):
@@ -333,7 +282,9 @@ class Transport(virtual.Transport):
 
     def __init__(self, client: Any, **kwargs: Any) -> None:
         super().__init__(client, **kwargs)
-        self._renewer = _Renewer(period=20.0)
+        # One thread per transport renews the leases of every channel's
+        # messages while they wait in the worker.
+        self._keeper = LeaseKeeper(name="tarnwick-kombu-leases")
 
     def driver_version(self) -> str:
         from .. import __version__
@@ -381,7 +332,7 @@ class Transport(virtual.Transport):
 
     def close_connection(self, connection: Any) -> None:
         super().close_connection(connection)
-        self._renewer.stop()
+        self._keeper.close()
 
 
 def _store(path: Optional[str], virtual_host: Optional[str], dsn: Optional[str]) -> QueueStore:

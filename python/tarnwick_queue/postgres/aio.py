@@ -11,11 +11,12 @@ millisecond.
 
 from __future__ import annotations
 
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 import psycopg
 
-from ..aio import AsyncQueue
+from .._face import QueueBackend
+from ..aio import AsyncFace, AsyncQueue
 from .queue import PostgresQueue
 
 
@@ -29,11 +30,27 @@ class AsyncPostgresQueue(AsyncQueue):
                     await handle(message.body)
     """
 
-    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection"],
+    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection[Any]"],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None) -> None:
-        self._init(PostgresQueue(dsn_or_connection, name, lease=lease,
-                                 max_deliveries=max_deliveries))
+        # AsyncQueue's own constructor opens a queue directory: the face's is wanted.
+        self.queue: PostgresQueue = PostgresQueue(dsn_or_connection, name, lease=lease,
+                                                  max_deliveries=max_deliveries)
+        AsyncFace.__init__(self, self.queue)
+
+    @classmethod
+    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
+        """An AsyncPostgresQueue over an open PostgresQueue; close() closes it."""
+        if not isinstance(backend, PostgresQueue):
+            return AsyncQueue.wrap(backend)
+        return _Wrapped(backend)
 
     def __repr__(self) -> str:
         return f"AsyncPostgresQueue({self.queue.name!r})"
+
+
+class _Wrapped(AsyncPostgresQueue):
+    # What wrap() returns: an AsyncPostgresQueue over a queue opened elsewhere.
+    def __init__(self, backend: PostgresQueue) -> None:
+        self.queue = backend
+        AsyncFace.__init__(self, backend)

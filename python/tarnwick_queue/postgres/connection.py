@@ -3,7 +3,6 @@ after it breaks, and one per waiting thread that LISTENs for wake-ups."""
 
 from __future__ import annotations
 
-import os
 import select
 import threading
 import time
@@ -11,16 +10,39 @@ from typing import Callable, List, Optional, TypeVar, Union
 
 import psycopg
 from psycopg import pq
-from psycopg.conninfo import make_conninfo
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
-from ..waiting import StopEvent, wait_readable
+from .._fork import reset_after_fork
+from ..waiting import LONGEST_WAIT, StopEvent, wait_readable
 from .schema import ensure_schema
 
 T = TypeVar("T")
 
-# A wait never sleeps longer than this without looking at the queue again: a
-# safety net for changes made without a notification (rows written by hand).
-WAIT_CAP = 2.0
+# A waiting get sleeps until a notification, a stop, the next due time or its
+# time-out: it does not look at the queue in between, so a change made
+# without a notification (rows written by hand) is seen at the next look.
+#
+# With one exception. A look that runs while another consumer's take is
+# under way skips the row that take locked and, in its snapshot, does not
+# see the lease the take gives it: should that consumer die, the lease ends
+# with no notification and no due time the waiter knows of. A look may
+# cross a take when it follows a notification (others were woken by it
+# too) or starts a wait; the waiter then looks once more, RECHECK seconds
+# later, when any such take has long committed and its lease end is known.
+# An idle waiter so looks once, RECHECK seconds after it went idle, and
+# then sleeps.
+RECHECK = 2.0
+# Without a LISTEN connection (the server is out of reach) it tries to make
+# one this often.
+RECONNECT_PAUSE = 2.0
+# A LISTEN connection that breaks is seen at once: its socket turns readable
+# (end of file, or an error). One whose peer dies silently (a host gone, a
+# network cut) is found by TCP keepalives: probed after this many seconds
+# idle, every KEEPALIVE_INTERVAL, given up after KEEPALIVE_COUNT unanswered
+# probes, about a minute in all. Only where the DSN sets none of its own;
+# a connection over a Unix socket has none.
+LISTEN_KEEPALIVES = {"keepalives": "1", "keepalives_idle": "30", "keepalives_interval": "10",
+                     "keepalives_count": "3"}
 # Connections inherited by a forked child: never used there, and never freed,
 # since freeing one would end the parent's session on the server.
 _inherited: List[object] = []
@@ -60,7 +82,6 @@ class Link:
 
     def __init__(self, target: Union[str, "psycopg.Connection"]) -> None:
         self._lock = threading.Lock()
-        self._pid = os.getpid()
         self._schema_checked = False
         self._conn: Optional[psycopg.Connection] = None
         self._borrowed: Optional[psycopg.Connection] = None
@@ -81,6 +102,17 @@ class Link:
             raise TypeError("PostgresQueue takes a DSN (str) or a psycopg.Connection, not "
                             f"{type(target).__name__}")
         self.closed = False
+        reset_after_fork(self._after_fork)
+
+    def _after_fork(self) -> None:
+        # In a forked child: the inherited connection's socket is the
+        # parent's session, so it is left alone (kept referenced, never
+        # closed) and the child connects anew. The lock is replaced, not
+        # taken: a parent's thread may have held it.
+        if self._conn is not None:
+            _inherited.append(self._conn)
+        self._conn = self._borrowed = None
+        self._lock = threading.Lock()
 
     def run(self, what: str, after_loss: str, fn: Callable[["psycopg.Connection"], T]) -> T:
         """fn(connection) under this link's lock. A broken connection is
@@ -107,10 +139,6 @@ class Link:
     def _connection(self, what: str) -> "psycopg.Connection":
         if self.closed:
             raise ValueError("operation on a closed queue")
-        if self._pid != os.getpid():
-            _inherited.append(self._conn)
-            self._conn = self._borrowed = None
-            self._pid = os.getpid()
         if self._conn is None:
             try:
                 conn = psycopg.connect(self.conninfo, autocommit=True)
@@ -141,8 +169,7 @@ class Link:
             if self.closed:
                 return
             self.closed = True
-            if self._pid == os.getpid():
-                self._drop()
+            self._drop()
 
 
 class Listener:
@@ -151,9 +178,13 @@ class Listener:
     arming, the time-out passes, or the connection breaks."""
 
     def __init__(self, conninfo: str, channel: str) -> None:
-        self._conninfo = conninfo
+        self._conninfo = listen_conninfo(conninfo)
         self._channel = channel
         self._pg: Optional[pq.abc.PGconn] = None
+        # Whether the last wait slept RECHECK seconds or more without a
+        # notification, and whether the look since arm() follows one.
+        self._slept_quietly = False
+        self._look_is_settled = False
 
     def _connect(self) -> bool:
         pg = pq.PGconn.connect(self._conninfo.encode())
@@ -169,6 +200,8 @@ class Listener:
 
     def _drain(self) -> None:
         pg = self._pg
+        if pg is None:
+            return
         try:
             pg.consume_input()
             while pg.notifies() is not None:
@@ -177,6 +210,7 @@ class Listener:
             self.close()
 
     def arm(self) -> None:
+        self._look_is_settled, self._slept_quietly = self._slept_quietly, False
         if self._pg is None:
             self._connect()
         else:
@@ -187,23 +221,32 @@ class Listener:
         return None if self._pg is None else self._pg.socket
 
     def wait(self, timeout: float, stop: Optional[StopEvent] = None) -> None:
-        """Also ends once `stop` (if given) is set."""
-        timeout = min(timeout, WAIT_CAP)
+        """Also ends once `stop` (if given) is set. The caller's `timeout`
+        already ends at the next due time (a lease or delay ending)."""
+        timeout = min(timeout, LONGEST_WAIT)
+        if not self._look_is_settled:
+            timeout = min(timeout, RECHECK)  # see RECHECK
         fds = [] if stop is None else [stop.fileno()]
         if self._pg is None:
             # No connection to listen on (the server may be down): the next
             # look reconnects, or reports the failure.
+            timeout = min(timeout, RECONNECT_PAUSE)
             if fds:
                 wait_readable(fds, timeout)
             else:
                 time.sleep(timeout)
             return
         poller = select.poll()
+        # POLLIN also reports a socket the server closed; POLLERR and POLLHUP
+        # (always reported) one that failed. Either way the drain below
+        # finds the connection broken, and the next arm() makes a new one.
         poller.register(self._pg.socket, select.POLLIN)
         for fd in fds:
             poller.register(fd, select.POLLIN)
         if poller.poll(max(0, int(timeout * 1000 + 0.999))):
             self._drain()
+        else:
+            self._slept_quietly = timeout >= RECHECK
 
     def close(self) -> None:
         pg, self._pg = self._pg, None
@@ -220,15 +263,16 @@ class Listeners:
         self._lock = threading.Lock()
         self._all: List[Listener] = []
         self._local = threading.local()
-        self._pid = os.getpid()
+        reset_after_fork(self._after_fork)
+
+    def _after_fork(self) -> None:
+        # In a forked child: as Link's, the parent's sessions stay untouched.
+        _inherited.extend(self._all)
+        self._all = []
+        self._local = threading.local()
+        self._lock = threading.Lock()
 
     def get(self) -> Listener:
-        if self._pid != os.getpid():
-            with self._lock:
-                _inherited.extend(self._all)
-                self._all = []
-            self._local = threading.local()
-            self._pid = os.getpid()
         listener = getattr(self._local, "listener", None)
         if listener is None:
             listener = Listener(self._conninfo, self._channel)
@@ -240,6 +284,15 @@ class Listeners:
     def close(self) -> None:
         with self._lock:
             listeners, self._all = self._all, []
-        if self._pid == os.getpid():
-            for listener in listeners:
-                listener.close()
+        for listener in listeners:
+            listener.close()
+
+
+def listen_conninfo(conninfo: str) -> str:
+    """`conninfo` with LISTEN_KEEPALIVES for the parameters it leaves unset."""
+    try:
+        given = conninfo_to_dict(conninfo)
+    except psycopg.ProgrammingError:
+        return conninfo  # connecting reports it
+    missing = {k: v for k, v in LISTEN_KEEPALIVES.items() if k not in given}
+    return make_conninfo(conninfo, **missing) if missing else conninfo

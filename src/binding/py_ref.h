@@ -1,4 +1,4 @@
-// An owned Python reference: the one way the binding holds objects, so that
+// An owned Python reference: the one way both bindings hold objects, so that
 // every early return and every C++ exception drops what it took.
 #pragma once
 

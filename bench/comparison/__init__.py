@@ -1,0 +1,1 @@
+"""The parts of bench/run.py, one concern per module (see run.py's docstring)."""

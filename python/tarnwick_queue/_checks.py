@@ -1,0 +1,147 @@
+"""Argument checks, one place for every queue of the face and for the tools.
+
+Each returns the value in the form the drivers take (seconds as a float, a
+body as bytes, ids as a list) or raises TypeError or ValueError with the
+message users see. Drivers do not check again.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Iterable, List, Optional
+
+U64_MAX = 2**64 - 1
+
+
+def seconds(value: Any, name: str) -> float:
+    """A finite, non-negative number of seconds."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    out = float(value)
+    if not out >= 0.0 or out == float("inf"):
+        raise ValueError(f"{name} must be a finite number of seconds >= 0, not {out!r}")
+    return out
+
+
+def positive_seconds(value: Any, name: str) -> float:
+    """A finite number of seconds above 0."""
+    out = seconds(value, name)
+    if out <= 0.0:
+        raise ValueError(f"{name} must be more than 0 seconds, not {out!r}")
+    return out
+
+
+def optional_lease(value: Any) -> Optional[float]:
+    """A get's or an extend's lease: None (the queue's own) or seconds above 0."""
+    return None if value is None else positive_seconds(value, "lease")
+
+
+def body(value: Any) -> bytes:
+    if isinstance(value, bytes):
+        return value
+    if isinstance(value, (bytearray, memoryview)):
+        return bytes(value)
+    raise TypeError(f"a message body must be bytes-like, not {type(value).__name__}")
+
+
+def bodies(values: Iterable[Any]) -> List[bytes]:
+    if isinstance(values, (bytes, bytearray, memoryview, str)):
+        raise TypeError("put_many() takes an iterable of bodies, not a single body")
+    return [body(v) for v in values]
+
+
+def body_size(value: bytes, most: Optional[int]) -> None:
+    """Raises ValueError for a body longer than `most` bytes (None: no limit)."""
+    if most is not None and len(value) > most:
+        raise ValueError(f"a message body of {len(value)} bytes exceeds the maximum of "
+                         f"{most} bytes")
+
+
+def reason(value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"reason must be str, not {type(value).__name__}")
+    return value
+
+
+def non_negative_int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must be >= 0, not {value}")
+    return value
+
+
+def optional_count(value: Any, name: str) -> Optional[int]:
+    """None, or an int of at least 1."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def max_deliveries(value: Any, most: int, most_text: str) -> Optional[int]:
+    """None or a count from 1 to `most`; above it, ValueError naming `most_text`."""
+    count = optional_count(value, "max_deliveries")
+    if count is not None and count > most:
+        raise ValueError(f"max_deliveries must be {most_text}")
+    return count
+
+
+def optional_limit(value: Any) -> Optional[int]:
+    """A listing's limit: None (all) or an int >= 0."""
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
+        raise TypeError(f"limit must be an int or None, not {type(value).__name__}")
+    if value is not None and value < 0:
+        raise ValueError(f"limit must be >= 0, not {value}")
+    return value
+
+
+def ids(values: Optional[Iterable[int]]) -> Optional[List[int]]:
+    if values is None:
+        return None
+    out = []
+    for v in values:
+        if isinstance(v, bool) or not isinstance(v, int):
+            raise TypeError(f"ids must be ints, not {type(v).__name__}")
+        if v < 0:
+            raise ValueError(f"ids are never negative, got {v}")
+        out.append(v)
+    return out
+
+
+def flag(value: Any, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return value
+
+
+def directory_path(value: Any) -> str:
+    """A queue directory's path (or ":memory:") as str."""
+    path = os.fspath(value)
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str or os.PathLike[str], not {type(path).__name__}")
+    if not path:
+        # The engine would take it as the current directory.
+        raise ValueError('path is empty: name the queue directory (or ":memory:")')
+    return path
+
+
+def byte_count(value: Any, name: str) -> int:
+    """An int from 0 to 2**64-1."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None")
+    if not 0 <= value <= U64_MAX:
+        raise ValueError(f"{name} must be between 0 and 2**64-1")
+    return value
+
+
+def queue_name(name: Any) -> str:
+    """Raises TypeError or ValueError for what cannot name a queue on a server."""
+    if not isinstance(name, str):
+        raise TypeError(f"name must be str, not {type(name).__name__}")
+    if not name or len(name) > 200 or "\x00" in name:
+        raise ValueError("name must be 1 to 200 characters, without NUL")
+    return name

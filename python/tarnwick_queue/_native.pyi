@@ -1,0 +1,105 @@
+# The package's native module (src/face_module), as its local driver calls it.
+# Every argument is positional only and already checked by the Python side:
+# times are whole milliseconds, bodies bytes. The names starting with "_"
+# exist only here, for type checkers.
+from typing import Final, List, Optional, Tuple, TypedDict, final
+
+# The largest message body, in bytes.
+MAX_BODY_LEN: Final[int]
+
+# (seq, enqueued_ms, deliveries, deadline_ms): the lease a message was taken with.
+_LeaseToken = Tuple[int, int, int, int]
+# (seq, body, deliveries, enqueued_ms, deadline_ms)
+_Taken = Tuple[int, bytes, int, int, int]
+# (seq, state, deliveries, enqueued_ms, due_ms, size, body); state is "ready",
+# "leased" or "scheduled"; body is None unless asked for.
+_Summary = Tuple[int, str, int, int, Optional[int], int, Optional[bytes]]
+# (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
+_DeadLetter = Tuple[int, int, bytes, int, int, int, str]
+
+class _Stats(TypedDict):
+    ready: int
+    in_flight: int
+    total: int
+    enqueued_total: int
+    acked_total: int
+    requeued_total: int
+    dead_total: int
+    next_seq: int
+    live_bytes: int
+    log_bytes: int
+    generation: int
+    persistent: bool
+    scheduled: int
+    dead_letters: int
+
+# Functional form: a "bytes" key would shadow the builtin inside a class body.
+_DamagedRange = TypedDict("_DamagedRange", {"offset": int, "bytes": int, "reason": str})
+_IntegrityReport = TypedDict(
+    "_IntegrityReport",
+    {
+        "ok": bool,
+        "records": int,
+        "bytes": int,
+        "message": str,
+        "damaged": List[_DamagedRange],
+        "tail": Optional[_DamagedRange],
+        "intact_records": int,
+    },
+)
+
+class _RepairReport(TypedDict):
+    skipped: List[_DamagedRange]
+    cut_tail: Optional[_DamagedRange]
+    records_kept: int
+    orphan_records: int
+    damaged_copy: Optional[str]
+    generation: int
+
+@final
+class Engine:
+    def __new__(
+        cls,
+        path: str,
+        sync_interval_ms: int,
+        lease_ms: int,
+        auto_compact_bytes: int,
+        read_only: bool = False,
+    ) -> "Engine": ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def directory(self) -> Optional[str]: ...
+    def put(self, bodies: List[bytes], delay_ms: int, /) -> List[int]: ...
+    def put_one(self, body: bytes, delay_ms: int, /) -> int: ...
+    def take(
+        self, max: int, lease_ms: Optional[int], max_deliveries: int, /
+    ) -> List[_Taken]: ...
+    def ack(self, token: _LeaseToken, /) -> bool: ...
+    def ack_many(self, tokens: List[_LeaseToken], /) -> List[int]: ...
+    def nack(self, token: _LeaseToken, delay_ms: int, /) -> bool: ...
+    def bury(self, token: _LeaseToken, reason: str, /) -> bool: ...
+    def extend(self, token: _LeaseToken, lease_ms: Optional[int], /) -> Optional[int]: ...
+    def peek(self, limit: int, bodies: bool, /) -> List[_Summary]: ...
+    def next_due(self) -> Optional[int]: ...
+    def stats(self) -> _Stats: ...
+    def dead_count(self) -> int: ...
+    def dead_list(self, limit: int, /) -> List[_DeadLetter]: ...
+    def dead_requeue(self, ids: Optional[List[int]], /) -> int: ...
+    def dead_purge(self) -> int: ...
+    def compact(self) -> None: ...
+    def purge(self) -> None: ...
+    def flush(self) -> None: ...
+    def verify(self) -> _IntegrityReport: ...
+    def last_repair(self) -> Optional[_RepairReport]: ...
+    def close(self) -> None: ...
+
+@final
+class Watch:
+    def __new__(cls, directory: str, file_name: str) -> "Watch": ...
+    def fileno(self) -> int: ...
+    def drain(self) -> None: ...
+    def close(self) -> None: ...
+
+def verify(directory: str, /) -> _IntegrityReport: ...
+def repair(directory: str, /) -> Optional[_RepairReport]: ...

@@ -1,0 +1,249 @@
+"""The driver contract: what a queue's storage offers the face above it.
+
+Queue, PostgresQueue, Message, the dead letters, get() and its waiting, the
+argument checks and LeaseLost are written once (tarnwick_queue._face) over a
+Driver. A new home for queues is one Driver subclass: implement every method
+below and pass the behaviour suite (tests/face) with it.
+
+The face checks every argument before a driver sees it: a driver is given
+bytes bodies, seconds as finite floats >= 0 (leases above 0), ints >= 0, and
+tokens it returned itself. Times are epoch seconds as floats; durations are
+seconds. A driver raises ValueError for any call after close(), OSError (or
+a subclass, such as ConnectionError) when its storage fails, and keeps its
+own wake-ups: a change it makes must wake the watches of every handle on the
+same queue.
+
+A token is the driver's own record of one lease, opaque to the face: the
+face hands it back to ack, nack, bury and extend, which act only while that
+lease is still the message's current one (fencing). A token is never shared
+between drivers: one handle's tokens mean nothing to another's.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import (TYPE_CHECKING, Any, List, NamedTuple, Optional, Protocol, Sequence, Tuple,
+                    TypedDict)
+
+if TYPE_CHECKING:
+    from .waiting import StopEvent
+
+
+class Row(NamedTuple):
+    """One message a take() leased. A driver may return plain tuples of these
+    six fields in this order instead (the face unpacks them): see Taken."""
+
+    id: int
+    body: bytes
+    deliveries: int          # including this one
+    enqueued_at: float
+    lease_expires_at: float
+    token: Any               # the lease, for ack/nack/bury/extend
+
+
+# What take() returns: the rows leased and, when there are none, the seconds
+# until the earliest lease or delay ends (None: nothing pending, or rows were
+# leased). A row is a Row or a plain tuple of the same six fields.
+RowFields = Tuple[int, bytes, int, float, float, Any]
+Taken = Tuple[Sequence[RowFields], Optional[float]]
+
+
+@dataclass(frozen=True)
+class MessageInfo:
+    """One message as peek() sees it. `state` is "ready", "leased" or
+    "scheduled" (put with a delay, not yet due); `due_at` is the lease's end
+    or the due time in epoch seconds, else None."""
+
+    id: int
+    state: str
+    deliveries: int
+    enqueued_at: float
+    due_at: Optional[float]
+    size: int
+    body: Optional[bytes] = None
+
+
+@dataclass(frozen=True)
+class DeadLetter:
+    """A message parked in the dead letters. `id` names it among the dead
+    letters; `original_id` is the id it had in the queue."""
+
+    id: int
+    original_id: int
+    body: bytes
+    deliveries: int
+    enqueued_at: float
+    died_at: float
+    reason: str
+
+
+class QueueStats(TypedDict):
+    """What stats() reports on every backend: messages ready now, in_flight
+    (leased or scheduled), scheduled (put with a delay, not yet due), total
+    live messages, live_bytes (their bodies' or log records' size),
+    dead_letters, and whether the queue outlives the process."""
+
+    ready: int
+    in_flight: int
+    scheduled: int
+    total: int
+    live_bytes: int
+    dead_letters: int
+    persistent: bool
+
+
+class LocalQueueStats(QueueStats):
+    """A queue directory's stats(): besides the common counts, the totals
+    counted since the log was last read in full (open, compaction or purge
+    by any process), the next id, the log's size and generation."""
+
+    enqueued_total: int
+    acked_total: int
+    requeued_total: int
+    dead_total: int
+    next_seq: int
+    log_bytes: int
+    generation: int
+
+
+class Watch(Protocol):
+    """A wake-up for one thread: arm() it, look at the queue, then wait().
+    A change made to the queue after arm() (by any handle or process) ends
+    the wait, or makes fileno() readable, so nothing that happens between the
+    look and the sleep is missed. A watch belongs to the thread that got it
+    from Driver.watch()."""
+
+    def arm(self) -> None:
+        """Starts watching for changes made from now on (and forgets those
+        seen before). Raises ValueError once the queue is closed."""
+        raise NotImplementedError
+
+    def wait(self, timeout: float, stop: Optional["StopEvent"] = None) -> None:
+        """Sleeps until the queue changed since arm(), `timeout` seconds
+        passed, or `stop` (a StopEvent) was set or poked. It may return
+        early; the caller looks again. It never raises for a change missed:
+        where a change cannot be seen, it returns after a short while."""
+        raise NotImplementedError
+
+    def fileno(self) -> Optional[int]:
+        """A descriptor that turns readable once the queue changed since the
+        last arm() (arm() drains it), for an event loop to wait on; None when
+        there is none (the caller then looks on a short timer)."""
+        raise NotImplementedError
+
+
+class Driver:
+    """The storage under one queue handle. Every method may raise ValueError
+    after close() and OSError when the storage fails; what else each raises
+    is said below."""
+
+    #: The largest body put() takes, in bytes (None: no limit of its own).
+    max_body_size: Optional[int] = None
+
+    # --- producing ---
+
+    def put(self, body: bytes, delay: float) -> int:
+        """Stores one message, due `delay` seconds from now; returns its id
+        (ids grow: a later put has a larger id)."""
+        raise NotImplementedError
+
+    def put_many(self, bodies: List[bytes], delay: float) -> List[int]:
+        """Stores the messages at once, all or none; returns their ids in
+        order. An empty list stores nothing and returns []."""
+        raise NotImplementedError
+
+    # --- consuming ---
+
+    def take(self, count: int, lease: Optional[float]) -> Taken:
+        """Leases up to `count` (>= 1) ready messages, smallest id first, for
+        `lease` seconds (None: the driver's default lease), each delivery
+        counted. A driver with a delivery limit moves a message that has had
+        its deliveries to the dead letters instead, in the same step. Never
+        waits. Returns the rows and, when none were leased, the seconds until
+        the earliest lease or delay ends (None when nothing is pending), seen
+        in the same step, so that a waiter cannot miss one."""
+        raise NotImplementedError
+
+    def watch(self) -> Watch:
+        """The calling thread's Watch on this queue."""
+        raise NotImplementedError
+
+    # --- settling; each acts only while `token` is the message's current lease ---
+
+    def ack(self, token: Any) -> bool:
+        """Removes the message. Returns False (and does nothing) when the
+        lease is no longer current: it ended, or the message was settled."""
+        raise NotImplementedError
+
+    def ack_many(self, tokens: Sequence[Any]) -> List[int]:
+        """Acks the messages of every current lease among `tokens` at once
+        (one commit); returns the positions in `tokens` that were not acked.
+        The same token given twice is acked once."""
+        raise NotImplementedError
+
+    def nack(self, token: Any, delay: float) -> bool:
+        """Returns the message to the queue, due again in `delay` seconds.
+        False when the lease is no longer current."""
+        raise NotImplementedError
+
+    def bury(self, token: Any, reason: str) -> bool:
+        """Moves the message to the dead letters with `reason`, in one step.
+        False when the lease is no longer current."""
+        raise NotImplementedError
+
+    def extend(self, token: Any, lease: Optional[float]) -> Optional[Tuple[Any, float]]:
+        """Renews the lease to end `lease` seconds from now (None: the
+        default lease). Returns the new token (the old one may no longer do)
+        and the new end, or None when the lease is no longer current."""
+        raise NotImplementedError
+
+    # --- looking ---
+
+    def peek(self, limit: int, bodies: bool) -> List[MessageInfo]:
+        """Up to `limit` live messages, smallest id first, with their bodies
+        when `bodies`; leases and writes nothing."""
+        raise NotImplementedError
+
+    def stats(self) -> QueueStats:
+        """The queue's counts (see QueueStats; a driver may add keys)."""
+        raise NotImplementedError
+
+    # --- dead letters ---
+
+    def dead_count(self) -> int:
+        """How many dead letters there are."""
+        raise NotImplementedError
+
+    def dead_list(self, limit: Optional[int]) -> List[DeadLetter]:
+        """The dead letters, oldest first, at most `limit` (None: all)."""
+        raise NotImplementedError
+
+    def dead_requeue(self, ids: Optional[List[int]]) -> int:
+        """Puts the dead letters with these ids (None: all; ids that name
+        none are passed over) back as new messages, ready now, in one step;
+        returns how many."""
+        raise NotImplementedError
+
+    def dead_purge(self) -> int:
+        """Deletes every dead letter; returns how many."""
+        raise NotImplementedError
+
+    # --- the store ---
+
+    def purge(self) -> None:
+        """Removes every message, leased or not (the dead letters stay)."""
+        raise NotImplementedError
+
+    def flush(self) -> None:
+        """Makes everything written so far durable."""
+        raise NotImplementedError
+
+    @property
+    def closed(self) -> bool:
+        """True once close() was called (or the storage went away for good)."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Makes what was written durable and lets go of the storage; waits
+        in progress end. Calling it again does nothing."""
+        raise NotImplementedError

@@ -1,0 +1,480 @@
+// The Engine type. Every method takes positional arguments only (the Python
+// side has converted and checked them: seconds to milliseconds, bodies to
+// bytes), makes one engine call without the interpreter lock and converts
+// the result with it.
+#include "face_module/engine_type.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding/convert.h"
+#include "binding/guarded.h"
+#include "binding/heap_type.h"
+#include "binding/py_ref.h"
+#include "face_module/errors.h"
+#include "face_module/rows.h"
+#include "face_module/without_gil.h"
+#include "queue/job_queue.h"
+
+namespace tarnwick::face {
+namespace {
+
+using py::guarded;
+using py::PyRef;
+
+struct EngineObject {
+  PyObject_HEAD
+  // Shared with calls in progress, so close() in one thread cannot free the
+  // queue under a call that runs in another with the interpreter lock released.
+  std::shared_ptr<JobQueue>* queue;
+};
+
+std::shared_ptr<JobQueue> queue_of(PyObject* self) {
+  auto* holder = reinterpret_cast<EngineObject*>(self)->queue;
+  return holder != nullptr ? *holder : nullptr;
+}
+
+// Calls `op(JobQueue&)` without the interpreter lock, then `convert(value)`
+// with it; engine errors become exceptions.
+template <class Op, class Convert>
+PyObject* engine_call(PyObject* self, Op&& op, Convert&& convert) {
+  return guarded<raise_internal>([&]() -> PyObject* {
+    std::shared_ptr<JobQueue> queue = queue_of(self);
+    if (!queue) return raise_closed("queue");
+    auto result = without_gil([&] { return op(*queue); });
+    if (!result.ok()) return raise_engine_error(result.error(), queue->directory());
+    return convert(result.value());
+  });
+}
+
+template <class Op>
+PyObject* status_call(PyObject* self, Op&& op) {
+  return guarded<raise_internal>([&]() -> PyObject* {
+    std::shared_ptr<JobQueue> queue = queue_of(self);
+    if (!queue) return raise_closed("queue");
+    Status status = without_gil([&] { return op(*queue); });
+    if (!status.ok()) return raise_engine_error(status.error(), queue->directory());
+    Py_RETURN_NONE;
+  });
+}
+
+ByteSpan bytes_view(PyObject* bytes) {
+  return ByteSpan(reinterpret_cast<const uint8_t*>(PyBytes_AsString(bytes)),
+                  static_cast<size_t>(PyBytes_Size(bytes)));
+}
+
+// --- construction and destruction ---
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<raise_internal>([&]() -> PyObject* {
+    static const char* names[] = {"path", "sync_interval_ms", "lease_ms", "auto_compact_bytes",
+                                  "read_only", nullptr};
+    const char* path = nullptr;
+    Settings settings;
+    int read_only = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO&O&O&|p", const_cast<char**>(names), &path,
+                                     py::u64_arg, &settings.sync_interval_ms, py::u64_arg,
+                                     &settings.default_lease_ms, py::u64_arg,
+                                     &settings.auto_compact_bytes, &read_only)) {
+      return nullptr;
+    }
+    const std::string where(path);
+    const Access access = read_only != 0 ? Access::kReadOnly : Access::kReadWrite;
+    auto opened = without_gil([&] { return JobQueue::open(where, settings, access); });
+    if (!opened.ok()) return raise_engine_error(opened.error(), where == ":memory:" ? "" : where);
+    PyObject* self = py::new_instance(type);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<EngineObject*>(self)->queue =
+        new std::shared_ptr<JobQueue>(std::move(opened).value());
+    return self;
+  });
+}
+
+void close_queue(PyObject* self) {
+  auto* holder = std::exchange(reinterpret_cast<EngineObject*>(self)->queue, nullptr);
+  if (holder == nullptr) return;
+  // The last owner syncs and closes the files: release the lock for that.
+  without_gil([&] {
+    delete holder;
+    return 0;
+  });
+}
+
+void engine_dealloc(PyObject* self) noexcept {
+  close_queue(self);
+  py::free_instance(self);
+}
+
+PyObject* engine_close(PyObject* self, PyObject*) noexcept {
+  close_queue(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* engine_closed(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(reinterpret_cast<EngineObject*>(self)->queue == nullptr);
+}
+
+PyObject* engine_directory(PyObject* self, void*) noexcept {
+  std::shared_ptr<JobQueue> queue = queue_of(self);
+  if (!queue) return raise_closed("queue");
+  if (queue->directory().empty()) Py_RETURN_NONE;
+  return PyUnicode_DecodeFSDefault(queue->directory().c_str());
+}
+
+// --- producing ---
+
+// put(bodies: list[bytes], delay_ms) -> list[int]
+PyObject* engine_put(PyObject* self, PyObject* args) noexcept {
+  PyObject* list = nullptr;
+  uint64_t delay_ms = 0;
+  if (!PyArg_ParseTuple(args, "O!O&", &PyList_Type, &list, py::u64_arg, &delay_ms)) {
+    return nullptr;
+  }
+  return guarded<raise_internal>([&]() -> PyObject* {
+    // A tuple of the (immutable) bodies keeps them alive and unchanged while
+    // the engine reads them without the interpreter lock.
+    PyRef frozen = PyRef::steal(PyList_AsTuple(list));
+    if (!frozen) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(frozen.get());
+    std::vector<ByteSpan> bodies;
+    bodies.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GetItem(frozen.get(), i);
+      if (!PyBytes_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "bodies must be bytes");
+        return nullptr;
+      }
+      bodies.push_back(bytes_view(item));
+    }
+    return engine_call(
+        self, [&](JobQueue& q) { return q.put(bodies, delay_ms); }, py::to_int_list);
+  });
+}
+
+// put_one(body: bytes, delay_ms) -> int: put() without the lists.
+PyObject* engine_put_one(PyObject* self, PyObject* args) noexcept {
+  PyObject* body = nullptr;
+  uint64_t delay_ms = 0;
+  if (!PyArg_ParseTuple(args, "O!O&", &PyBytes_Type, &body, py::u64_arg, &delay_ms)) {
+    return nullptr;
+  }
+  const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
+  return engine_call(
+      self, [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms); },
+      [](const std::vector<uint64_t>& seqs) { return py::to_int(seqs.at(0)); });
+}
+
+// --- consuming and settling ---
+
+// take(max, lease_ms | None, max_deliveries) -> list[(seq, body, deliveries, enqueued_ms, deadline_ms)]
+PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
+  uint64_t max = 0;
+  std::optional<uint64_t> lease_ms;
+  unsigned int max_deliveries = 0;
+  if (!PyArg_ParseTuple(args, "O&O&I", py::u64_arg, &max, py::optional_u64_arg, &lease_ms,
+                        &max_deliveries)) {
+    return nullptr;
+  }
+  return engine_call(
+      self, [&](JobQueue& q) { return q.take(max, lease_ms, max_deliveries); },
+      [](const std::vector<TakenMessage>& taken) { return py::to_list(taken, taken_row); });
+}
+
+// ack(token) -> bool; nack(token, delay_ms) -> bool; bury(token, reason) -> bool;
+// extend(token, lease_ms | None) -> deadline_ms | None
+PyObject* engine_ack(PyObject* self, PyObject* args) noexcept {
+  LeaseToken token;
+  if (!PyArg_ParseTuple(args, "O&", lease_token_arg, &token)) return nullptr;
+  return engine_call(self, [&](JobQueue& q) { return q.ack(token); }, py::to_bool);
+}
+
+// ack_many(tokens: list[token]) -> list[int]: the positions of the tokens
+// whose lease was no longer current.
+PyObject* engine_ack_many(PyObject* self, PyObject* args) noexcept {
+  PyObject* list = nullptr;
+  if (!PyArg_ParseTuple(args, "O!", &PyList_Type, &list)) return nullptr;
+  return guarded<raise_internal>([&]() -> PyObject* {
+    // Converted from a snapshot, so that a list changed meanwhile by another
+    // thread cannot move items under the loop.
+    PyRef frozen = PyRef::steal(PyList_AsTuple(list));
+    if (!frozen) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(frozen.get());
+    std::vector<LeaseToken> tokens(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GetItem(frozen.get(), i);
+      if (!PyTuple_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "lease tokens must be tuples");
+        return nullptr;
+      }
+      if (!lease_token_arg(item, &tokens[static_cast<size_t>(i)])) return nullptr;
+    }
+    return engine_call(
+        self, [&](JobQueue& q) { return q.ack_many(tokens); },
+        [](const std::vector<size_t>& refused) {
+          return py::to_list(refused, [](size_t at) { return PyLong_FromSize_t(at); });
+        });
+  });
+}
+
+PyObject* engine_nack(PyObject* self, PyObject* args) noexcept {
+  LeaseToken token;
+  uint64_t delay_ms = 0;
+  if (!PyArg_ParseTuple(args, "O&O&", lease_token_arg, &token, py::u64_arg, &delay_ms)) {
+    return nullptr;
+  }
+  return engine_call(self, [&](JobQueue& q) { return q.nack(token, delay_ms); }, py::to_bool);
+}
+
+PyObject* engine_bury(PyObject* self, PyObject* args) noexcept {
+  LeaseToken token;
+  const char* reason = nullptr;
+  Py_ssize_t reason_len = 0;
+  if (!PyArg_ParseTuple(args, "O&s#", lease_token_arg, &token, &reason, &reason_len)) {
+    return nullptr;
+  }
+  const std::string_view text(reason, static_cast<size_t>(reason_len));
+  return engine_call(self, [&](JobQueue& q) { return q.bury(token, text); }, py::to_bool);
+}
+
+PyObject* engine_extend(PyObject* self, PyObject* args) noexcept {
+  LeaseToken token;
+  std::optional<uint64_t> lease_ms;
+  if (!PyArg_ParseTuple(args, "O&O&", lease_token_arg, &token, py::optional_u64_arg, &lease_ms)) {
+    return nullptr;
+  }
+  return engine_call(self, [&](JobQueue& q) { return q.extend(token, lease_ms); },
+                     py::to_optional_int);
+}
+
+// --- looking ---
+
+// peek(limit, bodies) -> list[(seq, state, deliveries, enqueued_ms, due_ms, size, body)]
+PyObject* engine_peek(PyObject* self, PyObject* args) noexcept {
+  uint64_t limit = 0;
+  int bodies = 0;
+  if (!PyArg_ParseTuple(args, "O&p", py::u64_arg, &limit, &bodies)) return nullptr;
+  return engine_call(
+      self, [&](JobQueue& q) { return q.peek(limit, bodies != 0); },
+      [&](const std::vector<MessageSummary>& found) {
+        return py::to_list(found, [&](const MessageSummary& m) { return summary_row(m, bodies); });
+      });
+}
+
+PyObject* engine_next_due(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.next_due_ms(); }, py::to_optional_int);
+}
+
+PyObject* engine_stats(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.stats(); }, stats_dict);
+}
+
+// --- dead letters ---
+
+PyObject* engine_dead_count(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.dead_letter_count(); }, py::to_int);
+}
+
+// dead_list(limit) -> list[(id, original_id, body, deliveries, enqueued_ms, died_ms, reason)]
+PyObject* engine_dead_list(PyObject* self, PyObject* args) noexcept {
+  uint64_t limit = 0;
+  if (!PyArg_ParseTuple(args, "O&", py::u64_arg, &limit)) return nullptr;
+  return engine_call(
+      self, [&](JobQueue& q) { return q.dead_letters(limit); },
+      [](const std::vector<DeadLetter>& letters) { return py::to_list(letters, dead_letter_row); });
+}
+
+// dead_requeue(ids: list[int] | None) -> int
+PyObject* engine_dead_requeue(PyObject* self, PyObject* args) noexcept {
+  PyObject* given = nullptr;
+  if (!PyArg_ParseTuple(args, "O", &given)) return nullptr;
+  return guarded<raise_internal>([&]() -> PyObject* {
+    std::optional<std::vector<uint64_t>> ids;
+    if (given != Py_None) {
+      if (!PyList_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, "ids must be a list of ints");
+        return nullptr;
+      }
+      ids.emplace();
+      for (Py_ssize_t i = 0; i < PyList_Size(given); ++i) {
+        uint64_t id = 0;
+        if (!py::convert_u64(PyList_GetItem(given, i), id)) return nullptr;
+        ids->push_back(id);
+      }
+    }
+    return engine_call(
+        self, [&](JobQueue& q) { return q.requeue_dead(std::move(ids)); }, py::to_int);
+  });
+}
+
+PyObject* engine_dead_purge(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.purge_dead(); }, py::to_int);
+}
+
+// --- the log ---
+
+PyObject* engine_compact(PyObject* self, PyObject*) noexcept {
+  return status_call(self, [](JobQueue& q) { return q.core().compact(); });
+}
+
+PyObject* engine_purge(PyObject* self, PyObject*) noexcept {
+  return status_call(self, [](JobQueue& q) { return q.core().purge(); });
+}
+
+PyObject* engine_flush(PyObject* self, PyObject*) noexcept {
+  return status_call(self, [](JobQueue& q) { return q.core().flush(); });
+}
+
+PyObject* engine_verify(PyObject* self, PyObject*) noexcept {
+  return engine_call(
+      self, [](JobQueue& q) { return q.core().verify_integrity(); }, integrity_dict);
+}
+
+PyObject* engine_last_repair(PyObject* self, PyObject*) noexcept {
+  return guarded<raise_internal>([&]() -> PyObject* {
+    std::shared_ptr<JobQueue> queue = queue_of(self);
+    if (!queue) return raise_closed("queue");
+    return repair_dict(without_gil([&] { return queue->core().last_repair(); }));
+  });
+}
+
+// --- the type ---
+
+// Each docstring starts with the signature the interpreter shows
+// (__text_signature__); python/tarnwick_queue/_native.pyi states the types.
+PyMethodDef g_engine_methods[] = {
+    {"put", engine_put, METH_VARARGS,
+     "put($self, bodies, delay_ms, /)\n--\n\n"
+     "Appends the bodies (a list of bytes) as new messages in one locked,\n"
+     "synced step, all or none; each is due `delay_ms` milliseconds from now\n"
+     "(0: at once). Returns their ids, in order."},
+    {"put_one", engine_put_one, METH_VARARGS,
+     "put_one($self, body, delay_ms, /)\n--\n\n"
+     "put() of one bytes body, without the lists: returns its id."},
+    {"take", engine_take, METH_VARARGS,
+     "take($self, max, lease_ms, max_deliveries, /)\n--\n\n"
+     "Leases up to `max` ready messages, smallest id first, for `lease_ms`\n"
+     "milliseconds (None: the queue's lease). With `max_deliveries` > 0, a\n"
+     "message that would be delivered more often than that goes to the dead\n"
+     "letters instead. Returns a list of\n"
+     "(seq, body, deliveries, enqueued_ms, deadline_ms); the lease token the\n"
+     "settling methods take is (seq, enqueued_ms, deliveries, deadline_ms)."},
+    {"ack", engine_ack, METH_VARARGS,
+     "ack($self, token, /)\n--\n\n"
+     "Removes the leased message. False (and nothing written) when `token`\n"
+     "is no longer its current lease: it expired, or the message was settled."},
+    {"ack_many", engine_ack_many, METH_VARARGS,
+     "ack_many($self, tokens, /)\n--\n\n"
+     "Acks every message whose lease in `tokens` (a list) is still current,\n"
+     "in one locked step and one commit (all or none reach the log). Returns\n"
+     "the positions in `tokens` of the leases that were not current; a lease\n"
+     "given twice is acked once."},
+    {"nack", engine_nack, METH_VARARGS,
+     "nack($self, token, delay_ms, /)\n--\n\n"
+     "Gives the leased message back, due again `delay_ms` milliseconds from\n"
+     "now. False when `token` is no longer its current lease."},
+    {"bury", engine_bury, METH_VARARGS,
+     "bury($self, token, reason, /)\n--\n\n"
+     "Moves the leased message to the dead letters, with the str `reason`.\n"
+     "False when `token` is no longer its current lease."},
+    {"extend", engine_extend, METH_VARARGS,
+     "extend($self, token, lease_ms, /)\n--\n\n"
+     "Renews the lease to end `lease_ms` milliseconds from now (None: the\n"
+     "queue's lease). Returns the new deadline in epoch milliseconds, or None\n"
+     "when `token` is no longer the current lease."},
+    {"peek", engine_peek, METH_VARARGS,
+     "peek($self, limit, bodies, /)\n--\n\n"
+     "Up to `limit` live messages, smallest id first, without leasing them or\n"
+     "writing anything: a list of\n"
+     "(seq, state, deliveries, enqueued_ms, due_ms, size, body), where state\n"
+     "is 'ready', 'leased' or 'scheduled', due_ms the end of a lease or delay\n"
+     "(None when ready) and body None unless `bodies` is true."},
+    {"next_due", engine_next_due, METH_NOARGS,
+     "next_due($self, /)\n--\n\n"
+     "The earliest time (epoch milliseconds) a lease or a delay ends, or None."},
+    {"stats", engine_stats, METH_NOARGS,
+     "stats($self, /)\n--\n\n"
+     "The queue's counts as a dict: ready, in_flight, total, the running\n"
+     "totals, next_seq, live_bytes, log_bytes, generation, persistent,\n"
+     "scheduled and dead_letters."},
+    {"dead_count", engine_dead_count, METH_NOARGS,
+     "dead_count($self, /)\n--\n\n"
+     "How many dead letters there are."},
+    {"dead_list", engine_dead_list, METH_VARARGS,
+     "dead_list($self, limit, /)\n--\n\n"
+     "Up to `limit` dead letters, oldest first: a list of\n"
+     "(id, original_id, body, deliveries, enqueued_ms, died_ms, reason)."},
+    {"dead_requeue", engine_dead_requeue, METH_VARARGS,
+     "dead_requeue($self, ids, /)\n--\n\n"
+     "Puts the dead letters named in `ids` (a list; None: all of them) back\n"
+     "as new messages. Returns how many."},
+    {"dead_purge", engine_dead_purge, METH_NOARGS,
+     "dead_purge($self, /)\n--\n\n"
+     "Deletes every dead letter. Returns how many."},
+    {"compact", engine_compact, METH_NOARGS,
+     "compact($self, /)\n--\n\n"
+     "Rewrites the log with only the live messages."},
+    {"purge", engine_purge, METH_NOARGS,
+     "purge($self, /)\n--\n\n"
+     "Removes every message (the dead letters stay)."},
+    {"flush", engine_flush, METH_NOARGS,
+     "flush($self, /)\n--\n\n"
+     "Writes and syncs everything appended so far."},
+    {"verify", engine_verify, METH_NOARGS,
+     "verify($self, /)\n--\n\n"
+     "Re-reads the whole log, checking every record, and changes nothing.\n"
+     "Returns {ok, records, bytes, message, damaged, tail, intact_records};\n"
+     "damaged lists the ranges {offset, bytes, reason} between intact\n"
+     "records, tail is a torn tail's range or None."},
+    {"last_repair", engine_last_repair, METH_NOARGS,
+     "last_repair($self, /)\n--\n\n"
+     "What opening the queue repaired in its log: {skipped, cut_tail,\n"
+     "records_kept, orphan_records, damaged_copy, generation}, or None when\n"
+     "the log needed no repair."},
+    {"close", engine_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Syncs and closes the queue; later calls raise ValueError. Closing\n"
+     "twice does nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_engine_getset[] = {
+    {"closed", engine_closed, nullptr, "True once close() was called.", nullptr},
+    {"directory", engine_directory, nullptr,
+     "The queue's directory, or None for a queue in memory (\":memory:\").", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr char kEngineDoc[] =
+    "Engine(path, sync_interval_ms, lease_ms, auto_compact_bytes, read_only=False)\n--\n\n"
+    "One open queue: the directory `path` (created when missing, unless\n"
+    "`read_only`) or \":memory:\". Single operations sync at most\n"
+    "`sync_interval_ms` apart (0: each one syncs); `lease_ms` is the default\n"
+    "lease; the log is compacted once it passes `auto_compact_bytes` (0:\n"
+    "never). Read-only, every call that would write raises OSError.\n\n"
+    "Engine errors raise OSError (TimeoutError for a lock that stayed busy),\n"
+    "naming the directory; OverflowError when no id is left; RuntimeError for\n"
+    "a broken invariant; ValueError once closed. Each call runs without the\n"
+    "interpreter lock.";
+
+PyType_Slot g_engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEngineDoc)},
+    {Py_tp_new, py::as_slot(engine_new)},
+    {Py_tp_dealloc, py::as_slot(engine_dealloc)},
+    {Py_tp_methods, g_engine_methods},
+    {Py_tp_getset, g_engine_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_engine_spec = {"tarnwick_queue._native.Engine", sizeof(EngineObject), 0,
+                             Py_TPFLAGS_DEFAULT, g_engine_slots};
+
+}  // namespace
+
+int add_engine_type(PyObject* module) { return py::add_type(module, &g_engine_spec, "Engine"); }
+
+}  // namespace tarnwick::face

@@ -1,0 +1,92 @@
+#include "face_module/rows.h"
+
+#include "binding/convert.h"
+
+namespace tarnwick::face {
+namespace {
+
+using py::to_bytes;
+using py::to_list;
+using py::to_optional_int;
+using py::to_str;
+using ull = unsigned long long;
+
+const char* state_name(MessageState state) {
+  switch (state) {
+    case MessageState::kLeased: return "leased";
+    case MessageState::kScheduled: return "scheduled";
+    case MessageState::kReady: break;
+  }
+  return "ready";
+}
+
+// {offset, bytes, reason}
+PyObject* range_dict(const DamagedRange& r) {
+  return Py_BuildValue("{sKsKsN}", "offset", ull{r.offset}, "bytes", ull{r.bytes}, "reason",
+                       to_str(r.reason));
+}
+
+PyObject* optional_range_dict(const std::optional<DamagedRange>& r) {
+  if (!r) Py_RETURN_NONE;
+  return range_dict(*r);
+}
+
+}  // namespace
+
+int lease_token_arg(PyObject* obj, void* out) {
+  auto* token = static_cast<LeaseToken*>(out);
+  unsigned long long seq = 0, ts = 0, deadline = 0;
+  unsigned int deliveries = 0;
+  return PyArg_ParseTuple(obj, "KKIK", &seq, &ts, &deliveries, &deadline)
+             ? (*token = LeaseToken{seq, ts, deliveries, deadline}, 1)
+             : 0;
+}
+
+PyObject* taken_row(const TakenMessage& m) {
+  return Py_BuildValue("(KNIKK)", ull{m.lease.seq}, to_bytes(m.body), m.lease.deliveries,
+                       ull{m.lease.enqueued_ts_ms}, ull{m.lease.deadline_ms});
+}
+
+PyObject* summary_row(const MessageSummary& m, bool bodies) {
+  PyObject* body = bodies ? to_bytes(m.body) : py::to_none();
+  return Py_BuildValue("(KsIKNIN)", ull{m.seq}, state_name(m.state), m.deliveries,
+                       ull{m.enqueued_ts_ms}, to_optional_int(m.due_ms), m.size, body);
+}
+
+PyObject* dead_letter_row(const DeadLetter& d) {
+  return Py_BuildValue("(KKNIKKN)", ull{d.id}, ull{d.original_seq}, to_bytes(d.body), d.deliveries,
+                       ull{d.enqueued_ts_ms}, ull{d.died_ts_ms}, to_str(d.reason));
+}
+
+PyObject* stats_dict(const JobStats& s) {
+  const QueueStats& c = s.core;
+  return Py_BuildValue(
+      "{sKsKsKsKsKsKsKsKsKsKsKsOsKsK}", "ready", ull{c.ready}, "in_flight", ull{c.in_flight},
+      "total", ull{c.total}, "enqueued_total", ull{c.enqueued_total}, "acked_total",
+      ull{c.acked_total}, "requeued_total", ull{c.requeued_total}, "dead_total", ull{c.dead_total},
+      "next_seq", ull{c.next_seq}, "live_bytes", ull{c.live_bytes}, "log_bytes", ull{c.log_bytes},
+      "generation", ull{c.generation}, "persistent", c.persistent ? Py_True : Py_False,
+      "scheduled", ull{s.scheduled}, "dead_letters", ull{s.dead_letters});
+}
+
+PyObject* integrity_dict(const IntegrityReport& r) {
+  return Py_BuildValue("{sOsKsKsNsNsNsK}", "ok", r.ok ? Py_True : Py_False, "records",
+                       ull{r.records}, "bytes", ull{r.bytes}, "message", to_str(r.message),
+                       "damaged", to_list(r.damaged, range_dict), "tail",
+                       optional_range_dict(r.tail), "intact_records", ull{r.intact_records});
+}
+
+PyObject* repair_dict(const std::optional<RepairReport>& report) {
+  if (!report) Py_RETURN_NONE;
+  const RepairReport& r = *report;
+  PyObject* copy = r.damaged_copy.empty()
+                       ? py::to_none()
+                       : PyUnicode_DecodeFSDefaultAndSize(
+                             r.damaged_copy.data(), static_cast<Py_ssize_t>(r.damaged_copy.size()));
+  return Py_BuildValue("{sNsNsKsKsNsK}", "skipped", to_list(r.skipped, range_dict), "cut_tail",
+                       optional_range_dict(r.cut_tail), "records_kept", ull{r.records_kept},
+                       "orphan_records", ull{r.orphan_records}, "damaged_copy", copy,
+                       "generation", ull{r.generation});
+}
+
+}  // namespace tarnwick::face

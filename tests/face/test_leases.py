@@ -1,0 +1,181 @@
+"""LeaseKeeper: a held message stays leased, a released one runs out, a lost
+lease is dropped and logged, a failing renewal is tried again, a time limit
+ends the renewals; the keeper can stop."""
+
+import logging
+import threading
+import time
+from queue import Empty
+
+import pytest
+
+from processes import wait_for
+
+from tarnwick_queue import LeaseLost
+from tarnwick_queue.leases import LeaseKeeper
+
+
+@pytest.fixture
+def keeper():
+    keeper = LeaseKeeper()
+    yield keeper
+    keeper.close()
+
+
+def test_a_held_message_stays_leased_past_several_leases(open_queue, keeper):
+    if not open_queue.shared_store:
+        pytest.skip("needs a second handle to look for a redelivery")
+    queue = open_queue(lease=2.0, sync_interval=0.05)
+    other = open_queue(lease=2.0, sync_interval=0.05)
+    queue.put(b"long")
+    message = queue.get(timeout=10)
+    first_end = message.lease_expires_at
+    keeper.hold(message)
+    # Three and a half lease lengths: renewed every two thirds of a second.
+    while time.time() < first_end + 5.0:
+        with pytest.raises(Empty):
+            other.get(timeout=0.25)
+    assert keeper.holds(message)
+    assert message.lease_expires_at > first_end + 3.0
+    assert keeper.release(message) is True
+    message.ack()
+    assert other.stats()["total"] == 0
+
+
+def test_a_held_message_with_a_lease_of_its_own(open_queue, keeper):
+    queue = open_queue(lease=1.0, sync_interval=0.05)
+    queue.put(b"long")
+    message = queue.get(timeout=10, lease=3.0)
+    first_end = message.lease_expires_at
+    keeper.hold(message, lease=3.0)
+    wait_for(lambda: message.lease_expires_at > first_end + 2.0, 30,
+             "the keeper to renew the lease twice")
+    assert keeper.release(message) is True
+    message.ack()
+    assert queue.stats()["total"] == 0
+
+
+def test_a_released_message_runs_out(open_queue, keeper):
+    if not open_queue.shared_store:
+        pytest.skip("needs a second handle to see the redelivery")
+    queue = open_queue(lease=1.0, sync_interval=0.05)
+    other = open_queue(lease=10.0, sync_interval=0.05)
+    queue.put(b"dropped")
+    message = queue.get(timeout=10)
+    keeper.hold(message)
+    assert keeper.release(message) is True
+    assert not keeper.holds(message)
+    again = other.get(timeout=30)
+    assert (again.id, again.body, again.deliveries) == (message.id, b"dropped", 2)
+    again.ack()
+    with pytest.raises(LeaseLost):
+        message.ack()
+
+
+def test_a_lost_lease_is_dropped_and_logged(open_queue, keeper, caplog):
+    queue = open_queue(lease=1.0, sync_interval=0.05)
+    queue.put(b"purged")
+    message = queue.get(timeout=10)
+    with caplog.at_level(logging.WARNING, logger="tarnwick_queue.leases"):
+        keeper.hold(message)
+        queue.purge()  # as another process could: the next renewal finds it gone
+        wait_for(lambda: not keeper.holds(message), 30, "the keeper to drop the message")
+    assert f"message {message.id}: lease lost" in caplog.text
+    assert keeper.release(message) is False
+
+
+def test_a_message_settled_meanwhile_is_dropped_quietly(open_queue, keeper, caplog):
+    queue = open_queue(lease=0.6, sync_interval=0.05)
+    queue.put(b"acked")
+    message = queue.get(timeout=10)
+    with caplog.at_level(logging.DEBUG, logger="tarnwick_queue.leases"):
+        keeper.hold(message)
+        message.ack()  # without a release: the next renewal sees it settled
+        wait_for(lambda: not keeper.holds(message), 30, "the keeper to drop the message")
+    assert "lease" not in caplog.text
+    assert keeper.release(message) is True
+
+
+class FlakyMessage:
+    """The public face of a Message the keeper uses, whose first renewals
+    fail with `error`."""
+
+    def __init__(self, lease, failures, error):
+        self.id = 7
+        self.settled = False
+        self.lease = lease
+        self.lease_expires_at = time.time() + lease
+        self.failures = failures
+        self.error = error
+        self.calls = []
+        self.renewed = threading.Event()
+
+    def extend(self, seconds=None):
+        self.calls.append(seconds)
+        if len(self.calls) <= self.failures:
+            raise self.error
+        self.lease_expires_at = time.time() + self.lease
+        self.renewed.set()
+
+
+@pytest.mark.parametrize("error", [OSError(28, "No space left on device"),
+                                   ConnectionError("the connection to PostgreSQL was lost")])
+def test_a_failed_renewal_is_tried_again(keeper, caplog, error):
+    message = FlakyMessage(lease=0.6, failures=2, error=error)
+    with caplog.at_level(logging.WARNING, logger="tarnwick_queue.leases"):
+        keeper.hold(message, lease=0.6)
+        assert message.renewed.wait(30), "no renewal succeeded"
+    assert len(message.calls) >= 3 and message.calls[:3] == [0.6, 0.6, 0.6]
+    assert caplog.text.count("renewing its lease failed") == 2
+    assert str(error) in caplog.text
+    assert keeper.holds(message)
+    assert keeper.release(message) is True
+
+
+def test_renewals_end_at_the_time_limit(keeper):
+    message = FlakyMessage(lease=0.3, failures=0, error=None)
+    keeper.hold(message, lease=0.3, until=time.monotonic() + 0.5)
+    wait_for(lambda: not keeper.holds(message), 30, "the renewals to end")
+    calls = len(message.calls)
+    time.sleep(0.5)  # more than a renewal's interval
+    assert len(message.calls) == calls
+    assert keeper.release(message) is True  # ended, not lost
+
+
+def test_release_waits_for_a_renewal_under_way(keeper):
+    started, go_on = threading.Event(), threading.Event()
+
+    class Slow(FlakyMessage):
+        def extend(self, seconds=None):
+            started.set()
+            go_on.wait(30)
+            super().extend(seconds)
+
+    message = Slow(lease=0.03, failures=0, error=None)
+    keeper.hold(message, lease=0.03)
+    assert started.wait(30)
+    released = []
+    releasing = threading.Thread(target=lambda: released.append(keeper.release(message)))
+    releasing.start()
+    releasing.join(0.3)
+    assert released == []  # still inside extend()
+    go_on.set()
+    releasing.join(30)
+    assert released == [True]
+    calls = len(message.calls)
+    time.sleep(0.2)
+    assert len(message.calls) == calls  # never renewed after release()
+
+
+def test_close_ends_the_thread_and_a_later_hold_starts_one():
+    keeper = LeaseKeeper(name="tarnwick-test-keeper")
+    message = FlakyMessage(lease=0.3, failures=0, error=None)
+    keeper.hold(message, lease=0.3)
+    assert message.renewed.wait(30)
+    keeper.close()
+    assert not keeper.holds(message)
+    assert "tarnwick-test-keeper" not in {t.name for t in threading.enumerate()}
+    again = FlakyMessage(lease=0.3, failures=0, error=None)
+    keeper.hold(again, lease=0.3)
+    assert again.renewed.wait(30)
+    keeper.close()
