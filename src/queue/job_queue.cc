@@ -87,17 +87,6 @@ Status prepare_deliveries(QueueImpl& q, std::span<const RecordView> leases) {
   return {};
 }
 
-// Copies the bodies into the result, for callers that keep them past the call.
-class CopyingSink final : public DeliverySink {
- public:
-  bool deliver(const Delivery& d) override {
-    taken.push_back({{d.seq, d.enqueued_ts_ms, d.deliveries, d.deadline_ms},
-                     std::vector<uint8_t>(d.body.begin(), d.body.end())});
-    return true;
-  }
-  std::vector<TakenMessage> taken;
-};
-
 }  // namespace
 
 JobQueue::JobQueue(std::unique_ptr<QueueImpl> main, std::unique_ptr<QueueImpl> dead,
@@ -230,14 +219,6 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
     TW_TRY(prepare_deliveries(q, leases));
     return Taken{leases.size(), std::nullopt};
   }, hand_over);
-}
-
-Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uint64_t> lease_ms,
-                                                 uint32_t max_deliveries) {
-  CopyingSink sink;
-  const SyncRule sync = max > 1 ? SyncRule::kForce : SyncRule::kInterval;
-  TW_TRY(take({max, lease_ms, max_deliveries, sync}, sink));
-  return std::move(sink.taken);
 }
 
 // --- settling ---

@@ -33,12 +33,6 @@ struct LeaseToken {
   uint64_t deadline_ms = 0;
 };
 
-// A leased message with its body copied out of the log.
-struct TakenMessage {
-  LeaseToken lease;
-  std::vector<uint8_t> body;
-};
-
 enum class MessageState : uint8_t { kReady, kLeased, kScheduled };
 
 struct MessageSummary {
@@ -128,9 +122,6 @@ class JobQueue {
   // Leases up to `request.max` ready messages, smallest seq first, in one
   // write, and hands them to `sink` once they are written and synced.
   Result<Taken> take(const TakeRequest& request, DeliverySink& sink);
-  // The same with the bodies copied into the result.
-  Result<std::vector<TakenMessage>> take(uint64_t max, std::optional<uint64_t> lease_ms,
-                                         uint32_t max_deliveries);
 
   // --- settling, fenced: each returns false (nothing) and writes nothing
   // when `lease` is no longer current ---
@@ -184,8 +175,6 @@ class JobQueue {
 
   bool persistent() const;
   const std::string& directory() const { return directory_; }
-  // Until the bindings call the operations above directly.
-  JobQueue& core() { return *this; }
   QueueImpl& impl() { return *main_; }  // internals, for the engine's own tests
 
  private:

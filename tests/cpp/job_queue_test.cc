@@ -116,8 +116,8 @@ TEST(JobQueue, AckManyActsOnTheCurrentLeasesOnly) {
   const LeaseToken again = take_one(*q);
   EXPECT_EQ(again.seq, expired.seq);
   EXPECT_TRUE(ok_value(q->ack_many(std::vector<LeaseToken>{again})).empty());
-  EXPECT_EQ(must_stats(q->core()).total, 0u);
-  expect_fresh_open_agrees(tmp.path(), q->core());
+  EXPECT_EQ(must_stats(*q).total, 0u);
+  expect_fresh_open_agrees(tmp.path(), *q);
 }
 
 // A failed write of the batch leaves every message leased under the same
@@ -134,11 +134,11 @@ TEST(JobQueue, AckManyFailedWriteAcksNone) {
     EXPECT_FALSE(q->ack_many(leases).ok());
   }
   EXPECT_EQ(read_file(tmp.file("queue.log")), before);
-  EXPECT_EQ(must_stats(q->core()).in_flight, 3u);
+  EXPECT_EQ(must_stats(*q).in_flight, 3u);
   auto other = open_jobs(tmp.path());
-  EXPECT_EQ(must_stats(other->core()).in_flight, 3u);
+  EXPECT_EQ(must_stats(*other).in_flight, 3u);
   EXPECT_TRUE(ok_value(q->ack_many(leases)).empty()) << "every lease stayed current";
-  EXPECT_EQ(must_stats(other->core()).total, 0u);
+  EXPECT_EQ(must_stats(*other).total, 0u);
 }
 
 TEST(JobQueue, DelayedPutIsALeaseUntilDueForPlainQueues) {
@@ -188,7 +188,7 @@ TEST(JobQueue, DelayedPutOfLargeBodiesIsWholeOrNothing) {
       const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));
       EXPECT_TRUE(log.clean);
       EXPECT_EQ(tags_of(log), (std::vector<uint8_t>{1, 3, 1, 3, 1, 3}));
-      expect_fresh_open_agrees(tmp.path(), jobs->core());
+      expect_fresh_open_agrees(tmp.path(), *jobs);
     }
   }
 }
@@ -240,10 +240,10 @@ TEST(JobQueue, MoveCutAfterTheDeadLetterIsFinishedOnce) {
   ASSERT_EQ(letters.size(), 1u);
   EXPECT_EQ(letters[0].original_seq, lease.seq);
   EXPECT_EQ(letters[0].reason, "bad");
-  EXPECT_EQ(must_stats(q->core()).total, 1u) << "the original was removed";
+  EXPECT_EQ(must_stats(*q).total, 1u) << "the original was removed";
   EXPECT_EQ(ok_value(q->dead_letter_count()), 1u);
   EXPECT_EQ(ok_value(q->requeue_dead(std::nullopt)), 1u);
-  EXPECT_EQ(must_stats(q->core()).total, 2u);
+  EXPECT_EQ(must_stats(*q).total, 2u);
   EXPECT_EQ(ok_value(other->dead_letter_count()), 0u);
 }
 
@@ -268,7 +268,7 @@ TEST(JobQueue, TakeFinishesACutMoveInsteadOfDelivering) {
   auto next = ok_value(take_copies(*other, 10, std::nullopt, 0));
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(to_string(next[0].body), "fine");
-  EXPECT_EQ(must_stats(q->core()).total, 1u);
+  EXPECT_EQ(must_stats(*q).total, 1u);
   EXPECT_EQ(ok_value(q->dead_letter_count()), 1u);
 }
 
@@ -289,7 +289,7 @@ TEST(JobQueue, MaxDeliveriesMoveCutIsNotRepeated) {
   auto letters = ok_value(q->dead_letters(10));
   ASSERT_EQ(letters.size(), 1u);
   EXPECT_EQ(letters[0].reason, kMaxDeliveriesReason);
-  EXPECT_EQ(must_stats(fresh->core()).total, 0u);
+  EXPECT_EQ(must_stats(*fresh).total, 0u);
 }
 
 TEST(JobQueue, MaxDeliveriesParksTheMessage) {

@@ -131,9 +131,9 @@ Status run_op(Op op, JobQueue& q, const Baseline& base) {
       TW_TRY(take_copies(q, 1, std::nullopt, 1));
       return {};
     case Op::kCompact:
-      return q.core().compact();
+      return q.compact();
     case Op::kPurge:
-      return q.core().purge();
+      return q.purge();
   }
   return Error::invalid_data("unknown operation");
 }
@@ -377,7 +377,7 @@ void expect_listing_finishes_move(const std::string& dir, Op op, const Observed&
   }
   Snapshot expected = before.messages;
   expected.erase(moved_seq(op));
-  EXPECT_EQ(describe(snapshot(q->core())), describe(expected));
+  EXPECT_EQ(describe(snapshot(*q)), describe(expected));
   q.reset();
   const Observed settled = observe(dir);
   EXPECT_EQ(describe(settled.messages), describe(expected));
@@ -558,7 +558,7 @@ TEST(KillPointTable, AnUnarmedPointDoesNotStop) {
   EXPECT_TRUE(run_op(Op::kPurge, *q, base).ok());
   ::unsetenv("TARNWICK_KILL_AT");
   EXPECT_EQ(ok_value(q->dead_letter_count()), 2u);
-  EXPECT_EQ(must_stats(q->core()).total, 0u);
+  EXPECT_EQ(must_stats(*q).total, 0u);
 }
 
 }  // namespace
