@@ -511,8 +511,12 @@ def cmd_repair(args: argparse.Namespace) -> int:
         if done["orphan_records"]:
             parts.append(f"ignored {done['orphan_records']} records of messages whose "
                          f"ENQUEUE was lost")
-        if done["cut_tail"] is not None:
-            tail = done["cut_tail"]
+        tail = done["cut_tail"]
+        if tail is not None and tail["offset"] == 0:
+            # No header to keep: the engine started a new log in its place.
+            parts.append(f"started a new log in place of {tail['bytes']} bytes that held no "
+                         f"record ({tail['reason']})")
+        elif tail is not None:
             parts.append(f"cut a torn tail of {tail['bytes']} bytes at byte {tail['offset']}")
         if done["damaged_copy"] is not None:
             parts.append(f"the damaged log was kept as {done['damaged_copy']}")

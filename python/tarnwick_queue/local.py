@@ -73,14 +73,13 @@ class LocalDriver(Driver):
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
         lease_ms = self._lease_ms if lease is None else max(1, _ms_ceil(lease))
-        taken = self._engine.take(count, lease_ms, self._max_deliveries)
+        # When it leases nothing, the engine's take tells the next due time
+        # from the same critical section.
+        taken, due = self._engine.take(count, lease_ms, self._max_deliveries)
         if taken:
             return [(seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
                      (seq, enqueued_ms, deliveries, deadline_ms))
                     for seq, body, deliveries, enqueued_ms, deadline_ms in taken], None
-        # The engine's take will report the next due time itself: then this
-        # second call goes.
-        due = self._engine.next_due()
         return [], None if due is None else due / 1000.0 - time.time()
 
     def watch(self) -> Watch:

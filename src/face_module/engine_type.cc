@@ -165,13 +165,17 @@ PyObject* engine_put_one(PyObject* self, PyObject* args) noexcept {
   }
   const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
   return engine_call(
-      self, [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms); },
-      [](const std::vector<uint64_t>& seqs) { return py::to_int(seqs.at(0)); });
+      self,
+      [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms, SyncRule::kInterval); },
+      py::to_int);
 }
 
 // --- consuming and settling ---
 
-// take(max, lease_ms | None, max_deliveries) -> list[(seq, body, deliveries, enqueued_ms, deadline_ms)]
+// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None):
+// the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
+// it leased and, when it leased none, when the earliest leased or delayed
+// message comes due, both from one critical section.
 PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
   uint64_t max = 0;
   std::optional<uint64_t> lease_ms;
@@ -180,9 +184,18 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
                         &max_deliveries)) {
     return nullptr;
   }
+  // More than one message is a batch: synced once, whatever the interval says.
+  const TakeRequest request{max, lease_ms, max_deliveries,
+                            max > 1 ? SyncRule::kForce : SyncRule::kInterval};
+  TakenRows rows;
   return engine_call(
-      self, [&](JobQueue& q) { return q.take(max, lease_ms, max_deliveries); },
-      [](const std::vector<TakenMessage>& taken) { return py::to_list(taken, taken_row); });
+      self, [&](JobQueue& q) { return q.take(request, rows); },
+      [&](const Taken& taken) -> PyObject* {
+        PyRef list = PyRef::steal(rows.take_list());
+        PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
+        if (!list || !due) return nullptr;
+        return PyTuple_Pack(2, list.get(), due.get());
+      });
 }
 
 // ack(token) -> bool; nack(token, delay_ms) -> bool; bury(token, reason) -> bool;
@@ -318,27 +331,27 @@ PyObject* engine_dead_purge(PyObject* self, PyObject*) noexcept {
 // --- the log ---
 
 PyObject* engine_compact(PyObject* self, PyObject*) noexcept {
-  return status_call(self, [](JobQueue& q) { return q.core().compact(); });
+  return status_call(self, [](JobQueue& q) { return q.compact(); });
 }
 
 PyObject* engine_purge(PyObject* self, PyObject*) noexcept {
-  return status_call(self, [](JobQueue& q) { return q.core().purge(); });
+  return status_call(self, [](JobQueue& q) { return q.purge(); });
 }
 
 PyObject* engine_flush(PyObject* self, PyObject*) noexcept {
-  return status_call(self, [](JobQueue& q) { return q.core().flush(); });
+  return status_call(self, [](JobQueue& q) { return q.flush(); });
 }
 
 PyObject* engine_verify(PyObject* self, PyObject*) noexcept {
   return engine_call(
-      self, [](JobQueue& q) { return q.core().verify_integrity(); }, integrity_dict);
+      self, [](JobQueue& q) { return q.verify_integrity(); }, integrity_dict);
 }
 
 PyObject* engine_last_repair(PyObject* self, PyObject*) noexcept {
   return guarded<raise_internal>([&]() -> PyObject* {
     std::shared_ptr<JobQueue> queue = queue_of(self);
     if (!queue) return raise_closed("queue");
-    return repair_dict(without_gil([&] { return queue->core().last_repair(); }));
+    return repair_dict(without_gil([&] { return queue->last_repair(); }));
   });
 }
 
@@ -360,9 +373,12 @@ PyMethodDef g_engine_methods[] = {
      "Leases up to `max` ready messages, smallest id first, for `lease_ms`\n"
      "milliseconds (None: the queue's lease). With `max_deliveries` > 0, a\n"
      "message that would be delivered more often than that goes to the dead\n"
-     "letters instead. Returns a list of\n"
-     "(seq, body, deliveries, enqueued_ms, deadline_ms); the lease token the\n"
-     "settling methods take is (seq, enqueued_ms, deliveries, deadline_ms)."},
+     "letters instead. Returns (rows, next_due_ms): the rows\n"
+     "(seq, body, deliveries, enqueued_ms, deadline_ms) of the messages leased\n"
+     "and, when it leased none, when the earliest leased or delayed message\n"
+     "comes due (epoch ms, None when none is), read under the same lock. The\n"
+     "lease token the settling methods take is\n"
+     "(seq, enqueued_ms, deliveries, deadline_ms)."},
     {"ack", engine_ack, METH_VARARGS,
      "ack($self, token, /)\n--\n\n"
      "Removes the leased message. False (and nothing written) when `token`\n"

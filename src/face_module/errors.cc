@@ -17,6 +17,8 @@ std::string with_path(std::string text, const std::string& path) {
 PyObject* raise_engine_error(const Error& error, const std::string& path) {
   // An interrupted lock wait left the signal handler's exception pending.
   if (error.kind() == ErrorKind::kInterrupted && PyErr_Occurred()) return nullptr;
+  // A sink that could not build its objects left its exception (MemoryError).
+  if (error.kind() == ErrorKind::kCallback && PyErr_Occurred()) return nullptr;
   const std::string text = error.text();
   const int os_errno = py::os_errno_of(error);
   if (error.is_timeout()) {

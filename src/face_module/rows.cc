@@ -42,9 +42,27 @@ int lease_token_arg(PyObject* obj, void* out) {
              : 0;
 }
 
-PyObject* taken_row(const TakenMessage& m) {
-  return Py_BuildValue("(KNIKK)", ull{m.lease.seq}, to_bytes(m.body), m.lease.deliveries,
-                       ull{m.lease.enqueued_ts_ms}, ull{m.lease.deadline_ms});
+bool TakenRows::deliver_all(std::span<const Delivery> leased) {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  list_ = py::PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leased.size())));
+  bool ok = static_cast<bool>(list_);
+  for (size_t i = 0; ok && i < leased.size(); ++i) ok = deliver(leased[i]);
+  // A failure leaves its exception set for the caller, who raises it.
+  PyGILState_Release(gil);
+  return ok;
+}
+
+bool TakenRows::deliver(const Delivery& d) {
+  PyObject* row = Py_BuildValue("(KNIKK)", ull{d.seq}, to_bytes(d.body), d.deliveries,
+                                ull{d.enqueued_ts_ms}, ull{d.deadline_ms});
+  if (row == nullptr) return false;
+  PyList_SetItem(list_.get(), filled_++, row);
+  return true;
+}
+
+PyObject* TakenRows::take_list() {
+  if (!list_) return PyList_New(0);
+  return list_.release();
 }
 
 PyObject* summary_row(const MessageSummary& m, bool bodies) {

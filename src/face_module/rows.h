@@ -6,7 +6,9 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 
+#include "binding/py_ref.h"
 #include "queue/job_queue.h"
 
 namespace tarnwick::face {
@@ -15,8 +17,23 @@ namespace tarnwick::face {
 // LeaseToken `out` points at.
 int lease_token_arg(PyObject* obj, void* out);
 
-// (seq, body, deliveries, enqueued_ms, deadline_ms)
-PyObject* taken_row(const TakenMessage& m);
+// The rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
+// a take leased, each body copied once, from the engine's view straight into
+// its bytes object. The engine hands them over without the interpreter lock
+// (with the queue's mutex held, its process lock released): the sink takes
+// the interpreter lock back once for the whole run. Made and dropped with
+// the interpreter lock held.
+class TakenRows final : public DeliverySink {
+ public:
+  bool deliver_all(std::span<const Delivery> leased) override;
+  bool deliver(const Delivery& d) override;  // with the interpreter lock held
+  // The list of rows (empty when nothing was taken), a new reference.
+  PyObject* take_list();
+
+ private:
+  py::PyRef list_;
+  Py_ssize_t filled_ = 0;
+};
 // (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None)
 PyObject* summary_row(const MessageSummary& m, bool bodies);
 // (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)

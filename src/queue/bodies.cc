@@ -31,20 +31,23 @@ uint64_t map_length_for(uint64_t file_size) {
 // reader holds the file at the log's name and that the file ends at
 // applied_offset; every live message's frame lies below that, so any body
 // inside the map can be read.
+Status QueueImpl::map_through(uint64_t end) {
+  if (!persistent || (inner.map.mapped() && inner.map.size() >= end)) return {};
+  const uint64_t size = inner.applied_offset;
+  if (size > static_cast<uint64_t>(INT64_MAX)) {
+    return Error::invalid_data("memory map length overflows isize");
+  }
+  if (size < end) return body_out_of_bounds(end, size);
+  const uint64_t map_length = map_length_for(size);
+  TW_ASSIGN_OR_RETURN(void* addr, sys::mmap_read_shared(inner.files->reader.get(), map_length));
+  inner.map = MappedRegion(addr, map_length);
+  return {};
+}
+
 Result<ByteSpan> QueueImpl::read_body(uint64_t offset, uint32_t length) {
   const uint64_t end = offset + length;
   if (length == 0 && end >= offset) return ByteSpan{};
-  if (!inner.map.mapped() || inner.map.size() < end) {
-    const uint64_t size = inner.applied_offset;
-    if (size > static_cast<uint64_t>(INT64_MAX)) {
-      return Error::invalid_data("memory map length overflows isize");
-    }
-    if (size < end) return body_out_of_bounds(end, size);
-    const uint64_t map_length = map_length_for(size);
-    TW_ASSIGN_OR_RETURN(void* addr,
-                        sys::mmap_read_shared(inner.files->reader.get(), map_length));
-    inner.map = MappedRegion(addr, map_length);
-  }
+  if (end >= offset) TW_TRY(map_through(end));
   if (end < offset || inner.map.size() < end) return body_out_of_bounds(end, inner.map.size());
   return ByteSpan(inner.map.data() + offset, length);
 }

@@ -12,15 +12,12 @@
 namespace tarnwick {
 
 Status QueueImpl::commit(const RecordView& record, Sync sync) {
-  return commit_run(std::span<const RecordView>(&record, 1), sync, false);
+  return commit_batch(std::span<const RecordView>(&record, 1), sync);
 }
 
 Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
-  return commit_run(records, sync, true);
-}
-
-Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
-                             bool cut_back_on_failure) {
+  // Refused before anything is written, so there is nothing to cut back either.
+  if (inner.files && read_only) return read_only_error();
   const uint64_t start = inner.applied_offset;
   const bool puts = reserve && !may_spend_reserve(records);
   if (puts && !reserve->ready_for_puts(inner.log_bytes)) {
@@ -36,7 +33,7 @@ Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
     }
   }
   if (!written.ok()) {
-    if (cut_back_on_failure) cut_back(start);
+    cut_back(start);
     return written;
   }
   kill_point(KillPoint::kCommitWrittenBeforeApply);
@@ -54,7 +51,6 @@ Status QueueImpl::commit_run(std::span<const RecordView> records, Sync sync,
 
 Status QueueImpl::write_records(std::span<const RecordView> records) {
   if (!inner.files) return {};  // a queue without a log writes nothing
-  if (read_only) return read_only_error();
   std::vector<uint8_t>& chunk = inner.scratch;
   std::vector<DirectBody>& direct = inner.direct_bodies;
   for (size_t next = 0; next < records.size();) {

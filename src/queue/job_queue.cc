@@ -1,3 +1,6 @@
+// JobQueue: opening, producing, consuming, settling and the log's upkeep.
+// Looking at the queue is job_queue_looking.cc; the dead letters are
+// dead_letters.cc.
 #include "queue/job_queue.h"
 
 #include <algorithm>
@@ -5,46 +8,29 @@
 
 #include "log_io/clock.h"
 #include "log_io/file_access.h"
-#include "log_io/kill_point.h"
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
-#include "queue/dead_letter_entry.h"
-#include "queue/queue_impl.h"
+#include "queue/job_queue_parts.h"
 
 namespace tarnwick {
-namespace {
 
-using Prep = QueueImpl::Prep;
-using Sync = QueueImpl::Sync;
+namespace jobs {
 
-std::span<const uint8_t> as_bytes(std::string_view text) {
-  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
-// Commits an ENQUEUE per body, each followed (for a delayed put) by a LEASE
-// until `due_ms` with no deliveries, so that a message never appears without
-// its delay. `due_ms` 0 means ready at once. A failed write leaves none of
-// them in the log.
-Result<std::vector<uint64_t>> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies,
-                                             uint64_t ts_ms, uint64_t due_ms, Sync sync) {
+Result<uint64_t> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies, uint64_t ts_ms,
+                                uint64_t due_ms, Sync sync) {
   TW_TRY(check_ids_left(q.state(), bodies.size()));
+  TrimRunBuffers trim(q);
+  const uint64_t first = q.state().next_seq;
   std::vector<RecordView>& records = q.run_buffer();
   records.clear();
-  std::vector<uint64_t> seqs;
-  seqs.reserve(bodies.size());
-  for (ByteSpan body : bodies) {
-    const uint64_t seq = q.state().next_seq + seqs.size();
-    seqs.push_back(seq);
-    records.push_back(RecordView::enqueue(seq, ts_ms, body));
-    if (due_ms != 0) records.push_back(RecordView::lease(seq, due_ms, 0));
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    records.push_back(RecordView::enqueue(first + i, ts_ms, bodies[i]));
+    if (due_ms != 0) records.push_back(RecordView::lease(first + i, due_ms, 0));
   }
-  Status committed = q.commit_batch(records, sync);
-  q.trim_run_buffers();
-  if (!committed.ok()) return std::move(committed).error();
-  return seqs;
+  TW_TRY(q.commit_batch(records, sync));
+  return first;
 }
 
-// The message's entry while `lease` is its current lease, else null.
 MessageEntry* held(QueueState& state, const LeaseToken& lease) {
   auto entry = state.messages.find(lease.seq);
   if (entry == state.messages.end() || entry->second.enqueued_ts_ms != lease.enqueued_ts_ms ||
@@ -56,74 +42,68 @@ MessageEntry* held(QueueState& state, const LeaseToken& lease) {
   return &entry->second;
 }
 
-// Writes a dead letter for the live message `seq` to `dead`, syncs it, and
-// only then removes the message with a DEAD record. A crash between the two
-// leaves the message in both queues, never in neither; the caller finishes
-// such moves first (JobQueue::finish_moves), so the letter is written once.
-Status write_letter_then_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq,
-                              std::string_view reason, uint64_t now) {
+}  // namespace jobs
+
+namespace {
+
+using jobs::Prep;
+using jobs::Sync;
+
+// The entry a settle acts on. Named by its lease, only while that lease is
+// current, once expired leases were reclaimed (an expired lease is not
+// current); named by seq, any live message.
+Result<MessageEntry*> settled_entry(QueueImpl& q, uint64_t seq, const LeaseToken* lease,
+                                    uint64_t now) {
+  if (lease != nullptr) {
+    TW_TRY(q.reclaim_expired(now));
+    return jobs::held(q.state(), *lease);
+  }
   auto entry = q.state().messages.find(seq);
-  if (entry == q.state().messages.end()) return missing_entry(seq);
-  TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
-  std::vector<uint8_t> letter;
-  encode_dead_letter({seq, entry->second.deliveries, entry->second.enqueued_ts_ms, now,
-                      as_bytes(reason), body},
-                     letter);
-  if (letter.size() > MAX_BODY_LEN) {
-    return Error::invalid_data("message " + std::to_string(seq) +
-                               " is too large for the dead letters");
-  }
-  Status parked = dead.locked(Prep::kCatchUp, [&]() -> Status {
-    const ByteSpan one(letter);
-    TW_TRY(write_messages(dead, std::span(&one, 1), now, 0, Sync::kNow));
-    return {};
-  });
-  if (!parked.ok()) return parked;
-  kill_point(KillPoint::kDeadLetterWrittenBeforeDead);
-  return q.commit(RecordView::dead(seq), Sync::kNone);
+  return entry == q.state().messages.end() ? nullptr : &entry->second;
 }
 
-DeadLetter read_dead_letter(uint64_t id, ByteSpan bytes) {
-  DeadLetter out;
-  out.id = id;
-  if (auto fields = decode_dead_letter(bytes)) {
-    out.original_seq = fields->original_seq;
-    out.deliveries = fields->deliveries;
-    out.enqueued_ts_ms = fields->enqueued_ts_ms;
-    out.died_ts_ms = fields->died_ts_ms;
-    out.reason.assign(fields->reason.begin(), fields->reason.end());
-    out.body.assign(fields->body.begin(), fields->body.end());
-  } else {
-    // Written by something else: shown whole rather than hidden.
-    out.reason = "not a dead-letter entry";
-    out.body.assign(bytes.begin(), bytes.end());
+// Views of the bodies of the messages whose leases were just written, all
+// valid together, in the object's delivery buffer for the sink.
+Status prepare_deliveries(QueueImpl& q, std::span<const RecordView> leases) {
+  QueueState& state = q.state();
+  if (leases.size() > 1) {
+    uint64_t end = 0;
+    for (const RecordView& lease : leases) {
+      auto entry = state.messages.find(lease.seq);
+      if (entry == state.messages.end()) return missing_entry(lease.seq);
+      end = std::max(end, entry->second.body_offset + entry->second.body_len);
+    }
+    TW_TRY(q.map_through(end));
   }
-  return out;
-}
-
-// The smallest `limit` seqs of the live messages, in order.
-std::vector<uint64_t> smallest_seqs(const QueueState& state, uint64_t limit) {
-  std::vector<uint64_t> seqs;
-  for (uint64_t seq : state.ready) {
-    if (seqs.size() >= limit) break;
-    seqs.push_back(seq);
+  std::vector<Delivery>& out = q.delivery_buffer();
+  out.clear();
+  for (const RecordView& lease : leases) {
+    auto entry = state.messages.find(lease.seq);
+    if (entry == state.messages.end()) return missing_entry(lease.seq);
+    TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
+    out.push_back(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body,
+                           lease.time_ms});
   }
-  for (const auto& [seq, deadline] : state.in_flight) seqs.push_back(seq);
-  const size_t keep = std::min<uint64_t>(limit, seqs.size());
-  std::partial_sort(seqs.begin(), seqs.begin() + static_cast<std::ptrdiff_t>(keep), seqs.end());
-  seqs.resize(keep);
-  return seqs;
+  return {};
 }
 
 }  // namespace
 
+JobQueue::JobQueue(std::unique_ptr<QueueImpl> main, std::unique_ptr<QueueImpl> dead,
+                   std::string directory)
+    : main_(std::move(main)), dead_(std::move(dead)), directory_(std::move(directory)) {}
+
+JobQueue::~JobQueue() = default;
+
 Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Settings& settings,
-                                                 Access access) {
-  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> main, Queue::open(path, settings, access));
-  std::string directory;
+                                                 Access access, DeadLetters dead_letters) {
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<QueueImpl> main, QueueImpl::open(path, settings, access));
+  std::string directory = main->persistent ? std::string(path) : std::string();
+  if (dead_letters == DeadLetters::kNone) {
+    return std::unique_ptr<JobQueue>(new JobQueue(std::move(main), nullptr, std::move(directory)));
+  }
   std::string dead_path = ":memory:";
-  if (main->persistent()) {
-    directory = std::string(path);
+  if (main->persistent) {
     const std::string subdirectory =
         directory + (directory.ends_with('/') ? "" : "/") + kDeadLetterDir;
     if (access == Access::kReadWrite) {
@@ -139,345 +119,249 @@ Result<std::unique_ptr<JobQueue>> JobQueue::open(std::string_view path, const Se
   // which every operation on them holds first).
   Settings dead_settings = settings;
   dead_settings.reserve_bytes = 0;
-  TW_ASSIGN_OR_RETURN(std::unique_ptr<Queue> dead, Queue::open(dead_path, dead_settings, access));
-  dead->impl().reserve = main->impl().reserve;
-  dead->impl().writes_drain = true;
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<QueueImpl> dead,
+                      QueueImpl::open(dead_path, dead_settings, access));
+  dead->reserve = main->reserve;
+  dead->writes_drain = true;
   return std::unique_ptr<JobQueue>(
       new JobQueue(std::move(main), std::move(dead), std::move(directory)));
 }
 
-Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
-  if (bodies.empty()) return std::vector<uint64_t>{};
+bool JobQueue::persistent() const { return main_->persistent; }
+
+// --- producing ---
+
+Result<uint64_t> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms,
+                               SyncRule sync) {
+  if (bodies.empty()) return uint64_t{0};
   for (ByteSpan body : bodies) {
     if (body.size() > MAX_BODY_LEN) return oversized_body(body.size());
   }
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<uint64_t>> {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     const uint64_t now = now_ms();
     const uint64_t due = delay_ms == 0 ? 0 : saturating_add(now, delay_ms);
-    return write_messages(q, bodies, now, due, bodies.size() > 1 ? Sync::kNow : Sync::kInterval);
+    return jobs::write_messages(q, bodies, now, due, jobs::sync_of(sync));
   });
 }
 
-Result<std::vector<TakenMessage>> JobQueue::take(uint64_t max, std::optional<uint64_t> lease_ms,
-                                                 uint32_t max_deliveries) {
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<TakenMessage>> {
+Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
+  const SyncRule sync = bodies.size() > 1 ? SyncRule::kForce : SyncRule::kInterval;
+  TW_ASSIGN_OR_RETURN(const uint64_t first, put(bodies, delay_ms, sync));
+  std::vector<uint64_t> seqs(bodies.size());
+  for (size_t i = 0; i < seqs.size(); ++i) seqs[i] = first + i;
+  return seqs;
+}
+
+// --- consuming ---
+
+// The sink gets the messages after the process lock was released, with the
+// object's mutex still held (QueueImpl::locked_then): a binding that must
+// take back an interpreter lock to copy the bodies never holds up another
+// process, and no thread of this one can move the map or the entries meanwhile.
+Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
+  QueueImpl& q = *main_;
+  auto hand_over = [&](Result<Taken> taken) -> Result<Taken> {
+    jobs::TrimRunBuffers trim(q);
+    if (taken.ok() && taken->count > 0 && !sink.deliver_all(q.delivery_buffer())) {
+      return Error::make(ErrorKind::kCallback, "");
+    }
+    return taken;
+  };
+  return q.locked_then(Prep::kCatchUp, [&]() -> Result<Taken> {
     const uint64_t now = now_ms();
     TW_TRY(q.reclaim_expired(now));
-    const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
+    const uint64_t deadline = saturating_add(now, q.lease_length(request.lease_ms));
     QueueState& state = q.state();
-    std::vector<TakenMessage> taken;
-    bool wrote = false;
-    bool moves_finished = false;
-    while (taken.size() < max && !state.ready.empty()) {
-      const uint64_t seq = *state.ready.begin();
+    // The leases go out in one write; a move to the dead letters is written
+    // on its own, after the leases chosen before it.
+    std::vector<RecordView>& leases = q.run_buffer();
+    leases.clear();
+    size_t written = 0;
+    auto write_leases = [&]() -> Status {
+      if (written == leases.size()) return {};
+      TW_TRY(q.commit_batch(std::span<const RecordView>(leases).subspan(written), Sync::kNone));
+      written = leases.size();
+      return {};
+    };
+    bool moved = false;
+    bool moves_finished = !dead_;
+    for (auto it = state.ready.begin(); leases.size() < request.max && it != state.ready.end();) {
+      const uint64_t seq = *it;
       auto entry = state.messages.find(seq);
       if (entry == state.messages.end()) return missing_entry(seq);
       // Only a message delivered before can have been half moved to the
       // dead letters by a consumer that died; finishing that move may remove
       // this one.
       if (entry->second.deliveries > 0 && !moves_finished) {
+        TW_TRY(write_leases());
         TW_TRY(finish_moves());
         moves_finished = true;
+        it = state.ready.lower_bound(seq);
         continue;
       }
       const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
-      wrote = true;
-      if (max_deliveries != 0 && deliveries > max_deliveries) {
+      if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
+        TW_TRY(write_leases());
         TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
+        moved = true;
+        it = state.ready.lower_bound(seq);
         continue;
       }
-      TW_TRY(q.commit(RecordView::lease(seq, deadline, deliveries), Sync::kNone));
-      TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
-      taken.push_back({{seq, entry->second.enqueued_ts_ms, deliveries, deadline},
-                       std::vector<uint8_t>(body.begin(), body.end())});
+      leases.push_back(RecordView::lease(seq, deadline, deliveries));
+      ++it;
     }
-    if (wrote) TW_TRY(q.maybe_sync(max > 1));
-    return taken;
-  });
+    TW_TRY(write_leases());
+    if (moved || !leases.empty() || request.sync == SyncRule::kForceAlways) {
+      TW_TRY(q.maybe_sync(request.sync != SyncRule::kInterval));
+    }
+    if (leases.empty()) return Taken{0, jobs::next_due(state)};
+    TW_TRY(prepare_deliveries(q, leases));
+    return Taken{leases.size(), std::nullopt};
+  }, hand_over);
 }
 
-Result<bool> JobQueue::ack(const LeaseToken& lease) {
-  QueueImpl& q = main_->impl();
+// --- settling ---
+
+Result<bool> JobQueue::remove(uint64_t seq, const LeaseToken* lease, bool dead) {
+  QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    TW_TRY(q.reclaim_expired(now_ms()));
-    if (held(q.state(), lease) == nullptr) return false;
-    TW_TRY(q.commit(RecordView::ack(lease.seq), Sync::kInterval));
+    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now_ms()));
+    if (entry == nullptr) return false;
+    TW_TRY(q.commit(dead ? RecordView::dead(seq) : RecordView::ack(seq), Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
 }
 
-Result<std::vector<size_t>> JobQueue::ack_many(std::span<const LeaseToken> leases) {
-  if (leases.empty()) return std::vector<size_t>{};
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<size_t>> {
-    TW_TRY(q.reclaim_expired(now_ms()));
-    // Nothing is applied before the commit, so a lease named again still
-    // looks current; the set keeps its seq from being acked twice.
-    std::vector<RecordView>& acks = q.run_buffer();
-    std::unordered_set<uint64_t>& acked = q.seen_seqs();
-    acks.clear();
-    acked.clear();
-    std::vector<size_t> refused;
-    for (size_t i = 0; i < leases.size(); ++i) {
-      if (held(q.state(), leases[i]) == nullptr) {
-        refused.push_back(i);
-      } else if (acked.insert(leases[i].seq).second) {
-        acks.push_back(RecordView::ack(leases[i].seq));
-      }
-    }
-    Status committed = acks.empty() ? Status{} : q.commit_batch(acks, Sync::kInterval);
-    const bool removed = !acks.empty();
-    q.trim_run_buffers();
-    if (!committed.ok()) return std::move(committed).error();
-    if (removed) TW_TRY(q.maybe_compact());
-    return refused;
-  });
-}
-
-Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms) {
-  QueueImpl& q = main_->impl();
+Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms) {
+  QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
-    TW_TRY(q.reclaim_expired(now));
-    if (held(q.state(), lease) == nullptr) return false;
+    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
+    if (entry == nullptr) return false;
     // A delayed return is a lease until it is due, as for a delayed put;
     // the delivery count stays, so the next delivery raises it.
-    if (delay_ms == 0) {
-      TW_TRY(q.commit(RecordView::requeue(lease.seq, lease.deliveries), Sync::kInterval));
-    } else {
-      TW_TRY(q.commit(RecordView::lease(lease.seq, saturating_add(now, delay_ms), lease.deliveries),
-                      Sync::kInterval));
-    }
+    const RecordView record =
+        delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries)
+                      : RecordView::lease(seq, saturating_add(now, delay_ms), entry->deliveries);
+    TW_TRY(q.commit(record, Sync::kInterval));
     return true;
   });
 }
 
-Result<std::optional<uint64_t>> JobQueue::extend(const LeaseToken& lease,
-                                                 std::optional<uint64_t> lease_ms) {
-  QueueImpl& q = main_->impl();
+Result<std::optional<uint64_t>> JobQueue::renew(uint64_t seq, const LeaseToken* lease,
+                                                std::optional<uint64_t> lease_ms) {
+  QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
     const uint64_t now = now_ms();
-    TW_TRY(q.reclaim_expired(now));
-    if (held(q.state(), lease) == nullptr) return std::optional<uint64_t>();
+    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
+    // Only a message in flight has a lease to renew (a current lease is in flight).
+    if (entry == nullptr || !q.state().in_flight.contains(seq)) return std::optional<uint64_t>();
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    TW_TRY(q.commit(RecordView::lease(lease.seq, deadline, lease.deliveries), Sync::kInterval));
+    TW_TRY(q.commit(RecordView::lease(seq, deadline, entry->deliveries), Sync::kInterval));
     return std::optional<uint64_t>(deadline);
   });
 }
 
-Result<bool> JobQueue::bury(const LeaseToken& lease, std::string_view reason) {
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    const uint64_t now = now_ms();
-    TW_TRY(q.reclaim_expired(now));
-    if (held(q.state(), lease) == nullptr) return false;
-    TW_TRY(move_to_dead(lease.seq, reason, now));
-    TW_TRY(q.maybe_sync(false));
-    TW_TRY(q.maybe_compact());
-    return true;
-  });
-}
-
-Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) {
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<MessageSummary>> {
-    const uint64_t now = now_ms();
-    const QueueState& state = q.state();
-    std::vector<MessageSummary> out;
-    for (uint64_t seq : smallest_seqs(state, limit)) {
-      auto entry = state.messages.find(seq);
-      if (entry == state.messages.end()) return missing_entry(seq);
-      MessageSummary summary;
-      summary.seq = seq;
-      summary.deliveries = entry->second.deliveries;
-      summary.enqueued_ts_ms = entry->second.enqueued_ts_ms;
-      summary.size = entry->second.body_len;
-      auto leased = state.in_flight.find(seq);
-      if (leased != state.in_flight.end() && leased->second > now) {
-        summary.state =
-            entry->second.deliveries == 0 ? MessageState::kScheduled : MessageState::kLeased;
-        summary.due_ms = leased->second;
-      }
-      if (bodies) {
-        TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
-        summary.body.assign(body.begin(), body.end());
-      }
-      out.push_back(std::move(summary));
-    }
-    return out;
-  });
-}
-
-Result<std::optional<uint64_t>> JobQueue::next_due_ms() {
-  QueueImpl& q = main_->impl();
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
-    QueueState& state = q.state();
-    // Entries whose lease was since renewed, returned or settled are stale.
-    while (!state.lease_heap.empty()) {
-      const auto [deadline, seq] = state.lease_heap.top();
-      auto leased = state.in_flight.find(seq);
-      if (leased != state.in_flight.end() && leased->second == deadline) {
-        return std::optional<uint64_t>(deadline);
-      }
-      state.lease_heap.pop();
-    }
-    return std::optional<uint64_t>();
-  });
-}
-
-Result<JobStats> JobQueue::stats() {
-  JobStats out;
-  TW_ASSIGN_OR_RETURN(out.core, main_->stats());
-  QueueImpl& q = main_->impl();
-  auto counted = q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
-    const uint64_t now = now_ms();
-    uint64_t scheduled = 0;
-    for (const auto& [seq, deadline] : q.state().in_flight) {
-      auto entry = q.state().messages.find(seq);
-      if (deadline > now && entry != q.state().messages.end() && entry->second.deliveries == 0) {
-        ++scheduled;
-      }
-    }
-    return scheduled;
-  });
-  if (!counted.ok()) return std::move(counted).error();
-  out.scheduled = counted.value();
-  TW_ASSIGN_OR_RETURN(out.dead_letters, dead_letter_count());
-  return out;
-}
-
-// --- dead letters ---
-
-// Runs `op` holding the main queue's lock, then the dead letters', once
-// interrupted moves are finished.
-template <class Op>
-auto JobQueue::with_dead_letters(Op&& op) -> decltype(op()) {
-  return main_->impl().locked(Prep::kCatchUp, [&]() -> decltype(op()) {
-    return dead_->impl().locked(Prep::kCatchUp, [&]() -> decltype(op()) {
-      TW_TRY(finish_moves_held());
-      return op();
-    });
-  });
-}
-
-Status JobQueue::finish_moves() {
-  return dead_->impl().locked(Prep::kCatchUp, [&]() -> Status { return finish_moves_held(); });
-}
-
-Status JobQueue::finish_moves_held() {
-  QueueImpl& q = main_->impl();
-  QueueImpl& dead = dead_->impl();
-  // A reader without write access leaves them to the next writer: until then
-  // such a message shows in both places.
-  if (q.read_only) return {};
-  // Letters get rising seqs within a generation, so those below the mark
-  // were looked at already; a compaction or purge starts the look anew.
-  const uint64_t end = dead.state().next_seq;
-  if (dead.generation() != letters_checked_generation_ || letters_checked_below_ > end) {
-    letters_checked_below_ = 0;
-  }
-  bool wrote = false;
-  auto finish = [&](const MessageEntry& letter) -> Status {
-    TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(letter));
-    auto fields = decode_dead_letter(bytes);
-    if (!fields) return {};
-    auto original = q.state().messages.find(fields->original_seq);
-    if (original == q.state().messages.end() ||
-        original->second.enqueued_ts_ms != fields->enqueued_ts_ms ||
-        original->second.body_len != fields->body.size()) {
-      return {};
-    }
-    wrote = true;
-    return q.commit(RecordView::dead(fields->original_seq), Sync::kNone);
-  };
-  // By seq when few seqs are new, else over the letters left.
-  const auto& letters = dead.state().messages;
-  if (end - letters_checked_below_ <= letters.size()) {
-    for (uint64_t id = letters_checked_below_; id < end; ++id) {
-      auto letter = letters.find(id);
-      if (letter != letters.end()) TW_TRY(finish(letter->second));
-    }
-  } else {
-    for (const auto& [id, letter] : letters) {
-      if (id >= letters_checked_below_) TW_TRY(finish(letter));
+template <class SeqOf, class Current>
+Result<uint64_t> JobQueue::ack_run(size_t count, SeqOf&& seq_of, Current&& current,
+                                   SyncRule sync, std::vector<size_t>* refused) {
+  QueueImpl& q = *main_;
+  jobs::TrimRunBuffers trim(q);
+  // Nothing is applied before the commit, so an item named again still
+  // looks current; the set keeps its seq from being acked twice.
+  std::vector<RecordView>& acks = q.run_buffer();
+  std::unordered_set<uint64_t>& named = q.seen_seqs();
+  acks.clear();
+  named.clear();
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t seq = seq_of(i);
+    if (!current(i)) {
+      if (refused != nullptr) refused->push_back(i);
+    } else if (named.insert(seq).second) {
+      acks.push_back(RecordView::ack(seq));
     }
   }
-  // Marked only once every move is finished: a failure looks again.
-  letters_checked_below_ = end;
-  letters_checked_generation_ = dead.generation();
-  return wrote ? q.maybe_sync(false) : Status{};
+  if (acks.empty() && sync != SyncRule::kForceAlways) return uint64_t{0};
+  TW_TRY(q.commit_batch(acks, jobs::sync_of(sync)));
+  const uint64_t removed = acks.size();
+  TW_TRY(q.maybe_compact());
+  return removed;
 }
 
-Status JobQueue::move_to_dead(uint64_t seq, std::string_view reason, uint64_t now) {
-  TW_TRY(finish_moves());
-  if (!main_->impl().state().messages.contains(seq)) return {};
-  return write_letter_then_dead(main_->impl(), dead_->impl(), seq, reason, now);
+Result<bool> JobQueue::ack(const LeaseToken& lease) { return remove(lease.seq, &lease, false); }
+Result<bool> JobQueue::ack(uint64_t seq) { return remove(seq, nullptr, false); }
+
+Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms) {
+  return give_back(lease.seq, &lease, delay_ms);
 }
 
-Result<uint64_t> JobQueue::dead_letter_count() {
-  QueueImpl& dead = dead_->impl();
-  return with_dead_letters([&]() -> Result<uint64_t> {
-    return uint64_t{dead.state().messages.size()};
+Result<bool> JobQueue::nack(uint64_t seq, bool requeue) {
+  return requeue ? give_back(seq, nullptr, 0) : remove(seq, nullptr, true);
+}
+
+Result<std::optional<uint64_t>> JobQueue::extend(const LeaseToken& lease,
+                                                 std::optional<uint64_t> lease_ms) {
+  return renew(lease.seq, &lease, lease_ms);
+}
+
+Result<std::optional<uint64_t>> JobQueue::extend(uint64_t seq, std::optional<uint64_t> lease_ms) {
+  return renew(seq, nullptr, lease_ms);
+}
+
+Result<std::vector<size_t>> JobQueue::ack_many(std::span<const LeaseToken> leases) {
+  if (leases.empty()) return std::vector<size_t>{};
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<size_t>> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    std::vector<size_t> refused;
+    TW_TRY(ack_run(
+        leases.size(), [&](size_t i) { return leases[i].seq; },
+        [&](size_t i) { return jobs::held(q.state(), leases[i]) != nullptr; },
+        SyncRule::kInterval, &refused));
+    return refused;
   });
 }
 
-Result<std::vector<DeadLetter>> JobQueue::dead_letters(uint64_t limit) {
-  QueueImpl& dead = dead_->impl();
-  return with_dead_letters([&]() -> Result<std::vector<DeadLetter>> {
-    std::vector<DeadLetter> out;
-    for (uint64_t id : smallest_seqs(dead.state(), limit)) {
-      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(dead.state().messages.at(id)));
-      out.push_back(read_dead_letter(id, bytes));
-    }
-    return out;
+Result<uint64_t> JobQueue::ack_batch(std::span<const uint64_t> seqs) {
+  if (seqs.empty()) return uint64_t{0};
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    return ack_run(
+        seqs.size(), [&](size_t i) { return seqs[i]; },
+        [&](size_t i) { return q.state().messages.contains(seqs[i]); }, SyncRule::kForceAlways,
+        nullptr);
   });
 }
 
-Result<uint64_t> JobQueue::requeue_dead(std::optional<std::vector<uint64_t>> ids) {
-  QueueImpl& q = main_->impl();
-  QueueImpl& dead = dead_->impl();
-  return with_dead_letters([&]() -> Result<uint64_t> {
-    const QueueState& letters = dead.state();
-    std::vector<uint64_t> chosen;
-    if (ids) {
-      std::sort(ids->begin(), ids->end());
-      ids->erase(std::unique(ids->begin(), ids->end()), ids->end());
-      for (uint64_t id : *ids) {
-        if (letters.messages.contains(id)) chosen.push_back(id);
-      }
-    } else {
-      chosen = smallest_seqs(letters, UINT64_MAX);
-    }
-    if (chosen.empty()) return uint64_t{0};
-    std::vector<ByteSpan> bodies;
-    bodies.reserve(chosen.size());
-    for (uint64_t id : chosen) {
-      TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(letters.messages.at(id)));
-      auto fields = decode_dead_letter(bytes);
-      bodies.push_back(fields ? fields->body : bytes);
-    }
-    // The new messages are on stable storage before their letters go.
-    TW_TRY(write_messages(q, bodies, now_ms(), 0, Sync::kNow));
-    for (uint64_t id : chosen) TW_TRY(dead.commit(RecordView::ack(id), Sync::kNone));
-    TW_TRY(dead.maybe_sync(true));
-    TW_TRY(dead.maybe_compact());
-    return uint64_t{chosen.size()};
-  });
+// --- the log ---
+
+Status JobQueue::flush() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kNone, [&]() -> Status { return q.maybe_sync(true); });
 }
 
-Result<uint64_t> JobQueue::purge_dead() {
-  QueueImpl& dead = dead_->impl();
-  return with_dead_letters([&]() -> Result<uint64_t> {
-    const std::vector<uint64_t> all = smallest_seqs(dead.state(), UINT64_MAX);
-    if (all.empty()) return uint64_t{0};
-    for (uint64_t id : all) TW_TRY(dead.commit(RecordView::ack(id), Sync::kNone));
-    TW_TRY(dead.maybe_sync(true));
-    TW_TRY(dead.maybe_compact());
-    return uint64_t{all.size()};
-  });
+Status JobQueue::compact() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status { return q.do_compact(); });
+}
+
+Status JobQueue::purge() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status { return q.purge_log(); });
+}
+
+Result<IntegrityReport> JobQueue::verify_integrity() {
+  QueueImpl& q = *main_;
+  if (!q.persistent) return q.scan_log();
+  return q.locked(Prep::kNone, [&]() -> Result<IntegrityReport> { return q.scan_log(); });
+}
+
+std::optional<RepairReport> JobQueue::last_repair() {
+  QueueImpl& q = *main_;
+  std::lock_guard<std::mutex> hold(q.mutex);
+  return q.inner.last_repair;
 }
 
 }  // namespace tarnwick

@@ -1,5 +1,6 @@
 // A queue for jobs: the plain queue plus delayed messages, fenced settling,
-// dead letters and a read-only look at the messages.
+// dead letters and a read-only look at the messages; the one owner of every
+// operation on a queue's internals (Queue's methods are calls into it).
 //
 // It writes only the plain queue's records, so any other object on the same
 // directory keeps working: a delayed message is a message leased until it is
@@ -30,12 +31,6 @@ struct LeaseToken {
   uint64_t enqueued_ts_ms = 0;
   uint32_t deliveries = 0;
   uint64_t deadline_ms = 0;
-};
-
-// A leased message with its body copied out of the log.
-struct TakenMessage {
-  LeaseToken lease;
-  std::vector<uint8_t> body;
 };
 
 enum class MessageState : uint8_t { kReady, kLeased, kScheduled };
@@ -69,22 +64,67 @@ struct JobStats {
 inline constexpr const char* kDeadLetterDir = "dead_letters";
 inline constexpr const char* kMaxDeliveriesReason = "max deliveries exceeded";
 
+// When an operation's records are forced to stable storage.
+enum class SyncRule : uint8_t {
+  kInterval,  // as a single record: as sync_interval_ms asks, if anything was written
+  kForce,     // as a batch: one full sync at the end, if anything was written
+  // One full sync at the end even when nothing was written: what
+  // TarnwickCore's batches promise (exactly one per call).
+  kForceAlways,
+};
+
+struct TakeRequest {
+  uint64_t max = 1;
+  std::optional<uint64_t> lease_ms;  // the queue's default lease when absent
+  // With a limit (> 0), a message that would be delivered more often than
+  // that goes to the dead letters instead.
+  uint32_t max_deliveries = 0;
+  SyncRule sync = SyncRule::kInterval;
+};
+
+struct Taken {
+  uint64_t count = 0;  // messages handed to the sink
+  // When nothing was taken: the earliest time a leased or delayed message
+  // comes due, if any (read in the same critical section).
+  std::optional<uint64_t> next_due_ms;
+};
+
+// The one owner of the operations on a queue's internals: TarnwickCore's
+// plain queue (Queue, a JobQueue that keeps no dead letters) and the
+// package's job queue run the same code, so each operation is written, and
+// fails, one way. A settle names its message by seq alone (TarnwickCore: any
+// live message, no reclaiming first) or by the lease it was taken with
+// (fenced: reclaims expired leases, then acts only on the current lease).
 class JobQueue {
  public:
+  // Whether the queue keeps dead letters (in the `dead_letters`
+  // subdirectory) or none, as TarnwickCore's queue, which buries nothing and
+  // never makes the subdirectory.
+  enum class DeadLetters : uint8_t { kKept, kNone };
   // Read-only (see Access): the dead letters are opened read-only too, or,
   // where there are none yet, stand as an empty queue in memory.
   static Result<std::unique_ptr<JobQueue>> open(std::string_view path, const Settings& settings,
-                                                Access access = Access::kReadWrite);
+                                                Access access = Access::kReadWrite,
+                                                DeadLetters dead_letters = DeadLetters::kKept);
+  ~JobQueue();
+  JobQueue(const JobQueue&) = delete;
+  JobQueue& operator=(const JobQueue&) = delete;
 
-  // Bodies are due `delay_ms` from now (0: at once). An empty list writes nothing.
+  // --- producing ---
+  // Bodies are due `delay_ms` from now (0: at once) and get consecutive ids;
+  // returns the first. A write that fails leaves none of them in the log (it
+  // is cut back). An empty list touches nothing and returns 0.
+  Result<uint64_t> put(std::span<const ByteSpan> bodies, uint64_t delay_ms, SyncRule sync);
+  // The same with the ids listed, synced as one record or as a batch by count.
   Result<std::vector<uint64_t>> put(std::span<const ByteSpan> bodies, uint64_t delay_ms);
-  // Leases up to `max` ready messages, smallest seq first. With
-  // `max_deliveries` > 0, a message that would be delivered more often than
-  // that goes to the dead letters instead.
-  Result<std::vector<TakenMessage>> take(uint64_t max, std::optional<uint64_t> lease_ms,
-                                         uint32_t max_deliveries);
 
-  // Each returns false (and writes nothing) when `lease` is no longer current.
+  // --- consuming ---
+  // Leases up to `request.max` ready messages, smallest seq first, in one
+  // write, and hands them to `sink` once they are written and synced.
+  Result<Taken> take(const TakeRequest& request, DeliverySink& sink);
+
+  // --- settling, fenced: each returns false (nothing) and writes nothing
+  // when `lease` is no longer current ---
   Result<bool> ack(const LeaseToken& lease);
   Result<bool> nack(const LeaseToken& lease, uint64_t delay_ms);
   Result<std::optional<uint64_t>> extend(const LeaseToken& lease, std::optional<uint64_t> lease_ms);
@@ -96,12 +136,27 @@ class JobQueue {
   // given twice is acked once and counts as acked both times.
   Result<std::vector<size_t>> ack_many(std::span<const LeaseToken> leases);
 
+  // --- settling by seq (TarnwickCore): any live message, leased or not ---
+  Result<bool> ack(uint64_t seq);
+  // Back to the ready set (`requeue`), or removed as dead (no dead letter).
+  Result<bool> nack(uint64_t seq, bool requeue);
+  // Renews the lease of a message in flight; the new deadline, or nothing.
+  Result<std::optional<uint64_t>> extend(uint64_t seq, std::optional<uint64_t> lease_ms);
+  // ACKs the live ones among `seqs`, each once, in one run of records with
+  // one forced sync; returns how many were removed.
+  Result<uint64_t> ack_batch(std::span<const uint64_t> seqs);
+
+  // --- looking ---
   // Writes nothing: expired leases show as ready without being reclaimed.
   Result<std::vector<MessageSummary>> peek(uint64_t limit, bool bodies);
   // The earliest time a leased or delayed message comes due, if any.
   Result<std::optional<uint64_t>> next_due_ms();
+  // In one critical section (of the queue and its dead letters).
   Result<JobStats> stats();
+  Result<uint64_t> available();  // reclaims expired leases first
+  Result<uint64_t> in_flight();  // does not
 
+  // --- dead letters ---
   Result<uint64_t> dead_letter_count();
   Result<std::vector<DeadLetter>> dead_letters(uint64_t limit);
   // The named dead letters (all when `ids` is empty) come back as new
@@ -109,12 +164,33 @@ class JobQueue {
   Result<uint64_t> requeue_dead(std::optional<std::vector<uint64_t>> ids);
   Result<uint64_t> purge_dead();
 
-  Queue& core() { return *main_; }
+  // --- the log ---
+  Status flush();
+  Status compact();
+  Status purge();  // the messages; the dead letters stay
+  Result<IntegrityReport> verify_integrity();
+  // The last repair this object made of its log (at open, or when it found
+  // damage later); nothing when the log was never found damaged.
+  std::optional<RepairReport> last_repair();
+
+  bool persistent() const;
   const std::string& directory() const { return directory_; }
+  QueueImpl& impl() { return *main_; }  // internals, for the engine's own tests
 
  private:
-  JobQueue(std::unique_ptr<Queue> main, std::unique_ptr<Queue> dead, std::string directory)
-      : main_(std::move(main)), dead_(std::move(dead)), directory_(std::move(directory)) {}
+  JobQueue(std::unique_ptr<QueueImpl> main, std::unique_ptr<QueueImpl> dead,
+           std::string directory);
+
+  // The settles, written once for both ways of naming a message.
+  Result<bool> remove(uint64_t seq, const LeaseToken* lease, bool dead);
+  Result<bool> give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms);
+  Result<std::optional<uint64_t>> renew(uint64_t seq, const LeaseToken* lease,
+                                        std::optional<uint64_t> lease_ms);
+  // ACKs the items `current` accepts, each seq once; the others' positions
+  // go to `refused` when given.
+  template <class SeqOf, class Current>
+  Result<uint64_t> ack_run(size_t count, SeqOf&& seq_of, Current&& current, SyncRule sync,
+                           std::vector<size_t>* refused);
 
   // A crash between a move's two writes leaves a dead letter whose message
   // is still live; these finish such moves, so that no message is delivered
@@ -126,12 +202,14 @@ class JobQueue {
   // Moves the live message `seq` to the dead letters, unless an earlier,
   // interrupted move already did.
   Status move_to_dead(uint64_t seq, std::string_view reason, uint64_t now);
+  // Runs `op` holding the main queue's lock, then the dead letters' (when
+  // the queue keeps them), once interrupted moves are finished.
   template <class Op>
   auto with_dead_letters(Op&& op) -> decltype(op());
 
-  std::unique_ptr<Queue> main_;
-  std::unique_ptr<Queue> dead_;
-  std::string directory_;  // empty for ":memory:"
+  std::unique_ptr<QueueImpl> main_;
+  std::unique_ptr<QueueImpl> dead_;  // null when the queue keeps no dead letters
+  std::string directory_;            // empty for ":memory:"
   // Every letter below this seq of this dead-letter generation was looked
   // at by finish_moves; guarded by the main queue's lock.
   uint64_t letters_checked_below_ = 0;

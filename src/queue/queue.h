@@ -1,11 +1,14 @@
-// The queue object: one per TarnwickCore instance.
+// The plain queue: one per TarnwickCore instance, and the types every queue
+// of the engine shares.
 //
+// Queue is a thin face over JobQueue (job_queue.h), which owns every
+// operation on a queue's internals: each of its methods is one call there.
 // Every public method is one complete critical section: it takes the
 // object's mutex, then (for an on-disk queue) the process lock, brings the
 // state up to date with the shared log, optionally reclaims expired leases,
 // runs the operation and releases both locks in reverse order on every path.
 // Arguments are expected to be converted already; results that must be built
-// while the locks are held (message bodies) go through a DeliverySink.
+// before the mutex is released (message bodies) go through a DeliverySink.
 #pragma once
 
 #include <cstdint>
@@ -36,16 +39,29 @@ struct Delivery {
   uint64_t seq;
   uint32_t deliveries;
   uint64_t enqueued_ts_ms;
-  ByteSpan body;  // valid only during the deliver() call
+  ByteSpan body;  // valid only during the deliver_all() call
+  uint64_t deadline_ms = 0;  // when the lease ends
 };
 
-// Receives leased messages while the locks are held, so that the caller can
-// copy each body straight out of the log's memory map.
+// Receives leased messages while the object's mutex is held, so that the
+// caller can copy each body once, straight out of the log's memory map (or
+// out of the state of a queue without a log) into its own object. The
+// process lock is already released then: other processes go on meanwhile.
 class DeliverySink {
  public:
   virtual ~DeliverySink() = default;
-  // Returns false when the sink could not take the message; the operation
-  // then fails with an ErrorKind::kCallback error (the lease stays written).
+  // Every message one call leased, in the order leased, once their leases
+  // are written (and synced as the call syncs); not called when it leased
+  // nothing. Returns false when the sink could not take them; the operation
+  // then fails with an ErrorKind::kCallback error (the leases stay written).
+  // By default each goes to deliver(); a sink that must prepare once for a
+  // run (a binding taking back the interpreter lock) overrides this.
+  virtual bool deliver_all(std::span<const Delivery> leased) {
+    for (const Delivery& delivery : leased) {
+      if (!deliver(delivery)) return false;
+    }
+    return true;
+  }
   virtual bool deliver(const Delivery& delivery) = 0;
 };
 
@@ -85,12 +101,16 @@ struct IntegrityReport {
   uint64_t intact_records = 0;  // every intact frame, after damage too
 };
 
-// What an open or a later rebuild did to a damaged log.
+// What an open, a later catch-up or a rebuild did to a damaged log: every
+// byte recovery dropped, where and why (the warnings on standard error say
+// the same in words). The queue keeps the last one (last_repair()).
 struct RepairReport {
   // Damage between intact records: the records around it were kept, the
   // damaged log copied to `damaged_copy`, and a new generation written.
   std::vector<DamagedRange> skipped;
-  std::optional<DamagedRange> cut_tail;  // a torn tail cut off (or left out of the new log)
+  // A torn tail cut off (or left out of the new log). At byte 0: a log too
+  // short to hold its header, or a zeroed header, replaced by a new log.
+  std::optional<DamagedRange> cut_tail;
   // Intact records replayed: all of the log's at an open or rebuild; those
   // read before the tail when catch-up cut one.
   uint64_t records_kept = 0;
@@ -103,6 +123,7 @@ struct RepairReport {
 };
 
 class QueueImpl;
+class JobQueue;
 
 // How a queue directory is opened. Read-only is for a user who may read the
 // queue's files but not write them: nothing is created or changed, the lock
@@ -153,11 +174,11 @@ class Queue {
   std::optional<RepairReport> last_repair();
 
   bool persistent() const;
-  QueueImpl& impl() { return *impl_; }  // internals, for the engine's own tests
+  QueueImpl& impl();  // internals, for the engine's own tests
 
  private:
-  explicit Queue(std::unique_ptr<QueueImpl> impl);
-  std::unique_ptr<QueueImpl> impl_;
+  explicit Queue(std::unique_ptr<JobQueue> engine);
+  std::unique_ptr<JobQueue> engine_;  // a job queue that keeps no dead letters
 };
 
 }  // namespace tarnwick

@@ -55,6 +55,7 @@ struct Inner {
   std::vector<uint8_t> catch_up_buffer;
   std::vector<RecordView> batch;  // an operation's run of records before its commit
   std::unordered_set<uint64_t> batch_ack_set;
+  std::vector<Delivery> deliveries;  // the messages a take hands to its sink
   std::vector<DirectBody> direct_bodies;  // a write's large ENQUEUE bodies
   std::vector<struct ::iovec> write_pieces;
   std::optional<RepairReport> last_repair;  // the last repair of the log this object made
@@ -70,6 +71,13 @@ class QueueImpl {
   enum class Prep : uint8_t { kNone, kCatchUp };
   template <class Op>
   auto locked(Prep prep, Op&& op) -> decltype(op());
+  // The same, then `then(result)` with the process lock released but the
+  // mutex still held: what `op` left in this object (body views into the
+  // map, entries) stays as it was, while other processes go on. For handing
+  // bodies to a caller that may have to wait (for an interpreter lock, say)
+  // before it can copy them.
+  template <class Op, class Then>
+  auto locked_then(Prep prep, Op&& op, Then&& then) -> decltype(op());
 
   // --- what the operations use, with the mutex and process lock held ---
   QueueState& state() { return inner.state; }
@@ -79,10 +87,14 @@ class QueueImpl {
   // trim_run_buffers() lets a huge batch's lists go once it is done.
   std::vector<RecordView>& run_buffer() { return inner.batch; }
   std::unordered_set<uint64_t>& seen_seqs() { return inner.batch_ack_set; }
+  std::vector<Delivery>& delivery_buffer() { return inner.deliveries; }
   void trim_run_buffers() {
     if (inner.batch.capacity() > kBatchWriteBytes) std::vector<RecordView>().swap(inner.batch);
     if (inner.batch_ack_set.bucket_count() > kBatchWriteBytes) {
       std::unordered_set<uint64_t>().swap(inner.batch_ack_set);
+    }
+    if (inner.deliveries.capacity() > kBatchWriteBytes / sizeof(Delivery)) {
+      std::vector<Delivery>().swap(inner.deliveries);
     }
   }
 
@@ -94,23 +106,28 @@ class QueueImpl {
   // writes of about kBatchWriteBytes; an ENQUEUE body of kDirectBodyBytes or
   // more goes from the caller's memory in the same (vectored) write. A queue
   // without a log writes nothing and keeps the bodies in its state. A failed
-  // write applies nothing: commit_batch also cuts the log back to where the
-  // run began, so that no object ever reads part of it, while a single
-  // record torn by a failed write is cut by the next catch-up. A failed sync
-  // is reported after the records were applied, so the state never lacks a
-  // record the log holds. A run that only settles messages (or, with
-  // `writes_drain`, any run) whose write fails for lack of space is cut
-  // back and written once more after the settling share of the space
-  // reserve was freed. A run that puts messages fails with ENOSPC, writing
-  // nothing, while the reserve cannot be made whole again after that.
+  // write applies nothing and cuts the log back to where the run began, so
+  // that no object ever reads part of it (a single record and a batch fail
+  // the same way). A failed sync is reported after the records were
+  // applied, so the state never lacks a record the log holds. A run that
+  // only settles messages (or, with `writes_drain`, any run) whose write
+  // fails for lack of space is cut back and written once more after the
+  // settling share of the space reserve was freed. A run that puts messages
+  // fails with ENOSPC, writing nothing, while the reserve cannot be made
+  // whole again after that.
   enum class Sync : uint8_t { kNone, kInterval, kNow };
   Status commit(const RecordView& record, Sync sync);
   Status commit_batch(std::span<const RecordView> records, Sync sync);
   Status maybe_sync(bool force);
   Status reclaim_expired(uint64_t now);
-  // A view into the memory map (or into the entry for a queue without a log).
+  // A view into the memory map (or into the entry for a queue without a
+  // log), valid until the map is next replaced: by a read past its end, or
+  // by a new generation.
   Result<ByteSpan> read_body(uint64_t offset, uint32_t length);
   Result<ByteSpan> body_of(const MessageEntry& entry);
+  // Maps the log at least up to `end`, so that the views of bodies below it
+  // stay valid together while the locks are held.
+  Status map_through(uint64_t end);
   // A file to take the log's place, with the access of the log it replaces.
   Result<ReplacementFile> create_replacement(const std::string& path);
   // Compacts; one that fails for lack of space frees the whole space
@@ -152,7 +169,6 @@ class QueueImpl {
   Inner inner;
 
  private:
-  Status commit_run(std::span<const RecordView> records, Sync sync, bool cut_back_on_failure);
   Status write_records(std::span<const RecordView> records);
   Status write_chunk(uint64_t bytes);
   bool cut_back(uint64_t offset);  // false (after a warning) if it could not
@@ -168,13 +184,15 @@ class QueueImpl {
   void keep_reserve(std::string path);  // with the process lock held
   Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
+  // Takes the process lock (where there is one) around `op`, with the mutex held.
+  template <class Op>
+  auto with_process_lock(Prep prep, Op& op) -> decltype(op());
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   bool force_reload_ = false;
 };
 
 template <class Op>
-auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
-  std::lock_guard<std::mutex> hold(mutex);
+auto QueueImpl::with_process_lock(Prep prep, Op& op) -> decltype(op()) {
   std::optional<LockGuard> guard;
   if (lock) {
     TW_TRY(reopen_after_fork());
@@ -184,6 +202,18 @@ auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
   }
   if (prep == Prep::kCatchUp) TW_TRY(catch_up());
   return op();
+}
+
+template <class Op>
+auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
+  std::lock_guard<std::mutex> hold(mutex);
+  return with_process_lock(prep, op);
+}
+
+template <class Op, class Then>
+auto QueueImpl::locked_then(Prep prep, Op&& op, Then&& then) -> decltype(op()) {
+  std::lock_guard<std::mutex> hold(mutex);
+  return then(with_process_lock(prep, op));
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

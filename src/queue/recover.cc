@@ -49,6 +49,15 @@ Result<Recovered> create_log(const std::string& log_path) {
   return fresh;
 }
 
+// A new log in place of `dropped` bytes that held no record (a header cut
+// short, or zeroed): reported as a tail cut at byte 0, so that the report
+// holds every byte recovery dropped.
+Result<Recovered> recreate_log(const std::string& log_path, uint64_t dropped, const char* why) {
+  TW_ASSIGN_OR_RETURN(Recovered fresh, create_log(log_path));
+  if (dropped > 0) fresh.report.cut_tail = DamagedRange{0, dropped, why};
+  return fresh;
+}
+
 // What an interrupted in-place header write of older versions could leave:
 // the header's length and nothing in it, and no record after it.
 bool is_zeroed_header(const uint8_t (&header)[LOG_HEADER_LEN], uint64_t file_size) {
@@ -177,7 +186,7 @@ Result<Recovered> recover(const std::string& log_path) {
   if (size < LOG_HEADER_LEN) {
     TW_ASSIGN_OR_RETURN(bool is_new, short_file_is_new(fd.get(), size));
     if (!is_new) return Error::invalid_data(kBadLogMagic);
-    return create_log(log_path);
+    return recreate_log(log_path, size, "log header cut short");
   }
 
   uint8_t header[LOG_HEADER_LEN];
@@ -191,7 +200,7 @@ Result<Recovered> recover(const std::string& log_path) {
   if (!generation) {
     if (!is_zeroed_header(header, size)) return Error::invalid_data(kBadLogMagic);
     warn("Tarnwick: queue.log held a zeroed header and no records; started a new log\n");
-    return create_log(log_path);
+    return recreate_log(log_path, size, "zeroed header and no records");
   }
 
   Recovered out;

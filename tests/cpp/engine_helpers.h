@@ -19,6 +19,7 @@
 #include "log_io/endian.h"
 #include "log_io/log_format.h"
 #include "process_lock/process_lock.h"
+#include "queue/job_queue.h"
 #include "queue/queue.h"
 #include "queue/queue_impl.h"
 #include "test_util.h"
@@ -91,6 +92,41 @@ inline QueueStats must_stats(Queue& q) {
   return *r;
 }
 
+// A message a job queue leased, with its body copied out of the call.
+struct TakenCopy {
+  LeaseToken lease;
+  Bytes body;
+};
+
+// JobQueue::take with the bodies copied into the result, as a batch of more
+// than one message is synced.
+inline Result<std::vector<TakenCopy>> take_copies(JobQueue& q, uint64_t max,
+                                                  std::optional<uint64_t> lease_ms,
+                                                  uint32_t max_deliveries) {
+  class Copies final : public DeliverySink {
+   public:
+    bool deliver(const Delivery& d) override {
+      taken.push_back({{d.seq, d.enqueued_ts_ms, d.deliveries, d.deadline_ms},
+                       Bytes(d.body.begin(), d.body.end())});
+      return true;
+    }
+    std::vector<TakenCopy> taken;
+  } sink;
+  const SyncRule sync = max > 1 ? SyncRule::kForce : SyncRule::kInterval;
+  auto taken = q.take({max, lease_ms, max_deliveries, sync}, sink);
+  if (!taken.ok()) return std::move(taken).error();
+  return std::move(sink.taken);
+}
+
+inline QueueStats must_stats(JobQueue& q) {
+  auto r = q.stats();
+  if (!r.ok()) {
+    ADD_FAILURE() << "stats failed: " << r.error().text();
+    return {};
+  }
+  return r->core;
+}
+
 // "m3" for ("m", 3).
 inline std::string numbered(const char* prefix, uint64_t i) {
   std::string out(prefix);
@@ -125,8 +161,7 @@ inline std::string describe(const Snapshot& s) {
 
 // The state of `q` as it is now (no catch-up), bodies read back through the
 // engine's own body path under the locks. Reports broken set invariants.
-inline Snapshot snapshot(Queue& q) {
-  QueueImpl& impl = q.impl();
+inline Snapshot snapshot_of(QueueImpl& impl) {
   Snapshot out;
   auto status = impl.locked(QueueImpl::Prep::kNone, [&]() -> Status {
     const QueueState& st = impl.inner.state;
@@ -154,8 +189,12 @@ inline Snapshot snapshot(Queue& q) {
   return out;
 }
 
+inline Snapshot snapshot(Queue& q) { return snapshot_of(q.impl()); }
+inline Snapshot snapshot(JobQueue& q) { return snapshot_of(q.impl()); }
+
 // A fresh open of the directory must hold exactly what `q` holds.
-inline void expect_fresh_open_agrees(const std::string& dir, Queue& q) {
+template <class AnyQueue>
+void expect_fresh_open_agrees(const std::string& dir, AnyQueue& q) {
   auto fresh = open_queue(dir);
   ASSERT_TRUE(fresh);
   EXPECT_EQ(snapshot(*fresh), snapshot(q));

@@ -292,7 +292,7 @@ TEST_F(SharingTest, ReadOnlyJobQueueCreatesNoDeadLetterDirectory) {
   {
     auto jobs = JobQueue::open(dir_.path(), make_settings());
     ASSERT_TRUE(jobs.ok());
-    auto taken = ok_value((*jobs)->take(1, std::nullopt, 0));
+    auto taken = ok_value(take_copies(**jobs, 1, std::nullopt, 0));
     ASSERT_EQ(taken.size(), 1u);
     ASSERT_TRUE(ok_value((*jobs)->bury(taken[0].lease, "bad")));
   }

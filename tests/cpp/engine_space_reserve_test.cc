@@ -168,7 +168,7 @@ TEST(SpaceReserve, DeadLetterSpendsTheMainQueuesReserve) {
   const Bytes body = bytes_of("poison");
   const ByteSpan one = span_of(body);
   ASSERT_TRUE(q.put(std::span(&one, 1), 0).ok());
-  auto taken = ok_value(q.take(1, kHourMs, 0));
+  auto taken = ok_value(take_copies(q, 1, kHourMs, 0));
   ASSERT_EQ(taken.size(), 1u);
   {
     FaultScope faults;  // the letter's write finds the disk full
@@ -179,7 +179,7 @@ TEST(SpaceReserve, DeadLetterSpendsTheMainQueuesReserve) {
   auto letters = ok_value(q.dead_letters(10));
   ASSERT_EQ(letters.size(), 1u);
   EXPECT_EQ(to_string(Bytes(letters[0].body)), "poison");
-  EXPECT_EQ(must_stats(q.core()).total, 0u);
+  EXPECT_EQ(must_stats(q).total, 0u);
 }
 
 // Two objects on one directory: the one that comes second finds the

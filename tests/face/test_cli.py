@@ -241,6 +241,29 @@ def test_an_open_repairs_as_repair_does_and_a_torn_tail_is_still_cut(qdir):
     assert len([n for n in os.listdir(qdir) if n.startswith("queue.log.damaged-")]) == 1
 
 
+@pytest.mark.parametrize("contents, reason", [(bytes(16), "zeroed header and no records"),
+                                              (b"TWFL\x01\x00", "log header cut short")])
+def test_repair_says_what_recovery_dropped_when_it_started_a_new_log(qdir, contents, reason):
+    _hundred_messages(qdir)
+    log = os.path.join(qdir, "queue.log")
+    with open(log, "wb") as f:
+        f.write(contents)
+    result = run_tarnwick("repair", qdir, "--json")
+    assert result.returncode == 0, result
+    done = json.loads(result.stdout)
+    assert done["repaired"] and done["skipped"] == [] and done["records_kept"] == 0
+    assert done["cut_tail"] == {"offset": 0, "bytes": len(contents), "reason": reason}
+    with open(log, "wb") as f:
+        f.write(contents)
+    result = run_tarnwick("repair", qdir)
+    assert result.returncode == 0, result
+    assert result.stdout.decode() == (f"repaired: started a new log in place of {len(contents)} "
+                                      f"bytes that held no record ({reason})\n")
+    # A zeroed header is warned of; a header cut short, what an interrupted create leaves, is not.
+    assert ("zeroed header" in result.stderr.decode()) == (contents == bytes(16))
+    assert os.path.getsize(log) == 16 and ok("repair", qdir) == "ok: nothing to repair\n"
+
+
 def test_a_log_that_is_not_a_queue_log_is_refused_and_left_alone(qdir):
     log = _hundred_messages(qdir)
     with open(log, "wb") as f:

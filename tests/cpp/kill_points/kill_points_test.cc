@@ -84,7 +84,7 @@ std::unique_ptr<JobQueue> open_jobs(const std::string& dir, const Settings& sett
 }
 
 LeaseToken take_one(JobQueue& q) {
-  auto taken = ok_value(q.take(1, std::nullopt, 0));
+  auto taken = ok_value(take_copies(q, 1, std::nullopt, 0));
   EXPECT_EQ(taken.size(), 1u);
   return taken.empty() ? LeaseToken{} : taken[0].lease;
 }
@@ -117,7 +117,7 @@ Status run_op(Op op, JobQueue& q, const Baseline& base) {
     case Op::kPut:
       return put_bodies(q, {"new 1", "new 2"}, 0);
     case Op::kTake:
-      TW_TRY(q.take(1, std::nullopt, 0));
+      TW_TRY(take_copies(q, 1, std::nullopt, 0));
       return {};
     case Op::kAck:
     case Op::kAckCompacting:
@@ -128,12 +128,12 @@ Status run_op(Op op, JobQueue& q, const Baseline& base) {
       return {};
     case Op::kTakePastLimit:
       // Message 2 was delivered once; a second delivery is past a limit of 1.
-      TW_TRY(q.take(1, std::nullopt, 1));
+      TW_TRY(take_copies(q, 1, std::nullopt, 1));
       return {};
     case Op::kCompact:
-      return q.core().compact();
+      return q.compact();
     case Op::kPurge:
-      return q.core().purge();
+      return q.purge();
   }
   return Error::invalid_data("unknown operation");
 }
@@ -377,7 +377,7 @@ void expect_listing_finishes_move(const std::string& dir, Op op, const Observed&
   }
   Snapshot expected = before.messages;
   expected.erase(moved_seq(op));
-  EXPECT_EQ(describe(snapshot(q->core())), describe(expected));
+  EXPECT_EQ(describe(snapshot(*q)), describe(expected));
   q.reset();
   const Observed settled = observe(dir);
   EXPECT_EQ(describe(settled.messages), describe(expected));
@@ -558,7 +558,7 @@ TEST(KillPointTable, AnUnarmedPointDoesNotStop) {
   EXPECT_TRUE(run_op(Op::kPurge, *q, base).ok());
   ::unsetenv("TARNWICK_KILL_AT");
   EXPECT_EQ(ok_value(q->dead_letter_count()), 2u);
-  EXPECT_EQ(must_stats(q->core()).total, 0u);
+  EXPECT_EQ(must_stats(*q).total, 0u);
 }
 
 }  // namespace

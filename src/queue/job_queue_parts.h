@@ -1,0 +1,68 @@
+// What the files of JobQueue share: the lock order over the queue and its
+// dead letters, and the helpers that more than one operation uses.
+// Engine-internal.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "queue/job_queue.h"
+#include "queue/queue_impl.h"
+
+namespace tarnwick::jobs {
+
+using Prep = QueueImpl::Prep;
+using Sync = QueueImpl::Sync;
+
+inline Sync sync_of(SyncRule rule) {
+  return rule == SyncRule::kInterval ? Sync::kInterval : Sync::kNow;
+}
+
+// Commits an ENQUEUE per body, with consecutive seqs, each followed (for a
+// delayed put) by a LEASE until `due_ms` with no deliveries, so that a
+// message never appears without its delay. `due_ms` 0 means ready at once.
+// `bodies` is not empty. A failed write leaves none of them in the log.
+// Returns the first seq.
+Result<uint64_t> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies, uint64_t ts_ms,
+                                uint64_t due_ms, Sync sync);
+
+// The message's entry while `lease` is its current lease, else null.
+MessageEntry* held(QueueState& state, const LeaseToken& lease);
+
+// The smallest `limit` seqs of the live messages, in order.
+std::vector<uint64_t> smallest_seqs(const QueueState& state, uint64_t limit);
+
+// The earliest lease or delay end, if any; drops the stale heap entries
+// above it on the way.
+std::optional<uint64_t> next_due(QueueState& state);
+
+// Empties a huge batch's lists when the operation ends, on every path.
+class TrimRunBuffers {
+ public:
+  explicit TrimRunBuffers(QueueImpl& q) : q_(q) {}
+  ~TrimRunBuffers() { q_.trim_run_buffers(); }
+  TrimRunBuffers(const TrimRunBuffers&) = delete;
+  TrimRunBuffers& operator=(const TrimRunBuffers&) = delete;
+
+ private:
+  QueueImpl& q_;
+};
+
+}  // namespace tarnwick::jobs
+
+namespace tarnwick {
+
+template <class Op>
+auto JobQueue::with_dead_letters(Op&& op) -> decltype(op()) {
+  return main_->locked(jobs::Prep::kCatchUp, [&]() -> decltype(op()) {
+    if (!dead_) return op();
+    return dead_->locked(jobs::Prep::kCatchUp, [&]() -> decltype(op()) {
+      TW_TRY(finish_moves_held());
+      return op();
+    });
+  });
+}
+
+}  // namespace tarnwick
