@@ -42,8 +42,11 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1" mypy basedpyright
+ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1" mypy basedpyright ruff
 export PATH="$VENV/bin:$PATH"
+
+echo "== Lint and type checks of the package (ruff, mypy --strict)"
+(cd "$ROOT" && ruff check && mypy)
 
 echo "== C++ unit tests"
 cpp_tests "$ROOT/build/tests"
@@ -53,6 +56,8 @@ echo "== Python tests (installed module)"
 # The real 30-second lock time-out is waited out once, here. The face's suite
 # starts a PostgreSQL server of its own for the PostgreSQL backend.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
+# The bench harness, from the source tree (bench/ is not in the packaging runs).
+run_pytest "$VENV/bin/python" tests/bench
 
 [ "$QUICK" = 1 ] && exit 0
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import time
 from queue import Empty
-from typing import (Any, Iterable, Iterator, List, Optional, Protocol, Tuple, TypeVar, Union)
+from typing import Any, Iterable, Iterator, List, Optional, Protocol, Tuple, TypeVar, Union
 
 from . import _checks
 from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Watch
@@ -98,7 +98,7 @@ class Message:
             raise _lost(self)
         self._token, self.lease_expires_at = renewed
 
-    def __enter__(self) -> "Message":
+    def __enter__(self) -> Message:
         return self
 
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:

@@ -22,7 +22,7 @@ import os
 import weakref
 from typing import Callable, Dict
 
-_resets: Dict[int, "weakref.WeakMethod[Callable[[], None]]"] = {}
+_resets: Dict[int, weakref.WeakMethod[Callable[[], None]]] = {}
 _keys = itertools.count()
 
 

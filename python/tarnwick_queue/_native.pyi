@@ -34,19 +34,18 @@ class _Stats(TypedDict):
     dead_letters: int
 
 # Functional form: a "bytes" key would shadow the builtin inside a class body.
-_DamagedRange = TypedDict("_DamagedRange", {"offset": int, "bytes": int, "reason": str})
-_IntegrityReport = TypedDict(
-    "_IntegrityReport",
-    {
-        "ok": bool,
-        "records": int,
-        "bytes": int,
-        "message": str,
-        "damaged": List[_DamagedRange],
-        "tail": Optional[_DamagedRange],
-        "intact_records": int,
-    },
-)
+class _DamagedRange(TypedDict):
+    offset: int
+    bytes: int
+    reason: str
+class _IntegrityReport(TypedDict):
+    ok: bool
+    records: int
+    bytes: int
+    message: str
+    damaged: List[_DamagedRange]
+    tail: Optional[_DamagedRange]
+    intact_records: int
 
 class _RepairReport(TypedDict):
     skipped: List[_DamagedRange]
@@ -65,7 +64,7 @@ class Engine:
         lease_ms: int,
         auto_compact_bytes: int,
         read_only: bool = False,
-    ) -> "Engine": ...
+    ) -> Engine: ...
     @property
     def closed(self) -> bool: ...
     @property
@@ -96,7 +95,7 @@ class Engine:
 
 @final
 class Watch:
-    def __new__(cls, directory: str, file_name: str) -> "Watch": ...
+    def __new__(cls, directory: str, file_name: str) -> Watch: ...
     def fileno(self) -> int: ...
     def drain(self) -> None: ...
     def close(self) -> None: ...

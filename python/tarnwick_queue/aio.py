@@ -132,7 +132,7 @@ class AsyncFace:
 
     # --- waking ---
 
-    def _change_future(self, loop: asyncio.AbstractEventLoop) -> "asyncio.Future[None]":
+    def _change_future(self, loop: asyncio.AbstractEventLoop) -> asyncio.Future[None]:
         if self._loop is not loop:
             if self._loop is not None and self._waiting:
                 raise RuntimeError("this AsyncQueue is in use by another event loop")
@@ -218,12 +218,12 @@ class AsyncQueue(AsyncFace):
     Messages are settled as usual: message.ack(), nack(), dead(), extend().
     One AsyncQueue serves one event loop."""
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"], **options: Any) -> None:
+    def __init__(self, path: Union[str, os.PathLike[str]], **options: Any) -> None:
         from .local import Queue  # not loaded where only PostgreSQL is used
         super().__init__(Queue(path, **options))
 
     @classmethod
-    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
+    def wrap(cls, backend: QueueBackend) -> AsyncQueue:
         """An AsyncQueue over an open backend; close() closes it."""
         return _Wrapped(backend)
 

@@ -20,7 +20,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TextIO
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, TextIO, Tuple
 
 from . import _native
 from .driver import DeadLetter, MessageInfo
@@ -272,12 +272,12 @@ def cmd_stats(args: argparse.Namespace) -> int:
         return _watch_stats(queue, args)
 
 
-def _stat_rows(stats: dict) -> List[str]:
+def _stat_rows(stats: Mapping[str, Any]) -> List[str]:
     """The rows this queue has: a queue on a server keeps no running totals."""
     return [key for key in STAT_ROWS if key in stats]
 
 
-def _write_stats(stats: dict, rates: Optional[Dict[str, float]], out: TextIO) -> None:
+def _write_stats(stats: Mapping[str, Any], rates: Optional[Dict[str, float]], out: TextIO) -> None:
     for key in _stat_rows(stats):
         value = stats[key]
         shown = _size(value) if key.endswith("_bytes") else str(value)
@@ -336,7 +336,7 @@ def cmd_peek(args: argparse.Namespace) -> int:
     return 0
 
 
-def _info_json(m: MessageInfo) -> dict:
+def _info_json(m: MessageInfo) -> Dict[str, Any]:
     out = {"id": m.id, "state": m.state, "deliveries": m.deliveries,
            "enqueued_at": m.enqueued_at, "due_at": m.due_at, "size": m.size}
     out.update(_body_fields(m.body))
@@ -380,7 +380,7 @@ def cmd_dead_list(args: argparse.Namespace) -> int:
     return 0
 
 
-def _dead_json(d: DeadLetter, bodies: bool) -> dict:
+def _dead_json(d: DeadLetter, bodies: bool) -> Dict[str, Any]:
     out = {"id": d.id, "original_id": d.original_id, "deliveries": d.deliveries,
            "enqueued_at": d.enqueued_at, "died_at": d.died_at, "reason": d.reason,
            "size": len(d.body)}
@@ -466,7 +466,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     return 0 if ok else 1
 
 
-def _print_verified(label: str, report: Dict[str, Any]) -> None:
+def _print_verified(label: str, report: Mapping[str, Any]) -> None:
     if report["ok"]:
         print(f"{label}ok: {report['records']} records, {_size(report['bytes'])}")
         return
@@ -550,7 +550,7 @@ def cmd_purge(args: argparse.Namespace) -> int:
 LOG_FORMAT = "%(asctime)s %(levelname)s [%(process)d] %(name)s: %(message)s"
 
 
-def _backoff_arg(text: str) -> tuple:
+def _backoff_arg(text: str) -> Tuple[float, float, float]:
     try:
         first, factor, cap = (float(x) for x in text.split(","))
     except ValueError:
@@ -559,14 +559,14 @@ def _backoff_arg(text: str) -> tuple:
     return first, factor, cap
 
 
-def _split_handler_name(handler_name: str) -> tuple:
+def _split_handler_name(handler_name: str) -> Tuple[str, str]:
     module, sep, name = handler_name.partition(":")
     if not sep or not module or not name:
         raise CliError(f"{handler_name!r}: expected MODULE:FUNCTION")
     return module, name
 
 
-def load_handler(handler_name: str) -> Callable:
+def load_handler(handler_name: str) -> Callable[..., Any]:
     """The function named "MODULE:FUNCTION" (FUNCTION may be dotted),
     importing MODULE the way `python -m` would, from the current directory."""
     module_name, name = _split_handler_name(handler_name)
@@ -583,7 +583,8 @@ def load_handler(handler_name: str) -> Callable:
             raise CliError(f"{module_name!r} has no {name!r}") from None
     if not callable(target):
         raise CliError(f"{handler_name!r} is not callable")
-    return target
+    handler: Callable[..., Any] = target
+    return handler
 
 
 def cmd_worker(args: argparse.Namespace) -> int:
@@ -769,7 +770,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except CliError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
     except BrokenPipeError:

@@ -22,8 +22,17 @@ between drivers: one handle's tokens mean nothing to another's.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import (TYPE_CHECKING, Any, List, NamedTuple, Optional, Protocol, Sequence, Tuple,
-                    TypedDict)
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    List,
+    NamedTuple,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    TypedDict,
+)
 
 if TYPE_CHECKING:
     from .waiting import StopEvent
@@ -118,7 +127,7 @@ class Watch(Protocol):
         seen before). Raises ValueError once the queue is closed."""
         raise NotImplementedError
 
-    def wait(self, timeout: float, stop: Optional["StopEvent"] = None) -> None:
+    def wait(self, timeout: float, stop: Optional[StopEvent] = None) -> None:
         """Sleeps until the queue changed since arm(), `timeout` seconds
         passed, or `stop` (a StopEvent) was set or poked. It may return
         early; the caller looks again. It never raises for a change missed:

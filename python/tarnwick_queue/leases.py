@@ -10,8 +10,8 @@ import threading
 import time
 from typing import Dict, List, Optional, Tuple
 
-from ._fork import reset_after_fork
 from ._face import LeaseLost, Message
+from ._fork import reset_after_fork
 
 log = logging.getLogger("tarnwick_queue.leases")
 

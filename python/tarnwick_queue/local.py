@@ -211,7 +211,7 @@ class Queue(BaseQueue):
     looking only, by a user who may not write its files (see docs/queue.md):
     every call that would write raises OSError."""
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"], *, lease: float = 30.0,
+    def __init__(self, path: Union[str, os.PathLike[str]], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
                  auto_compact_bytes: Optional[int] = None, read_only: bool = False) -> None:
         path = _checks.directory_path(path)

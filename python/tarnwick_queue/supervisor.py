@@ -44,7 +44,7 @@ class _Slot:
 
     def __init__(self, index: int) -> None:
         self.index = index
-        self.process: Optional["subprocess.Popen[bytes]"] = None
+        self.process: Optional[subprocess.Popen[bytes]] = None
         self.started = 0.0
         self.quick_deaths = 0
         self.due = 0.0  # monotonic time of the next start
@@ -74,7 +74,7 @@ class Supervisor:
         self._signals: Deque[int] = collections.deque()  # not yet acted on
         self._stop_signal: Optional[int] = None
         # Workers replaced after a SIGHUP, finishing their jobs.
-        self._retiring: List["subprocess.Popen[bytes]"] = []
+        self._retiring: List[subprocess.Popen[bytes]] = []
         self.restarts = 0
 
     def pids(self) -> List[int]:
@@ -212,7 +212,7 @@ class Supervisor:
         self._retiring = []
 
 
-def _send(process: "subprocess.Popen[bytes]", signum: int) -> None:
+def _send(process: subprocess.Popen[bytes], signum: int) -> None:
     try:
         process.send_signal(signum)
     except ProcessLookupError:

@@ -24,8 +24,9 @@ from typing import Any, Callable, Optional, Tuple, Union
 
 from ._backoff import backoff as _backoff
 from ._backoff import retry_delay
-from ._checks import (optional_count as _optional_count, positive_seconds as _positive_seconds,
-                      seconds as _seconds)
+from ._checks import optional_count as _optional_count
+from ._checks import positive_seconds as _positive_seconds
+from ._checks import seconds as _seconds
 from ._face import LeaseLost, Message, QueueBackend
 from .leases import LeaseKeeper
 from .supervisor import EXIT_CONFIG, SUPERVISOR_FD_ENV, Supervisor, watch_supervisor

@@ -45,7 +45,7 @@ class QueueStore:
         """Deletes the queue `name` with its messages and dead letters."""
         raise NotImplementedError
 
-    def claim(self, name: str) -> "Claim":
+    def claim(self, name: str) -> Claim:
         """Marks the queue `name` as owned by this process until the claim is
         closed (or the process ends): remove_unclaimed() in any process then
         deletes it. For queues that live only as long as their owner."""
@@ -64,7 +64,7 @@ class DirectoryStore(QueueStore):
     """Queues in subdirectories of `path`; `directory_of` turns a queue name
     into its subdirectory's name (kombu's names may hold any character)."""
 
-    def __init__(self, path: "str | os.PathLike[str]", *,
+    def __init__(self, path: str | os.PathLike[str], *,
                  directory_of: Callable[[str], str] = str) -> None:
         self.path = os.path.abspath(os.fspath(path))
         self._directory_of = directory_of
@@ -208,7 +208,7 @@ class PostgresStore(QueueStore):
         return "PostgresStore(<dsn>)"  # a DSN may carry a password
 
 
-def store_for(path: "Optional[str | os.PathLike[str]]", dsn: Optional[str], *,
+def store_for(path: Optional[str | os.PathLike[str]], dsn: Optional[str], *,
               directory_of: Callable[[str], str] = str) -> QueueStore:
     """The store of a directory or of a DSN: exactly one of them is given."""
     if path is not None and dsn is not None:

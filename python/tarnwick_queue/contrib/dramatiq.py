@@ -66,7 +66,7 @@ class TarnwickBroker(Broker):
     letters. `fail_fast_default`
     is join()'s default, as with dramatiq's StubBroker."""
 
-    def __init__(self, path: "Optional[str | os.PathLike[str]]" = None, *,
+    def __init__(self, path: Optional[str | os.PathLike[str]] = None, *,
                  dsn: Optional[str] = None, middleware: Optional[List[Any]] = None,
                  lease: float = 30.0, sync_interval: float = 0.0,
                  max_deliveries: Optional[int] = None, fail_fast_default: bool = True) -> None:
@@ -164,7 +164,8 @@ class TarnwickBroker(Broker):
 
     # --- producing ---
 
-    def enqueue(self, message: dramatiq.Message, *, delay: Optional[int] = None) -> dramatiq.Message:
+    def enqueue(self, message: dramatiq.Message, *,
+                delay: Optional[int] = None) -> dramatiq.Message:
         """Puts the message on its queue, or on its delay queue when `delay`
         (milliseconds) is given: it is delivered no earlier than that."""
         queue_name = message.queue_name
@@ -249,7 +250,7 @@ class TarnwickBroker(Broker):
             for queue in queues.values():
                 queue.close()
 
-    def _hand_over(self, queue_name: str, unfinished: List["_TarnwickMessageProxy"]) -> None:
+    def _hand_over(self, queue_name: str, unfinished: List[_TarnwickMessageProxy]) -> None:
         if unfinished:
             with self._lock:
                 self._unfinished[queue_name].extend(unfinished)
@@ -308,7 +309,7 @@ def _connection_errors() -> Iterator[None]:
 
 class _TarnwickMessageProxy(MessageProxy):
     def __init__(self, message: dramatiq.Message, leased: Any,
-                 holder: "_TarnwickConsumer") -> None:
+                 holder: _TarnwickConsumer) -> None:
         super().__init__(message)
         self._leased = leased
         self._holder = holder  # the consumer whose prefetch it fills
@@ -417,7 +418,7 @@ class _TarnwickConsumer(Consumer):
             self._room.notify()
 
 
-def _finish(message: _TarnwickMessageProxy, action: Any, *args: Any) -> "_TarnwickConsumer":
+def _finish(message: _TarnwickMessageProxy, action: Any, *args: Any) -> _TarnwickConsumer:
     """Settles the message with `action`; returns the consumer to release it
     from, read under the same lock as an adoption changes it."""
     with message._settling:

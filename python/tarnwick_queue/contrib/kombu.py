@@ -96,7 +96,7 @@ class Channel(virtual.Channel):
     sync_interval = 0.0
     max_deliveries: Optional[int] = None
 
-    def __init__(self, connection: "Transport", **kwargs: Any) -> None:
+    def __init__(self, connection: Transport, **kwargs: Any) -> None:
         super().__init__(connection, **kwargs)
         self.store = _store(self.path, self.connection.client.virtual_host, self.dsn)
         self._queues: Dict[str, AnyQueue] = {}

@@ -14,7 +14,8 @@ AsyncPostgresQueue is the same for asyncio (see tarnwick_queue.AsyncQueue).
 from .aio import AsyncPostgresQueue
 from .connection import ConnectionLost
 from .queue import PostgresDeadLetters, PostgresQueue
-from .schema import LATEST as SCHEMA_VERSION, SchemaTooNew
+from .schema import LATEST as SCHEMA_VERSION
+from .schema import SchemaTooNew
 
-__all__ = ["AsyncPostgresQueue", "ConnectionLost", "PostgresDeadLetters", "PostgresQueue", "SCHEMA_VERSION",
-           "SchemaTooNew"]
+__all__ = ["SCHEMA_VERSION", "AsyncPostgresQueue", "ConnectionLost", "PostgresDeadLetters",
+           "PostgresQueue", "SchemaTooNew"]

@@ -30,7 +30,7 @@ class AsyncPostgresQueue(AsyncQueue):
                     await handle(message.body)
     """
 
-    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection[Any]"],
+    def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None) -> None:
         # AsyncQueue's own constructor opens a queue directory: the face's is wanted.
@@ -39,7 +39,7 @@ class AsyncPostgresQueue(AsyncQueue):
         AsyncFace.__init__(self, self.queue)
 
     @classmethod
-    def wrap(cls, backend: QueueBackend) -> "AsyncQueue":
+    def wrap(cls, backend: QueueBackend) -> AsyncQueue:
         """An AsyncPostgresQueue over an open PostgresQueue; close() closes it."""
         if not isinstance(backend, PostgresQueue):
             return AsyncQueue.wrap(backend)

@@ -58,7 +58,7 @@ class ConnectionLost(ConnectionError):
     connects again."""
 
 
-def _connection_failed(conn: "psycopg.Connection", exc: "psycopg.Error") -> bool:
+def _connection_failed(conn: psycopg.Connection, exc: psycopg.Error) -> bool:
     """Whether `exc` means the connection broke, not that the statement
     failed. psycopg marks a connection broken once libpq has seen the break;
     a socket that fails while psycopg waits on it ("connection socket
@@ -73,7 +73,7 @@ class Link:
     """The statement connection: made from a DSN, or the caller's own
     connection (which must be in autocommit mode) until that one breaks."""
 
-    def __init__(self, target: Union[str, "psycopg.Connection"]) -> None:
+    def __init__(self, target: Union[str, psycopg.Connection]) -> None:
         self._lock = threading.Lock()
         self._schema_checked = False
         self._conn: Optional[psycopg.Connection] = None
@@ -107,7 +107,7 @@ class Link:
         self._conn = self._borrowed = None
         self._lock = threading.Lock()
 
-    def run(self, what: str, after_loss: str, fn: Callable[["psycopg.Connection"], T]) -> T:
+    def run(self, what: str, after_loss: str, fn: Callable[[psycopg.Connection], T]) -> T:
         """fn(connection) under this link's lock. A broken connection is
         dropped and reported as ConnectionLost, `after_loss` telling what
         became of the call."""
@@ -129,7 +129,7 @@ class Link:
                 raise ConnectionLost(f"{what}: the connection to PostgreSQL was lost ({exc}); "
                                      f"{after_loss}; the next call connects again") from exc
 
-    def _connection(self, what: str) -> "psycopg.Connection":
+    def _connection(self, what: str) -> psycopg.Connection:
         if self.closed:
             raise ValueError("operation on a closed queue")
         if self._conn is None:
@@ -146,7 +146,7 @@ class Link:
                                      "was done") from exc
         return self._conn
 
-    def pinned(self, conn: "psycopg.Connection") -> bool:
+    def pinned(self, conn: psycopg.Connection) -> bool:
         """Whether `conn` has the plan setting for its session: a connection
         the caller gave has not."""
         return conn is not self._borrowed

@@ -5,7 +5,7 @@ thread listens on the queue's channel (connection.Listener)."""
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import psycopg
 
@@ -161,7 +161,7 @@ class PostgresDriver(Driver):
 
     `link` runs each call on the connection and reconnects after a loss."""
 
-    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection[Any]"], name: str, *,
+    def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]], name: str, *,
                  lease: float, max_deliveries: Optional[int]) -> None:
         self.name = name
         self._lease = min(lease, _FAR)
@@ -176,20 +176,20 @@ class PostgresDriver(Driver):
             raise
 
     def _run(self, what: str, after_loss: str, sql: str, params: Any,
-             binary: bool = False) -> "psycopg.Cursor[Any]":
+             binary: bool = False) -> psycopg.Cursor[Any]:
         return self.link.run(what, after_loss,
                              lambda conn: conn.execute(sql, params, binary=binary))
 
     # --- producing ---
 
     def put(self, body: bytes, delay: float,
-            connection: Optional["psycopg.Connection[Any]"] = None) -> int:
+            connection: Optional[psycopg.Connection[Any]] = None) -> int:
         """With `connection`, the insert runs in that connection's current
         transaction: the message exists only if that transaction commits."""
         return self.put_many([body], delay, connection)[0]
 
     def put_many(self, bodies: List[bytes], delay: float,
-                 connection: Optional["psycopg.Connection[Any]"] = None) -> List[int]:
+                 connection: Optional[psycopg.Connection[Any]] = None) -> List[int]:
         delay = min(delay, _FAR)
         if self.closed:
             raise ValueError("operation on a closed queue")
@@ -217,7 +217,7 @@ class PostgresDriver(Driver):
                   "max": self._max_deliveries, "relook": RELOOK}
         link = self.link
 
-        def take(conn: "psycopg.Connection[Any]") -> List[Any]:
+        def take(conn: psycopg.Connection[Any]) -> List[Any]:
             if link.pinned(conn):
                 return conn.execute(sql, params, binary=True).fetchall()
             with conn.transaction():
@@ -308,7 +308,7 @@ class PostgresDriver(Driver):
         if ids is not None and not ids:
             return 0
 
-        def requeue(conn: "psycopg.Connection[Any]") -> int:
+        def requeue(conn: psycopg.Connection[Any]) -> int:
             with conn.transaction():
                 row = conn.execute(_DEAD_REQUEUE, {"q": self.name, "ids": ids}).fetchone()
                 assert row is not None

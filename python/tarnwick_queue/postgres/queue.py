@@ -34,7 +34,7 @@ class PostgresQueue(BaseQueue):
     A call whose connection breaks raises ConnectionLost; the next call
     connects again."""
 
-    def __init__(self, dsn_or_connection: Union[str, "psycopg.Connection[Any]"],
+    def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None) -> None:
         check_name(name)
@@ -47,7 +47,7 @@ class PostgresQueue(BaseQueue):
         self.name = name
 
     def put(self, body: Body, *, delay: float = 0.0,
-            connection: Optional["psycopg.Connection[Any]"] = None) -> int:
+            connection: Optional[psycopg.Connection[Any]] = None) -> int:
         """Appends one message; it is delivered no earlier than `delay`
         seconds from now. Returns its id. With `connection`, the insert runs
         in that connection's current transaction: the message exists only if
@@ -57,7 +57,7 @@ class PostgresQueue(BaseQueue):
         return self._pg.put(_checks.body(body), _checks.seconds(delay, "delay"), connection)
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0,
-                 connection: Optional["psycopg.Connection[Any]"] = None) -> List[int]:
+                 connection: Optional[psycopg.Connection[Any]] = None) -> List[int]:
         """Appends the messages in one transaction; all or none."""
         return self._pg.put_many(_checks.bodies(bodies), _checks.seconds(delay, "delay"),
                                  connection)

@@ -55,7 +55,7 @@ class SchemaTooNew(RuntimeError):
     """The database's tables were made by a newer tarnwick_queue."""
 
 
-def ensure_schema(conn: "psycopg.Connection") -> int:
+def ensure_schema(conn: psycopg.Connection) -> int:
     """Brings the tables up to LATEST; returns the version found before."""
     with conn.transaction():
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_LOCK_KEY,))
