@@ -20,7 +20,7 @@ mkdir -p "$src"
 tar -xzf "$sdist" -C "$src" --strip-components=1
 for need in LICENSE README.md CHANGELOG.md CMakeLists.txt pyproject.toml src/module/tarnwick.pyi \
     python/tarnwick_queue/_native.pyi python/tarnwick_queue/py.typed \
-    tests/python/conftest.py; do
+    tests/core/conftest.py; do
   [ -e "$src/$need" ] || { echo "error: the sdist lacks $need" >&2; exit 1; }
 done
 for unwanted in build dist .venv bench/results; do

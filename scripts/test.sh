@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test:
+# Builds everything and runs every test (after ruff and mypy --strict on the
+# package):
 #   1. the engine's C++ unit tests and the crash harness (a child SIGKILLed at
 #      each named kill point), plain and under AddressSanitizer + UBSan;
 #   2. the libFuzzer target over the log reader and recovery, for a bounded time;
@@ -53,7 +54,7 @@ cpp_tests "$ROOT/build/tests"
 
 echo "== Python tests (installed module)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
-# The real 30-second lock time-out is waited out once, here. The face's suite
+# The real 30-second lock time-out is waited out once, here. The package's suite
 # starts a PostgreSQL server of its own for the PostgreSQL backend.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
 # The bench harness, from the source tree (bench/ is not in the packaging runs).

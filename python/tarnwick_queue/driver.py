@@ -3,7 +3,7 @@
 Queue, PostgresQueue, Message, the dead letters, get() and its waiting, the
 argument checks and LeaseLost are written once (tarnwick_queue._face) over a
 Driver. A new home for queues is one Driver subclass: implement every method
-below and pass the behaviour suite (tests/face) with it.
+below and pass the behaviour suite (tests/queue) with it.
 
 The face checks every argument before a driver sees it: a driver is given
 bytes bodies, seconds as finite floats >= 0 (leases above 0), ints >= 0, and

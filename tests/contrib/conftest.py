@@ -1,7 +1,7 @@
 """Fixtures for the adapter tests: where an adapter keeps its queues, a
 directory or a PostgreSQL database.
 
-The database runs on a server this session starts with tests/face/pg_server.py
+The database runs on a server this session starts with tests/queue/pg_server.py
 (or on the one TARNWICK_PG_DSN names); each test gets a schema of its own,
 so tests that use the same queue names never see each other's messages.
 """
@@ -13,7 +13,7 @@ import sys
 import pytest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                             "face"))
+                             "queue"))
 
 from pg_fixtures import pg_dsn, pg_server  # noqa: E402,F401 (fixtures)
 

@@ -8,7 +8,7 @@ import zlib
 
 import pytest
 
-from conftest import NO_SYNC_MS, run_python, start_python
+from interpreters import NO_SYNC_MS, run_python, start_python
 from tarnwick import TarnwickCore
 
 STATS_KEYS = [

@@ -1,31 +1,13 @@
+"""Running code in a fresh interpreter that imports the same build."""
+
 import os
 import subprocess
 import sys
 import textwrap
 
-import pytest
-
-import tarnwick
-
 # Large enough that single-record operations never wait for a full sync; the
 # tests here are about the binding, not durability.
 NO_SYNC_MS = 10**9
-
-
-@pytest.fixture(params=["memory", "disk"])
-def queue_path(request, tmp_path):
-    """Either ":memory:" or a fresh queue directory."""
-    return ":memory:" if request.param == "memory" else str(tmp_path / "q")
-
-
-@pytest.fixture
-def queue(queue_path):
-    return tarnwick.TarnwickCore(queue_path, sync_interval_ms=NO_SYNC_MS)
-
-
-@pytest.fixture
-def mem_queue():
-    return tarnwick.TarnwickCore(":memory:")
 
 
 def run_python(source, *args, timeout=60):

@@ -1,4 +1,4 @@
-"""The PostgreSQL fixtures both test sessions (tests/face, tests/contrib)
+"""The PostgreSQL fixtures both test sessions (tests/queue, tests/contrib)
 share: the session's server and its DSN."""
 
 import os

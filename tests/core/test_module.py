@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 import tarnwick
-from conftest import run_python
+from interpreters import run_python
 from tarnwick import TarnwickCore
 
 CLASS_SIGNATURE = "(path, sync_interval_ms=None, default_lease_ms=None, auto_compact_bytes=None)"

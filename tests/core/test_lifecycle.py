@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import run_python, start_python
+from interpreters import run_python, start_python
 from tarnwick import TarnwickCore
 
 

@@ -1,5 +1,5 @@
 """Every documented entry point, used as the documentation shows. Only
-type-checked (tests/face/test_typing.py), never run."""
+type-checked (tests/queue/test_typing.py), never run."""
 import asyncio
 from queue import Empty
 from typing import List, Optional
