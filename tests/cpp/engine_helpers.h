@@ -51,6 +51,17 @@ inline std::unique_ptr<Queue> open_queue(const std::string& path,
   return std::move(opened).value();
 }
 
+// Opens a job queue (with its dead letters) or fails the test (null then).
+inline std::unique_ptr<JobQueue> open_jobs(const std::string& path,
+                                           const Settings& settings = make_settings()) {
+  auto opened = JobQueue::open(path, settings);
+  if (!opened.ok()) {
+    ADD_FAILURE() << "open(" << path << ") failed: " << opened.error().text();
+    return nullptr;
+  }
+  return std::move(opened).value();
+}
+
 // The value of a successful call; fails the test (and yields T{}) otherwise.
 template <class T>
 T ok_value(Result<T> r) {

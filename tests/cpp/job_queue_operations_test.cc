@@ -15,15 +15,6 @@ namespace {
 
 using sys::Call;
 
-std::unique_ptr<JobQueue> open_jobs(const std::string& path) {
-  auto opened = JobQueue::open(path, make_settings());
-  if (!opened.ok()) {
-    ADD_FAILURE() << "open failed: " << opened.error().text();
-    return nullptr;
-  }
-  return std::move(opened).value();
-}
-
 // Keeps what one call handed over, and how many calls it took.
 class RunSink final : public DeliverySink {
  public:

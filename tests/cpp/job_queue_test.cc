@@ -16,15 +16,6 @@ namespace {
 
 using sys::Call;
 
-std::unique_ptr<JobQueue> open_jobs(const std::string& path) {
-  auto opened = JobQueue::open(path, make_settings());
-  if (!opened.ok()) {
-    ADD_FAILURE() << "open failed: " << opened.error().text();
-    return nullptr;
-  }
-  return std::move(opened).value();
-}
-
 std::vector<uint64_t> put(JobQueue& q, std::vector<std::string> bodies, uint64_t delay_ms = 0) {
   std::vector<Bytes> owned;
   std::vector<ByteSpan> spans;
