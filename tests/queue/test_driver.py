@@ -146,6 +146,7 @@ print(sorted(m for m in sys.modules if m.startswith("tarnwick_queue")))
 
 
 def test_a_postgres_process_does_not_load_the_local_driver():
+    pytest.importorskip("psycopg")
     done = subprocess.run([sys.executable, "-c", IMPORTS], capture_output=True, text=True,
                           timeout=120, check=True)
     loaded = eval(done.stdout)

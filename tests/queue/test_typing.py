@@ -179,6 +179,8 @@ def runtime_parameters(text_signature, method):
     return params[1:] if method else params
 
 
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="Python 3.9 gives the limited API's "
+                    "types no __text_signature__ to compare with")
 def test_the_native_stub_names_exactly_what_the_module_has():
     tree = stub_tree()
     functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
