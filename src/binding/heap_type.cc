@@ -19,8 +19,8 @@ void free_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-  PyRef type = PyRef::steal(PyType_FromSpec(spec));
+int add_type(PyObject* module, PyType_Spec* slots_and_flags, const char* name) {
+  PyRef type = PyRef::steal(PyType_FromSpec(slots_and_flags));
   if (!type) return -1;
   if (PyModule_AddObject(module, name, type.get()) < 0) return -1;
   (void)type.release();  // the module owns it now

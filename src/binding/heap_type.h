@@ -15,9 +15,9 @@ PyObject* new_instance(PyTypeObject* type);
 // instance of a heap type holds on its type: the last step of a tp_dealloc.
 void free_instance(PyObject* self);
 
-// Creates the type described by `spec` and adds it to `module` as `name`;
+// Creates the type described by `slots_and_flags` and adds it to `module` as `name`;
 // -1 with an exception set on failure.
-int add_type(PyObject* module, PyType_Spec* spec, const char* name);
+int add_type(PyObject* module, PyType_Spec* slots_and_flags, const char* name);
 
 // A function of any of the interpreter's method signatures, in the type
 // PyMethodDef stores (ml_flags tells the interpreter how to call it).
