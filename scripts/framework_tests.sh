@@ -9,9 +9,7 @@
 source "$(dirname "$0")/common.sh"
 
 ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" pika redis
-if ! "$VENV/bin/python" -c 'import tarnwick_queue._native' 2>/dev/null; then
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps "$ROOT"
-fi
+install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"
 

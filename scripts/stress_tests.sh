@@ -12,7 +12,7 @@ ROUNDS="${TARNWICK_STRESS_ROUNDS:-3}"
 
 ensure_venv pytest hypothesis numpy "psycopg[binary]>=3.1"
 if [ "${TARNWICK_STRESS_SKIP_INSTALL:-0}" != 1 ]; then
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
+  install_module
 fi
 
 neighbours=()

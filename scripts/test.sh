@@ -9,9 +9,10 @@
 #   4. the dramatiq and Celery adapters, with dramatiq's and kombu's own tests
 #      (scripts/framework_tests.sh);
 #   5. the manylinux abi3 wheel (scripts/build_wheel.sh), checked with
-#      auditwheel and abi3audit and tested on every Python 3.9+ found;
+#      auditwheel and abi3audit; the suite runs against it on the oldest and
+#      newest Python 3.9+ found, the packaging tests on every one between;
 #   6. the sdist (scripts/check_sdist.sh), installed with pip into fresh
-#      environments of the oldest and newest Python and tested there.
+#      environments of the oldest and newest Python, with the packaging tests.
 # Steps 5 and 6 also check the modules' exported symbols and that mypy and
 # pyright find the type stubs.
 # TARNWICK_QUICK=1 runs only steps 1 (plain) and 3 (installed module).
@@ -53,7 +54,7 @@ echo "== C++ unit tests"
 cpp_tests "$ROOT/build/tests"
 
 echo "== Python tests (installed module)"
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$ROOT"
+install_module
 # The real 30-second lock time-out is waited out once, here. The package's suite
 # starts a PostgreSQL server of its own for the PostgreSQL backend.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
