@@ -4,7 +4,7 @@ a log scale."""
 import harness
 
 from .floors import floor_for
-from .scenarios import SCENARIOS
+from .scenarios import table_rows
 from .systems import IMPLS, MODES
 
 
@@ -14,13 +14,8 @@ def draw(results, floors, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     rows = []
-    for mode in MODES:
-        for key, label, unit in SCENARIOS:
-            row = results.get((key, mode))
-            if row is None:
-                continue
-            if not any(harness.is_number(v) for v in row.values()):
-                continue
+    for key, label, unit, mode, row in table_rows(results, MODES):
+        if any(harness.is_number(v) for v in row.values()):
             rows.append(("%s [%s] (%s)" % (label, mode, unit), row, floor_for(key, mode, floors)[1]))
     series = IMPLS + ["floor"]
     colors = {"tarnwick": "#d62728", "persist-queue": "#1f77b4", "litequeue": "#2ca02c",

@@ -9,7 +9,7 @@ from harness import number as fmt
 from harness import times as ratio
 
 from .floors import described, floor_for
-from .scenarios import SCENARIOS
+from .scenarios import table_rows
 from .systems import IMPLS, MODES, best_peer
 from .targets import targets
 
@@ -53,26 +53,22 @@ def _heading(args, machine, load, elapsed):
 
 def _results(args, floors, results, mpinfo):
     rows = []
-    for mode in MODES:
-        for key, label, unit in SCENARIOS:
-            row = results.get((key, mode))
-            if row is None:
-                continue
-            flbl, fval = floor_for(key, mode, floors)
-            bp = best_peer(row)
-            tw = row.get("tarnwick")
-            cells = [label, mode, unit]
-            for i in IMPLS:
-                c = fmt(row.get(i, "—"))
-                info = mpinfo.get((mode, i)) if key == "mp" else None
-                if info and info["duplicates"] and harness.is_number(row.get(i)):
-                    c += " (%d dup)" % info["duplicates"]
-                cells.append(c)
-            cells.append("%s %s" % (fmt(fval), flbl) if fval is not None else "—")
-            cells.append(ratio(tw, fval))
-            cells.append(bp[0] if bp else "—")
-            cells.append(ratio(tw, bp[1]) if bp else "—")
-            rows.append(cells)
+    for key, label, unit, mode, row in table_rows(results, MODES):
+        flbl, fval = floor_for(key, mode, floors)
+        bp = best_peer(row)
+        tw = row.get("tarnwick")
+        cells = [label, mode, unit]
+        for i in IMPLS:
+            c = fmt(row.get(i, "—"))
+            info = mpinfo.get((mode, i)) if key == "mp" else None
+            if info and info["duplicates"] and harness.is_number(row.get(i)):
+                c += " (%d dup)" % info["duplicates"]
+            cells.append(c)
+        cells.append("%s %s" % (fmt(fval), flbl) if fval is not None else "—")
+        cells.append(ratio(tw, fval))
+        cells.append(bp[0] if bp else "—")
+        cells.append(ratio(tw, bp[1]) if bp else "—")
+        rows.append(cells)
     header = ["scenario", "mode", "unit"] + IMPLS + ["floor", "tarnwick ÷ floor", "best peer",
                                                     "tarnwick ÷ best peer"]
     mib = args.big_total >> 20

@@ -115,3 +115,13 @@ def big(a, big_body, count, cap_s):
     drained = harness.count_for(drain_one, cap_s, until_empty=True)
     return {"big_enq": enq_rate,
             "big_drain": harness.per_second(drained.done * BIG / 1e6, drained.seconds)}
+
+
+def table_rows(results, modes):
+    """(key, label, unit, mode, row) for each row the results table has, mode
+    by mode in the order of `modes`, scenario by scenario."""
+    for mode in modes:
+        for key, label, unit in SCENARIOS:
+            row = results.get((key, mode))
+            if row is not None:
+                yield key, label, unit, mode, row
