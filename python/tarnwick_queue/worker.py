@@ -103,8 +103,8 @@ def is_async_handler(handler: Any) -> bool:
     a partial of one, or an object whose __call__ is one)."""
     while isinstance(handler, functools.partial):
         handler = handler.func
-    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
-        getattr(handler, "__call__", None))
+    call = None if inspect.isroutine(handler) else inspect.getattr_static(handler, "__call__", None)
+    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(call)
 
 
 class _Job:
@@ -722,7 +722,7 @@ class Worker:
             ready: asyncio.Future[None] = loop.create_future()
             for fd in fds:
                 loop.add_reader(fd, _resolve, ready)
-            other = loop.create_task(changed.wait())
+            other: asyncio.Future[Any] = loop.create_task(changed.wait())
             try:
                 await asyncio.wait([ready, other], timeout=wait,
                                    return_when=asyncio.FIRST_COMPLETED)

@@ -97,13 +97,13 @@ def test_threads_run_at_once_keep_leases_and_stop_softly_at_the_limit(tmp_path):
                 three.wait()     # three at once, or this fails
                 time.sleep(2.5)  # past two leases of 1 s: the keeper renews them
             elif message.body == b"slow" and message.deliveries == 1:
-                time.sleep(6)    # past its 4 s limit: failed, its late return dropped
+                time.sleep(4.5)  # past its 3 s limit: failed, its late return dropped
                 late.append(message.id)
         finally:
             with lock:
                 running[0] -= 1
 
-    worker = Worker(queue, handler, threads=3, timeout=4.0, backoff=(0.05, 1.0, 0.05))
+    worker = Worker(queue, handler, threads=3, timeout=3.0, backoff=(0.05, 1.0, 0.05))
     try:
         run_until(worker, lambda: queue.stats()["total"] == 0 and late)
     finally:
