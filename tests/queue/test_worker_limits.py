@@ -163,10 +163,15 @@ def test_mixed_up_arguments_are_refused():
 
 # --- several queues ---
 
-@pytest.mark.parametrize("mode", ["sync", "async"])
-def test_several_queues_are_taken_by_priority_and_one_wait_covers_all(tmp_path, mode):
-    high = Queue(str(tmp_path / "high"), sync_interval=0.05)
-    low = Queue(str(tmp_path / "low"), sync_interval=0.05)
+@pytest.mark.parametrize("mode", ["sync", "async", "postgres"])
+def test_several_queues_are_taken_by_priority_and_one_wait_covers_all(request, tmp_path, mode):
+    if mode == "postgres":  # the waits on server notifications' sockets
+        from tarnwick_queue.postgres import PostgresQueue
+        dsn, name = request.getfixturevalue("pg_dsn"), request.getfixturevalue("pg_name")
+        high, low = PostgresQueue(dsn, name + "-high"), PostgresQueue(dsn, name + "-low")
+    else:
+        high = Queue(str(tmp_path / "high"), sync_interval=0.05)
+        low = Queue(str(tmp_path / "low"), sync_interval=0.05)
     low.put_many([b"low1", b"low2"])
     high.put_many([b"high1", b"high2"])
     seen = []
@@ -177,7 +182,7 @@ def test_several_queues_are_taken_by_priority_and_one_wait_covers_all(tmp_path, 
     async def record_async(message):
         record(message)
 
-    worker = Worker([high, low], record if mode == "sync" else record_async)
+    worker = Worker([high, low], record_async if mode == "async" else record)
     thread = threading.Thread(target=worker.run)
     thread.start()
     try:
