@@ -288,6 +288,7 @@ class Worker:
         self._keeper: Optional[LeaseKeeper] = None
         self._limits: Optional[_Limits] = None
         self._report: Optional[TimeLimitReport] = None
+        self._told_idle = True  # the supervisor knows no handler runs
         self._error: Optional[BaseException] = None  # what ended a handler thread
         # What happened so far: acked, retried (nacked after a failure), dead,
         # lost (lease gone before settling), returned (nacked at shutdown).
@@ -321,7 +322,8 @@ class Worker:
             for given, factory in self._sources:
                 queues.append(factory() if factory is not None else given)  # type: ignore[arg-type]
             restore = self._install_signals()
-            self._report = TimeLimitReport.from_environment() or self._report
+            if self._timeout is not None:  # else there is nothing to tell
+                self._report = TimeLimitReport.from_environment() or self._report
             if self._async:
                 self._run_async(queues, keeper)
             elif self._threads > 1:
@@ -504,7 +506,12 @@ class Worker:
         if self._report is None:
             return
         deadlines = [j.deadline for j in self._jobs.values() if j.deadline is not None]
-        self._report.left(min(deadlines) - time.monotonic() if deadlines else None)
+        if deadlines:
+            self._report.left(min(deadlines) - time.monotonic())
+            self._told_idle = False
+        elif not self._told_idle:
+            self._report.left(None)
+            self._told_idle = True
 
     def _finish(self, job: _Job, keeper: LeaseKeeper,
                 settle: Callable[[Message], None]) -> None:

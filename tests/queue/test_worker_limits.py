@@ -240,3 +240,41 @@ def test_a_worker_stuck_in_c_code_is_killed_and_replaced_and_the_job_comes_back(
     assert "was killed by SIGKILL; restarting it" in text
     (line,) = (tmp_path / "done").read_text().splitlines()
     assert line.split()[:2] == ["job", "2"]
+
+
+# --- shutdown with several handlers at once ---
+
+MANY = textwrap.dedent("""
+    import asyncio, os, time
+    def note(message):
+        open(os.path.join(os.environ["MANY_DIR"], message.body.decode()), "w").close()
+    async def coroutine(message):
+        note(message)
+        await asyncio.sleep(600 if message.body == b"long" else 0.1)
+    def function(message):
+        note(message)
+        time.sleep(600 if message.body == b"long" else 0.1)
+""")
+
+
+@pytest.mark.parametrize("how", [("many:coroutine", "--concurrency"),
+                                 ("many:function", "--threads")])
+def test_a_warm_stop_finishes_the_short_jobs_and_returns_the_long_one(tmp_path, how):
+    handler, option = how
+    (tmp_path / "many.py").write_text(MANY)
+    path = str(tmp_path / "q")
+    with Queue(path) as q:
+        q.put_many([b"a", b"long", b"b"])
+    supervisor = start_tarnwick("worker", handler, "--queue", path, option, 3, "--grace", 0.5,
+                                "--sync-interval", "0.05", cwd=tmp_path,
+                                env=dict(os.environ, MANY_DIR=str(tmp_path)),
+                                stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: (tmp_path / "long").exists(), WAIT, "the long job to start")
+        with Queue(path) as q:
+            wait_for(lambda: q.stats()["total"] == 1, WAIT, "the short jobs to be acked")
+    finally:
+        assert stop(supervisor) == 0
+    with Queue(path) as q:
+        (info,) = q.peek()
+    assert info.state == "ready" and info.deliveries == 1  # back at once
