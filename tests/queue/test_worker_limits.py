@@ -146,6 +146,22 @@ def test_an_async_handler_runs_concurrently_and_settles_by_its_outcome(tmp_path)
     assert worker.counts == {"acked": 2, "retried": 2, "dead": 2, "lost": 0, "returned": 0}
 
 
+def test_a_plain_function_that_returns_a_coroutine_fails_its_message(tmp_path):
+    queue = Queue(str(tmp_path / "q"), sync_interval=0.05)
+    queue.put(b"x")
+
+    async def never_awaited(message):
+        raise AssertionError("not run")
+
+    worker = Worker(queue, lambda message: never_awaited(message), max_deliveries=1)
+    try:
+        run_until(worker, lambda: queue.stats()["total"] == 0)
+        (letter,) = queue.dead_letters.list()
+    finally:
+        queue.close()
+    assert letter.reason.startswith("TypeError: the handler returned an awaitable")
+
+
 def test_mixed_up_arguments_are_refused():
     async def coroutine(message):
         pass
