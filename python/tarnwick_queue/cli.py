@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import base64
 import errno
+import functools
 import importlib
 import importlib.util
 import json
@@ -26,7 +27,7 @@ from . import _native
 from .driver import DeadLetter, MessageInfo
 from .local import Queue
 from .supervisor import EXIT_CONFIG, Supervisor, watch_supervisor
-from .worker import Worker
+from .worker import DEFAULT_TIMEOUT, Worker
 
 PROG = "tarnwick"
 LOG_NAME = "queue.log"
@@ -603,11 +604,17 @@ def cmd_worker(args: argparse.Namespace) -> int:
     if args.processes < 1:
         raise CliError("--processes must be at least 1")
     # Fails here, once, on a queue that cannot be opened.
-    _open_named(args, args.queue, existing=False).close()
-    argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.handler, "--child",
-            "--queue", args.queue, "--grace", repr(args.grace),
-            "--backoff", ",".join(repr(x) for x in args.backoff),
-            "--sync-interval", repr(args.sync_interval), "--log-level", args.log_level]
+    for name in args.queue:
+        _open_named(args, name, existing=False).close()
+    argv = [sys.executable, "-m", "tarnwick_queue", "worker", args.handler, "--child"]
+    for name in args.queue:
+        argv += ["--queue", name]
+    argv += ["--grace", repr(args.grace), "--backoff", ",".join(repr(x) for x in args.backoff),
+             "--sync-interval", repr(args.sync_interval), "--log-level", args.log_level,
+             "--timeout", "none" if args.timeout is None else repr(args.timeout),
+             "--threads", str(args.threads)]
+    if args.concurrency is not None:
+        argv += ["--concurrency", str(args.concurrency)]
     if args.lease is not None:
         argv += ["--lease", repr(args.lease)]
     if args.max_deliveries is not None:
@@ -632,8 +639,15 @@ def _worker_process(args: argparse.Namespace) -> int:
         options["lease"] = args.lease
     if args.dsn is None:
         args.dsn = os.environ.get(CHILD_DSN_ENV)
-    worker = Worker(lambda: _open_named(args, args.queue, existing=False, **options), handler,
-                    max_deliveries=args.max_deliveries, backoff=args.backoff, grace=args.grace)
+    try:
+        worker = Worker([functools.partial(_open_named, args, name, existing=False, **options)
+                         for name in args.queue], handler,
+                        max_deliveries=args.max_deliveries, backoff=args.backoff,
+                        grace=args.grace, timeout=args.timeout, threads=args.threads,
+                        concurrency=args.concurrency)
+    except (TypeError, ValueError) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return EXIT_CONFIG
     worker.run()
     logging.getLogger("tarnwick_queue.worker").info("stopped: %s", worker.counts)
     return 0
@@ -722,8 +736,10 @@ def build_parser() -> argparse.ArgumentParser:
                      "second one, or SIGQUIT, at once); SIGHUP replaces them.",
                      json_output=False, directory=False)
     worker.add_argument("handler", metavar="MODULE:FUNCTION", help="the handler, e.g. jobs:resize")
-    worker.add_argument("--queue", required=True, metavar="DIR",
-                        help="the queue's directory; with --dsn, the queue's name")
+    worker.add_argument("--queue", required=True, metavar="DIR", action="append",
+                        help="the queue's directory; with --dsn, the queue's name. Given "
+                        "more than once, the queues are taken in order of priority: a message "
+                        "of the first before any of the second")
     worker.add_argument("--processes", type=int, default=1, metavar="N",
                         help="worker processes (default 1)")
     worker.add_argument("--lease", type=_positive_float, default=None, metavar="SECONDS",
@@ -737,6 +753,15 @@ def build_parser() -> argparse.ArgumentParser:
                              "times FACTOR per delivery, at most CAP (default 1,2,300)")
     worker.add_argument("--grace", type=_nonnegative_float, default=30.0, metavar="SECONDS",
                         help="on SIGTERM, time a running handler has to finish (default 30)")
+    worker.add_argument("--timeout", type=_limit, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help="a handler's time limit: one running longer is stopped and its "
+                        "message fails (default 600; none: no limit)")
+    worker.add_argument("--threads", type=_at_least_one, default=1, metavar="N",
+                        help="handlers running at once in each worker process, one per "
+                        "thread (default 1)")
+    worker.add_argument("--concurrency", type=_at_least_one, default=None, metavar="N",
+                        help="for an async def handler: coroutines running at once in each "
+                        "worker process (default 1)")
     worker.add_argument("--sync-interval", type=_nonnegative_float, default=0.0,
                         metavar="SECONDS", help="most seconds between forced syncs "
                         "(default 0: every operation syncs)")
@@ -763,6 +788,16 @@ def _number(kind: Callable[[str], Any], check: Callable[[Any], bool], what: str
 _positive_float = _number(float, lambda v: 0 < v < float("inf"), "a number of seconds > 0")
 _nonnegative_float = _number(float, lambda v: 0 <= v < float("inf"), "a number of seconds >= 0")
 _count = _number(int, lambda v: v >= 0, "a whole number >= 0")
+_at_least_one = _number(int, lambda v: v >= 1, "a whole number >= 1")
+_limit_seconds = _positive_float
+
+
+def _limit(text: str) -> Optional[float]:
+    """--timeout: seconds above 0, or "none"."""
+    if text.strip().lower() == "none":
+        return None
+    value: float = _limit_seconds(text)
+    return value
 _id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
 
 

@@ -37,10 +37,19 @@ RESTART_PAUSE = (0.5, 2.0, 30.0)
 # File descriptor number, in the environment of each worker process, of a
 # pipe that reads end-of-file when the supervisor is gone.
 SUPERVISOR_FD_ENV = "TARNWICK_SUPERVISOR_FD"
+# File descriptor number, in the environment of each worker process, of the
+# pipe on which it tells its supervisor when its running handlers' time limits
+# end (see TimeLimitReport).
+LIMITS_FD_ENV = "TARNWICK_LIMITS_FD"
+# A worker process whose handler is still running this long after its time
+# limit (its own stop did not work: a handler stuck in C code) is killed and
+# replaced.
+KILL_MARGIN = 5.0
 
 
 class _Slot:
-    __slots__ = ("index", "process", "started", "quick_deaths", "due")
+    __slots__ = ("index", "process", "started", "quick_deaths", "due", "limits", "pending",
+                 "kill_at")
 
     def __init__(self, index: int) -> None:
         self.index = index
@@ -48,6 +57,37 @@ class _Slot:
         self.started = 0.0
         self.quick_deaths = 0
         self.due = 0.0  # monotonic time of the next start
+        self.limits: Optional[int] = None  # read end of the worker's time-limit pipe
+        self.pending = b""  # a part line read from it
+        self.kill_at: Optional[float] = None  # monotonic time to kill the worker at
+
+    def close_limits(self) -> None:
+        if self.limits is not None:
+            os.close(self.limits)
+        self.limits, self.pending, self.kill_at = None, b"", None
+
+    def read_limits(self, now: float) -> None:
+        """Reads what the worker said: its last line is the seconds left
+        until its earliest time limit ends, or "-" when none runs."""
+        assert self.limits is not None
+        try:
+            while True:
+                data = os.read(self.limits, 4096)
+                if not data:
+                    os.close(self.limits)
+                    self.limits = None  # the worker is gone; kill_at stays until it is reaped
+                    break
+                self.pending += data
+        except BlockingIOError:
+            pass
+        lines = self.pending.split(b"\n")
+        self.pending = lines.pop()
+        if lines:
+            last = lines[-1].strip()
+            try:
+                self.kill_at = None if last == b"-" else now + float(last) + KILL_MARGIN
+            except ValueError:
+                self.kill_at = None
 
 
 class Supervisor:
@@ -125,13 +165,50 @@ class Supervisor:
                         log.error("worker %d cannot load its handler; stopping", slot.index)
                         return 1
                 if slot.process is None and slot.due <= now:
-                    slot.process = subprocess.Popen(self._argv, env=env, pass_fds=(life_r,),
-                                                    start_new_session=True)
-                    slot.started = now
-                    log.info("worker %d started (pid %d)", slot.index, slot.process.pid)
+                    self._start(slot, env, life_r, now)
+                self._enforce_limit(slot, now)
             pending = [s.due for s in self._slots if s.process is None]
+            pending += [s.kill_at for s in self._slots if s.kill_at is not None]
             timeout = max(0.0, min(pending) - time.monotonic()) if pending else None
-            _wait_and_drain(wake_r, timeout)
+            self._wait(wake_r, timeout)
+
+    def _start(self, slot: _Slot, env: Dict[str, str], life_r: int, now: float) -> None:
+        limits_r, limits_w = os.pipe()
+        os.set_blocking(limits_r, False)
+        try:
+            slot.process = subprocess.Popen(
+                self._argv, env=dict(env, **{LIMITS_FD_ENV: str(limits_w)}),
+                pass_fds=(life_r, limits_w), start_new_session=True)
+        except BaseException:
+            os.close(limits_r)
+            raise
+        finally:
+            os.close(limits_w)
+        slot.limits, slot.pending, slot.kill_at = limits_r, b"", None
+        slot.started = now
+        log.info("worker %d started (pid %d)", slot.index, slot.process.pid)
+
+    def _enforce_limit(self, slot: _Slot, now: float) -> None:
+        """Kills a worker whose handler outlived its time limit by KILL_MARGIN:
+        its own stop did not reach it. The slot starts a new worker once the
+        old one is reaped."""
+        if slot.process is None or slot.kill_at is None or now < slot.kill_at:
+            return
+        log.warning("worker %d (pid %d): a handler is still running %.3g s past its time "
+                    "limit; killing the process", slot.index, slot.process.pid, KILL_MARGIN)
+        _send(slot.process, signal.SIGKILL)
+        slot.kill_at = None
+
+    def _wait(self, wake_r: int, timeout: Optional[float]) -> None:
+        """Sleeps until a signal, a worker's word on its time limits, or
+        `timeout` seconds."""
+        watched = {s.limits: s for s in self._slots if s.limits is not None}
+        readable, _, _ = select.select([wake_r, *watched], [], [], timeout)
+        now = time.monotonic()
+        for fd in readable:
+            if fd in watched:
+                watched[fd].read_limits(now)
+        _drain(wake_r)
 
     def _replace_all(self) -> None:
         """SIGHUP: the slots start new workers (which load the handler
@@ -142,6 +219,7 @@ class Supervisor:
                 _send(slot.process, signal.SIGTERM)
                 self._retiring.append(slot.process)
                 slot.process = None
+                slot.close_limits()  # a retiring worker is killed at the end of its grace
                 slot.due = time.monotonic()
 
     def _reap_retired(self) -> None:
@@ -156,6 +234,7 @@ class Supervisor:
         code = process.returncode
         how = _how(code)
         slot.process = None
+        slot.close_limits()
         if code == EXIT_CONFIG:
             return code
         if code > 0 and now - slot.started < QUICK_DEATH:
@@ -209,6 +288,7 @@ class Supervisor:
             _wait_and_drain(wake_r, min(left, 0.5))
         for slot in self._slots:
             slot.process = None
+            slot.close_limits()
         self._retiring = []
 
 
@@ -234,6 +314,10 @@ def _wait_and_drain(fd: int, timeout: Optional[float]) -> None:
     """Sleeps until a signal arrives (the wake-up fd turns readable) or
     `timeout` seconds pass."""
     select.select([fd], [], [], timeout)
+    _drain(fd)
+
+
+def _drain(fd: int) -> None:
     try:
         while os.read(fd, 512):
             pass
@@ -261,4 +345,42 @@ def watch_supervisor() -> None:
     threading.Thread(target=wait_for_eof, name="tarnwick-supervisor-watch", daemon=True).start()
 
 
-__all__ = ["EXIT_CONFIG", "SUPERVISOR_FD_ENV", "Supervisor", "watch_supervisor"]
+class TimeLimitReport:
+    """In a worker process started by a Supervisor: tells it when the
+    earliest time limit of the running handlers ends, so that it can kill
+    and replace the process if a handler outlives it (one stuck in C code,
+    which no signal handler reaches). Lines on a pipe: the seconds left, or
+    "-" when no handler with a limit runs."""
+
+    _taken = False
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        os.set_blocking(fd, False)
+
+    @classmethod
+    def from_environment(cls) -> Optional[TimeLimitReport]:
+        """The report of this process (one per process: the first caller
+        gets it), or None when no supervisor started it."""
+        fd = os.environ.pop(LIMITS_FD_ENV, None)
+        if fd is None or cls._taken:
+            return None
+        try:
+            report = cls(int(fd))
+        except (ValueError, OSError):
+            return None
+        cls._taken = True
+        return report
+
+    def left(self, seconds: Optional[float]) -> None:
+        line = b"-\n" if seconds is None else b"%.3f\n" % max(0.0, seconds)
+        try:
+            os.write(self._fd, line)  # shorter than PIPE_BUF: written whole or not at all
+        except BlockingIOError:
+            log.warning("the supervisor does not read its time-limit pipe")
+        except OSError:
+            pass  # the supervisor is gone: watch_supervisor stops this process
+
+
+__all__ = ["EXIT_CONFIG", "KILL_MARGIN", "SUPERVISOR_FD_ENV", "Supervisor", "TimeLimitReport",
+           "watch_supervisor"]

@@ -2,35 +2,64 @@
 
 A Worker takes messages with a blocking get, calls the handler, acks when it
 returns, retries with a growing pause when it raises, parks a message in the
-dead letters after its last try, keeps long jobs' leases alive and stops
-cleanly on a signal (the table of signals is in docs/workers.md).
-`Supervisor` (supervisor.py) keeps N worker processes running.
+dead letters after its last try, keeps long jobs' leases alive, stops a
+handler that outlives its time limit and stops cleanly on a signal (the
+table of signals is in docs/workers.md). It runs one handler at a time in
+the calling thread, N at once in threads of its own (`threads=N`), or
+coroutines on an event loop (an `async def` handler, `concurrency=N`), and
+takes from one queue or several, in order of priority. `Supervisor`
+(supervisor.py) keeps N worker processes running.
 
-Worker only orchestrates three parts: the loop (take, run, settle), a
-LeaseKeeper (leases.py) that renews the running job's lease, and the
-shutdown policy (the signal handlers and the grace period). It talks to its
-queue only through the backend protocol (get, and settling through
-Message), so any backend works.
+Worker only orchestrates its parts: the loop (take, run, settle), a
+LeaseKeeper (leases.py) that renews the running jobs' leases, the time
+limits (a watchdog thread, or the event loop's timers), and the shutdown
+policy (the signal handlers and the grace period). It talks to its queues
+only through the backend protocol (get, or take and watch for several
+queues, and settling through Message), so any backend works.
 """
 
 from __future__ import annotations
 
 import functools
+import heapq
+import inspect
+import itertools
 import logging
 import signal
 import threading
+import time
 from queue import Empty
-from typing import Any, Callable, Optional, Tuple, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    List,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+)
 
 from ._backoff import backoff as _backoff
 from ._backoff import retry_delay
 from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
-from ._face import LeaseLost, Message, QueueBackend
+from ._face import BaseQueue, LeaseLost, Message, QueueBackend
+from .driver import Watch
 from .leases import LeaseKeeper
-from .supervisor import EXIT_CONFIG, SUPERVISOR_FD_ENV, Supervisor, watch_supervisor
-from .waiting import StopEvent
+from .supervisor import (
+    EXIT_CONFIG,
+    SUPERVISOR_FD_ENV,
+    Supervisor,
+    TimeLimitReport,
+    watch_supervisor,
+)
+from .waiting import LONGEST_WAIT, UNWATCHED_CAP, StopEvent, wait_readable
+
+if TYPE_CHECKING:
+    import asyncio
 
 log = logging.getLogger("tarnwick_queue.worker")
 
@@ -39,6 +68,10 @@ QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 
 # Pauses after the queue itself failed (a full disk, a lost connection).
 ERROR_PAUSE = (0.5, 2.0, 30.0)
+# A handler's time limit when none is given, in seconds (None: no limit).
+DEFAULT_TIMEOUT = 600.0
+# The signal that stops a handler running in the main thread at its limit.
+LIMIT_SIGNAL = signal.SIGALRM
 
 
 class _Interrupted(BaseException):
@@ -47,16 +80,121 @@ class _Interrupted(BaseException):
     `except Exception` does not eat it."""
 
 
+class _TimedOut(BaseException):
+    """Raised into a handler in the main thread that outlived its time limit
+    (its message is settled already). A BaseException, as _Interrupted."""
+
+
 def failure_reason(exc: BaseException) -> str:
     """What a dead letter records about the exception that killed it."""
     text = str(exc)
     return f"{type(exc).__qualname__}: {text}" if text else type(exc).__qualname__
 
 
+def timed_out_reason(seconds: float) -> str:
+    """The failure of a handler stopped at its time limit: "timed out after
+    2 s", "timed out after 2.5 s"."""
+    shown = str(int(seconds)) if seconds == int(seconds) else f"{seconds:g}"
+    return f"timed out after {shown} s"
+
+
+def is_async_handler(handler: Any) -> bool:
+    """Whether calling `handler` makes a coroutine (an `async def` function,
+    a partial of one, or an object whose __call__ is one)."""
+    while isinstance(handler, functools.partial):
+        handler = handler.func
+    call = None if inspect.isroutine(handler) else inspect.getattr_static(handler, "__call__", None)
+    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(call)
+
+
+class _Job:
+    """One message being worked on. `owner` says who settles it: the loop
+    once the handler is done ("done"), the time limit ("limit") or the end
+    of a shutdown ("shutdown"); whoever claims it first, once."""
+
+    __slots__ = ("message", "deadline", "owner", "running")
+
+    def __init__(self, message: Message, deadline: Optional[float]) -> None:
+        self.message = message
+        self.deadline = deadline  # time.monotonic() of its time limit
+        self.owner: Optional[str] = None
+        self.running = True  # its handler has not returned
+
+
+class _Limits:
+    """The watchdog: a thread that calls `expire(job)` for each job still
+    running at its deadline. It starts with the first job and sleeps until
+    the earliest deadline."""
+
+    def __init__(self, expire: Callable[[_Job], None]) -> None:
+        self._expire = expire
+        self._lock = threading.Condition(threading.Lock())
+        self._heap: List[Tuple[float, int, _Job]] = []
+        self._order = itertools.count()
+        self._live = 0
+        self._thread: Optional[threading.Thread] = None
+        self._closed = False
+
+    def add(self, job: _Job) -> None:
+        assert job.deadline is not None
+        with self._lock:
+            if self._closed:
+                return
+            heapq.heappush(self._heap, (job.deadline, next(self._order), job))
+            self._live += 1
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, daemon=True,
+                                                name="tarnwick-worker-limits")
+                self._thread.start()
+            elif self._heap[0][2] is job:
+                self._lock.notify()
+
+    def remove(self, job: _Job) -> None:
+        with self._lock:
+            self._live -= 1
+            # Finished jobs stay in the heap until they come up: rebuild it
+            # when they outnumber the running ones.
+            if len(self._heap) > 2 * self._live + 64:
+                self._heap = [item for item in self._heap if item[2].running]
+                heapq.heapify(self._heap)
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            thread, self._thread = self._thread, None
+            self._lock.notify()
+        if thread is not None:
+            thread.join()
+
+    def _run(self) -> None:
+        with self._lock:
+            while not self._closed:
+                if self._heap and not self._heap[0][2].running:
+                    heapq.heappop(self._heap)
+                    continue
+                if not self._heap:
+                    self._lock.wait()
+                    continue
+                left = self._heap[0][0] - time.monotonic()
+                if left > 0:
+                    self._lock.wait(left)
+                    continue
+                _, _, job = heapq.heappop(self._heap)
+                self._lock.release()
+                try:
+                    self._expire(job)
+                except Exception:
+                    log.exception("stopping message %d at its time limit failed", job.message.id)
+                finally:
+                    self._lock.acquire()
+
+
 class Worker:
-    """Runs `handler(message)` for message after message from `queue` (a
-    queue, or a function that opens one: then run() opens it and closes it
-    at the end, which is what a forked or spawned process wants).
+    """Runs `handler(message)` for message after message from `queue`: a
+    queue, a function that opens one (then run() opens it and closes it at
+    the end, which is what a forked or spawned process wants), or a list of
+    those, taken in order of priority: a message of the first queue before
+    any of the second, and so on.
 
     When the handler returns, the message is acked (unless the handler
     settled it itself). When it raises, the message is nacked, due again
@@ -67,49 +205,91 @@ class Worker:
     with its own max_deliveries still parks the message on the delivery
     after that.)
 
+    `timeout` is each handler's time limit in seconds (None: none). A
+    handler running longer is stopped: its message fails with the error
+    "timed out after S s" (nacked with the backoff, or dead after its last
+    try) and the worker goes on. Run in the main thread, the handler is
+    interrupted by a signal (which also ends a blocking system call); in
+    other threads, and for a handler stuck in C code, the stop is soft: the
+    message is settled at the limit and the handler's late result is
+    dropped. Under a Supervisor, a process whose handler is still running
+    KILL_MARGIN seconds past its limit is killed and replaced.
+
+    `threads` runs that many handlers at once, each in a thread of its own.
+    An `async def` handler runs on an event loop, `concurrency` coroutines
+    at once, stopped at its limit by cancellation.
+
     `lease` is the lease each message is taken with (the queue's when
     None). While a handler runs, a LeaseKeeper renews the lease each time a
-    third of it has passed; if a renewal finds the lease lost, that is
-    logged and the message is not acked.
+    third of it has passed, up to the time limit; if a renewal finds the
+    lease lost, that is logged and the message is not acked.
 
     run() in the main thread handles SIGTERM, SIGINT and SIGHUP: no new
-    message is taken, the running handler has `grace` seconds to finish,
-    then it is interrupted and its message goes back to the queue with a
-    nack, and run() returns. SIGQUIT, or a second SIGTERM or SIGINT, stops
-    now: the running handler is interrupted at once and its message nacked.
-    stop() (from any thread) stops taking new messages and lets the running
-    handler finish."""
+    message is taken, the running handlers have `grace` seconds to finish,
+    then they are interrupted and their messages go back to the queue with
+    a nack, and run() returns. SIGQUIT, or a second SIGTERM or SIGINT, stops
+    now: the running handlers are interrupted at once and their messages
+    nacked. stop() (from any thread) stops taking new messages and lets the
+    running handlers finish."""
 
-    def __init__(self, queue: QueueOrFactory, handler: Handler, *,
+    def __init__(self, queue: Union[QueueOrFactory, Sequence[QueueOrFactory]],
+                 handler: Handler, *,
                  lease: Optional[float] = None, max_deliveries: Optional[int] = None,
                  backoff: Tuple[float, float, float] = (1.0, 2.0, 300.0),
-                 grace: float = 30.0) -> None:
-        if hasattr(queue, "get"):
-            self._queue: Optional[QueueBackend] = queue  # type: ignore[assignment]
-            self._factory: Optional[Callable[[], QueueBackend]] = None
-        elif callable(queue):
-            self._queue, self._factory = None, queue
-        else:
-            raise TypeError("queue must be a queue or a function that opens one, "
-                            f"not {type(queue).__name__}")
+                 grace: float = 30.0, timeout: Optional[float] = DEFAULT_TIMEOUT,
+                 threads: int = 1, concurrency: Optional[int] = None) -> None:
+        given = list(queue) if isinstance(queue, (list, tuple)) else [queue]
+        if not given:
+            raise ValueError("a worker needs at least one queue")
+        self._sources: List[Tuple[Optional[QueueBackend], Optional[Callable[[], QueueBackend]]]]
+        self._sources = []
+        for one in given:
+            if hasattr(one, "get"):
+                self._sources.append((one, None))  # type: ignore[arg-type]
+            elif callable(one):
+                self._sources.append((None, one))
+            else:
+                raise TypeError("queue must be a queue or a function that opens one, "
+                                f"not {type(one).__name__}")
         if not callable(handler):
             raise TypeError(f"handler must be callable, not {type(handler).__name__}")
         self._handler = handler
+        self._async = is_async_handler(handler)
         self._lease = None if lease is None else _positive_seconds(lease, "lease")
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         self._backoff = _backoff(backoff)
         self._grace = _seconds(grace, "grace")
+        self._timeout = None if timeout is None else _positive_seconds(timeout, "timeout")
+        self._threads = _count(threads, "threads")
+        self._concurrency = _count(1 if concurrency is None else concurrency, "concurrency")
+        if self._async and self._threads != 1:
+            raise ValueError("an async handler runs on an event loop: give concurrency=N, "
+                             "not threads")
+        if not self._async and concurrency is not None:
+            raise ValueError("concurrency is for async handlers; a plain function runs in "
+                             "threads=N")
 
         self._stopping = threading.Event()
         self._stop_asked = False  # the same, read by the loop for each message
         # Ends the loop's blocking get when stop() is called or a signal comes
         # (it is the signal wake-up descriptor while run() runs).
         self._wake = StopEvent()
+        # The stop events of the handler threads' gets (threads=N).
+        self._thread_stops: List[StopEvent] = []
         self._running = False
-        self._in_handler = False
+        self._in_handler = False  # the main thread runs the handler (signals reach it)
         self._signalled = False  # a signal to stop has come
         self._cut_short = False  # the grace period is over, or a signal said stop now
         self._grace_timer: Optional[threading.Timer] = None
+        self._jobs_lock = threading.Lock()
+        self._jobs: Dict[int, _Job] = {}  # by id() of the job, while the handler runs
+        self._current: Optional[_Job] = None  # the main thread's job
+        self._interrupt: Optional[_Job] = None  # the job the limit signal is for
+        self._keeper: Optional[LeaseKeeper] = None
+        self._limits: Optional[_Limits] = None
+        self._report: Optional[TimeLimitReport] = None
+        self._told_idle = True  # the supervisor knows no handler runs
+        self._error: Optional[BaseException] = None  # what ended a handler thread
         # What happened so far: acked, retried (nacked after a failure), dead,
         # lost (lease gone before settling), returned (nacked at shutdown).
         self.counts = {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0}
@@ -117,10 +297,12 @@ class Worker:
     # --- control ---
 
     def stop(self) -> None:
-        """Stops taking messages; run() returns once the running handler is done."""
+        """Stops taking messages; run() returns once the running handlers are done."""
         self._stop_asked = True
         self._stopping.set()
         self._wake.set()
+        for stop in list(self._thread_stops):
+            stop.set()
 
     @property
     def stopping(self) -> bool:
@@ -132,39 +314,55 @@ class Worker:
         if self._running:
             raise RuntimeError("this worker is running already")
         self._running = True
-        queue = self._factory() if self._factory is not None else self._queue
-        assert queue is not None
-        restore = self._install_signals()
+        queues: List[QueueBackend] = []
+        restore: Callable[[], None] = lambda: None  # noqa: E731
         # Its thread starts with the first job: an idle worker has none.
-        keeper = LeaseKeeper(name="tarnwick-worker-leases")
+        keeper = self._keeper = LeaseKeeper(name="tarnwick-worker-leases")
         try:
-            self._loop(queue, keeper)
+            for given, factory in self._sources:
+                queues.append(factory() if factory is not None else given)  # type: ignore[arg-type]
+            restore = self._install_signals()
+            if self._timeout is not None:  # else there is nothing to tell
+                self._report = TimeLimitReport.from_environment() or self._report
+            if self._async:
+                self._run_async(queues, keeper)
+            elif self._threads > 1:
+                self._limits = _Limits(self._expire)
+                self._run_threads(queues, keeper)
+            else:
+                self._limits = _Limits(self._expire)
+                self._loop(queues, keeper, self._wake)
         finally:
-            # The shutdown order. The loop has returned, so the last job is
-            # settled (or given back) already: it ran, and was settled,
-            # while the keeper still renewed its lease, and while the
-            # signal handlers could still cut it short.
+            # The shutdown order. The loop has returned, so the last jobs are
+            # settled (or given back) already: they ran, and were settled,
+            # while the keeper still renewed their leases, and while the
+            # signal handlers could still cut them short.
             self.stop()
             # The grace timer is joined before the handlers are restored: a
             # signal it is sending must reach ours, not the default one.
             if self._grace_timer is not None:
                 self._grace_timer.cancel()
                 self._grace_timer.join()
+            if self._limits is not None:
+                self._limits.close()
             restore()
             # Nothing is held any more; the keeper goes before the queue
             # its renewals would use.
             keeper.close()
-            if self._factory is not None:
-                queue.close()
+            for (_, factory), opened in zip(self._sources, queues):
+                if factory is not None:
+                    opened.close()
             self._running = False
+        if self._error is not None:
+            raise self._error
 
     # --- the loop ---
 
-    def _loop(self, queue: QueueBackend, keeper: LeaseKeeper) -> None:
+    def _loop(self, queues: List[QueueBackend], keeper: LeaseKeeper, stop: StopEvent) -> None:
         errors = 0
         while not self._stop_asked:
             try:
-                message = queue.get(lease=self._lease, stop=self._wake)
+                message = self._take(queues, stop)
             except Empty:
                 continue  # stopped
             except ValueError:
@@ -176,75 +374,406 @@ class Worker:
                 self._stopping.wait(pause)
                 continue
             errors = 0
-            keeper.hold(message, self._lease)
             self._process(message, keeper)
 
+    def _take(self, queues: List[QueueBackend], stop: StopEvent) -> Message:
+        """The next message, by the queues' order; raises Empty once `stop` is set."""
+        if len(queues) == 1:
+            return queues[0].get(lease=self._lease, stop=stop)
+        while True:
+            # Armed before the look: a change after it wakes the wait below.
+            watches = self._arm(queues)
+            stop.drain()  # before the flag is read: a set() after it wakes the wait
+            if stop.is_set():
+                raise Empty
+            message, wait = self._look(queues)
+            if message is not None:
+                return message
+            fds, wait = self._wait_for(watches, wait)
+            wait_readable([stop.fileno(), *fds], wait)
+
+    def _arm(self, queues: List[QueueBackend]) -> List[Optional[Watch]]:
+        watches: List[Optional[Watch]] = []
+        for queue in queues:
+            watch = queue.watch() if isinstance(queue, BaseQueue) else None
+            if watch is not None:
+                watch.arm()
+            watches.append(watch)
+        return watches
+
+    def _look(self, queues: List[QueueBackend]) -> Tuple[Optional[Message], Optional[float]]:
+        """A message of the first queue that has one, else None and the
+        seconds until the earliest lease or delay of any of them ends."""
+        soonest: Optional[float] = None
+        for queue in queues:
+            if isinstance(queue, BaseQueue):
+                taken, due = queue.take(1, lease=self._lease)
+                if taken:
+                    return taken[0], None
+                if due is not None:
+                    soonest = due if soonest is None else min(soonest, due)
+            else:
+                try:
+                    return queue.get(block=False, lease=self._lease), None
+                except Empty:
+                    pass
+        return None, soonest
+
+    @staticmethod
+    def _wait_for(watches: List[Optional[Watch]], due: Optional[float]
+                  ) -> Tuple[List[int], float]:
+        """The descriptors to wait on and for how long: until the due time (a
+        millisecond over), or looking every UNWATCHED_CAP at a queue without
+        a descriptor."""
+        fds: List[int] = []
+        wait = LONGEST_WAIT if due is None else max(0.0, due + 0.001)
+        for watch in watches:
+            fd = None if watch is None else watch.fileno()
+            if fd is None:
+                wait = min(wait, UNWATCHED_CAP)
+            else:
+                fds.append(fd)
+        return fds, wait
+
     def _process(self, message: Message, keeper: LeaseKeeper) -> None:
+        job = self._begin(message, keeper)
+        inline = threading.current_thread() is threading.main_thread() and self._threads == 1
         try:
             try:
-                self._in_handler = True
+                if inline:
+                    self._current = job
+                    self._in_handler = True
                 # A signal that came after the take and before the line
                 # above started no grace period: give the message back.
                 if self._stop_asked:
                     raise _Interrupted
-                self._handler(message)
+                result = self._handler(message)
+                if inspect.isawaitable(result):
+                    _discard(result)
+                    raise TypeError("the handler returned an awaitable: give an async def "
+                                    "function, which the worker runs on an event loop")
             finally:
-                self._in_handler = False
-        except _Interrupted:
-            self._finish(message, keeper, self._return)
+                if inline:
+                    self._in_handler = False
+                    self._current = None
+        except (_Interrupted, _TimedOut):
+            self._finish(job, keeper, self._return)
             return
         except Exception as exc:
-            self._finish(message, keeper, functools.partial(self._failed, exc=exc))
+            self._finish(job, keeper, functools.partial(self._failed, reason=failure_reason(exc),
+                                                        exc=exc))
             return
         except BaseException:
             # KeyboardInterrupt, SystemExit from the handler: give the
             # message back before leaving.
-            self._finish(message, keeper, self._return)
+            self._finish(job, keeper, self._return)
             raise
-        self._finish(message, keeper, self._succeeded)
+        self._finish(job, keeper, self._succeeded)
 
-    def _finish(self, message: Message, keeper: LeaseKeeper,
+    def _begin(self, message: Message, keeper: LeaseKeeper) -> _Job:
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        job = _Job(message, deadline)
+        # The keeper renews the lease up to the limit, not past it.
+        keeper.hold(message, self._lease, until=deadline)
+        with self._jobs_lock:
+            self._jobs[id(job)] = job
+            self._tell_supervisor()
+        if deadline is not None and self._limits is not None:
+            self._limits.add(job)
+        return job
+
+    def _end(self, job: _Job) -> None:
+        """The job's handler is done (or, in a thread, given up on)."""
+        with self._jobs_lock:
+            if not job.running:
+                return
+            job.running = False
+            del self._jobs[id(job)]
+            self._tell_supervisor()
+        if job.deadline is not None and self._limits is not None:
+            self._limits.remove(job)
+
+    def _claim(self, job: _Job, owner: str) -> bool:
+        with self._jobs_lock:
+            if job.owner is not None:
+                return False
+            job.owner = owner
+            return True
+
+    def _tell_supervisor(self) -> None:
+        """With the jobs' lock held: the earliest time limit of the running
+        handlers, for the supervisor's hard limit."""
+        if self._report is None:
+            return
+        deadlines = [j.deadline for j in self._jobs.values() if j.deadline is not None]
+        if deadlines:
+            self._report.left(min(deadlines) - time.monotonic())
+            self._told_idle = False
+        elif not self._told_idle:
+            self._report.left(None)
+            self._told_idle = True
+
+    def _finish(self, job: _Job, keeper: LeaseKeeper,
                 settle: Callable[[Message], None]) -> None:
+        self._end(job)
+        if not self._claim(job, "done"):
+            # Settled at its time limit or at the end of a shutdown: this
+            # late result is dropped (the message may be with another
+            # consumer by now).
+            log.debug("message %d: its handler ended after it was settled", job.message.id)
+            return
+        message = job.message
         # Once released, no renewal of it is under way: one never races the
         # settling of the same lease.
         kept = keeper.release(message)
         if message.settled:
             return  # the handler settled it itself
         if not kept:
-            self.counts["lost"] += 1
+            self._add("lost")
             log.warning("message %d: not settled, its lease was lost while it ran", message.id)
             return
         try:
             settle(message)
         except LeaseLost:
-            self.counts["lost"] += 1
+            self._add("lost")
             log.warning("message %d: its lease ended before it was settled; "
                         "it will be delivered again", message.id)
 
+    def _add(self, outcome: str) -> None:
+        with self._jobs_lock:  # handler threads settle at the same time
+            self.counts[outcome] += 1
+
     def _succeeded(self, message: Message) -> None:
         message.ack()
-        self.counts["acked"] += 1
+        self._add("acked")
 
-    def _failed(self, message: Message, exc: Exception) -> None:
+    def _failed(self, message: Message, reason: str, exc: Optional[BaseException] = None) -> None:
+        info = None if exc is None else (type(exc), exc, exc.__traceback__)
         if self._max_deliveries is not None and message.deliveries >= self._max_deliveries:
-            message.dead(failure_reason(exc))
-            self.counts["dead"] += 1
-            log.error("message %d failed on delivery %d of %d, moved to the dead letters",
-                      message.id, message.deliveries, self._max_deliveries,
-                      exc_info=(type(exc), exc, exc.__traceback__))
+            message.dead(reason)
+            self._add("dead")
+            log.error("message %d failed on delivery %d of %d, moved to the dead letters: %s",
+                      message.id, message.deliveries, self._max_deliveries, reason,
+                      exc_info=info)
             return
         delay = retry_delay(message.deliveries, self._backoff)
         message.nack(delay=delay)
-        self.counts["retried"] += 1
+        self._add("retried")
         log.warning("message %d failed on delivery %d, due again in %.3g s: %s",
-                    message.id, message.deliveries, delay, failure_reason(exc),
-                    exc_info=(type(exc), exc, exc.__traceback__)
-                    if log.isEnabledFor(logging.DEBUG) else None)
+                    message.id, message.deliveries, delay, reason,
+                    exc_info=info if log.isEnabledFor(logging.DEBUG) else None)
 
     def _return(self, message: Message) -> None:
         message.nack()
-        self.counts["returned"] += 1
+        self._add("returned")
         log.warning("message %d: unfinished at shutdown, returned to the queue", message.id)
+
+    def _settle_for(self, job: _Job, settle: Callable[[Message], None]) -> None:
+        """Settles a job whose handler may still run (at its time limit, at
+        the end of a shutdown), once claimed."""
+        message = job.message
+        kept = self._keeper.release(message) if self._keeper is not None else True
+        if message.settled or not kept:
+            return
+        try:
+            settle(message)
+        except LeaseLost:
+            pass  # the handler settled it meanwhile, or its lease ran out
+        except Exception:
+            log.exception("message %d: settling it failed; it comes back at its lease's end",
+                          message.id)
+
+    # --- time limits ---
+
+    def _expire(self, job: _Job) -> None:
+        """At a job's time limit (the watchdog's thread): fails its message
+        and stops its handler, with a signal if it runs in the main thread."""
+        if not job.running or not self._claim(job, "limit"):
+            return
+        assert self._timeout is not None
+        reason = timed_out_reason(self._timeout)
+        log.warning("message %d: %s; stopping its handler", job.message.id, reason)
+        self._settle_for(job, functools.partial(self._failed, reason=reason))
+        if self._current is job and self._in_handler:
+            self._interrupt = job
+            main = threading.main_thread().ident
+            assert main is not None
+            # A real signal, so that a handler blocked in a system call is woken.
+            signal.pthread_kill(main, LIMIT_SIGNAL)
+
+    def _on_limit(self, signum: int, frame: Any) -> None:
+        job, self._interrupt = self._interrupt, None
+        if job is not None and self._in_handler and self._current is job:
+            raise _TimedOut
+
+    # --- threads ---
+
+    def _run_threads(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+        stops = [StopEvent() for _ in range(self._threads)]
+        self._thread_stops = stops
+        if self._stop_asked:
+            for stop in stops:
+                stop.set()
+        threads = [threading.Thread(target=self._thread_main, args=(queues, keeper, stop),
+                                    name=f"tarnwick-worker-{i}", daemon=True)
+                   for i, stop in enumerate(stops)]
+        for thread in threads:
+            thread.start()
+        try:
+            # The main thread waits for a stop (a signal's handler runs here).
+            while not self._stop_asked and all(t.is_alive() for t in threads):
+                self._wake.drain()
+                if self._stop_asked:
+                    break
+                wait_readable([self._wake.fileno()], LONGEST_WAIT)
+            self.stop()
+            give_up = time.monotonic() + self._grace
+            while any(t.is_alive() for t in threads) and not self._cut_short:
+                left = give_up - time.monotonic()
+                if left <= 0:
+                    log.warning("the running handlers did not finish within %.3g s",
+                                self._grace)
+                    break
+                self._wake.drain()
+                wait_readable([self._wake.fileno()], left)
+            # A thread cannot be interrupted: its message goes back, and its
+            # late result is dropped.
+            with self._jobs_lock:
+                left_running = list(self._jobs.values())
+            for job in left_running:
+                if self._claim(job, "shutdown"):
+                    self._settle_for(job, self._return)
+        finally:
+            for stop in stops:
+                stop.close()
+            self._thread_stops = []
+
+    def _thread_main(self, queues: List[QueueBackend], keeper: LeaseKeeper,
+                     stop: StopEvent) -> None:
+        try:
+            self._loop(queues, keeper, stop)
+        except BaseException as exc:
+            if self._error is None:
+                self._error = exc
+            self.stop()
+        finally:
+            self._wake.poke()
+
+    # --- async handlers ---
+
+    def _run_async(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+        import asyncio
+        asyncio.run(self._dispatch(queues, keeper))
+
+    async def _dispatch(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+        import asyncio
+        loop = asyncio.get_running_loop()
+        changed = asyncio.Event()  # a stop, a signal, a free slot
+        tasks: Dict[asyncio.Task[None], _Job] = {}
+
+        def woken() -> None:
+            self._wake.drain()
+            changed.set()
+            if self._cut_short:
+                for task in tasks:
+                    task.cancel()
+
+        loop.add_reader(self._wake.fileno(), woken)
+        try:
+            while not self._stop_asked:
+                if len(tasks) >= self._concurrency:
+                    changed.clear()
+                    await changed.wait()
+                    continue
+                message = await self._take_async(queues, changed)
+                if message is None:
+                    continue
+                job = self._begin(message, keeper)
+                task = loop.create_task(self._process_async(job, keeper))
+                tasks[task] = job
+                task.add_done_callback(functools.partial(_forget, tasks, changed))
+            give_up = loop.time() + self._grace
+            while tasks and not self._cut_short:
+                left = give_up - loop.time()
+                if left <= 0:
+                    log.warning("the running handlers did not finish within %.3g s",
+                                self._grace)
+                    break
+                changed.clear()
+                try:
+                    await asyncio.wait_for(changed.wait(), left)
+                except asyncio.TimeoutError:
+                    pass
+            for task in list(tasks):
+                task.cancel()
+            if tasks:
+                await asyncio.wait(list(tasks))
+        finally:
+            loop.remove_reader(self._wake.fileno())
+
+    async def _take_async(self, queues: List[QueueBackend],
+                          changed: asyncio.Event) -> Optional[Message]:
+        """The next message by the queues' order, waiting on their watches;
+        None when `changed` was set meanwhile (the caller looks at why)."""
+        import asyncio
+        loop = asyncio.get_running_loop()
+        while True:
+            changed.clear()
+            if self._stop_asked:
+                return None
+            watches = self._arm(queues)
+            message, due = self._look(queues)
+            if message is not None:
+                return message
+            fds, wait = self._wait_for(watches, due)
+            ready: asyncio.Future[None] = loop.create_future()
+            for fd in fds:
+                loop.add_reader(fd, _resolve, ready)
+            other: asyncio.Future[Any] = loop.create_task(changed.wait())
+            try:
+                await asyncio.wait([ready, other], timeout=wait,
+                                   return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                for fd in fds:
+                    loop.remove_reader(fd)
+                other.cancel()
+            if changed.is_set():
+                return None
+
+    async def _process_async(self, job: _Job, keeper: LeaseKeeper) -> None:
+        import asyncio
+        message = job.message
+        handler = asyncio.ensure_future(self._handler(message))
+        try:
+            done, _ = await asyncio.wait([handler], timeout=self._timeout)
+        except asyncio.CancelledError:
+            # A shutdown cut it short: the message goes back.
+            handler.cancel()
+            self._finish(job, keeper, self._return)
+            return
+        if not done:
+            # Past its time limit: cancelled; the message fails now, and
+            # whatever the coroutine does after is dropped.
+            assert self._timeout is not None
+            reason = timed_out_reason(self._timeout)
+            if self._claim(job, "limit"):
+                log.warning("message %d: %s; cancelling its handler", message.id, reason)
+                self._settle_for(job, functools.partial(self._failed, reason=reason))
+            handler.add_done_callback(lambda _: self._end(job))
+            handler.cancel()
+            return
+        if handler.cancelled():
+            self._finish(job, keeper, self._return)
+            return
+        exc = handler.exception()
+        if exc is None:
+            self._finish(job, keeper, self._succeeded)
+        elif isinstance(exc, Exception):
+            self._finish(job, keeper, functools.partial(self._failed, reason=failure_reason(exc),
+                                                        exc=exc))
+        else:
+            self._finish(job, keeper, self._return)
+            raise exc
 
     # --- signals ---
 
@@ -253,6 +782,8 @@ class Worker:
             return lambda: None
         previous = {signum: signal.signal(signum, self._on_signal)
                     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
+        if self._timeout is not None and self._threads == 1 and not self._async:
+            previous[LIMIT_SIGNAL] = signal.signal(LIMIT_SIGNAL, self._on_limit)
         # A signal that reaches another thread must still end the main
         # thread's wait in get, so that the handler runs.
         old_wakeup = signal.set_wakeup_fd(self._wake.wakeup_fd(), warn_on_full_buffer=False)
@@ -281,6 +812,7 @@ class Worker:
         log.info("%s: stopping%s", name, " now" if now else "")
         if now or self._grace == 0:
             self._cut_short = True
+            self._wake.poke()  # threads and the event loop look at it
             if self._in_handler:
                 raise _Interrupted
         elif self._in_handler:
@@ -299,5 +831,29 @@ class Worker:
         signal.pthread_kill(main, signal.SIGTERM)
 
 
-__all__ = ["EXIT_CONFIG", "SUPERVISOR_FD_ENV", "Supervisor", "Worker", "failure_reason",
-           "retry_delay", "watch_supervisor"]
+def _count(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def _resolve(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)
+
+
+def _forget(tasks: Dict[Any, _Job], changed: asyncio.Event, task: Any) -> None:
+    tasks.pop(task, None)
+    changed.set()  # a slot is free
+
+
+def _discard(awaitable: Any) -> None:
+    close = getattr(awaitable, "close", None)
+    if close is not None:
+        close()  # no "never awaited" warning
+
+
+__all__ = ["DEFAULT_TIMEOUT", "EXIT_CONFIG", "SUPERVISOR_FD_ENV", "Supervisor", "Worker",
+           "failure_reason", "retry_delay", "timed_out_reason", "watch_supervisor"]
