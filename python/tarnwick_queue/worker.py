@@ -28,6 +28,7 @@ from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
 from ._face import LeaseLost, Message, QueueBackend
+from ._outage import Outage, describe
 from .leases import LeaseKeeper
 from .supervisor import EXIT_CONFIG, SUPERVISOR_FD_ENV, Supervisor, watch_supervisor
 from .waiting import StopEvent
@@ -37,7 +38,8 @@ log = logging.getLogger("tarnwick_queue.worker")
 Handler = Callable[[Message], Any]
 QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 
-# Pauses after the queue itself failed (a full disk, a lost connection).
+# Pauses after the queue itself failed (a full disk, a lost connection, a
+# server restarting): tried again after each, for as long as it takes.
 ERROR_PAUSE = (0.5, 2.0, 30.0)
 
 
@@ -71,6 +73,12 @@ class Worker:
     None). While a handler runs, a LeaseKeeper renews the lease each time a
     third of it has passed; if a renewal finds the lease lost, that is
     logged and the message is not acked.
+
+    When the queue fails (its server restarts, a full disk), the take is
+    tried again after growing pauses until it works, logged once when the
+    failures start and once when they end. A settling call that fails so
+    has an unknown outcome: the message was settled, or it is delivered
+    again when its lease ends; the worker goes on.
 
     run() in the main thread handles SIGTERM, SIGINT and SIGHUP: no new
     message is taken, the running handler has `grace` seconds to finish,
@@ -111,8 +119,11 @@ class Worker:
         self._cut_short = False  # the grace period is over, or a signal said stop now
         self._grace_timer: Optional[threading.Timer] = None
         # What happened so far: acked, retried (nacked after a failure), dead,
-        # lost (lease gone before settling), returned (nacked at shutdown).
-        self.counts = {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0}
+        # lost (lease gone before settling), returned (nacked at shutdown),
+        # unknown (the settling call's connection broke: settled, or back by
+        # its lease).
+        self.counts = {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0,
+                       "unknown": 0}
 
     # --- control ---
 
@@ -161,21 +172,26 @@ class Worker:
     # --- the loop ---
 
     def _loop(self, queue: QueueBackend, keeper: LeaseKeeper) -> None:
-        errors = 0
+        # A queue that fails (its server restarting) is tried again after
+        # growing pauses, logged once when it starts failing and once when
+        # it works again.
+        outage = Outage(log, "taking a message", ERROR_PAUSE)
         while not self._stop_asked:
             try:
-                message = queue.get(lease=self._lease, stop=self._wake)
+                # While it fails, a look that finds nothing tells it is back
+                # as well as a message does.
+                message = queue.get(block=not outage.ongoing, lease=self._lease,
+                                    stop=self._wake)
             except Empty:
-                continue  # stopped
+                if not self._stop_asked:
+                    outage.succeeded()
+                continue  # stopped, or back without a message
             except ValueError:
                 raise  # a closed queue: nothing to wait for
-            except Exception:
-                errors += 1
-                pause = retry_delay(errors, ERROR_PAUSE)
-                log.exception("taking a message failed; trying again in %.1f s", pause)
-                self._stopping.wait(pause)
+            except Exception as exc:
+                self._stopping.wait(outage.failed(exc))
                 continue
-            errors = 0
+            outage.succeeded()
             keeper.hold(message, self._lease)
             self._process(message, keeper)
 
@@ -220,6 +236,16 @@ class Worker:
             self.counts["lost"] += 1
             log.warning("message %d: its lease ended before it was settled; "
                         "it will be delivered again", message.id)
+        except OSError as exc:
+            # The connection broke during the call (ConnectionLost is an
+            # OSError), or the store failed: whether it was settled is
+            # unknown. Either it was, or its lease runs out and it is
+            # delivered again; the loop goes on, and its next take finds
+            # out whether the queue is there.
+            self.counts["unknown"] += 1
+            log.warning("message %d: the outcome of settling it is unknown (%s); it was "
+                        "settled, or it is delivered again when its lease ends",
+                        message.id, describe(exc))
 
     def _succeeded(self, message: Message) -> None:
         message.ack()
