@@ -14,8 +14,8 @@ from typing import Optional
 
 from ._backoff import Backoff, retry_delay
 
-# The pauses between tries (first, factor, cap): 0.5 s, doubling, at most 30 s.
-PAUSES: Backoff = (0.5, 2.0, 30.0)
+# The pauses between tries (first, factor, cap): 0.5 s, doubling, at most 5 s.
+PAUSES: Backoff = (0.5, 2.0, 5.0)
 
 
 class Outage:

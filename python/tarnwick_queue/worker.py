@@ -39,8 +39,10 @@ Handler = Callable[[Message], Any]
 QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 
 # Pauses after the queue itself failed (a full disk, a lost connection, a
-# server restarting): tried again after each, for as long as it takes.
-ERROR_PAUSE = (0.5, 2.0, 30.0)
+# server restarting): tried again after each, for as long as it takes. A
+# low cap, so that workers are back within seconds of the server; a take
+# every 5 s per worker costs a server nothing.
+ERROR_PAUSE = (0.5, 2.0, 5.0)
 
 
 class _Interrupted(BaseException):
