@@ -12,6 +12,7 @@ from typing import Dict, List, Optional, Tuple
 
 from ._face import LeaseLost, Message
 from ._fork import reset_after_fork
+from ._outage import Outage
 
 log = logging.getLogger("tarnwick_queue.leases")
 
@@ -49,9 +50,11 @@ class LeaseKeeper:
     limit wants), until it is found settled, or until a renewal finds its
     lease lost: that is logged at WARNING and the message is dropped (its
     release() then returns False). A renewal that raises OSError (which
-    ConnectionLost is) or another error is logged and tried again a sixth
-    of the lease later, for as long as the keeper holds the message: once
-    the lease has really ended, the queue says so with LeaseLost.
+    ConnectionLost is) or another error is tried again a sixth of the lease
+    later, for as long as the keeper holds the message: once the lease has
+    really ended, the queue says so with LeaseLost. Failures in a row (a
+    server restarting) are logged once at WARNING, and the first renewal
+    that works again once at INFO, not once per try and message.
 
     One thread per keeper renews all its messages, one at a time, and
     sleeps until the next renewal is due (with nothing held, until
@@ -76,6 +79,8 @@ class LeaseKeeper:
         self._order = itertools.count()
         self._renewing: Optional[_Held] = None
         self._thread: Optional[threading.Thread] = None
+        # The renewals failing in a row; only the renewing thread uses it.
+        self._outage = Outage(log, "renewing a lease")
 
     def hold(self, message: Message, lease: Optional[float] = None,
              until: Optional[float] = None) -> None:
@@ -172,12 +177,16 @@ class LeaseKeeper:
             while self._thread is me:
                 entry, wait = self._next()
                 if entry is None:
+                    if wait is None:
+                        # Nothing held: a failure story with no renewal
+                        # left to end it (the next failure tells anew).
+                        self._outage.forget()
                     self._changed.wait(wait)
                     continue
                 self._renewing = entry
                 self._lock.release()
                 try:
-                    state, due = _renew(entry)
+                    state, due = _renew(entry, self._outage)
                 finally:
                     self._lock.acquire()
                     self._renewing = None
@@ -189,7 +198,7 @@ class LeaseKeeper:
                         self._schedule(entry)
 
 
-def _renew(entry: _Held) -> Tuple[str, float]:
+def _renew(entry: _Held, outage: Outage) -> Tuple[str, float]:
     """Renews the entry's lease (without the keeper's lock): its new state
     and, while it is held, when it is due again."""
     message = entry.message
@@ -209,16 +218,12 @@ def _renew(entry: _Held) -> Tuple[str, float]:
         return _LOST, 0.0
     except ValueError:
         return _DONE, 0.0  # its queue was closed: no renewal can succeed
-    except OSError as exc:
-        retry = entry.length / 6
-        log.warning("message %d: renewing its lease failed (%s); trying again in %.3g s",
-                    message.id, exc, retry)
-        return _HELD, time.monotonic() + retry
-    except Exception:
-        retry = entry.length / 6
-        log.exception("message %d: renewing its lease failed; trying again in %.3g s",
-                      message.id, retry)
-        return _HELD, time.monotonic() + retry
+    except Exception as exc:
+        # A sixth of the lease, whatever the outage's pauses: two tries
+        # fit in what is left of the lease.
+        outage.failed(exc)
+        return _HELD, time.monotonic() + entry.length / 6
+    outage.succeeded()
     return _HELD, asked + entry.length / 3
 
 

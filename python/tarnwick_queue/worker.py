@@ -47,6 +47,7 @@ from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
 from ._face import BaseQueue, LeaseLost, Message, QueueBackend
+from ._outage import Outage, describe
 from .driver import Watch
 from .leases import LeaseKeeper
 from .supervisor import (
@@ -66,8 +67,11 @@ log = logging.getLogger("tarnwick_queue.worker")
 Handler = Callable[[Message], Any]
 QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 
-# Pauses after the queue itself failed (a full disk, a lost connection).
-ERROR_PAUSE = (0.5, 2.0, 30.0)
+# Pauses after the queue itself failed (a full disk, a lost connection, a
+# server restarting): tried again after each, for as long as it takes. A
+# low cap, so that workers are back within seconds of the server; a take
+# every 5 s per worker costs a server nothing.
+ERROR_PAUSE = (0.5, 2.0, 5.0)
 # A handler's time limit when none is given, in seconds (None: no limit).
 DEFAULT_TIMEOUT = 600.0
 # The signal that stops a handler running in the main thread at its limit.
@@ -224,6 +228,12 @@ class Worker:
     third of it has passed, up to the time limit; if a renewal finds the
     lease lost, that is logged and the message is not acked.
 
+    When the queue fails (its server restarts, a full disk), the take is
+    tried again after growing pauses until it works, logged once when the
+    failures start and once when they end. A settling call that fails so
+    has an unknown outcome: the message was settled, or it is delivered
+    again when its lease ends; the worker goes on.
+
     run() in the main thread handles SIGTERM, SIGINT and SIGHUP: no new
     message is taken, the running handlers have `grace` seconds to finish,
     then they are interrupted and their messages go back to the queue with
@@ -291,8 +301,11 @@ class Worker:
         self._told_idle = True  # the supervisor knows no handler runs
         self._error: Optional[BaseException] = None  # what ended a handler thread
         # What happened so far: acked, retried (nacked after a failure), dead,
-        # lost (lease gone before settling), returned (nacked at shutdown).
-        self.counts = {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0}
+        # lost (lease gone before settling), returned (nacked at shutdown),
+        # unknown (the settling call's connection broke: settled, or back by
+        # its lease).
+        self.counts = {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0,
+                       "unknown": 0}
 
     # --- control ---
 
@@ -359,27 +372,37 @@ class Worker:
     # --- the loop ---
 
     def _loop(self, queues: List[QueueBackend], keeper: LeaseKeeper, stop: StopEvent) -> None:
-        errors = 0
+        # A queue that fails (its server restarting) is tried again after
+        # growing pauses, logged once when it starts failing and once when
+        # it works again.
+        outage = Outage(log, "taking a message", ERROR_PAUSE)
         while not self._stop_asked:
             try:
-                message = self._take(queues, stop)
+                # While it fails, a look that finds nothing tells it is back
+                # as well as a message does.
+                message = self._take(queues, stop, block=not outage.ongoing)
             except Empty:
-                continue  # stopped
+                if not self._stop_asked:
+                    outage.succeeded()
+                continue  # stopped, or back without a message
             except ValueError:
                 raise  # a closed queue: nothing to wait for
-            except Exception:
-                errors += 1
-                pause = retry_delay(errors, ERROR_PAUSE)
-                log.exception("taking a message failed; trying again in %.1f s", pause)
-                self._stopping.wait(pause)
+            except Exception as exc:
+                self._stopping.wait(outage.failed(exc))
                 continue
-            errors = 0
+            outage.succeeded()
             self._process(message, keeper)
 
-    def _take(self, queues: List[QueueBackend], stop: StopEvent) -> Message:
-        """The next message, by the queues' order; raises Empty once `stop` is set."""
+    def _take(self, queues: List[QueueBackend], stop: StopEvent, block: bool = True) -> Message:
+        """The next message, by the queues' order; raises Empty once `stop` is
+        set, or at once when nothing is ready and `block` is False."""
         if len(queues) == 1:
-            return queues[0].get(lease=self._lease, stop=stop)
+            return queues[0].get(block=block, lease=self._lease, stop=stop)
+        if not block:
+            message, _ = self._look(queues)
+            if message is None:
+                raise Empty
+            return message
         while True:
             # Armed before the look: a change after it wakes the wait below.
             watches = self._arm(queues)
@@ -538,6 +561,16 @@ class Worker:
             self._add("lost")
             log.warning("message %d: its lease ended before it was settled; "
                         "it will be delivered again", message.id)
+        except OSError as exc:
+            # The connection broke during the call (ConnectionLost is an
+            # OSError), or the store failed: whether it was settled is
+            # unknown. Either it was, or its lease runs out and it is
+            # delivered again; the loop goes on, and its next take finds
+            # out whether the queue is there.
+            self._add("unknown")
+            log.warning("message %d: the outcome of settling it is unknown (%s); it was "
+                        "settled, or it is delivered again when its lease ends",
+                        message.id, describe(exc))
 
     def _add(self, outcome: str) -> None:
         with self._jobs_lock:  # handler threads settle at the same time
@@ -679,13 +712,24 @@ class Worker:
                     task.cancel()
 
         loop.add_reader(self._wake.fileno(), woken)
+        outage = Outage(log, "taking a message", ERROR_PAUSE)
         try:
             while not self._stop_asked:
                 if len(tasks) >= self._concurrency:
                     changed.clear()
                     await changed.wait()
                     continue
-                message = await self._take_async(queues, changed)
+                try:
+                    message = await self._take_async(queues, changed, outage)
+                except ValueError:
+                    raise  # a closed queue: nothing to wait for
+                except Exception as exc:
+                    changed.clear()
+                    try:  # the pause, which a stop ends
+                        await asyncio.wait_for(changed.wait(), outage.failed(exc))
+                    except asyncio.TimeoutError:
+                        pass
+                    continue
                 if message is None:
                     continue
                 job = self._begin(message, keeper)
@@ -711,10 +755,11 @@ class Worker:
         finally:
             loop.remove_reader(self._wake.fileno())
 
-    async def _take_async(self, queues: List[QueueBackend],
-                          changed: asyncio.Event) -> Optional[Message]:
+    async def _take_async(self, queues: List[QueueBackend], changed: asyncio.Event,
+                          outage: Outage) -> Optional[Message]:
         """The next message by the queues' order, waiting on their watches;
-        None when `changed` was set meanwhile (the caller looks at why)."""
+        None when `changed` was set meanwhile (the caller looks at why). A
+        look that works ends an `outage`."""
         import asyncio
         loop = asyncio.get_running_loop()
         while True:
@@ -723,6 +768,7 @@ class Worker:
                 return None
             watches = self._arm(queues)
             message, due = self._look(queues)
+            outage.succeeded()
             if message is not None:
                 return message
             fds, wait = self._wait_for(watches, due)

@@ -47,7 +47,8 @@ def test_acks_retries_with_growing_pauses_then_parks_with_the_exception(open_que
     worker = Worker(queue, handler, max_deliveries=4, backoff=(0.1, 2.0, 0.25))
     run_until(worker, lambda: queue.stats()["total"] == 0)
 
-    assert worker.counts == {"acked": 1, "retried": 3, "dead": 1, "lost": 0, "returned": 0}
+    assert worker.counts == {"acked": 1, "retried": 3, "dead": 1, "lost": 0, "returned": 0,
+                             "unknown": 0}
     tries = [(d, t) for body, d, t in seen if body == b"bad"]
     assert [d for d, _ in tries] == [1, 2, 3, 4]
     pauses = [b - a for (_, a), (_, b) in zip(tries, tries[1:])]
@@ -142,7 +143,8 @@ def test_a_message_the_handler_settled_is_left_alone(open_queue, caplog):
     worker = Worker(queue, handler, max_deliveries=1)
     with caplog.at_level(logging.WARNING, logger="tarnwick_queue.worker"):
         run_until(worker, lambda: queue.stats()["total"] == 0)
-    assert worker.counts == {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0}
+    assert worker.counts == {"acked": 0, "retried": 0, "dead": 0, "lost": 0, "returned": 0,
+                             "unknown": 0}
     assert [d.reason for d in queue.dead_letters.list()] == ["own reason"]
     assert "lease" not in caplog.text
 

@@ -63,10 +63,17 @@ def _connection_failed(conn: psycopg.Connection, exc: psycopg.Error) -> bool:
     failed. psycopg marks a connection broken once libpq has seen the break;
     a socket that fails while psycopg waits on it ("connection socket
     closed") raises before that. An error the server sent has an SQLSTATE;
-    one raised on the client without one is the connection's."""
+    one raised on the client without one is the connection's, as are the
+    server's connection errors (class 08) and the ones it sends as it ends
+    the session (57P01 a fast shutdown, 57P02 a crash of another backend,
+    57P03 not accepting connections yet), which may come before libpq has
+    seen the socket close."""
     if conn.closed or conn.broken:
         return True
-    return isinstance(exc, psycopg.OperationalError) and exc.sqlstate is None
+    state = exc.sqlstate
+    if state is not None:
+        return state.startswith("08") or state.startswith("57P0")
+    return isinstance(exc, psycopg.OperationalError)
 
 
 class Link:
@@ -165,6 +172,17 @@ class Link:
             self._drop()
 
 
+# A drain reads at most this many times; a socket readable after them (a
+# stream of notifications) ends the next wait at once, which drains again.
+DRAIN_ROUNDS = 8
+
+
+def _readable(fd: int) -> bool:
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    return bool(poller.poll(0))
+
+
 class Listener:
     """One thread's LISTEN connection on a queue's channel. arm() drains what
     arrived so far; wait() sleeps until a notification arrives after the
@@ -192,17 +210,28 @@ class Listener:
         if pg is None:
             return
         try:
-            pg.consume_input()
-            while pg.notifies() is not None:
-                pass
+            # The socket still readable after a read is read again: a
+            # session the server ended (a restart) shows its end of file
+            # only on the read after its last message.
+            for _ in range(DRAIN_ROUNDS):
+                pg.consume_input()
+                while pg.notifies() is not None:
+                    pass
+                if not _readable(pg.socket):
+                    break
         except psycopg.OperationalError:
+            self.close()
+            return
+        if pg.status != pq.ConnStatus.OK:
             self.close()
 
     def arm(self) -> None:
+        # A connection the drain finds broken (the server restarted) is
+        # made anew at once, so the wait after a restart listens again.
+        if self._pg is not None:
+            self._drain()
         if self._pg is None:
             self._connect()
-        else:
-            self._drain()
 
     def fileno(self) -> Optional[int]:
         """The listening socket, or None while there is no connection."""
