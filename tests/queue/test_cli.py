@@ -76,7 +76,8 @@ def test_put_from_argument_and_stdin_then_stats_and_peek(qdir):
     assert later["state"] == "scheduled" and later["due_at"] > later["enqueued_at"] + 59
     assert "body" not in later
     rows = ok("peek", qdir, "--bodies").splitlines()
-    assert rows[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "SIZE", "BODY"]
+    assert rows[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "STARTED",
+                               "EXTENSIONS", "CONSUMER", "SIZE", "BODY"]
     assert rows[1].split()[:3] == ["0", "ready", "0"] and rows[1].endswith("hello")
     assert len(rows) == 8
 
