@@ -355,13 +355,17 @@ def cmd_peek(args: argparse.Namespace) -> int:
         _print_json([_info_json(m) for m in found])
         return 0
     now = time.time()
+    # A leased message's delivery (its start, extensions and consumer) has
+    # columns of its own, shown when a message listed is leased.
+    deliveries = args.leased or any(m.state == "leased" for m in found)
     rows = [[str(m.id), m.state, str(m.deliveries), _when(m.enqueued_at, now),
-             _when(m.due_at, now), _when(m.started_at, now),
-             str(m.extensions) if m.state == "leased" else "-",
-             _printable(m.consumer) if m.consumer is not None else "-", str(m.size)]
-            for m in found]
-    header = ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "STARTED", "EXTENSIONS",
-              "CONSUMER", "SIZE"]
+             _when(m.due_at, now)]
+            + ([_when(m.started_at, now), str(m.extensions) if m.state == "leased" else "-",
+                _printable(m.consumer) if m.consumer is not None else "-"]
+               if deliveries else [])
+            + [str(m.size)] for m in found]
+    header = (["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE"]
+              + (["STARTED", "EXTENSIONS", "CONSUMER"] if deliveries else []) + ["SIZE"])
     _body_table(rows, header, [m.body for m in found] if args.bodies else None,
                 _line_width(args), sys.stdout)
     return 0

@@ -180,9 +180,10 @@ class Driver:
         """Leases up to `count` (>= 1) ready messages, smallest id first, for
         `lease` seconds (None: the driver's default lease), each delivery
         counted, noting for peek() when each delivery began and the
-        driver's consumer (see MessageInfo). A driver with a delivery limit moves a message that has had
-        its deliveries to the dead letters instead, in the same step. Never
-        waits. Returns the rows and, when none were leased, the seconds until
+        driver's consumer (see MessageInfo). A driver with a delivery limit
+        moves a message that has had its deliveries to the dead letters
+        instead, in the same step. Never waits. Returns the rows and, when
+        none were leased, the seconds until
         the earliest lease or delay ends (None when nothing is pending), seen
         in the same step, so that a waiter cannot miss one."""
         raise NotImplementedError

@@ -10,8 +10,8 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import _checks, _consumer, _native
-from ._fork import reset_after_fork
 from ._face import BaseQueue, DeadLetters
+from ._fork import reset_after_fork
 from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, Taken, Watch
 from .waiting import DirectoryWaiter, MemoryWaiter, StopEvent
 
@@ -42,11 +42,10 @@ class LocalDriver(Driver):
                  max_deliveries: Optional[int], auto_compact_bytes: int,
                  read_only: bool, consumer_id: Optional[str] = None) -> None:
         self._lease_ms = max(1, _ms_ceil(lease))
-        self._consumer_id = consumer_id
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
             path, _ms_ceil(sync_interval), self._lease_ms, auto_compact_bytes, read_only)
-        self._engine.consumer = consumer_id or _consumer.default()
+        self._engine.set_consumer(consumer_id or _consumer.default())
         if consumer_id is None:
             reset_after_fork(self._after_fork)
         directory = self._engine.directory
@@ -64,7 +63,7 @@ class LocalDriver(Driver):
     def _after_fork(self) -> None:
         # The child is another process: its leases name its own pid.
         if not self._engine.closed:
-            self._engine.consumer = _consumer.default()
+            self._engine.set_consumer(_consumer.default())
 
     # --- producing ---
 

@@ -134,25 +134,26 @@ PyObject* engine_consumer(PyObject* self, void*) noexcept {
   return guarded<raise_internal>([&]() -> PyObject* { return py::to_str(consumer_of(self)); });
 }
 
-int engine_set_consumer(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "consumer must be a str");
-    return -1;
-  }
-  PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
-  if (!utf8) return -1;
-  char* data = nullptr;
-  Py_ssize_t length = 0;
-  if (PyBytes_AsStringAndSize(utf8.get(), &data, &length) != 0) return -1;
-  if (static_cast<size_t>(length) > MAX_CONSUMER_LEN) {
-    PyErr_Format(PyExc_ValueError, "consumer must be at most %d bytes in UTF-8, not %zd",
-                 static_cast<int>(MAX_CONSUMER_LEN), length);
-    return -1;
-  }
-  auto* engine = reinterpret_cast<EngineObject*>(self);
-  std::memcpy(engine->consumer, data, static_cast<size_t>(length));
-  engine->consumer_len = static_cast<uint8_t>(length);
-  return 0;
+// set_consumer(consumer: str) -> None
+PyObject* engine_set_consumer(PyObject* self, PyObject* args) noexcept {
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "U", &value)) return nullptr;
+  return guarded<raise_internal>([&]() -> PyObject* {
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
+    if (!utf8) return nullptr;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(utf8.get(), &data, &length) != 0) return nullptr;
+    if (static_cast<size_t>(length) > MAX_CONSUMER_LEN) {
+      PyErr_Format(PyExc_ValueError, "consumer must be at most %d bytes in UTF-8, not %zd",
+                   static_cast<int>(MAX_CONSUMER_LEN), length);
+      return nullptr;
+    }
+    auto* engine = reinterpret_cast<EngineObject*>(self);
+    std::memcpy(engine->consumer, data, static_cast<size_t>(length));
+    engine->consumer_len = static_cast<uint8_t>(length);
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* engine_directory(PyObject* self, void*) noexcept {
@@ -494,6 +495,11 @@ PyMethodDef g_engine_methods[] = {
      "What opening the queue repaired in its log: {skipped, cut_tail,\n"
      "records_kept, orphan_records, damaged_copy, generation}, or None when\n"
      "the log needed no repair."},
+    {"set_consumer", engine_set_consumer, METH_VARARGS,
+     "set_consumer($self, consumer, /)\n--\n\n"
+     "Names who takes through this object: a str of at most 64 bytes in\n"
+     "UTF-8 (empty: unknown). Its leases name it, with when each delivery\n"
+     "began and how often its lease was extended (see peek())."},
     {"close", engine_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
      "Syncs and closes the queue; later calls raise ValueError. Closing\n"
@@ -503,11 +509,8 @@ PyMethodDef g_engine_methods[] = {
 
 PyGetSetDef g_engine_getset[] = {
     {"closed", engine_closed, nullptr, "True once close() was called.", nullptr},
-    {"consumer", engine_consumer, engine_set_consumer,
-     "Who takes through this object: a str of at most 64 bytes in UTF-8\n"
-     "(empty: unknown). Its leases name it, with when each delivery began and\n"
-     "how often its lease was extended (see peek()).",
-     nullptr},
+    {"consumer", engine_consumer, nullptr,
+     "Who takes through this object (set_consumer()); empty: unknown.", nullptr},
     {"directory", engine_directory, nullptr,
      "The queue's directory, or None for a queue in memory (\":memory:\").", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

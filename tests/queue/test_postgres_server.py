@@ -86,7 +86,8 @@ def test_a_take_walks_the_index_in_order_before_the_table_is_analyzed(fresh_db):
     with PostgresQueue(fresh_db, "deep") as queue:
         queue.put_many([b"x"] * 5000)
         plan = "\n".join(row[0] for row in queue.driver.link.run("explain", "", lambda conn: conn.execute(
-            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None, "relook": 0.1}).fetchall()))
+            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None, "relook": 0.1,
+                         "consumer": "c"}).fetchall()))
         picked = plan.split("CTE taken")[0]
         assert "Index Scan using tarnwick_messages_pkey" in picked and "Sort" not in picked, plan
         assert [m.id for m in queue.get_many(3)] == [1, 2, 3]
