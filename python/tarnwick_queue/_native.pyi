@@ -11,9 +11,11 @@ MAX_BODY_LEN: Final[int]
 _LeaseToken = Tuple[int, int, int, int]
 # (seq, body, deliveries, enqueued_ms, deadline_ms)
 _Taken = Tuple[int, bytes, int, int, int]
-# (seq, state, deliveries, enqueued_ms, due_ms, size, body); state is "ready",
-# "leased" or "scheduled"; body is None unless asked for.
-_Summary = Tuple[int, str, int, int, Optional[int], int, Optional[bytes]]
+# (seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,
+# extensions, consumer); state is "ready", "leased" or "scheduled"; body is
+# None unless asked for; started_ms and consumer None when unknown.
+_Summary = Tuple[int, str, int, int, Optional[int], int, Optional[bytes], Optional[int], int,
+                 Optional[str]]
 # (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 _DeadLetter = Tuple[int, int, bytes, int, int, int, str]
 
@@ -32,6 +34,7 @@ class _Stats(TypedDict):
     persistent: bool
     scheduled: int
     dead_letters: int
+    oldest_running: Optional[Tuple[int, int]]  # (seq, started_ms)
 
 # Functional form: a "bytes" key would shadow the builtin inside a class body.
 class _DamagedRange(TypedDict):
@@ -69,6 +72,9 @@ class Engine:
     def closed(self) -> bool: ...
     @property
     def directory(self) -> Optional[str]: ...
+    @property
+    def consumer(self) -> str: ...
+    def set_consumer(self, consumer: str, /) -> None: ...
     def put(self, bodies: List[bytes], delay_ms: int, /) -> List[int]: ...
     def put_one(self, body: bytes, delay_ms: int, /) -> int: ...
     def take(

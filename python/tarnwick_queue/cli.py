@@ -278,6 +278,23 @@ def _stat_rows(stats: Mapping[str, Any]) -> List[str]:
     return [key for key in STAT_ROWS if key in stats]
 
 
+def _oldest_running(stats: Mapping[str, Any], now: float) -> str:
+    """The delivery in flight that began first: its id and how long it has run."""
+    started = stats.get("oldest_running_started_at")
+    if started is None:
+        return "-"
+    return f"id {stats['oldest_running_id']}, running {_duration(now - started)}"
+
+
+def _duration(seconds: float) -> str:
+    seconds = max(0.0, seconds)
+    if seconds < 60:
+        return f"{seconds:.1f}s"
+    minutes, secs = divmod(int(seconds), 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}h{minutes:02d}m{secs:02d}s" if hours else f"{minutes}m{secs:02d}s"
+
+
 def _write_stats(stats: Mapping[str, Any], rates: Optional[Dict[str, float]], out: TextIO) -> None:
     for key in _stat_rows(stats):
         value = stats[key]
@@ -286,6 +303,7 @@ def _write_stats(stats: Mapping[str, Any], rates: Optional[Dict[str, float]], ou
         if rates is not None and key in rates:
             rate = f"  {rates[key]:10.1f}/s"
         out.write(f"{key:<15} {shown:>12}{rate}\n")
+    out.write(f"{'oldest_running':<15} {_oldest_running(stats, time.time())}\n")
 
 
 def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
@@ -310,10 +328,11 @@ def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
                     sys.stdout.write(f"\x1b[{drawn}A\x1b[J")
                 sys.stdout.write(f"{args.dir}  (every {interval:g} s, Ctrl-C ends)\n")
                 _write_stats(stats, rates, sys.stdout)
-                drawn = len(_stat_rows(stats)) + 1
+                drawn = len(_stat_rows(stats)) + 2
             else:
                 line = " ".join(f"{k}={stats[k]}" for k in STAT_ROWS[:5])
                 line += "".join(f" {k.split('_')[0]}/s={v:.1f}" for k, v in rates.items())
+                line += f" oldest_running={_oldest_running(stats, time.time()).replace(' ', '')}"
                 sys.stdout.write(line + "\n")
             sys.stdout.flush()
             before, before_at = stats, now
@@ -324,14 +343,30 @@ def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
 
 def cmd_peek(args: argparse.Namespace) -> int:
     with _open_named(args, args.dir, looking=True) as queue:
-        found = queue.peek(args.n, bodies=args.bodies)
+        if args.leased:
+            # Every live message is looked at; the leased ones are shown,
+            # the longest running first.
+            found = [m for m in queue.peek(queue.stats()["total"], bodies=args.bodies)
+                     if m.state == "leased"]
+            found.sort(key=lambda m: (m.started_at is None, m.started_at or 0.0, m.id))
+            found = found[:args.n]
+        else:
+            found = queue.peek(args.n, bodies=args.bodies)
     if args.json:
         _print_json([_info_json(m) for m in found])
         return 0
     now = time.time()
+    # A leased message's delivery (its start, extensions and consumer) has
+    # columns of its own, shown when a message listed is leased.
+    deliveries = args.leased or any(m.state == "leased" for m in found)
     rows = [[str(m.id), m.state, str(m.deliveries), _when(m.enqueued_at, now),
-             _when(m.due_at, now), str(m.size)] for m in found]
-    header = ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "SIZE"]
+             _when(m.due_at, now)]
+            + ([_when(m.started_at, now), str(m.extensions) if m.state == "leased" else "-",
+                _printable(m.consumer) if m.consumer is not None else "-"]
+               if deliveries else [])
+            + [str(m.size)] for m in found]
+    header = (["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE"]
+              + (["STARTED", "EXTENSIONS", "CONSUMER"] if deliveries else []) + ["SIZE"])
     _body_table(rows, header, [m.body for m in found] if args.bodies else None,
                 _line_width(args), sys.stdout)
     return 0
@@ -339,7 +374,8 @@ def cmd_peek(args: argparse.Namespace) -> int:
 
 def _info_json(m: MessageInfo) -> Dict[str, Any]:
     out = {"id": m.id, "state": m.state, "deliveries": m.deliveries,
-           "enqueued_at": m.enqueued_at, "due_at": m.due_at, "size": m.size}
+           "enqueued_at": m.enqueued_at, "due_at": m.due_at, "size": m.size,
+           "started_at": m.started_at, "extensions": m.extensions, "consumer": m.consumer}
     out.update(_body_fields(m.body))
     return out
 
@@ -687,8 +723,12 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--watch", type=_positive_float, metavar="SECONDS",
                        help="redraw the counts and rates every SECONDS until Ctrl-C")
 
-    peek = command("peek", cmd_peek, "List messages, smallest id first, without leasing them.")
+    peek = command("peek", cmd_peek, "List messages, smallest id first, without leasing them. "
+                   "A leased message shows when its delivery started, how often its lease "
+                   "was extended and which consumer holds it.")
     peek.add_argument("-n", type=_count, default=10, metavar="N", help="at most N (default 10)")
+    peek.add_argument("--leased", action="store_true",
+                      help="only leased messages, the longest running first")
     peek.add_argument("--bodies", action="store_true", help="show the bodies")
     width_option(peek)
 

@@ -61,7 +61,13 @@ Taken = Tuple[Sequence[RowFields], Optional[float]]
 class MessageInfo:
     """One message as peek() sees it. `state` is "ready", "leased" or
     "scheduled" (put with a delay, not yet due); `due_at` is the lease's end
-    or the due time in epoch seconds, else None."""
+    or the due time in epoch seconds, else None.
+
+    For a leased message, its current delivery: `started_at` (epoch seconds)
+    when it began (an extend keeps it), `extensions` how often its lease was
+    extended since, and `consumer` who holds it (`host:pid`, or the queue's
+    consumer_id). None (0) for other messages, and where the store does not
+    know (a lease written by an older release)."""
 
     id: int
     state: str
@@ -70,6 +76,9 @@ class MessageInfo:
     due_at: Optional[float]
     size: int
     body: Optional[bytes] = None
+    started_at: Optional[float] = None
+    extensions: int = 0
+    consumer: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -90,7 +99,9 @@ class QueueStats(TypedDict):
     """What stats() reports on every backend: messages ready now, in_flight
     (leased or scheduled), scheduled (put with a delay, not yet due), total
     live messages, live_bytes (their bodies' or log records' size),
-    dead_letters, and whether the queue outlives the process."""
+    dead_letters, whether the queue outlives the process, and the delivery
+    in flight that began first: oldest_running_id and
+    oldest_running_started_at (epoch seconds), both None when none runs."""
 
     ready: int
     in_flight: int
@@ -99,6 +110,8 @@ class QueueStats(TypedDict):
     live_bytes: int
     dead_letters: int
     persistent: bool
+    oldest_running_id: Optional[int]
+    oldest_running_started_at: Optional[float]
 
 
 class LocalQueueStats(QueueStats):
@@ -166,9 +179,11 @@ class Driver:
     def take(self, count: int, lease: Optional[float]) -> Taken:
         """Leases up to `count` (>= 1) ready messages, smallest id first, for
         `lease` seconds (None: the driver's default lease), each delivery
-        counted. A driver with a delivery limit moves a message that has had
-        its deliveries to the dead letters instead, in the same step. Never
-        waits. Returns the rows and, when none were leased, the seconds until
+        counted, noting for peek() when each delivery began and the
+        driver's consumer (see MessageInfo). A driver with a delivery limit
+        moves a message that has had its deliveries to the dead letters
+        instead, in the same step. Never waits. Returns the rows and, when
+        none were leased, the seconds until
         the earliest lease or delay ends (None when nothing is pending), seen
         in the same step, so that a waiter cannot miss one."""
         raise NotImplementedError
@@ -202,7 +217,8 @@ class Driver:
 
     def extend(self, token: Any, lease: Optional[float]) -> Optional[Tuple[Any, float]]:
         """Renews the lease to end `lease` seconds from now (None: the
-        default lease). Returns the new token (the old one may no longer do)
+        default lease), counting one extension more (the delivery's start
+        and consumer stay). Returns the new token (the old one may no longer do)
         and the new end, or None when the lease is no longer current."""
         raise NotImplementedError
 

@@ -9,8 +9,9 @@ import queue as _stdlib_queue
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from . import _checks, _native
+from . import _checks, _consumer, _native
 from ._face import BaseQueue, DeadLetters
+from ._fork import reset_after_fork
 from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, Taken, Watch
 from .waiting import DirectoryWaiter, MemoryWaiter, StopEvent
 
@@ -32,17 +33,21 @@ class LocalDriver(Driver):
     """The driver over the native engine on the directory `path` (or
     ":memory:"). Takes what Queue checked: `sync_interval` and `lease` in
     seconds, `max_deliveries` (None: no limit) below 2**32,
-    `auto_compact_bytes` as an int."""
+    `auto_compact_bytes` as an int, `consumer_id` checked (None: `host:pid`,
+    renewed in a forked child)."""
 
     max_body_size: Optional[int] = _native.MAX_BODY_LEN
 
     def __init__(self, path: str, *, lease: float, sync_interval: float,
                  max_deliveries: Optional[int], auto_compact_bytes: int,
-                 read_only: bool) -> None:
+                 read_only: bool, consumer_id: Optional[str] = None) -> None:
         self._lease_ms = max(1, _ms_ceil(lease))
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
             path, _ms_ceil(sync_interval), self._lease_ms, auto_compact_bytes, read_only)
+        self._engine.set_consumer(consumer_id or _consumer.default())
+        if consumer_id is None:
+            reset_after_fork(self._after_fork)
         directory = self._engine.directory
         self._waiter: Union[DirectoryWaiter, MemoryWaiter]
         self._watch: Optional[_DirectoryWatch] = None
@@ -54,6 +59,11 @@ class LocalDriver(Driver):
         # Other processes see a change through the directory watch; only a
         # queue in memory has to wake its own waiters.
         self._notify = self._waiter.notify if directory is None else None
+
+    def _after_fork(self) -> None:
+        # The child is another process: its leases name its own pid.
+        if not self._engine.closed:
+            self._engine.set_consumer(_consumer.default())
 
     # --- producing ---
 
@@ -118,12 +128,25 @@ class LocalDriver(Driver):
 
     def peek(self, limit: int, bodies: bool) -> List[MessageInfo]:
         return [MessageInfo(seq, state, deliveries, ts / 1000.0,
-                            None if due is None else due / 1000.0, size, body)
-                for seq, state, deliveries, ts, due, size, body
+                            None if due is None else due / 1000.0, size, body,
+                            None if started is None else started / 1000.0, extensions,
+                            consumer)
+                for seq, state, deliveries, ts, due, size, body, started, extensions, consumer
                 in self._engine.peek(limit, bodies)]
 
     def stats(self) -> LocalQueueStats:
-        return self._engine.stats()
+        raw = self._engine.stats()
+        oldest = raw["oldest_running"]
+        return {"ready": raw["ready"], "in_flight": raw["in_flight"],
+                "scheduled": raw["scheduled"], "total": raw["total"],
+                "live_bytes": raw["live_bytes"], "dead_letters": raw["dead_letters"],
+                "persistent": raw["persistent"],
+                "oldest_running_id": None if oldest is None else oldest[0],
+                "oldest_running_started_at": None if oldest is None else oldest[1] / 1000.0,
+                "enqueued_total": raw["enqueued_total"], "acked_total": raw["acked_total"],
+                "requeued_total": raw["requeued_total"], "dead_total": raw["dead_total"],
+                "next_seq": raw["next_seq"], "log_bytes": raw["log_bytes"],
+                "generation": raw["generation"]}
 
     # --- dead letters ---
 
@@ -209,11 +232,14 @@ class Queue(BaseQueue):
     `max_deliveries` sends a message that would be delivered once more than
     that to the dead letters instead. `read_only` opens an existing queue for
     looking only, by a user who may not write its files (see docs/queue.md):
-    every call that would write raises OSError."""
+    every call that would write raises OSError. `consumer_id` names who takes
+    through this queue in its leases (peek() shows it): a short str of at
+    most 64 bytes in UTF-8; None: `host:pid` of the taking process."""
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
-                 auto_compact_bytes: Optional[int] = None, read_only: bool = False) -> None:
+                 auto_compact_bytes: Optional[int] = None, read_only: bool = False,
+                 consumer_id: Optional[str] = None) -> None:
         path = _checks.directory_path(path)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, 2**32 - 1, "below 2**32")
@@ -221,9 +247,11 @@ class Queue(BaseQueue):
                               _checks.byte_count(auto_compact_bytes, "auto_compact_bytes"))
         sync_interval = _checks.seconds(sync_interval, "sync_interval")
         _checks.flag(read_only, "read_only")
+        consumer_id = _consumer.check(consumer_id)
         self._local = LocalDriver(path, lease=lease, sync_interval=sync_interval,
                                   max_deliveries=max_deliveries,
-                                  auto_compact_bytes=auto_compact_bytes, read_only=read_only)
+                                  auto_compact_bytes=auto_compact_bytes, read_only=read_only,
+                                  consumer_id=consumer_id)
         super().__init__(self._local)
         self.path = path
         self.read_only = read_only

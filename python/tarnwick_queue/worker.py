@@ -21,9 +21,7 @@ queues, and settling through Message), so any backend works.
 from __future__ import annotations
 
 import functools
-import heapq
 import inspect
-import itertools
 import logging
 import signal
 import threading
@@ -46,9 +44,10 @@ from ._backoff import retry_delay
 from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
-from ._face import BaseQueue, LeaseLost, Message, QueueBackend
+from ._face import LeaseLost, Message, QueueBackend
 from ._outage import Outage, describe
-from .driver import Watch
+from ._queue_set import QueueSet
+from ._time_limits import Job, Watchdog, timed_out_reason
 from .leases import LeaseKeeper
 from .supervisor import (
     EXIT_CONFIG,
@@ -57,7 +56,7 @@ from .supervisor import (
     TimeLimitReport,
     watch_supervisor,
 )
-from .waiting import LONGEST_WAIT, UNWATCHED_CAP, StopEvent, wait_readable
+from .waiting import LONGEST_WAIT, StopEvent, wait_readable
 
 if TYPE_CHECKING:
     import asyncio
@@ -95,13 +94,6 @@ def failure_reason(exc: BaseException) -> str:
     return f"{type(exc).__qualname__}: {text}" if text else type(exc).__qualname__
 
 
-def timed_out_reason(seconds: float) -> str:
-    """The failure of a handler stopped at its time limit: "timed out after
-    2 s", "timed out after 2.5 s"."""
-    shown = str(int(seconds)) if seconds == int(seconds) else f"{seconds:g}"
-    return f"timed out after {shown} s"
-
-
 def is_async_handler(handler: Any) -> bool:
     """Whether calling `handler` makes a coroutine (an `async def` function,
     a partial of one, or an object whose __call__ is one)."""
@@ -109,88 +101,6 @@ def is_async_handler(handler: Any) -> bool:
         handler = handler.func
     call = None if inspect.isroutine(handler) else inspect.getattr_static(handler, "__call__", None)
     return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(call)
-
-
-class _Job:
-    """One message being worked on. `owner` says who settles it: the loop
-    once the handler is done ("done"), the time limit ("limit") or the end
-    of a shutdown ("shutdown"); whoever claims it first, once."""
-
-    __slots__ = ("message", "deadline", "owner", "running")
-
-    def __init__(self, message: Message, deadline: Optional[float]) -> None:
-        self.message = message
-        self.deadline = deadline  # time.monotonic() of its time limit
-        self.owner: Optional[str] = None
-        self.running = True  # its handler has not returned
-
-
-class _Limits:
-    """The watchdog: a thread that calls `expire(job)` for each job still
-    running at its deadline. It starts with the first job and sleeps until
-    the earliest deadline."""
-
-    def __init__(self, expire: Callable[[_Job], None]) -> None:
-        self._expire = expire
-        self._lock = threading.Condition(threading.Lock())
-        self._heap: List[Tuple[float, int, _Job]] = []
-        self._order = itertools.count()
-        self._live = 0
-        self._thread: Optional[threading.Thread] = None
-        self._closed = False
-
-    def add(self, job: _Job) -> None:
-        assert job.deadline is not None
-        with self._lock:
-            if self._closed:
-                return
-            heapq.heappush(self._heap, (job.deadline, next(self._order), job))
-            self._live += 1
-            if self._thread is None:
-                self._thread = threading.Thread(target=self._run, daemon=True,
-                                                name="tarnwick-worker-limits")
-                self._thread.start()
-            elif self._heap[0][2] is job:
-                self._lock.notify()
-
-    def remove(self, job: _Job) -> None:
-        with self._lock:
-            self._live -= 1
-            # Finished jobs stay in the heap until they come up: rebuild it
-            # when they outnumber the running ones.
-            if len(self._heap) > 2 * self._live + 64:
-                self._heap = [item for item in self._heap if item[2].running]
-                heapq.heapify(self._heap)
-
-    def close(self) -> None:
-        with self._lock:
-            self._closed = True
-            thread, self._thread = self._thread, None
-            self._lock.notify()
-        if thread is not None:
-            thread.join()
-
-    def _run(self) -> None:
-        with self._lock:
-            while not self._closed:
-                if self._heap and not self._heap[0][2].running:
-                    heapq.heappop(self._heap)
-                    continue
-                if not self._heap:
-                    self._lock.wait()
-                    continue
-                left = self._heap[0][0] - time.monotonic()
-                if left > 0:
-                    self._lock.wait(left)
-                    continue
-                _, _, job = heapq.heappop(self._heap)
-                self._lock.release()
-                try:
-                    self._expire(job)
-                except Exception:
-                    log.exception("stopping message %d at its time limit failed", job.message.id)
-                finally:
-                    self._lock.acquire()
 
 
 class Worker:
@@ -292,11 +202,11 @@ class Worker:
         self._cut_short = False  # the grace period is over, or a signal said stop now
         self._grace_timer: Optional[threading.Timer] = None
         self._jobs_lock = threading.Lock()
-        self._jobs: Dict[int, _Job] = {}  # by id() of the job, while the handler runs
-        self._current: Optional[_Job] = None  # the main thread's job
-        self._interrupt: Optional[_Job] = None  # the job the limit signal is for
+        self._jobs: Dict[int, Job] = {}  # by id() of the job, while the handler runs
+        self._current: Optional[Job] = None  # the main thread's job
+        self._interrupt: Optional[Job] = None  # the job the limit signal is for
         self._keeper: Optional[LeaseKeeper] = None
-        self._limits: Optional[_Limits] = None
+        self._limits: Optional[Watchdog] = None
         self._report: Optional[TimeLimitReport] = None
         self._told_idle = True  # the supervisor knows no handler runs
         self._error: Optional[BaseException] = None  # what ended a handler thread
@@ -338,13 +248,13 @@ class Worker:
             if self._timeout is not None:  # else there is nothing to tell
                 self._report = TimeLimitReport.from_environment() or self._report
             if self._async:
-                self._run_async(queues, keeper)
+                self._run_async(QueueSet(queues, self._lease), keeper)
             elif self._threads > 1:
-                self._limits = _Limits(self._expire)
-                self._run_threads(queues, keeper)
+                self._limits = Watchdog(self._expire)
+                self._run_threads(QueueSet(queues, self._lease), keeper)
             else:
-                self._limits = _Limits(self._expire)
-                self._loop(queues, keeper, self._wake)
+                self._limits = Watchdog(self._expire)
+                self._loop(QueueSet(queues, self._lease), keeper, self._wake)
         finally:
             # The shutdown order. The loop has returned, so the last jobs are
             # settled (or given back) already: they ran, and were settled,
@@ -371,7 +281,7 @@ class Worker:
 
     # --- the loop ---
 
-    def _loop(self, queues: List[QueueBackend], keeper: LeaseKeeper, stop: StopEvent) -> None:
+    def _loop(self, queues: QueueSet, keeper: LeaseKeeper, stop: StopEvent) -> None:
         # A queue that fails (its server restarting) is tried again after
         # growing pauses, logged once when it starts failing and once when
         # it works again.
@@ -380,7 +290,7 @@ class Worker:
             try:
                 # While it fails, a look that finds nothing tells it is back
                 # as well as a message does.
-                message = self._take(queues, stop, block=not outage.ongoing)
+                message = queues.take(stop, block=not outage.ongoing)
             except Empty:
                 if not self._stop_asked:
                     outage.succeeded()
@@ -392,71 +302,6 @@ class Worker:
                 continue
             outage.succeeded()
             self._process(message, keeper)
-
-    def _take(self, queues: List[QueueBackend], stop: StopEvent, block: bool = True) -> Message:
-        """The next message, by the queues' order; raises Empty once `stop` is
-        set, or at once when nothing is ready and `block` is False."""
-        if len(queues) == 1:
-            return queues[0].get(block=block, lease=self._lease, stop=stop)
-        if not block:
-            message, _ = self._look(queues)
-            if message is None:
-                raise Empty
-            return message
-        while True:
-            # Armed before the look: a change after it wakes the wait below.
-            watches = self._arm(queues)
-            stop.drain()  # before the flag is read: a set() after it wakes the wait
-            if stop.is_set():
-                raise Empty
-            message, wait = self._look(queues)
-            if message is not None:
-                return message
-            fds, wait = self._wait_for(watches, wait)
-            wait_readable([stop.fileno(), *fds], wait)
-
-    def _arm(self, queues: List[QueueBackend]) -> List[Optional[Watch]]:
-        watches: List[Optional[Watch]] = []
-        for queue in queues:
-            watch = queue.watch() if isinstance(queue, BaseQueue) else None
-            if watch is not None:
-                watch.arm()
-            watches.append(watch)
-        return watches
-
-    def _look(self, queues: List[QueueBackend]) -> Tuple[Optional[Message], Optional[float]]:
-        """A message of the first queue that has one, else None and the
-        seconds until the earliest lease or delay of any of them ends."""
-        soonest: Optional[float] = None
-        for queue in queues:
-            if isinstance(queue, BaseQueue):
-                taken, due = queue.take(1, lease=self._lease)
-                if taken:
-                    return taken[0], None
-                if due is not None:
-                    soonest = due if soonest is None else min(soonest, due)
-            else:
-                try:
-                    return queue.get(block=False, lease=self._lease), None
-                except Empty:
-                    pass
-        return None, soonest
-
-    @staticmethod
-    def _wait_for(watches: List[Optional[Watch]], due: Optional[float]
-                  ) -> Tuple[List[int], float]:
-        """The descriptors to wait on and for how long: until the due time (a
-        millisecond over), or looking every UNWATCHED_CAP at a queue without
-        a descriptor."""
-        fds: List[int] = []
-        wait = LONGEST_WAIT if due is None else max(0.0, due + 0.001)
-        for watch in watches:
-            fd = None if watch is None else watch.fileno()
-            if fd is None:
-                wait = min(wait, UNWATCHED_CAP)
-            else:
-                fds.append(fd)
-        return fds, wait
 
     def _process(self, message: Message, keeper: LeaseKeeper) -> None:
         job = self._begin(message, keeper)
@@ -493,9 +338,9 @@ class Worker:
             raise
         self._finish(job, keeper, self._succeeded)
 
-    def _begin(self, message: Message, keeper: LeaseKeeper) -> _Job:
+    def _begin(self, message: Message, keeper: LeaseKeeper) -> Job:
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
-        job = _Job(message, deadline)
+        job = Job(message, deadline)
         # The keeper renews the lease up to the limit, not past it.
         keeper.hold(message, self._lease, until=deadline)
         with self._jobs_lock:
@@ -505,7 +350,7 @@ class Worker:
             self._limits.add(job)
         return job
 
-    def _end(self, job: _Job) -> None:
+    def _end(self, job: Job) -> None:
         """The job's handler is done (or, in a thread, given up on)."""
         with self._jobs_lock:
             if not job.running:
@@ -516,7 +361,7 @@ class Worker:
         if job.deadline is not None and self._limits is not None:
             self._limits.remove(job)
 
-    def _claim(self, job: _Job, owner: str) -> bool:
+    def _claim(self, job: Job, owner: str) -> bool:
         with self._jobs_lock:
             if job.owner is not None:
                 return False
@@ -536,7 +381,7 @@ class Worker:
             self._report.left(None)
             self._told_idle = True
 
-    def _finish(self, job: _Job, keeper: LeaseKeeper,
+    def _finish(self, job: Job, keeper: LeaseKeeper,
                 settle: Callable[[Message], None]) -> None:
         self._end(job)
         if not self._claim(job, "done"):
@@ -601,7 +446,7 @@ class Worker:
         self._add("returned")
         log.warning("message %d: unfinished at shutdown, returned to the queue", message.id)
 
-    def _settle_for(self, job: _Job, settle: Callable[[Message], None]) -> None:
+    def _settle_for(self, job: Job, settle: Callable[[Message], None]) -> None:
         """Settles a job whose handler may still run (at its time limit, at
         the end of a shutdown), once claimed."""
         message = job.message
@@ -618,7 +463,7 @@ class Worker:
 
     # --- time limits ---
 
-    def _expire(self, job: _Job) -> None:
+    def _expire(self, job: Job) -> None:
         """At a job's time limit (the watchdog's thread): fails its message
         and stops its handler, with a signal if it runs in the main thread."""
         if not job.running or not self._claim(job, "limit"):
@@ -641,7 +486,7 @@ class Worker:
 
     # --- threads ---
 
-    def _run_threads(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+    def _run_threads(self, queues: QueueSet, keeper: LeaseKeeper) -> None:
         stops = [StopEvent() for _ in range(self._threads)]
         self._thread_stops = stops
         if self._stop_asked:
@@ -681,7 +526,7 @@ class Worker:
                 stop.close()
             self._thread_stops = []
 
-    def _thread_main(self, queues: List[QueueBackend], keeper: LeaseKeeper,
+    def _thread_main(self, queues: QueueSet, keeper: LeaseKeeper,
                      stop: StopEvent) -> None:
         try:
             self._loop(queues, keeper, stop)
@@ -694,15 +539,15 @@ class Worker:
 
     # --- async handlers ---
 
-    def _run_async(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+    def _run_async(self, queues: QueueSet, keeper: LeaseKeeper) -> None:
         import asyncio
         asyncio.run(self._dispatch(queues, keeper))
 
-    async def _dispatch(self, queues: List[QueueBackend], keeper: LeaseKeeper) -> None:
+    async def _dispatch(self, queues: QueueSet, keeper: LeaseKeeper) -> None:
         import asyncio
         loop = asyncio.get_running_loop()
         changed = asyncio.Event()  # a stop, a signal, a free slot
-        tasks: Dict[asyncio.Task[None], _Job] = {}
+        tasks: Dict[asyncio.Task[None], Job] = {}
 
         def woken() -> None:
             self._wake.drain()
@@ -755,7 +600,7 @@ class Worker:
         finally:
             loop.remove_reader(self._wake.fileno())
 
-    async def _take_async(self, queues: List[QueueBackend], changed: asyncio.Event,
+    async def _take_async(self, queues: QueueSet, changed: asyncio.Event,
                           outage: Outage) -> Optional[Message]:
         """The next message by the queues' order, waiting on their watches;
         None when `changed` was set meanwhile (the caller looks at why). A
@@ -766,12 +611,12 @@ class Worker:
             changed.clear()
             if self._stop_asked:
                 return None
-            watches = self._arm(queues)
-            message, due = self._look(queues)
+            watches = queues.arm()
+            message, due = queues.look()
             outage.succeeded()
             if message is not None:
                 return message
-            fds, wait = self._wait_for(watches, due)
+            fds, wait = queues.wait_for(watches, due)
             ready: asyncio.Future[None] = loop.create_future()
             for fd in fds:
                 loop.add_reader(fd, _resolve, ready)
@@ -786,7 +631,7 @@ class Worker:
             if changed.is_set():
                 return None
 
-    async def _process_async(self, job: _Job, keeper: LeaseKeeper) -> None:
+    async def _process_async(self, job: Job, keeper: LeaseKeeper) -> None:
         import asyncio
         message = job.message
         handler = asyncio.ensure_future(self._handler(message))
@@ -890,7 +735,7 @@ def _resolve(future: asyncio.Future[None]) -> None:
         future.set_result(None)
 
 
-def _forget(tasks: Dict[Any, _Job], changed: asyncio.Event, task: Any) -> None:
+def _forget(tasks: Dict[Any, Job], changed: asyncio.Event, task: Any) -> None:
     tasks.pop(task, None)
     changed.set()  # a slot is free
 

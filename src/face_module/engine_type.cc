@@ -5,6 +5,7 @@
 #include "face_module/engine_type.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "face_module/errors.h"
 #include "face_module/rows.h"
 #include "face_module/without_gil.h"
+#include "log_io/log_format.h"
 #include "queue/job_queue.h"
 
 namespace tarnwick::face {
@@ -32,7 +34,16 @@ struct EngineObject {
   // Shared with calls in progress, so close() in one thread cannot free the
   // queue under a call that runs in another with the interpreter lock released.
   std::shared_ptr<JobQueue>* queue;
+  // The consumer its leases name (UTF-8, empty: unknown), changed and read
+  // only with the interpreter lock held.
+  char consumer[MAX_CONSUMER_LEN];
+  uint8_t consumer_len;
 };
+
+std::string consumer_of(PyObject* self) {
+  auto* engine = reinterpret_cast<EngineObject*>(self);
+  return std::string(engine->consumer, engine->consumer_len);
+}
 
 std::shared_ptr<JobQueue> queue_of(PyObject* self) {
   auto* holder = reinterpret_cast<EngineObject*>(self)->queue;
@@ -119,6 +130,32 @@ PyObject* engine_closed(PyObject* self, void*) noexcept {
   return PyBool_FromLong(reinterpret_cast<EngineObject*>(self)->queue == nullptr);
 }
 
+PyObject* engine_consumer(PyObject* self, void*) noexcept {
+  return guarded<raise_internal>([&]() -> PyObject* { return py::to_str(consumer_of(self)); });
+}
+
+// set_consumer(consumer: str) -> None
+PyObject* engine_set_consumer(PyObject* self, PyObject* args) noexcept {
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "U", &value)) return nullptr;
+  return guarded<raise_internal>([&]() -> PyObject* {
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
+    if (!utf8) return nullptr;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(utf8.get(), &data, &length) != 0) return nullptr;
+    if (static_cast<size_t>(length) > MAX_CONSUMER_LEN) {
+      PyErr_Format(PyExc_ValueError, "consumer must be at most %d bytes in UTF-8, not %zd",
+                   static_cast<int>(MAX_CONSUMER_LEN), length);
+      return nullptr;
+    }
+    auto* engine = reinterpret_cast<EngineObject*>(self);
+    std::memcpy(engine->consumer, data, static_cast<size_t>(length));
+    engine->consumer_len = static_cast<uint8_t>(length);
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* engine_directory(PyObject* self, void*) noexcept {
   std::shared_ptr<JobQueue> queue = queue_of(self);
   if (!queue) return raise_closed("queue");
@@ -185,8 +222,9 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
     return nullptr;
   }
   // More than one message is a batch: synced once, whatever the interval says.
+  const std::string consumer = consumer_of(self);
   const TakeRequest request{max, lease_ms, max_deliveries,
-                            max > 1 ? SyncRule::kForce : SyncRule::kInterval};
+                            max > 1 ? SyncRule::kForce : SyncRule::kInterval, consumer};
   TakenRows rows;
   return engine_call(
       self, [&](JobQueue& q) { return q.take(request, rows); },
@@ -260,13 +298,15 @@ PyObject* engine_extend(PyObject* self, PyObject* args) noexcept {
   if (!PyArg_ParseTuple(args, "O&O&", lease_token_arg, &token, py::optional_u64_arg, &lease_ms)) {
     return nullptr;
   }
-  return engine_call(self, [&](JobQueue& q) { return q.extend(token, lease_ms); },
+  const std::string consumer = consumer_of(self);
+  return engine_call(self, [&](JobQueue& q) { return q.extend(token, lease_ms, consumer); },
                      py::to_optional_int);
 }
 
 // --- looking ---
 
-// peek(limit, bodies) -> list[(seq, state, deliveries, enqueued_ms, due_ms, size, body)]
+// peek(limit, bodies) -> list[(seq, state, deliveries, enqueued_ms, due_ms, size, body,
+//                               started_ms, extensions, consumer)]
 PyObject* engine_peek(PyObject* self, PyObject* args) noexcept {
   uint64_t limit = 0;
   int bodies = 0;
@@ -406,9 +446,12 @@ PyMethodDef g_engine_methods[] = {
      "peek($self, limit, bodies, /)\n--\n\n"
      "Up to `limit` live messages, smallest id first, without leasing them or\n"
      "writing anything: a list of\n"
-     "(seq, state, deliveries, enqueued_ms, due_ms, size, body), where state\n"
-     "is 'ready', 'leased' or 'scheduled', due_ms the end of a lease or delay\n"
-     "(None when ready) and body None unless `bodies` is true."},
+     "(seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,\n"
+     "extensions, consumer), where state is 'ready', 'leased' or 'scheduled',\n"
+     "due_ms the end of a lease or delay (None when ready), body None unless\n"
+     "`bodies` is true; for a leased message, when its delivery began (None\n"
+     "when unknown), how often its lease was extended and who holds it (None\n"
+     "when unknown)."},
     {"next_due", engine_next_due, METH_NOARGS,
      "next_due($self, /)\n--\n\n"
      "The earliest time (epoch milliseconds) a lease or a delay ends, or None."},
@@ -416,7 +459,8 @@ PyMethodDef g_engine_methods[] = {
      "stats($self, /)\n--\n\n"
      "The queue's counts as a dict: ready, in_flight, total, the running\n"
      "totals, next_seq, live_bytes, log_bytes, generation, persistent,\n"
-     "scheduled and dead_letters."},
+     "scheduled, dead_letters, and oldest_running: (seq, started_ms) of the\n"
+     "delivery in flight that began first, or None."},
     {"dead_count", engine_dead_count, METH_NOARGS,
      "dead_count($self, /)\n--\n\n"
      "How many dead letters there are."},
@@ -451,6 +495,11 @@ PyMethodDef g_engine_methods[] = {
      "What opening the queue repaired in its log: {skipped, cut_tail,\n"
      "records_kept, orphan_records, damaged_copy, generation}, or None when\n"
      "the log needed no repair."},
+    {"set_consumer", engine_set_consumer, METH_VARARGS,
+     "set_consumer($self, consumer, /)\n--\n\n"
+     "Names who takes through this object: a str of at most 64 bytes in\n"
+     "UTF-8 (empty: unknown). Its leases name it, with when each delivery\n"
+     "began and how often its lease was extended (see peek())."},
     {"close", engine_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
      "Syncs and closes the queue; later calls raise ValueError. Closing\n"
@@ -460,6 +509,8 @@ PyMethodDef g_engine_methods[] = {
 
 PyGetSetDef g_engine_getset[] = {
     {"closed", engine_closed, nullptr, "True once close() was called.", nullptr},
+    {"consumer", engine_consumer, nullptr,
+     "Who takes through this object (set_consumer()); empty: unknown.", nullptr},
     {"directory", engine_directory, nullptr,
      "The queue's directory, or None for a queue in memory (\":memory:\").", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

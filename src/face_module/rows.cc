@@ -67,8 +67,10 @@ PyObject* TakenRows::take_list() {
 
 PyObject* summary_row(const MessageSummary& m, bool bodies) {
   PyObject* body = bodies ? to_bytes(m.body) : py::to_none();
-  return Py_BuildValue("(KsIKNIN)", ull{m.seq}, state_name(m.state), m.deliveries,
-                       ull{m.enqueued_ts_ms}, to_optional_int(m.due_ms), m.size, body);
+  PyObject* consumer = m.consumer.empty() ? py::to_none() : to_str(m.consumer);
+  return Py_BuildValue("(KsIKNINNIN)", ull{m.seq}, state_name(m.state), m.deliveries,
+                       ull{m.enqueued_ts_ms}, to_optional_int(m.due_ms), m.size, body,
+                       to_optional_int(m.started_ms), m.extensions, consumer);
 }
 
 PyObject* dead_letter_row(const DeadLetter& d) {
@@ -78,13 +80,17 @@ PyObject* dead_letter_row(const DeadLetter& d) {
 
 PyObject* stats_dict(const JobStats& s) {
   const QueueStats& c = s.core;
+  PyObject* oldest = s.oldest_started_ms
+                         ? Py_BuildValue("(KK)", ull{s.oldest_started_seq}, ull{*s.oldest_started_ms})
+                         : py::to_none();
   return Py_BuildValue(
-      "{sKsKsKsKsKsKsKsKsKsKsKsOsKsK}", "ready", ull{c.ready}, "in_flight", ull{c.in_flight},
+      "{sKsKsKsKsKsKsKsKsKsKsKsOsKsKsN}", "ready", ull{c.ready}, "in_flight", ull{c.in_flight},
       "total", ull{c.total}, "enqueued_total", ull{c.enqueued_total}, "acked_total",
       ull{c.acked_total}, "requeued_total", ull{c.requeued_total}, "dead_total", ull{c.dead_total},
       "next_seq", ull{c.next_seq}, "live_bytes", ull{c.live_bytes}, "log_bytes", ull{c.log_bytes},
       "generation", ull{c.generation}, "persistent", c.persistent ? Py_True : Py_False,
-      "scheduled", ull{s.scheduled}, "dead_letters", ull{s.dead_letters});
+      "scheduled", ull{s.scheduled}, "dead_letters", ull{s.dead_letters}, "oldest_running",
+      oldest);
 }
 
 PyObject* integrity_dict(const IntegrityReport& r) {

@@ -34,7 +34,8 @@ class TakenRows final : public DeliverySink {
   py::PyRef list_;
   Py_ssize_t filled_ = 0;
 };
-// (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None)
+// (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None,
+//  started_ms | None, extensions, consumer | None)
 PyObject* summary_row(const MessageSummary& m, bool bodies);
 // (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 PyObject* dead_letter_row(const DeadLetter& d);

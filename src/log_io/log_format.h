@@ -1,6 +1,7 @@
 // On-disk layout constants of queue.log. docs/log-format.md describes the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnwick {
@@ -21,7 +22,14 @@ inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
 
 inline constexpr uint64_t ACK_FRAME_LEN = 21;
 inline constexpr uint64_t DEAD_FRAME_LEN = 21;
-inline constexpr uint64_t LEASE_FRAME_LEN = 33;
+inline constexpr uint64_t LEASE_FRAME_LEN = 33;  // without the optional trailing fields
+
+// LEASE's optional trailing fields (docs/log-format.md): started_ms (u64),
+// extensions (u32), consumer_len (u8), then the consumer's bytes. Readers
+// that know only the fixed 21 bytes ignore them.
+inline constexpr uint64_t LEASE_PAYLOAD_LEN = 21;
+inline constexpr uint64_t LEASE_DETAILS_PAYLOAD_LEN = 34;  // with the trailing fields, before the consumer
+inline constexpr size_t MAX_CONSUMER_LEN = 64;  // the most consumer bytes written
 inline constexpr uint64_t REQUEUE_FRAME_LEN = 25;
 
 }  // namespace tarnwick

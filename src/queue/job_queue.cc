@@ -208,7 +208,9 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
         it = state.ready.lower_bound(seq);
         continue;
       }
-      leases.push_back(RecordView::lease(seq, deadline, deliveries));
+      leases.push_back(request.consumer
+                           ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
+                           : RecordView::lease(seq, deadline, deliveries));
       ++it;
     }
     TW_TRY(write_leases());
@@ -251,7 +253,8 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
 }
 
 Result<std::optional<uint64_t>> JobQueue::renew(uint64_t seq, const LeaseToken* lease,
-                                                std::optional<uint64_t> lease_ms) {
+                                                std::optional<uint64_t> lease_ms,
+                                                std::optional<std::string_view> consumer) {
   QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<uint64_t>> {
     const uint64_t now = now_ms();
@@ -259,7 +262,19 @@ Result<std::optional<uint64_t>> JobQueue::renew(uint64_t seq, const LeaseToken* 
     // Only a message in flight has a lease to renew (a current lease is in flight).
     if (entry == nullptr || !q.state().in_flight.contains(seq)) return std::optional<uint64_t>();
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
-    TW_TRY(q.commit(RecordView::lease(seq, deadline, entry->deliveries), Sync::kInterval));
+    QueueState& state = q.state();
+    RecordView record = RecordView::lease(seq, deadline, entry->deliveries);
+    // The name is copied: applying the record may let go of the one it had.
+    std::string holder;
+    if (auto facts = state.lease_facts.find(seq); facts != state.lease_facts.end()) {
+      holder = state.consumers.name(facts->second.consumer);
+      const uint32_t extensions = facts->second.extensions;
+      record = RecordView::lease(seq, deadline, entry->deliveries, facts->second.started_ms,
+                                 extensions == UINT32_MAX ? extensions : extensions + 1, holder);
+    } else if (consumer) {
+      record = RecordView::lease(seq, deadline, entry->deliveries, 0, 1, *consumer);
+    }
+    TW_TRY(q.commit(record, Sync::kInterval));
     return std::optional<uint64_t>(deadline);
   });
 }
@@ -302,12 +317,13 @@ Result<bool> JobQueue::nack(uint64_t seq, bool requeue) {
 }
 
 Result<std::optional<uint64_t>> JobQueue::extend(const LeaseToken& lease,
-                                                 std::optional<uint64_t> lease_ms) {
-  return renew(lease.seq, &lease, lease_ms);
+                                                 std::optional<uint64_t> lease_ms,
+                                                 std::optional<std::string_view> consumer) {
+  return renew(lease.seq, &lease, lease_ms, consumer);
 }
 
 Result<std::optional<uint64_t>> JobQueue::extend(uint64_t seq, std::optional<uint64_t> lease_ms) {
-  return renew(seq, nullptr, lease_ms);
+  return renew(seq, nullptr, lease_ms, std::nullopt);
 }
 
 Result<std::vector<size_t>> JobQueue::ack_many(std::span<const LeaseToken> leases) {

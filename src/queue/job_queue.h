@@ -41,6 +41,12 @@ struct MessageSummary {
   uint32_t deliveries = 0;
   uint64_t enqueued_ts_ms = 0;
   std::optional<uint64_t> due_ms;  // lease end or due time
+  // A leased message's delivery, where its LEASE told (LeaseDetails):
+  // when it began (nothing when unknown), how often its lease was
+  // extended and who holds it (empty: unknown).
+  std::optional<uint64_t> started_ms;
+  uint32_t extensions = 0;
+  std::string consumer;
   uint32_t size = 0;
   std::vector<uint8_t> body;  // only when asked for
 };
@@ -59,6 +65,9 @@ struct JobStats {
   QueueStats core;
   uint64_t scheduled = 0;
   uint64_t dead_letters = 0;
+  // The delivery in flight that began first, of those whose start is known.
+  std::optional<uint64_t> oldest_started_ms;
+  uint64_t oldest_started_seq = 0;
 };
 
 inline constexpr const char* kDeadLetterDir = "dead_letters";
@@ -80,6 +89,10 @@ struct TakeRequest {
   // that goes to the dead letters instead.
   uint32_t max_deliveries = 0;
   SyncRule sync = SyncRule::kInterval;
+  // Who takes: its leases carry their start, extension count and this
+  // consumer (empty: unknown) in LEASE's trailing fields. Without one the
+  // leases are written as TarnwickCore has always written them.
+  std::optional<std::string_view> consumer = std::nullopt;
 };
 
 struct Taken {
@@ -127,7 +140,11 @@ class JobQueue {
   // when `lease` is no longer current ---
   Result<bool> ack(const LeaseToken& lease);
   Result<bool> nack(const LeaseToken& lease, uint64_t delay_ms);
-  Result<std::optional<uint64_t>> extend(const LeaseToken& lease, std::optional<uint64_t> lease_ms);
+  // A renewal keeps what the lease's LEASE told (its start and consumer)
+  // and counts one extension more; a lease that told nothing is renewed
+  // telling `consumer`, its start unknown, when one is given.
+  Result<std::optional<uint64_t>> extend(const LeaseToken& lease, std::optional<uint64_t> lease_ms,
+                                         std::optional<std::string_view> consumer = std::nullopt);
   Result<bool> bury(const LeaseToken& lease, std::string_view reason);
   // Acks every message whose lease in `leases` is still current, checked and
   // written under one lock hold as one run of records (all or none of them
@@ -185,7 +202,8 @@ class JobQueue {
   Result<bool> remove(uint64_t seq, const LeaseToken* lease, bool dead);
   Result<bool> give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms);
   Result<std::optional<uint64_t>> renew(uint64_t seq, const LeaseToken* lease,
-                                        std::optional<uint64_t> lease_ms);
+                                        std::optional<uint64_t> lease_ms,
+                                        std::optional<std::string_view> consumer);
   // ACKs the items `current` accepts, each seq once; the others' positions
   // go to `refused` when given.
   template <class SeqOf, class Current>

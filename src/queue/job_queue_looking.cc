@@ -56,6 +56,11 @@ Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) 
         summary.state =
             entry->second.deliveries == 0 ? MessageState::kScheduled : MessageState::kLeased;
         summary.due_ms = leased->second;
+        if (auto facts = state.lease_facts.find(seq); facts != state.lease_facts.end()) {
+          if (facts->second.started_ms != 0) summary.started_ms = facts->second.started_ms;
+          summary.extensions = facts->second.extensions;
+          summary.consumer = state.consumers.name(facts->second.consumer);
+        }
       }
       if (bodies) {
         TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
@@ -100,6 +105,15 @@ Result<JobStats> JobQueue::stats() {
       auto entry = s.messages.find(seq);
       if (deadline > now && entry != s.messages.end() && entry->second.deliveries == 0) {
         ++out.scheduled;
+      }
+    }
+    for (const auto& [seq, facts] : s.lease_facts) {
+      auto leased = s.in_flight.find(seq);
+      if (facts.started_ms == 0 || leased == s.in_flight.end() || leased->second <= now) continue;
+      if (!out.oldest_started_ms || facts.started_ms < *out.oldest_started_ms ||
+          (facts.started_ms == *out.oldest_started_ms && seq < out.oldest_started_seq)) {
+        out.oldest_started_ms = facts.started_ms;
+        out.oldest_started_seq = seq;
       }
     }
     out.dead_letters = dead_->state().messages.size();

@@ -88,8 +88,14 @@ Status QueueImpl::write_compacted(bool& renamed) {
         pos += REQUEUE_FRAME_LEN;
       }
       if (m.deadline) {
-        TW_TRY(put_frame(writer, scratch, LeaseRecord{m.seq, *m.deadline, m.entry->deliveries}));
-        pos += LEASE_FRAME_LEN;
+        // A lease keeps what its LEASE told of the delivery.
+        LeaseRecord lease{m.seq, *m.deadline, m.entry->deliveries};
+        if (auto facts = state.lease_facts.find(m.seq); facts != state.lease_facts.end()) {
+          lease.details = LeaseDetails{facts->second.started_ms, facts->second.extensions,
+                                       std::string(state.consumers.name(facts->second.consumer))};
+        }
+        TW_TRY(put_frame(writer, scratch, lease));
+        pos += scratch.size();
       }
     }
     TW_TRY(writer.flush());

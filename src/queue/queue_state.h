@@ -7,6 +7,8 @@
 #include <queue>
 #include <set>
 #include <span>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -23,6 +25,34 @@ struct MessageEntry {
   uint64_t body_offset = 0;  // file offset of the first body byte
 };
 
+// The consumers named by the leases of a state, each name kept once and
+// counted by the leases that name it, so that a lease costs an id, not a
+// string. Id 0 is the unknown (empty) consumer.
+class ConsumerNames {
+ public:
+  uint32_t add(std::string_view name);  // one more lease names it
+  void drop(uint32_t id);               // one lease fewer
+  std::string_view name(uint32_t id) const;
+  size_t size() const { return ids_.size(); }  // names in use
+
+ private:
+  struct Name {
+    std::string text;
+    uint32_t uses = 0;
+  };
+  std::vector<Name> names_;  // by id - 1
+  std::vector<uint32_t> free_;
+  std::unordered_map<std::string, uint32_t> ids_;
+  uint32_t last_ = 0;  // the id added last: a run of leases mostly names one consumer
+};
+
+// What the state knows of a delivery besides its deadline (LeaseDetails).
+struct LeaseFacts {
+  uint64_t started_ms = 0;  // 0: unknown
+  uint32_t extensions = 0;
+  uint32_t consumer = 0;    // in QueueState::consumers
+};
+
 using LeaseEntry = std::pair<uint64_t, uint64_t>;  // (deadline_ms, seq)
 using LeaseHeap =
     std::priority_queue<LeaseEntry, std::vector<LeaseEntry>, std::greater<LeaseEntry>>;
@@ -34,6 +64,10 @@ struct QueueState {
   LeaseHeap lease_heap;
   std::unordered_map<uint64_t, MessageEntry> messages;  // every live message
   std::unordered_map<uint64_t, uint64_t> in_flight;     // seq -> deadline_ms
+  // The leases in flight whose LEASE had the trailing fields; a delay's
+  // lease, or one written by an older release, has no entry.
+  std::unordered_map<uint64_t, LeaseFacts> lease_facts;
+  ConsumerNames consumers;
   std::set<uint64_t> ready;
   uint64_t next_seq = 0;
   bool seq_exhausted = false;  // seq 2^64-1 was assigned: no id is left
@@ -52,7 +86,10 @@ struct QueueState {
   void apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
                      uint64_t frame_offset, bool keep_body);
   void apply_remove(uint64_t seq, bool dead);  // ACK (dead false) or DEAD
-  void apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries);
+  void apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries,
+                   const RecordView* details = nullptr);
+  // Forgets what was known of the message's lease.
+  void forget_lease(uint64_t seq);
   void apply_requeue(uint64_t seq, uint32_t deliveries);
 };
 

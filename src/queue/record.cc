@@ -1,5 +1,6 @@
 #include "queue/record.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "log_io/crc32.h"
@@ -21,6 +22,16 @@ void put_u64(std::vector<uint8_t>& out, uint64_t v) {
   const size_t at = out.size();
   out.resize(at + 8);
   store_le64(out.data() + at, v);
+}
+
+// LEASE's trailing fields, after its fixed 21 bytes.
+void put_lease_details(std::vector<uint8_t>& out, uint64_t started_ms, uint32_t extensions,
+                       std::string_view consumer) {
+  consumer = consumer.substr(0, MAX_CONSUMER_LEN);
+  put_u64(out, started_ms);
+  put_u32(out, extensions);
+  put_u8(out, static_cast<uint8_t>(consumer.size()));
+  out.insert(out.end(), consumer.begin(), consumer.end());
 }
 
 constexpr const char* kShortU64 = "short u64 field";
@@ -54,6 +65,10 @@ void encode_into(const Record& record, std::vector<uint8_t>& out) {
           put_u64(out, r.seq);
           put_u64(out, r.deadline_ms);
           put_u32(out, r.deliveries);
+          if (r.details) {
+            put_lease_details(out, r.details->started_ms, r.details->extensions,
+                              r.details->consumer);
+          }
         } else if constexpr (std::is_same_v<T, RequeueRecord>) {
           put_u8(out, REQUEUE);
           put_u64(out, r.seq);
@@ -99,7 +114,11 @@ void append_enqueue_head_to(std::vector<uint8_t>& out, uint64_t seq, uint64_t ts
 size_t encoded_size(const Record& record) {
   switch (record.index()) {
     case 0: return ENQUEUE_PAYLOAD_PREFIX + std::get<EnqueueRecord>(record).body.size();
-    case 2: return 21;
+    case 2: {
+      const auto& lease = std::get<LeaseRecord>(record);
+      if (!lease.details) return LEASE_PAYLOAD_LEN;
+      return LEASE_DETAILS_PAYLOAD_LEN + std::min(lease.details->consumer.size(), MAX_CONSUMER_LEN);
+    }
     case 3: return 13;
     default: return 9;
   }
@@ -139,6 +158,14 @@ std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> paylo
   const uint32_t field = load_le32(p + 17);
   if (view.tag == LEASE) {
     view.deliveries = field;
+    // The trailing fields count only when whole; anything else after the
+    // fixed fields is ignored, as every reader of the format does.
+    if (n >= LEASE_DETAILS_PAYLOAD_LEN && n - LEASE_DETAILS_PAYLOAD_LEN >= p[33]) {
+      view.details = true;
+      view.started_ms = load_le64(p + 21);
+      view.extensions = load_le32(p + 29);
+      view.consumer = std::string_view(reinterpret_cast<const char*>(p + 34), p[33]);
+    }
     return view;
   }
   if (n - ENQUEUE_PAYLOAD_PREFIX < field) return std::string("short body");
@@ -149,7 +176,10 @@ std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> paylo
 uint64_t frame_length(const RecordView& record) {
   switch (record.tag) {
     case ENQUEUE: return ENQUEUE_FRAME_OVERHEAD + record.body.size();
-    case LEASE: return LEASE_FRAME_LEN;
+    case LEASE:
+      return record.details ? FRAME_HEADER_LEN + LEASE_DETAILS_PAYLOAD_LEN +
+                                  std::min(record.consumer.size(), MAX_CONSUMER_LEN)
+                            : LEASE_FRAME_LEN;
     case REQUEUE: return REQUEUE_FRAME_LEN;
     case ACK: return ACK_FRAME_LEN;
     case DEAD: break;
@@ -160,6 +190,15 @@ uint64_t frame_length(const RecordView& record) {
 void append_frame_to(std::vector<uint8_t>& out, const RecordView& record) {
   if (record.tag == ENQUEUE) {
     append_enqueue_frame_to(out, record.seq, record.time_ms, record.body);
+  } else if (record.tag == LEASE && record.details) {
+    const size_t start = out.size();
+    out.resize(start + FRAME_HEADER_LEN);
+    put_u8(out, LEASE);
+    put_u64(out, record.seq);
+    put_u64(out, record.time_ms);
+    put_u32(out, record.deliveries);
+    put_lease_details(out, record.started_ms, record.extensions, record.consumer);
+    seal_frame(std::span<uint8_t>(out).subspan(start));
   } else {
     append_frame_to(out, to_record(record));  // no body: nothing is copied
   }
@@ -169,7 +208,11 @@ Record to_record(const RecordView& v) {
   switch (v.tag) {
     case ENQUEUE: return EnqueueRecord{v.seq, v.time_ms, {v.body.begin(), v.body.end()}};
     case ACK: return AckRecord{v.seq};
-    case LEASE: return LeaseRecord{v.seq, v.time_ms, v.deliveries};
+    case LEASE: {
+      LeaseRecord lease{v.seq, v.time_ms, v.deliveries};
+      if (v.details) lease.details = LeaseDetails{v.started_ms, v.extensions, std::string(v.consumer)};
+      return lease;
+    }
     case REQUEUE: return RequeueRecord{v.seq, v.deliveries};
     case DEAD: break;
   }

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "log_io/error.h"
+#include "log_io/log_format.h"
 
 namespace tarnwick {
 
@@ -23,10 +26,22 @@ struct AckRecord {
   uint64_t seq;
   bool operator==(const AckRecord&) const = default;
 };
+// What a LEASE of a delivery may say besides its deadline, in trailing
+// fields that older readers ignore: when the delivery began (0: unknown; an
+// extend keeps it), how often its lease was extended, and who holds it (an
+// empty consumer: unknown). A delay's LEASE has none.
+struct LeaseDetails {
+  uint64_t started_ms = 0;
+  uint32_t extensions = 0;
+  std::string consumer;  // at most MAX_CONSUMER_LEN bytes are written
+  bool operator==(const LeaseDetails&) const = default;
+};
+
 struct LeaseRecord {
   uint64_t seq;
   uint64_t deadline_ms;
   uint32_t deliveries;
+  std::optional<LeaseDetails> details = std::nullopt;
   bool operator==(const LeaseRecord&) const = default;
 };
 struct RequeueRecord {
@@ -49,6 +64,12 @@ struct RecordView {
   uint64_t time_ms;      // ENQUEUE: enqueued_ts_ms; LEASE: deadline_ms
   uint32_t deliveries;   // LEASE, REQUEUE
   std::span<const uint8_t> body;  // ENQUEUE
+  // LEASE's trailing fields, when `details` (see LeaseDetails); `consumer`
+  // borrows from the payload or the writer's string.
+  bool details = false;
+  uint32_t extensions = 0;
+  uint64_t started_ms = 0;
+  std::string_view consumer = {};
 
   static RecordView enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body) {
     return {ENQUEUE, seq, ts_ms, 0, body};
@@ -56,6 +77,11 @@ struct RecordView {
   static RecordView ack(uint64_t seq) { return {ACK, seq, 0, 0, {}}; }
   static RecordView lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries) {
     return {LEASE, seq, deadline_ms, deliveries, {}};
+  }
+  static RecordView lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries,
+                          uint64_t started_ms, uint32_t extensions, std::string_view consumer) {
+    return {LEASE, seq, deadline_ms, deliveries, {}, true, extensions, started_ms,
+            consumer.substr(0, MAX_CONSUMER_LEN)};
   }
   static RecordView requeue(uint64_t seq, uint32_t deliveries) {
     return {REQUEUE, seq, 0, deliveries, {}};
@@ -66,8 +92,8 @@ struct RecordView {
 // The length of the record's frame in the log.
 uint64_t frame_length(const RecordView& record);
 
-// Payload of exactly 21 + body (ENQUEUE), 9 (ACK, DEAD), 21 (LEASE) or 13
-// (REQUEUE) bytes.
+// Payload of exactly 21 + body (ENQUEUE), 9 (ACK, DEAD), 21 (LEASE; 34 +
+// consumer with its trailing fields) or 13 (REQUEUE) bytes.
 std::vector<uint8_t> encode(const Record& record);
 // Appends the payload to `out` (no frame header).
 void encode_into(const Record& record, std::vector<uint8_t>& out);

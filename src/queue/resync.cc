@@ -58,17 +58,24 @@ namespace {
 using Found = std::optional<uint64_t>;
 
 constexpr size_t kScanChunk = size_t{64} << 10;
+// What written_length() needs of a payload: an ENQUEUE's fixed fields, or a
+// LEASE's with its trailing fields up to the consumer's length.
+constexpr size_t kPrefixBytes = std::max<size_t>(ENQUEUE_PAYLOAD_PREFIX, LEASE_DETAILS_PAYLOAD_LEN);
 
 // The payload length this code writes for a record of kind `tag` whose
-// payload begins with `prefix` (at least ENQUEUE_PAYLOAD_PREFIX bytes, or
-// fewer when the log ends sooner); 0 for anything it never writes.
+// payload begins with `prefix` (at least kPrefixBytes bytes, or fewer when
+// the payload or the log ends sooner); 0 for anything it never writes.
 uint64_t written_length(const uint8_t* prefix, size_t have) {
   if (have < 9) return 0;
   switch (prefix[0]) {
     case ACK:
     case DEAD: return 9;
     case REQUEUE: return 13;
-    case LEASE: return 21;
+    case LEASE:
+      // With the trailing fields, their consumer's length tells the rest.
+      return have >= LEASE_DETAILS_PAYLOAD_LEN && prefix[33] <= MAX_CONSUMER_LEN
+                 ? LEASE_DETAILS_PAYLOAD_LEN + prefix[33]
+                 : LEASE_PAYLOAD_LEN;
     case ENQUEUE:
       if (have < ENQUEUE_PAYLOAD_PREFIX) return 0;
       return ENQUEUE_PAYLOAD_PREFIX + load_le32(prefix + 17);
@@ -129,7 +136,7 @@ Result<bool> frame_resumes_at(const LogBytes& log, uint64_t offset, const QueueS
       head.length > log.end() - offset - FRAME_HEADER_LEN) {
     return false;
   }
-  uint8_t prefix[ENQUEUE_PAYLOAD_PREFIX];
+  uint8_t prefix[kPrefixBytes];
   TW_ASSIGN_OR_RETURN(size_t have,
                       log.read_at(offset + FRAME_HEADER_LEN, prefix,
                                   static_cast<size_t>(std::min<uint64_t>(head.length, sizeof prefix))));

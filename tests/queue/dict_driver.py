@@ -5,6 +5,8 @@ and nothing else. Every DictDriver on one DictStore is another handle on the
 same queue, as another process opening the same directory would be."""
 
 import itertools
+import os
+import socket
 import threading
 import time
 from dataclasses import dataclass
@@ -22,6 +24,9 @@ class Entry:
     enqueued_at: float
     due_at: float               # when it is ready: now, after a delay, or at the lease's end
     lease: Optional[int] = None
+    started_at: Optional[float] = None  # of the current delivery
+    extensions: int = 0
+    consumer: Optional[str] = None
 
 
 class DictStore:
@@ -54,8 +59,9 @@ class DictWatch:
 
 class DictDriver(Driver):
     def __init__(self, store: DictStore, *, lease: float = 30.0,
-                 max_deliveries: Optional[int] = None):
+                 max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None):
         self._store = store
+        self._consumer_id = consumer_id
         self._lease = lease
         self._max_deliveries = max_deliveries
         self._closed = False
@@ -107,6 +113,8 @@ class DictDriver(Driver):
                 entry.deliveries += 1
                 entry.lease = next(store.leases)
                 entry.due_at = now + lease
+                entry.started_at, entry.extensions = now, 0
+                entry.consumer = self._consumer_id or f"{socket.gethostname()}:{os.getpid()}"
                 rows.append((id, entry.body, entry.deliveries, entry.enqueued_at, entry.due_at,
                              (id, entry.lease)))
             if rows:
@@ -139,6 +147,7 @@ class DictDriver(Driver):
             if entry is None:
                 return False
             entry.lease, entry.due_at = None, now + delay
+            entry.started_at, entry.extensions, entry.consumer = None, 0, None
         self._changed()
         return True
 
@@ -166,6 +175,7 @@ class DictDriver(Driver):
             if entry is None:
                 return None
             entry.due_at = now + (self._lease if lease is None else lease)
+            entry.extensions += 1
             return token, entry.due_at
 
     def peek(self, limit, bodies):
@@ -177,9 +187,13 @@ class DictDriver(Driver):
                 e = store.messages[id]
                 ready = e.due_at <= now
                 state = "ready" if ready else "scheduled" if e.deliveries == 0 else "leased"
+                held = not ready and e.lease is not None
                 infos.append(MessageInfo(id, state, e.deliveries, e.enqueued_at,
                                          None if ready else e.due_at, len(e.body),
-                                         e.body if bodies else None))
+                                         e.body if bodies else None,
+                                         e.started_at if held else None,
+                                         e.extensions if held else 0,
+                                         e.consumer if held else None))
             return infos
 
     def stats(self):
@@ -188,7 +202,11 @@ class DictDriver(Driver):
         with store.lock:
             entries = list(store.messages.values())
             waiting = [e for e in entries if e.due_at > now]
-            return {"ready": len(entries) - len(waiting), "in_flight": len(waiting),
+            running = sorted((e.started_at, id) for id, e in store.messages.items()
+                             if e.due_at > now and e.lease is not None)
+            oldest = running[0] if running else (None, None)
+            return {"oldest_running_id": oldest[1], "oldest_running_started_at": oldest[0],
+                    "ready": len(entries) - len(waiting), "in_flight": len(waiting),
                     "scheduled": sum(1 for e in waiting if e.deliveries == 0),
                     "total": len(entries), "live_bytes": sum(len(e.body) for e in entries),
                     "dead_letters": len(store.dead), "persistent": False}
@@ -240,6 +258,8 @@ class DictDriver(Driver):
 
 
 def open_dict_queue(store: DictStore, *, lease: float = 30.0,
-                    max_deliveries: Optional[int] = None, **ignored) -> BaseQueue:
+                    max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None,
+                    **ignored) -> BaseQueue:
     """A queue on `store`; the local queue's log options mean nothing here."""
-    return BaseQueue(DictDriver(store, lease=lease, max_deliveries=max_deliveries))
+    return BaseQueue(DictDriver(store, lease=lease, max_deliveries=max_deliveries,
+                                consumer_id=consumer_id))

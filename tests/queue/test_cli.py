@@ -338,7 +338,7 @@ def test_stats_watch_redraws_in_place_on_a_terminal(qdir):
     assert stop(watcher, signal.SIGINT) == 0
     os.close(leader)
     # From the second drawing on, the cursor goes back up over the last one.
-    assert seen.count(b"\x1b[14A\x1b[J") >= 2
+    assert seen.count(b"\x1b[15A\x1b[J") >= 2  # 13 counts, oldest_running, the title
     assert b"/s" in seen
 
 
@@ -407,3 +407,27 @@ def test_width_or_the_terminal_decides_where_bodies_are_cut(qdir):
             os.close(tty)
     lines = output.decode().splitlines()
     assert max(len(line) for line in lines) == 72 and lines[1].endswith("..."), lines
+
+
+def test_peek_leased_and_the_oldest_running_delivery(qdir):
+    with Queue(qdir, consumer_id="night-batch") as q:
+        q.put_many([b"a", b"b", b"c", b"d"])
+        stuck, newer = q.get(lease=3600), q.get(lease=3600)
+        stuck.extend(3600)
+        listed = data("peek", qdir, "--leased")
+        assert [(m["id"], m["extensions"], m["consumer"]) for m in listed] == [
+            (stuck.id, 1, "night-batch"), (newer.id, 0, "night-batch")]
+        assert listed[0]["started_at"] <= listed[1]["started_at"]
+        rows = ok("peek", qdir, "--leased").splitlines()
+        assert rows[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "STARTED",
+                                   "EXTENSIONS", "CONSUMER", "SIZE"]
+        assert len(rows) == 3 and "night-batch" in rows[1] and rows[1].split()[:2] == [
+            str(stuck.id), "leased"]
+        stats = data("stats", qdir)
+        assert stats["oldest_running_id"] == stuck.id
+        [line] = [x for x in ok("stats", qdir).splitlines() if x.startswith("oldest_running")]
+        assert line.split()[1:4] == ["id", f"{stuck.id},", "running"]
+        stuck.ack()
+        newer.ack()
+    assert data("peek", qdir, "--leased") == []
+    assert ok("stats", qdir).splitlines()[-1].split() == ["oldest_running", "-"]

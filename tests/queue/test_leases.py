@@ -125,7 +125,7 @@ def test_a_failed_renewal_is_tried_again(keeper, caplog, error):
     with caplog.at_level(logging.INFO, logger="tarnwick_queue.leases"):
         keeper.hold(message, lease=0.6)
         assert message.renewed.wait(30), "no renewal succeeded"
-        wait_for(lambda: "is back" in caplog.text, 30, "the end of the failures to be logged")
+        wait_for(lambda: "is back after" in caplog.text, 30, "the end of the failures to be logged")
     assert len(message.calls) >= 3 and message.calls[:3] == [0.6, 0.6, 0.6]
     # Failures in a row are one outage: a line when it starts, one when it ends.
     lines = [(r.levelno, r.getMessage()) for r in caplog.records]

@@ -80,3 +80,15 @@ def test_supervised_workers_drain_a_server_queue_without_the_dsn_on_their_comman
         status = stop(supervisor)
     log = supervisor.stderr.read().decode()
     assert status == 0, log
+
+
+def test_peek_leased_and_stats_on_a_server_queue(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name, consumer_id="pg-worker") as q:
+        q.put_many([b"a", b"b"])
+        held = q.get(lease=3600)
+        held.extend(3600)
+        listed = data("peek", "--dsn", pg_dsn, pg_name, "--leased")
+        assert [(m["id"], m["extensions"], m["consumer"]) for m in listed] == [
+            (held.id, 1, "pg-worker")]
+        assert data("stats", "--dsn", pg_dsn, pg_name)["oldest_running_id"] == held.id
+        assert f"id {held.id}, running" in ok("stats", "--dsn", pg_dsn, pg_name)

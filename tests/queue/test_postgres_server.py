@@ -14,7 +14,7 @@ from psycopg.conninfo import make_conninfo  # noqa: E402
 
 from tarnwick_queue import Empty  # noqa: E402
 from tarnwick_queue.postgres import ConnectionLost, PostgresQueue, SchemaTooNew  # noqa: E402
-from tarnwick_queue.postgres.schema import LATEST  # noqa: E402
+from tarnwick_queue.postgres.schema import LATEST, MIGRATIONS  # noqa: E402
 
 
 @pytest.fixture
@@ -86,7 +86,8 @@ def test_a_take_walks_the_index_in_order_before_the_table_is_analyzed(fresh_db):
     with PostgresQueue(fresh_db, "deep") as queue:
         queue.put_many([b"x"] * 5000)
         plan = "\n".join(row[0] for row in queue.driver.link.run("explain", "", lambda conn: conn.execute(
-            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None, "relook": 0.1}).fetchall()))
+            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None, "relook": 0.1,
+                         "consumer": "c"}).fetchall()))
         picked = plan.split("CTE taken")[0]
         assert "Index Scan using tarnwick_messages_pkey" in picked and "Sort" not in picked, plan
         assert [m.id for m in queue.get_many(3)] == [1, 2, 3]
@@ -119,11 +120,33 @@ def test_schema_is_made_once_by_racing_first_users(fresh_db):
     racers = [subprocess.Popen([sys.executable, "-c", script, fresh_db]) for _ in range(4)]
     assert [p.wait(timeout=60) for p in racers] == [0] * 4
     with psycopg.connect(fresh_db, autocommit=True) as conn:
-        assert conn.execute("SELECT version FROM tarnwick_schema").fetchall() == [(LATEST,)]
+        assert conn.execute("SELECT version FROM tarnwick_schema ORDER BY version").fetchall() \
+            == [(version,) for version, _ in MIGRATIONS]
         assert conn.execute("SELECT count(*) FROM tarnwick_messages").fetchone() == (4,)
         conn.execute("INSERT INTO tarnwick_schema (version) VALUES (%s)", (LATEST + 1,))
     with pytest.raises(SchemaTooNew, match="newer"):
         PostgresQueue(fresh_db, "q")
+
+
+def test_tables_of_the_first_schema_are_upgraded_in_place(fresh_db):
+    with psycopg.connect(fresh_db, autocommit=True) as conn:
+        conn.execute("CREATE TABLE tarnwick_schema (version integer PRIMARY KEY, "
+                     "applied_at timestamptz NOT NULL DEFAULT now())")
+        for statement in MIGRATIONS[0][1]:
+            conn.execute(statement)
+        conn.execute("INSERT INTO tarnwick_schema (version) VALUES (1)")
+        conn.execute("INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at, "
+                     "deliveries, lease) VALUES ('q', 'old', now(), now() + interval '1 hour', "
+                     "1, gen_random_uuid()), ('q', 'new', now(), now(), 0, NULL)")
+    with PostgresQueue(fresh_db, "q") as queue:
+        old, new = queue.peek()
+        assert (old.state, old.started_at, old.extensions, old.consumer) == (
+            "leased", None, 0, None)
+        assert queue.stats()["oldest_running_id"] is None
+        taken = queue.get(timeout=5)
+        assert taken.id == new.id and queue.peek()[1].consumer is not None
+    with psycopg.connect(fresh_db, autocommit=True) as conn:
+        assert conn.execute("SELECT max(version) FROM tarnwick_schema").fetchone() == (LATEST,)
 
 
 def test_a_dropped_connection_fails_one_call_clearly_then_reconnects(pg_dsn, pg_name, admin):

@@ -9,6 +9,7 @@ from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import psycopg
 
+from .. import _consumer
 from ..driver import DeadLetter, Driver, MessageInfo, QueueStats, RowFields, Taken, Watch
 from .connection import PIN_PLANS_HERE, Link, Listeners
 
@@ -52,7 +53,8 @@ _LEASE = """
 taken AS (
   UPDATE tarnwick_messages m
   SET deliveries = m.deliveries + 1, lease = gen_random_uuid(),
-      due_at = now() + %(lease)s * interval '1 second'
+      due_at = now() + %(lease)s * interval '1 second',
+      started_at = now(), extensions = 0, consumer = %(consumer)s
   FROM picked
   WHERE m.queue = %(q)s AND m.id = picked.id {only_live}
   RETURNING m.id, m.body, m.deliveries, extract(epoch FROM m.enqueued_at)::float8 AS enq,
@@ -93,10 +95,12 @@ DELETE FROM tarnwick_messages
 WHERE queue = %(q)s AND id = ANY(%(ids)b::bigint[]) AND lease = ANY(%(leases)b::uuid[])
   AND due_at > now()
 RETURNING id, lease"""
-_NACK = (f"UPDATE tarnwick_messages SET lease = NULL, "
+_NACK = (f"UPDATE tarnwick_messages SET lease = NULL, started_at = NULL, extensions = 0, "
+         f"consumer = NULL, "
          f"due_at = now() + %(delay)s * interval '1 second' WHERE {_HELD} "
          "RETURNING pg_notify(%(ch)s, '')")
-_EXTEND = (f"UPDATE tarnwick_messages SET due_at = now() + %(lease_s)s * interval '1 second' "
+_EXTEND = (f"UPDATE tarnwick_messages SET due_at = now() + %(lease_s)s * interval '1 second', "
+           f"extensions = extensions + 1 "
            f"WHERE {_HELD} RETURNING extract(epoch FROM due_at)::float8")
 _BURY = f"""
 WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD}
@@ -111,15 +115,24 @@ SELECT id,
             ELSE 'leased' END,
        deliveries, extract(epoch FROM enqueued_at)::float8,
        CASE WHEN due_at > now() THEN extract(epoch FROM due_at)::float8 END,
-       octet_length(body), CASE WHEN %(bodies)s THEN body END
+       octet_length(body), CASE WHEN %(bodies)s THEN body END,
+       CASE WHEN due_at > now() AND lease IS NOT NULL
+            THEN extract(epoch FROM started_at)::float8 END,
+       CASE WHEN due_at > now() AND lease IS NOT NULL THEN extensions ELSE 0 END,
+       CASE WHEN due_at > now() AND lease IS NOT NULL THEN consumer END
 FROM tarnwick_messages WHERE queue = %(q)s ORDER BY id LIMIT %(n)s"""
 
 _STATS = """
+WITH oldest AS (
+  SELECT id, extract(epoch FROM started_at)::float8 AS started FROM tarnwick_messages
+  WHERE queue = %(q)s AND due_at > now() AND lease IS NOT NULL AND started_at IS NOT NULL
+  ORDER BY started_at, id LIMIT 1)
 SELECT count(*) FILTER (WHERE due_at <= now()),
        count(*) FILTER (WHERE due_at > now()),
        count(*) FILTER (WHERE due_at > now() AND deliveries = 0),
        count(*), coalesce(sum(octet_length(body)), 0),
-       (SELECT count(*) FROM tarnwick_dead_letters WHERE queue = %(q)s)
+       (SELECT count(*) FROM tarnwick_dead_letters WHERE queue = %(q)s),
+       (SELECT id FROM oldest), (SELECT started FROM oldest)
 FROM tarnwick_messages WHERE queue = %(q)s"""
 
 _DEAD_LIST = """
@@ -162,8 +175,10 @@ class PostgresDriver(Driver):
     `link` runs each call on the connection and reconnects after a loss."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]], name: str, *,
-                 lease: float, max_deliveries: Optional[int]) -> None:
+                 lease: float, max_deliveries: Optional[int],
+                 consumer_id: Optional[str] = None) -> None:
         self.name = name
+        self._consumer_id = consumer_id
         self._lease = min(lease, _FAR)
         self._max_deliveries = max_deliveries
         self._channel = channel_of(name)
@@ -214,7 +229,9 @@ class PostgresDriver(Driver):
         sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED
         params = {"q": self.name, "n": count,
                   "lease": self._lease if lease is None else min(lease, _FAR),
-                  "max": self._max_deliveries, "relook": RELOOK}
+                  "max": self._max_deliveries, "relook": RELOOK,
+                  # Asked each time: a forked child is another process.
+                  "consumer": self._consumer_id or _consumer.default()}
         link = self.link
 
         def take(conn: psycopg.Connection[Any]) -> List[Any]:
@@ -286,9 +303,10 @@ class PostgresDriver(Driver):
     def stats(self) -> QueueStats:
         row = self._run("stats", "nothing was changed", _STATS, {"q": self.name}).fetchone()
         assert row is not None
-        ready, in_flight, scheduled, total, live_bytes, dead = (int(v) for v in row)
+        ready, in_flight, scheduled, total, live_bytes, dead = (int(v) for v in row[:6])
         return {"ready": ready, "in_flight": in_flight, "scheduled": scheduled, "total": total,
-                "live_bytes": live_bytes, "dead_letters": dead, "persistent": True}
+                "live_bytes": live_bytes, "dead_letters": dead, "persistent": True,
+                "oldest_running_id": row[6], "oldest_running_started_at": row[7]}
 
     # --- dead letters ---
 

@@ -8,7 +8,7 @@ from typing import Any, Iterable, List, Optional, Union
 
 import psycopg
 
-from .. import _checks
+from .. import _checks, _consumer
 from .._face import BaseQueue, Body, DeadLetters
 from ..driver import QueueStats
 from .driver import MAX_DELIVERIES, PostgresDriver, channel_of
@@ -32,17 +32,21 @@ class PostgresQueue(BaseQueue):
     `lease` is the default lease in seconds; `max_deliveries` sends a message
     that would be delivered once more than that to the dead letters instead.
     A call whose connection breaks raises ConnectionLost; the next call
-    connects again."""
+    connects again. `consumer_id` names who takes through this queue in its
+    leases (peek() shows it): a short str of at most 64 bytes in UTF-8;
+    None: `host:pid` of the taking process."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
-                 max_deliveries: Optional[int] = None) -> None:
+                 max_deliveries: Optional[int] = None,
+                 consumer_id: Optional[str] = None) -> None:
         check_name(name)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, MAX_DELIVERIES,
                                                 f"at most {MAX_DELIVERIES}")
         self._pg = PostgresDriver(dsn_or_connection, name, lease=lease,
-                                  max_deliveries=max_deliveries)
+                                  max_deliveries=max_deliveries,
+                                  consumer_id=_consumer.check(consumer_id))
         super().__init__(self._pg, PostgresDeadLetters(self._pg))
         self.name = name
 

@@ -46,6 +46,17 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
              reason text NOT NULL,
              PRIMARY KEY (queue, id))""",
     ]),
+    (2, [
+        # What peek() shows of a leased message's delivery: when it began
+        # (a take sets it, an extend keeps it), how often its lease was
+        # extended, and the consumer that holds it; NULL (0) otherwise.
+        # Added in place to tables made at version 1 (no rewrite: the
+        # default is a constant).
+        """ALTER TABLE tarnwick_messages
+             ADD COLUMN IF NOT EXISTS started_at timestamptz,
+             ADD COLUMN IF NOT EXISTS extensions integer NOT NULL DEFAULT 0,
+             ADD COLUMN IF NOT EXISTS consumer text""",
+    ]),
 ]
 
 LATEST = MIGRATIONS[-1][0]
