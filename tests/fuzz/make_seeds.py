@@ -22,6 +22,9 @@ def main(out):
     os.makedirs(out, exist_ok=True)
     enq = lambda seq, body: frame(struct.pack("<BQQI", 1, seq, 1700000000000, len(body)) + body)
     lease = lambda seq, d: frame(struct.pack("<BQQI", 3, seq, 2**40, d))
+    # With the trailing fields: started, extensions, then the consumer.
+    held = lambda seq, d, who: frame(struct.pack("<BQQIQIB", 3, seq, 2**40, d, 1700000000000, 2,
+                                                 len(who)) + who)
     requeue = lambda seq, d: frame(struct.pack("<BQI", 4, seq, d))
     ack = lambda seq: frame(struct.pack("<BQ", 2, seq))
     dead = lambda seq: frame(struct.pack("<BQ", 5, seq))
@@ -33,6 +36,11 @@ def main(out):
         "full": full,
         "torn": full[:-3],
         "short": full[:10],
+        "held": header() + enq(0, b"a") + held(0, 1, b"host:42") + held(0, 1, b"")
+        + held(0, 1, b"x" * 64),
+        # A whole frame whose consumer is shorter than its length says.
+        "held-short-consumer": header() + enq(0, b"a")
+        + frame(struct.pack("<BQQIQIB", 3, 0, 2**40, 1, 1700000000000, 0, 10) + b"abc"),
         "unknown-tag": header() + enq(0, b"a") + frame(b"\x09" + bytes(8)),
         # Damage in the middle, with intact frames after it: resynchronised.
         "middle-crc": flip(full, 16 + 35 + 20),
