@@ -71,15 +71,20 @@ def non_negative_int(value: Any, name: str) -> int:
     return value
 
 
-def optional_count(value: Any, name: str) -> Optional[int]:
-    """None, or an int of at least 1."""
-    if value is None:
-        return None
+def count(value: Any, name: str) -> int:
+    """An int of at least 1."""
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{name} must be at least 1, not {value}")
     return value
+
+
+def optional_count(value: Any, name: str) -> Optional[int]:
+    """None, or an int of at least 1."""
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    return None if value is None else count(value, name)
 
 
 def max_deliveries(value: Any, most: int, most_text: str) -> Optional[int]:

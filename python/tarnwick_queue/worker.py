@@ -41,6 +41,7 @@ from typing import (
 
 from ._backoff import backoff as _backoff
 from ._backoff import retry_delay
+from ._checks import count as _count
 from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
@@ -720,14 +721,6 @@ class Worker:
         main = threading.main_thread().ident
         assert main is not None  # it has started
         signal.pthread_kill(main, signal.SIGTERM)
-
-
-def _count(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, not {value}")
-    return value
 
 
 def _resolve(future: asyncio.Future[None]) -> None:

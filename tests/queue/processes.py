@@ -6,6 +6,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -51,6 +52,18 @@ def wait_for(condition, timeout, what):
         if time.monotonic() > give_up:
             raise AssertionError(f"timed out waiting for {what}")
         time.sleep(0.05)
+
+
+def run_until(worker, done, timeout=60):
+    """Runs the worker in a thread until `done()` holds, then stops it."""
+    thread = threading.Thread(target=worker.run)
+    thread.start()
+    try:
+        wait_for(done, timeout, "the worker to finish its messages")
+    finally:
+        worker.stop()
+        thread.join(60)
+    assert not thread.is_alive()
 
 
 def alive(pid):

@@ -12,22 +12,10 @@ import time
 
 import pytest
 
-from processes import alive, children, run_tarnwick, start_tarnwick, stop, wait_for
+from processes import alive, children, run_tarnwick, run_until, start_tarnwick, stop, wait_for
 
 from tarnwick_queue import Queue, Worker
 from tarnwick_queue.worker import retry_delay
-
-
-def run_until(worker, done, timeout=20):
-    """Runs the worker in a thread until `done()` holds, then stops it."""
-    thread = threading.Thread(target=worker.run)
-    thread.start()
-    try:
-        wait_for(done, timeout, "the worker to finish its messages")
-    finally:
-        worker.stop()
-        thread.join(10)
-    assert not thread.is_alive()
 
 
 def test_acks_retries_with_growing_pauses_then_parks_with_the_exception(open_queue):

@@ -13,22 +13,11 @@ import time
 
 import pytest
 
-from processes import start_tarnwick, stop, wait_for
+from processes import run_until, start_tarnwick, stop, wait_for
 
 from tarnwick_queue import Queue, Worker
 
 WAIT = 60  # the bound on every wait: a loaded machine is slow, never this slow
-
-
-def run_until(worker, done, timeout=WAIT):
-    thread = threading.Thread(target=worker.run)
-    thread.start()
-    try:
-        wait_for(done, timeout, "the worker to finish its messages")
-    finally:
-        worker.stop()
-        thread.join(WAIT)
-    assert not thread.is_alive()
 
 
 # --- in the main thread: a signal stops a sleeping, blocked or spinning handler ---
@@ -71,7 +60,8 @@ def test_a_handler_past_its_limit_is_stopped_and_fails_then_dies(tmp_path):
     report = json.loads(out.stdout)
     # Each stuck one twice at 0.5 s: about 3 s, far from the 600 s sleep.
     assert report["took"] < WAIT
-    assert report["counts"] == {"acked": 2, "retried": 3, "dead": 3, "lost": 0, "returned": 0, "unknown": 0}
+    assert report["counts"] == {"acked": 2, "retried": 3, "dead": 3,
+                                "lost": 0, "returned": 0, "unknown": 0}
     assert out.stderr.decode().count("timed out after 0.5 s; stopping its handler") == 6
     with Queue(path) as q:
         letters = sorted((d.body, d.deliveries, d.reason) for d in q.dead_letters.list())
@@ -109,7 +99,8 @@ def test_threads_run_at_once_keep_leases_and_stop_softly_at_the_limit(tmp_path):
     finally:
         queue.close()
     assert most[0] == 3
-    assert worker.counts == {"acked": 5, "retried": 1, "dead": 0, "lost": 0, "returned": 0, "unknown": 0}
+    assert worker.counts == {"acked": 5, "retried": 1, "dead": 0,
+                             "lost": 0, "returned": 0, "unknown": 0}
 
 
 # --- async handlers ---
@@ -143,7 +134,8 @@ def test_an_async_handler_runs_concurrently_and_settles_by_its_outcome(tmp_path)
     assert sorted(seen) == [(b"bad", 1), (b"bad", 2), (b"hang", 1), (b"hang", 2),
                             (b"one", 1), (b"two", 1)]
     assert most[0] == 2
-    assert worker.counts == {"acked": 2, "retried": 2, "dead": 2, "lost": 0, "returned": 0, "unknown": 0}
+    assert worker.counts == {"acked": 2, "retried": 2, "dead": 2,
+                             "lost": 0, "returned": 0, "unknown": 0}
 
 
 def test_a_plain_function_that_returns_a_coroutine_fails_its_message(tmp_path):
