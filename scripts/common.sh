@@ -41,7 +41,7 @@ install_module() {
     echo "== rebuilding tarnwick (only what changed is compiled)"
   else
     echo "== building tarnwick: the first build compiles the C++ engine and both" \
-      "modules, about 2 minutes on 2 cores"
+      "modules, up to a minute or two on 2 cores"
   fi
   rm -f "$stamp"
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
