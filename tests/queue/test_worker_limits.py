@@ -174,6 +174,7 @@ def test_mixed_up_arguments_are_refused():
 @pytest.mark.parametrize("mode", ["sync", "async", "postgres"])
 def test_several_queues_are_taken_by_priority_and_one_wait_covers_all(request, tmp_path, mode):
     if mode == "postgres":  # the waits on server notifications' sockets
+        pytest.importorskip("psycopg")
         from tarnwick_queue.postgres import PostgresQueue
         dsn, name = request.getfixturevalue("pg_dsn"), request.getfixturevalue("pg_name")
         high, low = PostgresQueue(dsn, name + "-high"), PostgresQueue(dsn, name + "-low")
