@@ -35,11 +35,10 @@ def check(value: Any) -> Optional[str]:
         raise TypeError(f"consumer_id must be a str or None, not {type(value).__name__}")
     if not value or not value.isprintable():
         raise ValueError(f"consumer_id must be non-empty printable text, not {value!r}")
-    size = len(value.encode("utf-8", "surrogatepass"))
-    if size > MAX_BYTES:
-        raise ValueError(f"consumer_id must be at most {MAX_BYTES} bytes in UTF-8, not {size}")
     try:
-        value.encode("utf-8")
+        size = len(value.encode("utf-8"))
     except UnicodeEncodeError:
         raise ValueError(f"consumer_id must be valid text, not {value!r}") from None
+    if size > MAX_BYTES:
+        raise ValueError(f"consumer_id must be at most {MAX_BYTES} bytes in UTF-8, not {size}")
     return value

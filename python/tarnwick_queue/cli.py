@@ -829,16 +829,12 @@ _positive_float = _number(float, lambda v: 0 < v < float("inf"), "a number of se
 _nonnegative_float = _number(float, lambda v: 0 <= v < float("inf"), "a number of seconds >= 0")
 _count = _number(int, lambda v: v >= 0, "a whole number >= 0")
 _at_least_one = _number(int, lambda v: v >= 1, "a whole number >= 1")
-_limit_seconds = _positive_float
+_id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
 
 
 def _limit(text: str) -> Optional[float]:
     """--timeout: seconds above 0, or "none"."""
-    if text.strip().lower() == "none":
-        return None
-    value: float = _limit_seconds(text)
-    return value
-_id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
+    return None if text.strip().lower() == "none" else float(_positive_float(text))
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
