@@ -21,10 +21,11 @@ between drivers: one handle's tokens mean nothing to another's.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import (
     TYPE_CHECKING,
     Any,
+    Dict,
     List,
     NamedTuple,
     Optional,
@@ -39,8 +40,10 @@ if TYPE_CHECKING:
 
 
 class Row(NamedTuple):
-    """One message a take() leased. A driver may return plain tuples of these
-    six fields in this order instead (the face unpacks them): see Taken."""
+    """One message a take() leased. A driver may return plain tuples of the
+    first six fields, or of all ten, in this order instead (the face unpacks
+    them): see Taken. The last four are what put() was given (headers None or
+    {} when none were)."""
 
     id: int
     body: bytes
@@ -48,20 +51,27 @@ class Row(NamedTuple):
     enqueued_at: float
     lease_expires_at: float
     token: Any               # the lease, for ack/nack/bury/extend
+    priority: int = 0
+    key: Optional[str] = None
+    group: Optional[str] = None
+    headers: Optional[Dict[str, str]] = None
 
 
 # What take() returns: the rows leased and, when there are none, the seconds
 # until the earliest lease or delay ends (None: nothing pending, or rows were
-# leased). A row is a Row or a plain tuple of the same six fields.
-RowFields = Tuple[int, bytes, int, float, float, Any]
+# leased, or the queue is paused). A row is a Row or a plain tuple of its
+# first six fields or of all ten.
+RowFields = Tuple[Any, ...]
 Taken = Tuple[Sequence[RowFields], Optional[float]]
 
 
 @dataclass(frozen=True)
 class MessageInfo:
     """One message as peek() sees it. `state` is "ready", "leased" or
-    "scheduled" (put with a delay, not yet due); `due_at` is the lease's end
-    or the due time in epoch seconds, else None.
+    "scheduled" (put or nacked with a delay, not yet due); `due_at` is the
+    lease's end or the due time in epoch seconds, else None. `priority`,
+    `key`, `group` and `headers` are what put() was given ({} for no
+    headers).
 
     For a leased message, its current delivery: `started_at` (epoch seconds)
     when it began (an extend keeps it), `extensions` how often its lease was
@@ -79,6 +89,10 @@ class MessageInfo:
     started_at: Optional[float] = None
     extensions: int = 0
     consumer: Optional[str] = None
+    priority: int = 0
+    key: Optional[str] = None
+    group: Optional[str] = None
+    headers: Dict[str, str] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -97,11 +111,12 @@ class DeadLetter:
 
 class QueueStats(TypedDict):
     """What stats() reports on every backend: messages ready now, in_flight
-    (leased or scheduled), scheduled (put with a delay, not yet due), total
-    live messages, live_bytes (their bodies' or log records' size),
-    dead_letters, whether the queue outlives the process, and the delivery
-    in flight that began first: oldest_running_id and
-    oldest_running_started_at (epoch seconds), both None when none runs."""
+    (leased), scheduled (put or nacked with a delay, not yet due), total live
+    messages (the three together), live_bytes (their bodies' or log records'
+    size), dead_letters, whether the queue outlives the process, whether it
+    is paused, and the delivery in flight that began first:
+    oldest_running_id and oldest_running_started_at (epoch seconds), both
+    None when none runs."""
 
     ready: int
     in_flight: int
@@ -110,6 +125,7 @@ class QueueStats(TypedDict):
     live_bytes: int
     dead_letters: int
     persistent: bool
+    paused: bool
     oldest_running_id: Optional[int]
     oldest_running_started_at: Optional[float]
 
@@ -164,28 +180,53 @@ class Driver:
 
     # --- producing ---
 
-    def put(self, body: bytes, delay: float) -> int:
+    def put(self, body: bytes, delay: float, *, priority: int = 0,
+            key: Optional[str] = None, unique_for: float = 0.0,
+            group: Optional[str] = None,
+            headers: Optional[Dict[str, str]] = None) -> int:
         """Stores one message, due `delay` seconds from now; returns its id
-        (ids grow: a later put has a larger id)."""
+        (ids grow: a later put has a larger id). The face has checked the
+        options: `priority` an int in -100..100; `key` and `group` None or a
+        str of at most 255 UTF-8 bytes; `unique_for` seconds >= 0; `headers`
+        None or a dict of str to str of at most 64 KiB encoded.
+
+        With a `key`, in the same atomic step: while a live message (ready,
+        scheduled or leased) has that key, or a message with it left the
+        queue (acked, dead or cancelled) less than that message's
+        `unique_for` seconds ago, nothing is stored and that message's id is
+        returned."""
         raise NotImplementedError
 
-    def put_many(self, bodies: List[bytes], delay: float) -> List[int]:
-        """Stores the messages at once, all or none; returns their ids in
-        order. An empty list stores nothing and returns []."""
+    def put_many(self, bodies: List[bytes], delay: float, *, priority: int = 0,
+                 group: Optional[str] = None,
+                 headers: Optional[Dict[str, str]] = None) -> List[int]:
+        """Stores the messages at once, all or none, each with the options;
+        returns their ids in order. An empty list stores nothing and
+        returns []."""
+        raise NotImplementedError
+
+    def cancel(self, id: int) -> bool:
+        """Removes the message `id` if it is ready or scheduled, in one step;
+        False (and nothing written) when it is leased, settled or unknown.
+        A kept key (unique_for) is remembered from then on."""
         raise NotImplementedError
 
     # --- consuming ---
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        """Leases up to `count` (>= 1) ready messages, smallest id first, for
+        """Leases up to `count` (>= 1) ready messages, the highest priority
+        first and, among equal priorities, the smallest id first, for
         `lease` seconds (None: the driver's default lease), each delivery
         counted, noting for peek() when each delivery began and the
         driver's consumer (see MessageInfo). A driver with a delivery limit
         moves a message that has had its deliveries to the dead letters
-        instead, in the same step. Never waits. Returns the rows and, when
-        none were leased, the seconds until
-        the earliest lease or delay ends (None when nothing is pending), seen
-        in the same step, so that a waiter cannot miss one."""
+        instead, in the same step. A paused queue leases nothing. The
+        messages of one group are leased in id order, and never more than
+        the queue's group limit of them at once (a message of a group at its
+        limit waits; others pass it). Never waits. Returns the rows and,
+        when none were leased, the seconds until the earliest lease or delay
+        ends (None when nothing is pending or the queue is paused), seen in
+        the same step, so that a waiter cannot miss one."""
         raise NotImplementedError
 
     def watch(self) -> Watch:
@@ -225,12 +266,38 @@ class Driver:
     # --- looking ---
 
     def peek(self, limit: int, bodies: bool) -> List[MessageInfo]:
-        """Up to `limit` live messages, smallest id first, with their bodies
+        """Up to `limit` live messages, smallest id first (whatever their
+        priority), with their bodies
         when `bodies`; leases and writes nothing."""
         raise NotImplementedError
 
     def stats(self) -> QueueStats:
         """The queue's counts (see QueueStats; a driver may add keys)."""
+        raise NotImplementedError
+
+    # --- the queue's settings, kept with it and seen by every handle ---
+
+    def pause(self) -> None:
+        """Stops deliveries, for every handle and process, until resume()
+        (puts and settles go on). Pausing a paused queue does nothing."""
+        raise NotImplementedError
+
+    def resume(self) -> None:
+        """Lets deliveries go on, waking the waiters of every handle."""
+        raise NotImplementedError
+
+    def is_paused(self) -> bool:
+        """Whether the queue is paused, as stored now."""
+        raise NotImplementedError
+
+    def group_limit(self) -> int:
+        """How many messages of one group may be leased at once (1 for a
+        queue that never set one)."""
+        raise NotImplementedError
+
+    def set_group_limit(self, limit: int) -> None:
+        """Stores `limit` (an int >= 1, checked by the face) as the queue's
+        group limit; it holds from the next take on, in every process."""
         raise NotImplementedError
 
     # --- dead letters ---
