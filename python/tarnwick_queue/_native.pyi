@@ -9,13 +9,16 @@ MAX_BODY_LEN: Final[int]
 
 # (seq, enqueued_ms, deliveries, deadline_ms): the lease a message was taken with.
 _LeaseToken = Tuple[int, int, int, int]
-# (seq, body, deliveries, enqueued_ms, deadline_ms)
-_Taken = Tuple[int, bytes, int, int, int]
+# (seq, body, deliveries, enqueued_ms, deadline_ms, priority, key, group,
+# headers); key and group None when not given, headers the bytes put gave
+# (None when none).
+_Taken = Tuple[int, bytes, int, int, int, int, Optional[str], Optional[str], Optional[bytes]]
 # (seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,
-# extensions, consumer); state is "ready", "leased" or "scheduled"; body is
-# None unless asked for; started_ms and consumer None when unknown.
+# extensions, consumer, priority, key, group, headers); state is "ready",
+# "leased" or "scheduled"; body is None unless asked for; started_ms and
+# consumer None when unknown.
 _Summary = Tuple[int, str, int, int, Optional[int], int, Optional[bytes], Optional[int], int,
-                 Optional[str]]
+                 Optional[str], int, Optional[str], Optional[str], Optional[bytes]]
 # (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 _DeadLetter = Tuple[int, int, bytes, int, int, int, str]
 
@@ -35,6 +38,7 @@ class _Stats(TypedDict):
     scheduled: int
     dead_letters: int
     oldest_running: Optional[Tuple[int, int]]  # (seq, started_ms)
+    paused: bool
 
 # Functional form: a "bytes" key would shadow the builtin inside a class body.
 class _DamagedRange(TypedDict):
@@ -75,8 +79,16 @@ class Engine:
     @property
     def consumer(self) -> str: ...
     def set_consumer(self, consumer: str, /) -> None: ...
-    def put(self, bodies: List[bytes], delay_ms: int, /) -> List[int]: ...
-    def put_one(self, body: bytes, delay_ms: int, /) -> int: ...
+    def put(self, bodies: List[bytes], delay_ms: int, priority: int = 0,
+            group: Optional[str] = None, headers: Optional[bytes] = None, /) -> List[int]: ...
+    def put_one(self, body: bytes, delay_ms: int, priority: int = 0, key: Optional[str] = None,
+                unique_for_ms: int = 0, group: Optional[str] = None,
+                headers: Optional[bytes] = None, /) -> int: ...
+    def cancel(self, seq: int, /) -> bool: ...
+    def set_paused(self, paused: bool, /) -> None: ...
+    def is_paused(self) -> bool: ...
+    def group_limit(self) -> int: ...
+    def set_group_limit(self, limit: int, /) -> None: ...
     def take(
         self, max: int, lease_ms: Optional[int], max_deliveries: int, /
     ) -> Tuple[List[_Taken], Optional[int]]: ...

@@ -17,7 +17,8 @@ namespace tarnwick::face {
 // LeaseToken `out` points at.
 int lease_token_arg(PyObject* obj, void* out);
 
-// The rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
+// The rows (seq, body, deliveries, enqueued_ms, deadline_ms, priority,
+// key | None, group | None, headers | None) of the messages
 // a take leased, each body copied once, from the engine's view straight into
 // its bytes object. The engine hands them over without the interpreter lock
 // (with the queue's mutex held, its process lock released): the sink takes
@@ -35,7 +36,8 @@ class TakenRows final : public DeliverySink {
   Py_ssize_t filled_ = 0;
 };
 // (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None,
-//  started_ms | None, extensions, consumer | None)
+//  started_ms | None, extensions, consumer | None, priority, key | None,
+//  group | None, headers | None)
 PyObject* summary_row(const MessageSummary& m, bool bodies);
 // (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 PyObject* dead_letter_row(const DeadLetter& d);
