@@ -126,7 +126,11 @@ class LocalDriver(Driver):
         # from the same critical section.
         taken, due = self._engine.take(count, lease_ms, self._max_deliveries)
         if taken:
+            # Six fields for a message put without options, all ten otherwise.
             return [(seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
+                     (seq, enqueued_ms, deliveries, deadline_ms))
+                    if priority == 0 and key is None and group is None and headers is None else
+                    (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
                      (seq, enqueued_ms, deliveries, deadline_ms), priority, key, group,
                      _decode_headers(headers))
                     for seq, body, deliveries, enqueued_ms, deadline_ms, priority, key, group,
