@@ -97,8 +97,9 @@ class LocalDriver(Driver):
         if priority == 0 and key is None and group is None and not headers:
             seq = self._engine.put_one(body, delay_ms)
         else:
-            seq = self._engine.put_one(body, delay_ms, priority, key, _ms_ceil(unique_for),
-                                       group, _encode_headers(headers))
+            seq = self._engine.put_one(body, delay_ms, priority, key,
+                                       _ms_ceil(unique_for) if unique_for else 0, group,
+                                       _encode_headers(headers) if headers else None)
         if self._notify is not None:
             self._notify()
         return seq
@@ -132,7 +133,7 @@ class LocalDriver(Driver):
                     if priority == 0 and key is None and group is None and headers is None else
                     (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
                      (seq, enqueued_ms, deliveries, deadline_ms), priority, key, group,
-                     _decode_headers(headers))
+                     {} if headers is None else _decode_headers(headers))
                     for seq, body, deliveries, enqueued_ms, deadline_ms, priority, key, group,
                     headers in taken], None
         return [], None if due is None else due / 1000.0 - time.time()

@@ -82,8 +82,10 @@ void QueueState::restand(uint32_t id) {
   auto found = groups.find(id);
   if (found == groups.end()) return;
   GroupEntry& g = found->second;
+  const bool stands = !g.ready.empty() && g.leased < group_limit;
+  if (stands && g.stands && g.standing == *g.ready.begin()) return;  // the same head
   if (g.stands) level_erase(g.standing_priority, g.standing);
-  g.stands = !g.ready.empty() && g.leased < group_limit;
+  g.stands = stands;
   if (!g.stands) return;
   g.standing = *g.ready.begin();
   const MessageOptions* head = options_of(g.standing);
@@ -94,13 +96,17 @@ void QueueState::restand(uint32_t id) {
 void QueueState::move_optioned(uint64_t seq, const MessageOptions& o, Place from, Place to) {
   if (o.group == 0) {
     if (from == Place::kReady) level_erase(o.priority, seq);
-    if (to == Place::kReady) level(o.priority).insert(seq);
+    // A new message is nearly always the largest: the hint skips the descent.
+    if (to == Place::kReady) {
+      std::set<uint64_t>& ready_set = level(o.priority);
+      ready_set.emplace_hint(ready_set.end(), seq);
+    }
     return;
   }
   GroupEntry& g = groups[o.group];
   if (from == Place::kReady) g.ready.erase(seq);
   if (from == Place::kLeased && g.leased > 0) --g.leased;
-  if (to == Place::kReady) g.ready.insert(seq);
+  if (to == Place::kReady) g.ready.emplace_hint(g.ready.end(), seq);
   if (to == Place::kLeased) ++g.leased;
   restand(o.group);
 }
@@ -153,12 +159,13 @@ void QueueState::apply_enqueue_with_options(const RecordView& view, uint64_t fra
   if (keep_body) o.headers_kept.assign(view.headers.begin(), view.headers.end());
   if (!view.group.empty()) {
     auto [id, added] = group_ids.try_emplace(std::string(view.group), next_group_id);
+    GroupEntry& g = groups[id->second];
     if (added) {
       ++next_group_id;
-      groups[id->second].name.assign(view.group);
+      g.name.assign(view.group);
     }
     o.group = id->second;
-    ++groups[o.group].members;
+    ++g.members;
   }
   if (!o.key.empty()) live_keys[o.key] = view.seq;
   move_optioned(view.seq, o, Place::kNone, Place::kReady);

@@ -280,20 +280,32 @@ void append_frame_to(std::vector<uint8_t>& out, const RecordView& record) {
         put_u8(out, static_cast<uint8_t>(record.key.size()));
         out.insert(out.end(), record.key.begin(), record.key.end());
         break;
-      case ENQUEUE_WITH_OPTIONS:
-        put_u64(out, record.seq);
-        put_u64(out, record.time_ms);
-        put_u8(out, static_cast<uint8_t>(record.priority));
-        put_u64(out, record.unique_for_ms);
-        put_u8(out, static_cast<uint8_t>(record.key.size()));
-        out.insert(out.end(), record.key.begin(), record.key.end());
-        put_u8(out, static_cast<uint8_t>(record.group.size()));
-        out.insert(out.end(), record.group.begin(), record.group.end());
-        put_u32(out, static_cast<uint32_t>(record.headers.size()));
-        out.insert(out.end(), record.headers.begin(), record.headers.end());
-        put_u32(out, static_cast<uint32_t>(record.body.size()));
-        out.insert(out.end(), record.body.begin(), record.body.end());
+      case ENQUEUE_WITH_OPTIONS: {
+        // One resize, then the fields in place: this is every option put's path.
+        const size_t at = out.size();
+        out.resize(start + record.body_at() + record.body.size());
+        uint8_t* p = out.data() + at;
+        auto bytes = [&p](const void* data, size_t n) {
+          if (n != 0) std::memcpy(p, data, n);
+          p += n;
+        };
+        store_le64(p, record.seq);
+        store_le64(p + 8, record.time_ms);
+        p[16] = static_cast<uint8_t>(record.priority);
+        store_le64(p + 17, record.unique_for_ms);
+        p[25] = static_cast<uint8_t>(record.key.size());
+        p += 26;
+        bytes(record.key.data(), record.key.size());
+        *p++ = static_cast<uint8_t>(record.group.size());
+        bytes(record.group.data(), record.group.size());
+        store_le32(p, static_cast<uint32_t>(record.headers.size()));
+        p += 4;
+        bytes(record.headers.data(), record.headers.size());
+        store_le32(p, static_cast<uint32_t>(record.body.size()));
+        p += 4;
+        bytes(record.body.data(), record.body.size());
         break;
+      }
       case LEASE:  // scheduled
         put_u64(out, record.seq);
         put_u64(out, record.time_ms);
