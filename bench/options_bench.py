@@ -9,7 +9,8 @@ installed once into a cached environment by tests/compat/old_build.py
 (--before names another Python with a tarnwick_queue to compare with).
 Each case runs in a fresh process of its Python on a fresh queue directory,
 synced on a timer only, so the numbers are the engine's and the driver's
-work; rates are per CPU second of the child (a shared machine's load moves
+work; each child keeps the best of three fresh queues; rates are per CPU
+second of the child (a shared machine's load moves
 wall-clock rates by a third from run to run); rounds alternate the cases
 and the verdicts are medians.
 Writes bench/results/scratch/options.md (options-quick.md with --quick);
@@ -33,11 +34,9 @@ BEFORE_COMMIT = "a36e34c"
 # One case in a child: `count` puts of 100 bytes, then as many take+ack, on
 # the driver (what Queue.put and get call), timed apart.
 CHILD = r"""
-import json, sys, time
+import json, os, sys, time
 from tarnwick_queue import Queue
 path, count, option = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-q = Queue(path, sync_interval=1e6, auto_compact_bytes=0)
-d = q.driver
 body = b"x" * 100
 # The keys and groups are made before the clock starts.
 keys = ["job-%d" % i for i in range(count)]
@@ -45,27 +44,33 @@ groups = ["customer-%d" % (i % 1000) for i in range(count)]
 # CPU time of this process (the engine's system calls included): the
 # machine's other load moves it far less than the wall clock.
 clock = time.process_time
-start = clock()
-if option == "key":
-    for key in keys:
-        d.put(body, 0.0, key=key)
-elif option == "group":
-    for group in groups:
-        d.put(body, 0.0, group=group)
-elif option == "priority":
+best = {"put": 0.0, "get_ack": 0.0}
+for attempt in range(3):  # the best of three fresh queues
+    q = Queue(os.path.join(path, str(attempt)), sync_interval=1e6, auto_compact_bytes=0)
+    d = q.driver
+    start = clock()
+    if option == "key":
+        for key in keys:
+            d.put(body, 0.0, key=key)
+    elif option == "group":
+        for group in groups:
+            d.put(body, 0.0, group=group)
+    elif option == "priority":
+        for _ in keys:
+            d.put(body, 0.0, priority=5)
+    else:
+        for _ in keys:
+            d.put(body, 0.0)
+    put_s = clock() - start
+    start = clock()
     for _ in keys:
-        d.put(body, 0.0, priority=5)
-else:
-    for _ in keys:
-        d.put(body, 0.0)
-put_s = clock() - start
-start = clock()
-for i in range(count):
-    rows, _ = d.take(1, None)
-    d.ack(rows[0][5])
-take_s = clock() - start
-q.close()
-print(json.dumps({"put": count / put_s, "get_ack": count / take_s}))
+        rows, _ = d.take(1, None)
+        d.ack(rows[0][5])
+    take_s = clock() - start
+    q.close()
+    best["put"] = max(best["put"], count / put_s)
+    best["get_ack"] = max(best["get_ack"], count / take_s)
+print(json.dumps(best))
 """
 
 
@@ -91,7 +96,7 @@ def main():
         if before is None:
             raise SystemExit("no build of " + BEFORE_COMMIT + ": " + why)
     count = 5_000 if args.quick else 20_000
-    rounds = 3 if args.quick else 11
+    rounds = 3 if args.quick else 9
     cases = [("before", before, "plain"), ("after", sys.executable, "plain"),
              ("priority", sys.executable, "priority"), ("key", sys.executable, "key"),
              ("group", sys.executable, "group")]
@@ -104,7 +109,8 @@ def main():
     median = {name: {what: sorted(v)[len(v) // 2] for what, v in whats.items()}
               for name, whats in seen.items()}
     lines = ["# Queue options: before and after, and each option beside plain", "",
-             f"{count} messages of 100 bytes per case, median of {rounds} alternating rounds; "
+             f"{count} messages of 100 bytes per case, best of 3 queues, median of {rounds} "
+             "alternating rounds; "
              f"before = commit {BEFORE_COMMIT}, synced on a timer only; rates per second of the "
              "process's CPU time.", "",
              "| case | put/s | vs plain | get+ack/s | vs plain |", "|---|---|---|---|---|"]

@@ -2,17 +2,19 @@
 # Every argument is positional only and already checked by the Python side:
 # times are whole milliseconds, bodies bytes. The names starting with "_"
 # exist only here, for type checkers.
-from typing import Final, List, Optional, Tuple, TypedDict, final
+from typing import Final, List, Optional, Tuple, TypedDict, Union, final
 
 # The largest message body, in bytes.
 MAX_BODY_LEN: Final[int]
 
 # (seq, enqueued_ms, deliveries, deadline_ms): the lease a message was taken with.
 _LeaseToken = Tuple[int, int, int, int]
-# (seq, body, deliveries, enqueued_ms, deadline_ms, priority, key, group,
-# headers); key and group None when not given, headers the bytes put gave
-# (None when none).
-_Taken = Tuple[int, bytes, int, int, int, int, Optional[str], Optional[str], Optional[bytes]]
+# (seq, body, deliveries, enqueued_ms, deadline_ms) for a message put without
+# options; with them also (priority, key, group, headers): key and group None
+# when not given, headers the bytes put gave (None when none).
+_Taken = Union[Tuple[int, bytes, int, int, int],
+               Tuple[int, bytes, int, int, int, int, Optional[str], Optional[str],
+                     Optional[bytes]]]
 # (seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,
 # extensions, consumer, priority, key, group, headers); state is "ready",
 # "leased" or "scheduled"; body is None unless asked for; started_ms and

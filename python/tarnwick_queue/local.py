@@ -41,6 +41,17 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
+def _row(seq: int, body: bytes, deliveries: int, enqueued_ms: int, deadline_ms: int,
+         *options: Any) -> Tuple[Any, ...]:
+    """A take's row for the face, from the engine's (see _native.take)."""
+    token = (seq, enqueued_ms, deliveries, deadline_ms)
+    if not options:
+        return (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0, token)
+    priority, key, group, headers = options
+    return (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0, token,
+            priority, key, group, _decode_headers(headers))
+
+
 def _group_limit(value: Any) -> Optional[int]:
     if value is None:
         return None
@@ -127,15 +138,9 @@ class LocalDriver(Driver):
         # from the same critical section.
         taken, due = self._engine.take(count, lease_ms, self._max_deliveries)
         if taken:
-            # Six fields for a message put without options, all ten otherwise.
-            return [(seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
-                     (seq, enqueued_ms, deliveries, deadline_ms))
-                    if priority == 0 and key is None and group is None and headers is None else
-                    (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
-                     (seq, enqueued_ms, deliveries, deadline_ms), priority, key, group,
-                     {} if headers is None else _decode_headers(headers))
-                    for seq, body, deliveries, enqueued_ms, deadline_ms, priority, key, group,
-                    headers in taken], None
+            # The engine's row of a message put without options has five
+            # fields (six here); one with options nine (all ten here).
+            return [_row(*row) for row in taken], None
         return [], None if due is None else due / 1000.0 - time.time()
 
     def watch(self) -> Watch:

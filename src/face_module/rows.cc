@@ -56,7 +56,11 @@ bool TakenRows::deliver_all(std::span<const Delivery> leased) {
 }
 
 bool TakenRows::deliver(const Delivery& d) {
-  PyObject* row = Py_BuildValue(
+  // A message put without options has the five fields it always had.
+  const bool plain = d.priority == 0 && d.key.empty() && d.group.empty() && d.headers.empty();
+  PyObject* row = plain ? Py_BuildValue("(KNIKK)", ull{d.seq}, to_bytes(d.body), d.deliveries,
+                                        ull{d.enqueued_ts_ms}, ull{d.deadline_ms})
+                        : Py_BuildValue(
       "(KNIKKiNNN)", ull{d.seq}, to_bytes(d.body), d.deliveries, ull{d.enqueued_ts_ms},
       ull{d.deadline_ms}, int{d.priority}, optional_str(d.key), optional_str(d.group),
       d.headers.empty() ? py::to_none() : to_bytes(d.headers));

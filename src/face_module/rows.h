@@ -17,8 +17,9 @@ namespace tarnwick::face {
 // LeaseToken `out` points at.
 int lease_token_arg(PyObject* obj, void* out);
 
-// The rows (seq, body, deliveries, enqueued_ms, deadline_ms, priority,
-// key | None, group | None, headers | None) of the messages
+// The rows (seq, body, deliveries, enqueued_ms, deadline_ms), and for a
+// message put with options also (priority, key | None, group | None,
+// headers | None), of the messages
 // a take leased, each body copied once, from the engine's view straight into
 // its bytes object. The engine hands them over without the interpreter lock
 // (with the queue's mutex held, its process lock released): the sink takes
