@@ -27,7 +27,7 @@ import tempfile
 import harness
 
 sys.path.insert(0, os.path.join(harness.REPO, "tests", "compat"))
-import old_build  # noqa: E402
+import old_build
 
 BEFORE_COMMIT = "a36e34c"
 
@@ -77,8 +77,7 @@ print(json.dumps(best))
 def run_case(python, option, count):
     with tempfile.TemporaryDirectory() as tmp:
         done = subprocess.run([python, "-c", CHILD, os.path.join(tmp, "q"), str(count), option],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              cwd=tmp)
+                              capture_output=True, text=True, cwd=tmp)
         if done.returncode != 0:
             raise SystemExit(f"{option} with {python} failed:\n{done.stderr}")
         return json.loads(done.stdout)
