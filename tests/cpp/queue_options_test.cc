@@ -5,6 +5,9 @@
 // scheduled), through JobQueue and through TarnwickCore's Queue.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "engine_helpers.h"
@@ -371,6 +374,48 @@ TEST(Keys, TheUniqueForWindowOutlivesTheMessageCompactionAndReopeningThenEnds) {
   EXPECT_EQ(put(*q, "s again", with_key("s")), 1u);
 }
 
+TEST(Keys, TwoProcessesPuttingOneKeyAtOnceMakeOneMessage) {
+  TempDir tmp;
+  open_jobs(tmp.path());  // the directory and its log exist before the race
+  int go[2];
+  int ids[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(ids), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 2; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      auto q = JobQueue::open(tmp.path(), make_settings());
+      char start = 0;
+      if (!q.ok() || ::read(go[0], &start, 1) != 1) ::_exit(2);
+      const Bytes body = bytes_of("racer");
+      const ByteSpan one = span_of(body);
+      auto put = q.value()->put(std::span(&one, 1), 0, SyncRule::kInterval, with_key("race"));
+      if (!put.ok()) ::_exit(3);
+      const uint64_t id = *put;
+      ::_exit(::write(ids[1], &id, sizeof id) == sizeof id ? 0 : 4);
+    }
+    children.push_back(pid);
+  }
+  ::close(go[0]);
+  ::close(ids[1]);
+  ASSERT_EQ(::write(go[1], "gg", 2), 2);  // both start at once
+  ::close(go[1]);
+  uint64_t got[2] = {};
+  for (uint64_t& id : got) ASSERT_EQ(::read(ids[0], &id, sizeof id), static_cast<ssize_t>(sizeof id));
+  ::close(ids[0]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(got[0], got[1]);
+  auto q = open_jobs(tmp.path());
+  EXPECT_EQ(ok_value(q->stats()).core.total, 1u);
+}
+
 TEST(Keys, CancelAndDeadKeepTheKeyForTheWindow) {
   TempDir tmp;
   auto q = open_jobs(tmp.path());
@@ -447,6 +492,8 @@ TEST(FormatTwoLog, CompactionAndReopeningKeepOptionsSettingsKeysAndDelays) {
     Bytes again = read_file(tmp.path() + "/queue.log");
     EXPECT_EQ(Bytes(again.begin() + 16, again.end()), Bytes(compacted.begin() + 16, compacted.end()));
   }
+  const IntegrityReport verified = ok_value(verify_queue_directory(tmp.path()));
+  EXPECT_TRUE(verified.ok) << verified.message;
   auto q = open_jobs(tmp.path());
   const QueueState& s = q->impl().state();
   EXPECT_EQ(s.group_limit, 7u);
