@@ -2,19 +2,18 @@
 # Every argument is positional only and already checked by the Python side:
 # times are whole milliseconds, bodies bytes. The names starting with "_"
 # exist only here, for type checkers.
-from typing import Final, List, Optional, Tuple, TypedDict, Union, final
+from typing import Final, List, Optional, Tuple, TypedDict, final
 
 # The largest message body, in bytes.
 MAX_BODY_LEN: Final[int]
 
 # (seq, enqueued_ms, deliveries, deadline_ms): the lease a message was taken with.
 _LeaseToken = Tuple[int, int, int, int]
-# (seq, body, deliveries, enqueued_ms, deadline_ms) for a message put without
-# options; with them also (priority, key, group, headers): key and group None
-# when not given, headers the bytes put gave (None when none).
-_Taken = Union[Tuple[int, bytes, int, int, int],
-               Tuple[int, bytes, int, int, int, int, Optional[str], Optional[str],
-                     Optional[bytes]]]
+# (seq, body, deliveries, enqueued_ms, deadline_ms)
+_Taken = Tuple[int, bytes, int, int, int]
+# What a taken message was put with: (priority, key, group, headers), key and
+# group None when not given, headers the bytes put gave (None when none).
+_Options = Tuple[int, Optional[str], Optional[str], Optional[bytes]]
 # (seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,
 # extensions, consumer, priority, key, group, headers); state is "ready",
 # "leased" or "scheduled"; body is None unless asked for; started_ms and
@@ -93,7 +92,7 @@ class Engine:
     def set_group_limit(self, limit: int, /) -> None: ...
     def take(
         self, max: int, lease_ms: Optional[int], max_deliveries: int, /
-    ) -> Tuple[List[_Taken], Optional[int]]: ...
+    ) -> Tuple[List[_Taken], Optional[int], Optional[List[Optional[_Options]]]]: ...
     def ack(self, token: _LeaseToken, /) -> bool: ...
     def ack_many(self, tokens: List[_LeaseToken], /) -> List[int]: ...
     def nack(self, token: _LeaseToken, delay_ms: int, /) -> bool: ...

@@ -41,17 +41,6 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
-def _row(seq: int, body: bytes, deliveries: int, enqueued_ms: int, deadline_ms: int,
-         *options: Any) -> Tuple[Any, ...]:
-    """A take's row for the face, from the engine's (see _native.take)."""
-    token = (seq, enqueued_ms, deliveries, deadline_ms)
-    if not options:
-        return (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0, token)
-    priority, key, group, headers = options
-    return (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0, token,
-            priority, key, group, _decode_headers(headers))
-
-
 def _group_limit(value: Any) -> Optional[int]:
     if value is None:
         return None
@@ -136,11 +125,18 @@ class LocalDriver(Driver):
         lease_ms = self._lease_ms if lease is None else max(1, _ms_ceil(lease))
         # When it leases nothing, the engine's take tells the next due time
         # from the same critical section.
-        taken, due = self._engine.take(count, lease_ms, self._max_deliveries)
+        taken, due, options = self._engine.take(count, lease_ms, self._max_deliveries)
         if taken:
-            # The engine's row of a message put without options has five
-            # fields (six here); one with options nine (all ten here).
-            return [_row(*row) for row in taken], None
+            rows: List[Tuple[Any, ...]] = [
+                (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
+                 (seq, enqueued_ms, deliveries, deadline_ms))
+                for seq, body, deliveries, enqueued_ms, deadline_ms in taken]
+            if options is not None:
+                # Six fields for a message put without options, ten with them.
+                rows = [row if extra is None else
+                        row + (extra[0], extra[1], extra[2], _decode_headers(extra[3]))
+                        for row, extra in zip(rows, options)]
+            return rows, None
         return [], None if due is None else due / 1000.0 - time.time()
 
     def watch(self) -> Watch:

@@ -324,7 +324,7 @@ PyObject* engine_set_group_limit(PyObject* self, PyObject* args) noexcept {
 
 // --- consuming and settling ---
 
-// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None):
+// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None, options):
 // the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
 // it leased and, when it leased none, when the earliest leased or delayed
 // message comes due, both from one critical section.
@@ -346,8 +346,9 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
       [&](const Taken& taken) -> PyObject* {
         PyRef list = PyRef::steal(rows.take_list());
         PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
-        if (!list || !due) return nullptr;
-        return PyTuple_Pack(2, list.get(), due.get());
+        PyRef options = PyRef::steal(rows.take_options());
+        if (!list || !due || !options) return nullptr;
+        return PyTuple_Pack(3, list.get(), due.get(), options.get());
       });
 }
 
@@ -550,10 +551,10 @@ PyMethodDef g_engine_methods[] = {
      "first (a paused queue none; a group at its limit waits), for `lease_ms`\n"
      "milliseconds (None: the queue's lease). With `max_deliveries` > 0, a\n"
      "message that would be delivered more often than that goes to the dead\n"
-     "letters instead. Returns (rows, next_due_ms): the rows\n"
-     "(seq, body, deliveries, enqueued_ms, deadline_ms), with (priority, key,\n"
-     "group, headers) after them for a message put with options, of the\n"
-     "messages leased\n"
+     "letters instead. Returns (rows, next_due_ms, options): the rows\n"
+     "(seq, body, deliveries, enqueued_ms, deadline_ms) of the messages leased;\n"
+     "options None when none of them was put with options, else a list beside\n"
+     "the rows of None or (priority, key, group, headers);\n"
      "and, when it leased none, when the earliest leased or delayed message\n"
      "comes due (epoch ms, None when none is), read under the same lock. The\n"
      "lease token the settling methods take is\n"

@@ -56,17 +56,34 @@ bool TakenRows::deliver_all(std::span<const Delivery> leased) {
 }
 
 bool TakenRows::deliver(const Delivery& d) {
-  // A message put without options has the five fields it always had.
-  const bool plain = d.priority == 0 && d.key.empty() && d.group.empty() && d.headers.empty();
-  PyObject* row = plain ? Py_BuildValue("(KNIKK)", ull{d.seq}, to_bytes(d.body), d.deliveries,
-                                        ull{d.enqueued_ts_ms}, ull{d.deadline_ms})
-                        : Py_BuildValue(
-      "(KNIKKiNNN)", ull{d.seq}, to_bytes(d.body), d.deliveries, ull{d.enqueued_ts_ms},
-      ull{d.deadline_ms}, int{d.priority}, optional_str(d.key), optional_str(d.group),
-      d.headers.empty() ? py::to_none() : to_bytes(d.headers));
+  PyObject* row = Py_BuildValue("(KNIKK)", ull{d.seq}, to_bytes(d.body), d.deliveries,
+                                ull{d.enqueued_ts_ms}, ull{d.deadline_ms});
   if (row == nullptr) return false;
-  PyList_SetItem(list_.get(), filled_++, row);
+  PyList_SetItem(list_.get(), filled_, row);
+  // A message put with options has them in the parallel list, made at the
+  // first such message (None before it): plain takes build no more than before.
+  const bool plain = d.priority == 0 && d.key.empty() && d.group.empty() && d.headers.empty();
+  if (!plain) {
+    if (!options_) {
+      options_ = py::PyRef::steal(PyList_New(PyList_Size(list_.get())));
+      if (!options_) return false;
+      for (Py_ssize_t i = 0; i < PyList_Size(list_.get()); ++i) {
+        PyList_SetItem(options_.get(), i, py::to_none());
+      }
+    }
+    PyObject* extra = Py_BuildValue("(iNNN)", int{d.priority}, optional_str(d.key),
+                                    optional_str(d.group),
+                                    d.headers.empty() ? py::to_none() : to_bytes(d.headers));
+    if (extra == nullptr) return false;
+    PyList_SetItem(options_.get(), filled_, extra);
+  }
+  ++filled_;
   return true;
+}
+
+PyObject* TakenRows::take_options() {
+  if (!options_) return py::to_none();
+  return options_.release();
 }
 
 PyObject* TakenRows::take_list() {

@@ -17,9 +17,7 @@ namespace tarnwick::face {
 // LeaseToken `out` points at.
 int lease_token_arg(PyObject* obj, void* out);
 
-// The rows (seq, body, deliveries, enqueued_ms, deadline_ms), and for a
-// message put with options also (priority, key | None, group | None,
-// headers | None), of the messages
+// The rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
 // a take leased, each body copied once, from the engine's view straight into
 // its bytes object. The engine hands them over without the interpreter lock
 // (with the queue's mutex held, its process lock released): the sink takes
@@ -31,9 +29,14 @@ class TakenRows final : public DeliverySink {
   bool deliver(const Delivery& d) override;  // with the interpreter lock held
   // The list of rows (empty when nothing was taken), a new reference.
   PyObject* take_list();
+  // None when no message had options, else a list beside the rows: None for
+  // a message without them, (priority, key | None, group | None,
+  // headers | None) for one with them. A new reference.
+  PyObject* take_options();
 
  private:
   py::PyRef list_;
+  py::PyRef options_;
   Py_ssize_t filled_ = 0;
 };
 // (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None,

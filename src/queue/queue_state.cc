@@ -174,11 +174,10 @@ void QueueState::apply_enqueue_with_options(const RecordView& view, uint64_t fra
 void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
   auto it = messages.find(seq);
   if (it == messages.end()) return;
-  const Place from = place_of(seq);
   uint64_t bytes = uint64_t{it->second.body_len} + ENQUEUE_FRAME_OVERHEAD;
   if (auto o = options.empty() ? options.end() : options.find(seq); o != options.end()) {
     bytes = uint64_t{it->second.body_len} + o->second.frame_overhead;
-    move_optioned(seq, o->second, from, Place::kNone);
+    move_optioned(seq, o->second, place_of(seq), Place::kNone);
     if (!o->second.key.empty()) {
       auto live = live_keys.find(o->second.key);
       if (live != live_keys.end() && live->second == seq) live_keys.erase(live);
