@@ -94,7 +94,8 @@ class LocalDriver(Driver):
             group: Optional[str] = None,
             headers: Optional[Dict[str, str]] = None) -> int:
         delay_ms = 0 if delay == 0.0 else _ms_ceil(delay)
-        if priority == 0 and key is None and group is None and not headers:
+        # An empty key or group is none (the engine's rule too).
+        if not (priority or key or group or headers):
             seq = self._engine.put_one(body, delay_ms)
         else:
             seq = self._engine.put_one(body, delay_ms, priority, key,
@@ -107,7 +108,7 @@ class LocalDriver(Driver):
     def put_many(self, bodies: List[bytes], delay: float, *, priority: int = 0,
                  group: Optional[str] = None,
                  headers: Optional[Dict[str, str]] = None) -> List[int]:
-        if priority == 0 and group is None and not headers:
+        if not (priority or group or headers):
             seqs = self._engine.put(bodies, _ms_ceil(delay))
         else:
             seqs = self._engine.put(bodies, _ms_ceil(delay), priority, group,

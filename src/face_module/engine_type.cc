@@ -267,6 +267,16 @@ PyObject* engine_put(PyObject* self, PyObject* args) noexcept {
 PyObject* engine_put_one(PyObject* self, PyObject* args) noexcept {
   PyObject* body = nullptr;
   uint64_t delay_ms = 0;
+  if (PyTuple_Size(args) == 2) {  // no options: the plain put, as it always was
+    if (!PyArg_ParseTuple(args, "O!O&", &PyBytes_Type, &body, py::u64_arg, &delay_ms)) {
+      return nullptr;
+    }
+    const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
+    return engine_call(
+        self,
+        [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms, SyncRule::kInterval); },
+        py::to_int);
+  }
   OptionArgs given;
   if (!PyArg_ParseTuple(args, "O!O&|iOO&OO", &PyBytes_Type, &body, py::u64_arg, &delay_ms,
                         &given.priority, &given.key, py::u64_arg, &given.unique_for_ms,
