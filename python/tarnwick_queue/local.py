@@ -135,7 +135,8 @@ class LocalDriver(Driver):
             if options is not None:
                 # Six fields for a message put without options, ten with them.
                 rows = [row if extra is None else
-                        row + (extra[0], extra[1], extra[2], _decode_headers(extra[3]))
+                        row + (extra[0], extra[1], extra[2],
+                               {} if extra[3] is None else _decode_headers(extra[3]))
                         for row, extra in zip(rows, options)]
             return rows, None
         return [], None if due is None else due / 1000.0 - time.time()
