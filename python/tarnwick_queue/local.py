@@ -3,6 +3,7 @@ driver over the package's native engine."""
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import queue as _stdlib_queue
@@ -27,6 +28,27 @@ Token = Tuple[int, int, int, int]
 def _ms_ceil(seconds: float) -> int:
     """Seconds as whole milliseconds, rounded up so nothing comes due early."""
     return min(_U64_MAX, math.ceil(seconds * 1000.0))
+
+
+def _encode_headers(headers: Optional[Dict[str, str]]) -> Optional[bytes]:
+    """Headers as the engine keeps them: compact UTF-8 JSON (None for none)."""
+    if not headers:
+        return None
+    return json.dumps(headers, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
+    return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
+
+
+def _group_limit(value: Any) -> Optional[int]:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"group_limit must be an int or None, not {type(value).__name__}")
+    if not 1 <= value <= 2**32 - 1:
+        raise ValueError(f"group_limit must be from 1 to 2**32 - 1, not {value}")
+    return value
 
 
 class LocalDriver(Driver):
@@ -67,17 +89,36 @@ class LocalDriver(Driver):
 
     # --- producing ---
 
-    def put(self, body: bytes, delay: float) -> int:
-        seq = self._engine.put_one(body, 0 if delay == 0.0 else _ms_ceil(delay))
+    def put(self, body: bytes, delay: float, *, priority: int = 0,
+            key: Optional[str] = None, unique_for: float = 0.0,
+            group: Optional[str] = None,
+            headers: Optional[Dict[str, str]] = None) -> int:
+        delay_ms = 0 if delay == 0.0 else _ms_ceil(delay)
+        # An empty key or group is none (the engine's rule too).
+        if not (priority or key or group or headers):
+            seq = self._engine.put_one(body, delay_ms)
+        else:
+            seq = self._engine.put_one(body, delay_ms, priority, key,
+                                       _ms_ceil(unique_for) if unique_for else 0, group,
+                                       _encode_headers(headers) if headers else None)
         if self._notify is not None:
             self._notify()
         return seq
 
-    def put_many(self, bodies: List[bytes], delay: float) -> List[int]:
-        seqs = self._engine.put(bodies, _ms_ceil(delay))
+    def put_many(self, bodies: List[bytes], delay: float, *, priority: int = 0,
+                 group: Optional[str] = None,
+                 headers: Optional[Dict[str, str]] = None) -> List[int]:
+        if not (priority or group or headers):
+            seqs = self._engine.put(bodies, _ms_ceil(delay))
+        else:
+            seqs = self._engine.put(bodies, _ms_ceil(delay), priority, group,
+                                    _encode_headers(headers))
         if self._notify is not None:
             self._notify()
         return seqs
+
+    def cancel(self, id: int) -> bool:
+        return self._engine.cancel(id)
 
     # --- consuming ---
 
@@ -85,11 +126,19 @@ class LocalDriver(Driver):
         lease_ms = self._lease_ms if lease is None else max(1, _ms_ceil(lease))
         # When it leases nothing, the engine's take tells the next due time
         # from the same critical section.
-        taken, due = self._engine.take(count, lease_ms, self._max_deliveries)
+        taken, due, options = self._engine.take(count, lease_ms, self._max_deliveries)
         if taken:
-            return [(seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
-                     (seq, enqueued_ms, deliveries, deadline_ms))
-                    for seq, body, deliveries, enqueued_ms, deadline_ms in taken], None
+            rows: List[Tuple[Any, ...]] = [
+                (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
+                 (seq, enqueued_ms, deliveries, deadline_ms))
+                for seq, body, deliveries, enqueued_ms, deadline_ms in taken]
+            if options is not None:
+                # Six fields for a message put without options, ten with them.
+                rows = [row if extra is None else
+                        row + (extra[0], extra[1], extra[2],
+                               {} if extra[3] is None else _decode_headers(extra[3]))
+                        for row, extra in zip(rows, options)]
+            return rows, None
         return [], None if due is None else due / 1000.0 - time.time()
 
     def watch(self) -> Watch:
@@ -130,8 +179,9 @@ class LocalDriver(Driver):
         return [MessageInfo(seq, state, deliveries, ts / 1000.0,
                             None if due is None else due / 1000.0, size, body,
                             None if started is None else started / 1000.0, extensions,
-                            consumer)
-                for seq, state, deliveries, ts, due, size, body, started, extensions, consumer
+                            consumer, priority, key, group, _decode_headers(headers))
+                for (seq, state, deliveries, ts, due, size, body, started, extensions, consumer,
+                     priority, key, group, headers)
                 in self._engine.peek(limit, bodies)]
 
     def stats(self) -> LocalQueueStats:
@@ -142,6 +192,26 @@ class LocalDriver(Driver):
         stats["oldest_running_id"] = None if oldest is None else oldest[0]
         stats["oldest_running_started_at"] = None if oldest is None else oldest[1] / 1000.0
         return cast(LocalQueueStats, stats)
+
+    # --- the queue's settings ---
+
+    def pause(self) -> None:
+        self._engine.set_paused(True)
+
+    def resume(self) -> None:
+        self._engine.set_paused(False)
+        # Directory watches see the record; a queue in memory wakes its own.
+        if self._notify is not None:
+            self._notify()
+
+    def is_paused(self) -> bool:
+        return self._engine.is_paused()
+
+    def group_limit(self) -> int:
+        return self._engine.group_limit()
+
+    def set_group_limit(self, limit: int) -> None:
+        self._engine.set_group_limit(limit)
 
     # --- dead letters ---
 
@@ -229,13 +299,17 @@ class Queue(BaseQueue):
     looking only, by a user who may not write its files (see docs/queue.md):
     every call that would write raises OSError. `consumer_id` names who takes
     through this queue in its leases (peek() shows it): a short str of at
-    most 64 bytes in UTF-8; None: `host:pid` of the taking process."""
+    most 64 bytes in UTF-8; None: `host:pid` of the taking process.
+    `group_limit` is how many messages of one group may be leased at once,
+    kept with the queue for every process: None keeps the stored one (1 for
+    a new queue), an int stores a new one."""
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
                  auto_compact_bytes: Optional[int] = None, read_only: bool = False,
-                 consumer_id: Optional[str] = None) -> None:
+                 consumer_id: Optional[str] = None, group_limit: Optional[int] = None) -> None:
         path = _checks.directory_path(path)
+        group_limit = _group_limit(group_limit)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, 2**32 - 1, "below 2**32")
         auto_compact_bytes = (DEFAULT_AUTO_COMPACT_BYTES if auto_compact_bytes is None else
@@ -247,13 +321,19 @@ class Queue(BaseQueue):
                                   max_deliveries=max_deliveries,
                                   auto_compact_bytes=auto_compact_bytes, read_only=read_only,
                                   consumer_id=consumer_id)
+        if group_limit is not None and group_limit != self._local.group_limit():
+            try:
+                self._local.set_group_limit(group_limit)
+            except BaseException:
+                self._local.close()
+                raise
         super().__init__(self._local)
         self.path = path
         self.read_only = read_only
 
     def stats(self) -> LocalQueueStats:
-        """The counts of the queue: ready, in_flight (leased or scheduled),
-        scheduled, dead_letters, totals and log sizes."""
+        """The counts of the queue: ready, in_flight (leased), scheduled,
+        dead_letters, paused, totals and log sizes."""
         return self._local.stats()
 
     def compact(self) -> None:

@@ -165,14 +165,71 @@ PyObject* engine_directory(PyObject* self, void*) noexcept {
 
 // --- producing ---
 
-// put(bodies: list[bytes], delay_ms) -> list[int]
+// A put's options as the engine takes them, borrowing from Python objects
+// that the call's arguments keep alive (the UTF-8 copies are held here).
+struct OptionArgs {
+  int priority = 0;
+  PyObject* key = Py_None;
+  uint64_t unique_for_ms = 0;
+  PyObject* group = Py_None;
+  PyObject* headers = Py_None;
+  PyRef key_utf8;
+  PyRef group_utf8;
+
+  // False with an exception set when an option has the wrong type.
+  bool convert(PutOptions& out) {
+    if (priority < -100 || priority > 100) {
+      PyErr_SetString(PyExc_ValueError, "priority must be from -100 to 100");
+      return false;
+    }
+    out.priority = static_cast<int8_t>(priority);
+    out.unique_for_ms = unique_for_ms;
+    if (!text(key, key_utf8, "key", out.key) || !text(group, group_utf8, "group", out.group)) {
+      return false;
+    }
+    if (headers != Py_None) {
+      if (!PyBytes_Check(headers)) {
+        PyErr_SetString(PyExc_TypeError, "headers must be bytes or None");
+        return false;
+      }
+      out.headers = bytes_view(headers);
+    }
+    return true;
+  }
+
+ private:
+  static bool text(PyObject* value, PyRef& utf8, const char* name, std::string_view& out) {
+    if (value == Py_None) return true;
+    if (!PyUnicode_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "%s must be a str or None", name);
+      return false;
+    }
+    utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
+    if (!utf8) return false;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(utf8.get(), &data, &length) != 0) return false;
+    if (length > 255) {
+      PyErr_Format(PyExc_ValueError, "%s must be at most 255 bytes in UTF-8", name);
+      return false;
+    }
+    out = std::string_view(data, static_cast<size_t>(length));
+    return true;
+  }
+};
+
+// put(bodies: list[bytes], delay_ms, priority=0, group=None, headers=None) -> list[int]
 PyObject* engine_put(PyObject* self, PyObject* args) noexcept {
   PyObject* list = nullptr;
   uint64_t delay_ms = 0;
-  if (!PyArg_ParseTuple(args, "O!O&", &PyList_Type, &list, py::u64_arg, &delay_ms)) {
+  OptionArgs given;
+  if (!PyArg_ParseTuple(args, "O!O&|iOO", &PyList_Type, &list, py::u64_arg, &delay_ms,
+                        &given.priority, &given.group, &given.headers)) {
     return nullptr;
   }
   return guarded<raise_internal>([&]() -> PyObject* {
+    PutOptions options;
+    if (!given.convert(options)) return nullptr;
     // A tuple of the (immutable) bodies keeps them alive and unchanged while
     // the engine reads them without the interpreter lock.
     PyRef frozen = PyRef::steal(PyList_AsTuple(list));
@@ -188,28 +245,96 @@ PyObject* engine_put(PyObject* self, PyObject* args) noexcept {
       }
       bodies.push_back(bytes_view(item));
     }
+    if (options.plain()) {
+      return engine_call(
+          self, [&](JobQueue& q) { return q.put(bodies, delay_ms); }, py::to_int_list);
+    }
+    const SyncRule sync = bodies.size() > 1 ? SyncRule::kForce : SyncRule::kInterval;
+    const size_t count = bodies.size();
     return engine_call(
-        self, [&](JobQueue& q) { return q.put(bodies, delay_ms); }, py::to_int_list);
+        self, [&](JobQueue& q) { return q.put(bodies, delay_ms, sync, options); },
+        [count](uint64_t first) {
+          std::vector<uint64_t> seqs(count);
+          for (size_t i = 0; i < count; ++i) seqs[i] = first + i;
+          return py::to_int_list(seqs);
+        });
   });
 }
 
-// put_one(body: bytes, delay_ms) -> int: put() without the lists.
+// put_one(body: bytes, delay_ms, priority=0, key=None, unique_for_ms=0,
+//         group=None, headers=None) -> int: put() of one body. With a key
+// that a message holds, the holder's id, and nothing is written.
 PyObject* engine_put_one(PyObject* self, PyObject* args) noexcept {
   PyObject* body = nullptr;
   uint64_t delay_ms = 0;
-  if (!PyArg_ParseTuple(args, "O!O&", &PyBytes_Type, &body, py::u64_arg, &delay_ms)) {
+  if (PyTuple_Size(args) == 2) {  // no options: the plain put, as it always was
+    if (!PyArg_ParseTuple(args, "O!O&", &PyBytes_Type, &body, py::u64_arg, &delay_ms)) {
+      return nullptr;
+    }
+    const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
+    return engine_call(
+        self,
+        [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms, SyncRule::kInterval); },
+        py::to_int);
+  }
+  OptionArgs given;
+  if (!PyArg_ParseTuple(args, "O!O&|iOO&OO", &PyBytes_Type, &body, py::u64_arg, &delay_ms,
+                        &given.priority, &given.key, py::u64_arg, &given.unique_for_ms,
+                        &given.group, &given.headers)) {
     return nullptr;
   }
-  const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
-  return engine_call(
-      self,
-      [&](JobQueue& q) { return q.put(std::span(&one, 1), delay_ms, SyncRule::kInterval); },
-      py::to_int);
+  return guarded<raise_internal>([&]() -> PyObject* {
+    PutOptions options;
+    if (!given.convert(options)) return nullptr;
+    const ByteSpan one = bytes_view(body);  // `args` keeps the bytes alive
+    return engine_call(
+        self,
+        [&](JobQueue& q) {
+          return q.put(std::span(&one, 1), delay_ms, SyncRule::kInterval, options);
+        },
+        py::to_int);
+  });
+}
+
+// cancel(seq) -> bool
+PyObject* engine_cancel(PyObject* self, PyObject* args) noexcept {
+  uint64_t seq = 0;
+  if (!PyArg_ParseTuple(args, "O&", py::u64_arg, &seq)) return nullptr;
+  return engine_call(self, [&](JobQueue& q) { return q.cancel(seq); }, py::to_bool);
+}
+
+// --- the queue's settings ---
+
+// set_paused(paused: bool) -> None
+PyObject* engine_set_paused(PyObject* self, PyObject* args) noexcept {
+  int paused = 0;
+  if (!PyArg_ParseTuple(args, "p", &paused)) return nullptr;
+  return status_call(self, [&](JobQueue& q) { return q.set_paused(paused != 0); });
+}
+
+PyObject* engine_is_paused(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.paused(); }, py::to_bool);
+}
+
+PyObject* engine_group_limit(PyObject* self, PyObject*) noexcept {
+  return engine_call(self, [](JobQueue& q) { return q.group_limit(); },
+                     [](uint32_t limit) { return PyLong_FromUnsignedLong(limit); });
+}
+
+// set_group_limit(limit: int >= 1) -> None
+PyObject* engine_set_group_limit(PyObject* self, PyObject* args) noexcept {
+  unsigned int limit = 0;
+  if (!PyArg_ParseTuple(args, "I", &limit)) return nullptr;
+  if (limit == 0) {
+    PyErr_SetString(PyExc_ValueError, "the group limit must be at least 1");
+    return nullptr;
+  }
+  return status_call(self, [&](JobQueue& q) { return q.set_group_limit(limit); });
 }
 
 // --- consuming and settling ---
 
-// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None):
+// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None, options):
 // the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
 // it leased and, when it leased none, when the earliest leased or delayed
 // message comes due, both from one critical section.
@@ -231,8 +356,9 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
       [&](const Taken& taken) -> PyObject* {
         PyRef list = PyRef::steal(rows.take_list());
         PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
-        if (!list || !due) return nullptr;
-        return PyTuple_Pack(2, list.get(), due.get());
+        PyRef options = PyRef::steal(rows.take_options());
+        if (!list || !due || !options) return nullptr;
+        return PyTuple_Pack(3, list.get(), due.get(), options.get());
       });
 }
 
@@ -401,20 +527,44 @@ PyObject* engine_last_repair(PyObject* self, PyObject*) noexcept {
 // (__text_signature__); python/tarnwick_queue/_native.pyi states the types.
 PyMethodDef g_engine_methods[] = {
     {"put", engine_put, METH_VARARGS,
-     "put($self, bodies, delay_ms, /)\n--\n\n"
+     "put($self, bodies, delay_ms, priority=0, group=None, headers=None, /)\n--\n\n"
      "Appends the bodies (a list of bytes) as new messages in one locked,\n"
      "synced step, all or none; each is due `delay_ms` milliseconds from now\n"
      "(0: at once). Returns their ids, in order."},
     {"put_one", engine_put_one, METH_VARARGS,
-     "put_one($self, body, delay_ms, /)\n--\n\n"
-     "put() of one bytes body, without the lists: returns its id."},
+     "put_one($self, body, delay_ms, priority=0, key=None, unique_for_ms=0, group=None,\n"
+     "        headers=None, /)\n--\n\n"
+     "put() of one bytes body, without the lists: returns its id. `priority`\n"
+     "-100..100 (higher first), `key` and `group` a str of at most 255 bytes\n"
+     "or None, `headers` opaque bytes or None. While a message holds `key`\n"
+     "(live, or left less than its `unique_for_ms` ago) nothing is written\n"
+     "and its id is returned."},
+    {"cancel", engine_cancel, METH_VARARGS,
+     "cancel($self, seq, /)\n--\n\n"
+     "Removes the message if it is ready or scheduled; False (nothing\n"
+     "written) when it is leased, settled or unknown."},
+    {"set_paused", engine_set_paused, METH_VARARGS,
+     "set_paused($self, paused, /)\n--\n\n"
+     "Stores whether the queue is paused (a paused queue leases nothing)."},
+    {"is_paused", engine_is_paused, METH_NOARGS,
+     "is_paused($self, /)\n--\n\n"
+     "Whether the queue is paused, as stored now."},
+    {"group_limit", engine_group_limit, METH_NOARGS,
+     "group_limit($self, /)\n--\n\n"
+     "How many messages of one group may be leased at once (1 by default)."},
+    {"set_group_limit", engine_set_group_limit, METH_VARARGS,
+     "set_group_limit($self, limit, /)\n--\n\n"
+     "Stores the group limit (an int >= 1) with the queue."},
     {"take", engine_take, METH_VARARGS,
      "take($self, max, lease_ms, max_deliveries, /)\n--\n\n"
-     "Leases up to `max` ready messages, smallest id first, for `lease_ms`\n"
+     "Leases up to `max` ready messages, highest priority then smallest id\n"
+     "first (a paused queue none; a group at its limit waits), for `lease_ms`\n"
      "milliseconds (None: the queue's lease). With `max_deliveries` > 0, a\n"
      "message that would be delivered more often than that goes to the dead\n"
-     "letters instead. Returns (rows, next_due_ms): the rows\n"
-     "(seq, body, deliveries, enqueued_ms, deadline_ms) of the messages leased\n"
+     "letters instead. Returns (rows, next_due_ms, options): the rows\n"
+     "(seq, body, deliveries, enqueued_ms, deadline_ms) of the messages leased;\n"
+     "options None when none of them was put with options, else a list beside\n"
+     "the rows of None or (priority, key, group, headers);\n"
      "and, when it leased none, when the earliest leased or delayed message\n"
      "comes due (epoch ms, None when none is), read under the same lock. The\n"
      "lease token the settling methods take is\n"
@@ -447,7 +597,8 @@ PyMethodDef g_engine_methods[] = {
      "Up to `limit` live messages, smallest id first, without leasing them or\n"
      "writing anything: a list of\n"
      "(seq, state, deliveries, enqueued_ms, due_ms, size, body, started_ms,\n"
-     "extensions, consumer), where state is 'ready', 'leased' or 'scheduled',\n"
+     "extensions, consumer, priority, key, group, headers), where state is\n"
+     "'ready', 'leased' or 'scheduled',\n"
      "due_ms the end of a lease or delay (None when ready), body None unless\n"
      "`bodies` is true; for a leased message, when its delivery began (None\n"
      "when unknown), how often its lease was extended and who holds it (None\n"
@@ -459,8 +610,9 @@ PyMethodDef g_engine_methods[] = {
      "stats($self, /)\n--\n\n"
      "The queue's counts as a dict: ready, in_flight, total, the running\n"
      "totals, next_seq, live_bytes, log_bytes, generation, persistent,\n"
-     "scheduled, dead_letters, and oldest_running: (seq, started_ms) of the\n"
-     "delivery in flight that began first, or None."},
+     "scheduled, dead_letters, paused, and oldest_running: (seq, started_ms)\n"
+     "of the delivery in flight that began first, or None. in_flight counts\n"
+     "leases only; delays are scheduled."},
     {"dead_count", engine_dead_count, METH_NOARGS,
      "dead_count($self, /)\n--\n\n"
      "How many dead letters there are."},

@@ -31,6 +31,9 @@ PyObject* optional_range_dict(const std::optional<DamagedRange>& r) {
   return range_dict(*r);
 }
 
+// None for an empty text (no key, no group).
+PyObject* optional_str(std::string_view text) { return text.empty() ? py::to_none() : to_str(text); }
+
 }  // namespace
 
 int lease_token_arg(PyObject* obj, void* out) {
@@ -56,8 +59,31 @@ bool TakenRows::deliver(const Delivery& d) {
   PyObject* row = Py_BuildValue("(KNIKK)", ull{d.seq}, to_bytes(d.body), d.deliveries,
                                 ull{d.enqueued_ts_ms}, ull{d.deadline_ms});
   if (row == nullptr) return false;
-  PyList_SetItem(list_.get(), filled_++, row);
+  PyList_SetItem(list_.get(), filled_, row);
+  // A message put with options has them in the parallel list, made at the
+  // first such message (None before it): plain takes build no more than before.
+  const bool plain = d.priority == 0 && d.key.empty() && d.group.empty() && d.headers.empty();
+  if (!plain) {
+    if (!options_) {
+      options_ = py::PyRef::steal(PyList_New(PyList_Size(list_.get())));
+      if (!options_) return false;
+      for (Py_ssize_t i = 0; i < PyList_Size(list_.get()); ++i) {
+        PyList_SetItem(options_.get(), i, py::to_none());
+      }
+    }
+    PyObject* extra = Py_BuildValue("(iNNN)", int{d.priority}, optional_str(d.key),
+                                    optional_str(d.group),
+                                    d.headers.empty() ? py::to_none() : to_bytes(d.headers));
+    if (extra == nullptr) return false;
+    PyList_SetItem(options_.get(), filled_, extra);
+  }
+  ++filled_;
   return true;
+}
+
+PyObject* TakenRows::take_options() {
+  if (!options_) return py::to_none();
+  return options_.release();
 }
 
 PyObject* TakenRows::take_list() {
@@ -68,9 +94,11 @@ PyObject* TakenRows::take_list() {
 PyObject* summary_row(const MessageSummary& m, bool bodies) {
   PyObject* body = bodies ? to_bytes(m.body) : py::to_none();
   PyObject* consumer = m.consumer.empty() ? py::to_none() : to_str(m.consumer);
-  return Py_BuildValue("(KsIKNINNIN)", ull{m.seq}, state_name(m.state), m.deliveries,
+  return Py_BuildValue("(KsIKNINNINiNNN)", ull{m.seq}, state_name(m.state), m.deliveries,
                        ull{m.enqueued_ts_ms}, to_optional_int(m.due_ms), m.size, body,
-                       to_optional_int(m.started_ms), m.extensions, consumer);
+                       to_optional_int(m.started_ms), m.extensions, consumer, int{m.priority},
+                       optional_str(m.key), optional_str(m.group),
+                       m.headers.empty() ? py::to_none() : to_bytes(m.headers));
 }
 
 PyObject* dead_letter_row(const DeadLetter& d) {
@@ -83,14 +111,16 @@ PyObject* stats_dict(const JobStats& s) {
   PyObject* oldest = s.oldest_started_ms
                          ? Py_BuildValue("(KK)", ull{s.oldest_started_seq}, ull{*s.oldest_started_ms})
                          : py::to_none();
+  // in_flight counts the leased only: delays are `scheduled`.
+  const uint64_t leased = c.in_flight > s.scheduled ? c.in_flight - s.scheduled : 0;
   return Py_BuildValue(
-      "{sKsKsKsKsKsKsKsKsKsKsKsOsKsKsN}", "ready", ull{c.ready}, "in_flight", ull{c.in_flight},
+      "{sKsKsKsKsKsKsKsKsKsKsKsOsKsKsNsO}", "ready", ull{c.ready}, "in_flight", ull{leased},
       "total", ull{c.total}, "enqueued_total", ull{c.enqueued_total}, "acked_total",
       ull{c.acked_total}, "requeued_total", ull{c.requeued_total}, "dead_total", ull{c.dead_total},
       "next_seq", ull{c.next_seq}, "live_bytes", ull{c.live_bytes}, "log_bytes", ull{c.log_bytes},
       "generation", ull{c.generation}, "persistent", c.persistent ? Py_True : Py_False,
       "scheduled", ull{s.scheduled}, "dead_letters", ull{s.dead_letters}, "oldest_running",
-      oldest);
+      oldest, "paused", s.paused ? Py_True : Py_False);
 }
 
 PyObject* integrity_dict(const IntegrityReport& r) {

@@ -29,13 +29,19 @@ class TakenRows final : public DeliverySink {
   bool deliver(const Delivery& d) override;  // with the interpreter lock held
   // The list of rows (empty when nothing was taken), a new reference.
   PyObject* take_list();
+  // None when no message had options, else a list beside the rows: None for
+  // a message without them, (priority, key | None, group | None,
+  // headers | None) for one with them. A new reference.
+  PyObject* take_options();
 
  private:
   py::PyRef list_;
+  py::PyRef options_;
   Py_ssize_t filled_ = 0;
 };
 // (seq, state, deliveries, enqueued_ms, due_ms | None, size, body | None,
-//  started_ms | None, extensions, consumer | None)
+//  started_ms | None, extensions, consumer | None, priority, key | None,
+//  group | None, headers | None)
 PyObject* summary_row(const MessageSummary& m, bool bodies);
 // (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 PyObject* dead_letter_row(const DeadLetter& d);

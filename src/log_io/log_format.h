@@ -11,6 +11,10 @@ inline constexpr uint64_t FRAME_HEADER_LEN = 12;
 inline constexpr uint64_t MAX_RECORD_LEN = 536870912;  // largest payload
 inline constexpr uint64_t ENQUEUE_FRAME_OVERHEAD = 33;  // frame header + fixed ENQUEUE fields
 inline constexpr uint32_t FORMAT_VERSION = 1;
+// Format 2 holds the record kinds 6-9 (messages with options, cancels, the
+// queue's settings, kept keys). Readers of format 1 ignore the version and
+// cut unknown kinds, so format 2 has a magic of its own, which they refuse.
+inline constexpr uint32_t FORMAT_VERSION_2 = 2;
 
 // Fixed ENQUEUE payload bytes ahead of the body: tag, seq, timestamp, length.
 inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
@@ -18,6 +22,7 @@ inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
 inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_PREFIX;
 
 inline constexpr char LOG_MAGIC[4] = {'T', 'W', 'F', 'L'};
+inline constexpr char LOG_MAGIC_2[4] = {'T', 'W', 'F', '2'};
 inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
 
 inline constexpr uint64_t ACK_FRAME_LEN = 21;
@@ -31,5 +36,17 @@ inline constexpr uint64_t LEASE_PAYLOAD_LEN = 21;
 inline constexpr uint64_t LEASE_DETAILS_PAYLOAD_LEN = 34;  // with the trailing fields, before the consumer
 inline constexpr size_t MAX_CONSUMER_LEN = 64;  // the most consumer bytes written
 inline constexpr uint64_t REQUEUE_FRAME_LEN = 25;
+// A LEASE of exactly 22 payload bytes whose last byte is 1 stands for a
+// delay (a delayed put or nack), not a delivery; format-1 readers ignore it.
+inline constexpr uint64_t LEASE_SCHEDULED_PAYLOAD_LEN = 22;
+
+// Format 2's ENQUEUE with options (tag 6): fixed payload bytes besides the
+// key, group, headers and body, and the limits of the variable fields.
+inline constexpr uint64_t ENQUEUE2_FIXED_LEN = 36;
+inline constexpr size_t MAX_KEY_LEN = 255;
+inline constexpr size_t MAX_GROUP_LEN = 255;
+inline constexpr uint64_t SETTINGS_PAYLOAD_LEN = 6;
+inline constexpr uint64_t CANCEL_PAYLOAD_LEN = 9;
+inline constexpr uint64_t KEPT_KEY_FIXED_LEN = 18;  // tag, seq, expiry, key_len
 
 }  // namespace tarnwick

@@ -89,6 +89,7 @@ Status QueueImpl::reload() {
   TW_ASSIGN_OR_RETURN(Recovered recovered, read_only ? read_log(log_path) : recover(log_path));
   inner.state = std::move(recovered.state);
   TW_TRY(reopen_io(recovered.generation));
+  inner.format = recovered.format;
   inner.applied_offset = inner.log_bytes = recovered.end_offset;
   // Until the damaged log is replaced, every call rebuilds (and retries).
   force_reload_ = recovered.rewrite;

@@ -18,6 +18,36 @@ Status QueueImpl::commit(const RecordView& record, Sync sync) {
 Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
   // Refused before anything is written, so there is nothing to cut back either.
   if (inner.files && read_only) return read_only_error();
+  if (inner.files && inner.format != FORMAT_VERSION_2 &&
+      std::any_of(records.begin(), records.end(),
+                  [](const RecordView& r) { return needs_format_2(r.tag); })) {
+    TW_TRY(upgrade_to_format_2());
+  }
+  // A message that leaves with a unique_for window keeps its key: a
+  // KEPT_KEY with the window's end follows its removal in the same run, so
+  // that every process and every replay agrees on when the window closes.
+  std::vector<RecordView> with_kept_keys;
+  std::vector<std::string> kept;  // the keys those records borrow
+  const QueueState& state = inner.state;
+  auto keeps_key = [&state](const RecordView& r) -> const MessageOptions* {
+    if (r.tag != ACK && r.tag != DEAD && r.tag != CANCEL) return nullptr;
+    const MessageOptions* o = state.options_of(r.seq);
+    return o != nullptr && !o->key.empty() && o->unique_for_ms != 0 ? o : nullptr;
+  };
+  if (!state.options.empty() &&
+      std::any_of(records.begin(), records.end(), [&](const RecordView& r) { return keeps_key(r); })) {
+    const uint64_t now = now_ms();
+    kept.reserve(records.size());
+    for (const RecordView& r : records) {
+      with_kept_keys.push_back(r);
+      if (const MessageOptions* o = keeps_key(r)) {
+        kept.push_back(o->key);
+        with_kept_keys.push_back(
+            RecordView::kept_key(r.seq, saturating_add(now, o->unique_for_ms), kept.back()));
+      }
+    }
+    records = with_kept_keys;
+  }
   const uint64_t start = inner.applied_offset;
   const bool puts = reserve && !may_spend_reserve(records);
   if (puts && !reserve->ready_for_puts(inner.log_bytes)) {
@@ -117,7 +147,7 @@ bool out_of_space(const Error& error) {
 bool QueueImpl::may_spend_reserve(std::span<const RecordView> records) const {
   if (!reserve) return false;
   return writes_drain || std::none_of(records.begin(), records.end(), [](const RecordView& r) {
-           return r.tag == ENQUEUE;
+           return r.tag == ENQUEUE || r.tag == ENQUEUE_WITH_OPTIONS;
          });
 }
 

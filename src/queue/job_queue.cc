@@ -16,6 +16,13 @@ namespace tarnwick {
 
 namespace jobs {
 
+Result<ByteSpan> headers_of(QueueImpl& q, const MessageOptions& o) {
+  if (!q.persistent) {
+    return ByteSpan(reinterpret_cast<const uint8_t*>(o.headers_kept.data()), o.headers_kept.size());
+  }
+  return q.read_body(o.headers_offset, o.headers_len);
+}
+
 Result<uint64_t> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies, uint64_t ts_ms,
                                 uint64_t due_ms, Sync sync) {
   TW_TRY(check_ids_left(q.state(), bodies.size()));
@@ -81,10 +88,36 @@ Status prepare_deliveries(QueueImpl& q, std::span<const RecordView> leases) {
     auto entry = state.messages.find(lease.seq);
     if (entry == state.messages.end()) return missing_entry(lease.seq);
     TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
-    out.push_back(Delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body,
-                           lease.time_ms});
+    Delivery delivery{lease.seq, lease.deliveries, entry->second.enqueued_ts_ms, body,
+                      lease.time_ms};
+    if (const MessageOptions* o = state.options_of(lease.seq)) {
+      // Read after the body, which ends past them: no new map is made.
+      TW_ASSIGN_OR_RETURN(delivery.headers, jobs::headers_of(q, *o));
+      delivery.priority = o->priority;
+      delivery.key = o->key;
+      delivery.group = state.group_name(o->group);
+    }
+    out.push_back(delivery);
   }
   return {};
+}
+
+// The next message a take may lease: the first of the highest priority
+// level, or (TarnwickCore's order) the smallest id of every level.
+std::optional<uint64_t> next_to_take(const QueueState& state, bool by_priority) {
+  if (by_priority) {
+    auto top = state.levels.begin();
+    if (top != state.levels.end() && top->first > 0) return *top->second.begin();
+    if (!state.ready.empty()) return *state.ready.begin();
+    if (top != state.levels.end()) return *top->second.begin();
+    return std::nullopt;
+  }
+  std::optional<uint64_t> smallest;
+  if (!state.ready.empty()) smallest = *state.ready.begin();
+  for (const auto& [priority, seqs] : state.levels) {
+    if (!smallest || *seqs.begin() < *smallest) smallest = *seqs.begin();
+  }
+  return smallest;
 }
 
 }  // namespace
@@ -145,6 +178,89 @@ Result<uint64_t> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_
   });
 }
 
+Result<uint64_t> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms, SyncRule sync,
+                               const PutOptions& options) {
+  if (options.plain()) return put(bodies, delay_ms, sync);
+  if (bodies.empty()) return uint64_t{0};
+  if (options.priority < -100 || options.priority > 100) {
+    return Error::invalid_data("priority must be from -100 to 100");
+  }
+  if (options.key.size() > MAX_KEY_LEN || options.group.size() > MAX_GROUP_LEN) {
+    return Error::invalid_data("a key or group is at most 255 bytes");
+  }
+  if (!options.key.empty() && bodies.size() != 1) {
+    return Error::invalid_data("a key is for one message");
+  }
+  for (ByteSpan body : bodies) {
+    // Room for the options in the same frame.
+    if (body.size() + options.headers.size() + 600 > MAX_RECORD_LEN) {
+      return oversized_body(body.size() + options.headers.size());
+    }
+  }
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
+    const uint64_t now = now_ms();
+    if (!options.key.empty()) {
+      if (auto holder = q.state().key_holder(std::string(options.key), now)) return *holder;
+    }
+    TW_TRY(check_ids_left(q.state(), bodies.size()));
+    jobs::TrimRunBuffers trim(q);
+    const uint64_t due = delay_ms == 0 ? 0 : saturating_add(now, delay_ms);
+    const uint64_t first = q.state().next_seq;
+    std::vector<RecordView>& records = q.run_buffer();
+    records.clear();
+    for (size_t i = 0; i < bodies.size(); ++i) {
+      records.push_back(RecordView::enqueue_with_options(first + i, now, bodies[i],
+                                                         options.priority, options.key,
+                                                         options.unique_for_ms, options.group,
+                                                         options.headers));
+      if (due != 0) records.push_back(RecordView::lease(first + i, due, 0));
+    }
+    TW_TRY(q.commit_batch(records, jobs::sync_of(sync)));
+    return first;
+  });
+}
+
+Result<bool> JobQueue::cancel(uint64_t seq) {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
+    TW_TRY(q.reclaim_expired(now_ms()));
+    const QueueState& state = q.state();
+    if (!state.messages.contains(seq)) return false;
+    if (state.in_flight.contains(seq) && !state.is_scheduled(seq)) return false;
+    TW_TRY(q.commit(RecordView::cancel(seq), Sync::kInterval));
+    TW_TRY(q.maybe_compact());
+    return true;
+  });
+}
+
+Status JobQueue::set_paused(bool paused) {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status {
+    if (q.state().paused == paused) return {};
+    return q.commit(RecordView::settings(paused, q.state().group_limit), Sync::kNow);
+  });
+}
+
+Result<bool> JobQueue::paused() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> { return q.state().paused; });
+}
+
+Result<uint32_t> JobQueue::group_limit() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Result<uint32_t> { return q.state().group_limit; });
+}
+
+Status JobQueue::set_group_limit(uint32_t limit) {
+  if (limit == 0) return Error::invalid_data("the group limit is at least 1");
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status {
+    if (q.state().group_limit == limit) return {};
+    return q.commit(RecordView::settings(q.state().paused, limit), Sync::kNow);
+  });
+}
+
 Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, uint64_t delay_ms) {
   const SyncRule sync = bodies.size() > 1 ? SyncRule::kForce : SyncRule::kInterval;
   TW_ASSIGN_OR_RETURN(const uint64_t first, put(bodies, delay_ms, sync));
@@ -186,7 +302,35 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
     };
     bool moved = false;
     bool moves_finished = !dead_;
-    for (auto it = state.ready.begin(); leases.size() < request.max && it != state.ready.end();) {
+    // Messages with options (priorities, groups) are leased one at a time,
+    // each applied before the next is chosen: leasing a group's head can
+    // bring its next message forward, or hold the group back.
+    const bool one_at_a_time = !state.options.empty();
+    while (!state.paused && one_at_a_time && leases.size() < request.max) {
+      const std::optional<uint64_t> next = next_to_take(state, request.by_priority);
+      if (!next) break;
+      const uint64_t seq = *next;
+      auto entry = state.messages.find(seq);
+      if (entry == state.messages.end()) return missing_entry(seq);
+      if (entry->second.deliveries > 0 && !moves_finished) {
+        TW_TRY(finish_moves());
+        moves_finished = true;
+        continue;
+      }
+      const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
+      if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
+        TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
+        moved = true;
+        continue;
+      }
+      leases.push_back(request.consumer
+                           ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
+                           : RecordView::lease(seq, deadline, deliveries));
+      TW_TRY(write_leases());
+    }
+    auto it = state.ready.begin();
+    if (state.paused || one_at_a_time) it = state.ready.end();
+    while (leases.size() < request.max && it != state.ready.end()) {
       const uint64_t seq = *it;
       auto entry = state.messages.find(seq);
       if (entry == state.messages.end()) return missing_entry(seq);
@@ -217,7 +361,9 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
     if (moved || !leases.empty() || request.sync == SyncRule::kForceAlways) {
       TW_TRY(q.maybe_sync(request.sync != SyncRule::kInterval));
     }
-    if (leases.empty()) return Taken{0, jobs::next_due(state)};
+    if (leases.empty()) {
+      return Taken{0, state.paused ? std::nullopt : jobs::next_due(state)};
+    }
     TW_TRY(prepare_deliveries(q, leases));
     return Taken{leases.size(), std::nullopt};
   }, hand_over);
@@ -242,11 +388,12 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
     const uint64_t now = now_ms();
     TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
     if (entry == nullptr) return false;
-    // A delayed return is a lease until it is due, as for a delayed put;
-    // the delivery count stays, so the next delivery raises it.
+    // A delayed return is a lease until it is due, flagged as a delay (it
+    // holds no group slot); the delivery count stays, so the next delivery
+    // raises it.
     const RecordView record =
         delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries)
-                      : RecordView::lease(seq, saturating_add(now, delay_ms), entry->deliveries);
+                      : RecordView::schedule(seq, saturating_add(now, delay_ms), entry->deliveries);
     TW_TRY(q.commit(record, Sync::kInterval));
     return true;
   });
@@ -260,7 +407,9 @@ Result<std::optional<uint64_t>> JobQueue::renew(uint64_t seq, const LeaseToken* 
     const uint64_t now = now_ms();
     TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
     // Only a message in flight has a lease to renew (a current lease is in flight).
-    if (entry == nullptr || !q.state().in_flight.contains(seq)) return std::optional<uint64_t>();
+    if (entry == nullptr || !q.state().in_flight.contains(seq) || q.state().is_scheduled(seq)) {
+      return std::optional<uint64_t>();
+    }
     const uint64_t deadline = saturating_add(now, q.lease_length(lease_ms));
     QueueState& state = q.state();
     RecordView record = RecordView::lease(seq, deadline, entry->deliveries);

@@ -49,6 +49,24 @@ struct MessageSummary {
   std::string consumer;
   uint32_t size = 0;
   std::vector<uint8_t> body;  // only when asked for
+  int8_t priority = 0;
+  std::string key;    // empty: none
+  std::string group;  // empty: none
+  std::vector<uint8_t> headers;
+};
+
+// What a put may give its messages besides a body and a delay.
+struct PutOptions {
+  int8_t priority = 0;  // -100..100, higher first
+  // While a live message has the key (or one left less than its
+  // `unique_for_ms` ago), a put with it writes nothing and returns that id.
+  std::string_view key = {};
+  uint64_t unique_for_ms = 0;
+  std::string_view group = {};
+  ByteSpan headers = {};  // opaque bytes (the package writes JSON)
+  bool plain() const {
+    return priority == 0 && key.empty() && group.empty() && headers.empty();
+  }
 };
 
 struct DeadLetter {
@@ -68,6 +86,7 @@ struct JobStats {
   // The delivery in flight that began first, of those whose start is known.
   std::optional<uint64_t> oldest_started_ms;
   uint64_t oldest_started_seq = 0;
+  bool paused = false;
 };
 
 inline constexpr const char* kDeadLetterDir = "dead_letters";
@@ -93,6 +112,9 @@ struct TakeRequest {
   // consumer (empty: unknown) in LEASE's trailing fields. Without one the
   // leases are written as TarnwickCore has always written them.
   std::optional<std::string_view> consumer = std::nullopt;
+  // The highest priority first (then the smallest id), or, as TarnwickCore
+  // takes, the smallest id among what may be delivered.
+  bool by_priority = true;
 };
 
 struct Taken {
@@ -130,10 +152,24 @@ class JobQueue {
   Result<uint64_t> put(std::span<const ByteSpan> bodies, uint64_t delay_ms, SyncRule sync);
   // The same with the ids listed, synced as one record or as a batch by count.
   Result<std::vector<uint64_t>> put(std::span<const ByteSpan> bodies, uint64_t delay_ms);
+  // The same with options for every body. A key is for one body only: with
+  // a key held (see PutOptions) nothing is written and the holder's id is
+  // returned. Options other than none make the log a format-2 log.
+  Result<uint64_t> put(std::span<const ByteSpan> bodies, uint64_t delay_ms, SyncRule sync,
+                       const PutOptions& options);
+  // Removes a ready or scheduled message; false (nothing written) otherwise.
+  Result<bool> cancel(uint64_t seq);
+
+  // --- the queue's settings, kept in its log (format 2) ---
+  Status set_paused(bool paused);  // writes only when it changes
+  Result<bool> paused();
+  Result<uint32_t> group_limit();
+  Status set_group_limit(uint32_t limit);  // >= 1; writes only when it changes
 
   // --- consuming ---
-  // Leases up to `request.max` ready messages, smallest seq first, in one
-  // write, and hands them to `sink` once they are written and synced.
+  // Leases up to `request.max` ready messages, in one write, and hands them
+  // to `sink` once they are written and synced. A paused queue leases
+  // nothing; a group never has more than the group limit leased.
   Result<Taken> take(const TakeRequest& request, DeliverySink& sink);
 
   // --- settling, fenced: each returns false (nothing) and writes nothing

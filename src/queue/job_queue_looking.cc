@@ -1,6 +1,7 @@
 // JobQueue's looks at the queue: counts, the next due time and a peek that
 // writes nothing.
 #include <algorithm>
+#include <set>
 
 #include "log_io/clock.h"
 #include "queue/job_queue_parts.h"
@@ -11,14 +12,21 @@ namespace jobs {
 
 std::vector<uint64_t> smallest_seqs(const QueueState& state, uint64_t limit) {
   std::vector<uint64_t> seqs;
-  for (uint64_t seq : state.ready) {
-    if (seqs.size() >= limit) break;
-    seqs.push_back(seq);
-  }
+  auto smallest_of = [&](const std::set<uint64_t>& ready) {
+    uint64_t taken = 0;
+    for (auto it = ready.begin(); it != ready.end() && taken < limit; ++it, ++taken) {
+      seqs.push_back(*it);
+    }
+  };
+  // Every ready message is in one of these: a level, or its group (whose
+  // head may stand in a level too).
+  smallest_of(state.ready);
+  for (const auto& [priority, ready] : state.levels) smallest_of(ready);
+  for (const auto& [id, group] : state.groups) smallest_of(group.ready);
   for (const auto& [seq, deadline] : state.in_flight) seqs.push_back(seq);
-  const size_t keep = std::min<uint64_t>(limit, seqs.size());
-  std::partial_sort(seqs.begin(), seqs.begin() + static_cast<std::ptrdiff_t>(keep), seqs.end());
-  seqs.resize(keep);
+  std::sort(seqs.begin(), seqs.end());
+  seqs.erase(std::unique(seqs.begin(), seqs.end()), seqs.end());
+  seqs.resize(std::min<uint64_t>(limit, seqs.size()));
   return seqs;
 }
 
@@ -53,8 +61,7 @@ Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) 
       summary.size = entry->second.body_len;
       auto leased = state.in_flight.find(seq);
       if (leased != state.in_flight.end() && leased->second > now) {
-        summary.state =
-            entry->second.deliveries == 0 ? MessageState::kScheduled : MessageState::kLeased;
+        summary.state = state.is_scheduled(seq) ? MessageState::kScheduled : MessageState::kLeased;
         summary.due_ms = leased->second;
         if (auto facts = state.lease_facts.find(seq); facts != state.lease_facts.end()) {
           if (facts->second.started_ms != 0) summary.started_ms = facts->second.started_ms;
@@ -65,6 +72,13 @@ Result<std::vector<MessageSummary>> JobQueue::peek(uint64_t limit, bool bodies) 
       if (bodies) {
         TW_ASSIGN_OR_RETURN(ByteSpan body, q.body_of(entry->second));
         summary.body.assign(body.begin(), body.end());
+      }
+      if (const MessageOptions* o = state.options_of(seq)) {
+        summary.priority = o->priority;
+        summary.key = o->key;
+        summary.group = state.group_name(o->group);
+        TW_ASSIGN_OR_RETURN(ByteSpan headers, jobs::headers_of(q, *o));
+        summary.headers.assign(headers.begin(), headers.end());
       }
       out.push_back(std::move(summary));
     }
@@ -86,7 +100,7 @@ Result<JobStats> JobQueue::stats() {
     const QueueState& s = q.state();
     JobStats out;
     QueueStats& core = out.core;
-    core.ready = s.ready.size();
+    core.ready = s.ready_count();
     core.in_flight = s.in_flight.size();
     core.total = s.messages.size();
     core.enqueued_total = s.enqueued_total;
@@ -101,11 +115,10 @@ Result<JobStats> JobQueue::stats() {
     // Delays and dead letters are the job queue's; the plain queue has none
     // to count (and is spared the walk over its leases).
     if (!dead_) return out;
-    for (const auto& [seq, deadline] : s.in_flight) {
-      auto entry = s.messages.find(seq);
-      if (deadline > now && entry != s.messages.end() && entry->second.deliveries == 0) {
-        ++out.scheduled;
-      }
+    out.paused = s.paused;
+    for (uint64_t seq : s.scheduled) {
+      auto delayed = s.in_flight.find(seq);
+      if (delayed != s.in_flight.end() && delayed->second > now) ++out.scheduled;
     }
     for (const auto& [seq, facts] : s.lease_facts) {
       auto leased = s.in_flight.find(seq);
@@ -125,7 +138,7 @@ Result<uint64_t> JobQueue::available() {
   QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<uint64_t> {
     TW_TRY(q.reclaim_expired(now_ms()));
-    return uint64_t{q.state().ready.size()};
+    return q.state().ready_count();
   });
 }
 

@@ -28,6 +28,9 @@ inline Sync sync_of(SyncRule rule) {
 Result<uint64_t> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies, uint64_t ts_ms,
                                 uint64_t due_ms, Sync sync);
 
+// A message's headers: a view into the log's map (or the state, without a log).
+Result<ByteSpan> headers_of(QueueImpl& q, const MessageOptions& o);
+
 // The message's entry while `lease` is its current lease, else null.
 MessageEntry* held(QueueState& state, const LeaseToken& lease);
 

@@ -6,6 +6,7 @@
 // does not lock out the others who share the queue.
 #include <algorithm>
 
+#include "log_io/clock.h"
 #include "log_io/durability.h"
 #include "log_io/kill_point.h"
 #include "log_io/sys.h"
@@ -48,14 +49,37 @@ Status QueueImpl::replace_log(Write&& write) {
   return done;
 }
 
-Status QueueImpl::do_compact() {
-  if (!persistent) return {};
-  return replace_log([this](bool& renamed) { return write_compacted(renamed); });
+namespace {
+
+// Whether the state holds anything only format 2 can write.
+bool needs_format_2(const QueueState& state) {
+  return !state.options.empty() || !state.kept_keys.empty() || state.paused ||
+         state.group_limit != 1;
 }
 
-Status QueueImpl::write_compacted(bool& renamed) {
+}  // namespace
+
+Status QueueImpl::do_compact() {
+  if (!persistent) return {};
+  // Compaction keeps the format (a format-1 log stays readable by older releases).
+  const uint32_t format = needs_format_2(inner.state) ? FORMAT_VERSION_2 : inner.format;
+  return replace_log([this, format](bool& renamed) { return write_compacted(renamed, format); });
+}
+
+Status QueueImpl::upgrade_to_format_2() {
+  if (!persistent) {
+    inner.format = FORMAT_VERSION_2;
+    return {};
+  }
+  if (inner.format == FORMAT_VERSION_2) return {};
+  return replace_log(
+      [this](bool& renamed) { return write_compacted(renamed, FORMAT_VERSION_2); });
+}
+
+Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
   const uint64_t next_generation = inner.generation + 1;
   QueueState& state = inner.state;
+  const uint64_t now = now_ms();
 
   std::vector<LiveMessage> live;
   live.reserve(state.messages.size());
@@ -69,33 +93,62 @@ Status QueueImpl::write_compacted(bool& renamed) {
             [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
 
   std::vector<uint64_t> new_offsets;
+  std::vector<uint64_t> new_header_offsets;  // per message with options, in order
   new_offsets.reserve(live.size());
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(compact_tmp_path));
-    TW_TRY(write_header(file.fd(), next_generation));
+    TW_TRY(write_header(file.fd(), next_generation, format));
     BufferedWriter writer(file.fd());
     std::vector<uint8_t> scratch;
     uint64_t pos = LOG_HEADER_LEN;
-    for (const LiveMessage& m : live) {
-      TW_ASSIGN_OR_RETURN(ByteSpan body, read_body(m.entry->body_offset, m.entry->body_len));
+    auto put_view = [&](const RecordView& view) -> Status {
       scratch.clear();
-      append_enqueue_frame_to(scratch, m.seq, m.entry->enqueued_ts_ms, body);
-      TW_TRY(writer.write_all(scratch));
-      new_offsets.push_back(pos + ENQUEUE_FRAME_OVERHEAD);
+      append_frame_to(scratch, view);
       pos += scratch.size();
+      return writer.write_all(scratch);
+    };
+    if (format == FORMAT_VERSION_2 && (state.paused || state.group_limit != 1)) {
+      TW_TRY(put_view(RecordView::settings(state.paused, state.group_limit)));
+    }
+    for (const LiveMessage& m : live) {
+      // The body is read first: it ends past the headers, so reading it maps
+      // both, and the headers' view stays valid.
+      TW_ASSIGN_OR_RETURN(ByteSpan body, read_body(m.entry->body_offset, m.entry->body_len));
+      if (const MessageOptions* o = state.options_of(m.seq)) {
+        TW_ASSIGN_OR_RETURN(ByteSpan headers, read_body(o->headers_offset, o->headers_len));
+        const RecordView view = RecordView::enqueue_with_options(
+            m.seq, m.entry->enqueued_ts_ms, body, o->priority, o->key, o->unique_for_ms,
+            state.group_name(o->group), headers);
+        new_offsets.push_back(pos + view.body_at());
+        new_header_offsets.push_back(pos + view.headers_at());
+        TW_TRY(put_view(view));
+      } else {
+        scratch.clear();
+        append_enqueue_frame_to(scratch, m.seq, m.entry->enqueued_ts_ms, body);
+        TW_TRY(writer.write_all(scratch));
+        new_offsets.push_back(pos + ENQUEUE_FRAME_OVERHEAD);
+        pos += scratch.size();
+      }
       if (m.entry->deliveries != 0) {
         TW_TRY(put_frame(writer, scratch, RequeueRecord{m.seq, m.entry->deliveries}));
         pos += REQUEUE_FRAME_LEN;
       }
       if (m.deadline) {
-        // A lease keeps what its LEASE told of the delivery.
+        // A lease keeps what its LEASE told of the delivery; a delay stays one.
         LeaseRecord lease{m.seq, *m.deadline, m.entry->deliveries};
         if (auto facts = state.lease_facts.find(m.seq); facts != state.lease_facts.end()) {
           lease.details = LeaseDetails{facts->second.started_ms, facts->second.extensions,
                                        std::string(state.consumers.name(facts->second.consumer))};
+        } else {
+          lease.scheduled = state.is_scheduled(m.seq);
         }
         TW_TRY(put_frame(writer, scratch, lease));
         pos += scratch.size();
+      }
+    }
+    if (format == FORMAT_VERSION_2) {
+      for (const auto& [key, kept] : state.kept_keys) {
+        if (kept.expires_ms > now) TW_TRY(put_view(RecordView::kept_key(kept.seq, kept.expires_ms, key)));
       }
     }
     TW_TRY(writer.flush());
@@ -109,9 +162,16 @@ Status QueueImpl::write_compacted(bool& renamed) {
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kCompactDirSynced);
   TW_TRY(reopen_io(next_generation));
+  inner.format = format;
+  size_t with_options = 0;
   for (size_t i = 0; i < live.size(); ++i) {
     live[i].entry->body_offset = new_offsets[i];
+    if (state.options.empty()) continue;
+    if (auto o = state.options.find(live[i].seq); o != state.options.end()) {
+      o->second.headers_offset = new_header_offsets[with_options++];
+    }
   }
+  std::erase_if(state.kept_keys, [now](const auto& kept) { return kept.second.expires_ms <= now; });
   return {};
 }
 
@@ -130,9 +190,21 @@ Status QueueImpl::maybe_compact() {
   return {};
 }
 
+namespace {
+
+// What a purge keeps of a state: the queue's settings, no message or key.
+QueueState settings_only(const QueueState& state) {
+  QueueState fresh;
+  fresh.paused = state.paused;
+  fresh.group_limit = state.group_limit;
+  return fresh;
+}
+
+}  // namespace
+
 Status QueueImpl::purge_log() {
   if (!persistent) {
-    inner.state = QueueState{};
+    inner.state = settings_only(inner.state);
     return {};
   }
   return replace_log([this](bool& renamed) { return write_purged(renamed); });
@@ -142,7 +214,12 @@ Status QueueImpl::write_purged(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(purge_tmp_path));
-    TW_TRY(write_header(file.fd(), next_generation));
+    TW_TRY(write_header(file.fd(), next_generation, inner.format));
+    if (inner.state.paused || inner.state.group_limit != 1) {
+      std::vector<uint8_t> frame;
+      append_frame_to(frame, RecordView::settings(inner.state.paused, inner.state.group_limit));
+      TW_TRY(sys::write_all(file.fd(), frame.data(), frame.size()));
+    }
     kill_point(KillPoint::kPurgeTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
     kill_point(KillPoint::kPurgeTempSynced);
@@ -151,7 +228,7 @@ Status QueueImpl::write_purged(bool& renamed) {
     renamed = true;
   }
   // Only now is the log empty; until the rename the old messages stay served.
-  inner.state = QueueState{};
+  inner.state = settings_only(inner.state);
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kPurgeDirSynced);
   return reopen_io(next_generation);

@@ -34,12 +34,13 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<ByteSpan>& 
 
 Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink) {
   TW_ASSIGN_OR_RETURN(const Taken taken,
-                      engine_->take({1, lease_ms, 0, SyncRule::kInterval}, sink));
+                      engine_->take({1, lease_ms, 0, SyncRule::kInterval, std::nullopt, false}, sink));
   return taken.count > 0;
 }
 
 Status Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
-  auto taken = engine_->take({max, lease_ms, 0, SyncRule::kForceAlways}, sink);
+  // Smallest id first, as TarnwickCore always delivered (priorities aside).
+  auto taken = engine_->take({max, lease_ms, 0, SyncRule::kForceAlways, std::nullopt, false}, sink);
   if (!taken.ok()) return std::move(taken).error();
   return {};
 }

@@ -41,6 +41,11 @@ struct Delivery {
   uint64_t enqueued_ts_ms;
   ByteSpan body;  // valid only during the deliver_all() call
   uint64_t deadline_ms = 0;  // when the lease ends
+  // What it was put with (key and group empty: none); valid as `body` is.
+  int8_t priority = 0;
+  std::string_view key = {};
+  std::string_view group = {};
+  ByteSpan headers = {};
 };
 
 // Receives leased messages while the object's mutex is held, so that the

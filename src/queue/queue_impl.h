@@ -48,6 +48,7 @@ struct Inner {
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
   MappedRegion map;               // whole log when mapped, and room past its end
   uint64_t generation = 0;
+  uint32_t format = FORMAT_VERSION;  // of the log as it stands (1 or 2)
   uint64_t applied_offset = LOG_HEADER_LEN;
   uint64_t log_bytes = LOG_HEADER_LEN;
   uint64_t last_sync_ms = 0;
@@ -136,6 +137,10 @@ class QueueImpl {
   // Compacts when the log is long and mostly dead. Never fails: it follows a
   // committed removal, so a failed compaction is a warning on standard error.
   Status maybe_compact();
+  // Makes the log a format-2 log, if it is not one yet, by a compaction into
+  // format 2 (a new generation, renamed into place): what a write of a kind
+  // that format 1 lacks does first. A queue without a log has nothing to do.
+  Status upgrade_to_format_2();
   Status purge_log();  // frees and sizes the reserve as do_compact does
   // After recover (at open or reload, the handles open on the log it read):
   // replaces a log with damage in its middle by a new generation holding
@@ -177,7 +182,7 @@ class QueueImpl {
   // freed if it failed for lack of space before the new file took the log's name.
   template <class Write>
   Status replace_log(Write&& write);
-  Status write_compacted(bool& renamed);
+  Status write_compacted(bool& renamed, uint32_t format);
   Status write_purged(bool& renamed);
   Status reload();
   Result<LogFiles> open_log_files() const;

@@ -61,6 +61,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
     inner.state = std::move(recovered.state);
     inner.files.emplace(std::move(files));
     inner.generation = recovered.generation;
+    inner.format = recovered.format;
     inner.applied_offset = inner.log_bytes = recovered.end_offset;
     if (!read_only) queue->keep_reserve(join(dir, kReserveName));
     queue->persistent = true;

@@ -53,55 +53,187 @@ void QueueState::forget_lease(uint64_t seq) {
   lease_facts.erase(facts);
 }
 
-void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
-                               uint64_t frame_offset, bool keep_body) {
+std::optional<uint64_t> QueueState::key_holder(const std::string& key, uint64_t now) const {
+  if (auto live = live_keys.find(key); live != live_keys.end()) return live->second;
+  if (auto kept = kept_keys.find(key); kept != kept_keys.end() && kept->second.expires_ms > now) {
+    return kept->second.seq;
+  }
+  return std::nullopt;
+}
+
+QueueState::Place QueueState::place_of(uint64_t seq) const {
+  if (!messages.contains(seq)) return Place::kNone;
+  if (!in_flight.contains(seq)) return Place::kReady;
+  return is_scheduled(seq) ? Place::kScheduled : Place::kLeased;
+}
+
+void QueueState::level_erase(int priority, uint64_t seq) {
+  if (priority == 0) {
+    ready.erase(seq);
+    return;
+  }
+  auto found = levels.find(priority);
+  if (found == levels.end()) return;
+  found->second.erase(seq);
+  if (found->second.empty()) levels.erase(found);
+}
+
+void QueueState::restand(uint32_t id) {
+  auto found = groups.find(id);
+  if (found == groups.end()) return;
+  GroupEntry& g = found->second;
+  const bool stands = !g.ready.empty() && g.leased < group_limit;
+  if (stands && g.stands && g.standing == *g.ready.begin()) return;  // the same head
+  if (g.stands) level_erase(g.standing_priority, g.standing);
+  g.stands = stands;
+  if (!g.stands) return;
+  g.standing = *g.ready.begin();
+  const MessageOptions* head = options_of(g.standing);
+  g.standing_priority = head != nullptr ? head->priority : 0;
+  level(g.standing_priority).insert(g.standing);
+}
+
+void QueueState::move_optioned(uint64_t seq, const MessageOptions& o, Place from, Place to) {
+  if (o.group == 0) {
+    if (from == Place::kReady) level_erase(o.priority, seq);
+    // A new message is nearly always the largest: the hint skips the descent.
+    if (to == Place::kReady) {
+      std::set<uint64_t>& ready_set = level(o.priority);
+      ready_set.emplace_hint(ready_set.end(), seq);
+    }
+    return;
+  }
+  GroupEntry& g = groups[o.group];
+  if (from == Place::kReady) g.ready.erase(seq);
+  if (from == Place::kLeased && g.leased > 0) --g.leased;
+  if (to == Place::kReady) g.ready.emplace_hint(g.ready.end(), seq);
+  if (to == Place::kLeased) ++g.leased;
+  restand(o.group);
+}
+
+void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
+                               uint64_t frame_offset, uint64_t body_at, bool keep_body) {
   if (seq >= next_seq && !seq_exhausted) {
     // The largest id taken leaves none to hand out; next_seq stays there.
     seq_exhausted = seq == UINT64_MAX;
     next_seq = seq_exhausted ? seq : seq + 1;
   }
-  live_bytes += body.size() + ENQUEUE_FRAME_OVERHEAD;
-  // New seqs are nearly always the largest: hinting the end skips the descent.
-  ready.emplace_hint(ready.end(), seq);
   auto [it, inserted] = messages.try_emplace(seq);
-  MessageEntry& entry = it->second;
   if (!inserted) {
     // A second ENQUEUE of a live seq (never written by this system) replaces
-    // the message: it is ready only, and its old bytes are no longer live.
-    in_flight.erase(seq);
-    forget_lease(seq);
-    live_bytes -= std::min<uint64_t>(live_bytes, entry.body_len + ENQUEUE_FRAME_OVERHEAD);
+    // the message: the old one is gone, uncounted.
+    remove_message(seq, nullptr);
+    it = messages.try_emplace(seq).first;
   }
-  entry.body.reset();
+  live_bytes += body.size() + body_at;
+  MessageEntry& entry = it->second;
   if (keep_body && !body.empty()) {
     entry.body.reset(new uint8_t[body.size()]);
     std::memcpy(entry.body.get(), body.data(), body.size());
   }
   entry.body_len = static_cast<uint32_t>(body.size());
   entry.enqueued_ts_ms = ts_ms;
-  entry.body_offset = frame_offset + ENQUEUE_FRAME_OVERHEAD;
+  entry.body_offset = frame_offset + body_at;
   entry.deliveries = 0;
   ++enqueued_total;
 }
 
-void QueueState::apply_remove(uint64_t seq, bool dead) {
+void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
+                               uint64_t frame_offset, bool keep_body) {
+  start_message(seq, ts_ms, body, frame_offset, ENQUEUE_FRAME_OVERHEAD, keep_body);
+  // New seqs are nearly always the largest: hinting the end skips the descent.
+  ready.emplace_hint(ready.end(), seq);
+}
+
+void QueueState::apply_enqueue_with_options(const RecordView& view, uint64_t frame_offset,
+                                            bool keep_body) {
+  const uint64_t body_at = view.body_at();
+  start_message(view.seq, view.time_ms, view.body, frame_offset, body_at, keep_body);
+  MessageOptions& o = options[view.seq];
+  o.priority = view.priority;
+  o.unique_for_ms = view.unique_for_ms;
+  o.key.assign(view.key);
+  o.headers_len = static_cast<uint32_t>(view.headers.size());
+  o.headers_offset = frame_offset + view.headers_at();
+  o.frame_overhead = static_cast<uint32_t>(body_at);
+  if (keep_body) o.headers_kept.assign(view.headers.begin(), view.headers.end());
+  if (!view.group.empty()) {
+    auto [id, added] = group_ids.try_emplace(std::string(view.group), next_group_id);
+    GroupEntry& g = groups[id->second];
+    if (added) {
+      ++next_group_id;
+      g.name.assign(view.group);
+    }
+    o.group = id->second;
+    ++g.members;
+  }
+  if (!o.key.empty()) live_keys[o.key] = view.seq;
+  move_optioned(view.seq, o, Place::kNone, Place::kReady);
+}
+
+void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
   auto it = messages.find(seq);
   if (it == messages.end()) return;
-  const uint64_t bytes = uint64_t{it->second.body_len} + ENQUEUE_FRAME_OVERHEAD;
+  uint64_t bytes = uint64_t{it->second.body_len} + ENQUEUE_FRAME_OVERHEAD;
+  if (auto o = options.empty() ? options.end() : options.find(seq); o != options.end()) {
+    bytes = uint64_t{it->second.body_len} + o->second.frame_overhead;
+    move_optioned(seq, o->second, place_of(seq), Place::kNone);
+    if (!o->second.key.empty()) {
+      auto live = live_keys.find(o->second.key);
+      if (live != live_keys.end() && live->second == seq) live_keys.erase(live);
+    }
+    if (o->second.group != 0) {
+      auto g = groups.find(o->second.group);
+      if (g != groups.end() && --g->second.members == 0) {
+        group_ids.erase(g->second.name);
+        groups.erase(g);
+      }
+    }
+    options.erase(o);
+  } else {
+    ready.erase(seq);
+  }
   live_bytes = live_bytes > bytes ? live_bytes - bytes : 0;
   messages.erase(it);
-  ready.erase(seq);
   in_flight.erase(seq);
+  if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
-  ++(dead ? dead_total : acked_total);
+  if (counter != nullptr) ++*counter;
+}
+
+void QueueState::apply_remove(uint64_t seq, bool dead) {
+  remove_message(seq, dead ? &dead_total : &acked_total);
+}
+
+void QueueState::apply_cancel(uint64_t seq) { remove_message(seq, nullptr); }
+
+void QueueState::apply_settings(bool paused_now, uint32_t limit) {
+  paused = paused_now;
+  if (limit == 0 || limit == group_limit) return;
+  group_limit = limit;
+  for (auto& [id, group] : groups) restand(id);
+}
+
+void QueueState::apply_kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key) {
+  if (key.empty()) return;
+  // The id stays taken while its key may be answered with it, also in a
+  // compacted log that holds no message of that id any more.
+  if (seq >= next_seq && !seq_exhausted) {
+    seq_exhausted = seq == UINT64_MAX;
+    next_seq = seq_exhausted ? seq : seq + 1;
+  }
+  kept_keys[std::string(key)] = KeptKey{seq, expires_ms};
 }
 
 void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t deliveries,
                              const RecordView* details) {
   auto it = messages.find(seq);
   if (it == messages.end()) return;
+  const MessageOptions* o = options_of(seq);
+  const Place from = o != nullptr ? place_of(seq) : Place::kNone;
   it->second.deliveries = deliveries;
-  if (details != nullptr && details->details) {
+  const bool has_details = details != nullptr && details->details;
+  if (has_details) {
     // The new name is counted before the old one is let go, so that a
     // renewal by the same consumer keeps its name where it is.
     const uint32_t consumer = consumers.add(details->consumer);
@@ -111,18 +243,37 @@ void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t delive
   } else {
     forget_lease(seq);
   }
-  ready.erase(seq);
+  // A delay: flagged, or (as older releases wrote it) a put's lease that
+  // counts no delivery.
+  const bool delay = !has_details && ((details != nullptr && details->scheduled) || deliveries == 0);
+  if (delay) {
+    scheduled.insert(seq);
+  } else if (!scheduled.empty()) {
+    scheduled.erase(seq);
+  }
   in_flight[seq] = deadline_ms;
   lease_heap.emplace(deadline_ms, seq);
+  if (o != nullptr) {
+    move_optioned(seq, *o, from, delay ? Place::kScheduled : Place::kLeased);
+  } else {
+    ready.erase(seq);
+  }
 }
 
 void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries) {
   auto it = messages.find(seq);
   if (it == messages.end()) return;
+  const MessageOptions* o = options_of(seq);
+  const Place from = o != nullptr ? place_of(seq) : Place::kNone;
   it->second.deliveries = deliveries;
   in_flight.erase(seq);
+  if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
-  ready.insert(seq);
+  if (o != nullptr) {
+    move_optioned(seq, *o, from, Place::kReady);
+  } else {
+    ready.insert(seq);
+  }
   ++requeued_total;
 }
 
@@ -141,7 +292,9 @@ void QueueState::apply(const Record& record, uint64_t frame_offset, bool keep_bo
                                                 r.details->consumer);
             apply_lease(r.seq, r.deadline_ms, r.deliveries, &view);
           } else {
-            apply_lease(r.seq, r.deadline_ms, r.deliveries);
+            RecordView view = RecordView::lease(r.seq, r.deadline_ms, r.deliveries);
+            view.scheduled = r.scheduled;
+            apply_lease(r.seq, r.deadline_ms, r.deliveries, &view);
           }
         } else if constexpr (std::is_same_v<T, RequeueRecord>) {
           apply_requeue(r.seq, r.deliveries);
@@ -159,6 +312,10 @@ void QueueState::apply(const RecordView& view, uint64_t frame_offset, bool keep_
     case LEASE: return apply_lease(view.seq, view.time_ms, view.deliveries, &view);
     case REQUEUE: return apply_requeue(view.seq, view.deliveries);
     case DEAD: return apply_remove(view.seq, true);
+    case ENQUEUE_WITH_OPTIONS: return apply_enqueue_with_options(view, frame_offset, keep_body);
+    case CANCEL: return apply_cancel(view.seq);
+    case SETTINGS: return apply_settings(view.paused, view.group_limit);
+    case KEPT_KEY: return apply_kept_key(view.seq, view.time_ms, view.key);
   }
 }
 

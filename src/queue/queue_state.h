@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <queue>
 #include <set>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -53,6 +55,38 @@ struct LeaseFacts {
   uint32_t consumer = 0;    // in QueueState::consumers
 };
 
+// What a message put with options carries besides its body. Only such
+// messages have one, so a plain message costs no more than it did.
+struct MessageOptions {
+  int8_t priority = 0;
+  uint32_t group = 0;  // 0: none, else an id in QueueState::groups
+  uint64_t unique_for_ms = 0;
+  std::string key;  // empty: none
+  uint64_t headers_offset = 0;  // file offset of the headers' first byte
+  uint32_t headers_len = 0;
+  uint32_t frame_overhead = 0;  // frame bytes besides the body
+  std::string headers_kept;     // a queue without a log keeps the headers here
+};
+
+// The messages of one group. Its smallest ready id "stands" among the ready
+// levels (QueueState::level) while fewer than the group limit are leased:
+// that is the one message of the group a take can see.
+struct GroupEntry {
+  std::string name;
+  std::set<uint64_t> ready;
+  uint32_t leased = 0;   // leased now; a scheduled message takes no slot
+  uint64_t members = 0;  // live messages of the group, in any state
+  bool stands = false;
+  uint64_t standing = 0;
+  int8_t standing_priority = 0;
+};
+
+// A key remembered after its message left the queue, until `expires_ms`.
+struct KeptKey {
+  uint64_t seq = 0;
+  uint64_t expires_ms = 0;
+};
+
 using LeaseEntry = std::pair<uint64_t, uint64_t>;  // (deadline_ms, seq)
 using LeaseHeap =
     std::priority_queue<LeaseEntry, std::vector<LeaseEntry>, std::greater<LeaseEntry>>;
@@ -68,7 +102,22 @@ struct QueueState {
   // lease, or one written by an older release, has no entry.
   std::unordered_map<uint64_t, LeaseFacts> lease_facts;
   ConsumerNames consumers;
+  // The ready messages a take may lease, by priority: `ready` holds those of
+  // priority 0 (every plain message), `levels` the others, highest first,
+  // each set not empty. A group stands there by its head alone.
   std::set<uint64_t> ready;
+  std::map<int, std::set<uint64_t>, std::greater<int>> levels;
+  // The in-flight messages that are delays (a delayed put or nack), not deliveries.
+  std::unordered_set<uint64_t> scheduled;
+  std::unordered_map<uint64_t, MessageOptions> options;
+  std::unordered_map<uint32_t, GroupEntry> groups;
+  std::unordered_map<std::string, uint32_t> group_ids;
+  uint32_t next_group_id = 1;
+  std::unordered_map<std::string, uint64_t> live_keys;  // key -> live message
+  std::unordered_map<std::string, KeptKey> kept_keys;
+  // The queue's settings (SETTINGS records).
+  bool paused = false;
+  uint32_t group_limit = 1;
   uint64_t next_seq = 0;
   bool seq_exhausted = false;  // seq 2^64-1 was assigned: no id is left
   uint64_t live_bytes = 0;  // body length + 33 per live message
@@ -91,6 +140,39 @@ struct QueueState {
   // Forgets what was known of the message's lease.
   void forget_lease(uint64_t seq);
   void apply_requeue(uint64_t seq, uint32_t deliveries);
+  void apply_cancel(uint64_t seq);
+  void apply_settings(bool paused_now, uint32_t limit);
+  void apply_kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key);
+
+  // Ready messages, wherever they stand (messages not in flight).
+  uint64_t ready_count() const { return messages.size() - in_flight.size(); }
+  bool is_scheduled(uint64_t seq) const { return !scheduled.empty() && scheduled.contains(seq); }
+  const MessageOptions* options_of(uint64_t seq) const {
+    if (options.empty()) return nullptr;
+    auto found = options.find(seq);
+    return found == options.end() ? nullptr : &found->second;
+  }
+  std::string_view group_name(uint32_t id) const {
+    auto found = groups.find(id);
+    return found == groups.end() ? std::string_view() : std::string_view(found->second.name);
+  }
+  // The live message or kept key (not expired at `now`) holding `key`.
+  std::optional<uint64_t> key_holder(const std::string& key, uint64_t now) const;
+  // The ready set of priority `priority` (`ready` for 0).
+  std::set<uint64_t>& level(int priority) { return priority == 0 ? ready : levels[priority]; }
+
+ private:
+  enum class Place : uint8_t { kNone, kReady, kLeased, kScheduled };
+  Place place_of(uint64_t seq) const;
+  void level_erase(int priority, uint64_t seq);
+  void restand(uint32_t group);
+  // Moves a message with options between places, keeping levels and groups.
+  void move_optioned(uint64_t seq, const MessageOptions& o, Place from, Place to);
+  // Takes a live message out of the state; `counter` (if any) counts it.
+  void remove_message(uint64_t seq, uint64_t* counter);
+  void start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
+                     uint64_t frame_offset, uint64_t body_at, bool keep_body);
+  void apply_enqueue_with_options(const RecordView& view, uint64_t frame_offset, bool keep_body);
 };
 
 }  // namespace tarnwick

@@ -24,6 +24,7 @@ Result<Recovered> read_log(const std::string& log_path) {
   if (!generation) return Error::invalid_data(kBadLogMagic);
   Recovered out;
   out.generation = *generation;
+  out.format = log_format(header);
   FileLog log(fd.get(), static_cast<uint64_t>(st.st_size));
   // Damage stays: the state ends before it, and the next writer repairs it.
   TW_ASSIGN_OR_RETURN(const Replayed replayed,

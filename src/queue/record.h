@@ -1,4 +1,5 @@
-// The five record kinds and their payload encoding.
+// The record kinds and their payload encoding: 1-5 in every format, 6-9 in
+// format 2 only (docs/log-format.md).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,21 @@
 
 namespace tarnwick {
 
-enum RecordTag : uint8_t { ENQUEUE = 1, ACK = 2, LEASE = 3, REQUEUE = 4, DEAD = 5 };
+enum RecordTag : uint8_t {
+  ENQUEUE = 1,
+  ACK = 2,
+  LEASE = 3,
+  REQUEUE = 4,
+  DEAD = 5,
+  ENQUEUE_WITH_OPTIONS = 6,  // priority, key, unique_for, group, headers
+  CANCEL = 7,
+  SETTINGS = 8,  // paused, group_limit
+  KEPT_KEY = 9,  // a key remembered after its message left, until an expiry
+};
+inline constexpr uint8_t LAST_TAG = KEPT_KEY;
+
+// Whether a record of this kind can only be in a format-2 log.
+inline bool needs_format_2(uint8_t tag) { return tag >= ENQUEUE_WITH_OPTIONS; }
 
 struct EnqueueRecord {
   uint64_t seq;
@@ -42,6 +57,7 @@ struct LeaseRecord {
   uint64_t deadline_ms;
   uint32_t deliveries;
   std::optional<LeaseDetails> details = std::nullopt;
+  bool scheduled = false;  // a delay, written without details
   bool operator==(const LeaseRecord&) const = default;
 };
 struct RequeueRecord {
@@ -70,6 +86,18 @@ struct RecordView {
   uint32_t extensions = 0;
   uint64_t started_ms = 0;
   std::string_view consumer = {};
+  // LEASE: a delay (a delayed put or nack), not a delivery.
+  bool scheduled = false;
+  // ENQUEUE_WITH_OPTIONS: its options (key and group empty: none; headers
+  // opaque bytes); `body` and `headers` borrow. KEPT_KEY: `key`, with the
+  // expiry in time_ms. SETTINGS: `paused` and `group_limit`.
+  int8_t priority = 0;
+  uint64_t unique_for_ms = 0;
+  std::string_view key = {};
+  std::string_view group = {};
+  std::span<const uint8_t> headers = {};
+  bool paused = false;
+  uint32_t group_limit = 1;
 
   static RecordView enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body) {
     return {ENQUEUE, seq, ts_ms, 0, body};
@@ -87,6 +115,44 @@ struct RecordView {
     return {REQUEUE, seq, 0, deliveries, {}};
   }
   static RecordView dead(uint64_t seq) { return {DEAD, seq, 0, 0, {}}; }
+  static RecordView schedule(uint64_t seq, uint64_t due_ms, uint32_t deliveries) {
+    RecordView v{LEASE, seq, due_ms, deliveries, {}};
+    v.scheduled = true;
+    return v;
+  }
+  static RecordView enqueue_with_options(uint64_t seq, uint64_t ts_ms,
+                                         std::span<const uint8_t> body, int8_t priority,
+                                         std::string_view key, uint64_t unique_for_ms,
+                                         std::string_view group,
+                                         std::span<const uint8_t> headers) {
+    RecordView v{ENQUEUE_WITH_OPTIONS, seq, ts_ms, 0, body};
+    v.priority = priority;
+    v.key = key.substr(0, MAX_KEY_LEN);
+    v.unique_for_ms = unique_for_ms;
+    v.group = group.substr(0, MAX_GROUP_LEN);
+    v.headers = headers;
+    return v;
+  }
+  static RecordView cancel(uint64_t seq) { return {CANCEL, seq, 0, 0, {}}; }
+  static RecordView settings(bool paused, uint32_t group_limit) {
+    RecordView v{SETTINGS, 0, 0, 0, {}};
+    v.paused = paused;
+    v.group_limit = group_limit;
+    return v;
+  }
+  static RecordView kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key) {
+    RecordView v{KEPT_KEY, seq, expires_ms, 0, {}};
+    v.key = key.substr(0, MAX_KEY_LEN);
+    return v;
+  }
+  // Where the body (ENQUEUE kinds) or headers begin, from the frame's start.
+  uint64_t body_at() const {
+    if (tag != ENQUEUE_WITH_OPTIONS) return ENQUEUE_FRAME_OVERHEAD;
+    return FRAME_HEADER_LEN + ENQUEUE2_FIXED_LEN + key.size() + group.size() + headers.size();
+  }
+  uint64_t headers_at() const {
+    return FRAME_HEADER_LEN + ENQUEUE2_FIXED_LEN - 4 + key.size() + group.size();
+  }
 };
 
 // The length of the record's frame in the log.
@@ -117,7 +183,8 @@ std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> paylo
 std::variant<Record, std::string> decode(std::span<const uint8_t> payload);
 Record to_record(const RecordView& view);
 
-// Writes "TWFL", version 1 and the generation at the descriptor's position.
-Status write_header(int fd, uint64_t generation);
+// Writes the header of `format` (1: "TWFL", 2: "TWF2", the version) and the
+// generation at the descriptor's position.
+Status write_header(int fd, uint64_t generation, uint32_t format = FORMAT_VERSION);
 
 }  // namespace tarnwick

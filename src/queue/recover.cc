@@ -148,13 +148,16 @@ std::string plural(uint64_t n, const char* noun) {
 }  // namespace
 
 bool is_header_prefix(std::span<const uint8_t> bytes) {
-  // The magic and version 1 as written; the generation (bytes 8..16) may be any.
-  constexpr uint8_t kWritten[8] = {'T', 'W', 'F', 'L', FORMAT_VERSION, 0, 0, 0};
-  static_assert(FORMAT_VERSION < 256);
-  for (size_t i = 0; i < bytes.size() && i < sizeof kWritten; ++i) {
-    if (bytes[i] != kWritten[i]) return false;
+  // A magic and its version as written; the generation (bytes 8..16) may be any.
+  constexpr uint8_t kWritten[2][8] = {{'T', 'W', 'F', 'L', FORMAT_VERSION, 0, 0, 0},
+                                      {'T', 'W', 'F', '2', FORMAT_VERSION_2, 0, 0, 0}};
+  static_assert(FORMAT_VERSION_2 < 256);
+  for (const auto& written : kWritten) {
+    bool prefix = true;
+    for (size_t i = 0; i < bytes.size() && i < sizeof written; ++i) prefix &= bytes[i] == written[i];
+    if (prefix) return true;
   }
-  return true;
+  return false;
 }
 
 std::string describe_ranges(const std::vector<DamagedRange>& ranges) {
@@ -205,6 +208,7 @@ Result<Recovered> recover(const std::string& log_path) {
 
   Recovered out;
   out.generation = *generation;
+  out.format = log_format(header);
   FileLog log(fd.get(), size);
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
                       replay_frames(log, LOG_HEADER_LEN, Undecodable::kDamage,

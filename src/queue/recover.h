@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log_io/error.h"
+#include "log_io/log_format.h"
 #include "queue/queue.h"
 #include "queue/queue_state.h"
 
@@ -15,6 +16,7 @@ namespace tarnwick {
 struct Recovered {
   QueueState state;
   uint64_t generation = 0;
+  uint32_t format = FORMAT_VERSION;  // of the log's header
   uint64_t end_offset = 0;  // just past the last intact frame
   // Damage was found in the middle of the log: the state holds every intact
   // record around it and the damaged log was copied aside, but the log is

@@ -26,9 +26,17 @@
 
 namespace tarnwick {
 
-// The generation a log header names, or nothing when it lacks the log magic.
+// The format (1 or 2, by the magic) a log header names, or 0 when it has
+// neither magic.
+inline uint32_t log_format(const uint8_t (&header)[LOG_HEADER_LEN]) {
+  if (std::memcmp(header, LOG_MAGIC, 4) == 0) return FORMAT_VERSION;
+  if (std::memcmp(header, LOG_MAGIC_2, 4) == 0) return FORMAT_VERSION_2;
+  return 0;
+}
+
+// The generation a log header names, or nothing when it lacks a log magic.
 inline std::optional<uint64_t> log_generation(const uint8_t (&header)[LOG_HEADER_LEN]) {
-  if (std::memcmp(header, LOG_MAGIC, 4) != 0) return std::nullopt;
+  if (log_format(header) == 0) return std::nullopt;
   return load_le64(header + 8);
 }
 
@@ -113,7 +121,8 @@ Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodabl
     if (frame.kind == FrameRead::kFrame) {
       auto decoded = decode_view(frame.payload);
       if (const auto* view = std::get_if<RecordView>(&decoded)) {
-        if (!out.skipped.empty() && view->tag != ENQUEUE && !state.messages.contains(view->seq)) {
+        if (!out.skipped.empty() && view->tag != ENQUEUE && view->tag != ENQUEUE_WITH_OPTIONS &&
+            view->tag != SETTINGS && view->tag != KEPT_KEY && !state.messages.contains(view->seq)) {
           ++out.orphan_records;
         }
         state.apply(*view, out.end);

@@ -62,20 +62,29 @@ constexpr size_t kScanChunk = size_t{64} << 10;
 // LEASE's with its trailing fields up to the consumer's length.
 constexpr size_t kPrefixBytes = std::max<size_t>(ENQUEUE_PAYLOAD_PREFIX, LEASE_DETAILS_PAYLOAD_LEN);
 
+// written_length() of a kind whose length only a decode of the whole payload tells.
+constexpr uint64_t kDecodeToTell = UINT64_MAX;
+
 // The payload length this code writes for a record of kind `tag` whose
 // payload begins with `prefix` (at least kPrefixBytes bytes, or fewer when
 // the payload or the log ends sooner); 0 for anything it never writes.
 uint64_t written_length(const uint8_t* prefix, size_t have) {
+  if (have >= SETTINGS_PAYLOAD_LEN && prefix[0] == SETTINGS) return SETTINGS_PAYLOAD_LEN;
   if (have < 9) return 0;
   switch (prefix[0]) {
+    case CANCEL: return CANCEL_PAYLOAD_LEN;
+    case KEPT_KEY: return have >= KEPT_KEY_FIXED_LEN ? KEPT_KEY_FIXED_LEN + prefix[17] : 0;
+    case ENQUEUE_WITH_OPTIONS: return kDecodeToTell;
     case ACK:
     case DEAD: return 9;
     case REQUEUE: return 13;
     case LEASE:
       // With the trailing fields, their consumer's length tells the rest.
-      return have >= LEASE_DETAILS_PAYLOAD_LEN && prefix[33] <= MAX_CONSUMER_LEN
-                 ? LEASE_DETAILS_PAYLOAD_LEN + prefix[33]
-                 : LEASE_PAYLOAD_LEN;
+      if (have >= LEASE_DETAILS_PAYLOAD_LEN && prefix[33] <= MAX_CONSUMER_LEN) {
+        return LEASE_DETAILS_PAYLOAD_LEN + prefix[33];
+      }
+      return have == LEASE_SCHEDULED_PAYLOAD_LEN && prefix[21] == 1 ? LEASE_SCHEDULED_PAYLOAD_LEN
+                                                                    : LEASE_PAYLOAD_LEN;
     case ENQUEUE:
       if (have < ENQUEUE_PAYLOAD_PREFIX) return 0;
       return ENQUEUE_PAYLOAD_PREFIX + load_le32(prefix + 17);
@@ -88,8 +97,10 @@ uint64_t written_length(const uint8_t* prefix, size_t have) {
 // seq past every ENQUEUE replayed (its ENQUEUE was in the damage). A record
 // about a message already removed is not what this code writes.
 bool continues(const QueueState& state, uint8_t tag, uint64_t seq) {
+  // The settings name no message; a kept key names one that has left.
+  if (tag == SETTINGS || tag == KEPT_KEY) return true;
   const bool unseen = seq >= state.next_seq && !state.seq_exhausted;
-  if (tag == ENQUEUE) return unseen;
+  if (tag == ENQUEUE || tag == ENQUEUE_WITH_OPTIONS) return unseen;
   return unseen || state.messages.contains(seq);
 }
 
@@ -141,8 +152,18 @@ Result<bool> frame_resumes_at(const LogBytes& log, uint64_t offset, const QueueS
                       log.read_at(offset + FRAME_HEADER_LEN, prefix,
                                   static_cast<size_t>(std::min<uint64_t>(head.length, sizeof prefix))));
   const uint64_t expected = written_length(prefix, have);
-  if (expected == 0 || expected != head.length) return false;
-  if (!continues(state, prefix[0], load_le64(prefix + 1))) return false;
+  if (expected == 0 || (expected != kDecodeToTell && expected != head.length)) return false;
+  if (!continues(state, prefix[0], have >= 9 ? load_le64(prefix + 1) : 0)) return false;
+  if (expected == kDecodeToTell) {
+    // Read whole: it must decode and fill its payload exactly.
+    std::vector<uint8_t> payload(static_cast<size_t>(head.length));
+    TW_ASSIGN_OR_RETURN(size_t got, log.read_at(offset + FRAME_HEADER_LEN, payload.data(),
+                                                payload.size()));
+    if (got != payload.size() || crc32(payload.data(), payload.size()) != head.crc) return false;
+    auto decoded = decode_view(payload);
+    const auto* view = std::get_if<RecordView>(&decoded);
+    return view != nullptr && frame_length(*view) == FRAME_HEADER_LEN + head.length;
+  }
   TW_ASSIGN_OR_RETURN(uint32_t crc, crc_of(log, offset + FRAME_HEADER_LEN, head.length, chunk));
   return crc == head.crc;
 }

@@ -183,15 +183,16 @@ inline Snapshot snapshot_of(QueueImpl& impl) {
       m.body.assign(body->begin(), body->end());
       m.deliveries = entry.deliveries;
       m.enqueued_ts_ms = entry.enqueued_ts_ms;
-      const bool ready = st.ready.contains(seq);
+      // A message with options stands in its level or group, not in `ready`.
+      const bool ready = st.options_of(seq) != nullptr || st.ready.contains(seq);
       auto leased = st.in_flight.find(seq);
       if (leased != st.in_flight.end()) m.deadline = leased->second;
-      if (ready == (leased != st.in_flight.end())) {
+      if (st.options_of(seq) == nullptr && ready == (leased != st.in_flight.end())) {
         ADD_FAILURE() << "seq " << seq << " is " << (ready ? "both ready and leased" : "neither");
       }
       out.emplace(seq, std::move(m));
     }
-    if (st.ready.size() + st.in_flight.size() != st.messages.size()) {
+    if (st.options.empty() && st.ready.size() + st.in_flight.size() != st.messages.size()) {
       ADD_FAILURE() << "ready/in_flight hold seqs without entries";
     }
     return {};

@@ -161,7 +161,7 @@ TEST(EngineVerify, UnknownTagCountsAsValid) {
   write_file(tmp.file("queue.log"), log.bytes());
   auto q = open_queue(tmp.path());
   ASSERT_TRUE(q);
-  log.frame({9, 1, 2, 3}).frame({});
+  log.frame({10, 1, 2, 3}).frame({});
   write_file(tmp.file("queue.log"), log.bytes());
   expect_report(must_verify(*q), true, 3, log.size(), "clean");
 }

@@ -37,27 +37,65 @@ const std::string& scratch_dir() {
   return path;
 }
 
+// Every ready message stands in exactly one place (priority 0 without a
+// group: `ready`; another priority: its level; a group: the group's ready
+// set, its head also in a level while the group is under its limit), each
+// group counts its leases, and the live bytes add up.
 void check_state(const QueueState& state) {
-  if (state.ready.size() + state.in_flight.size() != state.messages.size()) abort();
   uint64_t live = 0;
+  uint64_t placed = 0;
+  std::map<uint32_t, uint32_t> leased;
   for (const auto& [seq, entry] : state.messages) {
     if (seq >= state.next_seq) abort();
-    if (state.ready.count(seq) == state.in_flight.count(seq)) abort();
-    live += entry.body_len + 33;
+    const MessageOptions* o = state.options_of(seq);
+    live += entry.body_len + (o != nullptr ? o->frame_overhead : 33);
+    const bool in_flight = state.in_flight.contains(seq);
+    if (state.is_scheduled(seq) && !in_flight) abort();
+    const int priority = o != nullptr ? o->priority : 0;
+    const uint32_t group = o != nullptr ? o->group : 0;
+    auto level = state.levels.find(priority);
+    const bool in_level =
+        priority == 0 ? state.ready.contains(seq)
+                      : level != state.levels.end() && level->second.contains(seq);
+    if (group == 0) {
+      if (in_flight == in_level) abort();
+    } else {
+      const GroupEntry& g = state.groups.at(group);
+      if (in_flight == g.ready.contains(seq)) abort();
+      if (in_level != (g.stands && g.standing == seq)) abort();
+      if (in_flight && !state.is_scheduled(seq)) ++leased[group];
+    }
+    placed += in_level ? 1 : 0;
   }
+  for (const auto& [id, g] : state.groups) {
+    if (g.leased != leased[id]) abort();
+    if (g.stands != (!g.ready.empty() && g.leased < state.group_limit)) abort();
+    if (g.stands && g.standing != *g.ready.begin()) abort();
+  }
+  uint64_t in_levels = state.ready.size();
+  for (const auto& [priority, seqs] : state.levels) {
+    if (seqs.empty() || priority == 0) abort();
+    in_levels += seqs.size();
+  }
+  if (in_levels != placed) abort();
   if (live != state.live_bytes) abort();
 }
 
 // Whether data holds, at `frame`, an ENQUEUE frame of `seq` with a body of
 // `body_len` bytes that checks.
 bool enqueue_frame_at(const uint8_t* data, size_t size, uint64_t frame, uint64_t seq,
-                      uint32_t body_len) {
-  if (frame > size || size - frame < 33 + uint64_t{body_len}) return false;
+                      uint32_t body_len, uint64_t overhead = 33) {
+  if (frame > size || size - frame < overhead + uint64_t{body_len}) return false;
   const uint8_t* p = data + frame;
   if (std::memcmp(p, "TWR1", 4) != 0) return false;
   const uint32_t length = load_le32(p + 4);
   if (length < 21 || length > size - frame - 12) return false;
   if (crc32(p + 12, length) != load_le32(p + 8)) return false;
+  if (overhead != 33) {
+    // With options: the body ends its payload, after its length.
+    return p[12] == ENQUEUE_WITH_OPTIONS && load_le64(p + 13) == seq &&
+           length == overhead - 12 + body_len && load_le32(p + overhead - 4) == body_len;
+  }
   return p[12] == ENQUEUE && load_le64(p + 13) == seq && load_le32(p + 29) == body_len;
 }
 
@@ -121,9 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const QueueState& state = recovered.value().state;
   check_state(state);
   for (const auto& [seq, entry] : state.messages) {
-    if (!enqueue_frame_at(data, size, entry.body_offset - 33, seq, entry.body_len)) abort();
+    const MessageOptions* o = state.options_of(seq);
+    const uint64_t overhead = o != nullptr ? o->frame_overhead : 33;
+    if (!enqueue_frame_at(data, size, entry.body_offset - overhead, seq, entry.body_len, overhead)) {
+      abort();
+    }
   }
-  const bool header_ok = size >= 16 && std::memcmp(data, "TWFL", 4) == 0;
+  const bool header_ok =
+      size >= 16 && (std::memcmp(data, "TWFL", 4) == 0 || std::memcmp(data, "TWF2", 4) == 0);
   if (header_ok && clean) {
     if (recovered.value().report.cut_tail || recovered.value().rewrite) abort();
     if (state.messages.size() != replayed.messages.size()) abort();

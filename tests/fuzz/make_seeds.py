@@ -14,8 +14,19 @@ def flip(data, at, mask=0x10):
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
-def header(generation=0):
-    return b"TWFL" + struct.pack("<IQ", 1, generation)
+def header(generation=0, format=1):
+    return (b"TWFL" if format == 1 else b"TWF2") + struct.pack("<IQ", format, generation)
+
+
+def text(value):
+    return struct.pack("<B", len(value)) + value
+
+
+def enq2(seq, body, priority=0, key=b"", unique_for=0, group=b"", headers=b""):
+    """Format 2's ENQUEUE with options."""
+    return frame(struct.pack("<BQQbQ", 6, seq, 1700000000000, priority, unique_for) + text(key)
+                 + text(group) + struct.pack("<I", len(headers)) + headers
+                 + struct.pack("<I", len(body)) + body)
 
 
 def main(out):
@@ -41,7 +52,17 @@ def main(out):
         # A whole frame whose consumer is shorter than its length says.
         "held-short-consumer": header() + enq(0, b"a")
         + frame(struct.pack("<BQQIQIB", 3, 0, 2**40, 1, 1700000000000, 0, 10) + b"abc"),
-        "unknown-tag": header() + enq(0, b"a") + frame(b"\x09" + bytes(8)),
+        "unknown-tag": header() + enq(0, b"a") + frame(b"\x0a" + bytes(8)),
+        # Format 2: every new kind, a delay's LEASE, groups under a limit.
+        "format-2": header(1, 2) + frame(struct.pack("<BBI", 8, 0, 2))
+        + enq2(0, b"a", 5, b"key", 60000, b"g", b'{"h":"v"}') + enq2(1, b"b", group=b"g")
+        + enq2(2, b"c", group=b"g") + enq(3, b"plain") + enq2(4, b"low", -7)
+        + lease(0, 1) + lease(1, 1) + frame(struct.pack("<BQQIB", 3, 2, 2**40, 0, 1))
+        + ack(0) + frame(struct.pack("<BQQB", 9, 0, 2**41, 3) + b"key")
+        + frame(struct.pack("<BQ", 7, 4)) + frame(struct.pack("<BBI", 8, 1, 1)) + requeue(1, 1),
+        "format-2-torn": (header(1, 2) + enq2(0, b"a", 5, b"k", 1, b"g", b"h"))[:-2],
+        "format-2-middle": flip(header(0, 2) + enq2(0, b"body", 1, b"k") + enq2(1, b"next", 2)
+                                + frame(struct.pack("<BQ", 7, 1)), 16 + 12 + 30),
         # Damage in the middle, with intact frames after it: resynchronised.
         "middle-crc": flip(full, 16 + 35 + 20),
         "middle-length": flip(full, 16 + 35 + 5),

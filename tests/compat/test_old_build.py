@@ -1,0 +1,105 @@
+"""What the 0.1.0 build (commit 032caa0, format 1) makes of directories this
+build writes, run with that build itself (old_build.py makes it once into a
+cached environment): a format-2 log is refused as "not a Tarnwick log" with
+every byte left as it was, and a queue that used none of format 2's features
+is still a format-1 queue it opens and reads (a rollback works). The first
+run builds 0.1.0 (about a minute on 2 cores); later runs take a second."""
+
+import json
+import os
+import subprocess
+
+import pytest
+
+import old_build
+import queue_files
+from tarnwick_queue import Queue
+
+LONG = 10 * 365 * 24 * 3600.0
+
+# Opens the directory with both faces of the old build; one line each.
+OLD_OPEN = r"""
+import json, sys
+import tarnwick, tarnwick_queue
+path = sys.argv[1]
+out = {}
+for name, opener in (("core", tarnwick.TarnwickCore), ("queue", tarnwick_queue.Queue)):
+    try:
+        q = opener(path)
+    except OSError as error:
+        out[name] = "refused: " + str(error)
+    else:
+        if name == "queue":
+            out["peek"] = [[m.id, m.state, m.deliveries] for m in q.peek(100)]
+            q.close()
+        out[name] = "opened"
+        del q
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def old_python():
+    python, why = old_build.python_of()
+    if python is None:
+        pytest.skip("the 0.1.0 build (commit 032caa0) could not be made here: " + why)
+    return python
+
+
+def run_old(python, path):
+    done = subprocess.run([python, "-c", OLD_OPEN, path], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=300, cwd="/")
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def write_format_2(path):
+    q = Queue(path, group_limit=3)
+    d = q.driver
+    d.put(b"plain", 0.0)
+    d.put(b"options", 0.0, priority=7, key="k", unique_for=LONG, group="g",
+          headers={"trace": "1"})
+    d.put_many([b"g1", b"g2"], LONG, group="g")
+    cancelled = d.put(b"cancel me", 0.0, key="c", unique_for=LONG)
+    assert d.cancel(cancelled)
+    d.pause()
+    q.close()
+
+
+def test_a_format_2_log_is_refused_by_0_1_0_and_left_as_it_was(old_python, tmp_path):
+    path = str(tmp_path / "format_2")
+    write_format_2(path)
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(8) == b"TWF2\x02\x00\x00\x00"
+    before = queue_files.file_digests(path)
+    seen = run_old(old_python, path)
+    for face in ("core", "queue"):
+        assert seen[face].startswith("refused: "), seen
+        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
+    assert queue_files.file_digests(path) == before
+    # And this build still reads it all.
+    q = Queue(path)
+    assert q.driver.is_paused()
+    assert [(m.body, m.priority, m.key, m.group, m.headers) for m in q.peek(10, bodies=True)] == [
+        (b"plain", 0, None, None, {}), (b"options", 7, "k", "g", {"trace": "1"}),
+        (b"g1", 0, None, "g", {}), (b"g2", 0, None, "g", {})]
+    q.close()
+
+
+def test_a_queue_without_the_new_features_stays_readable_by_0_1_0(old_python, tmp_path):
+    path = str(tmp_path / "format_1")
+    q = Queue(path)
+    d = q.driver
+    d.put(b"ready", 0.0)
+    d.put(b"nacked", 0.0)
+    rows, _ = d.take(1, None)
+    rows2, _ = d.take(1, LONG)
+    assert d.ack(rows[0][5])
+    assert d.nack(rows2[0][5], LONG)  # a delay: a LEASE with its flag byte
+    q.compact()
+    q.close()
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(4) == b"TWFL"
+    seen = run_old(old_python, path)
+    assert seen["core"] == "opened" and seen["queue"] == "opened", seen
+    assert seen["peek"] == [[1, "leased", 1]]  # 0.1.0 shows a delayed nack as leased
