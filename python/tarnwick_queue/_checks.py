@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional
 
 U64_MAX = 2**64 - 1
 
@@ -249,9 +249,17 @@ def message_id(value: Any) -> int:
     return int(value)
 
 
-def put_options(priority_: Any, key: Any, unique_for_: Any, group: Any, headers_: Any
-                ) -> Tuple[int, Optional[str], float, Optional[str], Optional[Dict[str, str]]]:
-    """put()'s options, checked all before anything is written."""
-    checked_key = name_option(key, "key")
-    return (priority(priority_), checked_key, unique_for(unique_for_, checked_key),
-            name_option(group, "group"), headers(headers_))
+PUT_OPTIONS = ("priority", "key", "unique_for", "group", "headers")
+
+
+def put_options(options: Dict[str, Any]) -> Dict[str, Any]:
+    """put()'s options (any of PUT_OPTIONS), checked all before anything is
+    written, as the driver's keyword arguments."""
+    for name in options:
+        if name not in PUT_OPTIONS:
+            raise TypeError(f"put() got an unexpected keyword argument {name!r}")
+    key = name_option(options.get("key"), "key")
+    return {"priority": priority(options.get("priority", 0)), "key": key,
+            "unique_for": unique_for(options.get("unique_for", 0.0), key),
+            "group": name_option(options.get("group"), "group"),
+            "headers": headers(options.get("headers"))}

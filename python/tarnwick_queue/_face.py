@@ -10,6 +10,7 @@ from __future__ import annotations
 import time
 from queue import Empty
 from typing import (
+    TYPE_CHECKING,
     Any,
     Dict,
     Iterable,
@@ -18,9 +19,13 @@ from typing import (
     Optional,
     Protocol,
     Tuple,
+    TypedDict,
     TypeVar,
     Union,
 )
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 from . import _checks
 from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Watch
@@ -29,6 +34,16 @@ from .waiting import LONGEST_WAIT, StopEvent
 Body = Union[bytes, bytearray, memoryview]
 
 _Q = TypeVar("_Q", bound="BaseQueue")
+
+
+class PutOptions(TypedDict, total=False):
+    """put()'s options, each optional (see BaseQueue.put)."""
+
+    priority: int                       # -100..100, default 0
+    key: Optional[str]
+    unique_for: float                   # seconds, with a key
+    group: Optional[str]
+    headers: Optional[Dict[str, str]]
 
 
 class LeaseLost(Exception):
@@ -210,9 +225,7 @@ class QueueBackend(Protocol):
     @property
     def dead_letters(self) -> DeadLetterStore: ...
 
-    def put(self, body: Body, *, delay: float = 0.0, priority: int = 0,
-            key: Optional[str] = None, unique_for: float = 0.0, group: Optional[str] = None,
-            headers: Optional[Dict[str, str]] = None) -> int: ...
+    def put(self, body: Body, *, delay: float = 0.0, **options: Unpack[PutOptions]) -> int: ...
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
                  group: Optional[str] = None,
                  headers: Optional[Dict[str, str]] = None) -> List[int]: ...
@@ -244,6 +257,7 @@ class BaseQueue:
 
     def __init__(self, driver: Driver, dead_letters: Optional[DeadLetters] = None) -> None:
         self._driver = driver
+        self._max_body_size = driver.max_body_size  # a constant of the driver's, read once
         self.dead_letters = DeadLetters(driver) if dead_letters is None else dead_letters
 
     @property
@@ -253,11 +267,11 @@ class BaseQueue:
 
     # --- producing ---
 
-    def put(self, body: Body, *, delay: float = 0.0, priority: int = 0,
-            key: Optional[str] = None, unique_for: float = 0.0, group: Optional[str] = None,
-            headers: Optional[Dict[str, str]] = None) -> int:
+    # The options come as **options so that a put without them costs what
+    # it did before they existed: no keyword defaults to fill in, one look.
+    def put(self, body: Body, *, delay: float = 0.0, **options: Unpack[PutOptions]) -> int:
         """Appends one message; it is delivered no earlier than `delay`
-        seconds from now. Returns its id.
+        seconds from now. Returns its id. The options (PutOptions):
 
         `priority` (-100..100, default 0): higher is delivered first, equal
         ones in id order. `key`: while a message with this key is in the
@@ -268,21 +282,14 @@ class BaseQueue:
         leased at once. `headers`: str to str, given back with the message."""
         if type(body) is not bytes:
             body = _checks.body(body)
-        driver = self._driver
-        most = driver.max_body_size
+        most = self._max_body_size
         if most is not None and len(body) > most:
             _checks.body_size(body, most)
         if type(delay) is not float or delay != 0.0:
             delay = _checks.seconds(delay, "delay")
-        # The plain put costs what it did before the options came: a look at
-        # each and the driver's defaults.
-        if (key is None and group is None and headers is None and type(priority) is int
-                and priority == 0 and type(unique_for) is float and unique_for == 0.0):
-            return driver.put(body, delay)
-        priority, key, unique_for, group, headers = _checks.put_options(
-            priority, key, unique_for, group, headers)
-        return driver.put(body, delay, priority=priority, key=key, unique_for=unique_for,
-                          group=group, headers=headers)
+        if not options:
+            return self._driver.put(body, delay)
+        return self._driver.put(body, delay, **_checks.put_options(dict(options)))
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
                  group: Optional[str] = None,
@@ -294,8 +301,9 @@ class BaseQueue:
         for body in checked:
             _checks.body_size(body, most)
         delay = _checks.seconds(delay, "delay")
-        priority, _, _, group, headers = _checks.put_options(priority, None, 0.0, group,
-                                                             headers)
+        priority = _checks.priority(priority)
+        group = _checks.name_option(group, "group")
+        headers = _checks.headers(headers)
         if priority == 0 and group is None and headers is None:
             return self._driver.put_many(checked, delay)
         return self._driver.put_many(checked, delay, priority=priority, group=group,

@@ -14,12 +14,26 @@ from __future__ import annotations
 import asyncio
 import os
 from queue import Empty
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, TypeVar, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    Iterable,
+    List,
+    Optional,
+    Tuple,
+    TypeVar,
+    Union,
+)
 
 from . import _checks
-from ._face import BaseQueue, Body, Message, QueueBackend
+from ._face import BaseQueue, Body, Message, PutOptions, QueueBackend
 from .driver import MessageInfo, QueueStats
 from .waiting import LONGEST_WAIT, UNWATCHED_CAP
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 # The longest a wait on a watch lasts without a change, a due time or a
 # timeout: as long as a blocking get's (waiting.LONGEST_WAIT). A shorter cap
@@ -47,13 +61,10 @@ class AsyncFace:
 
     # --- producing ---
 
-    async def put(self, body: Body, *, delay: float = 0.0, priority: int = 0,
-                  key: Optional[str] = None, unique_for: float = 0.0,
-                  group: Optional[str] = None,
-                  headers: Optional[Dict[str, str]] = None) -> int:
+    async def put(self, body: Body, *, delay: float = 0.0,
+                  **options: Unpack[PutOptions]) -> int:
         """As the queue's put(), with the same options."""
-        seq = self.queue.put(body, delay=delay, priority=priority, key=key,
-                             unique_for=unique_for, group=group, headers=headers)
+        seq = self.queue.put(body, delay=delay, **options)
         self._wake()
         return seq
 
