@@ -77,10 +77,13 @@ def shared(request, tmp_path):
     children = []
 
     def start(role, extra="", **env):
-        child = subprocess.Popen(
-            [sys.executable, "-c", CHILD, role, request.param, where, name, extra],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, **env))
+        errors = tmp_path / f"child-{len(children)}.stderr"
+        with open(errors, "wb") as err:
+            child = subprocess.Popen(
+                [sys.executable, "-c", CHILD, role, request.param, where, name, extra],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                env=dict(os.environ, **env))
+        child.errors = errors  # shown when the child ends early
         children.append(child)
         assert read(child) == "ready"
         return child
@@ -100,7 +103,7 @@ def read(child, timeout=120.0):
     readable, _, _ = select.select([child.stdout], [], [], timeout)
     assert readable, "the child said nothing"
     line = child.stdout.readline()
-    assert line, f"the child ended (status {child.wait()})"
+    assert line, f"the child ended (status {child.wait()}): {child.errors.read_text()}"
     return json.loads(line)
 
 
