@@ -58,6 +58,10 @@ class TestBadOptions:
         assert infos[0].group == "é" * 127 and infos[0].headers == headers
 
     def test_other_calls_refuse_bad_arguments(self, queue):
+        with pytest.raises(TypeError, match="colour"):
+            queue.put(b"x", colour="red")
+        with pytest.raises(TypeError):
+            queue.put_many([b"x"], key="k")  # a batch has no key
         for bad, error in (("1", TypeError), (True, TypeError), (-1, ValueError),
                            (2**64, ValueError)):
             with pytest.raises(error, match="id"):
@@ -357,3 +361,31 @@ class TestScheduledNack:
         stats = queue.stats()
         assert (stats["ready"], stats["in_flight"], stats["scheduled"], stats["total"]) == (
             0, 1, 1, 2)
+
+
+def test_the_async_face_offers_the_same(queue):
+    import asyncio
+
+    from tarnwick_queue import AsyncQueue
+
+    async def main():
+        aq = AsyncQueue.wrap(queue)
+        first = await aq.put(b"x", priority=5, key="k", group="g", headers={"a": "b"})
+        assert await aq.put(b"again", key="k") == first
+        later = await aq.put_many([b"p", b"q"], priority=-1, delay=3600)
+        assert aq.cancel(later[1]) and not aq.cancel(10**9)
+        aq.pause()
+        assert aq.paused and queue.paused
+        with pytest.raises(Empty):
+            await aq.get(timeout=0.1)
+        # Resumed from another thread while the loop waits in get().
+        threading.Timer(0.2, queue.resume).start()
+        message = await aq.get(timeout=60)
+        assert (message.id, message.priority, message.key, message.group, message.headers) == (
+            first, 5, "k", "g", {"a": "b"})
+        aq.group_limit = 2
+        assert queue.group_limit == 2 and aq.group_limit == 2
+        with pytest.raises(TypeError):
+            await aq.put(b"x", colour="red")
+
+    asyncio.run(asyncio.wait_for(main(), 90))
