@@ -202,10 +202,15 @@ class Channel(virtual.Channel):
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
         body, delay = dumps(message).encode(), _eta_delay(message)
+        # Only the options a message has: a plain put takes the queue's fast path.
+        options: Dict[str, Any] = {}
         priority = self._priority_scale * self._get_message_priority(message)
+        if priority:
+            options["priority"] = priority
         headers = _task_headers(message)
-        self._on_queue(queue, lambda q: q.put(body, delay=delay, priority=priority,
-                                              headers=headers))
+        if headers:
+            options["headers"] = headers
+        self._on_queue(queue, lambda q: q.put(body, delay=delay, **options))
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
