@@ -35,7 +35,8 @@ CHILD = textwrap.dedent("""
         assert sys.stdin.readline().strip() == "go"
     if role == "producer":
         # Every key once: the other producer puts the same ones at once.
-        say([q.put(b"%s %d" % (extra.encode(), i), key="k%d" % i) for i in range(int(os.environ["KEYS"]))])
+        keys = range(int(os.environ["KEYS"]))
+        say([q.put(b"%s %d" % (extra.encode(), i), key="k%d" % i) for i in keys])
     elif role == "taker":
         taken = []
         while q.stats()["total"]:
@@ -123,7 +124,7 @@ def test_two_producers_racing_on_keys_make_one_message_each(shared):
     assert len(set(first)) == keys
     infos = queue.peek(2 * keys)
     assert len(infos) == keys and queue.stats()["total"] == keys
-    assert sorted(i.key for i in infos) == sorted("k%d" % i for i in range(keys))
+    assert sorted(i.key for i in infos) == sorted(f"k{i}" for i in range(keys))
     assert [i.id for i in sorted(infos, key=lambda i: int(i.key[1:]))] == first
 
 
