@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Mapping, Optional
 
 U64_MAX = 2**64 - 1
 
@@ -252,7 +252,7 @@ def message_id(value: Any) -> int:
 PUT_OPTIONS = ("priority", "key", "unique_for", "group", "headers")
 
 
-def put_options(options: Dict[str, Any]) -> Dict[str, Any]:
+def put_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     """put()'s options (any of PUT_OPTIONS), checked all before anything is
     written, as the driver's keyword arguments."""
     for name in options:

@@ -289,7 +289,7 @@ class BaseQueue:
             delay = _checks.seconds(delay, "delay")
         if not options:
             return self._driver.put(body, delay)
-        return self._driver.put(body, delay, **_checks.put_options(dict(options)))
+        return self._driver.put(body, delay, **_checks.put_options(options))
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
                  group: Optional[str] = None,
