@@ -24,7 +24,7 @@ from tarnwick_queue import Queue
 
 WORKER = textwrap.dedent("""
     import hashlib, os, random, sys
-    from tarnwick_queue import Empty, LeaseLost, Queue
+    from tarnwick_queue import LeaseLost, Queue
     role, path, journal, tag = sys.argv[1:5]
     q = Queue(path, lease=0.3, max_deliveries=3, sync_interval=float(sys.argv[5]))
     groups = [None, None, "g0", "g1", "g2"]
@@ -50,21 +50,20 @@ WORKER = textwrap.dedent("""
                 out.write("put %s\\n" % body.decode())
             i += 1
         else:
-            try:
-                m = q.get(timeout=0.2)
-            except Empty:
-                continue
-            choice = rng.random()
-            try:
-                if choice < 0.6:
-                    out.write("ack %s\\n" % m.body.decode())
-                    m.ack()
-                elif choice < 0.9:
-                    m.nack(delay=rng.choice([0, 0.05]))
-                else:
-                    m.dead("torture")
-            except LeaseLost:
-                pass
+            # Batches too, so that more of a group than its limit could be
+            # leased at once if the limit failed.
+            for m in q.get_many(rng.choice([1, 4]), timeout=0.2):
+                choice = rng.random()
+                try:
+                    if choice < 0.6:
+                        out.write("ack %s\\n" % m.body.decode())
+                        m.ack()
+                    elif choice < 0.9:
+                        m.nack(delay=rng.choice([0, 0.05]))
+                    else:
+                        m.dead("torture")
+                except LeaseLost:
+                    pass
 """)
 
 
