@@ -11,7 +11,7 @@
 from queue import Empty
 from typing import TYPE_CHECKING, Any
 
-from ._face import BaseQueue, DeadLetters, LeaseLost, Message, QueueBackend
+from ._face import BaseQueue, DeadLetters, LeaseLost, Message, PutOptions, QueueBackend
 from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, QueueStats
 from .waiting import StopEvent
 
@@ -23,7 +23,8 @@ if TYPE_CHECKING:
     __version__: str
 
 __all__ = ["AsyncQueue", "BaseQueue", "DeadLetter", "DeadLetters", "Driver", "Empty", "LeaseLost",
-           "LocalQueueStats", "Message", "MessageInfo", "Queue", "QueueBackend", "QueueStats",
+           "LocalQueueStats", "Message", "MessageInfo", "PutOptions", "Queue", "QueueBackend",
+           "QueueStats",
            "StopEvent", "Worker"]
 
 

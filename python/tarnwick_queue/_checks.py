@@ -7,8 +7,9 @@ message users see. Drivers do not check again.
 
 from __future__ import annotations
 
+import json
 import os
-from typing import Any, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Mapping, Optional
 
 U64_MAX = 2**64 - 1
 
@@ -150,3 +151,115 @@ def queue_name(name: Any) -> str:
     if not name or len(name) > 200 or "\x00" in name:
         raise ValueError("name must be 1 to 200 characters, without NUL")
     return name
+
+
+# --- a message's options ---
+
+PRIORITY_MIN, PRIORITY_MAX = -100, 100
+MAX_NAME_BYTES = 255           # a key's or a group's, in UTF-8
+MAX_HEADERS_BYTES = 64 << 10   # the headers as compact UTF-8 JSON
+MAX_GROUP_LIMIT = 2**31 - 1    # fits a 32-bit column or field on every driver
+
+
+def priority(value: Any) -> int:
+    """An int from -100 to 100."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"priority must be an int, not {type(value).__name__}")
+    if not PRIORITY_MIN <= value <= PRIORITY_MAX:
+        raise ValueError(f"priority must be from {PRIORITY_MIN} to {PRIORITY_MAX}, not {value}")
+    return int(value)
+
+
+def _text(value: Any, name: str) -> bytes:
+    """`value` as UTF-8: a str without NUL (which no database column keeps)
+    and without lone surrogates (which UTF-8 cannot carry)."""
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    if "\x00" in value:
+        raise ValueError(f"{name} must not contain NUL characters")
+    try:
+        return value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{name} is not valid Unicode (it holds a lone surrogate)") from None
+
+
+def name_option(value: Any, name: str) -> Optional[str]:
+    """A key or a group: None, or a non-empty str of at most 255 bytes in
+    UTF-8 (empty would read as "none" on a store that keeps lengths)."""
+    if value is None:
+        return None
+    encoded = _text(value, name)
+    if not encoded:
+        raise ValueError(f"{name} must not be empty (None means no {name})")
+    if len(encoded) > MAX_NAME_BYTES:
+        raise ValueError(f"{name} must be at most {MAX_NAME_BYTES} bytes in UTF-8, not "
+                         f"{len(encoded)}")
+    return str(value)
+
+
+def unique_for(value: Any, key: Optional[str]) -> float:
+    """Seconds >= 0 a key is remembered after its message left; only with a key."""
+    out = seconds(value, "unique_for")
+    if out and key is None:
+        raise ValueError("unique_for needs a key: it is how long the key is remembered")
+    return out
+
+
+def headers(value: Any) -> Optional[Dict[str, str]]:
+    """None (for None or {}), or a copy of a dict of str to str whose compact
+    UTF-8 JSON is at most 64 KiB."""
+    if value is None:
+        return None
+    if not isinstance(value, dict):
+        raise TypeError(f"headers must be a dict of str to str, not {type(value).__name__}")
+    if not value:
+        return None
+    for k, v in value.items():
+        if not isinstance(k, str):
+            raise TypeError(f"headers' names must be str, not {type(k).__name__}")
+        if not isinstance(v, str):
+            raise TypeError(f"headers' values must be str, not {type(v).__name__} "
+                            f"(header {k!r})")
+        _text(k, "a header's name")
+        _text(v, f"header {k!r}")
+    encoded = json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+    size = len(encoded)
+    if size > MAX_HEADERS_BYTES:
+        raise ValueError(f"headers must be at most {MAX_HEADERS_BYTES} bytes as JSON, not "
+                         f"{size}")
+    return {str(k): str(v) for k, v in value.items()}
+
+
+def group_limit(value: Any) -> Optional[int]:
+    """A queue's group limit: None (keep the stored one) or an int >= 1."""
+    if value is None:
+        return None
+    out = count(value, "group_limit")
+    if out > MAX_GROUP_LIMIT:
+        raise ValueError(f"group_limit must be at most {MAX_GROUP_LIMIT}, not {out}")
+    return out
+
+
+def message_id(value: Any) -> int:
+    """A message's id, for cancel()."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"id must be an int, not {type(value).__name__}")
+    if not 0 <= value <= U64_MAX:
+        raise ValueError(f"id must be from 0 to 2**64-1, not {value}")
+    return int(value)
+
+
+PUT_OPTIONS = ("priority", "key", "unique_for", "group", "headers")
+
+
+def put_options(options: Mapping[str, Any]) -> Dict[str, Any]:
+    """put()'s options (any of PUT_OPTIONS), checked all before anything is
+    written, as the driver's keyword arguments."""
+    for name in options:
+        if name not in PUT_OPTIONS:
+            raise TypeError(f"put() got an unexpected keyword argument {name!r}")
+    key = name_option(options.get("key"), "key")
+    return {"priority": priority(options.get("priority", 0)), "key": key,
+            "unique_for": unique_for(options.get("unique_for", 0.0), key),
+            "group": name_option(options.get("group"), "group"),
+            "headers": headers(options.get("headers"))}

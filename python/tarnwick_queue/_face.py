@@ -9,7 +9,23 @@ from __future__ import annotations
 
 import time
 from queue import Empty
-from typing import Any, Iterable, Iterator, List, Optional, Protocol, Tuple, TypeVar, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Optional,
+    Protocol,
+    Tuple,
+    TypedDict,
+    TypeVar,
+    Union,
+)
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 from . import _checks
 from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Watch
@@ -18,6 +34,16 @@ from .waiting import LONGEST_WAIT, StopEvent
 Body = Union[bytes, bytearray, memoryview]
 
 _Q = TypeVar("_Q", bound="BaseQueue")
+
+
+class PutOptions(TypedDict, total=False):
+    """put()'s options, each optional (see BaseQueue.put)."""
+
+    priority: int                       # -100..100, default 0
+    key: Optional[str]
+    unique_for: float                   # seconds, with a key
+    group: Optional[str]
+    headers: Optional[Dict[str, str]]
 
 
 class LeaseLost(Exception):
@@ -47,19 +73,29 @@ class Message:
     renews the lease. Each acts only while this message's lease is still the
     current one, and raises LeaseLost otherwise.
 
+    `priority`, `key`, `group` and `headers` (a dict, {} when none) are what
+    put() was given.
+
     As a context manager it acks when the block ends normally and nacks when
     the block raises (unless the block settled it already)."""
 
-    __slots__ = ("id", "body", "deliveries", "enqueued_at", "lease_expires_at", "_driver",
-                 "_token", "_settled")
+    __slots__ = ("id", "body", "deliveries", "enqueued_at", "lease_expires_at", "priority",
+                 "key", "group", "headers", "_driver", "_token", "_settled")
 
+    # The last four are given by drivers whose rows have ten fields.
     def __init__(self, driver: Driver, id: int, body: bytes, deliveries: int,
-                 enqueued_at: float, lease_expires_at: float, token: Any) -> None:
+                 enqueued_at: float, lease_expires_at: float, token: Any, priority: int = 0,
+                 key: Optional[str] = None, group: Optional[str] = None,
+                 headers: Optional[Dict[str, str]] = None) -> None:
         self.id = id
         self.body = body
         self.deliveries = deliveries
         self.enqueued_at = enqueued_at
         self.lease_expires_at = lease_expires_at
+        self.priority = priority
+        self.key = key
+        self.group = group
+        self.headers: Dict[str, str] = {} if headers is None else headers
         self._driver = driver
         self._token = token  # the driver's record of the lease, for fencing
         self._settled = False
@@ -189,8 +225,11 @@ class QueueBackend(Protocol):
     @property
     def dead_letters(self) -> DeadLetterStore: ...
 
-    def put(self, body: Body, *, delay: float = 0.0) -> int: ...
-    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]: ...
+    def put(self, body: Body, *, delay: float = 0.0, **options: Unpack[PutOptions]) -> int: ...
+    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
+                 group: Optional[str] = None,
+                 headers: Optional[Dict[str, str]] = None) -> List[int]: ...
+    def cancel(self, id: int) -> bool: ...
     def get(self, block: bool = True, timeout: Optional[float] = None, *,
             lease: Optional[float] = None, stop: Optional[StopEvent] = None) -> Message: ...
     def get_nowait(self) -> Message: ...
@@ -200,6 +239,10 @@ class QueueBackend(Protocol):
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]: ...
     def stats(self) -> QueueStats: ...
     def qsize(self) -> int: ...
+    def pause(self) -> None: ...
+    def resume(self) -> None: ...
+    @property
+    def paused(self) -> bool: ...
     def purge(self) -> None: ...
     def flush(self) -> None: ...
     @property
@@ -214,6 +257,7 @@ class BaseQueue:
 
     def __init__(self, driver: Driver, dead_letters: Optional[DeadLetters] = None) -> None:
         self._driver = driver
+        self._max_body_size = driver.max_body_size  # a constant of the driver's, read once
         self.dead_letters = DeadLetters(driver) if dead_letters is None else dead_letters
 
     @property
@@ -223,33 +267,62 @@ class BaseQueue:
 
     # --- producing ---
 
-    def put(self, body: Body, *, delay: float = 0.0) -> int:
+    # The options come as **options so that a put without them costs what
+    # it did before they existed: no keyword defaults to fill in, one look.
+    def put(self, body: Body, *, delay: float = 0.0, **options: Unpack[PutOptions]) -> int:
         """Appends one message; it is delivered no earlier than `delay`
-        seconds from now. Returns its id."""
+        seconds from now. Returns its id. The options (PutOptions):
+
+        `priority` (-100..100, default 0): higher is delivered first, equal
+        ones in id order. `key`: while a message with this key is in the
+        queue (ready, scheduled or leased), nothing is stored and its id is
+        returned; with `unique_for` seconds, also for that long after it
+        left (acked, dead or cancelled). `group`: the group's messages are
+        delivered in id order, at most the queue's group_limit of them
+        leased at once. `headers`: str to str, given back with the message."""
         if type(body) is not bytes:
             body = _checks.body(body)
-        driver = self._driver
-        most = driver.max_body_size
+        most = self._max_body_size
         if most is not None and len(body) > most:
             _checks.body_size(body, most)
         if type(delay) is not float or delay != 0.0:
             delay = _checks.seconds(delay, "delay")
-        return driver.put(body, delay)
+        if not options:
+            return self._driver.put(body, delay)
+        return self._driver.put(body, delay, **_checks.put_options(options))
 
-    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]:
-        """Appends the messages in one step; all or none."""
+    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
+                 group: Optional[str] = None,
+                 headers: Optional[Dict[str, str]] = None) -> List[int]:
+        """Appends the messages in one step, all or none, each with the
+        options (see put(); a batch has no key)."""
         checked = _checks.bodies(bodies)
         most = self._driver.max_body_size
         for body in checked:
             _checks.body_size(body, most)
-        return self._driver.put_many(checked, _checks.seconds(delay, "delay"))
+        delay = _checks.seconds(delay, "delay")
+        priority = _checks.priority(priority)
+        group = _checks.name_option(group, "group")
+        headers = _checks.headers(headers)
+        if priority == 0 and group is None and headers is None:
+            return self._driver.put_many(checked, delay)
+        return self._driver.put_many(checked, delay, priority=priority, group=group,
+                                     headers=headers)
+
+    def cancel(self, id: int) -> bool:
+        """Removes the message `id` if it is ready or scheduled (not yet
+        leased); False, and nothing changed, when it is leased, settled or
+        unknown. A key it had with unique_for is remembered from now on."""
+        return self._driver.cancel(_checks.message_id(id))
 
     # --- consuming ---
 
     def get(self, block: bool = True, timeout: Optional[float] = None, *,
             lease: Optional[float] = None, stop: Optional[StopEvent] = None) -> Message:
-        """Leases the oldest ready message. Blocks until one is ready (at most
-        `timeout` seconds if given) and raises queue.Empty when none came.
+        """Leases the next ready message: the highest priority first, the
+        smallest id among equal ones. Blocks until one is ready (at most
+        `timeout` seconds if given) and raises queue.Empty when none came;
+        a paused queue delivers nothing until it is resumed.
         A blocking get given a StopEvent `stop` also raises queue.Empty once
         that is set (another thread or a signal handler ends the wait so,
         as Worker.stop() does): the wait watches the event's descriptor
@@ -364,18 +437,47 @@ class BaseQueue:
     # --- looking ---
 
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]:
-        """Up to `limit` messages, smallest id first, without leasing them or
-        writing anything."""
+        """Up to `limit` messages, smallest id first (whatever their
+        priority), without leasing them or writing anything."""
         return self._driver.peek(_checks.non_negative_int(limit, "limit"), bool(bodies))
 
     def stats(self) -> QueueStats:
-        """The counts of the queue: ready, in_flight (leased or scheduled),
-        scheduled, total, live_bytes and dead_letters."""
+        """The counts of the queue: ready, in_flight (leased), scheduled
+        (not yet due), total, live_bytes, dead_letters and paused."""
         return self._driver.stats()
 
     def qsize(self) -> int:
         """Messages ready to be leased now."""
         return self._driver.stats()["ready"]
+
+    # --- the queue's settings, kept with it and seen by every process ---
+
+    def pause(self) -> None:
+        """Stops deliveries, in every process and after restarts, until
+        resume(); puts and settling go on, and a waiting get() waits on."""
+        self._driver.pause()
+
+    def resume(self) -> None:
+        """Lets deliveries go on; wakes every waiting get()."""
+        self._driver.resume()
+
+    @property
+    def paused(self) -> bool:
+        """Whether the queue is paused, as stored now."""
+        return self._driver.is_paused()
+
+    @property
+    def group_limit(self) -> int:
+        """How many messages of one group may be leased at once (1 unless
+        set): stored with the queue, the same for every process."""
+        return self._driver.group_limit()
+
+    @group_limit.setter
+    def group_limit(self, limit: int) -> None:
+        checked = _checks.group_limit(limit)
+        if checked is None:
+            raise TypeError("group_limit must be an int, not NoneType")
+        self._driver.set_group_limit(checked)
 
     # --- the store ---
 

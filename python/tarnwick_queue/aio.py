@@ -14,12 +14,26 @@ from __future__ import annotations
 import asyncio
 import os
 from queue import Empty
-from typing import Any, Callable, Iterable, List, Optional, Tuple, TypeVar, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    Iterable,
+    List,
+    Optional,
+    Tuple,
+    TypeVar,
+    Union,
+)
 
 from . import _checks
-from ._face import BaseQueue, Body, Message, QueueBackend
+from ._face import BaseQueue, Body, Message, PutOptions, QueueBackend
 from .driver import MessageInfo, QueueStats
 from .waiting import LONGEST_WAIT, UNWATCHED_CAP
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 # The longest a wait on a watch lasts without a change, a due time or a
 # timeout: as long as a blocking get's (waiting.LONGEST_WAIT). A shorter cap
@@ -47,21 +61,31 @@ class AsyncFace:
 
     # --- producing ---
 
-    async def put(self, body: Body, *, delay: float = 0.0) -> int:
-        seq = self.queue.put(body, delay=delay)
+    async def put(self, body: Body, *, delay: float = 0.0,
+                  **options: Unpack[PutOptions]) -> int:
+        """As the queue's put(), with the same options."""
+        seq = self.queue.put(body, delay=delay, **options)
         self._wake()
         return seq
 
-    async def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0) -> List[int]:
-        seqs = self.queue.put_many(bodies, delay=delay)
+    async def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
+                       group: Optional[str] = None,
+                       headers: Optional[Dict[str, str]] = None) -> List[int]:
+        seqs = self.queue.put_many(bodies, delay=delay, priority=priority, group=group,
+                                   headers=headers)
         self._wake()
         return seqs
+
+    def cancel(self, id: int) -> bool:
+        """Removes a ready or scheduled message; False when it is leased,
+        settled or unknown."""
+        return self.queue.cancel(id)
 
     # --- consuming ---
 
     async def get(self, timeout: Optional[float] = None, *,
                   lease: Optional[float] = None) -> Message:
-        """Leases the oldest ready message, waiting for one (at most
+        """Leases the next ready message (as the queue's get()), waiting for one (at most
         `timeout` seconds if given: then raises queue.Empty)."""
         taken = await self._take(self._look(1, lease), timeout, forever=timeout is None)
         if not taken:
@@ -185,6 +209,36 @@ class AsyncFace:
 
     def stats(self) -> QueueStats:
         return self.queue.stats()
+
+    # --- the queue's settings ---
+
+    def pause(self) -> None:
+        """Stops deliveries in every process until resume(); a waiting
+        get() waits on."""
+        self.queue.pause()
+
+    def resume(self) -> None:
+        """Lets deliveries go on; wakes the waiting gets (through the
+        queue's watch, and here at once)."""
+        self.queue.resume()
+        self._wake()
+
+    @property
+    def paused(self) -> bool:
+        return self.queue.paused
+
+    @property
+    def group_limit(self) -> int:
+        """The queue's group limit (see BaseQueue.group_limit)."""
+        if self._face is None:
+            raise AttributeError("group_limit needs a queue of the face")
+        return self._face.group_limit
+
+    @group_limit.setter
+    def group_limit(self, limit: int) -> None:
+        if self._face is None:
+            raise AttributeError("group_limit needs a queue of the face")
+        self._face.group_limit = limit
 
     def close(self) -> None:
         """Closes the queue; waiting gets end with ValueError."""

@@ -256,7 +256,8 @@ class _Progress:
 
 # --- commands ---
 
-STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "enqueued_total",
+STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "paused",
+             "enqueued_total",
              "acked_total", "requeued_total", "dead_total", "next_seq", "live_bytes",
              "log_bytes", "generation"]
 
@@ -298,7 +299,8 @@ def _duration(seconds: float) -> str:
 def _write_stats(stats: Mapping[str, Any], rates: Optional[Dict[str, float]], out: TextIO) -> None:
     for key in _stat_rows(stats):
         value = stats[key]
-        shown = _size(value) if key.endswith("_bytes") else str(value)
+        shown = (_size(value) if key.endswith("_bytes") else
+                 ("yes" if value else "no") if isinstance(value, bool) else str(value))
         rate = ""
         if rates is not None and key in rates:
             rate = f"  {rates[key]:10.1f}/s"
@@ -359,23 +361,38 @@ def cmd_peek(args: argparse.Namespace) -> int:
     # A leased message's delivery (its start, extensions and consumer) has
     # columns of its own, shown when a message listed is leased.
     deliveries = args.leased or any(m.state == "leased" for m in found)
+    # So do a message's options, when a message listed has one.
+    options = any(m.priority or m.key is not None or m.group is not None or m.headers
+                  for m in found)
     rows = [[str(m.id), m.state, str(m.deliveries), _when(m.enqueued_at, now),
              _when(m.due_at, now)]
             + ([_when(m.started_at, now), str(m.extensions) if m.state == "leased" else "-",
                 _printable(m.consumer) if m.consumer is not None else "-"]
                if deliveries else [])
+            + (_option_cells(m) if options else [])
             + [str(m.size)] for m in found]
     header = (["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE"]
-              + (["STARTED", "EXTENSIONS", "CONSUMER"] if deliveries else []) + ["SIZE"])
+              + (["STARTED", "EXTENSIONS", "CONSUMER"] if deliveries else [])
+              + (["PRIORITY", "KEY", "GROUP", "HEADERS"] if options else []) + ["SIZE"])
     _body_table(rows, header, [m.body for m in found] if args.bodies else None,
                 _line_width(args), sys.stdout)
     return 0
 
 
+def _option_cells(m: MessageInfo) -> List[str]:
+    """A message's priority, key, group and headers as table cells (the
+    headers as NAME=VALUE, comma separated)."""
+    headers = ",".join(f"{k}={v}" for k, v in sorted(m.headers.items()))
+    return [str(m.priority), "-" if m.key is None else _printable(m.key),
+            "-" if m.group is None else _printable(m.group),
+            _printable(headers) if headers else "-"]
+
+
 def _info_json(m: MessageInfo) -> Dict[str, Any]:
     out = {"id": m.id, "state": m.state, "deliveries": m.deliveries,
            "enqueued_at": m.enqueued_at, "due_at": m.due_at, "size": m.size,
-           "started_at": m.started_at, "extensions": m.extensions, "consumer": m.consumer}
+           "started_at": m.started_at, "extensions": m.extensions, "consumer": m.consumer,
+           "priority": m.priority, "key": m.key, "group": m.group, "headers": m.headers}
     out.update(_body_fields(m.body))
     return out
 
@@ -388,17 +405,64 @@ def cmd_put(args: argparse.Namespace) -> int:
             raise CliError("no body given and no standard input to read one from")
         data = sys.stdin.buffer.read()
         bodies = data.splitlines() if args.lines else [data]
+    headers = dict(args.header) if args.header else None
+    if args.unique_for and args.key is None:
+        raise CliError("--unique-for needs --key")
+    if args.key is not None and len(bodies) != 1:
+        raise CliError(f"--key names one message, not {len(bodies)} (--lines)")
     with _open_named(args, args.dir, existing=False) as queue:
         ids: List[int] = []
+        if args.key is not None:
+            ids.append(queue.put(bodies[0], delay=args.delay, priority=args.priority,
+                                 key=args.key, unique_for=args.unique_for, group=args.group,
+                                 headers=headers))
         progress = _Progress("put")
-        for start in range(0, len(bodies), PUT_BATCH):
-            ids += queue.put_many(bodies[start:start + PUT_BATCH], delay=args.delay)
+        for start in range(0, len(bodies) if args.key is None else 0, PUT_BATCH):
+            ids += queue.put_many(bodies[start:start + PUT_BATCH], delay=args.delay,
+                                  priority=args.priority, group=args.group, headers=headers)
             progress.update(f"{len(ids)}/{len(bodies)}")
         progress.done()
     if args.json:
         _print_json(ids)
     else:
         sys.stdout.write("".join(f"{i}\n" for i in ids))
+    return 0
+
+
+def cmd_pause(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir) as queue:
+        queue.pause()
+    if args.json:
+        _print_json({"paused": True})
+    else:
+        print("paused: nothing is delivered until 'tarnwick resume'")
+    return 0
+
+
+def cmd_resume(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir) as queue:
+        queue.resume()
+    if args.json:
+        _print_json({"paused": False})
+    else:
+        print("resumed")
+    return 0
+
+
+def cmd_cancel(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir) as queue:
+        cancelled = [i for i in args.ids if queue.cancel(i)]
+    missed = [i for i in args.ids if i not in cancelled]
+    if args.json:
+        _print_json({"cancelled": cancelled, "not_cancelled": missed})
+    elif cancelled:
+        print("cancelled " + ", ".join(map(str, cancelled)))
+    if missed:
+        # Leased, settled or unknown: nothing was written for them.
+        named = (f"message {missed[0]} is" if len(missed) == 1 else
+                 "messages " + ", ".join(map(str, missed)) + " are")
+        raise CliError(f"{named} not ready or scheduled (leased, settled or unknown); "
+                       "left as it was")
     return 0
 
 
@@ -739,6 +803,25 @@ def build_parser() -> argparse.ArgumentParser:
                      help="deliver no earlier than SECONDS from now")
     put.add_argument("--lines", action="store_true",
                      help="each line of standard input is one message")
+    put.add_argument("--priority", type=_priority, default=0, metavar="N",
+                     help="-100 to 100 (default 0): a higher one is delivered first")
+    put.add_argument("--key", metavar="KEY", default=None,
+                     help="while a message with KEY is in the queue, put nothing and print "
+                     "its id")
+    put.add_argument("--unique-for", type=_nonnegative_float, default=0.0, metavar="SECONDS",
+                     help="with --key: remember the key SECONDS after its message left")
+    put.add_argument("--group", metavar="GROUP", default=None,
+                     help="deliver the messages of GROUP in order, at most the queue's group "
+                     "limit of them at once")
+    put.add_argument("--header", type=_header, action="append", default=[],
+                     metavar="NAME=VALUE", help="a header for the message (repeatable)")
+
+    command("pause", cmd_pause, "Pause the queue: it takes puts and settles but delivers "
+            "nothing, in every process, until resumed.")
+    command("resume", cmd_resume, "Resume a paused queue; waiting consumers wake.")
+    cancel = command("cancel", cmd_cancel, "Remove messages that are ready or scheduled "
+                     "(not leased); exit 1 naming those that were not.")
+    cancel.add_argument("ids", metavar="ID", nargs="+", type=_id)
 
     dead = command("dead", lambda a: 0, "List, requeue or purge the dead letters.",
                    json_output=False)
@@ -830,6 +913,14 @@ _nonnegative_float = _number(float, lambda v: 0 <= v < float("inf"), "a number o
 _count = _number(int, lambda v: v >= 0, "a whole number >= 0")
 _at_least_one = _number(int, lambda v: v >= 1, "a whole number >= 1")
 _id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
+_priority = _number(int, lambda v: -100 <= v <= 100, "a priority from -100 to 100")
+
+
+def _header(text: str) -> Tuple[str, str]:
+    name, sep, value = text.partition("=")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE, not {text!r}")
+    return name, value
 
 
 def _limit(text: str) -> Optional[float]:

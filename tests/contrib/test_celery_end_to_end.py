@@ -110,3 +110,17 @@ def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path)
             # ones went when its channel opened.
             assert len(replies) == 1 and replies[0] not in seen, (replies, seen)
             seen += replies
+
+
+def test_a_tasks_priority_name_and_id_reach_the_queue(celery_env, tmp_path):
+    celery_app, _ = celery_env
+    from tarnwick_queue import Queue
+
+    urgent = celery_app.record.apply_async(("urgent",), priority=7)
+    plain = celery_app.record.delay("plain")
+    with Queue(str(tmp_path / "broker" / "celery")) as queue:
+        infos = queue.peek()
+        assert [(i.priority, i.headers) for i in infos] == [
+            (70, {"task": "celery_app.record", "id": urgent.id}),
+            (0, {"task": "celery_app.record", "id": plain.id})]
+        assert queue.get(timeout=1).id == infos[0].id

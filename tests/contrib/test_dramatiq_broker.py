@@ -266,3 +266,33 @@ def test_importing_the_face_imports_no_framework():
     code = ("import sys, tarnwick_queue, tarnwick_queue.contrib; "
             "assert not {'dramatiq', 'celery', 'kombu'} & set(sys.modules), sys.modules.keys()")
     assert os.system(f"{sys.executable} -c \"{code}\"") == 0
+
+
+def test_priorities_and_headers_map_onto_the_queue(home, open_at_home):
+    broker = TarnwickBroker(**home)
+
+    @dramatiq.actor(broker=broker)
+    def plain():
+        pass
+
+    @dramatiq.actor(broker=broker, priority=10)  # dramatiq's: a lower number runs first
+    def background():
+        pass
+
+    @dramatiq.actor(broker=broker, priority=-5)
+    def urgent():
+        pass
+
+    sent = [plain.send(), background.send(), urgent.send(),
+            plain.send_with_options(broker_priority=50),  # RabbitMQ's: higher first
+            plain.send_with_options(broker_priority=500)]  # clamped
+    queue = open_at_home("default", lease=30.0)
+    infos = queue.peek()
+    assert [i.priority for i in infos] == [0, -10, 5, 50, 100]
+    assert [i.headers for i in infos] == [{"actor": m.actor_name, "message_id": m.message_id}
+                                          for m in sent]
+    taken = queue.get_many(10)
+    assert [m.id for m in taken] == [infos[i].id for i in (4, 3, 2, 0, 1)]
+    for message in taken:
+        message.ack()
+    broker.close()

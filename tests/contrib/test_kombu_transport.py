@@ -195,3 +195,37 @@ def test_a_producer_whose_queue_was_deleted_elsewhere_opens_it_again(home, open_
             assert got == [{"n": 1}]
             producer.publish({"n": 2}, routing_key="reply-2")  # a late reply: no error
     assert _queue_stats(open_at_home, "reply-2")["ready"] == 1
+
+
+@pytest.mark.parametrize("order, first", [("higher", "urgent"), ("lower", "plain")])
+def test_priority_maps_onto_the_queue(home, open_at_home, order, first):
+    with _connection(home, priority_order=order) as conn, conn.SimpleQueue("jobs") as jobs:
+        jobs.put("plain")                 # kombu's default: 0
+        jobs.put("middle", priority=4)
+        jobs.put("urgent", priority=9)
+        jobs.put("clamped", priority=99)  # kombu's transports clamp to 9
+        scale = 10 if order == "higher" else -10
+        with open_at_home("jobs") as queue:
+            assert [i.priority for i in queue.peek()] == [0, 4 * scale, 9 * scale, 9 * scale]
+        got = []
+        for _ in range(4):
+            message = jobs.get(timeout=1)
+            got.append(message.payload)
+            message.ack()
+    assert got[0] == first
+    # Equal priorities in the order they were put.
+    assert got == (["urgent", "clamped", "middle", "plain"] if order == "higher"
+                   else ["plain", "middle", "urgent", "clamped"])
+
+
+def test_a_bad_priority_order_is_refused(home):
+    with pytest.raises(ValueError, match="priority_order"):
+        _connection(home, priority_order="up").channel()
+
+
+def test_a_celery_tasks_name_and_id_are_headers(home, open_at_home):
+    with _connection(home) as conn, conn.SimpleQueue("jobs") as jobs:
+        jobs.put({"args": []}, headers={"task": "app.resize", "id": "a1b2", "other": "x"})
+        jobs.put("no headers")
+    with open_at_home("jobs") as queue:
+        assert [i.headers for i in queue.peek()] == [{"task": "app.resize", "id": "a1b2"}, {}]

@@ -2,7 +2,10 @@
 behaviour suite runs over it as over the two real ones ("dict" in
 conftest.BACKENDS), which shows that a new backend is one Driver subclass
 and nothing else. Every DictDriver on one DictStore is another handle on the
-same queue, as another process opening the same directory would be."""
+same queue, as another process opening the same directory would be.
+
+It is the model the other drivers are compared against, so it is written
+to be plainly right rather than fast: every take looks at every message."""
 
 import itertools
 import os
@@ -10,10 +13,10 @@ import socket
 import threading
 import time
 from dataclasses import dataclass
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
-from tarnwick_queue import BaseQueue
-from tarnwick_queue.driver import DeadLetter, Driver, MessageInfo
+from tarnwick_queue import BaseQueue, _checks
+from tarnwick_queue.driver import DeadLetter, Driver, MessageInfo, Row
 from tarnwick_queue.waiting import MemoryWaiter
 
 
@@ -23,14 +26,25 @@ class Entry:
     deliveries: int
     enqueued_at: float
     due_at: float               # when it is ready: now, after a delay, or at the lease's end
-    lease: Optional[int] = None
+    lease: Optional[int] = None  # the current lease's number; None once returned
     started_at: Optional[float] = None  # of the current delivery
     extensions: int = 0
     consumer: Optional[str] = None
+    priority: int = 0
+    key: Optional[str] = None
+    unique_for: float = 0.0
+    group: Optional[str] = None
+    headers: Optional[Dict[str, str]] = None
+
+    def leased(self, now):
+        return self.lease is not None and self.due_at > now
+
+    def ready(self, now):
+        return self.due_at <= now
 
 
 class DictStore:
-    """One queue's messages and dead letters, shared by its handles."""
+    """One queue's messages, dead letters and settings, shared by its handles."""
 
     def __init__(self):
         self.lock = threading.Lock()
@@ -40,6 +54,10 @@ class DictStore:
         self.dead_ids = itertools.count()
         self.leases = itertools.count(1)
         self.waiter = MemoryWaiter()   # one for every handle: a change wakes them all
+        self.live_keys: Dict[str, int] = {}            # key -> id of the live message
+        self.kept_keys: Dict[str, Tuple[int, float]] = {}  # key -> (id, remembered until)
+        self.paused = False
+        self.group_limit = 1
 
 
 class DictWatch:
@@ -80,20 +98,91 @@ class DictDriver(Driver):
             return entry
         return None
 
-    def put(self, body, delay):
-        return self.put_many([body], delay)[0]
+    def _remove(self, id, now):
+        """Takes the message out of the queue; its key is remembered for its
+        unique_for seconds."""
+        entry = self._store.messages.pop(id)
+        if entry.key is not None:
+            del self._store.live_keys[entry.key]
+            if entry.unique_for > 0:
+                self._store.kept_keys[entry.key] = (id, now + entry.unique_for)
+        return entry
 
-    def put_many(self, bodies, delay):
+    # --- producing ---
+
+    def put(self, body, delay, *, priority=0, key=None, unique_for=0.0, group=None,
+            headers=None):
+        store = self._open()
+        now = time.time()
+        with store.lock:
+            if key is not None:
+                if key in store.live_keys:
+                    return store.live_keys[key]
+                kept = store.kept_keys.get(key)
+                if kept is not None and kept[1] > now:
+                    return kept[0]
+                store.kept_keys.pop(key, None)
+            id = next(store.ids)
+            store.messages[id] = Entry(body, 0, now, now + delay, priority=priority, key=key,
+                                       unique_for=unique_for, group=group,
+                                       headers=dict(headers) if headers else None)
+            if key is not None:
+                store.live_keys[key] = id
+        self._changed()
+        return id
+
+    def put_many(self, bodies, delay, *, priority=0, group=None, headers=None):
         store = self._open()
         now = time.time()
         with store.lock:
             ids = []
             for body in bodies:
                 ids.append(next(store.ids))
-                store.messages[ids[-1]] = Entry(body, 0, now, now + delay)
+                store.messages[ids[-1]] = Entry(body, 0, now, now + delay, priority=priority,
+                                                group=group,
+                                                headers=dict(headers) if headers else None)
         if ids:
             self._changed()
         return ids
+
+    def cancel(self, id):
+        store = self._open()
+        now = time.time()
+        with store.lock:
+            entry = store.messages.get(id)
+            if entry is None or entry.leased(now):
+                return False
+            self._remove(id, now)
+        self._changed()
+        return True
+
+    # --- consuming ---
+
+    def _next(self, now):
+        """The message to lease next, or None: the best ready one by
+        (priority, -id) among those not held back, where a group's only
+        candidate is its smallest ready id, and none while the group has
+        its limit leased."""
+        store = self._store
+        leased_in = {}
+        for e in store.messages.values():
+            if e.group is not None and e.leased(now):
+                leased_in[e.group] = leased_in.get(e.group, 0) + 1
+        heads = {}
+        for id in sorted(store.messages):
+            e = store.messages[id]
+            if e.group is not None and e.ready(now) and e.group not in heads:
+                heads[e.group] = id
+        best = None
+        for id, e in store.messages.items():
+            if not e.ready(now):
+                continue
+            if e.group is not None and (heads[e.group] != id
+                                        or leased_in.get(e.group, 0) >= store.group_limit):
+                continue
+            if best is None or (e.priority, -id) > (store.messages[best].priority, -best):
+                best = id
+        return best
 
     def take(self, count, lease):
         store = self._open()
@@ -101,22 +190,29 @@ class DictDriver(Driver):
         lease = self._lease if lease is None else lease
         rows = []
         with store.lock:
-            for id in sorted(store.messages):
-                if len(rows) == count:
+            if store.paused:
+                return [], None
+            while len(rows) < count:
+                id = self._next(now)
+                if id is None:
                     break
                 entry = store.messages[id]
-                if entry.due_at > now:
-                    continue
                 if self._max_deliveries is not None and entry.deliveries >= self._max_deliveries:
-                    self._bury(id, entry, "max deliveries exceeded", now)
+                    self._bury(id, "max deliveries exceeded", now)
                     continue
                 entry.deliveries += 1
                 entry.lease = next(store.leases)
                 entry.due_at = now + lease
                 entry.started_at, entry.extensions = now, 0
                 entry.consumer = self._consumer_id or f"{socket.gethostname()}:{os.getpid()}"
-                rows.append((id, entry.body, entry.deliveries, entry.enqueued_at, entry.due_at,
-                             (id, entry.lease)))
+                # Ten fields where there are options, six where there are none,
+                # as the contract allows both.
+                fields = (id, entry.body, entry.deliveries, entry.enqueued_at, entry.due_at,
+                          (id, entry.lease))
+                if entry.priority or entry.key or entry.group or entry.headers:
+                    fields = Row(*fields, entry.priority, entry.key, entry.group,
+                                 dict(entry.headers) if entry.headers else None)
+                rows.append(fields)
             if rows:
                 return rows, None
             pending = [e.due_at for e in store.messages.values() if e.due_at > now]
@@ -125,6 +221,8 @@ class DictDriver(Driver):
     def watch(self):
         self._open()
         return DictWatch(self._store.waiter)
+
+    # --- settling ---
 
     def ack(self, token):
         return not self.ack_many([token])
@@ -135,8 +233,10 @@ class DictDriver(Driver):
         with store.lock:
             current = [self._current(t, now) is not None for t in tokens]
             for token, ok in zip(tokens, current):
-                if ok:
-                    store.messages.pop(token[0], None)
+                if ok and token[0] in store.messages:
+                    self._remove(token[0], now)
+        if any(current):
+            self._changed()  # a group's slot is free
         return [i for i, ok in enumerate(current) if not ok]
 
     def nack(self, token, delay):
@@ -158,11 +258,12 @@ class DictDriver(Driver):
             entry = self._current(token, now)
             if entry is None:
                 return False
-            self._bury(token[0], entry, reason, now)
+            self._bury(token[0], reason, now)
+        self._changed()
         return True
 
-    def _bury(self, id, entry, reason, now):
-        del self._store.messages[id]
+    def _bury(self, id, reason, now):
+        entry = self._remove(id, now)
         dead_id = next(self._store.dead_ids)
         self._store.dead[dead_id] = DeadLetter(dead_id, id, entry.body, entry.deliveries,
                                                entry.enqueued_at, now, reason)
@@ -178,6 +279,8 @@ class DictDriver(Driver):
             entry.extensions += 1
             return token, entry.due_at
 
+    # --- looking ---
+
     def peek(self, limit, bodies):
         store = self._open()
         now = time.time()
@@ -185,15 +288,15 @@ class DictDriver(Driver):
             infos = []
             for id in sorted(store.messages)[:limit]:
                 e = store.messages[id]
-                ready = e.due_at <= now
-                state = "ready" if ready else "scheduled" if e.deliveries == 0 else "leased"
-                held = not ready and e.lease is not None
+                held = e.leased(now)
+                state = "ready" if e.ready(now) else "leased" if held else "scheduled"
                 infos.append(MessageInfo(id, state, e.deliveries, e.enqueued_at,
-                                         None if ready else e.due_at, len(e.body),
+                                         None if e.ready(now) else e.due_at, len(e.body),
                                          e.body if bodies else None,
                                          e.started_at if held else None,
                                          e.extensions if held else 0,
-                                         e.consumer if held else None))
+                                         e.consumer if held else None,
+                                         e.priority, e.key, e.group, dict(e.headers or {})))
             return infos
 
     def stats(self):
@@ -201,15 +304,44 @@ class DictDriver(Driver):
         now = time.time()
         with store.lock:
             entries = list(store.messages.values())
-            waiting = [e for e in entries if e.due_at > now]
             running = sorted((e.started_at, id) for id, e in store.messages.items()
-                             if e.due_at > now and e.lease is not None)
+                             if e.leased(now))
             oldest = running[0] if running else (None, None)
+            ready = sum(1 for e in entries if e.ready(now))
+            in_flight = len(running)
             return {"oldest_running_id": oldest[1], "oldest_running_started_at": oldest[0],
-                    "ready": len(entries) - len(waiting), "in_flight": len(waiting),
-                    "scheduled": sum(1 for e in waiting if e.deliveries == 0),
+                    "ready": ready, "in_flight": in_flight,
+                    "scheduled": len(entries) - ready - in_flight,
                     "total": len(entries), "live_bytes": sum(len(e.body) for e in entries),
-                    "dead_letters": len(store.dead), "persistent": False}
+                    "dead_letters": len(store.dead), "persistent": False,
+                    "paused": store.paused}
+
+    # --- settings ---
+
+    def pause(self):
+        store = self._open()
+        with store.lock:
+            store.paused = True
+
+    def resume(self):
+        store = self._open()
+        with store.lock:
+            store.paused = False
+        self._changed()
+
+    def is_paused(self):
+        return self._open().paused
+
+    def group_limit(self):
+        return self._open().group_limit
+
+    def set_group_limit(self, limit):
+        store = self._open()
+        with store.lock:
+            store.group_limit = limit
+        self._changed()  # a higher limit may free messages
+
+    # --- dead letters ---
 
     def dead_count(self):
         return len(self._open().dead)
@@ -241,8 +373,11 @@ class DictDriver(Driver):
 
     def purge(self):
         store = self._open()
+        now = time.time()
         with store.lock:
-            store.messages.clear()
+            for id in list(store.messages):
+                self._remove(id, now)
+        self._changed()
 
     def flush(self):
         self._open()
@@ -259,7 +394,13 @@ class DictDriver(Driver):
 
 def open_dict_queue(store: DictStore, *, lease: float = 30.0,
                     max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None,
-                    **ignored) -> BaseQueue:
-    """A queue on `store`; the local queue's log options mean nothing here."""
-    return BaseQueue(DictDriver(store, lease=lease, max_deliveries=max_deliveries,
-                                consumer_id=consumer_id))
+                    group_limit: Optional[int] = None, **ignored) -> BaseQueue:
+    """A queue on `store`; the local queue's log options mean nothing here.
+    `group_limit`, as with the other queues: None keeps the stored one, an
+    int stores it."""
+    limit = _checks.group_limit(group_limit)
+    driver = DictDriver(store, lease=lease, max_deliveries=max_deliveries,
+                        consumer_id=consumer_id)
+    if limit is not None:
+        driver.set_group_limit(limit)
+    return BaseQueue(driver)

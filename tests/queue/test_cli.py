@@ -15,7 +15,8 @@ from processes import run_tarnwick, start_tarnwick, stop, tarnwick_command, wait
 
 from tarnwick_queue import Queue
 
-COMMANDS = ["stats", "peek", "put", "dead", "verify", "repair", "compact", "purge", "worker"]
+COMMANDS = ["stats", "peek", "put", "pause", "resume", "cancel", "dead", "verify", "repair",
+            "compact", "purge", "worker"]
 
 
 def ok(*args, input=None):
@@ -29,9 +30,9 @@ def data(*args, input=None):
     return json.loads(ok(*args, "--json", input=input))
 
 
-def fails(*args, status=1):
+def fails(*args, status=1, input_lines=None):
     """The command fails with one line on stderr and no traceback."""
-    result = run_tarnwick(*args)
+    result = run_tarnwick(*args, input=input_lines)
     assert result.returncode == status, result
     err = result.stderr.decode()
     assert b"Traceback" not in result.stderr
@@ -65,7 +66,7 @@ def test_put_from_argument_and_stdin_then_stats_and_peek(qdir):
     assert (stats["ready"], stats["scheduled"], stats["total"]) == (6, 1, 7)
     text = ok("stats", qdir)
     assert [line.split()[:2] for line in text.splitlines()][:3] == \
-        [["ready", "6"], ["in_flight", "1"], ["scheduled", "1"]]
+        [["ready", "6"], ["in_flight", "0"], ["scheduled", "1"]]
 
     listed = data("peek", qdir, "-n", "3", "--bodies")
     assert [m["id"] for m in listed] == [0, 1, 2]
@@ -431,3 +432,59 @@ def test_peek_leased_and_the_oldest_running_delivery(qdir):
         newer.ack()
     assert data("peek", qdir, "--leased") == []
     assert ok("stats", qdir).splitlines()[-1].split() == ["oldest_running", "-"]
+
+
+def test_put_with_options_and_peek_shows_them(qdir):
+    [first] = data("put", qdir, "a", "--priority", "5", "--key", "k", "--group", "g",
+                   "--header", "trace=abc", "--header", "task=x=y")
+    assert data("put", qdir, "again", "--key", "k", "--unique-for", "60") == [first]
+    assert data("put", qdir, "--lines", "--priority", "-1", "--group", "h",
+                input=b"b\nc\n") == [first + 1, first + 2]
+    listed = data("peek", qdir)
+    assert [(m["priority"], m["key"], m["group"], m["headers"]) for m in listed] == [
+        (5, "k", "g", {"trace": "abc", "task": "x=y"}), (-1, None, "h", {}),
+        (-1, None, "h", {})]
+    rows = ok("peek", qdir).splitlines()
+    assert rows[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "DUE", "PRIORITY",
+                               "KEY", "GROUP", "HEADERS", "SIZE"]
+    assert rows[1].split()[-5:] == ["5", "k", "g", "task=x=y,trace=abc", "1"]
+    assert rows[2].split()[-5:] == ["-1", "-", "h", "-", "1"]
+    with Queue(qdir) as q:
+        m = q.get(timeout=1)
+        assert (m.body, m.priority, m.key, m.group, m.headers) == (
+            b"a", 5, "k", "g", {"trace": "abc", "task": "x=y"})
+
+
+def test_put_refuses_bad_options_and_writes_nothing(qdir):
+    ok("put", qdir, "first")
+    for bad in (["--priority", "101"], ["--priority", "x"], ["--header", "no-equals"],
+                ["--unique-for", "-1"]):
+        fails("put", qdir, "x", *bad, status=2)
+    assert "--unique-for needs --key" in fails("put", qdir, "x", "--unique-for", "5")
+    assert "--key names one message" in fails("put", qdir, "--lines", "--key", "k",
+                                              input_lines=b"a\nb\n")
+    assert "key must not be empty" in fails("put", qdir, "x", "--key", "")
+    assert "at most 255 bytes" in fails("put", qdir, "x", "--group", "g" * 256)
+    assert data("stats", qdir)["total"] == 1
+
+
+def test_pause_resume_and_cancel(qdir):
+    ids = data("put", qdir, "--lines", input=b"a\nb\nc\n")
+    assert data("stats", qdir)["paused"] is False
+    assert ok("pause", qdir).startswith("paused")
+    assert data("stats", qdir)["paused"] is True
+    assert ["paused", "yes"] in [line.split() for line in ok("stats", qdir).splitlines()]
+    with Queue(qdir) as q:
+        assert q.paused and q.get_many(5) == []
+    assert data("resume", qdir) == {"paused": False}
+    with Queue(qdir) as q:
+        assert not q.paused
+        leased = q.get(timeout=1)
+        assert leased.id == ids[0]
+        assert data("cancel", qdir, ids[1]) == {"cancelled": [ids[1]], "not_cancelled": []}
+        err = fails("cancel", qdir, ids[0], ids[2])  # leased; the other is cancelled
+        assert f"message {ids[0]} is not ready or scheduled" in err
+        assert "messages 7, 8 are" in fails("cancel", qdir, 7, 8)
+        assert [i.id for i in q.peek()] == [ids[0]]
+        leased.ack()
+    fails("cancel", qdir, status=2)  # an id is needed

@@ -13,6 +13,13 @@ leases of those its worker still holds, acks a message when its actor is
 done and moves a rejected one to the queue's dead letters (dramatiq's
 `.XQ`). A worker that dies leaves its messages leased: they are delivered
 again when their leases run out.
+
+Priorities: a message's `broker_priority` option (as for dramatiq's
+RabbitMQ broker: a higher number first) is its tarnwick priority; without
+one, its actor's `priority` (dramatiq's convention: a lower number first)
+is, negated: an actor of priority 10 is put at -10, one of -5 at 5. Both
+are clamped to tarnwick's -100..100. The actor's name and the message id are
+put in the message's tarnwick headers, for `tarnwick peek`.
 """
 
 from __future__ import annotations
@@ -31,7 +38,7 @@ from dramatiq.broker import Broker, Consumer, MessageProxy
 from dramatiq.common import current_millis, dq_name
 from dramatiq.errors import ConnectionClosed, QueueJoinTimeout, QueueNotFound
 
-from .. import LeaseLost
+from .. import LeaseLost, _checks
 from .._fork import reset_after_fork
 from ..leases import LeaseKeeper
 from ._store import AnyQueue, DirectoryStore, store_for
@@ -175,11 +182,24 @@ class TarnwickBroker(Broker):
                                    options={"eta": current_millis() + delay})
         queue = self._queue(queue_name)
         self.emit_before("enqueue", message, delay)
+        priority = self._priority_of(message)
+        headers = {"actor": message.actor_name, "message_id": message.message_id}
         with _connection_errors():
-            queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0)
+            queue.put(message.encode(), delay=max(0, delay or 0) / 1000.0, priority=priority,
+                      headers=headers)
             self._syncs[queue_name].wait()
         self.emit_after("enqueue", message, delay)
         return message
+
+    def _priority_of(self, message: dramatiq.Message) -> int:
+        """The tarnwick priority: `broker_priority` (higher first), else the
+        actor's priority negated (dramatiq's actors run lower first)."""
+        chosen = message.options.get("broker_priority")
+        if isinstance(chosen, bool) or not isinstance(chosen, int):
+            actor = self.actors.get(message.actor_name)
+            own = getattr(actor, "priority", 0)
+            chosen = -own if isinstance(own, int) and not isinstance(own, bool) else 0
+        return max(_checks.PRIORITY_MIN, min(_checks.PRIORITY_MAX, chosen))
 
     # --- consuming ---
 
@@ -288,8 +308,8 @@ class _Failure:
 
 
 def _idle(queue: AnyQueue) -> bool:
-    stats = queue.stats()
-    return stats["ready"] == 0 and stats["in_flight"] == 0
+    # Scheduled messages (a delay, a retry's backoff) count too.
+    return queue.stats()["total"] == 0
 
 
 def _canonical(queue_name: str) -> str:

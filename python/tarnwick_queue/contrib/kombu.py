@@ -21,6 +21,14 @@ they come back once their leases run out. A message whose headers carry an
 `eta` (Celery's countdown and eta) is put with the matching delay, so it is
 not delivered before it is due.
 
+A message's `priority` (kombu's and Celery's 0 to 9, AMQP's sense: 9 first;
+kombu's virtual transports clamp it to that range, and a message without one
+has 0) becomes the tarnwick priority 10 times it, so 0 stays the plain
+priority and 9 is 90. With the transport option `priority_order="lower"`,
+as Celery's Redis transport orders them (0 first), it becomes -10 times it.
+The task's name and id (Celery's `task` and `id` headers) are put in the
+message's tarnwick headers, for `tarnwick peek`.
+
 Exchanges and bindings are kept in each process, as in kombu's other
 in-process virtual transports: direct and topic routing work for
 publishers that declare their queues (Celery does); fanout is not offered.
@@ -88,16 +96,22 @@ class Channel(virtual.Channel):
     QoS = QoS
     do_restore = True
     from_transport_options = virtual.Channel.from_transport_options + (
-        "path", "dsn", "lease", "sync_interval", "max_deliveries")
+        "path", "dsn", "lease", "sync_interval", "max_deliveries", "priority_order")
 
     path: Optional[str] = None
     dsn: Optional[str] = None
     lease = 60.0
     sync_interval = 0.0
     max_deliveries: Optional[int] = None
+    priority_order = "higher"  # "higher": 9 first (AMQP's); "lower": 0 first (Redis's)
 
     def __init__(self, connection: Transport, **kwargs: Any) -> None:
         super().__init__(connection, **kwargs)
+        if self.priority_order not in ("higher", "lower"):
+            raise ValueError("the transport option priority_order must be 'higher' or "
+                             f"'lower', not {self.priority_order!r}")
+        self._priority_scale = PRIORITY_SCALE if self.priority_order == "higher" \
+            else -PRIORITY_SCALE
         self.store = _store(self.path, self.connection.client.virtual_host, self.dsn)
         self._queues: Dict[str, AnyQueue] = {}
         self._syncs: Dict[str, Any] = {}  # by queue name: called after a put or an ack
@@ -179,7 +193,7 @@ class Channel(virtual.Channel):
         target = self._queue(queue)
         stats = target.stats()
         target.purge()
-        return stats["ready"] + stats["in_flight"]
+        return stats["total"]
 
     def _delete(self, queue: str, *args: Any, **kwargs: Any) -> None:
         self._purge(queue)
@@ -188,7 +202,15 @@ class Channel(virtual.Channel):
 
     def _put(self, queue: str, message: Dict[str, Any], **kwargs: Any) -> None:
         body, delay = dumps(message).encode(), _eta_delay(message)
-        self._on_queue(queue, lambda q: q.put(body, delay=delay))
+        # Only the options a message has: a plain put takes the queue's fast path.
+        options: Dict[str, Any] = {}
+        priority = self._priority_scale * self._get_message_priority(message)
+        if priority:
+            options["priority"] = priority
+        headers = _task_headers(message)
+        if headers:
+            options["headers"] = headers
+        self._on_queue(queue, lambda q: q.put(body, delay=delay, **options))
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
@@ -361,6 +383,20 @@ def _directory_name(queue: str) -> str:
     if queue in (".", ".."):  # quote() leaves them as they are
         return queue.replace(".", "%2E")
     return quote(queue, safe="@.-_")
+
+
+# kombu's 0..9 times this is tarnwick's priority: 0..90 (or 0..-90).
+PRIORITY_SCALE = 10
+
+
+def _task_headers(message: Dict[str, Any]) -> Optional[Dict[str, str]]:
+    """The task's name and id, from Celery's headers, as tarnwick headers."""
+    found = message.get("headers") or {}
+    # Only what any store keeps as it is; the body holds the whole message.
+    out = {name: found[name] for name in ("task", "id")
+           if isinstance(found.get(name), str) and len(found[name]) <= 1024
+           and found[name].isprintable()}
+    return out or None
 
 
 def _eta_delay(message: Dict[str, Any]) -> float:

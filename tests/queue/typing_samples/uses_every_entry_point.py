@@ -2,7 +2,7 @@
 type-checked (tests/queue/test_typing.py), never run."""
 import asyncio
 from queue import Empty
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from tarnwick_queue import (AsyncQueue, DeadLetter, LeaseLost, Message, MessageInfo, Queue,
                             Worker)
@@ -46,6 +46,19 @@ def use_queue() -> None:
     persistent: bool = stats["persistent"]
     infos: List[MessageInfo] = q.peek(5, bodies=True)
     due: Optional[float] = infos[0].due_at
+    first: int = q.put(b"charge", priority=5, key="order-7", unique_for=600.0,
+                       group="account-1", headers={"traceparent": "00-abc-01"})
+    q.put_many([b"a", b"b"], delay=1.0, priority=-1, group="account-2", headers={"k": "v"})
+    cancelled: bool = q.cancel(first)
+    q.pause()
+    q.resume()
+    paused: bool = q.paused or stats["paused"]
+    q.group_limit = 2
+    limit: int = q.group_limit
+    grouped = Queue("grouped", group_limit=2).get(timeout=1.0)
+    options: Tuple[int, Optional[str], Optional[str], Dict[str, str]] = (
+        grouped.priority, grouped.key, grouped.group, grouped.headers)
+    headers: Dict[str, str] = infos[0].headers
     Worker(q, handle).run()
     Worker(open_queue, handle, max_deliveries=5, lease=30.0, backoff=(1.0, 2.0, 60.0)).run()
     with PostgresQueue("dbname=jobs", "jobs") as pg:
@@ -58,6 +71,11 @@ def use_queue() -> None:
 async def use_async_queue() -> None:
     async with AsyncQueue("jobs", lease=60.0) as q:
         seq: int = await q.put(b"resize 42")
+        await q.put(b"once", key="k", unique_for=60.0, priority=1, group="g", headers={})
+        await q.put_many([b"x"], priority=2, group="g")
+        q.pause()
+        q.resume()
+        was_cancelled: bool = q.cancel(seq) and not q.paused
         message = await q.get(timeout=1.0)
         with message:
             print(message.body)
