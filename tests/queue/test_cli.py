@@ -339,7 +339,7 @@ def test_stats_watch_redraws_in_place_on_a_terminal(qdir):
     assert stop(watcher, signal.SIGINT) == 0
     os.close(leader)
     # From the second drawing on, the cursor goes back up over the last one.
-    assert seen.count(b"\x1b[15A\x1b[J") >= 2  # 13 counts, oldest_running, the title
+    assert seen.count(b"\x1b[16A\x1b[J") >= 2  # 13 counts, paused, oldest_running, the title
     assert b"/s" in seen
 
 

@@ -7,7 +7,7 @@ from tarnwick_queue import _native
 
 def drain_once(path: str) -> List[bytes]:
     engine = _native.Engine(path, 0, 30_000, 0)
-    taken, _ = engine.take(10, None, 0)
+    taken, _, _ = engine.take(10, None, 0)
     bodies = [body for _, body, _, _, _ in taken]
     for seq, _, deliveries, enqueued_ms, deadline_ms in taken:
         engine.ack((seq, enqueued_ms, deliveries, deadline_ms))
