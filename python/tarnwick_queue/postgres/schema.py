@@ -17,6 +17,8 @@ import psycopg
 # collide with an application's own advisory locks ("tarnwick" in ASCII).
 _LOCK_KEY = 0x7461726E7769636B
 
+from .schema_v3 import STATEMENTS as _STEP_3
+
 # (version, statements). Append new steps; never edit an applied one.
 MIGRATIONS: List[Tuple[int, List[str]]] = [
     (1, [
@@ -57,6 +59,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
              ADD COLUMN IF NOT EXISTS extensions integer NOT NULL DEFAULT 0,
              ADD COLUMN IF NOT EXISTS consumer text""",
     ]),
+    (3, _STEP_3),
 ]
 
 LATEST = MIGRATIONS[-1][0]
