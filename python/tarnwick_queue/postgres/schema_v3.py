@@ -130,7 +130,10 @@ STATEMENTS: List[str] = [
        RETURNS TABLE (until_due float8, id bigint, body bytea, deliveries integer,
                       enqueued_at float8, lease_ends float8, lease uuid, priority smallint,
                       key text, grp text, headers jsonb)
-       LANGUAGE plpgsql AS $fn$
+       -- The walk must follow tarnwick_messages_next and stop early: with
+       -- priorities spread over the table, the planner would rather read
+       -- every ready row and sort them (the cheaper plan for all of them).
+       LANGUAGE plpgsql SET enable_sort = off SET enable_bitmapscan = off AS $fn$
        #variable_conflict use_column
        DECLARE
          v_paused boolean;
@@ -142,7 +145,11 @@ STATEMENTS: List[str] = [
          v_held boolean;
          v_taken integer := 0;
          v_locked boolean := false;
-         v_passed text[] := '{}';
+         -- Per group met in this walk: its first ready id, 0 once passed
+         -- over (full or held elsewhere); dropped when a message of it is
+         -- leased, so the next one is looked up again.
+         v_seen jsonb := '{}';
+         v_known bigint;
        BEGIN
          SELECT s.paused, s.group_limit INTO v_paused, v_limit
          FROM tarnwick_queues s WHERE s.queue = p_queue;
@@ -159,11 +166,15 @@ STATEMENTS: List[str] = [
            EXIT WHEN v_taken >= p_n;
            v_leased := NULL;
            IF c.grp IS NOT NULL THEN
-             CONTINUE WHEN c.grp = ANY (v_passed);
-             SELECT t.id INTO v_head FROM tarnwick_messages t
-             WHERE t.queue = p_queue AND t.grp = c.grp AND t.due_at <= now()
-             ORDER BY t.id LIMIT 1;
-             CONTINUE WHEN v_head IS DISTINCT FROM c.id;
+             v_known := (v_seen ->> c.grp)::bigint;
+             CONTINUE WHEN v_known <> c.id;
+             IF v_known IS NULL THEN
+               SELECT t.id INTO v_head FROM tarnwick_messages t
+               WHERE t.queue = p_queue AND t.grp = c.grp AND t.due_at <= clock_timestamp()
+               ORDER BY t.id LIMIT 1;
+               v_seen := v_seen || jsonb_build_object(c.grp, coalesce(v_head, 0));
+               CONTINUE WHEN v_head IS DISTINCT FROM c.id;
+             END IF;
              SELECT g.leased INTO v_leased FROM tarnwick_groups g
              WHERE g.queue = p_queue AND g.grp = c.grp FOR UPDATE SKIP LOCKED;
              IF NOT FOUND THEN
@@ -172,7 +183,19 @@ STATEMENTS: List[str] = [
                INSERT INTO tarnwick_groups (queue, grp) VALUES (p_queue, c.grp)
                ON CONFLICT DO NOTHING;
                v_locked := true;
-               v_passed := v_passed || c.grp;
+               v_seen := v_seen || jsonb_build_object(c.grp, 0);
+               CONTINUE;
+             END IF;
+             -- Looked up again under the lock: a nack of an earlier message
+             -- of the group (which needs this lock) committed before it is
+             -- seen now, and none can commit until this take does. By the
+             -- clock, not now(): that nack's due time may be later than
+             -- this transaction's start.
+             SELECT t.id INTO v_head FROM tarnwick_messages t
+             WHERE t.queue = p_queue AND t.grp = c.grp AND t.due_at <= clock_timestamp()
+             ORDER BY t.id LIMIT 1;
+             IF v_head IS DISTINCT FROM c.id THEN
+               v_seen := v_seen || jsonb_build_object(c.grp, coalesce(v_head, 0));
                CONTINUE;
              END IF;
            END IF;
@@ -188,8 +211,11 @@ STATEMENTS: List[str] = [
              CONTINUE;
            END IF;
            IF c.grp IS NOT NULL AND NOT v_held AND v_leased >= v_limit THEN
-             v_passed := v_passed || c.grp;
+             v_seen := v_seen || jsonb_build_object(c.grp, 0);
              CONTINUE;
+           END IF;
+           IF c.grp IS NOT NULL THEN
+             v_seen := v_seen - c.grp;
            END IF;
            IF p_max IS NOT NULL AND v_deliveries >= p_max THEN
              WITH gone AS (
