@@ -9,9 +9,9 @@ import time
 import pytest
 
 psycopg = pytest.importorskip("psycopg")
+from processes import wait_for  # noqa: E402
 from psycopg.conninfo import make_conninfo  # noqa: E402
 
-from processes import wait_for  # noqa: E402
 from tarnwick_queue.postgres import SCHEMA_VERSION, PostgresQueue  # noqa: E402
 from tarnwick_queue.postgres.schema import MIGRATIONS  # noqa: E402
 
@@ -108,9 +108,9 @@ def test_two_connections_putting_one_key_store_one_message(pg_dsn, pg_name):
             barrier = threading.Barrier(len(queues))
             ids = []
 
-            def put(queue):
+            def put(queue, barrier=barrier, ids=ids, key=f"k{round}"):
                 barrier.wait()
-                ids.append(queue.driver.put(b"job", 0.0, key=f"k{round}", unique_for=60.0))
+                ids.append(queue.driver.put(b"job", 0.0, key=key, unique_for=60.0))
 
             threads = [threading.Thread(target=put, args=(q,)) for q in queues]
             for t in threads:
@@ -223,11 +223,11 @@ def test_cancel_racing_a_take_has_one_winner(pg_dsn, pg_name):
             barrier = threading.Barrier(2)
             outcome = {}
 
-            def take():
+            def take(barrier=barrier, outcome=outcome):
                 barrier.wait()
                 outcome["taken"] = take_all(taker.driver)
 
-            def cancel():
+            def cancel(barrier=barrier, outcome=outcome, id=id):
                 barrier.wait()
                 outcome["cancelled"] = canceller.driver.cancel(id)
 

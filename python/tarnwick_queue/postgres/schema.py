@@ -13,11 +13,11 @@ from typing import List, Tuple
 
 import psycopg
 
+from .schema_v3 import STATEMENTS as _STEP_3
+
 # Taken for the duration of a schema change; any constant, unlikely to
 # collide with an application's own advisory locks ("tarnwick" in ASCII).
 _LOCK_KEY = 0x7461726E7769636B
-
-from .schema_v3 import STATEMENTS as _STEP_3
 
 # (version, statements). Append new steps; never edit an applied one.
 MIGRATIONS: List[Tuple[int, List[str]]] = [
