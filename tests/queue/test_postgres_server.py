@@ -81,16 +81,26 @@ def test_a_given_connection_is_used_and_left_open(pg_dsn, pg_name):
 
 def test_a_take_walks_the_index_in_order_before_the_table_is_analyzed(fresh_db):
     # Without statistics the planner guesses a queue holds a few rows and
-    # would scan all of them and sort them for every take.
-    from tarnwick_queue.postgres.driver import _TAKE
+    # would scan all of them and sort them for every take. The walk runs
+    # inside the take's function: auto_explain shows its plan.
     with PostgresQueue(fresh_db, "deep") as queue:
         queue.put_many([b"x"] * 5000)
-        plan = "\n".join(row[0] for row in queue.driver.link.run("explain", "", lambda conn: conn.execute(
-            "EXPLAIN " + _TAKE, {"q": "deep", "n": 100, "lease": 30.0, "max": None, "relook": 0.1,
-                         "consumer": "c"}).fetchall()))
-        picked = plan.split("CTE taken")[0]
-        assert "Index Scan using tarnwick_messages_pkey" in picked and "Sort" not in picked, plan
-        assert [m.id for m in queue.get_many(3)] == [1, 2, 3]
+        plans = []
+
+        def explain(conn):
+            conn.add_notice_handler(lambda d: plans.append(d.message_primary))
+            conn.execute("LOAD 'auto_explain'")
+            conn.execute("SET auto_explain.log_min_duration = 0")
+            conn.execute("SET auto_explain.log_nested_statements = on")
+            conn.execute("SET client_min_messages = log")
+
+        queue.driver.link.run("explain", "", explain)
+        rows, _ = queue.driver.take(3, 30.0)
+        queue.driver.link.run("explain", "", lambda conn: conn.execute(
+            "RESET client_min_messages; RESET auto_explain.log_min_duration"))
+        (walk,) = [p for p in plans if "ORDER BY t.priority DESC, t.id" in p]
+        assert "Index Scan using tarnwick_messages_next" in walk and "Sort" not in walk, walk
+        assert [row[0] for row in rows] == [1, 2, 3]
 
 
 def test_queues_of_other_names_do_not_mix(pg_dsn, pg_name):
@@ -228,6 +238,6 @@ def test_far_deadlines_stay_in_range(pg_dsn, pg_name):
         message = queue.get_nowait()
         assert message.body == b"now" and message.lease_expires_at > time.time() + 1e11
         message.nack(delay=1e300)
-        assert [i.state for i in queue.peek()] == ["scheduled", "leased"]
+        assert [i.state for i in queue.peek()] == ["scheduled", "scheduled"]  # nacked with a delay
         with pytest.raises(Empty):
             queue.get_nowait()

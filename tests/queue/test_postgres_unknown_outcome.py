@@ -74,8 +74,7 @@ def check_done_once(observer, message, op):
         again.ack()
     elif op == "nack_delayed":
         (info,) = observer.peek()
-        # (a nacked message waiting out its delay shows as leased)
-        assert (info.id, info.state, info.deliveries) == (message.id, "leased", 1)
+        assert (info.id, info.state, info.deliveries) == (message.id, "scheduled", 1)
         assert info.due_at > time.time() + EXTENDED - 60 > message.lease_expires_at
         assert observer.get_many(10) == []
     elif op == "dead":

@@ -32,10 +32,12 @@ class AsyncPostgresQueue(AsyncQueue):
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
-                 max_deliveries: Optional[int] = None) -> None:
+                 max_deliveries: Optional[int] = None,
+                 group_limit: Optional[int] = None) -> None:
         # AsyncQueue's own constructor opens a queue directory: the face's is wanted.
         self.queue: PostgresQueue = PostgresQueue(dsn_or_connection, name, lease=lease,
-                                                  max_deliveries=max_deliveries)
+                                                  max_deliveries=max_deliveries,
+                                                  group_limit=group_limit)
         AsyncFace.__init__(self, self.queue)
 
     @classmethod

@@ -5,9 +5,10 @@ thread listens on the queue's channel (connection.Listener)."""
 from __future__ import annotations
 
 import hashlib
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import psycopg
+from psycopg.types.json import Jsonb
 
 from .. import _consumer
 from ..driver import DeadLetter, Driver, MessageInfo, QueueStats, RowFields, Taken, Watch
@@ -18,24 +19,35 @@ from .connection import PIN_PLANS_HERE, Link, Listeners
 
 # One clock reading for the row(s); pg_notify in RETURNING costs no extra
 # statement, and notifications go out only when the transaction commits.
-_PUT_ONE = """
-INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at)
-SELECT %(q)s, %(bodies)s, c.t, c.t + %(delay)s * interval '1 second'
+# A keyed put is tarnwick_put_keyed() (schema_v3.py); a grouped one also
+# makes sure its group's row exists.
+_COLUMNS = "queue, body, enqueued_at, due_at, priority, grp, headers"
+_VALUES = ("c.t, c.t + %(delay)s * interval '1 second', %(priority)s, %(grp)s::text, "
+           "%(headers)s::jsonb")
+_GROUP_ROW = """
+WITH g AS (INSERT INTO tarnwick_groups (queue, grp) VALUES (%(q)s, %(grp)s)
+           ON CONFLICT DO NOTHING)"""
+_PUT_ONE = f"""
+INSERT INTO tarnwick_messages ({_COLUMNS})
+SELECT %(q)s, %(bodies)s, {_VALUES}
 FROM (SELECT clock_timestamp() AS t) AS c
 RETURNING id, pg_notify(%(ch)s, '')"""
-
-_PUT_MANY = """
-INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at)
-SELECT %(q)s, b.body, c.t, c.t + %(delay)s * interval '1 second'
+_PUT_MANY = f"""
+INSERT INTO tarnwick_messages ({_COLUMNS})
+SELECT %(q)s, b.body, {_VALUES}
 FROM (SELECT clock_timestamp() AS t) AS c,
      unnest(%(bodies)s::bytea[]) WITH ORDINALITY AS b(body, n)
 ORDER BY b.n
 RETURNING id, pg_notify(%(ch)s, '')"""
+_PUT_KEYED = """
+SELECT tarnwick_put_keyed(%(q)s, %(bodies)s, %(delay)s, %(priority)s, %(key)s,
+                          %(unique_for)s, %(grp)s, %(headers)s::jsonb, %(ch)s)"""
 
-# Leases ready messages in id order, skipping those another consumer is
-# taking. When nothing was taken, it also says how many seconds remain until
-# the earliest lease or delay ends, seen in the same snapshot, so that a
-# waiter cannot miss one that ends between two statements.
+# Leases ready messages: tarnwick_take() (schema_v3.py) walks them by
+# priority and id, skipping those another consumer is taking and groups at
+# their limit. When nothing was taken, it also says how many seconds remain
+# until the earliest lease or delay ends, seen in the same transaction, so
+# that a waiter cannot miss one that ends between two statements.
 #
 # Unless a ready row was skipped as locked: another consumer's take is under
 # way, and the lease it gives that row is not in this snapshot. Should that
@@ -43,83 +55,90 @@ RETURNING id, pg_notify(%(ch)s, '')"""
 # waiter knows of, so the answer is then "look again in RELOOK seconds", when
 # that take has committed and its lease's end can be seen.
 RELOOK = 0.1
-_PICK = """
-WITH picked AS (
-  SELECT id, deliveries FROM tarnwick_messages
-  WHERE queue = %(q)s AND due_at <= now()
-  ORDER BY id LIMIT %(n)s
-  FOR UPDATE SKIP LOCKED),"""
-_LEASE = """
-taken AS (
-  UPDATE tarnwick_messages m
-  SET deliveries = m.deliveries + 1, lease = gen_random_uuid(),
-      due_at = now() + %(lease)s * interval '1 second',
-      started_at = now(), extensions = 0, consumer = %(consumer)s
-  FROM picked
-  WHERE m.queue = %(q)s AND m.id = picked.id {only_live}
-  RETURNING m.id, m.body, m.deliveries, extract(epoch FROM m.enqueued_at)::float8 AS enq,
-            extract(epoch FROM m.due_at)::float8 AS due, m.lease)
-SELECT {buried},
-       CASE WHEN NOT EXISTS (SELECT FROM taken) THEN
-         CASE WHEN EXISTS (SELECT FROM tarnwick_messages WHERE queue = %(q)s AND due_at <= now())
-           THEN %(relook)s
-           ELSE (SELECT extract(epoch FROM min(due_at) - now())::float8 FROM tarnwick_messages
-                 WHERE queue = %(q)s AND due_at > now()) END END,
-       t.*
-FROM (SELECT 1) AS one LEFT JOIN taken AS t ON true"""
-_TAKE = _PICK + _LEASE.format(only_live="", buried="0")
-# With max_deliveries: a message that has had its deliveries goes to the
-# dead letters in the same statement instead.
-_TAKE_BOUNDED = _PICK + """
-gone AS (
-  DELETE FROM tarnwick_messages m USING picked
-  WHERE m.queue = %(q)s AND m.id = picked.id AND picked.deliveries >= %(max)s
-  RETURNING m.id, m.body, m.deliveries, m.enqueued_at),
-buried AS (
-  INSERT INTO tarnwick_dead_letters
-    (queue, original_id, body, deliveries, enqueued_at, died_at, reason)
-  SELECT %(q)s, id, body, deliveries, enqueued_at, now(), 'max deliveries exceeded'
-  FROM gone ORDER BY id
-  RETURNING 1),""" + _LEASE.format(only_live="AND picked.deliveries < %(max)s",
-                                   buried="(SELECT count(*) FROM buried)")
+_TAKE = ("SELECT * FROM tarnwick_take(%(q)s, %(n)s, %(lease)s, %(max)s, %(consumer)s, "
+         "%(relook)s)")
+
+# What leaving the queue does besides deleting the row (ack, dead, cancel,
+# in one statement with the delete, from the CTE `gone`): the key is kept
+# for its unique_for, and a leased message frees its group's slot (waking
+# the waiters, whose next message of the group it held back).
+_LEAVE = """
+kept AS (
+  INSERT INTO tarnwick_kept_keys AS k (queue, key, id, until)
+  SELECT %(q)s, gone.key, gone.id, now() + gone.unique_for * interval '1 second'
+  FROM gone WHERE gone.key IS NOT NULL AND gone.unique_for > 0
+  ON CONFLICT (queue, key) DO UPDATE SET id = excluded.id, until = excluded.until),
+freed AS (
+  UPDATE tarnwick_groups g SET leased = g.leased - f.n
+  FROM (SELECT gone.grp, count(*) AS n FROM gone WHERE gone.grp IS NOT NULL AND gone.held
+        GROUP BY gone.grp) AS f
+  WHERE g.queue = %(q)s AND g.grp = f.grp
+  RETURNING pg_notify(%(ch)s, ''))"""
+_GONE = "id, body, deliveries, enqueued_at, key, unique_for, grp, lease IS NOT NULL AS held"
 
 _HELD = "queue = %(q)s AND id = %(id)s AND lease = %(lease)s AND due_at > now()"
-_ACK = "DELETE FROM tarnwick_messages WHERE " + _HELD
+_ACK = f"""
+WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD} RETURNING {_GONE}),
+{_LEAVE}
+SELECT count(*) FROM gone"""
 # Every (id, lease) pair still current is deleted by one statement, so the
 # check and the acks are one commit; a pair given twice matches its row once.
 # Each lease is a fresh random UUID, so a row whose id and lease are both
 # among those given is one of the pairs given; id = ANY lets the index find
 # the rows. Binary parameters spare quoting each array element.
-_ACK_MANY = """
-DELETE FROM tarnwick_messages
-WHERE queue = %(q)s AND id = ANY(%(ids)b::bigint[]) AND lease = ANY(%(leases)b::uuid[])
-  AND due_at > now()
-RETURNING id, lease"""
-_NACK = (f"UPDATE tarnwick_messages SET lease = NULL, started_at = NULL, extensions = 0, "
-         f"consumer = NULL, "
-         f"due_at = now() + %(delay)s * interval '1 second' WHERE {_HELD} "
-         "RETURNING pg_notify(%(ch)s, '')")
+_ACK_MANY = f"""
+WITH gone AS (
+  DELETE FROM tarnwick_messages
+  WHERE queue = %(q)s AND id = ANY(%(ids)b::bigint[]) AND lease = ANY(%(leases)b::uuid[])
+    AND due_at > now()
+  RETURNING {_GONE}, lease),
+{_LEAVE}
+SELECT id, lease FROM gone"""
+# A returned message frees its group's slot; scheduled again when delayed
+# (its lease is NULL from now on).
+_NACK = f"""
+WITH back AS (
+  UPDATE tarnwick_messages SET lease = NULL, started_at = NULL, extensions = 0,
+         consumer = NULL, due_at = now() + %(delay)s * interval '1 second'
+  WHERE {_HELD} RETURNING grp),
+freed AS (
+  UPDATE tarnwick_groups g SET leased = g.leased - 1
+  FROM back WHERE g.queue = %(q)s AND g.grp = back.grp)
+SELECT count(*), pg_notify(%(ch)s, '') FROM back HAVING count(*) > 0"""
 _EXTEND = (f"UPDATE tarnwick_messages SET due_at = now() + %(lease_s)s * interval '1 second', "
            f"extensions = extensions + 1 "
            f"WHERE {_HELD} RETURNING extract(epoch FROM due_at)::float8")
 _BURY = f"""
-WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD}
-              RETURNING id, body, deliveries, enqueued_at)
-INSERT INTO tarnwick_dead_letters
-  (queue, original_id, body, deliveries, enqueued_at, died_at, reason)
-SELECT %(q)s, id, body, deliveries, enqueued_at, now(), %(reason)s FROM gone"""
+WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD} RETURNING {_GONE}),
+{_LEAVE},
+buried AS (
+  INSERT INTO tarnwick_dead_letters
+    (queue, original_id, body, deliveries, enqueued_at, died_at, reason)
+  SELECT %(q)s, id, body, deliveries, enqueued_at, now(), %(reason)s FROM gone)
+SELECT count(*) FROM gone"""
+# Ready (due, also after an expired lease) or scheduled (due later, not
+# leased): a take that holds the row makes this wait, then find it leased.
+_CANCEL = f"""
+WITH gone AS (
+  DELETE FROM tarnwick_messages
+  WHERE queue = %(q)s AND id = %(id)s AND (due_at <= now() OR lease IS NULL)
+  RETURNING {_GONE}),
+{_LEAVE}
+SELECT count(*) FROM gone"""
 
-_PEEK = """
-SELECT id,
-       CASE WHEN due_at <= now() THEN 'ready' WHEN deliveries = 0 THEN 'scheduled'
-            ELSE 'leased' END,
+# leased: lease not NULL and not ended; scheduled: due later, not leased.
+_STATE = """CASE WHEN due_at <= now() THEN 'ready' WHEN lease IS NULL THEN 'scheduled'
+            ELSE 'leased' END"""
+_PEEK = f"""
+SELECT id, {_STATE},
        deliveries, extract(epoch FROM enqueued_at)::float8,
        CASE WHEN due_at > now() THEN extract(epoch FROM due_at)::float8 END,
        octet_length(body), CASE WHEN %(bodies)s THEN body END,
        CASE WHEN due_at > now() AND lease IS NOT NULL
             THEN extract(epoch FROM started_at)::float8 END,
        CASE WHEN due_at > now() AND lease IS NOT NULL THEN extensions ELSE 0 END,
-       CASE WHEN due_at > now() AND lease IS NOT NULL THEN consumer END
+       CASE WHEN due_at > now() AND lease IS NOT NULL THEN consumer END,
+       priority, key, grp, coalesce(headers, '{{}}'::jsonb)
 FROM tarnwick_messages WHERE queue = %(q)s ORDER BY id LIMIT %(n)s"""
 
 _STATS = """
@@ -128,12 +147,35 @@ WITH oldest AS (
   WHERE queue = %(q)s AND due_at > now() AND lease IS NOT NULL AND started_at IS NOT NULL
   ORDER BY started_at, id LIMIT 1)
 SELECT count(*) FILTER (WHERE due_at <= now()),
-       count(*) FILTER (WHERE due_at > now()),
-       count(*) FILTER (WHERE due_at > now() AND deliveries = 0),
+       count(*) FILTER (WHERE due_at > now() AND lease IS NOT NULL),
+       count(*) FILTER (WHERE due_at > now() AND lease IS NULL),
        count(*), coalesce(sum(octet_length(body)), 0),
        (SELECT count(*) FROM tarnwick_dead_letters WHERE queue = %(q)s),
-       (SELECT id FROM oldest), (SELECT started FROM oldest)
+       (SELECT id FROM oldest), (SELECT started FROM oldest),
+       coalesce((SELECT paused FROM tarnwick_queues WHERE queue = %(q)s), false)
 FROM tarnwick_messages WHERE queue = %(q)s"""
+
+# The queue's settings row, made when a handle opens the queue; a given
+# group limit is stored, else the stored one (1 for a new queue) is kept.
+_OPEN = """
+INSERT INTO tarnwick_queues AS s (queue, group_limit)
+VALUES (%(q)s, coalesce(%(limit)s::integer, 1))
+ON CONFLICT (queue) DO UPDATE SET group_limit = coalesce(%(limit)s::integer, s.group_limit)
+WHERE %(limit)s::integer IS NOT NULL AND s.group_limit <> %(limit)s::integer"""
+_SET_PAUSED = """
+INSERT INTO tarnwick_queues AS s (queue, paused) VALUES (%(q)s, %(paused)s)
+ON CONFLICT (queue) DO UPDATE SET paused = excluded.paused
+RETURNING CASE WHEN NOT s.paused THEN pg_notify(%(ch)s, '') END"""
+_SETTINGS = "SELECT paused, group_limit FROM tarnwick_queues WHERE queue = %(q)s"
+
+# Purging takes the queue's group rows first (waiting for the takes that
+# hold them), so that no take leases a grouped message between the delete
+# and the reset of the counts.
+_PURGE = [
+    "SELECT FROM tarnwick_groups WHERE queue = %(q)s FOR UPDATE",
+    "DELETE FROM tarnwick_messages WHERE queue = %(q)s",
+    "UPDATE tarnwick_groups SET leased = 0 WHERE queue = %(q)s AND leased <> 0",
+]
 
 _DEAD_LIST = """
 SELECT id, original_id, body, deliveries, extract(epoch FROM enqueued_at)::float8,
@@ -169,14 +211,17 @@ class PostgresDriver(Driver):
     `dsn_or_connection` reaches (a connection string, or a psycopg connection
     in autocommit mode, which it uses until it breaks and never closes).
     Takes what PostgresQueue checked: `lease` in seconds, `max_deliveries`
-    (None: no limit) up to MAX_DELIVERIES. Connects on creation (raising
-    ConnectionLost when it cannot) and sets the schema up if needed.
+    (None: no limit) up to MAX_DELIVERIES, `group_limit` (None: keep the
+    stored one, 1 for a new queue; an int >= 1 is stored). Connects on
+    creation (raising ConnectionLost when it cannot), sets the schema up if
+    needed and makes the queue's settings row.
 
     `link` runs each call on the connection and reconnects after a loss."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]], name: str, *,
                  lease: float, max_deliveries: Optional[int],
-                 consumer_id: Optional[str] = None) -> None:
+                 consumer_id: Optional[str] = None,
+                 group_limit: Optional[int] = None) -> None:
         self.name = name
         self._consumer_id = consumer_id
         self._lease = min(lease, _FAR)
@@ -185,7 +230,8 @@ class PostgresDriver(Driver):
         self.link = Link(dsn_or_connection)
         self._listeners = Listeners(self.link.conninfo, self._channel)
         try:
-            self.link.run("opening the queue", "nothing was done", lambda conn: None)
+            self._run("opening the queue", "the group limit may or may not have been stored",
+                      _OPEN, {"q": name, "limit": group_limit})
         except BaseException:
             self.close()
             raise
@@ -197,36 +243,62 @@ class PostgresDriver(Driver):
 
     # --- producing ---
 
-    def put(self, body: bytes, delay: float,
+    def put(self, body: bytes, delay: float, *, priority: int = 0,
+            key: Optional[str] = None, unique_for: float = 0.0,
+            group: Optional[str] = None, headers: Optional[Dict[str, str]] = None,
             connection: Optional[psycopg.Connection[Any]] = None) -> int:
         """With `connection`, the insert runs in that connection's current
         transaction: the message exists only if that transaction commits."""
-        return self.put_many([body], delay, connection)[0]
+        if key is None:
+            return self.put_many([body], delay, priority=priority, group=group,
+                                 headers=headers, connection=connection)[0]
+        params = self._put_params(body, delay, priority, group, headers)
+        params.update(key=key, unique_for=min(unique_for, _FAR))
+        row = self._execute("put", _PUT_KEYED, params, connection).fetchone()
+        assert row is not None  # the function returns an id
+        return int(row[0])
 
-    def put_many(self, bodies: List[bytes], delay: float,
+    def put_many(self, bodies: List[bytes], delay: float, *, priority: int = 0,
+                 group: Optional[str] = None, headers: Optional[Dict[str, str]] = None,
                  connection: Optional[psycopg.Connection[Any]] = None) -> List[int]:
-        delay = min(delay, _FAR)
         if self.closed:
             raise ValueError("operation on a closed queue")
         if not bodies:
             return []
-        bodies_arg: Union[bytes, List[bytes]]
-        sql, bodies_arg = (_PUT_ONE, bodies[0]) if len(bodies) == 1 else (_PUT_MANY, bodies)
-        params = {"q": self.name, "delay": delay, "bodies": bodies_arg, "ch": self._channel}
-        if connection is not None:
-            if not isinstance(connection, psycopg.Connection):
-                raise TypeError("connection must be a psycopg.Connection, not "
-                                f"{type(connection).__name__}")
-            rows = connection.execute(sql, params).fetchall()
-        else:
-            rows = self._run("put", "the message may or may not have been stored", sql,
-                             params).fetchall()
+        one = len(bodies) == 1
+        sql = _PUT_ONE if one else _PUT_MANY
+        if group is not None:
+            sql = _GROUP_ROW + sql
+        params = self._put_params(bodies[0] if one else bodies, delay, priority, group, headers)
+        rows = self._execute("put", sql, params, connection).fetchall()
         return sorted(row[0] for row in rows)
+
+    def _put_params(self, bodies: Any, delay: float, priority: int, group: Optional[str],
+                    headers: Optional[Dict[str, str]]) -> Dict[str, Any]:
+        return {"q": self.name, "delay": min(delay, _FAR), "bodies": bodies,
+                "priority": priority, "grp": group,
+                "headers": Jsonb(headers) if headers else None, "ch": self._channel}
+
+    def _execute(self, what: str, sql: str, params: Dict[str, Any],
+                 connection: Optional[psycopg.Connection[Any]]) -> psycopg.Cursor[Any]:
+        if connection is None:
+            return self._run(what, "the message may or may not have been stored", sql, params)
+        if self.closed:
+            raise ValueError("operation on a closed queue")
+        if not isinstance(connection, psycopg.Connection):
+            raise TypeError("connection must be a psycopg.Connection, not "
+                            f"{type(connection).__name__}")
+        return connection.execute(sql, params)
+
+    def cancel(self, id: int) -> bool:
+        row = self._run("cancel", "the message may or may not have been removed", _CANCEL,
+                        {"q": self.name, "id": id, "ch": self._channel}).fetchone()
+        assert row is not None
+        return bool(row[0])
 
     # --- consuming ---
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        sql = _TAKE if self._max_deliveries is None else _TAKE_BOUNDED
         params = {"q": self.name, "n": count,
                   "lease": self._lease if lease is None else min(lease, _FAR),
                   "max": self._max_deliveries, "relook": RELOOK,
@@ -236,25 +308,22 @@ class PostgresDriver(Driver):
 
         def take(conn: psycopg.Connection[Any]) -> List[Any]:
             if link.pinned(conn):
-                return conn.execute(sql, params, binary=True).fetchall()
+                return conn.execute(_TAKE, params, binary=True).fetchall()
             with conn.transaction():
                 conn.execute(PIN_PLANS_HERE)
-                return conn.execute(sql, params, binary=True).fetchall()
+                return conn.execute(_TAKE, params, binary=True).fetchall()
 
-        taken: List[RowFields] = []
-        while True:
-            rows = link.run("get", "a message leased by the call is delivered again when its "
-                            "lease ends", take)
-            buried, until_due = rows[0][0], rows[0][1]
-            # A row's token is its id with the lease's random UUID.
-            taken.extend((id, body, deliveries, enqueued_at, due_at, (id, lease))
-                         for _, _, id, body, deliveries, enqueued_at, due_at, lease in rows
-                         if id is not None)
-            # Messages sent to the dead letters made room for more.
-            if not buried or len(taken) >= count:
-                taken.sort(key=lambda row: row[0])
-                return taken, None if taken else until_due
-            params["n"] = count - len(taken)
+        rows = link.run("get", "a message leased by the call is delivered again when its "
+                        "lease ends", take)
+        # A row's token is its id with the lease's random UUID.
+        taken: List[RowFields] = [
+            (id, body, deliveries, enqueued_at, due_at, (id, lease), priority, key, group,
+             headers)
+            for _, id, body, deliveries, enqueued_at, due_at, lease, priority, key, group,
+            headers in rows if id is not None]
+        if taken:
+            return taken, None
+        return taken, rows[0][0] if rows else None
 
     def watch(self) -> Watch:
         return self._listeners.get()
@@ -262,29 +331,31 @@ class PostgresDriver(Driver):
     # --- settling ---
 
     def _held(self, token: Tuple[int, Any], **more: Any) -> Any:
-        return {"q": self.name, "id": token[0], "lease": token[1], **more}
+        return {"q": self.name, "id": token[0], "lease": token[1], "ch": self._channel, **more}
 
     def ack(self, token: Tuple[int, Any]) -> bool:
-        return self._run("ack", "the message may or may not have been acked", _ACK,
-                         self._held(token)).rowcount == 1
+        row = self._run("ack", "the message may or may not have been acked", _ACK,
+                        self._held(token)).fetchone()
+        return row is not None and row[0] == 1
 
     def ack_many(self, tokens: Sequence[Tuple[int, Any]]) -> List[int]:
         rows = self._run("ack_many", "the messages may or may not have been acked", _ACK_MANY,
                          {"q": self.name, "ids": [t[0] for t in tokens],
-                          "leases": [t[1] for t in tokens]}, binary=True).fetchall()
+                          "leases": [t[1] for t in tokens], "ch": self._channel},
+                         binary=True).fetchall()
         deleted = set(rows)
         return [i for i, t in enumerate(tokens) if t not in deleted]
 
     def nack(self, token: Tuple[int, Any], delay: float) -> bool:
-        return self._run("nack", "the message may or may not have been returned; if not, it is "
-                         "delivered again when its lease ends", _NACK,
-                         self._held(token, delay=min(delay, _FAR),
-                                    ch=self._channel)).rowcount == 1
+        return len(self._run("nack", "the message may or may not have been returned; if not, "
+                             "it is delivered again when its lease ends", _NACK,
+                             self._held(token, delay=min(delay, _FAR))).fetchall()) == 1
 
     def bury(self, token: Tuple[int, Any], reason: str) -> bool:
-        return self._run("dead", "the message may or may not have been moved to the dead "
-                         "letters; if not, it is delivered again when its lease ends", _BURY,
-                         self._held(token, reason=reason)).rowcount == 1
+        row = self._run("dead", "the message may or may not have been moved to the dead "
+                        "letters; if not, it is delivered again when its lease ends", _BURY,
+                        self._held(token, reason=reason)).fetchone()
+        return row is not None and row[0] == 1
 
     def extend(self, token: Tuple[int, Any],
                lease: Optional[float]) -> Optional[Tuple[Any, float]]:
@@ -306,7 +377,38 @@ class PostgresDriver(Driver):
         ready, in_flight, scheduled, total, live_bytes, dead = (int(v) for v in row[:6])
         return {"ready": ready, "in_flight": in_flight, "scheduled": scheduled, "total": total,
                 "live_bytes": live_bytes, "dead_letters": dead, "persistent": True,
+                "paused": bool(row[8]),
                 "oldest_running_id": row[6], "oldest_running_started_at": row[7]}
+
+    # --- the queue's settings ---
+
+    def _settings(self) -> Tuple[bool, int]:
+        row = self._run("settings", "nothing was changed", _SETTINGS,
+                        {"q": self.name}).fetchone()
+        return (False, 1) if row is None else (bool(row[0]), int(row[1]))
+
+    def _set_paused(self, paused: bool) -> None:
+        self._run("resume" if not paused else "pause",
+                  "the queue may or may not have been " + ("paused" if paused else "resumed"),
+                  _SET_PAUSED, {"q": self.name, "paused": paused, "ch": self._channel})
+
+    def pause(self) -> None:
+        self._set_paused(True)
+
+    def resume(self) -> None:
+        self._set_paused(False)
+
+    def is_paused(self) -> bool:
+        return self._settings()[0]
+
+    def group_limit(self) -> int:
+        return self._settings()[1]
+
+    def set_group_limit(self, limit: int) -> None:
+        # A raised limit may let held-back messages go: the waiters look again.
+        self._run("set_group_limit", "the group limit may or may not have been stored",
+                  _OPEN + " RETURNING pg_notify(%(ch)s, '')",
+                  {"q": self.name, "limit": limit, "ch": self._channel})
 
     # --- dead letters ---
 
@@ -346,8 +448,12 @@ class PostgresDriver(Driver):
     # --- the store ---
 
     def purge(self) -> None:
-        self._run("purge", "the messages may or may not have been removed",
-                  "DELETE FROM tarnwick_messages WHERE queue = %s", (self.name,))
+        def purge(conn: psycopg.Connection[Any]) -> None:
+            with conn.transaction():
+                for statement in _PURGE:
+                    conn.execute(statement, {"q": self.name})
+
+        self.link.run("purge", "the messages may or may not have been removed", purge)
 
     def flush(self) -> None:
         # Every call is committed before it returns: this only checks the link.

@@ -3,8 +3,9 @@ processes on any number of machines."""
 
 from __future__ import annotations
 
+import json
 import queue as _stdlib_queue
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Dict, Iterable, List, Optional, Union
 
 import psycopg
 
@@ -34,41 +35,51 @@ class PostgresQueue(BaseQueue):
     A call whose connection breaks raises ConnectionLost; the next call
     connects again. `consumer_id` names who takes through this queue in its
     leases (peek() shows it): a short str of at most 64 bytes in UTF-8;
-    None: `host:pid` of the taking process."""
+    None: `host:pid` of the taking process. `group_limit`: how many messages
+    of one group may be leased at once, stored with the queue for every
+    client; None keeps the stored one (1 for a new queue)."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None,
-                 consumer_id: Optional[str] = None) -> None:
+                 consumer_id: Optional[str] = None,
+                 group_limit: Optional[int] = None) -> None:
         check_name(name)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, MAX_DELIVERIES,
                                                 f"at most {MAX_DELIVERIES}")
+        group_limit = _checks.optional_count(group_limit, "group_limit")
         self._pg = PostgresDriver(dsn_or_connection, name, lease=lease,
                                   max_deliveries=max_deliveries,
-                                  consumer_id=_consumer.check(consumer_id))
+                                  consumer_id=_consumer.check(consumer_id),
+                                  group_limit=group_limit)
         super().__init__(self._pg, PostgresDeadLetters(self._pg))
         self.name = name
 
     def put(self, body: Body, *, delay: float = 0.0,
-            connection: Optional[psycopg.Connection[Any]] = None) -> int:
+            connection: Optional[psycopg.Connection[Any]] = None, **options: Any) -> int:
         """Appends one message; it is delivered no earlier than `delay`
-        seconds from now. Returns its id. With `connection`, the insert runs
+        seconds from now. Returns its id. `options` are the face's (priority,
+        key, unique_for, group, headers). With `connection`, the insert runs
         in that connection's current transaction: the message exists only if
         that transaction commits."""
         if connection is None:
-            return super().put(body, delay=delay)
-        return self._pg.put(_checks.body(body), _checks.seconds(delay, "delay"), connection)
+            return super().put(body, delay=delay, **options)
+        return self._pg.put(_checks.body(body), _checks.seconds(delay, "delay"),
+                            connection=connection, **_put_options(options, True))
 
     def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0,
-                 connection: Optional[psycopg.Connection[Any]] = None) -> List[int]:
+                 connection: Optional[psycopg.Connection[Any]] = None,
+                 **options: Any) -> List[int]:
         """Appends the messages in one transaction; all or none."""
+        if connection is None:
+            return super().put_many(bodies, delay=delay, **options)
         return self._pg.put_many(_checks.bodies(bodies), _checks.seconds(delay, "delay"),
-                                 connection)
+                                 connection=connection, **_put_options(options, False))
 
     def stats(self) -> QueueStats:
-        """The counts of the queue: ready, in_flight (leased or scheduled),
-        scheduled, total, live_bytes (the bodies' size) and dead_letters."""
+        """The counts of the queue: ready, in_flight (leased), scheduled (due
+        later), total, live_bytes (the bodies' size), dead_letters, paused."""
         return self._pg.stats()
 
     def flush(self) -> None:
@@ -86,6 +97,37 @@ class PostgresQueue(BaseQueue):
 
     def __repr__(self) -> str:
         return f"PostgresQueue({self.name!r})" + (" (closed)" if self.closed else "")
+
+
+def _put_options(options: Dict[str, Any], one: bool) -> Dict[str, Any]:
+    """The put options given beside a caller's connection (the face checks
+    them on the other path): TypeError or ValueError naming the argument."""
+    allowed = {"priority", "group", "headers"} | ({"key", "unique_for"} if one else set())
+    for name in options:
+        if name not in allowed:
+            raise TypeError(f"put{'' if one else '_many'}() got an unexpected keyword "
+                            f"argument {name!r}")
+    priority = options.get("priority", 0)
+    if isinstance(priority, bool) or not isinstance(priority, int):
+        raise TypeError(f"priority must be an int, not {type(priority).__name__}")
+    if not -100 <= priority <= 100:
+        raise ValueError(f"priority must be from -100 to 100, not {priority}")
+    for name in ("key", "group"):
+        value = options.get(name)
+        if value is not None and not isinstance(value, str):
+            raise TypeError(f"{name} must be a str or None, not {type(value).__name__}")
+        if value is not None and len(value.encode()) > 255:
+            raise ValueError(f"{name} must be at most 255 bytes in UTF-8")
+    if "unique_for" in options:
+        options["unique_for"] = _checks.seconds(options["unique_for"], "unique_for")
+    headers = options.get("headers")
+    if headers is not None:
+        if not isinstance(headers, dict) or not all(
+                isinstance(k, str) and isinstance(v, str) for k, v in headers.items()):
+            raise TypeError("headers must be a dict of str to str")
+        if len(json.dumps(headers).encode()) > 65536:
+            raise ValueError("headers must be at most 64 KiB encoded")
+    return options
 
 
 class PostgresDeadLetters(DeadLetters):

@@ -13,6 +13,8 @@ from typing import List, Tuple
 
 import psycopg
 
+from .schema_v3 import STATEMENTS as _STEP_3
+
 # Taken for the duration of a schema change; any constant, unlikely to
 # collide with an application's own advisory locks ("tarnwick" in ASCII).
 _LOCK_KEY = 0x7461726E7769636B
@@ -57,6 +59,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
              ADD COLUMN IF NOT EXISTS extensions integer NOT NULL DEFAULT 0,
              ADD COLUMN IF NOT EXISTS consumer text""",
     ]),
+    (3, _STEP_3),
 ]
 
 LATEST = MIGRATIONS[-1][0]
