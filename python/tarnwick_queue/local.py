@@ -41,16 +41,6 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
-def _group_limit(value: Any) -> Optional[int]:
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"group_limit must be an int or None, not {type(value).__name__}")
-    if not 1 <= value <= 2**32 - 1:
-        raise ValueError(f"group_limit must be from 1 to 2**32 - 1, not {value}")
-    return value
-
-
 class LocalDriver(Driver):
     """The driver over the native engine on the directory `path` (or
     ":memory:"). Takes what Queue checked: `sync_interval` and `lease` in
@@ -309,7 +299,7 @@ class Queue(BaseQueue):
                  auto_compact_bytes: Optional[int] = None, read_only: bool = False,
                  consumer_id: Optional[str] = None, group_limit: Optional[int] = None) -> None:
         path = _checks.directory_path(path)
-        group_limit = _group_limit(group_limit)
+        group_limit = _checks.group_limit(group_limit)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, 2**32 - 1, "below 2**32")
         auto_compact_bytes = (DEFAULT_AUTO_COMPACT_BYTES if auto_compact_bytes is None else

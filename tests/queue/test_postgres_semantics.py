@@ -325,3 +325,37 @@ def test_a_group_slot_holds_through_a_server_crash(server, pg_dsn, pg_name):
         assert_counts(pg_dsn, pg_name)
         assert queue.driver.ack(held[5])
         assert [r[1] for r in take_all(queue.driver)] == [b"second"]
+
+
+def test_acks_of_many_groups_racing_each_other_all_land(pg_dsn, pg_name):
+    # Each ack_many frees slots of every group, locking their rows in an
+    # order of the server's choosing: two at once may deadlock, and the
+    # statement the server aborts must be run again, not reported.
+    groups = [f"g{n}" for n in range(8)]
+    with PostgresQueue(pg_dsn, pg_name, group_limit=100) as one, \
+            PostgresQueue(pg_dsn, pg_name) as two:
+        for _ in range(30):
+            for group in groups + groups[::-1]:
+                one.put(b"job", group=group)
+            first = one.get_many(8, lease=LEASE)
+            second = two.get_many(8, lease=LEASE)
+            assert len(first) == len(second) == 8
+            barrier = threading.Barrier(2)
+            errors = []
+
+            def settle(queue, messages, barrier=barrier, errors=errors):
+                barrier.wait()
+                try:
+                    queue.ack_many(messages)
+                except Exception as exc:  # reported below, with the round
+                    errors.append(exc)
+
+            threads = [threading.Thread(target=settle, args=(one, first)),
+                       threading.Thread(target=settle, args=(two, second[::-1]))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+            assert errors == []
+            assert one.stats()["total"] == 0
+        assert_counts(pg_dsn, pg_name)

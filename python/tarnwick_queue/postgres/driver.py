@@ -55,6 +55,9 @@ SELECT tarnwick_put_keyed(%(q)s, %(bodies)s, %(delay)s, %(priority)s, %(key)s,
 # waiter knows of, so the answer is then "look again in RELOOK seconds", when
 # that take has committed and its lease's end can be seen.
 RELOOK = 0.1
+# How often a statement aborted by a deadlock is run again before the error
+# reaches the caller.
+_DEADLOCK_RETRIES = 3
 _TAKE = ("SELECT * FROM tarnwick_take(%(q)s, %(n)s, %(lease)s, %(max)s, %(consumer)s, "
          "%(relook)s)")
 
@@ -238,6 +241,16 @@ class PostgresDriver(Driver):
 
     def _run(self, what: str, after_loss: str, sql: str, params: Any,
              binary: bool = False) -> psycopg.Cursor[Any]:
+        # Each statement is its own transaction (autocommit): one that the
+        # server aborts to break a deadlock (two settles of several groups'
+        # messages locking the group rows in opposite orders) did nothing,
+        # so running it again is exact.
+        for _ in range(_DEADLOCK_RETRIES):
+            try:
+                return self.link.run(what, after_loss,
+                                     lambda conn: conn.execute(sql, params, binary=binary))
+            except psycopg.errors.DeadlockDetected:
+                continue
         return self.link.run(what, after_loss,
                              lambda conn: conn.execute(sql, params, binary=binary))
 

@@ -3,16 +3,18 @@ processes on any number of machines."""
 
 from __future__ import annotations
 
-import json
 import queue as _stdlib_queue
-from typing import Any, Dict, Iterable, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Union
 
 import psycopg
 
 from .. import _checks, _consumer
-from .._face import BaseQueue, Body, DeadLetters
+from .._face import BaseQueue, Body, DeadLetters, PutOptions
 from ..driver import QueueStats
 from .driver import MAX_DELIVERIES, PostgresDriver, channel_of
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 Empty = _stdlib_queue.Empty
 
@@ -48,7 +50,7 @@ class PostgresQueue(BaseQueue):
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, MAX_DELIVERIES,
                                                 f"at most {MAX_DELIVERIES}")
-        group_limit = _checks.optional_count(group_limit, "group_limit")
+        group_limit = _checks.group_limit(group_limit)
         self._pg = PostgresDriver(dsn_or_connection, name, lease=lease,
                                   max_deliveries=max_deliveries,
                                   consumer_id=_consumer.check(consumer_id),
@@ -57,7 +59,8 @@ class PostgresQueue(BaseQueue):
         self.name = name
 
     def put(self, body: Body, *, delay: float = 0.0,
-            connection: Optional[psycopg.Connection[Any]] = None, **options: Any) -> int:
+            connection: Optional[psycopg.Connection[Any]] = None,
+            **options: Unpack[PutOptions]) -> int:
         """Appends one message; it is delivered no earlier than `delay`
         seconds from now. Returns its id. `options` are the face's (priority,
         key, unique_for, group, headers). With `connection`, the insert runs
@@ -66,16 +69,20 @@ class PostgresQueue(BaseQueue):
         if connection is None:
             return super().put(body, delay=delay, **options)
         return self._pg.put(_checks.body(body), _checks.seconds(delay, "delay"),
-                            connection=connection, **_put_options(options, True))
+                            connection=connection, **_checks.put_options(options))
 
-    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0,
-                 connection: Optional[psycopg.Connection[Any]] = None,
-                 **options: Any) -> List[int]:
-        """Appends the messages in one transaction; all or none."""
+    def put_many(self, bodies: Iterable[Body], *, delay: float = 0.0, priority: int = 0,
+                 group: Optional[str] = None, headers: Optional[Dict[str, str]] = None,
+                 connection: Optional[psycopg.Connection[Any]] = None) -> List[int]:
+        """Appends the messages in one transaction, all or none (with
+        `connection`, in that connection's current one)."""
         if connection is None:
-            return super().put_many(bodies, delay=delay, **options)
+            return super().put_many(bodies, delay=delay, priority=priority, group=group,
+                                    headers=headers)
         return self._pg.put_many(_checks.bodies(bodies), _checks.seconds(delay, "delay"),
-                                 connection=connection, **_put_options(options, False))
+                                 priority=_checks.priority(priority),
+                                 group=_checks.name_option(group, "group"),
+                                 headers=_checks.headers(headers), connection=connection)
 
     def stats(self) -> QueueStats:
         """The counts of the queue: ready, in_flight (leased), scheduled (due
@@ -97,37 +104,6 @@ class PostgresQueue(BaseQueue):
 
     def __repr__(self) -> str:
         return f"PostgresQueue({self.name!r})" + (" (closed)" if self.closed else "")
-
-
-def _put_options(options: Dict[str, Any], one: bool) -> Dict[str, Any]:
-    """The put options given beside a caller's connection (the face checks
-    them on the other path): TypeError or ValueError naming the argument."""
-    allowed = {"priority", "group", "headers"} | ({"key", "unique_for"} if one else set())
-    for name in options:
-        if name not in allowed:
-            raise TypeError(f"put{'' if one else '_many'}() got an unexpected keyword "
-                            f"argument {name!r}")
-    priority = options.get("priority", 0)
-    if isinstance(priority, bool) or not isinstance(priority, int):
-        raise TypeError(f"priority must be an int, not {type(priority).__name__}")
-    if not -100 <= priority <= 100:
-        raise ValueError(f"priority must be from -100 to 100, not {priority}")
-    for name in ("key", "group"):
-        value = options.get(name)
-        if value is not None and not isinstance(value, str):
-            raise TypeError(f"{name} must be a str or None, not {type(value).__name__}")
-        if value is not None and len(value.encode()) > 255:
-            raise ValueError(f"{name} must be at most 255 bytes in UTF-8")
-    if "unique_for" in options:
-        options["unique_for"] = _checks.seconds(options["unique_for"], "unique_for")
-    headers = options.get("headers")
-    if headers is not None:
-        if not isinstance(headers, dict) or not all(
-                isinstance(k, str) and isinstance(v, str) for k, v in headers.items()):
-            raise TypeError("headers must be a dict of str to str")
-        if len(json.dumps(headers).encode()) > 65536:
-            raise ValueError("headers must be at most 64 KiB encoded")
-    return options
 
 
 class PostgresDeadLetters(DeadLetters):
