@@ -103,3 +103,57 @@ def test_a_queue_without_the_new_features_stays_readable_by_0_1_0(old_python, tm
     seen = run_old(old_python, path)
     assert seen["core"] == "opened" and seen["queue"] == "opened", seen
     assert seen["peek"] == [[1, "leased", 1]]  # 0.1.0 shows a delayed nack as leased
+
+
+# Opens the queue with both faces of the old build, says so, and once told
+# (a line on stdin) tries a put and a take through each; one line of results.
+OLD_HOLD = r"""
+import json, sys
+import tarnwick, tarnwick_queue
+path = sys.argv[1]
+core, queue = tarnwick.TarnwickCore(path), tarnwick_queue.Queue(path)
+print("open", flush=True)
+sys.stdin.readline()
+out = {}
+for name, call in (("core put", lambda: core.enqueue(b"old")),
+                   ("core take", lambda: core.dequeue(lease_ms=60000)),
+                   ("queue put", lambda: queue.put(b"old")),
+                   ("queue take", lambda: queue.get(timeout=0))):
+    try:
+        call()
+        out[name] = "done"
+    except OSError as error:
+        out[name] = "refused: " + str(error)
+    except Exception as error:
+        out[name] = type(error).__name__
+print(json.dumps(out), flush=True)
+"""
+
+
+def test_a_0_1_0_process_holding_the_queue_refuses_it_once_upgraded(old_python, tmp_path):
+    # The upgrade renames a format-2 log over the one the old process read:
+    # its next call must refuse the new file, not take its records for a
+    # damaged tail and cut them.
+    path = str(tmp_path / "upgraded_under_it")
+    with Queue(path) as q:
+        q.put(b"before")
+    old = subprocess.Popen([old_python, "-c", OLD_HOLD, path], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd="/")
+    try:
+        assert old.stdout.readline() == "open\n", old.stderr.read()
+        with Queue(path) as q:
+            q.put(b"urgent", priority=9)
+        before = queue_files.file_digests(path)
+        old.stdin.write("go\n")
+        old.stdin.flush()
+        seen = json.loads(old.stdout.readline() or "{}")
+    finally:
+        old.kill()
+        old.wait()
+    assert seen, old.stderr.read()
+    for call, outcome in seen.items():
+        assert "bad magic (not a Tarnwick log)" in outcome, seen
+    assert queue_files.file_digests(path) == before
+    with Queue(path) as q:
+        assert [(m.body, m.priority) for m in q.peek(10, bodies=True)] == [
+            (b"before", 0), (b"urgent", 9)]
