@@ -8,8 +8,8 @@ Each case fills a queue with `--messages` ready messages, holds `--held`
 leases unsettled (busy consumers: their groups are at their limit of 1),
 then times take(1) and ack() in turn. Cases: no priority and no group (the
 plain queue), 100 priorities, 1000 groups each of one priority, and 1000
-groups whose messages have random priorities (the walk passes over messages
-that are not their group's first). Starts a throwaway server unless
+groups whose messages have random priorities (the walk soon gives way to a
+merge of group firsts: one lookup per group, whatever the priorities). Starts a throwaway server unless
 TARNWICK_PG_DSN names one; writes bench/results/scratch/postgres_take.md
 (`--out` to choose).
 """
@@ -29,7 +29,7 @@ from tarnwick_queue.postgres import PostgresQueue
 
 PRIORITIES = 100
 GROUPS = 1000
-CASES = ("plain", "priorities", "groups, one priority each", "groups, random priorities")
+CASES = ("plain", "priorities", "groups of one priority each", "groups of random priorities")
 
 
 # Filled in one statement rather than 10^5 puts: the rows are what put()
@@ -39,7 +39,7 @@ WITH m AS (
   INSERT INTO tarnwick_messages (queue, body, enqueued_at, due_at, priority, grp)
   SELECT %(q)s, 'x', now(), now(),
          CASE %(case)s WHEN 'plain' THEN 0
-                       WHEN 'groups, one priority each' THEN (i %% %(groups)s) %% %(p)s - 50
+                       WHEN 'groups of one priority each' THEN (i %% %(groups)s) %% %(p)s - 50
                        ELSE floor(random() * %(p)s)::int - 50 END,
          CASE WHEN %(case)s LIKE 'groups%%' THEN 'g' || (i %% %(groups)s) END
   FROM generate_series(0, %(n)s - 1) AS i ORDER BY i

@@ -365,3 +365,18 @@ def test_an_ack_many_chosen_to_break_a_deadlock_is_run_again(pg_dsn, pg_name):
             acker.join(60)
             assert errors == [] and q.stats()["total"] == 0
         assert_counts(pg_dsn, pg_name)
+
+
+
+def test_a_take_past_many_later_messages_of_a_group_keeps_the_order(pg_dsn, pg_name):
+    # 1100 later messages of "a" rank ahead of its first: the walk over every
+    # ready row gives way to the merge of group firsts and ungrouped ones.
+    with PostgresQueue(pg_dsn, pg_name, group_limit=1) as queue:
+        queue.driver.put(b"a0", 0.0, priority=-10, group="a")
+        queue.driver.put_many([b"a-later"] * 1100, 0.0, priority=10, group="a")
+        queue.driver.put(b"u", 0.0, priority=0)
+        queue.driver.put(b"b0", 0.0, priority=5, group="b")
+        queue.driver.put(b"b1", 0.0, priority=50, group="b")
+        assert [r[1] for r in take_all(queue.driver)] == [b"b0", b"u", b"a0"]
+        assert take_all(queue.driver) == []
+        assert_counts(pg_dsn, pg_name)
