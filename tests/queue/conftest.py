@@ -28,7 +28,7 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 
 import tarnwick_queue  # noqa: E402
 from dict_driver import DictStore, open_dict_queue  # noqa: E402
-from pg_fixtures import pg_dsn, pg_server  # noqa: E402,F401 (fixtures)
+from pg_fixtures import pg_dsn, pg_server, stoppable_pg_server  # noqa: E402,F401 (fixtures)
 
 # "dict" is a driver written in the suite itself (dict_driver.py): the same
 # tests pass on it, so a new backend is one Driver class.

@@ -19,3 +19,16 @@ def pg_server():
 def pg_dsn(pg_server):
     pytest.importorskip("psycopg", reason="psycopg 3 is not installed (pip install psycopg)")
     return os.environ.get("TARNWICK_PG_DSN") or pg_server.dsn
+
+
+@pytest.fixture
+def stoppable_pg_server(pg_server):
+    """The session's server for a test that stops it, started again after
+    the test whatever happened."""
+    if pg_server is None:
+        pytest.skip("the server named by TARNWICK_PG_DSN is not ours to stop")
+    try:
+        yield pg_server
+    finally:
+        if not pg_server.running:
+            pg_server.restart()

@@ -26,15 +26,8 @@ HELD_THROUGH_STOP = 1.5  # the job that stops the server runs on this long with 
 
 
 @pytest.fixture
-def server(pg_server):
-    """The session's server, started again after the test whatever happened."""
-    if pg_server is None:
-        pytest.skip("the server named by TARNWICK_PG_DSN is not ours to stop")
-    try:
-        yield pg_server
-    finally:
-        if not pg_server.running:
-            pg_server.restart()
+def server(stoppable_pg_server):
+    return stoppable_pg_server
 
 
 def outage_lines(records):

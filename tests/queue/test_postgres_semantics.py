@@ -297,14 +297,8 @@ def test_the_group_limit_is_stored_with_the_queue(pg_dsn, pg_name):
 
 
 @pytest.fixture
-def server(pg_server):
-    if pg_server is None:
-        pytest.skip("the server named by TARNWICK_PG_DSN is not ours to stop")
-    try:
-        yield pg_server
-    finally:
-        if not pg_server.running:
-            pg_server.restart()
+def server(stoppable_pg_server):
+    return stoppable_pg_server
 
 
 def test_a_group_slot_holds_through_a_server_crash(server, pg_dsn, pg_name):

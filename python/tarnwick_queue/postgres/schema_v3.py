@@ -126,9 +126,10 @@ STATEMENTS: List[str] = [
     #   is another one (it is looked at in the next take),
     # - a message another take holds.
     # Once a group's message is leased (or dead-lettered), the group's next
-    # ready message joins the merge in its place. With p_max, a message that had its deliveries goes to the dead
-    # letters instead. Returns the leased rows, or one row of NULLs whose
-    # first column is the seconds until the earliest lease or delay ends
+    # ready message joins the merge in its place. With p_max, a message that
+    # had its deliveries goes to the dead letters instead. Returns the
+    # leased rows, or one row of NULLs whose first column is the seconds
+    # until the earliest lease or delay ends
     # (p_relook when a ready message was passed over as locked: that take's
     # lease end is not visible yet), NULL when nothing is pending or the
     # queue is paused.
