@@ -46,8 +46,15 @@ def old_python():
     return python
 
 
+def old_env():
+    """The environment for the old build's Python: without what points this
+    run at other modules (a sanitized run sets PYTHONPATH and LD_PRELOAD),
+    so that it imports its own build."""
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+
+
 def run_old(python, path):
-    done = subprocess.run([python, "-c", OLD_OPEN, path], stdout=subprocess.PIPE,
+    done = subprocess.run([python, "-c", OLD_OPEN, path], env=old_env(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, timeout=300, cwd="/")
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
@@ -137,7 +144,8 @@ def test_a_0_1_0_process_holding_the_queue_refuses_it_once_upgraded(old_python, 
     path = str(tmp_path / "upgraded_under_it")
     with Queue(path) as q:
         q.put(b"before")
-    old = subprocess.Popen([old_python, "-c", OLD_HOLD, path], stdin=subprocess.PIPE,
+    old = subprocess.Popen([old_python, "-c", OLD_HOLD, path], env=old_env(),
+                           stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd="/")
     try:
         assert old.stdout.readline() == "open\n", old.stderr.read()
