@@ -109,6 +109,64 @@ class DeadLetter:
     reason: str
 
 
+# The states of a message that left the queue, as status() reports them.
+FINISHED_STATES = ("acked", "dead", "cancelled")
+# Every state status() reports.
+STATES = ("ready", "scheduled", "leased") + FINISHED_STATES
+
+
+@dataclass(frozen=True)
+class Status:
+    """What became of one message, live or finished. `state` is one of
+    STATES; `deliveries` how often it was leased; `enqueued_at` when it was
+    put (with `id`, it tells two messages apart should an id ever be handed
+    out again); `started_at` when its last delivery began (None: never
+    leased); `finished_at` when it was acked, died or was cancelled (None
+    while live); `result` the bytes its ack kept (None: none given);
+    `errors` the errors of its last deliveries (at most MAX_HISTORY, newest
+    last), one per delivery that ended with a nack or a death, and
+    `consumers` who took each of its last deliveries (at most MAX_HISTORY,
+    newest last). `dead_letter_id` names its entry among the dead letters
+    when it died (the entry may since be requeued or purged). The rest is
+    what put() was given."""
+
+    id: int
+    state: str
+    deliveries: int
+    enqueued_at: float
+    started_at: Optional[float] = None
+    finished_at: Optional[float] = None
+    result: Optional[bytes] = None
+    errors: Tuple[str, ...] = ()
+    consumers: Tuple[str, ...] = ()
+    priority: int = 0
+    key: Optional[str] = None
+    group: Optional[str] = None
+    headers: Dict[str, str] = field(default_factory=dict)
+    dead_letter_id: Optional[int] = None
+
+
+#: How many deliveries' errors and consumers a Status keeps.
+MAX_HISTORY = 10
+
+
+class Retention(NamedTuple):
+    """How long, in seconds, a handle keeps the outcome of a message it
+    acked, buried (or the take moved to the dead letters) or cancelled. Each
+    outcome keeps the retention of the handle that wrote it: it is dropped
+    once that many seconds passed since `finished_at` (0: not kept at all),
+    by compaction locally and by small batched deletes on PostgreSQL, never
+    by a scan on the hot path. Ids of kept outcomes are never handed out
+    again."""
+
+    # Acks are most of a busy queue's records: a minute bounds what they add
+    # to the log and memory (about 60 bytes each) while still answering "did
+    # it run?" right after; failures are rare and wanted for longer.
+    acked: float = 60.0
+    dead: float = 7 * 86400.0
+    cancelled: float = 3600.0
+
+
 class QueueStats(TypedDict):
     """What stats() reports on every backend: messages ready now, in_flight
     (leased), scheduled (put or nacked with a delay, not yet due), total live
@@ -206,9 +264,10 @@ class Driver:
         raise NotImplementedError
 
     def cancel(self, id: int) -> bool:
-        """Removes the message `id` if it is ready or scheduled, in one step;
-        False (and nothing written) when it is leased, settled or unknown.
-        A kept key (unique_for) is remembered from then on."""
+        """Removes the message `id` if it is ready or scheduled, in one step,
+        keeping its outcome ("cancelled"); False (and nothing written) when
+        it is leased, settled or unknown. A kept key (unique_for) is
+        remembered from then on."""
         raise NotImplementedError
 
     # --- consuming ---
@@ -220,7 +279,7 @@ class Driver:
         counted, noting for peek() when each delivery began and the
         driver's consumer (see MessageInfo). A driver with a delivery limit
         moves a message that has had its deliveries to the dead letters
-        instead, in the same step. A paused queue leases nothing. The
+        instead, in the same step (its outcome kept as bury() keeps it). A paused queue leases nothing. The
         messages of one group are leased in id order, and never more than
         the queue's group limit of them at once (a message of a group at its
         limit waits; others pass it). Never waits. Returns the rows and,
@@ -235,25 +294,33 @@ class Driver:
 
     # --- settling; each acts only while `token` is the message's current lease ---
 
-    def ack(self, token: Any) -> bool:
-        """Removes the message. Returns False (and does nothing) when the
-        lease is no longer current: it ended, or the message was settled."""
+    def ack(self, token: Any, result: Optional[bytes] = None) -> bool:
+        """Removes the message and, in the same commit, keeps its outcome
+        ("acked", with `result`: None or bytes of at most 1 MiB, checked by
+        the face) for the handle's retention. Returns False (and does
+        nothing) when the lease is no longer current: it ended, or the
+        message was settled."""
         raise NotImplementedError
 
     def ack_many(self, tokens: Sequence[Any]) -> List[int]:
         """Acks the messages of every current lease among `tokens` at once
-        (one commit); returns the positions in `tokens` that were not acked.
-        The same token given twice is acked once."""
+        (one commit, outcomes with no result kept as ack() keeps them);
+        returns the positions in `tokens` that were not acked. The same
+        token given twice is acked once."""
         raise NotImplementedError
 
-    def nack(self, token: Any, delay: float) -> bool:
-        """Returns the message to the queue, due again in `delay` seconds.
-        False when the lease is no longer current."""
+    def nack(self, token: Any, delay: float, error: Optional[str] = None) -> bool:
+        """Returns the message to the queue, due again in `delay` seconds,
+        keeping `error` (None or a str of at most 16 KiB UTF-8, checked by
+        the face) as the error of the delivery that ended. False when the
+        lease is no longer current."""
         raise NotImplementedError
 
     def bury(self, token: Any, reason: str) -> bool:
-        """Moves the message to the dead letters with `reason`, in one step.
-        False when the lease is no longer current."""
+        """Moves the message to the dead letters with `reason`, in one step,
+        keeping its outcome ("dead"; `reason`, when not empty, is the error
+        of the delivery that ended). False when the lease is no longer
+        current."""
         raise NotImplementedError
 
     def extend(self, token: Any, lease: Optional[float]) -> Optional[Tuple[Any, float]]:
@@ -273,6 +340,20 @@ class Driver:
 
     def stats(self) -> QueueStats:
         """The queue's counts (see QueueStats; a driver may add keys)."""
+        raise NotImplementedError
+
+    def status(self, id: int) -> Optional[Status]:
+        """The message `id`, live or finished; None when the queue never
+        had it or its outcome was dropped. Writes nothing; costs no more
+        than a lookup by id."""
+        raise NotImplementedError
+
+    def outcomes(self, state: Optional[str], limit: int,
+                 since: Optional[float]) -> List[Status]:
+        """Up to `limit` (>= 1) kept outcomes, the latest `finished_at`
+        first, only of `state` (one of FINISHED_STATES, checked by the face)
+        when not None, only those finished at or after `since` (epoch
+        seconds) when not None. Writes nothing."""
         raise NotImplementedError
 
     # --- the queue's settings, kept with it and seen by every handle ---
@@ -323,7 +404,9 @@ class Driver:
     # --- the store ---
 
     def purge(self) -> None:
-        """Removes every message, leased or not (the dead letters stay)."""
+        """Removes every message, leased or not (the dead letters and kept
+        outcomes stay; the messages removed keep none, and their ids are
+        not handed out again while any kept outcome names a larger one)."""
         raise NotImplementedError
 
     def flush(self) -> None:
