@@ -13,7 +13,16 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union, cast
 from . import _checks, _consumer, _native
 from ._face import BaseQueue, DeadLetters
 from ._fork import reset_after_fork
-from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, Taken, Watch
+from .driver import (
+    DeadLetter,
+    Driver,
+    LocalQueueStats,
+    MessageInfo,
+    Retention,
+    Status,
+    Taken,
+    Watch,
+)
 from .waiting import DirectoryWaiter, MemoryWaiter, StopEvent
 
 Empty = _stdlib_queue.Empty
@@ -41,22 +50,41 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
+def _retention_ms(seconds: float) -> int:
+    # Any retention above 0 keeps the outcome for at least a millisecond.
+    return 0 if seconds <= 0.0 else max(1, _ms_ceil(seconds))
+
+
+def _status(row: Tuple[Any, ...]) -> Status:
+    (seq, state, deliveries, enqueued_ms, started_ms, finished_ms, result, errors, consumers,
+     priority, key, group, headers, dead_letter_id) = row
+    return Status(seq, state, deliveries, enqueued_ms / 1000.0,
+                  None if started_ms is None else started_ms / 1000.0,
+                  None if finished_ms is None else finished_ms / 1000.0,
+                  result, tuple(errors), tuple(consumers), priority, key, group,
+                  _decode_headers(headers), dead_letter_id)
+
+
 class LocalDriver(Driver):
     """The driver over the native engine on the directory `path` (or
     ":memory:"). Takes what Queue checked: `sync_interval` and `lease` in
     seconds, `max_deliveries` (None: no limit) below 2**32,
     `auto_compact_bytes` as an int, `consumer_id` checked (None: `host:pid`,
-    renewed in a forked child)."""
+    renewed in a forked child), `retention` the seconds this handle keeps
+    the outcomes it writes (see Retention)."""
 
     max_body_size: Optional[int] = _native.MAX_BODY_LEN
 
     def __init__(self, path: str, *, lease: float, sync_interval: float,
                  max_deliveries: Optional[int], auto_compact_bytes: int,
-                 read_only: bool, consumer_id: Optional[str] = None) -> None:
+                 read_only: bool, consumer_id: Optional[str] = None,
+                 retention: Retention = Retention()) -> None:
         self._lease_ms = max(1, _ms_ceil(lease))
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
-            path, _ms_ceil(sync_interval), self._lease_ms, auto_compact_bytes, read_only)
+            path, _ms_ceil(sync_interval), self._lease_ms, auto_compact_bytes, read_only,
+            _retention_ms(retention.acked), _retention_ms(retention.dead),
+            _retention_ms(retention.cancelled))
         self._engine.set_consumer(consumer_id or _consumer.default())
         if consumer_id is None:
             reset_after_fork(self._after_fork)
@@ -139,14 +167,16 @@ class LocalDriver(Driver):
 
     # --- settling ---
 
-    def ack(self, token: Token) -> bool:
-        return self._engine.ack(token)
+    def ack(self, token: Token, result: Optional[bytes] = None) -> bool:
+        if result is None:
+            return self._engine.ack(token)
+        return self._engine.ack(token, result)
 
     def ack_many(self, tokens: Sequence[Token]) -> List[int]:
         return self._engine.ack_many(list(tokens))
 
-    def nack(self, token: Token, delay: float) -> bool:
-        if not self._engine.nack(token, _ms_ceil(delay)):
+    def nack(self, token: Token, delay: float, error: Optional[str] = None) -> bool:
+        if not self._engine.nack(token, _ms_ceil(delay), error):
             return False
         if self._notify is not None:
             self._notify()
@@ -173,6 +203,17 @@ class LocalDriver(Driver):
                 for (seq, state, deliveries, ts, due, size, body, started, extensions, consumer,
                      priority, key, group, headers)
                 in self._engine.peek(limit, bodies)]
+
+    def status(self, id: int) -> Optional[Status]:
+        row = self._engine.status(id)
+        return None if row is None else _status(row)
+
+    def outcomes(self, state: Optional[str], limit: int,
+                 since: Optional[float]) -> List[Status]:
+        # Whole milliseconds, rounded down: an outcome finished in the same
+        # millisecond as `since` is at or after it.
+        since_ms = None if since is None else max(0, math.floor(since * 1000.0))
+        return [_status(row) for row in self._engine.outcomes(state, limit, since_ms)]
 
     def stats(self) -> LocalQueueStats:
         # The engine's counts as they are, but for the oldest delivery in

@@ -83,15 +83,18 @@ ByteSpan bytes_view(PyObject* bytes) {
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<raise_internal>([&]() -> PyObject* {
-    static const char* names[] = {"path", "sync_interval_ms", "lease_ms", "auto_compact_bytes",
-                                  "read_only", nullptr};
+    static const char* names[] = {"path",          "sync_interval_ms", "lease_ms",
+                                  "auto_compact_bytes", "read_only",   "keep_acked_ms",
+                                  "keep_dead_ms",  "keep_cancelled_ms", nullptr};
     const char* path = nullptr;
     Settings settings;
     int read_only = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO&O&O&|p", const_cast<char**>(names), &path,
-                                     py::u64_arg, &settings.sync_interval_ms, py::u64_arg,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO&O&O&|pO&O&O&", const_cast<char**>(names),
+                                     &path, py::u64_arg, &settings.sync_interval_ms, py::u64_arg,
                                      &settings.default_lease_ms, py::u64_arg,
-                                     &settings.auto_compact_bytes, &read_only)) {
+                                     &settings.auto_compact_bytes, &read_only, py::u64_arg,
+                                     &settings.keep_acked_ms, py::u64_arg, &settings.keep_dead_ms,
+                                     py::u64_arg, &settings.keep_cancelled_ms)) {
       return nullptr;
     }
     const std::string where(path);
@@ -366,8 +369,21 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
 // extend(token, lease_ms | None) -> deadline_ms | None
 PyObject* engine_ack(PyObject* self, PyObject* args) noexcept {
   LeaseToken token;
-  if (!PyArg_ParseTuple(args, "O&", lease_token_arg, &token)) return nullptr;
-  return engine_call(self, [&](JobQueue& q) { return q.ack(token); }, py::to_bool);
+  PyObject* result = Py_None;
+  if (!PyArg_ParseTuple(args, "O&|O", lease_token_arg, &token, &result)) return nullptr;
+  if (result == Py_None) {
+    return engine_call(self, [&](JobQueue& q) { return q.ack(token); }, py::to_bool);
+  }
+  if (!PyBytes_Check(result)) {
+    PyErr_SetString(PyExc_TypeError, "result must be bytes or None");
+    return nullptr;
+  }
+  if (static_cast<size_t>(PyBytes_Size(result)) > MAX_RESULT_LEN) {
+    PyErr_SetString(PyExc_ValueError, "result must be at most 1 MiB");
+    return nullptr;
+  }
+  const ByteSpan kept = bytes_view(result);  // `args` keeps the bytes alive
+  return engine_call(self, [&](JobQueue& q) { return q.ack(token, kept); }, py::to_bool);
 }
 
 // ack_many(tokens: list[token]) -> list[int]: the positions of the tokens
@@ -401,10 +417,20 @@ PyObject* engine_ack_many(PyObject* self, PyObject* args) noexcept {
 PyObject* engine_nack(PyObject* self, PyObject* args) noexcept {
   LeaseToken token;
   uint64_t delay_ms = 0;
-  if (!PyArg_ParseTuple(args, "O&O&", lease_token_arg, &token, py::u64_arg, &delay_ms)) {
+  const char* error = nullptr;
+  Py_ssize_t error_len = 0;
+  if (!PyArg_ParseTuple(args, "O&O&|z#", lease_token_arg, &token, py::u64_arg, &delay_ms, &error,
+                        &error_len)) {
     return nullptr;
   }
-  return engine_call(self, [&](JobQueue& q) { return q.nack(token, delay_ms); }, py::to_bool);
+  if (static_cast<size_t>(error_len) > MAX_ERROR_LEN) {
+    PyErr_SetString(PyExc_ValueError, "error must be at most 16 KiB in UTF-8");
+    return nullptr;
+  }
+  std::optional<std::string_view> kept;
+  if (error != nullptr) kept = std::string_view(error, static_cast<size_t>(error_len));
+  return engine_call(self, [&](JobQueue& q) { return q.nack(token, delay_ms, kept); },
+                     py::to_bool);
 }
 
 PyObject* engine_bury(PyObject* self, PyObject* args) noexcept {
@@ -442,6 +468,45 @@ PyObject* engine_peek(PyObject* self, PyObject* args) noexcept {
       [&](const std::vector<MessageSummary>& found) {
         return py::to_list(found, [&](const MessageSummary& m) { return summary_row(m, bodies); });
       });
+}
+
+// status(seq) -> row | None (see outcome_row)
+PyObject* engine_status(PyObject* self, PyObject* args) noexcept {
+  uint64_t seq = 0;
+  if (!PyArg_ParseTuple(args, "O&", py::u64_arg, &seq)) return nullptr;
+  return engine_call(
+      self, [&](JobQueue& q) { return q.status(seq); },
+      [](const std::optional<OutcomeStatus>& found) {
+        return found ? outcome_row(*found) : py::to_none();
+      });
+}
+
+// outcomes(state | None, limit, since_ms | None) -> list[row]
+PyObject* engine_outcomes(PyObject* self, PyObject* args) noexcept {
+  const char* state = nullptr;
+  uint64_t limit = 0;
+  std::optional<uint64_t> since_ms;
+  if (!PyArg_ParseTuple(args, "zO&O&", &state, py::u64_arg, &limit, py::optional_u64_arg,
+                        &since_ms)) {
+    return nullptr;
+  }
+  std::optional<OutcomeState> only;
+  if (state != nullptr) {
+    const std::string_view name(state);
+    if (name == "acked") {
+      only = OutcomeState::kAcked;
+    } else if (name == "dead") {
+      only = OutcomeState::kDead;
+    } else if (name == "cancelled") {
+      only = OutcomeState::kCancelled;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "state must be 'acked', 'dead', 'cancelled' or None");
+      return nullptr;
+    }
+  }
+  return engine_call(
+      self, [&](JobQueue& q) { return q.outcomes(only, limit, since_ms); },
+      [](const std::vector<OutcomeStatus>& found) { return py::to_list(found, outcome_row); });
 }
 
 PyObject* engine_next_due(PyObject* self, PyObject*) noexcept {
@@ -570,9 +635,11 @@ PyMethodDef g_engine_methods[] = {
      "lease token the settling methods take is\n"
      "(seq, enqueued_ms, deliveries, deadline_ms)."},
     {"ack", engine_ack, METH_VARARGS,
-     "ack($self, token, /)\n--\n\n"
-     "Removes the leased message. False (and nothing written) when `token`\n"
-     "is no longer its current lease: it expired, or the message was settled."},
+     "ack($self, token, result=None, /)\n--\n\n"
+     "Removes the leased message, keeping its outcome (with `result`, bytes\n"
+     "of at most 1 MiB or None) for keep_acked_ms in the same record. False\n"
+     "(and nothing written) when `token` is no longer its current lease: it\n"
+     "expired, or the message was settled."},
     {"ack_many", engine_ack_many, METH_VARARGS,
      "ack_many($self, tokens, /)\n--\n\n"
      "Acks every message whose lease in `tokens` (a list) is still current,\n"
@@ -580,9 +647,11 @@ PyMethodDef g_engine_methods[] = {
      "the positions in `tokens` of the leases that were not current; a lease\n"
      "given twice is acked once."},
     {"nack", engine_nack, METH_VARARGS,
-     "nack($self, token, delay_ms, /)\n--\n\n"
+     "nack($self, token, delay_ms, error=None, /)\n--\n\n"
      "Gives the leased message back, due again `delay_ms` milliseconds from\n"
-     "now. False when `token` is no longer its current lease."},
+     "now, keeping `error` (a str of at most 16 KiB in UTF-8, or None) as the\n"
+     "error of the delivery that ended. False when `token` is no longer its\n"
+     "current lease."},
     {"bury", engine_bury, METH_VARARGS,
      "bury($self, token, reason, /)\n--\n\n"
      "Moves the leased message to the dead letters, with the str `reason`.\n"
@@ -603,6 +672,18 @@ PyMethodDef g_engine_methods[] = {
      "`bodies` is true; for a leased message, when its delivery began (None\n"
      "when unknown), how often its lease was extended and who holds it (None\n"
      "when unknown)."},
+    {"status", engine_status, METH_VARARGS,
+     "status($self, seq, /)\n--\n\n"
+     "The message `seq`, live or with its outcome kept: (seq, state,\n"
+     "deliveries, enqueued_ms, started_ms, finished_ms, result, errors,\n"
+     "consumers, priority, key, group, headers, dead_letter_id), state one of\n"
+     "'ready', 'scheduled', 'leased', 'acked', 'dead', 'cancelled'; None when\n"
+     "the queue has no such message and keeps no outcome of it."},
+    {"outcomes", engine_outcomes, METH_VARARGS,
+     "outcomes($self, state, limit, since_ms, /)\n--\n\n"
+     "Up to `limit` kept outcomes as status() rows, the latest finished\n"
+     "first, of `state` ('acked', 'dead', 'cancelled'; None: any), finished\n"
+     "at or after `since_ms` (None: any time)."},
     {"next_due", engine_next_due, METH_NOARGS,
      "next_due($self, /)\n--\n\n"
      "The earliest time (epoch milliseconds) a lease or a delay ends, or None."},
@@ -669,12 +750,15 @@ PyGetSetDef g_engine_getset[] = {
 };
 
 constexpr char kEngineDoc[] =
-    "Engine(path, sync_interval_ms, lease_ms, auto_compact_bytes, read_only=False)\n--\n\n"
+    "Engine(path, sync_interval_ms, lease_ms, auto_compact_bytes, read_only=False,\n"
+    "       keep_acked_ms=0, keep_dead_ms=0, keep_cancelled_ms=0)\n--\n\n"
     "One open queue: the directory `path` (created when missing, unless\n"
     "`read_only`) or \":memory:\". Single operations sync at most\n"
     "`sync_interval_ms` apart (0: each one syncs); `lease_ms` is the default\n"
     "lease; the log is compacted once it passes `auto_compact_bytes` (0:\n"
-    "never). Read-only, every call that would write raises OSError.\n\n"
+    "never). Read-only, every call that would write raises OSError. The\n"
+    "keep_*_ms are how long the outcomes of the messages it acks, moves to\n"
+    "the dead letters or cancels are kept (0: none).\n\n"
     "Engine errors raise OSError (TimeoutError for a lock that stayed busy),\n"
     "naming the directory; OverflowError when no id is left; RuntimeError for\n"
     "a broken invariant; ValueError once closed. Each call runs without the\n"

@@ -101,6 +101,19 @@ PyObject* summary_row(const MessageSummary& m, bool bodies) {
                        m.headers.empty() ? py::to_none() : to_bytes(m.headers));
 }
 
+PyObject* outcome_row(const OutcomeStatus& o) {
+  auto strs = [](const std::vector<std::string>& items) {
+    return py::to_list(items, [](const std::string& text) { return to_str(text); });
+  };
+  return Py_BuildValue("(KsIKNNNNNiNNNN)", ull{o.seq}, o.state, o.deliveries, ull{o.enqueued_ms},
+                       to_optional_int(o.started_ms), to_optional_int(o.finished_ms),
+                       o.result ? to_bytes(*o.result) : py::to_none(), strs(o.errors),
+                       strs(o.consumers), int{o.priority}, optional_str(o.key),
+                       optional_str(o.group),
+                       o.headers.empty() ? py::to_none() : to_bytes(o.headers),
+                       to_optional_int(o.dead_letter_id));
+}
+
 PyObject* dead_letter_row(const DeadLetter& d) {
   return Py_BuildValue("(KKNIKKN)", ull{d.id}, ull{d.original_seq}, to_bytes(d.body), d.deliveries,
                        ull{d.enqueued_ts_ms}, ull{d.died_ts_ms}, to_str(d.reason));

@@ -47,6 +47,10 @@ PyObject* summary_row(const MessageSummary& m, bool bodies);
 PyObject* dead_letter_row(const DeadLetter& d);
 // The queue's counts, keyed as LocalQueueStats (python/tarnwick_queue/_types.py).
 PyObject* stats_dict(const JobStats& s);
+// (seq, state, deliveries, enqueued_ms, started_ms | None, finished_ms | None,
+//  result | None, errors, consumers, priority, key | None, group | None,
+//  headers | None, dead_letter_id | None); errors and consumers are lists of str.
+PyObject* outcome_row(const OutcomeStatus& o);
 // {ok, records, bytes, message, damaged: [range], tail: range | None, intact_records}
 PyObject* integrity_dict(const IntegrityReport& r);
 // {skipped: [range], cut_tail: range | None, records_kept, orphan_records,

@@ -15,6 +15,10 @@ inline constexpr uint32_t FORMAT_VERSION = 1;
 // queue's settings, kept keys). Readers of format 1 ignore the version and
 // cut unknown kinds, so format 2 has a magic of its own, which they refuse.
 inline constexpr uint32_t FORMAT_VERSION_2 = 2;
+// Format 3 adds the kinds 10-11 (outcomes, delivery histories). Readers of
+// format 2 take an unknown kind for damage and would cut it, so format 3
+// has a magic of its own too, which they refuse.
+inline constexpr uint32_t FORMAT_VERSION_3 = 3;
 
 // Fixed ENQUEUE payload bytes ahead of the body: tag, seq, timestamp, length.
 inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
@@ -23,6 +27,7 @@ inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_PREFIX
 
 inline constexpr char LOG_MAGIC[4] = {'T', 'W', 'F', 'L'};
 inline constexpr char LOG_MAGIC_2[4] = {'T', 'W', 'F', '2'};
+inline constexpr char LOG_MAGIC_3[4] = {'T', 'W', 'F', '3'};
 inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
 
 inline constexpr uint64_t ACK_FRAME_LEN = 21;

@@ -18,11 +18,7 @@ Status QueueImpl::commit(const RecordView& record, Sync sync) {
 Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
   // Refused before anything is written, so there is nothing to cut back either.
   if (inner.files && read_only) return read_only_error();
-  if (inner.files && inner.format != FORMAT_VERSION_2 &&
-      std::any_of(records.begin(), records.end(),
-                  [](const RecordView& r) { return needs_format_2(r.tag); })) {
-    TW_TRY(upgrade_to_format_2());
-  }
+  if (inner.files) TW_TRY(upgrade_for(records));
   // A message that leaves with a unique_for window keeps its key: a
   // KEPT_KEY with the window's end follows its removal in the same run, so
   // that every process and every replay agrees on when the window closes.
@@ -30,7 +26,7 @@ Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
   std::vector<std::string> kept;  // the keys those records borrow
   const QueueState& state = inner.state;
   auto keeps_key = [&state](const RecordView& r) -> const MessageOptions* {
-    if (r.tag != ACK && r.tag != DEAD && r.tag != CANCEL) return nullptr;
+    if (r.tag != ACK && r.tag != DEAD && r.tag != CANCEL && r.tag != OUTCOME) return nullptr;
     const MessageOptions* o = state.options_of(r.seq);
     return o != nullptr && !o->key.empty() && o->unique_for_ms != 0 ? o : nullptr;
   };

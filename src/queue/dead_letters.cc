@@ -36,14 +36,18 @@ Status write_letter_then_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq,
     return Error::invalid_data("message " + std::to_string(seq) +
                                " is too large for the dead letters");
   }
+  uint64_t letter_id = NO_DEAD_LETTER;
   Status parked = dead.locked(Prep::kCatchUp, [&]() -> Status {
     const ByteSpan one(letter);
-    TW_TRY(jobs::write_messages(dead, std::span(&one, 1), now, 0, Sync::kNow));
+    TW_ASSIGN_OR_RETURN(letter_id, jobs::write_messages(dead, std::span(&one, 1), now, 0, Sync::kNow));
     return {};
   });
   if (!parked.ok()) return parked;
   kill_point(KillPoint::kDeadLetterWrittenBeforeDead);
-  return q.commit(RecordView::dead(seq), Sync::kNone);
+  std::vector<uint8_t> payload;
+  TW_ASSIGN_OR_RETURN(const RecordView record,
+                      jobs::removal_of(q, seq, true, now, std::nullopt, reason, letter_id, payload));
+  return q.commit(record, Sync::kNone);
 }
 
 DeadLetter read_dead_letter(uint64_t id, ByteSpan bytes) {
@@ -99,7 +103,7 @@ Status JobQueue::finish_moves_held() {
     letters_checked_below_ = 0;
   }
   bool wrote = false;
-  auto finish = [&](const MessageEntry& letter) -> Status {
+  auto finish = [&](uint64_t letter_id, const MessageEntry& letter) -> Status {
     TW_ASSIGN_OR_RETURN(ByteSpan bytes, dead.body_of(letter));
     auto fields = decode_dead_letter(bytes);
     if (!fields) return {};
@@ -110,18 +114,24 @@ Status JobQueue::finish_moves_held() {
       return {};
     }
     wrote = true;
-    return q.commit(RecordView::dead(fields->original_seq), Sync::kNone);
+    const std::string_view reason(reinterpret_cast<const char*>(fields->reason.data()),
+                                  fields->reason.size());
+    std::vector<uint8_t> payload;
+    TW_ASSIGN_OR_RETURN(const RecordView record,
+                        jobs::removal_of(q, fields->original_seq, true, fields->died_ts_ms,
+                                         std::nullopt, reason, letter_id, payload));
+    return q.commit(record, Sync::kNone);
   };
   // By seq when few seqs are new, else over the letters left.
   const auto& letters = dead.state().messages;
   if (end - letters_checked_below_ <= letters.size()) {
     for (uint64_t id = letters_checked_below_; id < end; ++id) {
       auto letter = letters.find(id);
-      if (letter != letters.end()) TW_TRY(finish(letter->second));
+      if (letter != letters.end()) TW_TRY(finish(id, letter->second));
     }
   } else {
     for (const auto& [id, letter] : letters) {
-      if (id >= letters_checked_below_) TW_TRY(finish(letter));
+      if (id >= letters_checked_below_) TW_TRY(finish(id, letter));
     }
   }
   // Marked only once every move is finished: a failure looks again.

@@ -228,7 +228,14 @@ Result<bool> JobQueue::cancel(uint64_t seq) {
     const QueueState& state = q.state();
     if (!state.messages.contains(seq)) return false;
     if (state.in_flight.contains(seq) && !state.is_scheduled(seq)) return false;
-    TW_TRY(q.commit(RecordView::cancel(seq), Sync::kInterval));
+    std::vector<uint8_t> payload;
+    RecordView record = RecordView::cancel(seq);
+    if (q.settings.keep_cancelled_ms != 0) {
+      TW_ASSIGN_OR_RETURN(record, jobs::outcome_of(q, seq, OutcomeState::kCancelled, now_ms(),
+                                                   q.settings.keep_cancelled_ms, std::nullopt,
+                                                   {}, NO_DEAD_LETTER, payload));
+    }
+    TW_TRY(q.commit(record, Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -371,18 +378,26 @@ Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
 
 // --- settling ---
 
-Result<bool> JobQueue::remove(uint64_t seq, const LeaseToken* lease, bool dead) {
+Result<bool> JobQueue::remove(uint64_t seq, const LeaseToken* lease, bool dead,
+                             std::optional<ByteSpan> result) {
   QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now_ms()));
+    const uint64_t now = now_ms();
+    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
     if (entry == nullptr) return false;
-    TW_TRY(q.commit(dead ? RecordView::dead(seq) : RecordView::ack(seq), Sync::kInterval));
+    // One record removes the message and keeps its outcome: no crash can
+    // keep one without the other.
+    std::vector<uint8_t> payload;
+    TW_ASSIGN_OR_RETURN(const RecordView record,
+                        jobs::removal_of(q, seq, dead, now, result, {}, NO_DEAD_LETTER, payload));
+    TW_TRY(q.commit(record, Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
 }
 
-Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms) {
+Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms,
+                                std::optional<std::string_view> error) {
   QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
     const uint64_t now = now_ms();
@@ -394,7 +409,18 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
     const RecordView record =
         delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries)
                       : RecordView::schedule(seq, saturating_add(now, delay_ms), entry->deliveries);
-    TW_TRY(q.commit(record, Sync::kInterval));
+    if (!error) {
+      TW_TRY(q.commit(record, Sync::kInterval));
+      return true;
+    }
+    // The error goes first, in the same write: a torn write that keeps only
+    // it leaves the message leased, with the error noted for a delivery
+    // that ends anyway once its lease runs out.
+    std::vector<uint8_t> payload;
+    TW_ASSIGN_OR_RETURN(const RecordView history,
+                        jobs::history_with_error(q, seq, *error, payload));
+    const RecordView both[2] = {history, record};
+    TW_TRY(q.commit_batch(both, Sync::kInterval));
     return true;
   });
 }
@@ -439,12 +465,20 @@ Result<uint64_t> JobQueue::ack_run(size_t count, SeqOf&& seq_of, Current&& curre
   std::unordered_set<uint64_t>& named = q.seen_seqs();
   acks.clear();
   named.clear();
+  // The outcomes' payloads, which the records borrow (a payload's bytes
+  // stay where they are when the outer list grows).
+  std::vector<std::vector<uint8_t>> payloads;
+  const uint64_t now = q.settings.keep_acked_ms != 0 ? now_ms() : 0;
   for (size_t i = 0; i < count; ++i) {
     const uint64_t seq = seq_of(i);
     if (!current(i)) {
       if (refused != nullptr) refused->push_back(i);
     } else if (named.insert(seq).second) {
-      acks.push_back(RecordView::ack(seq));
+      payloads.emplace_back();
+      TW_ASSIGN_OR_RETURN(const RecordView record,
+                          jobs::removal_of(q, seq, false, now, std::nullopt, {}, NO_DEAD_LETTER,
+                                           payloads.back()));
+      acks.push_back(record);
     }
   }
   if (acks.empty() && sync != SyncRule::kForceAlways) return uint64_t{0};
@@ -455,10 +489,21 @@ Result<uint64_t> JobQueue::ack_run(size_t count, SeqOf&& seq_of, Current&& curre
 }
 
 Result<bool> JobQueue::ack(const LeaseToken& lease) { return remove(lease.seq, &lease, false); }
+Result<bool> JobQueue::ack(const LeaseToken& lease, std::optional<ByteSpan> result) {
+  if (result && result->size() > MAX_RESULT_LEN) {
+    return Error::invalid_data("a result is at most 1 MiB");
+  }
+  return remove(lease.seq, &lease, false, result);
+}
 Result<bool> JobQueue::ack(uint64_t seq) { return remove(seq, nullptr, false); }
 
 Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms) {
   return give_back(lease.seq, &lease, delay_ms);
+}
+
+Result<bool> JobQueue::nack(const LeaseToken& lease, uint64_t delay_ms,
+                            std::optional<std::string_view> error) {
+  return give_back(lease.seq, &lease, delay_ms, error);
 }
 
 Result<bool> JobQueue::nack(uint64_t seq, bool requeue) {

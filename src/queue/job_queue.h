@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "queue/outcome_record.h"
 #include "queue/queue.h"
 
 namespace tarnwick {
@@ -77,6 +78,24 @@ struct DeadLetter {
   uint64_t died_ts_ms = 0;
   std::string reason;
   std::vector<uint8_t> body;
+};
+
+// What status() and outcomes() tell of one message, live or finished.
+struct OutcomeStatus {
+  uint64_t seq = 0;
+  const char* state = "ready";  // ready, scheduled, leased, acked, dead, cancelled
+  uint32_t deliveries = 0;
+  uint64_t enqueued_ms = 0;
+  std::optional<uint64_t> started_ms;   // the last delivery's start
+  std::optional<uint64_t> finished_ms;  // finished messages only
+  std::optional<std::vector<uint8_t>> result;
+  std::vector<std::string> errors;     // newest last
+  std::vector<std::string> consumers;  // newest last
+  int8_t priority = 0;
+  std::string key;    // empty: none
+  std::string group;  // empty: none
+  std::vector<uint8_t> headers;
+  std::optional<uint64_t> dead_letter_id;
 };
 
 struct JobStats {
@@ -174,8 +193,16 @@ class JobQueue {
 
   // --- settling, fenced: each returns false (nothing) and writes nothing
   // when `lease` is no longer current ---
+  // With the handle's retention for the state (Settings::keep_*_ms), the
+  // record that removes the message is an OUTCOME that keeps what became of
+  // it (with `result` for an ack); without, the plain record of old.
   Result<bool> ack(const LeaseToken& lease);
+  Result<bool> ack(const LeaseToken& lease, std::optional<ByteSpan> result);
   Result<bool> nack(const LeaseToken& lease, uint64_t delay_ms);
+  // `error` is kept with the message as the error of the delivery that
+  // ended (a HISTORY record written with the return, in one write).
+  Result<bool> nack(const LeaseToken& lease, uint64_t delay_ms,
+                    std::optional<std::string_view> error);
   // A renewal keeps what the lease's LEASE told (its start and consumer)
   // and counts one extension more; a lease that told nothing is renewed
   // telling `consumer`, its start unknown, when one is given.
@@ -200,6 +227,13 @@ class JobQueue {
   Result<uint64_t> ack_batch(std::span<const uint64_t> seqs);
 
   // --- looking ---
+  // The message `seq`, live or with its outcome kept (and not expired);
+  // nothing when neither. Writes nothing.
+  Result<std::optional<OutcomeStatus>> status(uint64_t seq);
+  // Up to `limit` kept outcomes, the latest finished first, of `state` only
+  // (when given), finished at or after `since_ms` (when given).
+  Result<std::vector<OutcomeStatus>> outcomes(std::optional<OutcomeState> state, uint64_t limit,
+                                              std::optional<uint64_t> since_ms);
   // Writes nothing: expired leases show as ready without being reclaimed.
   Result<std::vector<MessageSummary>> peek(uint64_t limit, bool bodies);
   // The earliest time a leased or delayed message comes due, if any.
@@ -235,8 +269,10 @@ class JobQueue {
            std::string directory);
 
   // The settles, written once for both ways of naming a message.
-  Result<bool> remove(uint64_t seq, const LeaseToken* lease, bool dead);
-  Result<bool> give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms);
+  Result<bool> remove(uint64_t seq, const LeaseToken* lease, bool dead,
+                      std::optional<ByteSpan> result = std::nullopt);
+  Result<bool> give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms,
+                         std::optional<std::string_view> error = std::nullopt);
   Result<std::optional<uint64_t>> renew(uint64_t seq, const LeaseToken* lease,
                                         std::optional<uint64_t> lease_ms,
                                         std::optional<std::string_view> consumer);

@@ -31,6 +31,26 @@ Result<uint64_t> write_messages(QueueImpl& q, std::span<const ByteSpan> bodies, 
 // A message's headers: a view into the log's map (or the state, without a log).
 Result<ByteSpan> headers_of(QueueImpl& q, const MessageOptions& o);
 
+// The OUTCOME that removes the live message `seq` now, finished as `state`,
+// kept for `keep_ms`: its payload is assembled in `out`, which the returned
+// view borrows. `error` (if not empty) ends its errors; `dead_letter_id`
+// names its dead letter (NO_DEAD_LETTER: none).
+Result<RecordView> outcome_of(QueueImpl& q, uint64_t seq, OutcomeState state, uint64_t now,
+                              uint64_t keep_ms, std::optional<ByteSpan> result,
+                              std::string_view error, uint64_t dead_letter_id,
+                              std::vector<uint8_t>& out);
+// The view of an OUTCOME payload encoded from `fields` into `payload`.
+RecordView outcome_view(const OutcomeFields& fields, std::span<const uint8_t> payload);
+// The HISTORY of the live message `seq` once its current delivery ended
+// with `error`, assembled in `out`, which the view borrows.
+Result<RecordView> history_with_error(QueueImpl& q, uint64_t seq, std::string_view error,
+                                      std::vector<uint8_t>& out);
+// The record that removes `seq` as `dead` or acked: an OUTCOME when the
+// handle keeps such outcomes, else the plain DEAD or ACK.
+Result<RecordView> removal_of(QueueImpl& q, uint64_t seq, bool dead, uint64_t now,
+                              std::optional<ByteSpan> result, std::string_view error,
+                              uint64_t dead_letter_id, std::vector<uint8_t>& out);
+
 // The message's entry while `lease` is its current lease, else null.
 MessageEntry* held(QueueState& state, const LeaseToken& lease);
 

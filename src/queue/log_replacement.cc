@@ -1,4 +1,5 @@
-// Replacing the log: compaction keeps the live messages, purge keeps none.
+// Replacing the log: compaction keeps the live messages and the outcomes
+// whose time is not up, purge keeps no message (the outcomes stay).
 // Both write a new file of the next generation beside the log, sync it,
 // rename it over the log and sync the directory. A replacement that fails
 // before the rename removes its file again. The new file takes the access
@@ -51,29 +52,45 @@ Status QueueImpl::replace_log(Write&& write) {
 
 namespace {
 
-// Whether the state holds anything only format 2 can write.
-bool needs_format_2(const QueueState& state) {
-  return !state.options.empty() || !state.kept_keys.empty() || state.paused ||
-         state.group_limit != 1;
+// The oldest format that holds everything the state will write, at least `format`.
+uint32_t format_needed(const QueueState& state, uint32_t format) {
+  if (!state.outcomes.empty() || !state.histories.empty()) return FORMAT_VERSION_3;
+  if (!state.options.empty() || !state.kept_keys.empty() || state.paused ||
+      state.group_limit != 1) {
+    return std::max(format, FORMAT_VERSION_2);
+  }
+  return format;
 }
 
 }  // namespace
 
 Status QueueImpl::do_compact() {
-  if (!persistent) return {};
+  if (!persistent) {
+    // Nothing to rewrite: only the outcomes whose time is up are let go.
+    inner.state.drop_expired_outcomes(now_ms());
+    outcomes_pruned_at_ = inner.state.outcomes.size();
+    return {};
+  }
   // Compaction keeps the format (a format-1 log stays readable by older releases).
-  const uint32_t format = needs_format_2(inner.state) ? FORMAT_VERSION_2 : inner.format;
+  const uint32_t format = format_needed(inner.state, inner.format);
   return replace_log([this, format](bool& renamed) { return write_compacted(renamed, format); });
 }
 
-Status QueueImpl::upgrade_to_format_2() {
+Status QueueImpl::upgrade_to_format_2() { return upgrade_to(FORMAT_VERSION_2); }
+
+Status QueueImpl::upgrade_to(uint32_t format) {
   if (!persistent) {
-    inner.format = FORMAT_VERSION_2;
+    inner.format = std::max(inner.format, format);
     return {};
   }
-  if (inner.format == FORMAT_VERSION_2) return {};
-  return replace_log(
-      [this](bool& renamed) { return write_compacted(renamed, FORMAT_VERSION_2); });
+  if (inner.format >= format) return {};
+  return replace_log([this, format](bool& renamed) { return write_compacted(renamed, format); });
+}
+
+Status QueueImpl::upgrade_for(std::span<const RecordView> records) {
+  uint32_t needed = inner.format;
+  for (const RecordView& r : records) needed = std::max(needed, format_for(r.tag));
+  return needed > inner.format ? upgrade_to(needed) : Status{};
 }
 
 Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
@@ -94,6 +111,7 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
 
   std::vector<uint64_t> new_offsets;
   std::vector<uint64_t> new_header_offsets;  // per message with options, in order
+  std::vector<OutcomeEntry> kept_outcomes;   // as they stand in the new log
   new_offsets.reserve(live.size());
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(compact_tmp_path));
@@ -107,8 +125,13 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
       pos += scratch.size();
       return writer.write_all(scratch);
     };
-    if (format == FORMAT_VERSION_2 && (state.paused || state.group_limit != 1)) {
+    if (format >= FORMAT_VERSION_2 && (state.paused || state.group_limit != 1)) {
       TW_TRY(put_view(RecordView::settings(state.paused, state.group_limit)));
+    }
+    // The kept outcomes first, each frame as it was written, oldest first
+    // (they name messages that left, so no live message follows them).
+    if (format >= FORMAT_VERSION_3) {
+      TW_ASSIGN_OR_RETURN(kept_outcomes, copy_outcomes(writer, pos, now));
     }
     for (const LiveMessage& m : live) {
       // The body is read first: it ends past the headers, so reading it maps
@@ -129,6 +152,19 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
         new_offsets.push_back(pos + ENQUEUE_FRAME_OVERHEAD);
         pos += scratch.size();
       }
+      if (format >= FORMAT_VERSION_3 && !state.histories.empty()) {
+        if (auto h = state.histories.find(m.seq); h != state.histories.end()) {
+          HistoryFields fields;
+          fields.seq = m.seq;
+          fields.recorded = h->second.recorded;
+          fields.started_ms = h->second.started_ms;
+          for (const std::string& e : h->second.errors) fields.lists.errors.emplace_back(e);
+          for (const std::string& c : h->second.consumers) fields.lists.consumers.emplace_back(c);
+          std::vector<uint8_t> payload;
+          encode_history(fields, payload);
+          TW_TRY(put_view(RecordView::encoded(HISTORY, m.seq, payload)));
+        }
+      }
       if (m.entry->deliveries != 0) {
         TW_TRY(put_frame(writer, scratch, RequeueRecord{m.seq, m.entry->deliveries}));
         pos += REQUEUE_FRAME_LEN;
@@ -146,7 +182,7 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
         pos += scratch.size();
       }
     }
-    if (format == FORMAT_VERSION_2) {
+    if (format >= FORMAT_VERSION_2) {
       for (const auto& [key, kept] : state.kept_keys) {
         if (kept.expires_ms > now) TW_TRY(put_view(RecordView::kept_key(kept.seq, kept.expires_ms, key)));
       }
@@ -172,13 +208,47 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
     }
   }
   std::erase_if(state.kept_keys, [now](const auto& kept) { return kept.second.expires_ms <= now; });
+  take_outcomes(std::move(kept_outcomes));
   return {};
 }
 
+Result<std::vector<OutcomeEntry>> QueueImpl::copy_outcomes(BufferedWriter& writer, uint64_t& pos,
+                                                           uint64_t now) {
+  std::vector<OutcomeEntry> kept;
+  kept.reserve(inner.state.outcomes.size());
+  for (const OutcomeEntry& entry : inner.state.outcomes) {
+    if (entry.state == 0 || entry.keep_until_ms <= now) continue;
+    TW_ASSIGN_OR_RETURN(ByteSpan frame, read_body(entry.frame_offset, entry.frame_len));
+    TW_TRY(writer.write_all(frame));
+    OutcomeEntry moved = entry;
+    moved.frame_offset = pos;
+    pos += entry.frame_len;
+    kept.push_back(moved);
+  }
+  return kept;
+}
+
+void QueueImpl::take_outcomes(std::vector<OutcomeEntry> kept) {
+  QueueState& state = inner.state;
+  state.outcomes.clear();
+  state.outcome_index.clear();
+  state.outcome_bytes = 0;
+  for (const OutcomeEntry& entry : kept) state.keep_outcome(entry);
+}
+
 Status QueueImpl::maybe_compact() {
-  if (!persistent || read_only || settings.auto_compact_bytes == 0) return {};
+  if (!persistent) {
+    // A queue without a log lets expired outcomes go once their number
+    // doubled since the last look: a walk paid for by the removals.
+    const size_t kept = inner.state.outcomes.size();
+    if (kept >= 1024 && kept >= 2 * outcomes_pruned_at_) return do_compact();
+    return {};
+  }
+  if (read_only || settings.auto_compact_bytes == 0) return {};
   if (inner.log_bytes < settings.auto_compact_bytes) return {};
-  const uint64_t live = inner.state.live_bytes;
+  // Kept outcomes are live for this: a log of mostly outcomes is not
+  // rewritten on every removal, only once they are half of it no more.
+  const uint64_t live = inner.state.live_bytes + inner.state.outcome_bytes;
   if (live >= (uint64_t{1} << 63) || 2 * live >= inner.log_bytes) return {};
   // The removal that asked for it has taken effect and must be reported as
   // such; a failure here leaves a log that is only longer than it need be
@@ -192,11 +262,16 @@ Status QueueImpl::maybe_compact() {
 
 namespace {
 
-// What a purge keeps of a state: the queue's settings, no message or key.
-QueueState settings_only(const QueueState& state) {
+// What a purge keeps of a state: the queue's settings and kept outcomes
+// (whose ids stay taken), no message or key.
+QueueState settings_only(QueueState& state) {
   QueueState fresh;
   fresh.paused = state.paused;
   fresh.group_limit = state.group_limit;
+  fresh.outcome_payloads = std::move(state.outcome_payloads);
+  for (const OutcomeEntry& entry : state.outcomes) {
+    if (entry.state != 0) fresh.keep_outcome(entry);
+  }
   return fresh;
 }
 
@@ -212,13 +287,21 @@ Status QueueImpl::purge_log() {
 
 Status QueueImpl::write_purged(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
+  std::vector<OutcomeEntry> kept_outcomes;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(purge_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation, inner.format));
+    uint64_t pos = LOG_HEADER_LEN;
     if (inner.state.paused || inner.state.group_limit != 1) {
       std::vector<uint8_t> frame;
       append_frame_to(frame, RecordView::settings(inner.state.paused, inner.state.group_limit));
       TW_TRY(sys::write_all(file.fd(), frame.data(), frame.size()));
+      pos += frame.size();
+    }
+    if (!inner.state.outcomes.empty()) {
+      BufferedWriter writer(file.fd());
+      TW_ASSIGN_OR_RETURN(kept_outcomes, copy_outcomes(writer, pos, now_ms()));
+      TW_TRY(writer.flush());
     }
     kill_point(KillPoint::kPurgeTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
@@ -229,6 +312,7 @@ Status QueueImpl::write_purged(bool& renamed) {
   }
   // Only now is the log empty; until the rename the old messages stay served.
   inner.state = settings_only(inner.state);
+  take_outcomes(std::move(kept_outcomes));
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kPurgeDirSynced);
   return reopen_io(next_generation);

@@ -32,6 +32,12 @@ struct Settings {
   // The most space kept in reserve for draining the queue on a full disk
   // (an eighth of the log's length, see space_reserve.h); 0 keeps none.
   uint64_t reserve_bytes = uint64_t{1} << 30;
+  // How long this handle keeps the outcome of a message it acks, moves to
+  // the dead letters or cancels (0: none, the plain record is written, as
+  // TarnwickCore always does).
+  uint64_t keep_acked_ms = 0;
+  uint64_t keep_dead_ms = 0;
+  uint64_t keep_cancelled_ms = 0;
 };
 
 // One leased message, as handed to a DeliverySink.

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "log_io/buffered_io.h"
 #include "log_io/durability.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
@@ -48,7 +49,7 @@ struct Inner {
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
   MappedRegion map;               // whole log when mapped, and room past its end
   uint64_t generation = 0;
-  uint32_t format = FORMAT_VERSION;  // of the log as it stands (1 or 2)
+  uint32_t format = FORMAT_VERSION;  // of the log as it stands (1, 2 or 3)
   uint64_t applied_offset = LOG_HEADER_LEN;
   uint64_t log_bytes = LOG_HEADER_LEN;
   uint64_t last_sync_ms = 0;
@@ -141,6 +142,10 @@ class QueueImpl {
   // format 2 (a new generation, renamed into place): what a write of a kind
   // that format 1 lacks does first. A queue without a log has nothing to do.
   Status upgrade_to_format_2();
+  // Upgrades the log (as above) to the oldest format that holds every one
+  // of `records`, when it is older.
+  Status upgrade_for(std::span<const RecordView> records);
+  Status upgrade_to(uint32_t format);
   Status purge_log();  // frees and sizes the reserve as do_compact does
   // After recover (at open or reload, the handles open on the log it read):
   // replaces a log with damage in its middle by a new generation holding
@@ -184,6 +189,11 @@ class QueueImpl {
   Status replace_log(Write&& write);
   Status write_compacted(bool& renamed, uint32_t format);
   Status write_purged(bool& renamed);
+  // Copies the frames of the outcomes kept past `now` to `writer` at `pos`
+  // (advanced); returns their entries as they stand there.
+  Result<std::vector<OutcomeEntry>> copy_outcomes(BufferedWriter& writer, uint64_t& pos,
+                                                  uint64_t now);
+  void take_outcomes(std::vector<OutcomeEntry> kept);  // the state's outcomes from now on
   Status reload();
   Result<LogFiles> open_log_files() const;
   void keep_reserve(std::string path);  // with the process lock held
@@ -193,6 +203,7 @@ class QueueImpl {
   template <class Op>
   auto with_process_lock(Prep prep, Op& op) -> decltype(op());
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
+  size_t outcomes_pruned_at_ = 0;  // a queue without a log: kept outcomes at the last prune
   bool force_reload_ = false;
 };
 

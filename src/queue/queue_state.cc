@@ -198,7 +198,82 @@ void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
   in_flight.erase(seq);
   if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
+  if (!histories.empty()) histories.erase(seq);
   if (counter != nullptr) ++*counter;
+}
+
+void QueueState::take_id(uint64_t seq) {
+  if (seq >= next_seq && !seq_exhausted) {
+    seq_exhausted = seq == UINT64_MAX;
+    next_seq = seq_exhausted ? seq : seq + 1;
+  }
+}
+
+void QueueState::end_delivery(uint64_t seq, const MessageEntry& entry) {
+  if (lease_facts.empty()) return;
+  auto facts = lease_facts.find(seq);
+  if (facts == lease_facts.end()) return;
+  auto known = histories.find(seq);
+  if (known != histories.end() && known->second.recorded >= entry.deliveries) return;
+  DeliveryHistory& history = known != histories.end() ? known->second : histories[seq];
+  history.recorded = entry.deliveries;
+  history.started_ms = facts->second.started_ms;
+  const std::string_view consumer = consumers.name(facts->second.consumer);
+  if (consumer.empty()) return;
+  if (history.consumers.size() == MAX_HISTORY) history.consumers.erase(history.consumers.begin());
+  history.consumers.emplace_back(consumer);
+}
+
+void QueueState::keep_outcome(const OutcomeEntry& entry) {
+  take_id(entry.seq);
+  auto [at, added] = outcome_index.try_emplace(entry.seq, static_cast<uint32_t>(outcomes.size()));
+  if (!added) {
+    OutcomeEntry& old = outcomes[at->second];
+    outcome_bytes -= std::min<uint64_t>(outcome_bytes, old.frame_len);
+    old.state = 0;
+    at->second = static_cast<uint32_t>(outcomes.size());
+  }
+  outcomes.push_back(entry);
+  outcome_bytes += entry.frame_len;
+}
+
+void QueueState::apply_outcome(const RecordView& view, uint64_t frame_offset, bool keep_payload) {
+  const auto state = static_cast<OutcomeState>(view.outcome_state);
+  remove_message(view.seq, state == OutcomeState::kAcked  ? &acked_total
+                           : state == OutcomeState::kDead ? &dead_total
+                                                          : nullptr);
+  keep_outcome(OutcomeEntry{view.seq, view.time_ms, view.keep_until_ms, frame_offset,
+                            static_cast<uint32_t>(frame_length(view)), view.outcome_state});
+  if (keep_payload) outcome_payloads[view.seq].assign(view.body.begin(), view.body.end());
+}
+
+void QueueState::apply_history(const RecordView& view) {
+  if (!messages.contains(view.seq)) return;
+  auto fields = decode_history(view.body);
+  if (!fields) return;
+  DeliveryHistory& history = histories[view.seq];
+  history.errors.assign(fields->lists.errors.begin(), fields->lists.errors.end());
+  history.consumers.assign(fields->lists.consumers.begin(), fields->lists.consumers.end());
+  history.recorded = fields->recorded;
+  history.started_ms = fields->started_ms;
+}
+
+void QueueState::drop_expired_outcomes(uint64_t now) {
+  std::vector<OutcomeEntry> kept;
+  kept.reserve(outcomes.size());
+  outcome_index.clear();
+  outcome_bytes = 0;
+  for (const OutcomeEntry& entry : outcomes) {
+    if (entry.state == 0) continue;
+    if (entry.keep_until_ms <= now) {
+      if (!outcome_payloads.empty()) outcome_payloads.erase(entry.seq);
+      continue;
+    }
+    outcome_index[entry.seq] = static_cast<uint32_t>(kept.size());
+    outcome_bytes += entry.frame_len;
+    kept.push_back(entry);
+  }
+  outcomes = std::move(kept);
 }
 
 void QueueState::apply_remove(uint64_t seq, bool dead) {
@@ -231,8 +306,10 @@ void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t delive
   if (it == messages.end()) return;
   const MessageOptions* o = options_of(seq);
   const Place from = o != nullptr ? place_of(seq) : Place::kNone;
-  it->second.deliveries = deliveries;
   const bool has_details = details != nullptr && details->details;
+  // A delivery that ends in a delay (a delayed nack) ends here.
+  if (!has_details) end_delivery(seq, it->second);
+  it->second.deliveries = deliveries;
   if (has_details) {
     // The new name is counted before the old one is let go, so that a
     // renewal by the same consumer keeps its name where it is.
@@ -266,6 +343,7 @@ void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries) {
   const MessageOptions* o = options_of(seq);
   const Place from = o != nullptr ? place_of(seq) : Place::kNone;
   it->second.deliveries = deliveries;
+  end_delivery(seq, it->second);
   in_flight.erase(seq);
   if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
@@ -316,6 +394,8 @@ void QueueState::apply(const RecordView& view, uint64_t frame_offset, bool keep_
     case CANCEL: return apply_cancel(view.seq);
     case SETTINGS: return apply_settings(view.paused, view.group_limit);
     case KEPT_KEY: return apply_kept_key(view.seq, view.time_ms, view.key);
+    case OUTCOME: return apply_outcome(view, frame_offset, keep_body);
+    case HISTORY: return apply_history(view);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "queue/outcome_record.h"
 #include "queue/record.h"
 
 namespace tarnwick {
@@ -87,6 +88,28 @@ struct KeptKey {
   uint64_t expires_ms = 0;
 };
 
+// One kept outcome, as small as it can be: the rest (result, errors,
+// headers) is read from its OUTCOME frame in the log when asked for, so that
+// a million kept outcomes cost tens of megabytes, not their results.
+struct OutcomeEntry {
+  uint64_t seq = 0;
+  uint64_t finished_ms = 0;
+  uint64_t keep_until_ms = 0;
+  uint64_t frame_offset = 0;  // where its OUTCOME frame starts in the log
+  uint32_t frame_len = 0;
+  uint8_t state = 0;          // OutcomeState; 0: replaced by a later outcome of its seq
+};
+
+// What is known of a live message's deliveries that ended: the errors and
+// consumers an outcome will carry. Only messages delivered before, or
+// nacked with an error, have one.
+struct DeliveryHistory {
+  std::vector<std::string> errors;     // newest last, at most MAX_HISTORY
+  std::vector<std::string> consumers;  // newest last, at most MAX_HISTORY
+  uint32_t recorded = 0;    // the last delivery whose consumer is in `consumers`
+  uint64_t started_ms = 0;  // when the last delivery that ended began
+};
+
 using LeaseEntry = std::pair<uint64_t, uint64_t>;  // (deadline_ms, seq)
 using LeaseHeap =
     std::priority_queue<LeaseEntry, std::vector<LeaseEntry>, std::greater<LeaseEntry>>;
@@ -115,6 +138,14 @@ struct QueueState {
   uint32_t next_group_id = 1;
   std::unordered_map<std::string, uint64_t> live_keys;  // key -> live message
   std::unordered_map<std::string, KeptKey> kept_keys;
+  // Kept outcomes, in the order their records were applied (which is the
+  // order they finished in), with an index by seq. A queue without a log
+  // keeps each one's payload beside it.
+  std::vector<OutcomeEntry> outcomes;
+  std::unordered_map<uint64_t, uint32_t> outcome_index;
+  std::unordered_map<uint64_t, std::vector<uint8_t>> outcome_payloads;
+  uint64_t outcome_bytes = 0;  // frame bytes of the kept outcomes
+  std::unordered_map<uint64_t, DeliveryHistory> histories;  // live messages only
   // The queue's settings (SETTINGS records).
   bool paused = false;
   uint32_t group_limit = 1;
@@ -143,6 +174,17 @@ struct QueueState {
   void apply_cancel(uint64_t seq);
   void apply_settings(bool paused_now, uint32_t limit);
   void apply_kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key);
+  void apply_outcome(const RecordView& view, uint64_t frame_offset, bool keep_payload);
+  void apply_history(const RecordView& view);
+  // Keeps an outcome entry (replacing one of the same seq) and its id taken.
+  void keep_outcome(const OutcomeEntry& entry);
+  // Drops the outcomes whose keep-until time is not after `now`.
+  void drop_expired_outcomes(uint64_t now);
+  const OutcomeEntry* outcome_of(uint64_t seq) const {
+    if (outcome_index.empty()) return nullptr;
+    auto found = outcome_index.find(seq);
+    return found == outcome_index.end() ? nullptr : &outcomes[found->second];
+  }
 
   // Ready messages, wherever they stand (messages not in flight).
   uint64_t ready_count() const { return messages.size() - in_flight.size(); }
@@ -168,6 +210,9 @@ struct QueueState {
   void restand(uint32_t group);
   // Moves a message with options between places, keeping levels and groups.
   void move_optioned(uint64_t seq, const MessageOptions& o, Place from, Place to);
+  // Notes the consumer of the message's delivery that ends now, if known.
+  void end_delivery(uint64_t seq, const MessageEntry& entry);
+  void take_id(uint64_t seq);
   // Takes a live message out of the state; `counter` (if any) counts it.
   void remove_message(uint64_t seq, uint64_t* counter);
   void start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,

@@ -8,6 +8,7 @@
 #include "log_io/frame.h"
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
+#include "queue/outcome_record.h"
 
 namespace tarnwick {
 namespace {
@@ -152,6 +153,20 @@ std::variant<RecordView, std::string> decode_format_2(std::span<const uint8_t> p
   if (n <= 8) return std::string(kShortU64);
   view.seq = load_le64(p + 1);
   if (view.tag == CANCEL) return view;
+  if (view.tag == OUTCOME) {
+    auto fields = decode_outcome(payload);
+    if (!fields) return std::string("malformed outcome record");
+    view.time_ms = fields->finished_ms;
+    view.keep_until_ms = fields->keep_until_ms;
+    view.outcome_state = static_cast<uint8_t>(fields->state);
+    view.body = payload;
+    return view;
+  }
+  if (view.tag == HISTORY) {
+    if (!decode_history(payload)) return std::string("malformed history record");
+    view.body = payload;
+    return view;
+  }
   if (view.tag == KEPT_KEY) {
     if (n < KEPT_KEY_FIXED_LEN) return std::string("short kept key record");
     view.time_ms = load_le64(p + 9);
@@ -248,13 +263,20 @@ uint64_t frame_length(const RecordView& record) {
     case CANCEL: return FRAME_HEADER_LEN + CANCEL_PAYLOAD_LEN;
     case SETTINGS: return FRAME_HEADER_LEN + SETTINGS_PAYLOAD_LEN;
     case KEPT_KEY: return FRAME_HEADER_LEN + KEPT_KEY_FIXED_LEN + record.key.size();
+    case OUTCOME:
+    case HISTORY: return FRAME_HEADER_LEN + record.body.size();
     case DEAD: break;
   }
   return DEAD_FRAME_LEN;
 }
 
 void append_frame_to(std::vector<uint8_t>& out, const RecordView& record) {
-  if (record.tag == ENQUEUE) {
+  if (record.tag == OUTCOME || record.tag == HISTORY) {
+    const size_t start = out.size();
+    out.resize(start + FRAME_HEADER_LEN);
+    out.insert(out.end(), record.body.begin(), record.body.end());
+    seal_frame(std::span<uint8_t>(out).subspan(start));
+  } else if (record.tag == ENQUEUE) {
     append_enqueue_frame_to(out, record.seq, record.time_ms, record.body);
   } else if (record.tag == LEASE && record.details) {
     const size_t start = out.size();
@@ -349,8 +371,12 @@ std::variant<Record, std::string> decode(std::span<const uint8_t> payload) {
 
 Status write_header(int fd, uint64_t generation, uint32_t format) {
   uint8_t header[LOG_HEADER_LEN];
-  std::memcpy(header, format == FORMAT_VERSION_2 ? LOG_MAGIC_2 : LOG_MAGIC, 4);
-  store_le32(header + 4, format == FORMAT_VERSION_2 ? FORMAT_VERSION_2 : FORMAT_VERSION);
+  const char* magic = format == FORMAT_VERSION_3   ? LOG_MAGIC_3
+                      : format == FORMAT_VERSION_2 ? LOG_MAGIC_2
+                                                   : LOG_MAGIC;
+  std::memcpy(header, magic, 4);
+  store_le32(header + 4,
+             format == FORMAT_VERSION_3 || format == FORMAT_VERSION_2 ? format : FORMAT_VERSION);
   store_le64(header + 8, generation);
   return sys::write_all(fd, header, sizeof header);
 }

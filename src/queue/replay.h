@@ -26,11 +26,12 @@
 
 namespace tarnwick {
 
-// The format (1 or 2, by the magic) a log header names, or 0 when it has
+// The format (1, 2 or 3, by the magic) a log header names, or 0 when it has
 // neither magic.
 inline uint32_t log_format(const uint8_t (&header)[LOG_HEADER_LEN]) {
   if (std::memcmp(header, LOG_MAGIC, 4) == 0) return FORMAT_VERSION;
   if (std::memcmp(header, LOG_MAGIC_2, 4) == 0) return FORMAT_VERSION_2;
+  if (std::memcmp(header, LOG_MAGIC_3, 4) == 0) return FORMAT_VERSION_3;
   return 0;
 }
 
@@ -122,7 +123,8 @@ Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodabl
       auto decoded = decode_view(frame.payload);
       if (const auto* view = std::get_if<RecordView>(&decoded)) {
         if (!out.skipped.empty() && view->tag != ENQUEUE && view->tag != ENQUEUE_WITH_OPTIONS &&
-            view->tag != SETTINGS && view->tag != KEPT_KEY && !state.messages.contains(view->seq)) {
+            view->tag != SETTINGS && view->tag != KEPT_KEY && view->tag != OUTCOME &&
+            !state.messages.contains(view->seq)) {
           ++out.orphan_records;
         }
         state.apply(*view, out.end);

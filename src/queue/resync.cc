@@ -74,7 +74,9 @@ uint64_t written_length(const uint8_t* prefix, size_t have) {
   switch (prefix[0]) {
     case CANCEL: return CANCEL_PAYLOAD_LEN;
     case KEPT_KEY: return have >= KEPT_KEY_FIXED_LEN ? KEPT_KEY_FIXED_LEN + prefix[17] : 0;
-    case ENQUEUE_WITH_OPTIONS: return kDecodeToTell;
+    case ENQUEUE_WITH_OPTIONS:
+    case OUTCOME:
+    case HISTORY: return kDecodeToTell;
     case ACK:
     case DEAD: return 9;
     case REQUEUE: return 13;
@@ -98,7 +100,8 @@ uint64_t written_length(const uint8_t* prefix, size_t have) {
 // about a message already removed is not what this code writes.
 bool continues(const QueueState& state, uint8_t tag, uint64_t seq) {
   // The settings name no message; a kept key names one that has left.
-  if (tag == SETTINGS || tag == KEPT_KEY) return true;
+  // An outcome may name a message that left long ago (a compacted log keeps it).
+  if (tag == SETTINGS || tag == KEPT_KEY || tag == OUTCOME) return true;
   const bool unseen = seq >= state.next_seq && !state.seq_exhausted;
   if (tag == ENQUEUE || tag == ENQUEUE_WITH_OPTIONS) return unseen;
   return unseen || state.messages.contains(seq);
