@@ -46,6 +46,19 @@ def old_python():
     return python
 
 
+# The last build that wrote format 2: it knows TWF2, not the outcomes' kinds.
+FORMAT_2_COMMIT = "2f945ad"
+
+
+@pytest.fixture(scope="module")
+def format_2_python():
+    python, why = old_build.python_of(FORMAT_2_COMMIT)
+    if python is None:
+        pytest.skip(f"the format-2 build (commit {FORMAT_2_COMMIT}) could not be made here: "
+                    + why)
+    return python
+
+
 def old_env():
     """The environment for the old build's Python: without what points this
     run at other modules (a sanitized run sets PYTHONPATH and LD_PRELOAD),
@@ -165,3 +178,42 @@ def test_a_0_1_0_process_holding_the_queue_refuses_it_once_upgraded(old_python, 
     with Queue(path) as q:
         assert [(m.body, m.priority) for m in q.peek(10, bodies=True)] == [
             (b"before", 0), (b"urgent", 9)]
+
+
+def write_outcomes(path):
+    """A queue whose acks, nacks with errors and cancels keep outcomes (format 3)."""
+    from tarnwick_queue.driver import Retention
+    from tarnwick_queue.local import LocalDriver
+    d = LocalDriver(path, lease=30.0, sync_interval=0.0, max_deliveries=None,
+                    auto_compact_bytes=64 << 20, read_only=False,
+                    retention=Retention(LONG, LONG, LONG))
+    d.put(b"acked", 0.0)
+    d.put(b"nacked", 0.0)
+    d.put(b"left", 0.0)
+    cancelled = d.put(b"cancelled", LONG)
+    rows, _ = d.take(2, None)
+    assert d.ack(rows[0][5], b"result")
+    assert d.nack(rows[1][5], 0.0, "an error")
+    assert d.cancel(cancelled)
+    d.close()
+
+
+@pytest.mark.parametrize("build", ["0.1.0", "format 2"])
+def test_a_log_with_outcomes_is_refused_by_older_builds_and_left_as_it_was(
+        build, old_python, format_2_python, tmp_path):
+    python = old_python if build == "0.1.0" else format_2_python
+    path = str(tmp_path / "outcomes")
+    write_outcomes(path)
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(8) == b"TWF3\x03\x00\x00\x00"
+    before = queue_files.file_digests(path)
+    seen = run_old(python, path)
+    for face in ("core", "queue"):
+        assert seen[face].startswith("refused: "), seen
+        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
+    assert queue_files.file_digests(path) == before
+    q = Queue(path)
+    assert q.driver.status(0).state == "acked"
+    assert q.driver.status(1).errors == ("an error",)
+    assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left"]
+    q.close()

@@ -185,9 +185,12 @@ def test_queue_reads_and_works_on(fixture, capfd):
     stats = q.stats()
     states = [m["state"] for m in remaining]
     assert (stats["ready"], stats["scheduled"], stats["in_flight"], stats["total"],
-            stats["dead_letters"], stats["generation"]) == (
+            stats["dead_letters"]) == (
         states.count("ready"), states.count("scheduled"), states.count("leased"),
-        len(states), len(expected["dead_letters"]), expected["log"]["generation"])
+        len(states), len(expected["dead_letters"]))
+    # Finishing a half-done move keeps the message's outcome ("dead"), which
+    # upgrades the log to format 3 first: the next generation.
+    assert stats["generation"] == expected["log"]["generation"] + (1 if half_moved else 0)
 
     # Take every ready message, oldest first; the rest stay leased or delayed.
     ready = [m for m in remaining if m["state"] == "ready"]
@@ -205,8 +208,12 @@ def test_queue_reads_and_works_on(fixture, capfd):
         m.dead("buried by the compatibility test")
     for m in nacked:
         m.nack()
+    # A settle that keeps its outcome first upgrades the log to format 3: a
+    # rewrite into the next generation.
+    settled = q.stats()["generation"]
+    assert settled in (expected["log"]["generation"], expected["log"]["generation"] + 1)
     q.compact()
-    assert q.stats()["generation"] == expected["log"]["generation"] + 1
+    assert q.stats()["generation"] == settled + 1
     q.close()
 
     q = Queue(path, auto_compact_bytes=0)
@@ -221,7 +228,9 @@ def test_queue_reads_and_works_on(fixture, capfd):
             for d in letters[len(expected["dead_letters"]):]] == [
         (m.id, m.body.hex(), m.deliveries, "buried by the compatibility test") for m in buried]
     assert q.verify()["ok"]
-    assert q.stats()["generation"] == expected["log"]["generation"] + 1
+    assert q.stats()["generation"] == settled + 1
+    for m in acked:
+        assert q.driver.status(m.id).state == "acked"
     q.close()
 
 
