@@ -47,7 +47,7 @@ Status write_letter_then_dead(QueueImpl& q, QueueImpl& dead, uint64_t seq,
   std::vector<uint8_t> payload;
   TW_ASSIGN_OR_RETURN(const RecordView record,
                       jobs::removal_of(q, seq, true, now, std::nullopt, reason, letter_id, payload));
-  return q.commit(record, Sync::kNone);
+  return jobs::commit_settle(q, record, Sync::kNone);
 }
 
 DeadLetter read_dead_letter(uint64_t id, ByteSpan bytes) {
@@ -120,7 +120,7 @@ Status JobQueue::finish_moves_held() {
     TW_ASSIGN_OR_RETURN(const RecordView record,
                         jobs::removal_of(q, fields->original_seq, true, fields->died_ts_ms,
                                          std::nullopt, reason, letter_id, payload));
-    return q.commit(record, Sync::kNone);
+    return jobs::commit_settle(q, record, Sync::kNone);
   };
   // By seq when few seqs are new, else over the letters left.
   const auto& letters = dead.state().messages;

@@ -235,7 +235,7 @@ Result<bool> JobQueue::cancel(uint64_t seq) {
                                                    q.settings.keep_cancelled_ms, std::nullopt,
                                                    {}, NO_DEAD_LETTER, payload));
     }
-    TW_TRY(q.commit(record, Sync::kInterval));
+    TW_TRY(jobs::commit_settle(q, record, Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -390,7 +390,7 @@ Result<bool> JobQueue::remove(uint64_t seq, const LeaseToken* lease, bool dead,
     std::vector<uint8_t> payload;
     TW_ASSIGN_OR_RETURN(const RecordView record,
                         jobs::removal_of(q, seq, dead, now, result, {}, NO_DEAD_LETTER, payload));
-    TW_TRY(q.commit(record, Sync::kInterval));
+    TW_TRY(jobs::commit_settle(q, record, Sync::kInterval));
     TW_TRY(q.maybe_compact());
     return true;
   });
@@ -420,7 +420,7 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
     TW_ASSIGN_OR_RETURN(const RecordView history,
                         jobs::history_with_error(q, seq, *error, payload));
     const RecordView both[2] = {history, record};
-    TW_TRY(q.commit_batch(both, Sync::kInterval));
+    TW_TRY(jobs::commit_settle(q, both, Sync::kInterval));
     return true;
   });
 }
@@ -482,7 +482,7 @@ Result<uint64_t> JobQueue::ack_run(size_t count, SeqOf&& seq_of, Current&& curre
     }
   }
   if (acks.empty() && sync != SyncRule::kForceAlways) return uint64_t{0};
-  TW_TRY(q.commit_batch(acks, jobs::sync_of(sync)));
+  TW_TRY(jobs::commit_settle(q, acks, jobs::sync_of(sync)));
   const uint64_t removed = acks.size();
   TW_TRY(q.maybe_compact());
   return removed;

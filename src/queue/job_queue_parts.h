@@ -51,6 +51,16 @@ Result<RecordView> removal_of(QueueImpl& q, uint64_t seq, bool dead, uint64_t no
                               std::optional<ByteSpan> result, std::string_view error,
                               uint64_t dead_letter_id, std::vector<uint8_t>& out);
 
+// Commits a settle's records; one that keeps outcomes (OUTCOME, HISTORY)
+// and fails for lack of space is written once more as the plain records
+// (ACK, DEAD, CANCEL; no HISTORY): a full disk lets the queue drain, even
+// if it cannot keep what became of the messages (or upgrade the log to
+// hold it).
+Status commit_settle(QueueImpl& q, std::span<const RecordView> records, Sync sync);
+inline Status commit_settle(QueueImpl& q, const RecordView& record, Sync sync) {
+  return commit_settle(q, std::span<const RecordView>(&record, 1), sync);
+}
+
 // The message's entry while `lease` is its current lease, else null.
 MessageEntry* held(QueueState& state, const LeaseToken& lease);
 

@@ -93,6 +93,30 @@ Result<RecordView> removal_of(QueueImpl& q, uint64_t seq, bool dead, uint64_t no
                     error, dead_letter_id, out);
 }
 
+Status commit_settle(QueueImpl& q, std::span<const RecordView> records, Sync sync) {
+  Status done = q.commit_batch(records, sync);
+  if (done.ok() || !out_of_space(done.error())) return done;
+  if (std::none_of(records.begin(), records.end(),
+                   [](const RecordView& r) { return needs_format_3(r.tag); })) {
+    return done;
+  }
+  std::vector<RecordView> plain;
+  plain.reserve(records.size());
+  for (const RecordView& r : records) {
+    if (r.tag == HISTORY) continue;
+    if (r.tag != OUTCOME) {
+      plain.push_back(r);
+      continue;
+    }
+    switch (static_cast<OutcomeState>(r.outcome_state)) {
+      case OutcomeState::kAcked: plain.push_back(RecordView::ack(r.seq)); break;
+      case OutcomeState::kDead: plain.push_back(RecordView::dead(r.seq)); break;
+      case OutcomeState::kCancelled: plain.push_back(RecordView::cancel(r.seq)); break;
+    }
+  }
+  return q.commit_batch(plain, sync);
+}
+
 }  // namespace jobs
 
 namespace {

@@ -7,7 +7,9 @@ whose put returned (without a key) is acknowledged or in the dead letters,
 nothing appears that no producer put, and every body arrives exactly as it
 was put. Throughout, snapshots of the queue (peek, one atomic look each)
 show no group with more than the queue's limit leased, no two live messages
-with one key, and, while paused, no delivery.
+with one key, and, while paused, no delivery. Afterwards every ack that
+returned reads "acked" in status(), and every message that reads "acked" was
+acked by someone (its ack was at least called).
 
 TARNWICK_TORTURE_ROUNDS sets the number of rounds (default 6)."""
 
@@ -23,7 +25,7 @@ import time
 from tarnwick_queue import Queue
 
 WORKER = textwrap.dedent("""
-    import hashlib, os, random, sys
+    import hashlib, os, random, sys, time
     from tarnwick_queue import LeaseLost, Queue
     role, path, journal, tag = sys.argv[1:5]
     q = Queue(path, lease=0.3, max_deliveries=3, sync_interval=float(sys.argv[5]))
@@ -57,7 +59,9 @@ WORKER = textwrap.dedent("""
                 try:
                     if choice < 0.6:
                         out.write("ack %s\\n" % m.body.decode())
+                        out.write("tryack %d\\n" % m.id)
                         m.ack()
+                        out.write("acked %d %f\\n" % (m.id, time.time()))
                     elif choice < 0.9:
                         m.nack(delay=rng.choice([0, 0.05]))
                     else:
@@ -149,6 +153,7 @@ def test_kill_nine_torture(tmp_path):
     assert not violations, violations[:5]
 
     tried, put, acked = set(), set(), set()
+    ack_tried, ack_returned = set(), {}
     for journal in journals.iterdir():
         for line in journal.read_text().splitlines():
             if " " not in line:
@@ -160,6 +165,26 @@ def test_kill_nine_torture(tmp_path):
                 put.add(body)
             elif kind == "ack":
                 acked.add(body)
+            elif kind == "tryack":
+                ack_tried.add(int(body))
+            elif kind == "acked" and " " in body:
+                id, at = body.split(" ")
+                ack_returned[int(id)] = float(at)
+
+    # Outcomes, before the drain below acks the rest: an ack that returned
+    # is kept as "acked" (unless its retention, a minute by default, ran out
+    # meanwhile on a slow machine), and nothing reads "acked" that no
+    # consumer acked.
+    with Queue(path, lease=30) as queue:
+        retention = 60.0
+        for id, at in ack_returned.items():
+            status = queue.driver.status(id)
+            if status is None and time.time() > at + retention - 1:
+                continue
+            assert status is not None and status.state == "acked", (id, status)
+        read_acked = queue.driver.outcomes("acked", 10**7, None)
+        assert {s.id for s in read_acked} <= ack_tried, "an outcome nobody acked"
+        assert ack_returned, "no ack returned"
 
     drained = []
     with Queue(path, lease=30) as queue:
