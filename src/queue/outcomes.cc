@@ -121,8 +121,6 @@ Status commit_settle(QueueImpl& q, std::span<const RecordView> records, Sync syn
 
 namespace {
 
-using jobs::Prep;
-
 const char* state_name(OutcomeState state) {
   switch (state) {
     case OutcomeState::kAcked: return "acked";
@@ -198,9 +196,11 @@ Result<OutcomeStatus> live_status(QueueImpl& q, uint64_t seq, const MessageEntry
 
 }  // namespace
 
+// Both look once interrupted moves to the dead letters are finished (see
+// finish_moves), so that a message whose letter was written reads "dead".
 Result<std::optional<OutcomeStatus>> JobQueue::status(uint64_t seq) {
   QueueImpl& q = *main_;
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::optional<OutcomeStatus>> {
+  return with_dead_letters([&]() -> Result<std::optional<OutcomeStatus>> {
     const uint64_t now = now_ms();
     if (auto live = q.state().messages.find(seq); live != q.state().messages.end()) {
       TW_ASSIGN_OR_RETURN(OutcomeStatus found, live_status(q, seq, live->second, now));
@@ -218,7 +218,7 @@ Result<std::vector<OutcomeStatus>> JobQueue::outcomes(std::optional<OutcomeState
                                                       uint64_t limit,
                                                       std::optional<uint64_t> since_ms) {
   QueueImpl& q = *main_;
-  return q.locked(Prep::kCatchUp, [&]() -> Result<std::vector<OutcomeStatus>> {
+  return with_dead_letters([&]() -> Result<std::vector<OutcomeStatus>> {
     const uint64_t now = now_ms();
     std::vector<OutcomeStatus> out;
     // Records are applied in the order they were written, under the lock
