@@ -50,6 +50,10 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
+# Retention is immutable: one default instance serves every driver.
+_DEFAULT_RETENTION = Retention()
+
+
 def _retention_ms(seconds: float) -> int:
     # Any retention above 0 keeps the outcome for at least a millisecond.
     return 0 if seconds <= 0.0 else max(1, _ms_ceil(seconds))
@@ -78,7 +82,7 @@ class LocalDriver(Driver):
     def __init__(self, path: str, *, lease: float, sync_interval: float,
                  max_deliveries: Optional[int], auto_compact_bytes: int,
                  read_only: bool, consumer_id: Optional[str] = None,
-                 retention: Retention = Retention()) -> None:
+                 retention: Retention = _DEFAULT_RETENTION) -> None:
         self._lease_ms = max(1, _ms_ceil(lease))
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
