@@ -87,14 +87,13 @@ def result(value: Any) -> Optional[bytes]:
     """An ack's result: None, or bytes-like of at most MAX_RESULT_BYTES."""
     if value is None:
         return None
-    if isinstance(value, (bytearray, memoryview)):
-        value = bytes(value)
-    elif not isinstance(value, bytes):
+    if not isinstance(value, (bytes, bytearray, memoryview)):
         raise TypeError(f"result must be bytes-like or None, not {type(value).__name__}")
-    if len(value) > MAX_RESULT_BYTES:
-        raise ValueError(f"a result of {len(value)} bytes exceeds the maximum of "
+    out = bytes(value)
+    if len(out) > MAX_RESULT_BYTES:
+        raise ValueError(f"a result of {len(out)} bytes exceeds the maximum of "
                          f"{MAX_RESULT_BYTES} bytes")
-    return value
+    return out
 
 
 def retention_of(acked: Any, dead: Any, cancelled: Any) -> Retention:

@@ -160,8 +160,9 @@ class Retention(NamedTuple):
     outcome keeps the retention of the handle that wrote it: it is dropped
     once that many seconds passed since `finished_at` (0: not kept at all),
     by compaction locally and by small batched deletes on PostgreSQL, never
-    by a scan on the hot path. Ids of kept outcomes are never handed out
-    again."""
+    by a scan on the hot path; status() and outcomes() never report one
+    whose time has ended, dropped or not. Ids of kept outcomes are never
+    handed out again."""
 
     # Acks are most of a busy queue's records: a minute bounds what they add
     # to the log and memory (about 60 bytes each) while still answering "did
@@ -277,19 +278,19 @@ class Driver:
     # --- consuming ---
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        """Leases up to `count` (>= 1) ready messages, the highest priority
-        first and, among equal priorities, the smallest id first, for
-        `lease` seconds (None: the driver's default lease), each delivery
-        counted, noting for peek() when each delivery began and the
-        driver's consumer (see MessageInfo). A driver with a delivery limit
-        moves a message that has had its deliveries to the dead letters
-        instead, in the same step (its outcome kept as bury() keeps it). A paused queue leases nothing. The
-        messages of one group are leased in id order, and never more than
+        """Leases up to `count` (>= 1) ready messages, the highest priority first
+        and, among equal priorities, the smallest id first, for `lease`
+        seconds (None: the driver's default lease), each delivery counted,
+        noting for peek() when each delivery began and the driver's consumer
+        (see MessageInfo). A driver with a delivery limit moves a message that
+        has had its deliveries to the dead letters instead, in the same step
+        (its outcome kept as bury() keeps it). A paused queue leases nothing.
+        The messages of one group are leased in id order, and never more than
         the queue's group limit of them at once (a message of a group at its
-        limit waits; others pass it). Never waits. Returns the rows and,
-        when none were leased, the seconds until the earliest lease or delay
-        ends (None when nothing is pending or the queue is paused), seen in
-        the same step, so that a waiter cannot miss one."""
+        limit waits; others pass it). Never waits. Returns the rows and, when
+        none were leased, the seconds until the earliest lease or delay ends
+        (None when nothing is pending or the queue is paused), seen in the
+        same step, so that a waiter cannot miss one."""
         raise NotImplementedError
 
     def watch(self) -> Watch:

@@ -16,7 +16,15 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from tarnwick_queue import BaseQueue, _checks
-from tarnwick_queue.driver import MAX_HISTORY, DeadLetter, Driver, MessageInfo, Retention, Row, Status
+from tarnwick_queue.driver import (
+    MAX_HISTORY,
+    DeadLetter,
+    Driver,
+    MessageInfo,
+    Retention,
+    Row,
+    Status,
+)
 from tarnwick_queue.waiting import MemoryWaiter
 
 
@@ -82,7 +90,7 @@ class DictWatch:
 class DictDriver(Driver):
     def __init__(self, store: DictStore, *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None,
-                 retention: Retention = Retention()):
+                 retention: Retention = Retention()):  # noqa: B008 (a NamedTuple)
         self._store = store
         self._retention = retention
         self._consumer_id = consumer_id

@@ -4,10 +4,9 @@ retention, on each backend in BACKENDS, through the face only."""
 import time
 
 import pytest
-
 from processes import run_until
 
-from tarnwick_queue import LeaseLost, Worker
+from tarnwick_queue import Empty, LeaseLost, Worker
 from tarnwick_queue.driver import MAX_HISTORY
 
 
@@ -120,7 +119,7 @@ class TestStates:
         queue = open_queue(lease=30.0, max_deliveries=1)
         id = queue.put(b"x")
         queue.get(timeout=5).nack(error="first try failed")
-        with pytest.raises(Exception):
+        with pytest.raises(Empty):
             queue.get(timeout=0.2)
         status = queue.status(id)
         assert status.state == "dead" and status.deliveries == 1
