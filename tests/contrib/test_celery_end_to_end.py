@@ -2,7 +2,9 @@
 with acks late and reject-on-worker-lost."""
 
 import contextlib
+import json
 import os
+import socket
 import signal
 import subprocess
 import sys
@@ -105,7 +107,9 @@ def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path)
             done = subprocess.run([sys.executable, "-c", client], cwd=tmp_path, env=env,
                                   capture_output=True, text=True, timeout=120)
             assert done.returncode == 0 and done.stdout == "5\n", done.stderr
-            replies = sorted(set(os.listdir(broker)) - {"celery"})
+            # ("#tables" holds the exchanges' bindings.)
+            replies = sorted(n for n in os.listdir(broker) if n != "celery"
+                             and not n.startswith("#"))
             # Only the reply queue of the client that just left: the earlier
             # ones went when its channel opened.
             assert len(replies) == 1 and replies[0] not in seen, (replies, seen)
@@ -124,3 +128,46 @@ def test_a_tasks_priority_name_and_id_reach_the_queue(celery_env, tmp_path):
             (70, {"task": "celery_app.record", "id": urgent.id}),
             (0, {"task": "celery_app.record", "id": plain.id})]
         assert queue.get(timeout=1).id == infos[0].id
+
+
+@pytest.fixture
+def control(monkeypatch):
+    monkeypatch.setenv("TARNWICK_E2E_CONTROL", "1")
+
+
+def test_inspect_ping_and_task_events_cross_processes(control, celery_env, tmp_path):
+    """Remote control (a fanout exchange the worker's pidbox queue is bound
+    to, and replies to the client's queue) and events (a topic exchange a
+    receiver in this process binds to) between the worker process and
+    clients in others."""
+    celery_app, _ = celery_env
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    with _celery_worker(tmp_path):
+        deadline = time.monotonic() + 120
+        while True:  # until the worker is up and answers
+            ping = subprocess.run([sys.executable, "-m", "celery", "-A", "celery_app", "inspect",
+                                   "ping", "--timeout", "5", "--json"], cwd=tmp_path, env=env,
+                                  capture_output=True, text=True, timeout=120)
+            if ping.returncode == 0:
+                break
+            assert time.monotonic() < deadline, ping.stdout + ping.stderr
+        answers = json.loads(ping.stdout)
+        assert list(answers.values()) == [{"ok": "pong"}], answers
+
+        seen = []
+        with celery_app.app.connection() as connection:
+            def on_event(event):
+                seen.append((event["type"], event.get("uuid")))
+
+            receiver = celery_app.app.events.Receiver(
+                connection, handlers={"task-succeeded": on_event, "task-received": on_event})
+            with receiver.consumer_context() as (consuming, _, _):
+                result = celery_app.add.delay(20, 22)
+                while ("task-succeeded", result.id) not in seen:
+                    assert time.monotonic() < deadline, seen
+                    try:
+                        consuming.drain_events(timeout=1)
+                    except socket.timeout:
+                        pass
+        assert ("task-received", result.id) in seen
