@@ -171,3 +171,58 @@ def test_inspect_ping_and_task_events_cross_processes(control, celery_env, tmp_p
                     except socket.timeout:
                         pass
         assert ("task-received", result.id) in seen
+
+
+def test_flower_shows_the_worker_and_its_tasks(control, celery_env, tmp_path):
+    """A real Flower on loopback, on the same broker directory: its HTTP API
+    lists the worker (through remote control) and the tasks it ran
+    (through events)."""
+    pytest.importorskip("flower")
+    import urllib.request
+
+    celery_app, _ = celery_env
+    env = dict(os.environ, FLOWER_UNAUTHENTICATED_API="1")
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    log = open(tmp_path / "flower.log", "w")
+    flower = subprocess.Popen([sys.executable, "-m", "celery", "-A", "celery_app", "flower",
+                               "--address=127.0.0.1", f"--port={port}"], cwd=tmp_path, env=env,
+                              stdout=log, stderr=subprocess.STDOUT)
+
+    def api(path):
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=30) as reply:
+            return json.loads(reply.read())
+
+    try:
+        with _celery_worker(tmp_path):
+            deadline = time.monotonic() + 180
+            workers = {}
+            while not any(w.get("stats") for w in workers.values()):
+                assert time.monotonic() < deadline, workers
+                try:
+                    workers = api("/api/workers?refresh=1")
+                except OSError:
+                    time.sleep(0.5)  # not listening yet
+            results = [celery_app.add.delay(n, n) for n in range(3)]
+            assert [r.get(timeout=60) for r in results] == [0, 2, 4]
+            ids = {r.id for r in results}
+            while True:
+                tasks = api("/api/tasks")
+                done = {id for id, task in tasks.items() if task.get("state") == "SUCCESS"}
+                if ids <= done:
+                    break
+                assert time.monotonic() < deadline, tasks
+                time.sleep(0.5)
+            assert {tasks[id]["name"] for id in ids} == {"celery_app.add"}
+            assert {tasks[id]["worker"] for id in ids} == set(workers)
+    finally:
+        flower.terminate()
+        try:
+            flower.wait(30)
+        except subprocess.TimeoutExpired:
+            flower.kill()
+            flower.wait()
+        log.close()
+        print((tmp_path / "flower.log").read_text()[-4000:])
