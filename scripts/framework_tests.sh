@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The adapters against the frameworks themselves:
-#   1. tests/contrib (worker crashes, leases, delays, dead letters, and a
-#      Celery prefork worker whose pool child is killed mid-task);
+#   1. tests/contrib (worker crashes, leases, delays, dead letters, a
+#      Celery prefork worker whose pool child is killed mid-task, remote
+#      control, events and a real Flower on loopback);
 #   2. dramatiq's own test files, with TarnwickBroker as the broker;
-#   3. kombu's shared transport test classes, on the tarnwick transport
-#      (and a real Flower, among the adapter tests).
+#   3. kombu's shared transport test classes, on the tarnwick transport.
 # Framework releases are pinned: the lists of what each suite leaves out
 # (tests/contrib/run_*_suite.py) are for these releases.
 source "$(dirname "$0")/common.sh"
