@@ -59,14 +59,21 @@ def _celery_worker(tmp_path):
     try:
         yield proc
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        print((tmp_path / "worker.log").read_text()[-4000:])
+        _end(proc, log)
+
+
+def _end(proc, log):
+    """Stops `proc` with SIGTERM (killed if it does not stop) and prints the
+    end of its log."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    log.close()
+    with open(log.name) as f:
+        print(f.read()[-4000:])
 
 
 def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
@@ -218,11 +225,4 @@ def test_flower_shows_the_worker_and_its_tasks(control, celery_env, tmp_path):
             assert {tasks[id]["name"] for id in ids} == {"celery_app.add"}
             assert {tasks[id]["worker"] for id in ids} == set(workers)
     finally:
-        flower.terminate()
-        try:
-            flower.wait(30)
-        except subprocess.TimeoutExpired:
-            flower.kill()
-            flower.wait()
-        log.close()
-        print((tmp_path / "flower.log").read_text()[-4000:])
+        _end(flower, log)
