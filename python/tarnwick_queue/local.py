@@ -50,8 +50,8 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
-# Retention is immutable: one default instance serves every driver.
-_DEFAULT_RETENTION = Retention()
+# The outcomes a handle keeps when not told otherwise.
+_KEPT = Retention()
 
 
 def _retention_ms(seconds: float) -> int:
@@ -82,7 +82,7 @@ class LocalDriver(Driver):
     def __init__(self, path: str, *, lease: float, sync_interval: float,
                  max_deliveries: Optional[int], auto_compact_bytes: int,
                  read_only: bool, consumer_id: Optional[str] = None,
-                 retention: Retention = _DEFAULT_RETENTION) -> None:
+                 retention: Retention = _KEPT) -> None:
         self._lease_ms = max(1, _ms_ceil(lease))
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
@@ -337,13 +337,19 @@ class Queue(BaseQueue):
     most 64 bytes in UTF-8; None: `host:pid` of the taking process.
     `group_limit` is how many messages of one group may be leased at once,
     kept with the queue for every process: None keeps the stored one (1 for
-    a new queue), an int stores a new one."""
+    a new queue), an int stores a new one. `keep_acked`, `keep_dead` and
+    `keep_cancelled` are how many seconds the outcome of a message this
+    handle acks, buries or cancels stays for status() and outcomes() (0: not
+    kept; see docs/outcomes.md for the defaults)."""
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
                  auto_compact_bytes: Optional[int] = None, read_only: bool = False,
-                 consumer_id: Optional[str] = None, group_limit: Optional[int] = None) -> None:
+                 consumer_id: Optional[str] = None, group_limit: Optional[int] = None,
+                 keep_acked: float = _KEPT.acked, keep_dead: float = _KEPT.dead,
+                 keep_cancelled: float = _KEPT.cancelled) -> None:
         path = _checks.directory_path(path)
+        retention = _checks.retention_of(keep_acked, keep_dead, keep_cancelled)
         group_limit = _checks.group_limit(group_limit)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, 2**32 - 1, "below 2**32")
@@ -355,7 +361,7 @@ class Queue(BaseQueue):
         self._local = LocalDriver(path, lease=lease, sync_interval=sync_interval,
                                   max_deliveries=max_deliveries,
                                   auto_compact_bytes=auto_compact_bytes, read_only=read_only,
-                                  consumer_id=consumer_id)
+                                  consumer_id=consumer_id, retention=retention)
         if group_limit is not None and group_limit != self._local.group_limit():
             try:
                 self._local.set_group_limit(group_limit)

@@ -346,7 +346,7 @@ class PostgresDriver(Driver):
     def _held(self, token: Tuple[int, Any], **more: Any) -> Any:
         return {"q": self.name, "id": token[0], "lease": token[1], "ch": self._channel, **more}
 
-    def ack(self, token: Tuple[int, Any]) -> bool:
+    def ack(self, token: Tuple[int, Any], result: Optional[bytes] = None) -> bool:
         row = self._run("ack", "the message may or may not have been acked", _ACK,
                         self._held(token)).fetchone()
         return row is not None and row[0] == 1
@@ -359,7 +359,7 @@ class PostgresDriver(Driver):
         deleted = set(rows)
         return [i for i, t in enumerate(tokens) if t not in deleted]
 
-    def nack(self, token: Tuple[int, Any], delay: float) -> bool:
+    def nack(self, token: Tuple[int, Any], delay: float, error: Optional[str] = None) -> bool:
         return len(self._run("nack", "the message may or may not have been returned; if not, "
                              "it is delivered again when its lease ends", _NACK,
                              self._held(token, delay=min(delay, _FAR))).fetchall()) == 1
