@@ -214,9 +214,9 @@ class LocalDriver(Driver):
 
     def outcomes(self, state: Optional[str], limit: int,
                  since: Optional[float]) -> List[Status]:
-        # Whole milliseconds, rounded down: an outcome finished in the same
-        # millisecond as `since` is at or after it.
-        since_ms = None if since is None else max(0, math.floor(since * 1000.0))
+        # Whole milliseconds, rounded up: an outcome is listed exactly when
+        # its finished_at (whole milliseconds too) is at or after `since`.
+        since_ms = None if since is None else max(0, _ms_ceil(since))
         return [_status(row) for row in self._engine.outcomes(state, limit, since_ms)]
 
     def stats(self) -> LocalQueueStats:
