@@ -233,6 +233,8 @@ void QueueImpl::take_outcomes(std::vector<OutcomeEntry> kept) {
   state.outcomes.clear();
   state.outcome_index.clear();
   state.outcome_bytes = 0;
+  state.expired_outcome_bytes = 0;
+  for (size_t& at : state.expiry_cursors) at = 0;
   for (const OutcomeEntry& entry : kept) state.keep_outcome(entry);
 }
 
@@ -246,9 +248,10 @@ Status QueueImpl::maybe_compact() {
   }
   if (read_only || settings.auto_compact_bytes == 0) return {};
   if (inner.log_bytes < settings.auto_compact_bytes) return {};
-  // Kept outcomes are live for this: a log of mostly outcomes is not
-  // rewritten on every removal, only once they are half of it no more.
-  const uint64_t live = inner.state.live_bytes + inner.state.outcome_bytes;
+  // Kept outcomes are live for this until their time is up: a log of
+  // mostly kept outcomes is not rewritten on every removal, and one of
+  // mostly expired ones is compacted as a log of mostly removed messages.
+  const uint64_t live = inner.state.live_bytes + inner.state.unexpired_outcome_bytes(now_ms());
   if (live >= (uint64_t{1} << 63) || 2 * live >= inner.log_bytes) return {};
   // The removal that asked for it has taken effect and must be reported as
   // such; a failure here leaves a log that is only longer than it need be

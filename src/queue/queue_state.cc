@@ -258,7 +258,22 @@ void QueueState::apply_history(const RecordView& view) {
   history.started_ms = fields->started_ms;
 }
 
+uint64_t QueueState::unexpired_outcome_bytes(uint64_t now) {
+  for (uint8_t state = 1; state <= 3; ++state) {
+    size_t& at = expiry_cursors[state - 1];
+    for (; at < outcomes.size(); ++at) {
+      const OutcomeEntry& entry = outcomes[at];
+      if (entry.state != state) continue;
+      if (entry.keep_until_ms > now) break;
+      expired_outcome_bytes += entry.frame_len;
+    }
+  }
+  return outcome_bytes > expired_outcome_bytes ? outcome_bytes - expired_outcome_bytes : 0;
+}
+
 void QueueState::drop_expired_outcomes(uint64_t now) {
+  expired_outcome_bytes = 0;
+  for (size_t& at : expiry_cursors) at = 0;
   std::vector<OutcomeEntry> kept;
   kept.reserve(outcomes.size());
   outcome_index.clear();

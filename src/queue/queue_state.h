@@ -145,6 +145,8 @@ struct QueueState {
   std::unordered_map<uint64_t, uint32_t> outcome_index;
   std::unordered_map<uint64_t, std::vector<uint8_t>> outcome_payloads;
   uint64_t outcome_bytes = 0;  // frame bytes of the kept outcomes
+  uint64_t expired_outcome_bytes = 0;  // of those, what the cursors found expired
+  size_t expiry_cursors[3] = {0, 0, 0};  // per OutcomeState, into `outcomes`
   std::unordered_map<uint64_t, DeliveryHistory> histories;  // live messages only
   // The queue's settings (SETTINGS records).
   bool paused = false;
@@ -178,6 +180,11 @@ struct QueueState {
   void apply_history(const RecordView& view);
   // Keeps an outcome entry (replacing one of the same seq) and its id taken.
   void keep_outcome(const OutcomeEntry& entry);
+  // The frame bytes of kept outcomes not yet expired at `now`, for the
+  // compaction heuristic: per state, a cursor walks the outcomes in the
+  // order written (in which one handle's retention expires them), so each
+  // outcome is passed once over all calls and nothing is scanned per call.
+  uint64_t unexpired_outcome_bytes(uint64_t now);
   // Drops the outcomes whose keep-until time is not after `now`.
   void drop_expired_outcomes(uint64_t now);
   const OutcomeEntry* outcome_of(uint64_t seq) const {

@@ -262,6 +262,24 @@ TEST(Outcomes, CompactionKeepsThoseWhoseTimeRunsAndDropsTheRest) {
   EXPECT_GT(put_one(*reopened, "next"), live);
 }
 
+TEST(Outcomes, AutomaticCompactionLetsExpiredOutcomesGo) {
+  TempDir dir;
+  Settings s = keeping(1);  // acked outcomes kept for a millisecond
+  s.auto_compact_bytes = 16384;
+  auto q = open_jobs(dir.path(), s);
+  std::vector<uint64_t> acked;
+  for (int round = 0; round < 20; ++round) {
+    for (int i = 0; i < 20; ++i) put_one(*q, std::string(100, 'x'));
+    for (const LeaseToken& lease : take(*q, 20)) EXPECT_TRUE(ok_value(q->ack(lease)));
+    // Their time runs out on purpose before the next round's acks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const JobStats stats = ok_value(q->stats());
+  EXPECT_GT(stats.core.generation, 1u);
+  EXPECT_LT(stats.core.log_bytes, 3 * s.auto_compact_bytes);
+  EXPECT_LT(q->impl().state().outcomes.size(), 400u);
+}
+
 TEST(Outcomes, PurgeKeepsThemAndTheirIdsStayTaken) {
   TempDir dir;
   uint64_t last = 0;
