@@ -54,7 +54,12 @@ namespace {
 
 // The oldest format that holds everything the state will write, at least `format`.
 uint32_t format_needed(const QueueState& state, uint32_t format) {
-  if (!state.outcomes.empty() || !state.histories.empty()) return FORMAT_VERSION_3;
+  if (format >= FORMAT_VERSION_3 || !state.outcomes.empty()) return FORMAT_VERSION_3;
+  // A history of consumers alone is what the LEASE records told: an older
+  // format lets it go rather than become a log older releases cannot read.
+  for (const auto& [seq, history] : state.histories) {
+    if (!history.errors.empty()) return FORMAT_VERSION_3;
+  }
   if (!state.options.empty() || !state.kept_keys.empty() || state.paused ||
       state.group_limit != 1) {
     return std::max(format, FORMAT_VERSION_2);
