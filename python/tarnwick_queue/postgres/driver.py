@@ -333,7 +333,8 @@ class PostgresDriver(Driver):
         self._consumer_id = consumer_id
         self._retention = Retention(*(min(float(s), _FAR) for s in retention))
         self.prune_every = PRUNE_EVERY
-        self._next_prune = 0.0
+        self._pruned_at: Optional[float] = None
+        self._behind = False
         self._lease = min(lease, _FAR)
         self._max_deliveries = max_deliveries
         self._channel = channel_of(name)
@@ -353,9 +354,10 @@ class PostgresDriver(Driver):
         # messages locking the group rows in opposite orders) did nothing,
         # so running it again is exact.
         def run(conn: psycopg.Connection[Any]) -> psycopg.Cursor[Any]:
+            cursor = conn.execute(sql, params, binary=binary)
             if prune:
                 self._prune_if_due(conn)
-            return conn.execute(sql, params, binary=binary)
+            return cursor
 
         for _ in range(_DEADLOCK_RETRIES):
             try:
@@ -367,22 +369,20 @@ class PostgresDriver(Driver):
     # --- pruning ---
 
     def _prune_if_due(self, conn: psycopg.Connection[Any]) -> None:
-        """One batch of prune(), on `conn`, when this handle's interval has
-        passed: run before the settle or take it rides on, so that a broken
-        connection fails that call before it is sent (and a prune that
-        fails otherwise costs the call nothing)."""
+        """One batch of prune(), on `conn`, once `prune_every` seconds passed
+        since this handle's last (PRUNE_BEHIND while the last batch was
+        full): run after the settle or take it rides on, whose outcome is
+        then known, so a prune that fails (its connection broken: the link
+        drops it) costs that call nothing."""
         now = time.monotonic()
-        if now < self._next_prune:
+        every = min(self.prune_every, PRUNE_BEHIND) if self._behind else self.prune_every
+        if self._pruned_at is not None and now - self._pruned_at < every:
             return
-        self._next_prune = now + self.prune_every
+        self._pruned_at = now
         try:
-            pruned = conn.execute(_PRUNE, {"n": PRUNE_BATCH}).rowcount
+            self._behind = conn.execute(_PRUNE, {"n": PRUNE_BATCH}).rowcount >= PRUNE_BATCH
         except psycopg.Error:
-            if conn.closed or conn.broken:
-                raise
-            return
-        if pruned >= PRUNE_BATCH:
-            self._next_prune = now + min(self.prune_every, PRUNE_BEHIND)
+            self._behind = False
 
     def prune(self) -> int:
         """Deletes one batch (at most PRUNE_BATCH) of the outcomes whose
@@ -460,12 +460,14 @@ class PostgresDriver(Driver):
         link = self.link
 
         def take(conn: psycopg.Connection[Any]) -> List[Any]:
-            self._prune_if_due(conn)
             if link.pinned(conn):
-                return conn.execute(_TAKE, params, binary=True).fetchall()
-            with conn.transaction():
-                conn.execute(PIN_PLANS_HERE)
-                return conn.execute(_TAKE, params, binary=True).fetchall()
+                rows = conn.execute(_TAKE, params, binary=True).fetchall()
+            else:
+                with conn.transaction():
+                    conn.execute(PIN_PLANS_HERE)
+                    rows = conn.execute(_TAKE, params, binary=True).fetchall()
+            self._prune_if_due(conn)
+            return rows
 
         rows = link.run("get", "a message leased by the call is delivered again when its "
                         "lease ends", take)
