@@ -130,7 +130,7 @@ def main():
         for kept, db in dsns.items():
             queue = PostgresQueue(db, "bench", keep_acked=0, keep_dead=0)
             queues[kept] = queue
-            for start in range(0, args.ready + args.ops * args.rounds * 2, 1000):
+            for _ in range(0, args.ready + args.ops * args.rounds * 2, 1000):
                 queue.driver.put_many([b"x"] * 1000, 0.0)
             if kept:
                 harness.progress("== filling", kept, "outcomes")

@@ -17,11 +17,11 @@ import time
 import pytest
 
 psycopg = pytest.importorskip("psycopg")
+from pg_proxy import CuttingProxy  # noqa: E402
 from psycopg.conninfo import conninfo_to_dict, make_conninfo  # noqa: E402
 
-from pg_proxy import CuttingProxy  # noqa: E402
 from tarnwick_queue.postgres import SCHEMA_VERSION, ConnectionLost, PostgresQueue  # noqa: E402
-from tarnwick_queue.postgres.driver import _STATUS, PRUNE_BATCH, _outcomes_sql  # noqa: E402
+from tarnwick_queue.postgres.driver import PRUNE_BATCH, STATUS_SQL, outcomes_sql  # noqa: E402
 from tarnwick_queue.postgres.schema import MIGRATIONS  # noqa: E402
 
 LEASE = 60.0  # holds through every step; no test waits for it
@@ -394,10 +394,10 @@ def test_status_and_outcomes_stay_index_lookups_among_many_outcomes(fresh_db):
         with psycopg.connect(fresh_db, autocommit=True) as conn:
             conn.execute("ANALYZE tarnwick_outcomes")
             conn.execute("SET enable_bitmapscan = off")  # as the queue's connections do
-            plans = [plan(conn, _STATUS, {"q": "q", "id": 7})]
+            plans = [plan(conn, STATUS_SQL, {"q": "q", "id": 7})]
             for state in (None, "acked"):
                 for since in (None, time.time() - 60):
-                    plans.append(plan(conn, _outcomes_sql(state, since is not None),
+                    plans.append(plan(conn, outcomes_sql(state, since is not None),
                                       {"q": "q", "n": 100, "since": since}))
         for text in plans:
             assert "Seq Scan" not in text, text

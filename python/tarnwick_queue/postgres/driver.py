@@ -184,7 +184,8 @@ FROM tarnwick_messages WHERE queue = %(q)s ORDER BY id LIMIT %(n)s"""
 # status(): the live row, else the kept outcome (a message is never both:
 # the statement that deletes the row inserts the outcome). Each is a lookup
 # by primary key. An outcome past its keep_until is gone, pruned or not.
-_STATUS = f"""
+# Public, as outcomes_sql(), for the tests of their plans.
+STATUS_SQL = f"""
 SELECT id, {_STATE}, deliveries, extract(epoch FROM enqueued_at)::float8,
        extract(epoch FROM started_at)::float8, NULL::float8, NULL::bytea, errors, consumers,
        priority, key, grp, coalesce(headers, '{{}}'::jsonb), NULL::bigint
@@ -210,7 +211,8 @@ WHERE queue = %(q)s AND state = '{state}' {bound}AND keep_until > now()
 ORDER BY finished_at DESC, id DESC LIMIT %(n)s)"""
 
 
-def _outcomes_sql(state: Optional[str], since: bool) -> str:
+def outcomes_sql(state: Optional[str], since: bool) -> str:
+    """The statement of outcomes(state, %(n)s, %(since)s when `since`)."""
     if state is not None:
         return _recent(state, since)
     # Of every state: the newest few of each, merged (the sixth column is
@@ -532,14 +534,14 @@ class PostgresDriver(Driver):
         return [MessageInfo(*row) for row in rows]
 
     def status(self, id: int) -> Optional[Status]:
-        row = self._run("status", "nothing was changed", _STATUS, {"q": self.name, "id": id},
+        row = self._run("status", "nothing was changed", STATUS_SQL, {"q": self.name, "id": id},
                         binary=True).fetchone()
         return None if row is None else _status(row)
 
     def outcomes(self, state: Optional[str], limit: int,
                  since: Optional[float]) -> List[Status]:
         rows = self._run("outcomes", "nothing was changed",
-                         _outcomes_sql(state, since is not None),
+                         outcomes_sql(state, since is not None),
                          {"q": self.name, "n": limit, "since": since}, binary=True).fetchall()
         return [_status(row) for row in rows]
 
