@@ -21,7 +21,7 @@ from pg_proxy import CuttingProxy  # noqa: E402
 from psycopg.conninfo import conninfo_to_dict, make_conninfo  # noqa: E402
 
 from tarnwick_queue.postgres import SCHEMA_VERSION, ConnectionLost, PostgresQueue  # noqa: E402
-from tarnwick_queue.postgres.driver import PRUNE_BATCH, STATUS_SQL, outcomes_sql  # noqa: E402
+from tarnwick_queue.postgres.driver import PRUNE_BATCH, PRUNE_SQL, STATUS_SQL, outcomes_sql  # noqa: E402
 from tarnwick_queue.postgres.schema import MIGRATIONS  # noqa: E402
 
 LEASE = 60.0  # holds through every step; no test waits for it
@@ -383,7 +383,7 @@ def test_acks_from_two_connections_keep_one_outcome_each(pg_dsn, pg_name):
 # --- plans ---
 
 
-def test_status_and_outcomes_stay_index_lookups_among_many_outcomes(fresh_db):
+def test_status_outcomes_and_pruning_stay_index_lookups_among_many_outcomes(fresh_db):
     with PostgresQueue(fresh_db, "q") as queue:
         queue.stats()
         _fill_outcomes(fresh_db, "q", 0, 50_000)
@@ -399,8 +399,56 @@ def test_status_and_outcomes_stay_index_lookups_among_many_outcomes(fresh_db):
                 for since in (None, time.time() - 60):
                     plans.append(plan(conn, outcomes_sql(state, since is not None),
                                       {"q": "q", "n": 100, "since": since}))
+            plans.append(plan(conn, PRUNE_SQL, {"n": PRUNE_BATCH}))
         for text in plans:
             assert "Seq Scan" not in text, text
             assert "Index" in text, text
+        assert "Tid" in plans[-1], plans[-1]  # the batch is deleted by row address
         # outcomes() of one state reads the index in order: no sort at all.
         assert "Sort" not in plans[3] and "Sort" not in plans[4], plans[3]
+
+
+# --- histories ---
+
+
+def test_a_history_keeps_the_last_deliveries_errors_and_consumers(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name, consumer_id="even", keep_acked=LONG) as even, \
+            PostgresQueue(pg_dsn, pg_name, consumer_id="odd", keep_acked=LONG) as odd:
+        id = even.driver.put(b"job", 0.0)
+        for n in range(12):
+            queue = odd if n % 2 else even
+            (row,), _ = queue.driver.take(1, LEASE)
+            # No error given on the sixth: that delivery adds none.
+            assert queue.driver.nack(row[5], 0.0, None if n == 5 else f"e{n}")
+        status = even.driver.status(id)
+        expected_errors = tuple(f"e{n}" for n in range(1, 12) if n != 5)
+        assert (status.state, status.deliveries, status.errors) == ("ready", 12, expected_errors)
+        assert status.consumers == ("even", "odd") * 5
+        (row,), _ = even.driver.take(1, LEASE)
+        assert even.driver.ack(row[5], b"done")
+        done = odd.driver.status(id)
+        assert (done.state, done.deliveries, done.errors, done.result) == (
+            "acked", 13, expected_errors, b"done")
+        assert done.consumers == ("odd", "even") * 5
+
+
+def test_a_take_that_buries_by_the_delivery_limit_keeps_a_dead_outcome(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name, max_deliveries=1, keep_dead=LONG) as queue:
+        plain = queue.driver.put(b"plain", 0.0)
+        grouped = queue.driver.put(b"grouped", 0.0, group="g", key="k", unique_for=LONG)
+        rows, _ = queue.driver.take(2, 0.001)  # leases that run out on purpose
+        assert [r[0] for r in rows] == [plain, grouped]
+        with psycopg.connect(pg_dsn, autocommit=True) as conn:
+            while conn.execute("SELECT count(*) FROM tarnwick_messages WHERE queue = %s AND "
+                               "due_at > now()", (pg_name,)).fetchone()[0]:
+                time.sleep(0.01)
+        assert queue.driver.take(2, LEASE)[0] == []
+        letters = {d.original_id: d.id for d in queue.driver.dead_list(None)}
+        for id in (plain, grouped):
+            status = queue.driver.status(id)
+            assert (status.state, status.deliveries, status.errors, status.dead_letter_id) == (
+                "dead", 1, ("max deliveries exceeded",), letters[id])
+            assert len(status.consumers) == 1 and status.finished_at >= status.started_at
+        assert queue.driver.status(grouped).key == "k"
+        assert queue.driver.put(b"again", 0.0, key="k", unique_for=1.0) == grouped
+        assert [s.id for s in queue.driver.outcomes("dead", 10, None)] == [grouped, plain]

@@ -224,7 +224,7 @@ def outcomes_sql(state: Optional[str], since: bool) -> str:
 # Drops up to %(n)s expired outcomes, of any queue: the oldest expiries first,
 # found through tarnwick_outcomes_expiry, deleted by their row addresses.
 # Another client's prune holds the rows it chose; this one passes them over.
-_PRUNE = """
+PRUNE_SQL = """
 DELETE FROM tarnwick_outcomes WHERE ctid = ANY(ARRAY(
   SELECT ctid FROM tarnwick_outcomes WHERE keep_until < now()
   ORDER BY keep_until LIMIT %(n)s FOR UPDATE SKIP LOCKED))"""
@@ -382,7 +382,7 @@ class PostgresDriver(Driver):
             return
         self._pruned_at = now
         try:
-            self._behind = conn.execute(_PRUNE, {"n": PRUNE_BATCH}).rowcount >= PRUNE_BATCH
+            self._behind = conn.execute(PRUNE_SQL, {"n": PRUNE_BATCH}).rowcount >= PRUNE_BATCH
         except psycopg.Error:
             self._behind = False
 
@@ -391,7 +391,7 @@ class PostgresDriver(Driver):
         retention ended, of every queue in the database; returns how many.
         Settles and takes do this by themselves every `prune_every` seconds;
         any number of clients may prune at once, each deleting other rows."""
-        return self._run("prune", "expired outcomes may or may not have been deleted", _PRUNE,
+        return self._run("prune", "expired outcomes may or may not have been deleted", PRUNE_SQL,
                          {"n": PRUNE_BATCH}).rowcount
 
     # --- producing ---
