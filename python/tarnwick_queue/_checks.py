@@ -11,6 +11,8 @@ import json
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional
 
+from .driver import FINISHED_STATES, MAX_ERROR_BYTES, MAX_RESULT_BYTES, Retention
+
 U64_MAX = 2**64 - 1
 
 
@@ -59,9 +61,65 @@ def body_size(value: bytes, most: Optional[int]) -> None:
 
 
 def reason(value: Any) -> str:
+    """A dead message's reason: a str that is also its last delivery's error."""
     if not isinstance(value, str):
         raise TypeError(f"reason must be str, not {type(value).__name__}")
+    _error_text(value, "reason")
     return value
+
+
+def error(value: Any) -> Optional[str]:
+    """A nacked delivery's error: None, or a str of at most MAX_ERROR_BYTES in UTF-8."""
+    if value is None:
+        return None
+    _error_text(value, "error")
+    return str(value)
+
+
+def _error_text(value: str, name: str) -> None:
+    size = len(_text(value, name))
+    if size > MAX_ERROR_BYTES:
+        raise ValueError(f"{name} must be at most {MAX_ERROR_BYTES} bytes in UTF-8, not {size}"
+                         " (trim it: the end of a traceback says most)")
+
+
+def result(value: Any) -> Optional[bytes]:
+    """An ack's result: None, or bytes-like of at most MAX_RESULT_BYTES."""
+    if value is None:
+        return None
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"result must be bytes-like or None, not {type(value).__name__}")
+    out = bytes(value)
+    if len(out) > MAX_RESULT_BYTES:
+        raise ValueError(f"a result of {len(out)} bytes exceeds the maximum of "
+                         f"{MAX_RESULT_BYTES} bytes")
+    return out
+
+
+def retention_of(acked: Any, dead: Any, cancelled: Any) -> Retention:
+    """A queue's keep_acked, keep_dead and keep_cancelled: seconds >= 0 each."""
+    return Retention(seconds(acked, "keep_acked"), seconds(dead, "keep_dead"),
+                     seconds(cancelled, "keep_cancelled"))
+
+
+def outcome_state(value: Any) -> Optional[str]:
+    """None or one of the states of a finished message."""
+    if value is None or (isinstance(value, str) and value in FINISHED_STATES):
+        return value
+    raise ValueError(f"state must be None or one of {', '.join(FINISHED_STATES)}, "
+                     f"not {value!r}")
+
+
+def epoch_seconds(value: Any, name: str) -> Optional[float]:
+    """None, or a finite time in epoch seconds."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a time in epoch seconds, not {type(value).__name__}")
+    out = float(value)
+    if out != out or out in (float("inf"), float("-inf")):
+        raise ValueError(f"{name} must be a finite time in epoch seconds, not {out!r}")
+    return out
 
 
 def non_negative_int(value: Any, name: str) -> int:
@@ -241,7 +299,7 @@ def group_limit(value: Any) -> Optional[int]:
 
 
 def message_id(value: Any) -> int:
-    """A message's id, for cancel()."""
+    """A message's id, for cancel() and status()."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"id must be an int, not {type(value).__name__}")
     if not 0 <= value <= U64_MAX:

@@ -27,8 +27,8 @@ from typing import (
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
-from . import _checks
-from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Watch
+from . import _checks, _failure
+from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Status, Watch
 from .waiting import LONGEST_WAIT, StopEvent
 
 Body = Union[bytes, bytearray, memoryview]
@@ -105,21 +105,36 @@ class Message:
         """True once ack(), nack() or dead() succeeded on this object."""
         return self._settled
 
-    def ack(self) -> None:
-        """Removes the message from the queue."""
-        if self._settled or not self._driver.ack(self._token):
+    def ack(self, result: Optional[bytes] = None) -> None:
+        """Removes the message from the queue; its outcome (with `result`,
+        bytes of at most 1 MiB) is kept for the queue's keep_acked seconds,
+        for status()."""
+        if result is None:
+            acked = not self._settled and self._driver.ack(self._token)
+        else:
+            result = _checks.result(result)
+            acked = not self._settled and self._driver.ack(self._token, result)
+        if not acked:
             raise _lost(self)
         self._settled = True
 
-    def nack(self, *, delay: float = 0.0) -> None:
-        """Returns the message to the queue, due again after `delay` seconds."""
+    def nack(self, delay: float = 0.0, *, error: Optional[str] = None) -> None:
+        """Returns the message to the queue, due again after `delay` seconds;
+        `error` (a str of at most 16 KiB in UTF-8) is kept as the error of
+        this delivery, for status()."""
         delay = _checks.seconds(delay, "delay")
-        if self._settled or not self._driver.nack(self._token, delay):
+        if error is None:
+            nacked = not self._settled and self._driver.nack(self._token, delay)
+        else:
+            error = _checks.error(error)
+            nacked = not self._settled and self._driver.nack(self._token, delay, error)
+        if not nacked:
             raise _lost(self)
         self._settled = True
 
     def dead(self, reason: str = "") -> None:
-        """Moves the message to the queue's dead letters."""
+        """Moves the message to the queue's dead letters; `reason` (at most
+        16 KiB in UTF-8) is also the error of this delivery."""
         _checks.reason(reason)
         if self._settled or not self._driver.bury(self._token, reason):
             raise _lost(self)
@@ -143,7 +158,7 @@ class Message:
         if exc_type is None:
             self.ack()
         else:
-            self.nack()
+            self.nack(error=_failure.describe(exc))
 
     def __repr__(self) -> str:
         return (f"Message(id={self.id}, deliveries={self.deliveries}, "
@@ -242,6 +257,9 @@ class QueueBackend(Protocol):
     def ack_many(self, messages: Iterable[Message]) -> None: ...
     def peek(self, limit: int = 10, *, bodies: bool = False) -> List[MessageInfo]: ...
     def stats(self) -> QueueStats: ...
+    def status(self, id: int) -> Optional[Status]: ...
+    def outcomes(self, state: Optional[str] = None, limit: int = 100, *,
+                 since: Optional[float] = None) -> List[Status]: ...
     def qsize(self) -> int: ...
     def pause(self) -> None: ...
     def resume(self) -> None: ...
@@ -449,6 +467,24 @@ class BaseQueue:
         """The counts of the queue: ready, in_flight (leased), scheduled
         (not yet due), total, live_bytes, dead_letters and paused."""
         return self._driver.stats()
+
+    def status(self, id: int) -> Optional[Status]:
+        """What became of the message `id`: its state ("ready", "scheduled",
+        "leased", "acked", "dead" or "cancelled"), deliveries, times, result,
+        the errors and consumers of its last deliveries; None when the queue
+        never had it or its outcome is no longer kept (see keep_acked)."""
+        return self._driver.status(_checks.message_id(id))
+
+    def outcomes(self, state: Optional[str] = None, limit: int = 100, *,
+                 since: Optional[float] = None) -> List[Status]:
+        """The messages that finished most recently, latest first: at most
+        `limit`, only in `state` ("acked", "dead" or "cancelled") when
+        given, only those finished at or after `since` (epoch seconds) when
+        given."""
+        state = _checks.outcome_state(state)
+        limit = _checks.count(limit, "limit")
+        since = _checks.epoch_seconds(since, "since")
+        return self._driver.outcomes(state, limit, since)
 
     def qsize(self) -> int:
         """Messages ready to be leased now."""

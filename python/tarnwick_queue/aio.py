@@ -29,7 +29,7 @@ from typing import (
 
 from . import _checks
 from ._face import BaseQueue, Body, Message, PutOptions, QueueBackend
-from .driver import MessageInfo, QueueStats
+from .driver import MessageInfo, QueueStats, Status
 from .waiting import LONGEST_WAIT, UNWATCHED_CAP
 
 if TYPE_CHECKING:
@@ -209,6 +209,15 @@ class AsyncFace:
 
     def stats(self) -> QueueStats:
         return self.queue.stats()
+
+    def status(self, id: int) -> Optional[Status]:
+        """What became of the message `id` (see BaseQueue.status)."""
+        return self.queue.status(id)
+
+    def outcomes(self, state: Optional[str] = None, limit: int = 100, *,
+                 since: Optional[float] = None) -> List[Status]:
+        """The latest finished messages (see BaseQueue.outcomes)."""
+        return self.queue.outcomes(state, limit, since=since)
 
     # --- the queue's settings ---
 

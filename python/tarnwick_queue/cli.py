@@ -24,7 +24,7 @@ import time
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, TextIO, Tuple
 
 from . import _native
-from .driver import DeadLetter, MessageInfo
+from .driver import FINISHED_STATES, DeadLetter, MessageInfo, Status
 from .local import Queue
 from .supervisor import EXIT_CONFIG, Supervisor, watch_supervisor
 from .worker import DEFAULT_TIMEOUT, Worker
@@ -466,6 +466,71 @@ def cmd_cancel(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_show(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir, looking=True) as queue:
+        status = queue.status(args.id)
+    if status is None:
+        raise CliError(f"no message {args.id}: the queue never had it, or its outcome is "
+                       "no longer kept")
+    if args.json:
+        _print_json(_status_json(status))
+        return 0
+    now = time.time()
+    lines = [("id", str(status.id)), ("state", status.state),
+             ("deliveries", str(status.deliveries)),
+             ("enqueued", _when(status.enqueued_at, now)),
+             ("started", _when(status.started_at, now)),
+             ("finished", _when(status.finished_at, now))]
+    if status.dead_letter_id is not None:
+        lines.append(("dead letter", str(status.dead_letter_id)))
+    if status.result is not None:
+        lines.append(("result", _preview(status.result, None)))
+    lines += [("priority", str(status.priority)),
+              ("key", "-" if status.key is None else _printable(status.key)),
+              ("group", "-" if status.group is None else _printable(status.group))]
+    lines += [(f"header {_printable(k)}", _printable(v)) for k, v in sorted(status.headers.items())]
+    lines += [("consumers", ", ".join(_printable(c) for c in status.consumers) or "-")]
+    width = max(len(name) for name, _ in lines)
+    out = [f"{name.ljust(width)}  {value}" for name, value in lines]
+    for n, error in enumerate(status.errors, 1):
+        # An error keeps its lines (a traceback), indented under its heading.
+        out.append(f"error {n} of {len(status.errors)}:")
+        out += ["    " + _printable(line) for line in error.splitlines()]
+    sys.stdout.write("".join(line + "\n" for line in out))
+    return 0
+
+
+def cmd_outcomes(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir, looking=True) as queue:
+        found = queue.outcomes(args.state, args.n)
+    if args.json:
+        _print_json([_status_json(s) for s in found])
+        return 0
+    now = time.time()
+    rows = [[str(s.id), s.state, str(s.deliveries), _when(s.enqueued_at, now),
+             _when(s.finished_at, now),
+             _printable(s.errors[-1].splitlines()[0]) if s.errors and s.errors[-1] else "-"]
+            for s in found]
+    _table(rows, ["ID", "STATE", "DELIVERIES", "ENQUEUED", "FINISHED", "LAST ERROR"],
+           sys.stdout)
+    return 0
+
+
+def _status_json(s: Status) -> Dict[str, Any]:
+    out: Dict[str, Any] = {
+        "id": s.id, "state": s.state, "deliveries": s.deliveries,
+        "enqueued_at": s.enqueued_at, "started_at": s.started_at,
+        "finished_at": s.finished_at, "errors": list(s.errors),
+        "consumers": list(s.consumers), "priority": s.priority, "key": s.key,
+        "group": s.group, "headers": s.headers, "dead_letter_id": s.dead_letter_id}
+    # The result as a body is shown: text when it is UTF-8, else base64.
+    out.update({name.replace("body", "result"): value
+                for name, value in _body_fields(s.result).items()})
+    if s.result is None:
+        out["result"] = None
+    return out
+
+
 def cmd_dead_list(args: argparse.Namespace) -> int:
     with _open_named(args, args.dir) as queue:
         letters = queue.dead_letters.list(args.n)
@@ -822,6 +887,17 @@ def build_parser() -> argparse.ArgumentParser:
     cancel = command("cancel", cmd_cancel, "Remove messages that are ready or scheduled "
                      "(not leased); exit 1 naming those that were not.")
     cancel.add_argument("ids", metavar="ID", nargs="+", type=_id)
+
+    show = command("show", cmd_show, "Show what became of message ID: its state, "
+                   "deliveries, times, result, and the errors and consumers of its last "
+                   "deliveries; exit 1 when it is unknown or no longer kept.")
+    show.add_argument("id", metavar="ID", type=_id)
+    outcomes = command("outcomes", cmd_outcomes, "List the messages that finished most "
+                       "recently (acked, dead or cancelled), latest first.")
+    outcomes.add_argument("--state", choices=FINISHED_STATES, default=None,
+                          help="only messages in this state")
+    outcomes.add_argument("-n", type=_count, default=20, metavar="N",
+                          help="at most N (default 20)")
 
     dead = command("dead", lambda a: 0, "List, requeue or purge the dead letters.",
                    json_output=False)

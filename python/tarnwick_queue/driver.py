@@ -123,10 +123,10 @@ class Status:
     out again); `started_at` when its last delivery began (None: never
     leased); `finished_at` when it was acked, died or was cancelled (None
     while live); `result` the bytes its ack kept (None: none given);
-    `errors` the errors of its last deliveries (at most MAX_HISTORY, newest
-    last), one per delivery that ended with a nack or a death, and
-    `consumers` who took each of its last deliveries (at most MAX_HISTORY,
-    newest last). `dead_letter_id` names its entry among the dead letters
+    `errors` the errors its deliveries ended with (a nack's error, a dead
+    reason that is not empty; the last MAX_HISTORY, newest last), and
+    `consumers` who took each of its last MAX_HISTORY deliveries (newest
+    last). `dead_letter_id` names its entry among the dead letters
     when it died (the entry may since be requeued or purged). The rest is
     what put() was given."""
 
@@ -148,6 +148,10 @@ class Status:
 
 #: How many deliveries' errors and consumers a Status keeps.
 MAX_HISTORY = 10
+#: The largest result an ack keeps, and the largest error (or dead reason)
+#: a delivery keeps, in bytes (UTF-8 for an error).
+MAX_RESULT_BYTES = 1 << 20
+MAX_ERROR_BYTES = 16 << 10
 
 
 class Retention(NamedTuple):
@@ -156,8 +160,9 @@ class Retention(NamedTuple):
     outcome keeps the retention of the handle that wrote it: it is dropped
     once that many seconds passed since `finished_at` (0: not kept at all),
     by compaction locally and by small batched deletes on PostgreSQL, never
-    by a scan on the hot path. Ids of kept outcomes are never handed out
-    again."""
+    by a scan on the hot path; status() and outcomes() never report one
+    whose time has ended, dropped or not. Ids of kept outcomes are never
+    handed out again."""
 
     # Acks are most of a busy queue's records: a minute bounds what they add
     # to the log and memory (about 60 bytes each) while still answering "did
@@ -273,19 +278,19 @@ class Driver:
     # --- consuming ---
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        """Leases up to `count` (>= 1) ready messages, the highest priority
-        first and, among equal priorities, the smallest id first, for
-        `lease` seconds (None: the driver's default lease), each delivery
-        counted, noting for peek() when each delivery began and the
-        driver's consumer (see MessageInfo). A driver with a delivery limit
-        moves a message that has had its deliveries to the dead letters
-        instead, in the same step (its outcome kept as bury() keeps it). A paused queue leases nothing. The
-        messages of one group are leased in id order, and never more than
+        """Leases up to `count` (>= 1) ready messages, the highest priority first
+        and, among equal priorities, the smallest id first, for `lease`
+        seconds (None: the driver's default lease), each delivery counted,
+        noting for peek() when each delivery began and the driver's consumer
+        (see MessageInfo). A driver with a delivery limit moves a message that
+        has had its deliveries to the dead letters instead, in the same step
+        (its outcome kept as bury() keeps it). A paused queue leases nothing.
+        The messages of one group are leased in id order, and never more than
         the queue's group limit of them at once (a message of a group at its
-        limit waits; others pass it). Never waits. Returns the rows and,
-        when none were leased, the seconds until the earliest lease or delay
-        ends (None when nothing is pending or the queue is paused), seen in
-        the same step, so that a waiter cannot miss one."""
+        limit waits; others pass it). Never waits. Returns the rows and, when
+        none were leased, the seconds until the earliest lease or delay ends
+        (None when nothing is pending or the queue is paused), seen in the
+        same step, so that a waiter cannot miss one."""
         raise NotImplementedError
 
     def watch(self) -> Watch:
@@ -296,8 +301,8 @@ class Driver:
 
     def ack(self, token: Any, result: Optional[bytes] = None) -> bool:
         """Removes the message and, in the same commit, keeps its outcome
-        ("acked", with `result`: None or bytes of at most 1 MiB, checked by
-        the face) for the handle's retention. Returns False (and does
+        ("acked", with `result`: None or bytes of at most MAX_RESULT_BYTES,
+        checked by the face) for the handle's retention. Returns False (and does
         nothing) when the lease is no longer current: it ended, or the
         message was settled."""
         raise NotImplementedError
@@ -311,15 +316,16 @@ class Driver:
 
     def nack(self, token: Any, delay: float, error: Optional[str] = None) -> bool:
         """Returns the message to the queue, due again in `delay` seconds,
-        keeping `error` (None or a str of at most 16 KiB UTF-8, checked by
-        the face) as the error of the delivery that ended. False when the
+        keeping `error` (None or a str of at most MAX_ERROR_BYTES in UTF-8,
+        checked by the face) as the error of the delivery that ended. False when the
         lease is no longer current."""
         raise NotImplementedError
 
     def bury(self, token: Any, reason: str) -> bool:
         """Moves the message to the dead letters with `reason`, in one step,
         keeping its outcome ("dead"; `reason`, when not empty, is the error
-        of the delivery that ended). False when the lease is no longer
+        of the delivery that ended: the face checks it as it checks an
+        error). False when the lease is no longer
         current."""
         raise NotImplementedError
 

@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union, cast
 from . import _checks, _consumer, _native
 from ._face import BaseQueue, DeadLetters
 from ._fork import reset_after_fork
-from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, Taken, Watch
+from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, Retention, Taken, Watch
 from .waiting import DirectoryWaiter, MemoryWaiter, StopEvent
 
 Empty = _stdlib_queue.Empty
@@ -41,6 +41,10 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
+# The outcomes a handle keeps when not told otherwise.
+_KEPT = Retention()
+
+
 class LocalDriver(Driver):
     """The driver over the native engine on the directory `path` (or
     ":memory:"). Takes what Queue checked: `sync_interval` and `lease` in
@@ -52,7 +56,9 @@ class LocalDriver(Driver):
 
     def __init__(self, path: str, *, lease: float, sync_interval: float,
                  max_deliveries: Optional[int], auto_compact_bytes: int,
-                 read_only: bool, consumer_id: Optional[str] = None) -> None:
+                 read_only: bool, consumer_id: Optional[str] = None,
+                 retention: Retention = _KEPT) -> None:
+        self._retention = retention
         self._lease_ms = max(1, _ms_ceil(lease))
         self._max_deliveries = max_deliveries or 0
         self._engine = _native.Engine(
@@ -139,13 +145,13 @@ class LocalDriver(Driver):
 
     # --- settling ---
 
-    def ack(self, token: Token) -> bool:
+    def ack(self, token: Token, result: Optional[bytes] = None) -> bool:
         return self._engine.ack(token)
 
     def ack_many(self, tokens: Sequence[Token]) -> List[int]:
         return self._engine.ack_many(list(tokens))
 
-    def nack(self, token: Token, delay: float) -> bool:
+    def nack(self, token: Token, delay: float, error: Optional[str] = None) -> bool:
         if not self._engine.nack(token, _ms_ceil(delay)):
             return False
         if self._notify is not None:
@@ -292,13 +298,19 @@ class Queue(BaseQueue):
     most 64 bytes in UTF-8; None: `host:pid` of the taking process.
     `group_limit` is how many messages of one group may be leased at once,
     kept with the queue for every process: None keeps the stored one (1 for
-    a new queue), an int stores a new one."""
+    a new queue), an int stores a new one. `keep_acked`, `keep_dead` and
+    `keep_cancelled` are how many seconds the outcome of a message this
+    handle acks, buries or cancels stays for status() and outcomes() (0: not
+    kept; see docs/outcomes.md for the defaults)."""
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, lease: float = 30.0,
                  sync_interval: float = 0.0, max_deliveries: Optional[int] = None,
                  auto_compact_bytes: Optional[int] = None, read_only: bool = False,
-                 consumer_id: Optional[str] = None, group_limit: Optional[int] = None) -> None:
+                 consumer_id: Optional[str] = None, group_limit: Optional[int] = None,
+                 keep_acked: float = _KEPT.acked, keep_dead: float = _KEPT.dead,
+                 keep_cancelled: float = _KEPT.cancelled) -> None:
         path = _checks.directory_path(path)
+        retention = _checks.retention_of(keep_acked, keep_dead, keep_cancelled)
         group_limit = _checks.group_limit(group_limit)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, 2**32 - 1, "below 2**32")
@@ -310,7 +322,7 @@ class Queue(BaseQueue):
         self._local = LocalDriver(path, lease=lease, sync_interval=sync_interval,
                                   max_deliveries=max_deliveries,
                                   auto_compact_bytes=auto_compact_bytes, read_only=read_only,
-                                  consumer_id=consumer_id)
+                                  consumer_id=consumer_id, retention=retention)
         if group_limit is not None and group_limit != self._local.group_limit():
             try:
                 self._local.set_group_limit(group_limit)

@@ -39,6 +39,7 @@ from typing import (
     Union,
 )
 
+from . import _failure
 from ._backoff import backoff as _backoff
 from ._backoff import retry_delay
 from ._checks import count as _count
@@ -90,9 +91,11 @@ class _TimedOut(BaseException):
 
 
 def failure_reason(exc: BaseException) -> str:
-    """What a dead letter records about the exception that killed it."""
+    """What a dead letter records about the exception that killed it: its
+    type and text, within what a reason may hold."""
     text = str(exc)
-    return f"{type(exc).__qualname__}: {text}" if text else type(exc).__qualname__
+    reason = f"{type(exc).__qualname__}: {text}" if text else type(exc).__qualname__
+    return _failure.trim(reason, _failure.MAX_HEAD_BYTES)
 
 
 def is_async_handler(handler: Any) -> bool:
@@ -436,7 +439,8 @@ class Worker:
                       exc_info=info)
             return
         delay = retry_delay(message.deliveries, self._backoff)
-        message.nack(delay=delay)
+        # The delivery's error, for status(): with the traceback, when there is one.
+        message.nack(delay, error=reason if exc is None else _failure.describe(exc))
         self._add("retried")
         log.warning("message %d failed on delivery %d, due again in %.3g s: %s",
                     message.id, message.deliveries, delay, reason,

@@ -12,11 +12,19 @@ import os
 import socket
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from tarnwick_queue import BaseQueue, _checks
-from tarnwick_queue.driver import DeadLetter, Driver, MessageInfo, Row
+from tarnwick_queue.driver import (
+    MAX_HISTORY,
+    DeadLetter,
+    Driver,
+    MessageInfo,
+    Retention,
+    Row,
+    Status,
+)
 from tarnwick_queue.waiting import MemoryWaiter
 
 
@@ -35,6 +43,9 @@ class Entry:
     unique_for: float = 0.0
     group: Optional[str] = None
     headers: Optional[Dict[str, str]] = None
+    last_started: Optional[float] = None  # of the last delivery, kept after it ended
+    errors: List[str] = field(default_factory=list)
+    consumers: List[str] = field(default_factory=list)
 
     def leased(self, now):
         return self.lease is not None and self.due_at > now
@@ -58,6 +69,7 @@ class DictStore:
         self.kept_keys: Dict[str, Tuple[int, float]] = {}  # key -> (id, remembered until)
         self.paused = False
         self.group_limit = 1
+        self.outcomes: Dict[int, Tuple[Status, float]] = {}  # id -> (outcome, kept until)
 
 
 class DictWatch:
@@ -77,8 +89,10 @@ class DictWatch:
 
 class DictDriver(Driver):
     def __init__(self, store: DictStore, *, lease: float = 30.0,
-                 max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None):
+                 max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None,
+                 retention: Retention = Retention()):  # noqa: B008 (a NamedTuple)
         self._store = store
+        self._retention = retention
         self._consumer_id = consumer_id
         self._lease = lease
         self._max_deliveries = max_deliveries
@@ -98,15 +112,24 @@ class DictDriver(Driver):
             return entry
         return None
 
-    def _remove(self, id, now):
+    def _remove(self, id, now, state=None, keep=0.0, result=None, dead_letter_id=None):
         """Takes the message out of the queue; its key is remembered for its
-        unique_for seconds."""
+        unique_for seconds, and its outcome in `state` for `keep` seconds."""
         entry = self._store.messages.pop(id)
         if entry.key is not None:
             del self._store.live_keys[entry.key]
             if entry.unique_for > 0:
                 self._store.kept_keys[entry.key] = (id, now + entry.unique_for)
+        if state is not None and keep > 0:
+            self._store.outcomes[id] = (self._status(id, entry, state, now, result,
+                                                     dead_letter_id), now + keep)
         return entry
+
+    @staticmethod
+    def _status(id, e, state, finished_at=None, result=None, dead_letter_id=None):
+        return Status(id, state, e.deliveries, e.enqueued_at, e.last_started, finished_at,
+                      result, tuple(e.errors), tuple(e.consumers), e.priority, e.key,
+                      e.group, dict(e.headers or {}), dead_letter_id)
 
     # --- producing ---
 
@@ -152,7 +175,7 @@ class DictDriver(Driver):
             entry = store.messages.get(id)
             if entry is None or entry.leased(now):
                 return False
-            self._remove(id, now)
+            self._remove(id, now, "cancelled", self._retention.cancelled)
         self._changed()
         return True
 
@@ -203,8 +226,10 @@ class DictDriver(Driver):
                 entry.deliveries += 1
                 entry.lease = next(store.leases)
                 entry.due_at = now + lease
-                entry.started_at, entry.extensions = now, 0
+                entry.started_at = entry.last_started = now
+                entry.extensions = 0
                 entry.consumer = self._consumer_id or f"{socket.gethostname()}:{os.getpid()}"
+                entry.consumers = (entry.consumers + [entry.consumer])[-MAX_HISTORY:]
                 # Ten fields where there are options, six where there are none,
                 # as the contract allows both.
                 fields = (id, entry.body, entry.deliveries, entry.enqueued_at, entry.due_at,
@@ -224,28 +249,33 @@ class DictDriver(Driver):
 
     # --- settling ---
 
-    def ack(self, token):
-        return not self.ack_many([token])
+    def ack(self, token, result=None):
+        return not self._ack([token], result)
 
     def ack_many(self, tokens):
+        return self._ack(tokens, None)
+
+    def _ack(self, tokens, result):
         store = self._open()
         now = time.time()
         with store.lock:
             current = [self._current(t, now) is not None for t in tokens]
             for token, ok in zip(tokens, current):
                 if ok and token[0] in store.messages:
-                    self._remove(token[0], now)
+                    self._remove(token[0], now, "acked", self._retention.acked, result)
         if any(current):
             self._changed()  # a group's slot is free
         return [i for i, ok in enumerate(current) if not ok]
 
-    def nack(self, token, delay):
+    def nack(self, token, delay, error=None):
         store = self._open()
         now = time.time()
         with store.lock:
             entry = self._current(token, now)
             if entry is None:
                 return False
+            if error is not None:
+                entry.errors = (entry.errors + [error])[-MAX_HISTORY:]
             entry.lease, entry.due_at = None, now + delay
             entry.started_at, entry.extensions, entry.consumer = None, 0, None
         self._changed()
@@ -263,8 +293,11 @@ class DictDriver(Driver):
         return True
 
     def _bury(self, id, reason, now):
-        entry = self._remove(id, now)
+        entry = self._store.messages[id]
+        if reason:
+            entry.errors = (entry.errors + [reason])[-MAX_HISTORY:]
         dead_id = next(self._store.dead_ids)
+        self._remove(id, now, "dead", self._retention.dead, dead_letter_id=dead_id)
         self._store.dead[dead_id] = DeadLetter(dead_id, id, entry.body, entry.deliveries,
                                                entry.enqueued_at, now, reason)
 
@@ -315,6 +348,27 @@ class DictDriver(Driver):
                     "total": len(entries), "live_bytes": sum(len(e.body) for e in entries),
                     "dead_letters": len(store.dead), "persistent": False,
                     "paused": store.paused}
+
+    def status(self, id):
+        store = self._open()
+        now = time.time()
+        with store.lock:
+            e = store.messages.get(id)
+            if e is not None:
+                state = "ready" if e.ready(now) else "leased" if e.leased(now) else "scheduled"
+                return self._status(id, e, state)
+            kept = store.outcomes.get(id)
+            return kept[0] if kept is not None and kept[1] > now else None
+
+    def outcomes(self, state, limit, since):
+        store = self._open()
+        now = time.time()
+        with store.lock:
+            chosen = [status for status, until in store.outcomes.values()
+                      if until > now and (state is None or status.state == state)
+                      and (since is None or status.finished_at >= since)]
+        chosen.sort(key=lambda status: (status.finished_at, status.id), reverse=True)
+        return chosen[:limit]
 
     # --- settings ---
 
@@ -394,13 +448,16 @@ class DictDriver(Driver):
 
 def open_dict_queue(store: DictStore, *, lease: float = 30.0,
                     max_deliveries: Optional[int] = None, consumer_id: Optional[str] = None,
-                    group_limit: Optional[int] = None, **ignored) -> BaseQueue:
+                    group_limit: Optional[int] = None, keep_acked: float = Retention().acked,
+                    keep_dead: float = Retention().dead,
+                    keep_cancelled: float = Retention().cancelled, **ignored) -> BaseQueue:
     """A queue on `store`; the local queue's log options mean nothing here.
     `group_limit`, as with the other queues: None keeps the stored one, an
     int stores it."""
     limit = _checks.group_limit(group_limit)
     driver = DictDriver(store, lease=lease, max_deliveries=max_deliveries,
-                        consumer_id=consumer_id)
+                        consumer_id=consumer_id,
+                        retention=_checks.retention_of(keep_acked, keep_dead, keep_cancelled))
     if limit is not None:
         driver.set_group_limit(limit)
     return BaseQueue(driver)

@@ -15,8 +15,8 @@ from processes import run_tarnwick, start_tarnwick, stop, tarnwick_command, wait
 
 from tarnwick_queue import Queue
 
-COMMANDS = ["stats", "peek", "put", "pause", "resume", "cancel", "dead", "verify", "repair",
-            "compact", "purge", "worker"]
+COMMANDS = ["stats", "peek", "put", "pause", "resume", "cancel", "show", "outcomes", "dead",
+            "verify", "repair", "compact", "purge", "worker"]
 
 
 def ok(*args, input=None):
@@ -488,3 +488,46 @@ def test_pause_resume_and_cancel(qdir):
         assert [i.id for i in q.peek()] == [ids[0]]
         leased.ack()
     fails("cancel", qdir, status=2)  # an id is needed
+
+
+class TestOutcomes:
+    def test_show_every_state_as_text_and_json(self, qdir):
+        with Queue(qdir, consumer_id="cli-test") as q:
+            acked, failed, waiting = q.put_many([b"a", b"b", b"c"], priority=3)
+            q.get().ack(result=b"\xffbinary")
+            message = q.get()
+            message.nack(error="Traceback line 1\nValueError: \x1b[31mred")
+        shown = data("show", qdir, str(acked))
+        assert (shown["state"], shown["deliveries"], shown["consumers"], shown["priority"]) == (
+            "acked", 1, ["cli-test"], 3)
+        assert base64.b64decode(shown["result_base64"]) == b"\xffbinary"
+        assert shown["finished_at"] >= shown["started_at"] >= shown["enqueued_at"] - 1
+        text = ok("show", qdir, str(acked))
+        assert "state       acked" in text and "result      \\xffbinary" in text
+        retried = data("show", qdir, str(failed))
+        assert retried["state"] == "ready" and retried["errors"] == ["Traceback line 1\nValueError: \x1b[31mred"]
+        text = ok("show", qdir, str(failed))
+        # Each line of an error on a line of its own, control characters escaped.
+        assert "error 1 of 1:\n    Traceback line 1\n    ValueError: \\x1b[31mred\n" in text
+        assert data("show", qdir, str(waiting))["result"] is None
+
+    def test_show_of_an_unknown_id_fails_in_one_line(self, qdir):
+        ok("put", qdir, "x")
+        assert "no message 99" in fails("show", qdir, "99")
+        fails("show", qdir, "-1", status=2)
+
+    def test_outcomes_latest_first_and_by_state(self, qdir):
+        with Queue(qdir) as q:
+            first, second, third = q.put_many([b"a", b"b", b"c"])
+            q.get().ack()
+            q.get().dead("ValueError: bad\ntraceback")
+            q.cancel(third)
+        assert [o["id"] for o in data("outcomes", qdir)] == [third, second, first]
+        assert [o["id"] for o in data("outcomes", qdir, "--state", "dead")] == [second]
+        assert [o["id"] for o in data("outcomes", qdir, "-n", "1")] == [third]
+        lines = ok("outcomes", qdir).splitlines()
+        assert lines[0].split() == ["ID", "STATE", "DELIVERIES", "ENQUEUED", "FINISHED", "LAST",
+                                    "ERROR"]
+        assert lines[2].split()[:2] == [str(second), "dead"]
+        assert lines[2].endswith("ValueError: bad")  # the error's first line
+        fails("outcomes", qdir, "--state", "leased", status=2)

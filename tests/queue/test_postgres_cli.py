@@ -92,3 +92,17 @@ def test_peek_leased_and_stats_on_a_server_queue(pg_dsn, pg_name):
             (held.id, 1, "pg-worker")]
         assert data("stats", "--dsn", pg_dsn, pg_name)["oldest_running_id"] == held.id
         assert f"id {held.id}, running" in ok("stats", "--dsn", pg_dsn, pg_name)
+
+
+def test_show_and_outcomes_on_a_server_queue(pg_dsn, pg_name):
+    with PostgresQueue(pg_dsn, pg_name) as q:
+        done, failed = q.put_many([b"a", b"b"])
+        q.get().ack(result=b"42")
+        q.get().dead("broken")
+    shown = data("show", "--dsn", pg_dsn, pg_name, str(done))
+    assert (shown["state"], shown["result"], shown["deliveries"]) == ("acked", "42", 1)
+    assert data("show", "--dsn", pg_dsn, pg_name, str(failed))["errors"] == ["broken"]
+    assert [o["id"] for o in data("outcomes", "--dsn", pg_dsn, pg_name)] == [failed, done]
+    assert [o["state"] for o in data("outcomes", "--dsn", pg_dsn, pg_name, "--state",
+                                     "acked")] == ["acked"]
+    assert "state       dead" in ok("show", "--dsn", pg_dsn, pg_name, str(failed))
