@@ -1,6 +1,8 @@
 """PostgresDriver: the driver on a PostgreSQL database. Each call is one
-statement (or one short transaction) on the handle's connection; a waiting
-thread listens on the queue's channel (connection.Listener)."""
+statement (or one short transaction) on the handle's connection, which a
+settle or take may follow with a small batched delete of expired outcomes
+(prune()); a waiting thread listens on the queue's channel
+(connection.Listener)."""
 
 from __future__ import annotations
 

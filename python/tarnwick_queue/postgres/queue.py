@@ -61,9 +61,7 @@ class PostgresQueue(BaseQueue):
         max_deliveries = _checks.max_deliveries(max_deliveries, MAX_DELIVERIES,
                                                 f"at most {MAX_DELIVERIES}")
         group_limit = _checks.group_limit(group_limit)
-        retention = Retention(_checks.seconds(keep_acked, "keep_acked"),
-                              _checks.seconds(keep_dead, "keep_dead"),
-                              _checks.seconds(keep_cancelled, "keep_cancelled"))
+        retention = _checks.retention_of(keep_acked, keep_dead, keep_cancelled)
         self._pg = PostgresDriver(dsn_or_connection, name, lease=lease,
                                   max_deliveries=max_deliveries,
                                   consumer_id=_consumer.check(consumer_id),
