@@ -4,13 +4,13 @@ does keeping a result cost an ack, and what does an outcome weigh.
 
     PYTHONPATH=python python bench/postgres_outcomes_bench.py [--outcomes 1000000]
 
-One durable server (fsync on: each call is a commit), two databases: one
-with no kept outcome, one with `--outcomes` of them (filled in one
-statement, a 100-byte result on every other one, kept for a day). In paired
-rounds (the order turning from round to round), each database times `--ops`
-put() and `--ops` take(1) (each take's ack untimed) on a queue of
-`--ready` ready messages, whose handles keep no outcome of their own, so
-both tables stay as filled. Then, in the database of many, acks by handles
+One durable server (fsync on: each call is a commit; `--no-fsync` for the
+work alone), two databases: one with no kept outcome, one with `--outcomes`
+of them (filled in one statement, a 100-byte result on every other one,
+kept for a day). Cases compared are interleaved call by call (see
+interleaved()): put() and take(1) (each take's ack untimed) in both
+databases, on queues of `--ready` ready messages whose handles keep no
+outcome of their own, so both tables stay as filled. Then, in the database of many, acks by handles
 that keep their outcome: with no result, with a 100-byte result, and by a
 handle keeping none (what keeping one costs at all); and status(id) and
 outcomes(limit=100) among them. Starts a throwaway server unless
@@ -58,56 +58,62 @@ def sql(queue, statement, params=None):
     return queue.driver.link.run("bench", "", run)
 
 
-# Each returns one round's median call in microseconds: a median, not a
-# mean, so that the odd stalled commit of a shared disk does not decide it.
+# One call of a case, timed: returns its seconds.
 
 
-def timed_puts(queue, ops):
-    def run():
-        spent = []
-        for _ in range(ops):
-            began = harness.now()
-            queue.driver.put(b"x", 0.0)
-            spent.append(harness.now() - began)
-        return harness.median(spent) * 1e6
-    return run
+def one_put(queue):
+    def call():
+        began = harness.now()
+        queue.driver.put(b"x", 0.0)
+        return harness.now() - began
+    return call
 
 
-def timed_takes(queue, ops):
-    def run():
-        spent = []
-        for _ in range(ops):
-            began = harness.now()
-            rows, _ = queue.driver.take(1, 600.0)
-            spent.append(harness.now() - began)
-            assert rows, "nothing taken"
-            queue.driver.ack(rows[0][5])
-        return harness.median(spent) * 1e6
-    return run
+def one_take(queue):
+    def call():
+        began = harness.now()
+        rows, _ = queue.driver.take(1, 600.0)
+        spent = harness.now() - began
+        assert rows, "nothing taken"
+        queue.driver.ack(rows[0][5])
+        return spent
+    return call
 
 
-def timed_acks(queue, ops, result):
-    def run():
-        spent = []
-        for _ in range(ops):
-            rows, _ = queue.driver.take(1, 600.0)
-            assert rows, "nothing taken"
-            began = harness.now()
-            assert queue.driver.ack(rows[0][5], result)
-            spent.append(harness.now() - began)
-        return harness.median(spent) * 1e6
-    return run
+def one_ack(queue, result):
+    def call():
+        rows, _ = queue.driver.take(1, 600.0)
+        assert rows, "nothing taken"
+        began = harness.now()
+        assert queue.driver.ack(rows[0][5], result)
+        return harness.now() - began
+    return call
 
 
-def timed_calls(fn, ops):
-    def run():
-        spent = []
-        for _ in range(ops):
-            began = harness.now()
-            fn()
-            spent.append(harness.now() - began)
-        return harness.median(spent) * 1e6
-    return run
+def one_call(fn):
+    def call():
+        began = harness.now()
+        fn()
+        return harness.now() - began
+    return call
+
+
+def interleaved(cases, rounds, ops):
+    """{name: one value per round}: in each round, `ops` steps of one call
+    of every case, the order turning from step to step, so that cases
+    compared are timed within milliseconds of each other; a round's value
+    is each case's median call in microseconds (a median: the odd stalled
+    commit of a shared disk does not decide it)."""
+    values = {name: [] for name, _ in cases}
+    for _ in range(rounds):
+        spent = {name: [] for name, _ in cases}
+        for step in range(ops):
+            shift = step % len(cases)
+            for name, call in cases[shift:] + cases[:shift]:
+                spent[name].append(call())
+        for name in values:
+            values[name].append(harness.median(spent[name]) * 1e6)
+    return values
 
 
 def summary(values):
@@ -120,13 +126,15 @@ def main():
     parser.add_argument("--ready", type=int, default=10_000)
     parser.add_argument("--ops", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=11)
+    parser.add_argument("--no-fsync", action="store_true",
+                        help="a server with fsync off: the work of each call without the disk")
     parser.add_argument("--out")
     args = parser.parse_args()
     server = None
     dsn = os.environ.get("TARNWICK_PG_DSN")
     if not dsn:
         from pg_server import PgServer
-        server = PgServer(durable=True).start()
+        server = PgServer(durable=not args.no_fsync).start()
         dsn = server.dsn
     load_before = os.getloadavg()
     try:
@@ -151,22 +159,21 @@ def main():
         harness.progress("== take and put, 0 and", args.outcomes, "kept outcomes")
         cases = []
         for kept, queue in queues.items():
-            cases.append((("put", kept), timed_puts(queue, args.ops)))
-            cases.append((("take", kept), timed_takes(queue, args.ops)))
-        times = harness.rounds(cases, args.rounds, turns=True)
+            cases.append((("put", kept), one_put(queue)))
+            cases.append((("take", kept), one_take(queue)))
+        times = interleaved(cases, args.rounds, args.ops)
         harness.progress("== acks among", args.outcomes, "kept outcomes")
         keeping = PostgresQueue(dsns[args.outcomes], "bench", keep_acked=DAY)
-        acks = harness.rounds([("plain", timed_acks(keeping, args.ops, None)),
-                               ("result", timed_acks(keeping, args.ops, RESULT)),
-                               ("none kept", timed_acks(many, args.ops, None))],
-                              args.rounds, turns=True)
+        acks = interleaved([("plain", one_ack(keeping, None)),
+                            ("result", one_ack(keeping, RESULT)),
+                            ("none kept", one_ack(many, None))], args.rounds, args.ops)
         some_id = -(args.outcomes // 2)
         assert keeping.driver.status(some_id) is not None
-        looks = harness.rounds(
-            [("status", timed_calls(lambda: keeping.driver.status(some_id), args.ops)),
-             ("outcomes", timed_calls(lambda: keeping.driver.outcomes(None, 100, None), 50)),
-             ("dead", timed_calls(lambda: keeping.driver.outcomes("dead", 100, None), 50))],
-            args.rounds, turns=True)
+        looks = interleaved(
+            [("status", one_call(lambda: keeping.driver.status(some_id))),
+             ("outcomes", one_call(lambda: keeping.driver.outcomes(None, 100, None))),
+             ("dead", one_call(lambda: keeping.driver.outcomes("dead", 100, None)))],
+            args.rounds, 50)
         keeping.close()
         for queue in queues.values():
             queue.close()
@@ -191,10 +198,11 @@ def main():
     total, heap, count = size[0]
     load = "load average {:.2f}/{:.2f}/{:.2f}".format
     lines = [f"# PostgreSQL outcomes: take, put and ack with {args.outcomes} kept outcomes", "",
-             f"PostgreSQL {version}, durable (fsync on); one client on loopback; "
-             f"{args.rounds} paired rounds of {args.ops} calls per case, the order turning; "
-             f"microseconds per call: the median over rounds of each round's median call, and "
-             f"the spread of the rounds; "
+             f"PostgreSQL {version}, {'fsync off' if args.no_fsync else 'durable (fsync on)'}; "
+             f"one client on loopback; "
+             f"{args.rounds} rounds of {args.ops} steps, each step one call of every case "
+             f"compared, the order turning; microseconds per call: the median over rounds of "
+             f"each round's median call, and the spread of the rounds; "
              f"{args.ready} ready messages and more. "
              f"Before: {load(*load_before)}; after: {load(*load_after)} (2 cores, shared).",
              "", "## Take and put, 0 vs many kept outcomes", ""]
