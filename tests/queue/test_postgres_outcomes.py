@@ -452,3 +452,19 @@ def test_a_take_that_buries_by_the_delivery_limit_keeps_a_dead_outcome(pg_dsn, p
         assert queue.driver.status(grouped).key == "k"
         assert queue.driver.put(b"again", 0.0, key="k", unique_for=1.0) == grouped
         assert [s.id for s in queue.driver.outcomes("dead", 10, None)] == [grouped, plain]
+
+
+def test_the_async_queue_takes_the_retention_options(pg_dsn, pg_name):
+    import asyncio
+
+    from tarnwick_queue.postgres import AsyncPostgresQueue
+
+    async def main():
+        async with AsyncPostgresQueue(pg_dsn, pg_name, keep_acked=0, keep_dead=LONG) as q:
+            acked, buried = await q.put(b"a"), await q.put(b"b")
+            (await q.get(timeout=5)).ack(result=b"not kept")
+            (await q.get(timeout=5)).dead("kept")
+            return q.status(acked), q.status(buried)
+
+    acked, buried = asyncio.run(main())
+    assert acked is None and (buried.state, buried.errors) == ("dead", ("kept",))
