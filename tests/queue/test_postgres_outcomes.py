@@ -308,7 +308,7 @@ def test_a_settle_whose_reply_is_lost_left_its_outcome_whole_or_not_at_all(
 
 def test_a_server_stopped_under_acks_leaves_each_message_live_or_acked_whole(
         stoppable_pg_server, pg_dsn, pg_name):
-    n = 400
+    n = 5000  # more than can be acked while the server stops
     with PostgresQueue(pg_dsn, pg_name, keep_acked=LONG) as queue:
         rows = put_and_take(queue, n)
         returned, raised = [], []
