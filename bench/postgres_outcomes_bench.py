@@ -2,7 +2,9 @@
 """PostgreSQL outcomes: do kept outcomes slow the take and the put, what
 does keeping a result cost an ack, and what does an outcome weigh.
 
-    PYTHONPATH=python python bench/postgres_outcomes_bench.py [--outcomes 1000000]
+    .venv/bin/python bench/postgres_outcomes_bench.py [--outcomes 1000000] [--no-fsync]
+
+(the package installed in .venv: scripts/common.sh install_module).
 
 One durable server (fsync on: each call is a commit; `--no-fsync` for the
 work alone), two databases: one with no kept outcome, one with `--outcomes`
@@ -30,6 +32,7 @@ import psycopg
 from psycopg.conninfo import make_conninfo
 
 from tarnwick_queue.postgres import PostgresQueue
+from tarnwick_queue.postgres.driver import PRUNE_BATCH
 
 DAY = 86400.0
 RESULT = b"r" * 100
@@ -37,11 +40,11 @@ RESULT = b"r" * 100
 _FILL = """
 INSERT INTO tarnwick_outcomes (queue, id, state, deliveries, enqueued_at, started_at,
   finished_at, result, errors, consumers, priority, keep_until)
-SELECT %(q)s, -i, CASE WHEN i %% 50 = 0 THEN 'dead' ELSE 'acked' END, 1,
+SELECT %(q)s, -(%(id0)s + i), CASE WHEN i %% 50 = 0 THEN 'dead' ELSE 'acked' END, 1,
        now() - interval '1 hour', now() - interval '1 hour',
        now() - interval '1 hour' + i * interval '1 ms',
        CASE WHEN i %% 2 = 0 THEN %(result)s::bytea END,
-       '{}', ARRAY['bench-host:1234'], 0, now() + interval '1 day'
+       '{}', ARRAY['bench-host:1234'], 0, now() + %(keep)s * interval '1 second'
 FROM generate_series(1, %(n)s) AS i"""
 
 
@@ -125,6 +128,8 @@ def main():
     parser.add_argument("--outcomes", type=int, default=1_000_000)
     parser.add_argument("--ready", type=int, default=10_000)
     parser.add_argument("--ops", type=int, default=200)
+    parser.add_argument("--expired", type=int, default=50_000,
+                        help="expired outcomes added, then pruned batch by batch")
     parser.add_argument("--rounds", type=int, default=11)
     parser.add_argument("--no-fsync", action="store_true",
                         help="a server with fsync off: the work of each call without the disk")
@@ -150,7 +155,8 @@ def main():
                 queue.driver.put_many([b"x"] * 1000, 0.0)
             if kept:
                 harness.progress("== filling", kept, "outcomes")
-                sql(queue, _FILL, {"q": "bench", "n": kept, "result": RESULT})
+                sql(queue, _FILL, {"q": "bench", "n": kept, "id0": 0, "keep": DAY,
+                                   "result": RESULT})
             sql(queue, "VACUUM ANALYZE tarnwick_messages")
             sql(queue, "VACUUM ANALYZE tarnwick_outcomes")
         many = queues[args.outcomes]
@@ -174,6 +180,17 @@ def main():
              ("outcomes", one_call(lambda: keeping.driver.outcomes(None, 100, None))),
              ("dead", one_call(lambda: keeping.driver.outcomes("dead", 100, None)))],
             args.rounds, 50)
+        harness.progress("== pruning", args.expired, "expired outcomes among the kept")
+        sql(many, _FILL, {"q": "bench", "n": args.expired, "id0": args.outcomes,
+                          "keep": -1.0, "result": RESULT})
+        sql(many, "VACUUM ANALYZE tarnwick_outcomes")
+        batches = []
+        while True:
+            began = harness.now()
+            pruned = keeping.driver.prune()
+            batches.append((harness.now() - began) * 1e6)
+            if not pruned:
+                break
         keeping.close()
         for queue in queues.values():
             queue.close()
@@ -195,6 +212,9 @@ def main():
     look_rows = [(name, *summary(looks[key])) for key, name in (
         ("status", "status(id)"), ("outcomes", "outcomes(limit=100)"),
         ("dead", "outcomes('dead', limit=100)"))]
+    look_rows.append((f"prune(): one batch of {PRUNE_BATCH} ({len(batches)} batches)",
+                      f"{harness.median(batches):.0f}",
+                      f"max {max(batches):.0f}"))
     total, heap, count = size[0]
     load = "load average {:.2f}/{:.2f}/{:.2f}".format
     lines = [f"# PostgreSQL outcomes: take, put and ack with {args.outcomes} kept outcomes", "",
@@ -210,7 +230,7 @@ def main():
                             "time ratio many/0"], rows, "lrrrrr")
     lines += ["", f"## Acks among {args.outcomes} kept outcomes", ""]
     lines += harness.table(["call", "µs", "spread", "speed vs plain ack"], ack_rows, "lrrr")
-    lines += ["", "## Looking", ""]
+    lines += ["", "## Looking and pruning", ""]
     lines += harness.table(["call", "µs", "spread"], look_rows, "lrr")
     lines += ["", f"## Size: {count} outcomes (half with a 100-byte result, one consumer each) "
               f"take {total / count:.0f} bytes each with their indexes "
