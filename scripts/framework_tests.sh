@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The adapters against the frameworks themselves:
-#   1. tests/contrib (worker crashes, leases, delays, dead letters, and a
-#      Celery prefork worker whose pool child is killed mid-task);
+#   1. tests/contrib (worker crashes, leases, delays, dead letters, a
+#      Celery prefork worker whose pool child is killed mid-task, remote
+#      control, events and a real Flower on loopback);
 #   2. dramatiq's own test files, with TarnwickBroker as the broker;
 #   3. kombu's shared transport test classes, on the tarnwick transport.
 # Framework releases are pinned: the lists of what each suite leaves out
 # (tests/contrib/run_*_suite.py) are for these releases.
 source "$(dirname "$0")/common.sh"
 
-ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" pika redis
+ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis
 install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"

@@ -12,7 +12,7 @@ from queue import Empty
 from typing import TYPE_CHECKING, Any
 
 from ._face import BaseQueue, DeadLetters, LeaseLost, Message, PutOptions, QueueBackend
-from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, QueueStats
+from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, QueueStats, Status
 from .waiting import StopEvent
 
 if TYPE_CHECKING:
@@ -24,8 +24,7 @@ if TYPE_CHECKING:
 
 __all__ = ["AsyncQueue", "BaseQueue", "DeadLetter", "DeadLetters", "Driver", "Empty", "LeaseLost",
            "LocalQueueStats", "Message", "MessageInfo", "PutOptions", "Queue", "QueueBackend",
-           "QueueStats",
-           "StopEvent", "Worker"]
+           "QueueStats", "Status", "StopEvent", "Worker"]
 
 
 def __getattr__(name: str) -> Any:

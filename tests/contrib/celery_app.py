@@ -12,6 +12,7 @@ import tarnwick_queue.contrib.kombu  # noqa: F401  (registers the "tarnwick" ali
 from celery import Celery
 
 MARKS = os.environ.get("TARNWICK_E2E_MARKS", "/nonexistent")
+CONTROL = os.environ.get("TARNWICK_E2E_CONTROL") == "1"
 
 app = Celery("tarnwick_e2e", broker="tarnwick://" + os.environ.get("TARNWICK_E2E_BROKER", "/nonexistent"))
 app.conf.update(
@@ -20,10 +21,11 @@ app.conf.update(
     task_acks_late=True,
     task_reject_on_worker_lost=True,
     worker_prefetch_multiplier=1,
-    # Remote control and events use fanout exchanges, which the transport
-    # does not offer.
-    worker_enable_remote_control=False,
-    worker_send_task_events=False,
+    # Remote control and events (fanout and topic exchanges bound in other
+    # processes), for the tests that ask for them.
+    worker_enable_remote_control=CONTROL,
+    worker_send_task_events=CONTROL,
+    task_send_sent_event=CONTROL,
     broker_connection_retry_on_startup=True,
     task_ignore_result=True,
     # For the tasks that keep their result: replies through the broker.

@@ -22,10 +22,7 @@ from framework_release import ROOT, source_archive, suite_directory
 HERE = os.path.join(ROOT, "tests", "contrib", "kombu_suite")
 
 # Cases of the shared classes this transport does not offer the feature of.
-SKIPPED_CASES = {
-    "test_TarnwickExchangeTypes::test_fanout":
-        "fanout exchanges are not offered (bindings live in each process)",
-}
+SKIPPED_CASES: dict = {}
 
 
 def unpack() -> str:

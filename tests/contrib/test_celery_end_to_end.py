@@ -2,7 +2,9 @@
 with acks late and reject-on-worker-lost."""
 
 import contextlib
+import json
 import os
+import socket
 import signal
 import subprocess
 import sys
@@ -57,14 +59,21 @@ def _celery_worker(tmp_path):
     try:
         yield proc
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        print((tmp_path / "worker.log").read_text()[-4000:])
+        _end(proc, log)
+
+
+def _end(proc, log):
+    """Stops `proc` with SIGTERM (killed if it does not stop) and prints the
+    end of its log."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    log.close()
+    with open(log.name) as f:
+        print(f.read()[-4000:])
 
 
 def test_killed_child_task_runs_again_and_countdown_waits(celery_env, tmp_path):
@@ -105,7 +114,9 @@ def test_rpc_reply_queues_of_clients_that_left_are_removed(celery_env, tmp_path)
             done = subprocess.run([sys.executable, "-c", client], cwd=tmp_path, env=env,
                                   capture_output=True, text=True, timeout=120)
             assert done.returncode == 0 and done.stdout == "5\n", done.stderr
-            replies = sorted(set(os.listdir(broker)) - {"celery"})
+            # ("#tables" holds the exchanges' bindings.)
+            replies = sorted(n for n in os.listdir(broker) if n != "celery"
+                             and not n.startswith("#"))
             # Only the reply queue of the client that just left: the earlier
             # ones went when its channel opened.
             assert len(replies) == 1 and replies[0] not in seen, (replies, seen)
@@ -124,3 +135,94 @@ def test_a_tasks_priority_name_and_id_reach_the_queue(celery_env, tmp_path):
             (70, {"task": "celery_app.record", "id": urgent.id}),
             (0, {"task": "celery_app.record", "id": plain.id})]
         assert queue.get(timeout=1).id == infos[0].id
+
+
+@pytest.fixture
+def control(monkeypatch):
+    monkeypatch.setenv("TARNWICK_E2E_CONTROL", "1")
+
+
+def test_inspect_ping_and_task_events_cross_processes(control, celery_env, tmp_path):
+    """Remote control (a fanout exchange the worker's pidbox queue is bound
+    to, and replies to the client's queue) and events (a topic exchange a
+    receiver in this process binds to) between the worker process and
+    clients in others."""
+    celery_app, _ = celery_env
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    with _celery_worker(tmp_path):
+        deadline = time.monotonic() + 120
+        while True:  # until the worker is up and answers
+            ping = subprocess.run([sys.executable, "-m", "celery", "-A", "celery_app", "inspect",
+                                   "ping", "--timeout", "5", "--json"], cwd=tmp_path, env=env,
+                                  capture_output=True, text=True, timeout=120)
+            if ping.returncode == 0:
+                break
+            assert time.monotonic() < deadline, ping.stdout + ping.stderr
+        answers = json.loads(ping.stdout)
+        assert list(answers.values()) == [{"ok": "pong"}], answers
+
+        seen = []
+        with celery_app.app.connection() as connection:
+            def on_event(event):
+                seen.append((event["type"], event.get("uuid")))
+
+            receiver = celery_app.app.events.Receiver(
+                connection, handlers={"task-succeeded": on_event, "task-received": on_event})
+            with receiver.consumer_context() as (consuming, _, _):
+                result = celery_app.add.delay(20, 22)
+                while ("task-succeeded", result.id) not in seen:
+                    assert time.monotonic() < deadline, seen
+                    try:
+                        consuming.drain_events(timeout=1)
+                    except socket.timeout:
+                        pass
+        assert ("task-received", result.id) in seen
+
+
+def test_flower_shows_the_worker_and_its_tasks(control, celery_env, tmp_path):
+    """A real Flower on loopback, on the same broker directory: its HTTP API
+    lists the worker (through remote control) and the tasks it ran
+    (through events)."""
+    pytest.importorskip("flower")
+    import urllib.request
+
+    celery_app, _ = celery_env
+    env = dict(os.environ, FLOWER_UNAUTHENTICATED_API="1")
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    log = open(tmp_path / "flower.log", "w")
+    flower = subprocess.Popen([sys.executable, "-m", "celery", "-A", "celery_app", "flower",
+                               "--address=127.0.0.1", f"--port={port}"], cwd=tmp_path, env=env,
+                              stdout=log, stderr=subprocess.STDOUT)
+
+    def api(path):
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=30) as reply:
+            return json.loads(reply.read())
+
+    try:
+        with _celery_worker(tmp_path):
+            deadline = time.monotonic() + 180
+            workers = {}
+            while not any(w.get("stats") for w in workers.values()):
+                assert time.monotonic() < deadline, workers
+                try:
+                    workers = api("/api/workers?refresh=1")
+                except OSError:
+                    time.sleep(0.5)  # not listening yet
+            results = [celery_app.add.delay(n, n) for n in range(3)]
+            assert [r.get(timeout=60) for r in results] == [0, 2, 4]
+            ids = {r.id for r in results}
+            while True:
+                tasks = api("/api/tasks")
+                done = {id for id, task in tasks.items() if task.get("state") == "SUCCESS"}
+                if ids <= done:
+                    break
+                assert time.monotonic() < deadline, tasks
+                time.sleep(0.5)
+            assert {tasks[id]["name"] for id in ids} == {"celery_app.add"}
+            assert {tasks[id]["worker"] for id in ids} == set(workers)
+    finally:
+        _end(flower, log)

@@ -7,6 +7,8 @@ import json
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -229,3 +231,118 @@ def test_a_celery_tasks_name_and_id_are_headers(home, open_at_home):
         jobs.put("no headers")
     with open_at_home("jobs") as queue:
         assert [i.headers for i in queue.peek()] == [{"task": "app.resize", "id": "a1b2"}, {}]
+
+
+def _drain(conn, queue, timeout=0.5):
+    """The payloads waiting in `queue`, acked."""
+    got = []
+    with conn.SimpleQueue(queue) as simple:
+        while True:
+            try:
+                message = simple.get(timeout=timeout)
+            except simple.Empty:
+                return got
+            got.append(message.payload)
+            message.ack()
+
+
+class TestExchangesAcrossConnections:
+    """Each kombu Connection keeps its own in-process exchange state, as
+    another process would: what one binds, another's publishing reaches."""
+
+    def test_fanout_reaches_queues_another_connection_bound(self, home):
+        news = kombu.Exchange("news", type="fanout")
+        with _connection(home) as listener, _connection(home) as publisher:
+            for name in ("one", "two"):
+                bound = kombu.Queue(name, news)(listener.default_channel)
+                bound.declare()
+                bound.declare()  # twice: bound once
+            with publisher.Producer() as producer:
+                producer.publish({"n": 1}, exchange=news, declare=[news])
+            assert _drain(listener, "one") == [{"n": 1}]
+            assert _drain(listener, "two") == [{"n": 1}]
+
+            kombu.Queue("two", news)(listener.default_channel).unbind_from(news)
+            with publisher.Producer() as producer:
+                producer.publish({"n": 2}, exchange=news)
+            assert (_drain(listener, "one"), _drain(listener, "two")) == ([{"n": 2}], [])
+
+    def test_topic_and_direct_route_by_bindings_made_elsewhere(self, home):
+        events = kombu.Exchange("events", type="topic")
+        replies = kombu.Exchange("replies", type="direct")
+        with _connection(home) as listener, _connection(home) as publisher:
+            kombu.Queue("tasks-only", events, routing_key="task.#")(
+                listener.default_channel).declare()
+            kombu.Queue("client-1", replies, routing_key="client-1")(
+                listener.default_channel).declare()
+            with publisher.Producer() as producer:
+                # Neither exchange is declared here: the bindings tell their types.
+                producer.publish({"e": "task"}, exchange="events", routing_key="task.done")
+                producer.publish({"e": "worker"}, exchange="events", routing_key="worker.up")
+                producer.publish({"r": 1}, exchange="replies", routing_key="client-1")
+            assert _drain(listener, "tasks-only") == [{"e": "task"}]
+            assert _drain(listener, "client-1") == [{"r": 1}]
+
+    def test_a_binding_made_just_now_is_seen_despite_a_cached_table(self, home):
+        replies = kombu.Exchange("replies", type="direct")
+        with _connection(home) as listener, _connection(home) as publisher:
+            kombu.Queue("first", replies, routing_key="first")(
+                listener.default_channel).declare()
+            with publisher.Producer() as producer:
+                producer.publish({"to": "first"}, exchange=replies, routing_key="first",
+                                 declare=[replies])
+                kombu.Queue("second", replies, routing_key="second")(
+                    listener.default_channel).declare()
+                producer.publish({"to": "second"}, exchange=replies, routing_key="second")
+            assert _drain(listener, "second") == [{"to": "second"}]
+
+    def test_an_auto_delete_queue_takes_its_bindings_with_it(self, home, open_at_home):
+        news = kombu.Exchange("news", type="fanout")
+        with _connection(home) as listener, _connection(home) as publisher:
+            events = kombu.Queue("events-1", news, auto_delete=True)
+            got, _ = _consume_after(listener, events, publisher, news)
+            assert got == [{"n": 1}]
+            # Its consumer went, so did the queue and its binding: a later
+            # broadcast makes no queue anew.
+            with publisher.Producer() as producer:
+                producer.publish({"n": 2}, exchange=news)
+            if "path" in home:
+                assert "events-1" not in os.listdir(home["path"])
+            assert _queue_stats(open_at_home, "events-1")["total"] == 0
+
+
+def _consume_after(listener, queue, publisher, exchange):
+    got = []
+    with listener.Consumer(queue, callbacks=[lambda body, m: (got.append(body), m.ack())],
+                           accept=["json"]) as consumer:
+        with publisher.Producer() as producer:
+            producer.publish({"n": 1}, exchange=exchange, declare=[exchange])
+        listener.drain_events(timeout=5)
+    return got, consumer
+
+
+def test_the_binding_of_a_queue_whose_process_died_is_dropped(home, tmp_path):
+    """A process declares an auto_delete queue bound to a fanout exchange and
+    is killed; the next channel removes the queue, and a broadcast drops the
+    binding rather than making the queue anew."""
+    if "path" not in home:
+        pytest.skip("claims of dead processes are a directory's")
+    script = (
+        "import os, sys, kombu, tarnwick_queue.contrib.kombu\n"
+        "conn = kombu.Connection('tarnwick://' + sys.argv[1])\n"
+        "news = kombu.Exchange('news', type='fanout')\n"
+        "kombu.Queue('mine', news, auto_delete=True)(conn.default_channel).declare()\n"
+        "print('bound', flush=True)\n"
+        "os.kill(os.getpid(), 9)\n")
+    done = subprocess.run([sys.executable, "-c", script, home["path"]], capture_output=True,
+                          text=True, timeout=120)
+    assert done.stdout == "bound\n" and done.returncode == -signal.SIGKILL, done.stderr
+    with _connection(home) as publisher:
+        publisher.default_channel  # opening a channel removes the unclaimed queue
+        assert "mine" not in os.listdir(home["path"])
+        news = kombu.Exchange("news", type="fanout")
+        with publisher.Producer() as producer:
+            producer.publish({"n": 1}, exchange=news, declare=[news])
+        assert "mine" not in os.listdir(home["path"])
+        channel = publisher.default_channel
+        assert channel.get_table("news") == []

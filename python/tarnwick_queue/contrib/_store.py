@@ -16,6 +16,7 @@ import shutil
 import uuid
 from typing import Any, Callable, Optional, Tuple
 
+from .. import Queue
 from .._face import QueueBackend
 from ._sync import NoSync, open_queue
 
@@ -54,6 +55,11 @@ class QueueStore:
     def remove_unclaimed(self) -> None:
         """Deletes every claimed queue whose claims have all ended."""
 
+    def open_table(self, name: str) -> AnyQueue:
+        """The durable queue that holds the adapter's table `name` (an
+        exchange's bindings), apart from every queue open() names."""
+        raise NotImplementedError
+
 
 class Claim:
     def close(self) -> None:
@@ -86,6 +92,13 @@ class DirectoryStore(QueueStore):
 
     def holds(self, name: str) -> bool:
         return os.path.isdir(self.location(name))
+
+    # Tables live under "#tables": a name starting with "#" is no queue's
+    # directory (directory_of quotes it) and remove_unclaimed passes it by.
+    def open_table(self, name: str) -> AnyQueue:
+        directory = os.path.join(self.path, "#tables")
+        os.makedirs(directory, exist_ok=True)
+        return Queue(os.path.join(directory, os.path.basename(self.location(name))))
 
     # A claim is a file ".owner-*" in the queue's directory that its process
     # holds a shared flock on: the kernel drops the lock when the process
@@ -195,6 +208,11 @@ class PostgresStore(QueueStore):
         # one never declared look the same, so every valid name is a queue.
         self.check_name(name)
         return True
+
+    # A server queue's name may be any text, so a table's is told apart by
+    # a prefix that kombu's and Celery's queue names do not use.
+    def open_table(self, name: str) -> AnyQueue:
+        return self._queue_class(self.dsn, f"#table {name}")
 
     def remove(self, name: str) -> None:
         queue = self._queue_class(self.dsn, name)

@@ -29,9 +29,12 @@ as Celery's Redis transport orders them (0 first), it becomes -10 times it.
 The task's name and id (Celery's `task` and `id` headers) are put in the
 message's tarnwick headers, for `tarnwick peek`.
 
-Exchanges and bindings are kept in each process, as in kombu's other
-in-process virtual transports: direct and topic routing work for
-publishers that declare their queues (Celery does); fanout is not offered.
+Direct, topic and fanout exchanges route across processes: a binding is
+kept in each process, as in kombu's other virtual transports, and also in
+the store (see _bindings.py), so that a publisher reaches queues that other
+processes bound: a worker's pidbox queue (`celery inspect`, `celery
+control`), a Flower's or `celery events`' event queue, a client's reply
+queue.
 
 A queue that a channel declares `auto_delete` or `exclusive` (the reply
 queues of Celery's rpc:// result backend) is deleted, with its messages,
@@ -54,7 +57,7 @@ import os
 import threading
 import time
 from queue import Empty
-from typing import Any, Callable, Dict, List, Optional, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 from urllib.parse import quote
 
 from kombu.transport import TRANSPORT_ALIASES, virtual
@@ -62,6 +65,7 @@ from kombu.utils.json import dumps, loads
 
 from .. import LeaseLost
 from ..leases import LeaseKeeper
+from ._bindings import Binding, SharedBindings
 from ._store import AnyQueue, Claim, QueueStore, store_for
 
 __all__ = ["Channel", "QoS", "Transport"]
@@ -95,6 +99,7 @@ class QoS(virtual.QoS):
 class Channel(virtual.Channel):
     QoS = QoS
     do_restore = True
+    supports_fanout = True
     from_transport_options = virtual.Channel.from_transport_options + (
         "path", "dsn", "lease", "sync_interval", "max_deliveries", "priority_order")
 
@@ -120,7 +125,71 @@ class Channel(virtual.Channel):
         # Declared auto_delete or exclusive here: their claims, by queue name.
         self._auto_delete: Dict[str, Claim] = {}
         self._keeper = connection._keeper  # closing clears self.connection
+        self._bindings = SharedBindings(self.store)
         self.store.remove_unclaimed()
+
+    # --- exchanges: bindings every process sees ---
+
+    def _queue_bind(self, exchange: str, routing_key: str, pattern: Any, queue: str) -> None:
+        self._bindings.add(exchange, Binding(routing_key, pattern, queue,
+                                             self.typeof(exchange).type))
+
+    def queue_unbind(self, queue: str, exchange: Optional[str] = None, routing_key: str = "",
+                     arguments: Any = None, **kwargs: Any) -> None:
+        super().queue_unbind(queue, exchange, routing_key, arguments, **kwargs)
+        if exchange:
+            self._bindings.remove(exchange, routing_key, queue)
+
+    def get_table(self, exchange: str) -> List[Tuple[str, Any, str]]:
+        return self._table(exchange, fresh=False)
+
+    def _table(self, exchange: str, *, fresh: bool) -> List[Tuple[str, Any, str]]:
+        """The bindings made here and those of every process, each once."""
+        try:
+            own: List[Tuple[str, Any, str]] = list(super().get_table(exchange))
+        except KeyError:
+            own = []
+        seen = {(key, queue) for key, _, queue in own}
+        shared = [(b.routing_key, b.pattern, b.queue)
+                  for b in self._bindings.of(exchange, fresh=fresh)
+                  if (b.routing_key, b.queue) not in seen]
+        return own + self._held(exchange, shared)
+
+    def _held(self, exchange: str, rows: List[Tuple[str, Any, str]]
+              ) -> List[Tuple[str, Any, str]]:
+        # A binding whose queue went away (an auto_delete queue whose
+        # process ended) is dropped: delivering would make the queue anew.
+        kept = []
+        for row in rows:
+            if self.store.holds(row[2]):
+                kept.append(row)
+            else:
+                self._bindings.forget_queue(exchange, row[2])
+        return kept
+
+    def typeof(self, exchange: str, default: str = "direct") -> Any:
+        if exchange and exchange not in self.state.exchanges:
+            # Declared in another process only: its bindings say its type.
+            for binding in self._bindings.of(exchange):
+                return self.exchange_types[binding.type]
+        return super().typeof(exchange, default)
+
+    def _lookup(self, exchange: str, routing_key: str, default: Any = None) -> List[str]:
+        if exchange:
+            # A copy that routes nowhere may predate the binding: read again.
+            for fresh in (False, True):
+                found = self.typeof(exchange).lookup(self._table(exchange, fresh=fresh),
+                                                     exchange, routing_key, None)
+                if found:
+                    return list(found)
+        return list(super()._lookup(exchange, routing_key, default))
+
+    def _put_fanout(self, exchange: str, message: Dict[str, Any], routing_key: str,
+                    **kwargs: Any) -> None:
+        # Read afresh: broadcasts are rare, and a copy could name a queue that
+        # went since (on PostgreSQL, a put would leave messages no one reads).
+        for queue in sorted({queue for _, _, queue in self._table(exchange, fresh=True)}):
+            self._put(queue, message, **kwargs)
 
     # --- queues ---
 
@@ -175,6 +244,8 @@ class Channel(virtual.Channel):
                 # A later ack or reject of it finds nothing to settle.
                 self._keeper.release(self._leased.pop(tag).message)
         self._forget(name)
+        for exchange, _, _ in self.state.queue_bindings(name):
+            self._forget_binding(exchange, name)
         try:
             self.store.remove(name)
         except OSError as exc:
@@ -196,7 +267,17 @@ class Channel(virtual.Channel):
         return stats["total"]
 
     def _delete(self, queue: str, *args: Any, **kwargs: Any) -> None:
+        # Called once for each of the queue's bindings: (exchange, meta...).
+        if args and args[0]:
+            self._forget_binding(args[0], queue)
         self._purge(queue)
+
+    def _forget_binding(self, exchange: str, queue: str) -> None:
+        try:
+            self._bindings.forget_queue(exchange, queue)
+        except OSError as exc:
+            log.warning("Could not drop the bindings of queue %r to %r: %s", queue, exchange,
+                        exc)
 
     # --- messages ---
 
@@ -265,6 +346,7 @@ class Channel(virtual.Channel):
             for queue in self._queues.values():
                 queue.close()
             self._queues.clear()
+            self._bindings.close()
             # Auto_delete queues declared here but never consumed: the next
             # channel on the directory deletes them.
             for claim in self._auto_delete.values():
@@ -296,7 +378,8 @@ class Transport(virtual.Transport):
     driver_name = "tarnwick"
     polling_interval = 0.05
     implements = virtual.Transport.implements.extend(
-        asynchronous=False, exchange_type=frozenset(["direct", "topic"]), heartbeats=False)
+        asynchronous=False, exchange_type=frozenset(["direct", "topic", "fanout"]),
+        heartbeats=False)
     # A lost database connection (tarnwick_queue.postgres.ConnectionLost is
     # a built-in ConnectionError): Celery then connects again rather than
     # stopping the worker.

@@ -5,7 +5,7 @@ from queue import Empty
 from typing import Dict, List, Optional, Tuple
 
 from tarnwick_queue import (AsyncQueue, DeadLetter, LeaseLost, Message, MessageInfo, Queue,
-                            Worker)
+                            Status, Worker)
 from tarnwick_queue.postgres import AsyncPostgresQueue, PostgresQueue
 
 
@@ -59,6 +59,18 @@ def use_queue() -> None:
     options: Tuple[int, Optional[str], Optional[str], Dict[str, str]] = (
         grouped.priority, grouped.key, grouped.group, grouped.headers)
     headers: Dict[str, str] = infos[0].headers
+    kept = Queue("kept", keep_acked=3600.0, keep_dead=0.0, keep_cancelled=60.0)
+    taken = kept.get(timeout=1.0)
+    taken.nack(0.5, error="ValueError: bad input")
+    kept.get().ack(result=b"done")
+    kept.get().dead("gave up")
+    status: Optional[Status] = kept.status(taken.id)
+    if status is not None:
+        state: str = status.state
+        result: Optional[bytes] = status.result
+        errors: Tuple[str, ...] = status.errors
+        finished: Optional[float] = status.finished_at
+    latest: List[Status] = kept.outcomes("dead", limit=10, since=0.0)
     Worker(q, handle).run()
     Worker(open_queue, handle, max_deliveries=5, lease=30.0, backoff=(1.0, 2.0, 60.0)).run()
     with PostgresQueue("dbname=jobs", "jobs") as pg:
