@@ -153,8 +153,12 @@ def test_tables_of_the_first_schema_are_upgraded_in_place(fresh_db):
         assert (old.state, old.started_at, old.extensions, old.consumer) == (
             "leased", None, 0, None)
         assert queue.stats()["oldest_running_id"] is None
+        status = queue.driver.status(old.id)
+        assert (status.state, status.deliveries, status.started_at, status.consumers) == (
+            "leased", 1, None, ())
         taken = queue.get(timeout=5)
         assert taken.id == new.id and queue.peek()[1].consumer is not None
+        assert queue.driver.status(new.id).consumers == (queue.peek()[1].consumer,)
     with psycopg.connect(fresh_db, autocommit=True) as conn:
         assert conn.execute("SELECT max(version) FROM tarnwick_schema").fetchone() == (LATEST,)
 

@@ -17,7 +17,10 @@ import psycopg
 
 from .._face import QueueBackend
 from ..aio import AsyncFace, AsyncQueue
+from ..driver import Retention
 from .queue import PostgresQueue
+
+_KEEP = Retention()
 
 
 class AsyncPostgresQueue(AsyncQueue):
@@ -33,11 +36,15 @@ class AsyncPostgresQueue(AsyncQueue):
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None,
-                 group_limit: Optional[int] = None) -> None:
+                 group_limit: Optional[int] = None,
+                 keep_acked: float = _KEEP.acked, keep_dead: float = _KEEP.dead,
+                 keep_cancelled: float = _KEEP.cancelled) -> None:
         # AsyncQueue's own constructor opens a queue directory: the face's is wanted.
         self.queue: PostgresQueue = PostgresQueue(dsn_or_connection, name, lease=lease,
                                                   max_deliveries=max_deliveries,
-                                                  group_limit=group_limit)
+                                                  group_limit=group_limit,
+                                                  keep_acked=keep_acked, keep_dead=keep_dead,
+                                                  keep_cancelled=keep_cancelled)
         AsyncFace.__init__(self, self.queue)
 
     @classmethod

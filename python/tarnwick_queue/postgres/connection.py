@@ -128,7 +128,12 @@ class Link:
                         after_loss = "nothing was done"
                         raise
                     self._schema_checked = True
-                return fn(conn)
+                result = fn(conn)
+                if conn.broken:
+                    # fn's last statement failed with the connection, after
+                    # what it reports was done (an optional statement).
+                    self._drop()
+                return result
             except psycopg.Error as exc:
                 if not _connection_failed(conn, exc):
                     raise

@@ -1,17 +1,31 @@
 """PostgresDriver: the driver on a PostgreSQL database. Each call is one
-statement (or one short transaction) on the handle's connection; a waiting
-thread listens on the queue's channel (connection.Listener)."""
+statement (or one short transaction) on the handle's connection, which a
+settle or take may follow with a small batched delete of expired outcomes
+(prune()); a waiting thread listens on the queue's channel
+(connection.Listener)."""
 
 from __future__ import annotations
 
 import hashlib
+import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import psycopg
 from psycopg.types.json import Jsonb
 
 from .. import _consumer
-from ..driver import DeadLetter, Driver, MessageInfo, QueueStats, RowFields, Taken, Watch
+from ..driver import (
+    FINISHED_STATES,
+    DeadLetter,
+    Driver,
+    MessageInfo,
+    QueueStats,
+    Retention,
+    RowFields,
+    Status,
+    Taken,
+    Watch,
+)
 from .connection import PIN_PLANS_HERE, Link, Listeners
 
 # Every deadline below is computed by the server's clock (now() is the
@@ -59,7 +73,7 @@ RELOOK = 0.1
 # reaches the caller.
 _DEADLOCK_RETRIES = 3
 _TAKE = ("SELECT * FROM tarnwick_take(%(q)s, %(n)s, %(lease)s, %(max)s, %(consumer)s, "
-         "%(relook)s)")
+         "%(relook)s, %(keep)s)")
 
 # What leaving the queue does besides deleting the row (ack, dead, cancel,
 # in one statement with the delete, from the CTE `gone`): the key is kept
@@ -77,12 +91,30 @@ freed AS (
         GROUP BY gone.grp) AS f
   WHERE g.queue = %(q)s AND g.grp = f.grp
   RETURNING pg_notify(%(ch)s, ''))"""
-_GONE = "id, body, deliveries, enqueued_at, key, unique_for, grp, lease IS NOT NULL AS held"
+_GONE = ("id, body, deliveries, enqueued_at, started_at, key, unique_for, grp, priority, headers, "
+         "errors, consumers, lease IS NOT NULL AS held")
+
+
+def _noted(state: str, result: str = "NULL::bytea", errors: str = "gone.errors",
+           dead_letter: str = "NULL::bigint", source: str = "gone") -> str:
+    """The CTE that keeps the outcome of the messages in `gone` (those a
+    statement deleted), with the handle's retention %(keep)s (0: none)."""
+    return f"""
+noted AS (
+  INSERT INTO tarnwick_outcomes
+    (queue, id, state, deliveries, enqueued_at, started_at, finished_at, result, errors,
+     consumers, priority, key, grp, headers, dead_letter_id, keep_until)
+  SELECT %(q)s, gone.id, '{state}', gone.deliveries, gone.enqueued_at, gone.started_at, now(),
+         {result}, {errors}, gone.consumers, gone.priority, gone.key, gone.grp, gone.headers,
+         {dead_letter}, now() + %(keep)s * interval '1 second'
+  FROM {source} WHERE %(keep)s > 0)"""
+
 
 _HELD = "queue = %(q)s AND id = %(id)s AND lease = %(lease)s AND due_at > now()"
 _ACK = f"""
 WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD} RETURNING {_GONE}),
-{_LEAVE}
+{_LEAVE},
+{_noted("acked", result="%(result)s::bytea")}
 SELECT count(*) FROM gone"""
 # Every (id, lease) pair still current is deleted by one statement, so the
 # check and the acks are one commit; a pair given twice matches its row once.
@@ -95,14 +127,17 @@ WITH gone AS (
   WHERE queue = %(q)s AND id = ANY(%(ids)b::bigint[]) AND lease = ANY(%(leases)b::uuid[])
     AND due_at > now()
   RETURNING {_GONE}, lease),
-{_LEAVE}
+{_LEAVE},
+{_noted("acked")}
 SELECT id, lease FROM gone"""
 # A returned message frees its group's slot; scheduled again when delayed
-# (its lease is NULL from now on).
+# (its lease is NULL from now on). Its last delivery's start stays, for
+# status(); peek() shows it only while leased.
 _NACK = f"""
 WITH back AS (
-  UPDATE tarnwick_messages SET lease = NULL, started_at = NULL, extensions = 0,
-         consumer = NULL, due_at = now() + %(delay)s * interval '1 second'
+  UPDATE tarnwick_messages SET lease = NULL, extensions = 0, consumer = NULL,
+         errors = tarnwick_history(errors, %(error)s::text),
+         due_at = now() + %(delay)s * interval '1 second'
   WHERE {_HELD} RETURNING grp),
 freed AS (
   UPDATE tarnwick_groups g SET leased = g.leased - 1
@@ -117,7 +152,10 @@ WITH gone AS (DELETE FROM tarnwick_messages WHERE {_HELD} RETURNING {_GONE}),
 buried AS (
   INSERT INTO tarnwick_dead_letters
     (queue, original_id, body, deliveries, enqueued_at, died_at, reason)
-  SELECT %(q)s, id, body, deliveries, enqueued_at, now(), %(reason)s FROM gone)
+  SELECT %(q)s, id, body, deliveries, enqueued_at, now(), %(reason)s FROM gone
+  RETURNING id, original_id),
+{_noted("dead", errors="tarnwick_history(gone.errors, nullif(%(reason)s, ''))",
+        dead_letter="buried.id", source="gone JOIN buried ON buried.original_id = gone.id")}
 SELECT count(*) FROM gone"""
 # Ready (due, also after an expired lease) or scheduled (due later, not
 # leased): a take that holds the row makes this wait, then find it leased.
@@ -126,7 +164,8 @@ WITH gone AS (
   DELETE FROM tarnwick_messages
   WHERE queue = %(q)s AND id = %(id)s AND (due_at <= now() OR lease IS NULL)
   RETURNING {_GONE}),
-{_LEAVE}
+{_LEAVE},
+{_noted("cancelled")}
 SELECT count(*) FROM gone"""
 
 # leased: lease not NULL and not ended; scheduled: due later, not leased.
@@ -143,6 +182,63 @@ SELECT id, {_STATE},
        CASE WHEN due_at > now() AND lease IS NOT NULL THEN consumer END,
        priority, key, grp, coalesce(headers, '{{}}'::jsonb)
 FROM tarnwick_messages WHERE queue = %(q)s ORDER BY id LIMIT %(n)s"""
+
+# status(): the live row, else the kept outcome (a message is never both:
+# the statement that deletes the row inserts the outcome). Each is a lookup
+# by primary key. An outcome past its keep_until is gone, pruned or not.
+# Public, as outcomes_sql(), for the tests of their plans.
+STATUS_SQL = f"""
+SELECT id, {_STATE}, deliveries, extract(epoch FROM enqueued_at)::float8,
+       extract(epoch FROM started_at)::float8, NULL::float8, NULL::bytea, errors, consumers,
+       priority, key, grp, coalesce(headers, '{{}}'::jsonb), NULL::bigint
+FROM tarnwick_messages WHERE queue = %(q)s AND id = %(id)s
+UNION ALL
+SELECT id, state, deliveries, extract(epoch FROM enqueued_at)::float8,
+       extract(epoch FROM started_at)::float8, extract(epoch FROM finished_at)::float8, result,
+       errors, consumers, priority, key, grp, coalesce(headers, '{{}}'::jsonb), dead_letter_id
+FROM tarnwick_outcomes WHERE queue = %(q)s AND id = %(id)s AND keep_until > now()
+LIMIT 1"""
+
+
+def _recent(state: str, since: bool) -> str:
+    """The newest kept outcomes of `state`, read backwards along
+    tarnwick_outcomes_recent and stopped after %(n)s (or at %(since)s)."""
+    bound = "AND finished_at >= to_timestamp(%(since)s) " if since else ""
+    return f"""(
+SELECT id, state, deliveries, extract(epoch FROM enqueued_at)::float8,
+       extract(epoch FROM started_at)::float8, extract(epoch FROM finished_at)::float8, result,
+       errors, consumers, priority, key, grp, coalesce(headers, '{{}}'::jsonb), dead_letter_id
+FROM tarnwick_outcomes
+WHERE queue = %(q)s AND state = '{state}' {bound}AND keep_until > now()
+ORDER BY finished_at DESC, id DESC LIMIT %(n)s)"""
+
+
+def outcomes_sql(state: Optional[str], since: bool) -> str:
+    """The statement of outcomes(state, %(n)s, %(since)s when `since`)."""
+    if state is not None:
+        return _recent(state, since)
+    # Of every state: the newest few of each, merged (the sixth column is
+    # finished_at).
+    return ("SELECT * FROM (" + " UNION ALL ".join(_recent(s, since) for s in FINISHED_STATES)
+            + ") AS o ORDER BY 6 DESC, 1 DESC LIMIT %(n)s")
+
+
+# Drops up to %(n)s expired outcomes, of any queue: the oldest expiries first,
+# found through tarnwick_outcomes_expiry, deleted by their row addresses.
+# Another client's prune holds the rows it chose; this one passes them over.
+PRUNE_SQL = """
+DELETE FROM tarnwick_outcomes WHERE ctid = ANY(ARRAY(
+  SELECT ctid FROM tarnwick_outcomes WHERE keep_until < now()
+  ORDER BY keep_until LIMIT %(n)s FOR UPDATE SKIP LOCKED))"""
+# A handle prunes one batch at most this often (seconds), piggybacked on a
+# settle or a take, or as soon as again while the last batch was full
+# (outcomes expiring faster than one batch per interval), at most every
+# PRUNE_BEHIND seconds then.
+PRUNE_EVERY = 5.0
+PRUNE_BEHIND = 0.05
+PRUNE_BATCH = 500
+
+_KEEP = Retention()
 
 _STATS = """
 WITH oldest AS (
@@ -204,6 +300,14 @@ _FAR = 1e12
 
 
 
+def _status(row: Sequence[Any]) -> Status:
+    (id, state, deliveries, enqueued_at, started_at, finished_at, result, errors, consumers,
+     priority, key, group, headers, dead_letter_id) = row
+    return Status(id, state, deliveries, enqueued_at, started_at, finished_at, result,
+                  tuple(errors), tuple(consumers), priority, key, group, headers,
+                  dead_letter_id)
+
+
 def channel_of(name: str) -> str:
     """The LISTEN channel of a queue: any queue name maps to a plain identifier."""
     return "tarnwick_" + hashlib.sha1(name.encode()).hexdigest()[:24]
@@ -215,18 +319,26 @@ class PostgresDriver(Driver):
     in autocommit mode, which it uses until it breaks and never closes).
     Takes what PostgresQueue checked: `lease` in seconds, `max_deliveries`
     (None: no limit) up to MAX_DELIVERIES, `group_limit` (None: keep the
-    stored one, 1 for a new queue; an int >= 1 is stored). Connects on
-    creation (raising ConnectionLost when it cannot), sets the schema up if
-    needed and makes the queue's settings row.
+    stored one, 1 for a new queue; an int >= 1 is stored), `retention` the
+    seconds this handle keeps the outcomes it writes. Connects on creation
+    (raising ConnectionLost when it cannot), sets the schema up if needed
+    and makes the queue's settings row.
 
-    `link` runs each call on the connection and reconnects after a loss."""
+    `link` runs each call on the connection and reconnects after a loss.
+    `prune_every`: the seconds between two prunes of expired outcomes by
+    this handle (see prune())."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]], name: str, *,
                  lease: float, max_deliveries: Optional[int],
                  consumer_id: Optional[str] = None,
-                 group_limit: Optional[int] = None) -> None:
+                 group_limit: Optional[int] = None,
+                 retention: Retention = _KEEP) -> None:
         self.name = name
         self._consumer_id = consumer_id
+        self._retention = Retention(*(min(float(s), _FAR) for s in retention))
+        self.prune_every = PRUNE_EVERY
+        self._pruned_at: Optional[float] = None
+        self._behind = False
         self._lease = min(lease, _FAR)
         self._max_deliveries = max_deliveries
         self._channel = channel_of(name)
@@ -240,19 +352,49 @@ class PostgresDriver(Driver):
             raise
 
     def _run(self, what: str, after_loss: str, sql: str, params: Any,
-             binary: bool = False) -> psycopg.Cursor[Any]:
+             binary: bool = False, prune: bool = False) -> psycopg.Cursor[Any]:
         # Each statement is its own transaction (autocommit): one that the
         # server aborts to break a deadlock (two settles of several groups'
         # messages locking the group rows in opposite orders) did nothing,
         # so running it again is exact.
+        def run(conn: psycopg.Connection[Any]) -> psycopg.Cursor[Any]:
+            cursor = conn.execute(sql, params, binary=binary)
+            if prune:
+                self._prune_if_due(conn)
+            return cursor
+
         for _ in range(_DEADLOCK_RETRIES):
             try:
-                return self.link.run(what, after_loss,
-                                     lambda conn: conn.execute(sql, params, binary=binary))
+                return self.link.run(what, after_loss, run)
             except psycopg.errors.DeadlockDetected:
                 continue
-        return self.link.run(what, after_loss,
-                             lambda conn: conn.execute(sql, params, binary=binary))
+        return self.link.run(what, after_loss, run)
+
+    # --- pruning ---
+
+    def _prune_if_due(self, conn: psycopg.Connection[Any]) -> None:
+        """One batch of prune(), on `conn`, once `prune_every` seconds passed
+        since this handle's last (PRUNE_BEHIND while the last batch was
+        full): run after the settle or take it rides on, whose outcome is
+        then known, so a prune that fails (its connection broken: the link
+        drops it) costs that call nothing."""
+        now = time.monotonic()
+        every = min(self.prune_every, PRUNE_BEHIND) if self._behind else self.prune_every
+        if self._pruned_at is not None and now - self._pruned_at < every:
+            return
+        self._pruned_at = now
+        try:
+            self._behind = conn.execute(PRUNE_SQL, {"n": PRUNE_BATCH}).rowcount >= PRUNE_BATCH
+        except psycopg.Error:
+            self._behind = False
+
+    def prune(self) -> int:
+        """Deletes one batch (at most PRUNE_BATCH) of the outcomes whose
+        retention ended, of every queue in the database; returns how many.
+        Settles and takes do this by themselves every `prune_every` seconds;
+        any number of clients may prune at once, each deleting other rows."""
+        return self._run("prune", "expired outcomes may or may not have been deleted", PRUNE_SQL,
+                         {"n": PRUNE_BATCH}).rowcount
 
     # --- producing ---
 
@@ -305,7 +447,8 @@ class PostgresDriver(Driver):
 
     def cancel(self, id: int) -> bool:
         row = self._run("cancel", "the message may or may not have been removed", _CANCEL,
-                        {"q": self.name, "id": id, "ch": self._channel}).fetchone()
+                        {"q": self.name, "id": id, "ch": self._channel,
+                         "keep": self._retention.cancelled}, prune=True).fetchone()
         assert row is not None
         return bool(row[0])
 
@@ -315,16 +458,20 @@ class PostgresDriver(Driver):
         params = {"q": self.name, "n": count,
                   "lease": self._lease if lease is None else min(lease, _FAR),
                   "max": self._max_deliveries, "relook": RELOOK,
+                  "keep": self._retention.dead,
                   # Asked each time: a forked child is another process.
                   "consumer": self._consumer_id or _consumer.default()}
         link = self.link
 
         def take(conn: psycopg.Connection[Any]) -> List[Any]:
             if link.pinned(conn):
-                return conn.execute(_TAKE, params, binary=True).fetchall()
-            with conn.transaction():
-                conn.execute(PIN_PLANS_HERE)
-                return conn.execute(_TAKE, params, binary=True).fetchall()
+                rows = conn.execute(_TAKE, params, binary=True).fetchall()
+            else:
+                with conn.transaction():
+                    conn.execute(PIN_PLANS_HERE)
+                    rows = conn.execute(_TAKE, params, binary=True).fetchall()
+            self._prune_if_due(conn)
+            return rows
 
         rows = link.run("get", "a message leased by the call is delivered again when its "
                         "lease ends", take)
@@ -348,26 +495,30 @@ class PostgresDriver(Driver):
 
     def ack(self, token: Tuple[int, Any], result: Optional[bytes] = None) -> bool:
         row = self._run("ack", "the message may or may not have been acked", _ACK,
-                        self._held(token)).fetchone()
+                        self._held(token, result=result, keep=self._retention.acked),
+                        prune=True).fetchone()
         return row is not None and row[0] == 1
 
     def ack_many(self, tokens: Sequence[Tuple[int, Any]]) -> List[int]:
         rows = self._run("ack_many", "the messages may or may not have been acked", _ACK_MANY,
                          {"q": self.name, "ids": [t[0] for t in tokens],
-                          "leases": [t[1] for t in tokens], "ch": self._channel},
-                         binary=True).fetchall()
+                          "leases": [t[1] for t in tokens], "ch": self._channel,
+                          "keep": self._retention.acked},
+                         binary=True, prune=True).fetchall()
         deleted = set(rows)
         return [i for i, t in enumerate(tokens) if t not in deleted]
 
     def nack(self, token: Tuple[int, Any], delay: float, error: Optional[str] = None) -> bool:
         return len(self._run("nack", "the message may or may not have been returned; if not, "
                              "it is delivered again when its lease ends", _NACK,
-                             self._held(token, delay=min(delay, _FAR))).fetchall()) == 1
+                             self._held(token, delay=min(delay, _FAR),
+                                        error=error)).fetchall()) == 1
 
     def bury(self, token: Tuple[int, Any], reason: str) -> bool:
         row = self._run("dead", "the message may or may not have been moved to the dead "
                         "letters; if not, it is delivered again when its lease ends", _BURY,
-                        self._held(token, reason=reason)).fetchone()
+                        self._held(token, reason=reason, keep=self._retention.dead),
+                        prune=True).fetchone()
         return row is not None and row[0] == 1
 
     def extend(self, token: Tuple[int, Any],
@@ -383,6 +534,18 @@ class PostgresDriver(Driver):
         rows = self._run("peek", "nothing was changed", _PEEK,
                          {"q": self.name, "n": limit, "bodies": bodies}, binary=True).fetchall()
         return [MessageInfo(*row) for row in rows]
+
+    def status(self, id: int) -> Optional[Status]:
+        row = self._run("status", "nothing was changed", STATUS_SQL, {"q": self.name, "id": id},
+                        binary=True).fetchone()
+        return None if row is None else _status(row)
+
+    def outcomes(self, state: Optional[str], limit: int,
+                 since: Optional[float]) -> List[Status]:
+        rows = self._run("outcomes", "nothing was changed",
+                         outcomes_sql(state, since is not None),
+                         {"q": self.name, "n": limit, "since": since}, binary=True).fetchall()
+        return [_status(row) for row in rows]
 
     def stats(self) -> QueueStats:
         row = self._run("stats", "nothing was changed", _STATS, {"q": self.name}).fetchone()

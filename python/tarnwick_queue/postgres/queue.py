@@ -10,13 +10,15 @@ import psycopg
 
 from .. import _checks, _consumer
 from .._face import BaseQueue, Body, DeadLetters, PutOptions
-from ..driver import QueueStats
+from ..driver import QueueStats, Retention
 from .driver import MAX_DELIVERIES, PostgresDriver, channel_of
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
 Empty = _stdlib_queue.Empty
+
+_KEEP = Retention()
 
 __all__ = ["Empty", "PostgresDeadLetters", "PostgresQueue", "channel_of", "check_name"]
 
@@ -39,22 +41,31 @@ class PostgresQueue(BaseQueue):
     leases (peek() shows it): a short str of at most 64 bytes in UTF-8;
     None: `host:pid` of the taking process. `group_limit`: how many messages
     of one group may be leased at once, stored with the queue for every
-    client; None keeps the stored one (1 for a new queue)."""
+    client; None keeps the stored one (1 for a new queue).
+
+    `keep_acked`, `keep_dead` and `keep_cancelled`: the seconds this handle
+    keeps the outcome of a message it acked, moved to the dead letters or
+    cancelled, for status() and outcomes() (0: none kept). Expired outcomes
+    are deleted in small batches by any client's settles and takes."""
 
     def __init__(self, dsn_or_connection: Union[str, psycopg.Connection[Any]],
                  name: str = "default", *, lease: float = 30.0,
                  max_deliveries: Optional[int] = None,
                  consumer_id: Optional[str] = None,
-                 group_limit: Optional[int] = None) -> None:
+                 group_limit: Optional[int] = None,
+                 keep_acked: float = _KEEP.acked,
+                 keep_dead: float = _KEEP.dead,
+                 keep_cancelled: float = _KEEP.cancelled) -> None:
         check_name(name)
         lease = _checks.positive_seconds(lease, "lease")
         max_deliveries = _checks.max_deliveries(max_deliveries, MAX_DELIVERIES,
                                                 f"at most {MAX_DELIVERIES}")
         group_limit = _checks.group_limit(group_limit)
+        retention = _checks.retention_of(keep_acked, keep_dead, keep_cancelled)
         self._pg = PostgresDriver(dsn_or_connection, name, lease=lease,
                                   max_deliveries=max_deliveries,
                                   consumer_id=_consumer.check(consumer_id),
-                                  group_limit=group_limit)
+                                  group_limit=group_limit, retention=retention)
         super().__init__(self._pg, PostgresDeadLetters(self._pg))
         self.name = name
 
@@ -94,7 +105,8 @@ class PostgresQueue(BaseQueue):
         self._pg.flush()
 
     def purge(self) -> None:
-        """Removes every message of the queue (the dead letters stay)."""
+        """Removes every message of the queue (the dead letters and the kept
+        outcomes stay; ids are not handed out again)."""
         self._pg.purge()
 
     def close(self) -> None:

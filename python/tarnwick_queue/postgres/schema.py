@@ -14,6 +14,7 @@ from typing import List, Tuple
 import psycopg
 
 from .schema_v3 import STATEMENTS as _STEP_3
+from .schema_v4 import STATEMENTS as _STEP_4
 
 # Taken for the duration of a schema change; any constant, unlikely to
 # collide with an application's own advisory locks ("tarnwick" in ASCII).
@@ -60,6 +61,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
              ADD COLUMN IF NOT EXISTS consumer text""",
     ]),
     (3, _STEP_3),
+    (4, _STEP_4),
 ]
 
 LATEST = MIGRATIONS[-1][0]
