@@ -350,8 +350,10 @@ class Driver:
 
     def status(self, id: int) -> Optional[Status]:
         """The message `id`, live or finished; None when the queue never
-        had it or its outcome was dropped. Writes nothing; costs no more
-        than a lookup by id."""
+        had it or its outcome was dropped. Costs no more than a lookup by
+        id, and writes nothing but what finishes a step a crash cut short
+        (a move to the dead letters), so that it reports what that step
+        promised."""
         raise NotImplementedError
 
     def outcomes(self, state: Optional[str], limit: int,
@@ -359,7 +361,7 @@ class Driver:
         """Up to `limit` (>= 1) kept outcomes, the latest `finished_at`
         first, only of `state` (one of FINISHED_STATES, checked by the face)
         when not None, only those finished at or after `since` (epoch
-        seconds) when not None. Writes nothing."""
+        seconds) when not None. Writes no more than status() does."""
         raise NotImplementedError
 
     # --- the queue's settings, kept with it and seen by every handle ---
