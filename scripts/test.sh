@@ -35,6 +35,28 @@ apt_install() {  # package...; only as root, else say what is missing
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
+# Two steps that each keep about one core busy run side by side: the step
+# started with start_step runs in the background, its output in
+# build/logs/NAME.log, shown (and its failure reported) by finish_step.
+declare -A STEPS
+start_step() {  # name, command...
+  local name="$1"
+  shift
+  mkdir -p "$ROOT/build/logs"
+  "$@" >"$ROOT/build/logs/$name.log" 2>&1 &
+  STEPS[$name]=$!
+}
+finish_step() {  # name
+  local name="$1" status=0
+  wait "${STEPS[$name]}" || status=$?
+  echo "== (run alongside) $name"
+  cat "$ROOT/build/logs/$name.log"
+  if [ "$status" -ne 0 ]; then
+    echo "error: $name failed (exit $status)" >&2
+    exit "$status"
+  fi
+}
+
 cpp_tests() {  # build dir, extra cmake args...
   local dir="$1"
   shift
@@ -64,8 +86,9 @@ run_pytest "$VENV/bin/python" tests/bench
 
 [ "$QUICK" = 1 ] && exit 0
 
-echo "== dramatiq and Celery adapters, with the frameworks' own tests"
-"$ROOT/scripts/framework_tests.sh"
+# The adapters' tests wait on worker processes more than they compute.
+start_step "dramatiq and Celery adapters, with the frameworks' own tests" \
+  "$ROOT/scripts/framework_tests.sh"
 
 echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cpp_tests "$ROOT/build/tests-asan" -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -84,8 +107,9 @@ mkdir -p "$corpus"
   -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "$seeds" 2>fuzz.log) || {
   grep -v '^Tarnwick:' "$ROOT/build/fuzz/fuzz.log" | tail -40; exit 1; }
 grep -E '^(stat::number_of_executed_units|Done)' "$ROOT/build/fuzz/fuzz.log" || true
+finish_step "dramatiq and Celery adapters, with the frameworks' own tests"
 
-echo "== Python tests against a sanitized module"
+echo "== The module built with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$ROOT/build/module-asan" -G Ninja -DTARNWICK_BUILD_TESTS=OFF \
   -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
@@ -97,12 +121,18 @@ cp -r "$ROOT/python/tarnwick_queue" "$package"
 rm -f "$package"/*.so
 cp "$ROOT"/build/module-asan/_native*.so "$package/"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
-TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
-  TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x -k "not postgres"
+sanitized_pytest() {
+  TARNWICK_SANITIZED=1 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$ROOT/build/module-asan" \
+    TARNWICK_TORTURE_ROUNDS=3 run_pytest "$VENV/bin/python" -x -k "not postgres"
+}
+# The wheel's tools go into the environment before the tests run from it.
+ensure_venv "${WHEEL_TOOLS[@]}"
+start_step "Python tests against a sanitized module" sanitized_pytest
 
 echo "== The manylinux abi3 wheel, on every interpreter"
 TARNWICK_WHEEL_PYTHONS=all bash "$ROOT/scripts/build_wheel.sh"
+finish_step "Python tests against a sanitized module"
 
 echo "== The sdist, installed by pip"
 bash "$ROOT/scripts/check_sdist.sh"
