@@ -103,11 +103,16 @@ Status unlink(const std::string& path);
 Status mkdir_all(const std::string& path);
 // A read-only shared mapping of the first `length` bytes of fd.
 Result<void*> mmap_read_shared(int fd, size_t length);
+// A readable and writable shared mapping of the first `length` bytes of fd
+// (counted as kMmap).
+Result<void*> mmap_write_shared(int fd, size_t length);
 void munmap(void* addr, size_t length);
 // Non-blocking exclusive flock; EWOULDBLOCK comes back as an Os error.
 Status flock_exclusive_nonblocking(int fd);
 // Non-blocking shared flock (counted as kFlock); works on a read-only descriptor.
 Status flock_shared_nonblocking(int fd);
+// Blocking exclusive flock (counted as kFlock), retried while interrupted.
+Status flock_exclusive(int fd);
 void flock_unlock(int fd);  // result ignored
 Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 
@@ -132,6 +137,12 @@ struct Fault {
   uint64_t times = 1;      // then fail this many calls (UINT64_MAX: forever)
   size_t partial_bytes = 0;  // kWrite, kWritev: write this many bytes, then fail
 };
+
+// Called after every successful full_sync with the descriptor and the length
+// its file had before the sync began (what the sync made durable at least);
+// null stops it. A test's model of what a power cut keeps.
+using SyncObserver = void (*)(int fd, uint64_t length_before);
+void observe_syncs(SyncObserver observer);
 
 void inject(Call call, const Fault& fault);
 void clear_faults();
