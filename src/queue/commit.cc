@@ -206,6 +206,15 @@ Status QueueImpl::owe_sync(SyncTicket ticket) {
   return {};
 }
 
+// Kept on failure: the operation's end reports it again (the group commit
+// remembers the failed sync), whatever the caller makes of it here.
+Status QueueImpl::settle_owed_now() {
+  if (!owed_sync_) return {};
+  TW_TRY(group_commit->wait(*owed_sync_));
+  owed_sync_.reset();
+  return {};
+}
+
 LogIdentity QueueImpl::log_identity() const {
   return LogIdentity{static_cast<uint64_t>(inner.files->dev), static_cast<uint64_t>(inner.files->ino),
                      inner.generation};

@@ -210,6 +210,7 @@ class QueueImpl {
   // Keeps `ticket` for the end of the operation (waiting at once for an
   // owed one of another log).
   Status owe_sync(SyncTicket ticket);
+  Status settle_owed_now();  // with the locks held
   // Waits for what the operation owes, with no lock held, and reports a
   // failed sync unless the operation failed already.
   template <class R>
