@@ -1,5 +1,7 @@
 #include "log_io/group_commit.h"
 
+#include <cerrno>
+
 #include "log_io/kill_point.h"
 #include "log_io/sys.h"
 
@@ -44,16 +46,28 @@ Status GroupCommit::wait(const SyncTicket& ticket) {
   if (covered(ticket.point)) return {};
   kill_point(KillPoint::kGroupCommitWaiting);
   std::lock_guard<std::mutex> hold(*mutex_);
-  // A sync that failed while this ticket waited may have lost its records,
-  // and a later sync through the same descriptor may not say so again.
-  if (failure_ && failure_->log == ticket.point.log && ticket.point.offset <= failure_->through) {
-    return failure_->error;
+  for (;;) {
+    // A sync that failed while this ticket waited may have lost its records,
+    // and a later sync through the same descriptor may not say so again.
+    if (failure_ && failure_->log == ticket.point.log &&
+        ticket.point.offset <= failure_->through) {
+      return failure_->error;
+    }
+    if (covered(ticket.point)) return {};
+    const uint32_t releases = share_.releases();
+    Status taken = share_.try_lock();
+    if (taken.ok()) {
+      SyncLockGuard locked(share_);
+      if (covered(ticket.point)) return {};
+      return sync_holding_lock(ticket);
+    }
+    const Error& error = taken.error();
+    if (error.kind() != ErrorKind::kOs || error.os_code() != EWOULDBLOCK) return taken;
+    // Another process syncs. Waiting for its end rather than queueing for
+    // the lock lets every writer it covers return at once, instead of one
+    // by one behind the next syncer.
+    TW_TRY(share_.wait_for_release(releases));
   }
-  if (covered(ticket.point)) return {};
-  TW_TRY(share_.lock());
-  SyncLockGuard locked(share_);
-  if (covered(ticket.point)) return {};
-  return sync_holding_lock(ticket);
 }
 
 Status GroupCommit::sync_holding_lock(const SyncTicket& ticket) {

@@ -30,6 +30,7 @@ struct Page {
   alignas(64) uint64_t magic;
   PointWords written;
   PointWords synced;
+  alignas(64) uint32_t releases;
 };
 static_assert(sizeof(Page) <= kFileBytes);
 static_assert(__atomic_always_lock_free(sizeof(uint64_t), nullptr));
@@ -126,7 +127,34 @@ std::optional<LogPoint> SyncShare::synced() const { return read_point(page_of(ma
 void SyncShare::store_written(const LogPoint& point) { write_point(page_of(map_).written, point); }
 void SyncShare::store_synced(const LogPoint& point) { write_point(page_of(map_).synced, point); }
 
-Status SyncShare::lock() const { return sys::flock_exclusive(fd_.get()); }
-void SyncShare::unlock() const { sys::flock_unlock(fd_.get()); }
+// The longest a waiter sleeps before it looks at the lock again itself: a
+// holder that died never counts its release.
+constexpr uint64_t kReleaseWaitNs = 20'000'000;
+
+Status SyncShare::try_lock() const { return sys::flock_exclusive_nonblocking(fd_.get()); }
+
+void SyncShare::unlock() const {
+  sys::flock_unlock(fd_.get());
+  __atomic_fetch_add(&page_of(map_).releases, 1, __ATOMIC_RELEASE);
+#if defined(__linux__)
+  sys::futex_wake_shared(&page_of(map_).releases);
+#endif
+}
+
+uint32_t SyncShare::releases() const {
+  return __atomic_load_n(&page_of(map_).releases, __ATOMIC_ACQUIRE);
+}
+
+Status SyncShare::wait_for_release(uint32_t seen) const {
+#if defined(__linux__)
+  return sys::futex_wait_shared(&page_of(map_).releases, seen, kReleaseWaitNs);
+#else
+  // No shared futex: queue for the lock itself, and let go at once.
+  (void)seen;
+  TW_TRY(sys::flock_shared(fd_.get()));
+  sys::flock_unlock(fd_.get());
+  return {};
+#endif
+}
 
 }  // namespace tarnwick

@@ -71,8 +71,14 @@ class SyncShare {
 
   // The sync lock: excludes other open file descriptions, not threads that
   // share this one (nor a child of fork(), which must open the file anew).
-  Status lock() const;
+  // try_lock fails with EWOULDBLOCK while another holds it.
+  Status try_lock() const;
   void unlock() const;
+  // A count that rises each time a holder lets go of the sync lock.
+  uint32_t releases() const;
+  // Returns once the count is past `seen` (or after a while, for a holder
+  // that died: the kernel let go of its lock, but the count stayed).
+  Status wait_for_release(uint32_t seen) const;
 
  private:
   SyncShare(UniqueFd fd, SharedMapping map) : fd_(std::move(fd)), map_(std::move(map)) {}

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #ifdef __linux__
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
@@ -468,15 +469,31 @@ Status flock_shared_nonblocking(int fd) {
   return {};
 }
 
-Status flock_exclusive(int fd) {
+Status flock_shared(int fd) {
   if (int err = injected_error(Call::kFlock)) return Error::os(err);
-  while (::flock(fd, LOCK_EX) != 0) {
+  while (::flock(fd, LOCK_SH) != 0) {
     if (errno != EINTR) return last_os_error();
   }
   return {};
 }
 
 void flock_unlock(int fd) { (void)::flock(fd, LOCK_UN); }
+
+#if defined(__linux__)
+Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeout_ns) {
+  if (int err = injected_error(Call::kFutex)) return Error::os(err);
+  struct timespec timeout {
+    static_cast<time_t>(timeout_ns / 1'000'000'000), static_cast<long>(timeout_ns % 1'000'000'000)
+  };
+  if (::syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0) == 0) return {};
+  if (errno == EAGAIN || errno == ETIMEDOUT || errno == EINTR) return {};
+  return last_os_error();
+}
+
+void futex_wake_shared(const uint32_t* word) {
+  (void)::syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+#endif
 
 Result<UniqueFd> dup(int fd) {
   if (int err = injected_error(Call::kDup)) return Error::os(err);

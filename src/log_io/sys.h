@@ -41,6 +41,7 @@ enum class Call : uint8_t {
   kFchmod,
   kFchown,
   kPreallocate,
+  kFutex,
   kCount,
 };
 
@@ -111,9 +112,17 @@ void munmap(void* addr, size_t length);
 Status flock_exclusive_nonblocking(int fd);
 // Non-blocking shared flock (counted as kFlock); works on a read-only descriptor.
 Status flock_shared_nonblocking(int fd);
-// Blocking exclusive flock (counted as kFlock), retried while interrupted.
-Status flock_exclusive(int fd);
+// Blocking shared flock (counted as kFlock), retried while interrupted.
+Status flock_shared(int fd);
 void flock_unlock(int fd);  // result ignored
+#if defined(__linux__)
+// Sleeps while the 32-bit word in shared memory (a MAP_SHARED mapping that
+// other processes map too) holds `expected`, at most `timeout_ns`; returns
+// at once if it does not. Woken, timed out or interrupted alike: the caller
+// looks again. Counted as kFutex.
+Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeout_ns);
+void futex_wake_shared(const uint32_t* word);  // wakes every sleeper; result ignored
+#endif
 Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 
 // --- change notification (counted as kWatch) ---
