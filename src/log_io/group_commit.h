@@ -49,6 +49,10 @@ class GroupCommit {
   // `end`, written through `writer_fd`. A log not met before is given a
   // descriptor of its own (a dup), so that the ticket outlives its handles.
   Result<SyncTicket> ticket(const LogIdentity& log, int writer_fd, uint64_t end);
+  // With the process lock held, once the log's handles were replaced: the
+  // old file's descriptor goes with the last ticket that holds it, so that
+  // a replaced log's space is freed.
+  void forget_log() { fd_.reset(); }
   // Returns once a sync covers the ticket, syncing itself where none does.
   // A failed sync is the error of every ticket it would have covered that
   // this object waits on, and publishes nothing.

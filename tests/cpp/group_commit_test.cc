@@ -494,6 +494,24 @@ TEST(EngineGroupCommit, PutsAcrossPurgesNeitherFailNorLoseTheirRecords) {
   expect_all_survive(last, bodies_after_power_cut(tmp.file("queue.log"), durable));
 }
 
+// The descriptor tickets share does not keep a replaced log's file (and
+// its space) alive once no ticket holds it.
+TEST(EngineGroupCommit, AReplacedLogIsNotHeldOpen) {
+  TempDir tmp;
+  auto q = open_queue(tmp.path());
+  ASSERT_TRUE(q);
+  must_enqueue(*q, "m");
+  ASSERT_TRUE(q->compact().ok());
+  size_t deleted = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+    if (target.find(tmp.path()) == 0 && target.find("(deleted)") != std::string::npos) ++deleted;
+  }
+  EXPECT_EQ(deleted, 0u);
+  must_enqueue(*q, "after");
+}
+
 // --- falling back ---
 
 void expect_syncs_under_the_lock(const std::string& dir) {
