@@ -124,9 +124,12 @@ def main(argv: Optional[list[str]] = None) -> None:
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--out", default=None)
+    parser.add_argument("--cases", default="put:1,put:8,put:32,get+ack:1,get+ack:8",
+                        help="comma-separated KIND:PROCESSES (each needs its x1 too)")
+    parser.add_argument("--no-sqlite", action="store_true")
     args = parser.parse_args(argv)
 
-    cases = [("put", 1), ("put", 8), ("put", 32), ("get+ack", 1), ("get+ack", 8)]
+    cases = [(c.split(":")[0], int(c.split(":")[1])) for c in args.cases.split(",")]
     load_before = os.getloadavg()
     results: dict[tuple[str, int, str], list[float]] = {}
     for r in range(args.rounds):
@@ -135,7 +138,7 @@ def main(argv: Optional[list[str]] = None) -> None:
                 rate = run_case(kind, n, mode == "on", args.seconds)
                 results.setdefault((kind, n, mode), []).append(rate)
                 harness.progress(f"round {r + 1}: {kind} x{n} {mode}: {rate:,.0f}/s")
-        for kind in ("sqlite put", "sqlite put+get+ack"):
+        for kind in () if args.no_sqlite else ("sqlite put", "sqlite put+get+ack"):
             rate = run_case(kind, 1, True, args.seconds)
             results.setdefault((kind, 1, "-"), []).append(rate)
             harness.progress(f"round {r + 1}: {kind}: {rate:,.0f}/s")
@@ -162,16 +165,15 @@ def main(argv: Optional[list[str]] = None) -> None:
         "",
     ]
     lines += harness.table(["case", "off /s", "on /s", "on vs off", "on vs x1 on"], rows)
-    sq_put, sq_cycle = med[("sqlite put", 1, "-")], med[("sqlite put+get+ack", 1, "-")]
-    lines += [
-        "",
-        f"sqlite3 lease queue (WAL, synchronous=FULL), one process: put {sq_put:,.0f}/s, "
-        f"put+get+ack {sq_cycle:,.0f}/s. tarnwick put x1 (on) against it: "
-        f"{harness.times(med[('put', 1, 'on')], sq_put)}.",
-        "",
-        "Every round:",
-        "",
-    ]
+    if not args.no_sqlite:
+        sq_put, sq_cycle = med[("sqlite put", 1, "-")], med[("sqlite put+get+ack", 1, "-")]
+        lines += [
+            "",
+            f"sqlite3 lease queue (WAL, synchronous=FULL), one process: put {sq_put:,.0f}/s, "
+            f"put+get+ack {sq_cycle:,.0f}/s. tarnwick put x1 (on) against it: "
+            f"{harness.times(med[('put', 1, 'on')], sq_put)}.",
+        ]
+    lines += ["", "Every round:", ""]
     lines += harness.table(["case", "mode", "rates /s"],
                            [[f"{k} x{n}", m, ", ".join(f"{v:,.0f}" for v in vs)]
                             for (k, n, m), vs in results.items()])
