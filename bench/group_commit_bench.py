@@ -24,8 +24,8 @@ from typing import Any, Callable, Optional
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import harness  # noqa: E402
-from sqlite_lease import SqliteLeaseQueue  # noqa: E402
+import harness
+from sqlite_lease import SqliteLeaseQueue
 
 BODY = b"x" * 100
 
