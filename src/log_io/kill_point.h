@@ -9,7 +9,7 @@
 // name and a newline to descriptor TARNWICK_KILL_FD (standard error if unset)
 // and then waits, for the parent to SIGKILL it there.
 //
-// Adding a point (the group commit's, say, once it exists): add an enumerator
+// Adding a point: add an enumerator
 // and its name below, call kill_point() at the place, and give the harness's
 // scenario table a row saying what state the point leaves. The harness fails
 // while any point named here has no row.
@@ -27,6 +27,12 @@ enum class KillPoint : unsigned char {
   kCommitWrittenBeforeApply,
   kCommitAppliedBeforeSync,
   kCommitSyncedBeforeUnlock,
+  // Group commit (log_io/group_commit.cc): a writer whose records no
+  // published sync covers, before it waits for the sync lock; the syncer,
+  // holding it, before its sync and after it, before it publishes.
+  kGroupCommitWaiting,
+  kGroupCommitBeforeSync,
+  kGroupCommitSyncedBeforePublish,
   // A move to the dead letters (queue/job_queue.cc).
   kDeadLetterWrittenBeforeDead,
   // Replacing the log (queue/log_replacement.cc).
@@ -47,6 +53,9 @@ inline constexpr std::array<std::string_view, static_cast<size_t>(KillPoint::kCo
         "commit.written_before_apply",
         "commit.applied_before_sync",
         "commit.synced_before_unlock",
+        "group_commit.waiting",
+        "group_commit.before_sync",
+        "group_commit.synced_before_publish",
         "dead_letter.written_before_dead",
         "compact.temp_written",
         "compact.temp_synced",

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #ifdef __linux__
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
@@ -37,6 +38,7 @@ std::atomic<bool> g_any_armed{false};
 std::mutex g_fault_mutex;
 FaultSlot g_slots[kCalls];
 std::atomic<uint64_t> g_counts[kCalls];
+std::atomic<SyncObserver> g_sync_observer{nullptr};
 
 // Counts the call and returns the errno an armed fault asks for, or 0.
 int injected_error(Call call, size_t* partial_bytes = nullptr) {
@@ -333,8 +335,9 @@ Status preallocate(int fd, uint64_t offset, uint64_t length) {
   return write_zeros(fd, offset, length);
 }
 
-Status full_sync(int fd) {
-  if (int err = injected_error(Call::kFullSync)) return Error::os(err);
+namespace {
+
+Status sync_fd(int fd) {
 #if defined(__APPLE__)
   for (;;) {
     if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
@@ -348,6 +351,23 @@ Status full_sync(int fd) {
     if (errno != EINTR) return last_os_error();
   }
   return {};
+}
+
+}  // namespace
+
+Status full_sync(int fd) {
+  if (int err = injected_error(Call::kFullSync)) return Error::os(err);
+  const SyncObserver observer = g_sync_observer.load(std::memory_order_acquire);
+  if (observer == nullptr) return sync_fd(fd);
+  struct ::stat st {};
+  const uint64_t before = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  TW_TRY(sync_fd(fd));
+  observer(fd, before);
+  return {};
+}
+
+void observe_syncs(SyncObserver observer) {
+  g_sync_observer.store(observer, std::memory_order_release);
 }
 
 Status rename(const std::string& from, const std::string& to) {
@@ -428,6 +448,13 @@ Result<void*> mmap_read_shared(int fd, size_t length) {
   return addr;
 }
 
+Result<void*> mmap_write_shared(int fd, size_t length) {
+  if (int err = injected_error(Call::kMmap)) return Error::os(err);
+  void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (addr == MAP_FAILED) return last_os_error();
+  return addr;
+}
+
 void munmap(void* addr, size_t length) { ::munmap(addr, length); }
 
 Status flock_exclusive_nonblocking(int fd) {
@@ -442,7 +469,31 @@ Status flock_shared_nonblocking(int fd) {
   return {};
 }
 
+Status flock_shared(int fd) {
+  if (int err = injected_error(Call::kFlock)) return Error::os(err);
+  while (::flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+
 void flock_unlock(int fd) { (void)::flock(fd, LOCK_UN); }
+
+#if defined(__linux__)
+Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeout_ns) {
+  if (int err = injected_error(Call::kFutex)) return Error::os(err);
+  struct timespec timeout {
+    static_cast<time_t>(timeout_ns / 1'000'000'000), static_cast<long>(timeout_ns % 1'000'000'000)
+  };
+  if (::syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0) == 0) return {};
+  if (errno == EAGAIN || errno == ETIMEDOUT || errno == EINTR) return {};
+  return last_os_error();
+}
+
+void futex_wake_shared(const uint32_t* word) {
+  (void)::syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+#endif
 
 Result<UniqueFd> dup(int fd) {
   if (int err = injected_error(Call::kDup)) return Error::os(err);

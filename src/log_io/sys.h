@@ -41,6 +41,7 @@ enum class Call : uint8_t {
   kFchmod,
   kFchown,
   kPreallocate,
+  kFutex,
   kCount,
 };
 
@@ -103,12 +104,25 @@ Status unlink(const std::string& path);
 Status mkdir_all(const std::string& path);
 // A read-only shared mapping of the first `length` bytes of fd.
 Result<void*> mmap_read_shared(int fd, size_t length);
+// A readable and writable shared mapping of the first `length` bytes of fd
+// (counted as kMmap).
+Result<void*> mmap_write_shared(int fd, size_t length);
 void munmap(void* addr, size_t length);
 // Non-blocking exclusive flock; EWOULDBLOCK comes back as an Os error.
 Status flock_exclusive_nonblocking(int fd);
 // Non-blocking shared flock (counted as kFlock); works on a read-only descriptor.
 Status flock_shared_nonblocking(int fd);
+// Blocking shared flock (counted as kFlock), retried while interrupted.
+Status flock_shared(int fd);
 void flock_unlock(int fd);  // result ignored
+#if defined(__linux__)
+// Sleeps while the 32-bit word in shared memory (a MAP_SHARED mapping that
+// other processes map too) holds `expected`, at most `timeout_ns`; returns
+// at once if it does not. Woken, timed out or interrupted alike: the caller
+// looks again. Counted as kFutex.
+Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeout_ns);
+void futex_wake_shared(const uint32_t* word);  // wakes every sleeper; result ignored
+#endif
 Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 
 // --- change notification (counted as kWatch) ---
@@ -132,6 +146,12 @@ struct Fault {
   uint64_t times = 1;      // then fail this many calls (UINT64_MAX: forever)
   size_t partial_bytes = 0;  // kWrite, kWritev: write this many bytes, then fail
 };
+
+// Called after every successful full_sync with the descriptor and the length
+// its file had before the sync began (what the sync made durable at least);
+// null stops it. A test's model of what a power cut keeps.
+using SyncObserver = void (*)(int fd, uint64_t length_before);
+void observe_syncs(SyncObserver observer);
 
 void inject(Call call, const Fault& fault);
 void clear_faults();

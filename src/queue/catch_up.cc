@@ -113,6 +113,7 @@ Status QueueImpl::reopen_io(uint64_t generation) {
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::stat(log_path));
   TW_ASSIGN_OR_RETURN(LogFiles files, open_log_files());
   inner.files.emplace(std::move(files));
+  if (group_commit) group_commit->forget_log();
   inner.generation = generation;
   inner.applied_offset = inner.log_bytes = static_cast<uint64_t>(st.st_size);
   inner.last_sync_ms = now_ms();

@@ -62,6 +62,8 @@ Status QueueImpl::commit_batch(std::span<const RecordView> records, Sync sync) {
     cut_back(start);
     return written;
   }
+  // Whoever syncs next may sync this far.
+  if (group_commit) group_commit->note_written(log_identity(), inner.log_bytes);
   kill_point(KillPoint::kCommitWrittenBeforeApply);
   if (puts) reserve->grow_with(inner.log_bytes);
   const bool keep_bodies = !inner.files;  // no log to read them back from
@@ -164,23 +166,54 @@ bool QueueImpl::cut_back(uint64_t offset) {
 
 Status QueueImpl::maybe_sync(bool force) {
   if (!inner.files || read_only) return {};  // read-only: nothing of ours to sync
+  const int fd = inner.files->writer_fd.get();
   uint64_t synced_at = 0;
   if (force || settings.sync_interval_ms == 0) {
     TW_TRY(inner.files->writer.flush());
-    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    if (group_commit) {
+      TW_ASSIGN_OR_RETURN(SyncTicket ticket,
+                          group_commit->ticket(log_identity(), fd, inner.log_bytes));
+      if (defer_sync_) return owe_sync(std::move(ticket));
+      TW_TRY(group_commit->wait(ticket));
+    } else {
+      TW_TRY(sys::full_sync(fd));
+    }
     synced_at = now_ms();
   } else {
     const uint64_t now = now_ms();
     const uint64_t elapsed = now > inner.last_sync_ms ? now - inner.last_sync_ms : 0;
     if (elapsed < settings.sync_interval_ms) return {};
     TW_TRY(inner.files->writer.flush());
-    TW_TRY(sys::full_sync(inner.files->writer_fd.get()));
+    TW_TRY(sys::full_sync(fd));
     synced_at = now;
   }
-  // Every sync runs under the process lock.
+  // A sync that ran under the process lock.
   kill_point(KillPoint::kCommitSyncedBeforeUnlock);
   inner.last_sync_ms = synced_at;
   return {};
+}
+
+Status QueueImpl::owe_sync(SyncTicket ticket) {
+  // Only the last ticket of a log is waited for: it covers the earlier ones.
+  if (owed_sync_ && owed_sync_->point.log != ticket.point.log) {
+    TW_TRY(group_commit->wait(*owed_sync_));
+  }
+  owed_sync_ = std::move(ticket);
+  return {};
+}
+
+// Kept on failure: the operation's end reports it again (the group commit
+// remembers the failed sync), whatever the caller makes of it here.
+Status QueueImpl::settle_owed_now() {
+  if (!owed_sync_) return {};
+  TW_TRY(group_commit->wait(*owed_sync_));
+  owed_sync_.reset();
+  return {};
+}
+
+LogIdentity QueueImpl::log_identity() const {
+  return LogIdentity{static_cast<uint64_t>(inner.files->dev), static_cast<uint64_t>(inner.files->ino),
+                     inner.generation};
 }
 
 }  // namespace tarnwick

@@ -41,6 +41,8 @@ Result<ReplacementFile> QueueImpl::create_replacement(const std::string& path) {
 
 template <class Write>
 Status QueueImpl::replace_log(Write&& write) {
+  // What the operation owes is synced first, as before any replacement.
+  TW_TRY(settle_owed_now());
   bool renamed = false;
   Status done = write(renamed);
   if (!done.ok() && !renamed && out_of_space(done.error()) && reserve && reserve->free_all()) {

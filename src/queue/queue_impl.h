@@ -12,10 +12,12 @@
 #include <span>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "log_io/buffered_io.h"
 #include "log_io/durability.h"
+#include "log_io/group_commit.h"
 #include "log_io/log_format.h"
 #include "log_io/unique_fd.h"
 #include "process_lock/process_lock.h"
@@ -70,6 +72,9 @@ class QueueImpl {
   ~QueueImpl();
 
   // --- the critical section every public operation runs in ---
+  // The sync that ends an operation run this way (with no other queue's
+  // operation around it on the thread) waits for its group commit only once
+  // the mutex and the process lock are released; see maybe_sync.
   enum class Prep : uint8_t { kNone, kCatchUp };
   template <class Op>
   auto locked(Prep prep, Op&& op) -> decltype(op());
@@ -120,6 +125,12 @@ class QueueImpl {
   enum class Sync : uint8_t { kNone, kInterval, kNow };
   Status commit(const RecordView& record, Sync sync);
   Status commit_batch(std::span<const RecordView> records, Sync sync);
+  // Syncs the log if `force` or the interval (0: always) asks. With group
+  // commit the sync covers this object's records up to the log's end; in the
+  // outermost operation on the thread it is owed rather than waited for,
+  // and locked() waits for it after letting go of the locks: later records
+  // of the same log may be written first (a power cut keeps a prefix of the
+  // log), but nothing of another queue, and the call returns only after it.
   Status maybe_sync(bool force);
   Status reclaim_expired(uint64_t now);
   // A view into the memory map (or into the entry for a queue without a
@@ -170,6 +181,11 @@ class QueueImpl {
   UniqueFd dir_fd;
   std::optional<ProcessLock> lock;
   uint64_t lock_timeout_ns = LOCK_TIMEOUT_NS;  // tests shorten it
+  // Shared syncs; null (syncing under the process lock alone) without a log,
+  // read-only, where the sync-state file cannot be set up, or with
+  // TARNWICK_GROUP_COMMIT=0 in the environment at open.
+  std::unique_ptr<GroupCommit> group_commit;
+  std::string sync_share_path;
   // Space kept for draining on a full disk, shared with the dead letters
   // (whose writes all drain the main queue); null where none is kept.
   std::shared_ptr<SpaceReserve> reserve;
@@ -199,13 +215,31 @@ class QueueImpl {
   void keep_reserve(std::string path);  // with the process lock held
   Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
+  void open_group_commit();
+  LogIdentity log_identity() const;
+  // Keeps `ticket` for the end of the operation (waiting at once for an
+  // owed one of another log).
+  Status owe_sync(SyncTicket ticket);
+  Status settle_owed_now();  // with the locks held
+  // Waits for what the operation owes, with no lock held, and reports a
+  // failed sync unless the operation failed already.
+  template <class R>
+  R settle_owed(R result, std::optional<SyncTicket> owed);
   // Takes the process lock (where there is one) around `op`, with the mutex held.
   template <class Op>
   auto with_process_lock(Prep prep, Op& op) -> decltype(op());
   uint64_t fork_epoch_ = 0;  // fork count when the handles were opened
   size_t outcomes_pruned_at_ = 0;  // a queue without a log: kept outcomes at the last prune
   bool force_reload_ = false;
+  // Within an operation that waits for its sync after the locks: the sync
+  // it owes, if any.
+  bool defer_sync_ = false;
+  std::optional<SyncTicket> owed_sync_;
 };
+
+// How many queue operations the thread is inside: only the outermost may
+// leave its sync for after the locks.
+inline thread_local unsigned t_queue_ops = 0;
 
 template <class Op>
 auto QueueImpl::with_process_lock(Prep prep, Op& op) -> decltype(op()) {
@@ -220,16 +254,33 @@ auto QueueImpl::with_process_lock(Prep prep, Op& op) -> decltype(op()) {
   return op();
 }
 
+template <class R>
+R QueueImpl::settle_owed(R result, std::optional<SyncTicket> owed) {
+  if (!owed) return result;
+  Status paid = group_commit->wait(*owed);
+  if (!paid.ok() && result.ok()) return std::move(paid).error();
+  return result;
+}
+
 template <class Op>
 auto QueueImpl::locked(Prep prep, Op&& op) -> decltype(op()) {
-  std::lock_guard<std::mutex> hold(mutex);
-  return with_process_lock(prep, op);
+  return locked_then(prep, op, [](decltype(op()) result) { return result; });
 }
 
 template <class Op, class Then>
 auto QueueImpl::locked_then(Prep prep, Op&& op, Then&& then) -> decltype(op()) {
-  std::lock_guard<std::mutex> hold(mutex);
-  return then(with_process_lock(prep, op));
+  std::optional<SyncTicket> owed;
+  auto result = [&]() -> decltype(op()) {
+    std::lock_guard<std::mutex> hold(mutex);
+    defer_sync_ = t_queue_ops == 0;
+    ++t_queue_ops;
+    auto done = then(with_process_lock(prep, op));
+    --t_queue_ops;
+    defer_sync_ = false;
+    owed = std::exchange(owed_sync_, std::nullopt);
+    return done;
+  }();
+  return settle_owed(std::move(result), std::move(owed));
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b);

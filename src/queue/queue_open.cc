@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "log_io/clock.h"
@@ -49,6 +50,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
   queue->log_path = join(dir, kLogName);
   queue->compact_tmp_path = join(dir, "queue.compact.tmp");
   queue->purge_tmp_path = join(dir, "queue.purge.tmp");
+  queue->sync_share_path = join(dir, kSyncShareFileName);
   queue->read_only = read_only;
   TW_ASSIGN_OR_RETURN(ProcessLock lock,
                       open_lock(queue->dir_fd.get(), queue->lock_path, read_only));
@@ -71,7 +73,20 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
   }
   queue->inner.last_sync_ms = now_ms();
   queue->lock.emplace(std::move(lock));
+  // Only once the log opened: a directory that holds no log of ours gains no file.
+  queue->open_group_commit();
   return queue;
+}
+
+// Where the shared file cannot be made or mapped, every sync runs under the
+// process lock, as it would without other processes.
+void QueueImpl::open_group_commit() {
+  group_commit.reset();
+  if (read_only) return;
+  const char* wanted = std::getenv("TARNWICK_GROUP_COMMIT");
+  if (wanted != nullptr && std::string_view(wanted) == "0") return;
+  auto opened = GroupCommit::open(dir_fd.get(), sync_share_path);
+  if (opened.ok()) group_commit = std::move(opened).value();
 }
 
 void QueueImpl::keep_reserve(std::string path) {
@@ -115,6 +130,9 @@ Status QueueImpl::reopen_after_fork() {
   }
   lock.emplace(std::move(fresh_lock));
   inner.map.reset();
+  // The sync lock too is a flock the parent shares.
+  if (group_commit) group_commit->forsake_mutex_after_fork();
+  open_group_commit();
   fork_epoch_ = epoch;
   return {};
 }

@@ -217,7 +217,8 @@ TEST(EngineLease, RequeueWhoseSyncFailedStaysApplied) {
     faults.fail(Call::kFullSync, EIO);
     EXPECT_FALSE(q->available().ok());
   }
-  EXPECT_EQ(ok_value(q->in_flight()), 1u) << "the written requeue was not applied";
+  // Both requeues were written and applied before their one sync failed.
+  EXPECT_EQ(ok_value(q->in_flight()), 0u) << "a written requeue was not applied";
   EXPECT_EQ(ok_value(q->available()), 2u);
   EXPECT_EQ(ok_value(q->available()), 2u);
   const ParsedLog log = parse_log(read_file(tmp.file("queue.log")));

@@ -226,7 +226,12 @@ class Child {
 // child exits) only if the point was not reached: 0 when the operation
 // succeeded, 1 when it failed, 2 when the queue did not open.
 int child_runs(const std::string& dir, KillPoint point, int report_fd, Op op,
-               const Baseline& base) {
+               const Baseline& base, bool shared_syncs) {
+  if (!shared_syncs) {
+    const std::string share = dir + "/" + kSyncShareFileName;
+    std::filesystem::remove(share);
+    std::filesystem::create_directory(share);
+  }
   const Settings settings = harness_settings(op == Op::kAckCompacting ? 1 : 0);
   auto opened = JobQueue::open(dir, settings);
   if (!opened.ok()) return 2;
@@ -239,14 +244,15 @@ int child_runs(const std::string& dir, KillPoint point, int report_fd, Op op,
 
 // Runs `op` in a child that stops at `point`, and kills it there. Fails the
 // test unless the child reported exactly that point and died of the SIGKILL.
-void crash_at(const std::string& dir, KillPoint point, Op op, const Baseline& base) {
+void crash_at(const std::string& dir, KillPoint point, Op op, const Baseline& base,
+              bool shared_syncs) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::close(fds[0]);
-    ::_exit(child_runs(dir, point, fds[1], op, base));
+    ::_exit(child_runs(dir, point, fds[1], op, base, shared_syncs));
   }
   ::close(fds[1]);
   Child child(pid);
@@ -281,6 +287,9 @@ struct Scenario {
   Op op;
   Messages messages;
   Log log;
+  // False: the child's queue cannot set up shared syncs (something else
+  // stands at the sync-state file's name), so its syncs run under its lock.
+  bool shared_syncs = true;
 };
 
 // Checks that `value` lies in [from, to] and returns it, for an expected
@@ -401,7 +410,7 @@ void expect_replacement_reruns(const std::string& dir, Op op, const Observed& be
 std::string scenario_name(const Scenario& s) {
   std::string name(kill_point_name(s.point));
   std::replace(name.begin(), name.end(), '.', '_');
-  return name + "__" + op_name(s.op);
+  return name + "__" + op_name(s.op) + (s.shared_syncs ? "" : "_unshared");
 }
 
 using M = Messages;
@@ -420,10 +429,24 @@ const Scenario kScenarios[] = {
     {KillPoint::kCommitAppliedBeforeSync, Op::kTake, M::kDone, Log::kAppended},
     {KillPoint::kCommitAppliedBeforeSync, Op::kAck, M::kDone, Log::kAppended},
     {KillPoint::kCommitAppliedBeforeSync, Op::kBury, M::kLetterAndLive, Log::kAppended},
-    {KillPoint::kCommitSyncedBeforeUnlock, Op::kPut, M::kDone, Log::kAppended},
-    {KillPoint::kCommitSyncedBeforeUnlock, Op::kTake, M::kDone, Log::kAppended},
-    {KillPoint::kCommitSyncedBeforeUnlock, Op::kAck, M::kDone, Log::kAppended},
+    // A sync under the lock: an operation's own where shared syncs cannot be
+    // set up, and a dead letter's (synced before its DEAD record is written).
+    {KillPoint::kCommitSyncedBeforeUnlock, Op::kPut, M::kDone, Log::kAppended, false},
+    {KillPoint::kCommitSyncedBeforeUnlock, Op::kTake, M::kDone, Log::kAppended, false},
+    {KillPoint::kCommitSyncedBeforeUnlock, Op::kAck, M::kDone, Log::kAppended, false},
     {KillPoint::kCommitSyncedBeforeUnlock, Op::kBury, M::kLetterAndLive, Log::kAppended},
+    // Group commit: the records are in the file and applied, the locks
+    // released; a waiter, or a syncer before or after its sync, dies.
+    {KillPoint::kGroupCommitWaiting, Op::kPut, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitWaiting, Op::kTake, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitWaiting, Op::kAck, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitBeforeSync, Op::kPut, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitBeforeSync, Op::kTake, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitBeforeSync, Op::kAck, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitBeforeSync, Op::kBury, M::kLetterAndLive, Log::kAppended},
+    {KillPoint::kGroupCommitSyncedBeforePublish, Op::kPut, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitSyncedBeforePublish, Op::kTake, M::kDone, Log::kAppended},
+    {KillPoint::kGroupCommitSyncedBeforePublish, Op::kAck, M::kDone, Log::kAppended},
     // The letter is synced, DEAD not yet written.
     {KillPoint::kDeadLetterWrittenBeforeDead, Op::kBury, M::kLetterAndLive, Log::kAppended},
     {KillPoint::kDeadLetterWrittenBeforeDead, Op::kTakePastLimit, M::kLetterAndLive,
@@ -461,7 +484,7 @@ TEST_P(KillPointTest, LeavesWhatThePointAllows) {
   ASSERT_EQ(before.next_seq, 5u);
 
   const uint64_t t0 = now_ms();
-  crash_at(dir, s.point, s.op, base);
+  crash_at(dir, s.point, s.op, base, s.shared_syncs);
   const uint64_t t1 = now_ms();
   const Observed after = observe(dir);
 
