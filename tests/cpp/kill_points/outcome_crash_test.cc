@@ -34,6 +34,10 @@ void crash_settle_at(const std::string& dir, KillPoint point, Settle settle) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::close(fds[0]);
+    // An ack's own sync runs under the lock only where shared syncs are off.
+    if (point == KillPoint::kCommitSyncedBeforeUnlock && settle == Settle::kAck) {
+      ::setenv("TARNWICK_GROUP_COMMIT", "0", 1);
+    }
     auto opened = JobQueue::open(dir, keeping());
     if (!opened.ok()) ::_exit(2);
     JobQueue& q = *opened.value();
@@ -118,7 +122,9 @@ TEST(OutcomeCrash, AnAckOrBuryKilledAnywhereKeepsItsOutcomeWithItOrNeither) {
   const KillPoint commit_points[] = {KillPoint::kCommitBeforeWrite,
                                      KillPoint::kCommitWrittenBeforeApply,
                                      KillPoint::kCommitAppliedBeforeSync,
-                                     KillPoint::kCommitSyncedBeforeUnlock};
+                                     KillPoint::kCommitSyncedBeforeUnlock,
+                                     KillPoint::kGroupCommitBeforeSync,
+                                     KillPoint::kGroupCommitSyncedBeforePublish};
   const KillPoint upgrade_points[] = {KillPoint::kCompactTempWritten, KillPoint::kCompactTempSynced,
                                       KillPoint::kCompactRenamed, KillPoint::kCompactDirSynced};
   for (Settle settle : {Settle::kAck, Settle::kBury}) {
