@@ -1,6 +1,8 @@
 """What became of a message: status(), outcomes(), results, errors and
 retention, on each backend in BACKENDS, through the face only."""
 
+import subprocess
+import sys
 import time
 
 import pytest
@@ -294,3 +296,37 @@ def test_the_async_face_offers_status_and_outcomes(queue):
 
     status, outcomes = asyncio.run(main())
     assert status.result == b"done" and outcomes == [status]
+
+
+SETTLER = """
+import sys
+backend, where, name = sys.argv[1:4]
+options = dict(lease=60.0, consumer_id="child")
+if backend == "postgres":
+    from tarnwick_queue.postgres import PostgresQueue
+    q = PostgresQueue(where, name, **options)
+else:
+    from tarnwick_queue import Queue
+    q = Queue(where, **options)
+q.get(timeout=60).nack(error="failed in the child")
+q.get(timeout=60).ack(result=b"done in the child")
+q.close()
+"""
+
+
+def test_another_process_settles_and_this_one_sees_it(open_queue, backend, queue_dir, request):
+    if backend not in ("disk", "postgres"):
+        pytest.skip("needs a store that another process opens")
+    queue = open_queue(lease=30.0, consumer_id="parent")
+    id = queue.put(b"x")
+    if backend == "postgres":
+        where, name = request.getfixturevalue("pg_dsn"), request.getfixturevalue("pg_name")
+    else:
+        where, name = queue_dir, ""
+    done = subprocess.run([sys.executable, "-c", SETTLER, backend, where, name],
+                          capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr
+    status = queue.status(id)
+    assert (status.state, status.deliveries, status.result, status.errors, status.consumers) == (
+        "acked", 2, b"done in the child", ("failed in the child",), ("child", "child"))
+    assert queue.outcomes(limit=1) == [status]
