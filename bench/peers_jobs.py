@@ -130,6 +130,18 @@ async def pgqueuer_main():
     return pgq
 
 
+def pgqueuer_work() -> None:
+    """What `pgq run peers_jobs:pgqueuer_main` does (its CLI fails before
+    starting in this version, on its own log level): PgQueuer.run() with its
+    defaults. SIGTERM ends the process."""
+    import asyncio
+
+    async def main() -> None:
+        pgq = await pgqueuer_main()
+        await pgq.run()
+    asyncio.run(main())
+
+
 def pgqueuer_put(n: int, rate: float = 0.0) -> None:
     import asyncio
 
@@ -198,7 +210,9 @@ def procrastinate_put(n: int, rate: float = 0.0) -> None:
 
 def main() -> None:
     system, command, *rest = sys.argv[1:]
-    if command == "work":
+    if command == "work" and system == "pgqueuer":
+        pgqueuer_work()
+    elif command == "work":
         tarnwick_work()
     elif command == "work-batched-ack":
         tarnwick_work_prototype(batch_take=False)
