@@ -166,12 +166,49 @@ def records(folder: str) -> list:
     return out
 
 
-def wait_for(folder: str, n: int, procs: list, timeout: float) -> None:
+def cpu_seconds(pids: list) -> float:
+    """User + system CPU time the processes used so far (those still there)."""
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        total += int(fields[11]) + int(fields[12])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def server_pids(data: str) -> list:
+    """The server's processes: the postmaster and its children (backends too)."""
+    with open(os.path.join(data, "postmaster.pid")) as f:
+        main = int(f.readline())
+    pids = [main]
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open(f"/proc/{name}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == main:
+                        pids.append(int(name))
+            except OSError:
+                pass
+    return pids
+
+
+def wait_for(folder: str, n: int, procs: list, timeout: float, cpu: dict = None) -> None:
+    """Until n jobs started. With `cpu`, it gets the CPU seconds the workers
+    and the server used from the first start on ("workers", "server")."""
     import peers_jobs
     give_up = time.monotonic() + timeout
+    first = None
     while time.monotonic() < give_up:
         done = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+        if cpu is not None and first is None and done:
+            first = (cpu_seconds([p.pid for p in procs]), cpu_seconds(server_pids(DATA[0])))
         if done >= n * peers_jobs.RECORD.size:
+            if cpu is not None and first is not None:
+                cpu["workers"] = cpu_seconds([p.pid for p in procs]) - first[0]
+                cpu["server"] = cpu_seconds(server_pids(DATA[0])) - first[1]
             return
         if all(p.poll() is not None for p in procs):
             raise RuntimeError("every worker exited before the jobs were done")
@@ -195,14 +232,18 @@ def summary(rows: list, n: int) -> dict:
 def burn_down(run: Run, args) -> dict:
     folder = tempfile.mkdtemp(prefix="peers-")
     put_seconds = run.client("put", str(args.jobs))
+    if args.profile:
+        reset_statements(ADMIN[0])
     procs = run.workers(args.processes, folder)
+    cpu = {}
     try:
-        wait_for(folder, args.jobs, procs, 60 + args.jobs / 50)
+        wait_for(folder, args.jobs, procs, 60 + args.jobs / 50, cpu)
         time.sleep(0.2)  # any late duplicate
     finally:
         stop(procs)
     got = summary(records(folder), args.jobs)
     got["put_rate"] = harness.per_second(args.jobs, put_seconds)
+    got.update(cpu)
     return got
 
 
@@ -219,21 +260,29 @@ def dispatch(run: Run, args) -> dict:
 
 
 def statements(admin_dsn: str, db: str, top: int) -> tuple:
-    """(statements run in `db` since the reset, the top ones by calls)."""
+    """(statements clients sent to `db` since the reset, WAL syncs, the top
+    statements by calls, nested ones included)."""
     with psycopg.connect(admin_dsn, autocommit=True) as conn:
         total = conn.execute(
             "SELECT coalesce(sum(calls), 0) FROM pg_stat_statements s JOIN pg_database d "
-            "ON d.oid = s.dbid WHERE d.datname = %s", (db,)).fetchone()[0]
+            "ON d.oid = s.dbid WHERE d.datname = %s AND s.toplevel", (db,)).fetchone()[0]
+        syncs = conn.execute("SELECT wal_sync FROM pg_stat_wal").fetchone()[0]
         rows = conn.execute(
             "SELECT calls, mean_exec_time, total_exec_time, regexp_replace(query, '\\s+', ' ', "
             "'g') FROM pg_stat_statements s JOIN pg_database d ON d.oid = s.dbid "
             "WHERE d.datname = %s ORDER BY calls DESC LIMIT %s", (db, top)).fetchall()
-    return int(total), rows
+    return int(total), int(syncs), rows
 
 
 def reset_statements(admin_dsn: str) -> None:
     with psycopg.connect(admin_dsn, autocommit=True) as conn:
         conn.execute("SELECT pg_stat_statements_reset()")
+        conn.execute("SELECT pg_stat_reset_shared('wal')")
+
+
+# The server's data directory and its admin DSN, for the helpers above.
+DATA: list = []
+ADMIN: list = []
 
 
 # --- the run ---
@@ -264,6 +313,8 @@ def main() -> None:
         server.stop()
         server.restart()
     admin = f"postgresql://postgres@127.0.0.1:{server.port}/postgres"
+    DATA.append(server.data)
+    ADMIN.append(admin)
     log = harness.output("postgres_peers.log", None)
     open(log, "w").close()
     began = time.time()
@@ -291,8 +342,6 @@ def main() -> None:
                 run = Run(system, f"postgresql://postgres@127.0.0.1:{port}/{db}", log)
                 harness.progress("==", variant, system)
                 run.setup()
-                if args.profile:
-                    reset_statements(admin)
                 burn = burn_down(run, args)
                 if args.profile:
                     profiles[(variant, system)] = statements(admin, db, 8)
@@ -337,12 +386,16 @@ def write(args, settings, results, profiles, elapsed) -> None:
     rows = []
     for variant, system, burn, disp in results:
         dup = burn["started"] - burn["distinct"] + disp["started"] - disp["distinct"]
+        per_job = [f"{burn[k] * 1000 / args.jobs:.2f}" if k in burn else "—"
+                   for k in ("workers", "server")]
         rows.append((variant, system, f"{burn['rate']:,.0f}", f"{burn['put_rate']:,.0f}",
+                     *per_job,
                      f"{burn['p50']:,.0f}", f"{burn['p99']:,.0f}", f"{disp['p50']:.1f}",
                      f"{disp['p99']:.1f}", str(dup)))
     lines += harness.table(["network", "system", "burn-down jobs/s", "put jobs/s",
+                            "CPU ms/job workers", "server",
                             "backlog wait p50 ms", "p99 ms", "dispatch p50 ms", "p99 ms",
-                            "repeated starts"], rows, "llrrrrrrr")
+                            "repeated starts"], rows, "llrrrrrrrrr")
     for variant in dict.fromkeys(v for v, *_ in results):
         rates = {s: b["rate"] for v, s, b, _ in results if v == variant}
         peers = [rates[s] for s in ("pgqueuer", "procrastinate") if s in rates]
@@ -351,11 +404,13 @@ def write(args, settings, results, profiles, elapsed) -> None:
                       f"{rates['tarnwick'] / max(peers):.2f}× the faster peer on burn-down."]
     if profiles:
         lines += ["", "## Statements per job (pg_stat_statements, burn-down)", ""]
+        lines += ["Statements the clients sent (top level), and WAL syncs (pg_stat_wal: "
+                  "one per durable commit, or per group of commits synced together).", ""]
         lines += harness.table(
-            ["network", "system", "statements", "per job"],
-            [(v, s, f"{total:,}", f"{total / args.jobs:.2f}")
-             for (v, s), (total, _) in profiles.items()], "llrr")
-        for (v, s), (_, top) in profiles.items():
+            ["network", "system", "statements", "per job", "WAL syncs per job"],
+            [(v, s, f"{total:,}", f"{total / args.jobs:.2f}", f"{syncs / args.jobs:.2f}")
+             for (v, s), (total, syncs, _) in profiles.items()], "llrrr")
+        for (v, s), (_, _, top) in profiles.items():
             if not s.startswith("tarnwick") or v != "loopback":
                 continue  # the peers' SQL is theirs: counted, not shown
             lines += ["", f"{s}, {v}: the most frequent statements", ""]
