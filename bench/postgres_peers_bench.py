@@ -358,6 +358,27 @@ def main() -> None:
     write(args, settings, results, profiles, time.time() - began)
 
 
+# What is not like for like, seen from outside (the peers' code is not read).
+NOTES = [
+    "Not like for like:", "",
+    "- Batches: pgqueuer takes up to 10 jobs a statement (its default batch size) and "
+    "records their completion in batches, so it runs far fewer statements and WAL syncs a "
+    "job than one commit each (see the profile); tarnwick's Worker takes one message and "
+    "acks it, each its own durable commit; procrastinate takes one job and updates its row "
+    "on completion (it keeps finished jobs by default).",
+    "- Concurrency: pgqueuer's worker runs its jobs as asyncio tasks; procrastinate's "
+    "defaults to one job at a time; tarnwick's Worker one handler at a time. On no-op "
+    "handlers this hardly matters beside the round trips.",
+    "- Rates count handler starts, first to last: settling the last jobs after that is "
+    "not timed for anyone (it matters most for who settles in batches).",
+    "- Puts use each system's batch call (tarnwick put_many, pgqueuer enqueue of lists, "
+    "procrastinate batch_defer_async), 1000 a call; put rates are shown, not compared.",
+    "- The proxy and the other helpers' work share the 2 cores with the run: absolute "
+    "figures move from run to run by tens of percent; the ratios within a run are steadier.",
+    "- The bench loops (with --profile) are not tarnwick's Worker: no lease renewal, time "
+    "limits or signals; they show what settling, and taking, in batches would gain."]
+
+
 def write(args, settings, results, profiles, elapsed) -> None:
     vs = versions()
     lines = [
@@ -382,7 +403,7 @@ def write(args, settings, results, profiles, elapsed) -> None:
         "workers; latency = handler start − put time carried in the job (one clock, "
         "CLOCK_MONOTONIC).",
         "- +1 ms round trip: every client connects through bench/delay_proxy.py (0.5 ms "
-        "each way), a Python process on the same 2 cores.", ""]
+        "each way), a Python process on the same 2 cores.", ""] + NOTES + [""]
     rows = []
     for variant, system, burn, disp in results:
         dup = burn["started"] - burn["distinct"] + disp["started"] - disp["distinct"]
