@@ -112,6 +112,32 @@ def tarnwick_work_prototype(batch_take: bool) -> None:
             q.ack_many(pending)
 
 
+def tarnwick_work_async_take() -> None:
+    """Not tarnwick's Worker: one message at a time, but the take's commit
+    is not waited for (synchronous_commit off for it); each ack is durable,
+    and its sync covers the take before it (one WAL). A take lost in a crash
+    only leaves its message ready: delivered again, as at-least-once allows."""
+    import signal
+
+    import psycopg
+    from tarnwick_queue import Empty
+    from tarnwick_queue.postgres import PostgresQueue
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+    conn = psycopg.connect(DSN, autocommit=True)
+    with PostgresQueue(conn, QUEUE) as q:
+        while not stop:
+            conn.execute("SET synchronous_commit = off")
+            try:
+                message = q.get(timeout=0.5)
+            except Empty:
+                continue
+            finally:
+                conn.execute("SET synchronous_commit = on")
+            record(message.body)
+            message.ack()
+
+
 # --- pgqueuer ---
 
 async def pgqueuer_main():
@@ -216,6 +242,8 @@ def main() -> None:
         tarnwick_work()
     elif command == "work-batched-ack":
         tarnwick_work_prototype(batch_take=False)
+    elif command == "work-async-take":
+        tarnwick_work_async_take()
     elif command == "work-batched":
         tarnwick_work_prototype(batch_take=True)
     elif command == "put":

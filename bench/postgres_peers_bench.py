@@ -47,7 +47,8 @@ PEERS_VENV = os.path.join(harness.BENCH, ".peers-venv")
 PINS = {"pgqueuer": "1.6.0", "procrastinate": "3.10.0", "asyncpg": "0.32.0",
         "psycopg": "3.3.9", "psycopg-binary": "3.3.9"}
 SYSTEMS = ["tarnwick", "pgqueuer", "procrastinate"]
-PROTOTYPES = ["tarnwick, batched ack (bench loop)", "tarnwick, take 10 + batched ack (bench loop)"]
+PROTOTYPES = ["tarnwick, batched ack (bench loop)", "tarnwick, take 10 + batched ack (bench loop)",
+              "tarnwick, take not synced + ack each (bench loop)"]
 JOBS = os.path.join(harness.BENCH, "peers_jobs.py")
 
 
@@ -128,6 +129,8 @@ class Run:
             return [sys.executable, JOBS, "tarnwick", "work-batched-ack"]
         if self.system == PROTOTYPES[1]:
             return [sys.executable, JOBS, "tarnwick", "work-batched"]
+        if self.system == PROTOTYPES[2]:
+            return [sys.executable, JOBS, "tarnwick", "work-async-take"]
         if self.system == "pgqueuer":
             # Not `pgq run`: it fails on its own log level in this version.
             return [peers_python(), JOBS, "pgqueuer", "work"]
@@ -295,14 +298,16 @@ def main() -> None:
     parser.add_argument("--rate", type=float, default=200.0, help="trickled jobs per second")
     parser.add_argument("--processes", type=int, default=4)
     parser.add_argument("--settle", type=float, default=3.0, help="seconds for workers to start")
-    parser.add_argument("--systems", default=",".join(SYSTEMS))
+    parser.add_argument("--systems", default=",".join(SYSTEMS),
+                        help="comma-separated; a bench loop by its index: p0, p1, p2")
     parser.add_argument("--profile", action="store_true")
     parser.add_argument("--no-proxy", action="store_true")
     parser.add_argument("--out")
     args = parser.parse_args()
     args.jobs = args.jobs or (2000 if args.quick else 20000)
     args.trickle = args.trickle or (200 if args.quick else 1000)
-    systems = args.systems.split(",") + (PROTOTYPES if args.profile else [])
+    systems = [PROTOTYPES[int(s[1:])] if s[:1] == "p" else s for s in args.systems.split(",")]
+    systems += [p for p in PROTOTYPES if args.profile and p not in systems]
     ensure_peers()
     from pg_server import PgServer
     server = PgServer(durable=True).start()
