@@ -306,8 +306,9 @@ def main() -> None:
     args = parser.parse_args()
     args.jobs = args.jobs or (2000 if args.quick else 20000)
     args.trickle = args.trickle or (200 if args.quick else 1000)
-    systems = [PROTOTYPES[int(s[1:])] if s[:1] == "p" else s for s in args.systems.split(",")]
-    systems += [p for p in PROTOTYPES if args.profile and p not in systems]
+    systems = [PROTOTYPES[int(s[1:])] if s[1:].isdigit() else s for s in args.systems.split(",")]
+    if args.profile and not set(systems) & set(PROTOTYPES):  # every loop, unless some are named
+        systems += PROTOTYPES
     ensure_peers()
     from pg_server import PgServer
     server = PgServer(durable=True).start()
