@@ -1,7 +1,9 @@
 // Little-endian loads and stores; every integer in the log is unsigned LE.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tarnwick {
 
@@ -16,6 +18,19 @@ inline void store_le32(uint8_t* p, uint32_t v) {
 }
 inline void store_le64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// Appending to a record being encoded.
+inline void put_u8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+inline void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+  const size_t at = out.size();
+  out.resize(at + 4);
+  store_le32(out.data() + at, v);
+}
+inline void put_u64(std::vector<uint8_t>& out, uint64_t v) {
+  const size_t at = out.size();
+  out.resize(at + 8);
+  store_le64(out.data() + at, v);
 }
 
 }  // namespace tarnwick

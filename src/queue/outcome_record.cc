@@ -9,17 +9,6 @@
 namespace tarnwick {
 namespace {
 
-void put_u8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
-void put_u32(std::vector<uint8_t>& out, uint32_t v) {
-  const size_t at = out.size();
-  out.resize(at + 4);
-  store_le32(out.data() + at, v);
-}
-void put_u64(std::vector<uint8_t>& out, uint64_t v) {
-  const size_t at = out.size();
-  out.resize(at + 8);
-  store_le64(out.data() + at, v);
-}
 void put_bytes(std::vector<uint8_t>& out, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
   out.insert(out.end(), p, p + n);
