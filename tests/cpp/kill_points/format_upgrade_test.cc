@@ -4,15 +4,11 @@
 // there; killed after it, the format-2 log of the next generation holds the
 // same messages, and the put is not there either. Either way the next put
 // with options succeeds.
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "../engine_helpers.h"
+#include "kill_in_child.h"
 #include "log_io/kill_point.h"
 #include "queue/job_queue.h"
 
@@ -35,30 +31,15 @@ uint64_t put_with_priority(JobQueue& q, std::string_view body) {
 
 // Runs the upgrading put in a child armed at `point`, and SIGKILLs it there.
 void crash_upgrade_at(const std::string& dir, KillPoint point) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(fds[0]);
-    auto opened = JobQueue::open(dir, make_settings());
-    if (!opened.ok()) ::_exit(2);
-    ::setenv("TARNWICK_KILL_FD", std::to_string(fds[1]).c_str(), 1);
-    ::setenv("TARNWICK_KILL_AT", std::string(kill_point_name(point)).c_str(), 1);
-    put_with_priority(*opened.value(), "the upgrading put");
-    ::_exit(3);  // not reached: the point stops it
-  }
-  ::close(fds[1]);
-  struct pollfd wait_for{fds[0], POLLIN, 0};
-  ASSERT_EQ(::poll(&wait_for, 1, 60'000), 1) << "the child never reached the point";
-  char said[64] = {};
-  ASSERT_GT(::read(fds[0], said, sizeof said - 1), 0);
-  ::close(fds[0]);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(std::string(said), std::string(kill_point_name(point)) + "\n");
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  std::unique_ptr<JobQueue> q;
+  kill_in_child_at(
+      point,
+      [&] {
+        auto opened = JobQueue::open(dir, make_settings());
+        if (opened.ok()) q = std::move(opened.value());
+        return q != nullptr;
+      },
+      [&] { put_with_priority(*q, "the upgrading put"); });
 }
 
 struct Before {

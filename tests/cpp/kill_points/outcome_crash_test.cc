@@ -3,14 +3,11 @@
 // and of a move to the dead letters: afterwards the message is either
 // still leased with no outcome, or gone with its outcome whole (the result,
 // the dead letter). Never one without the other.
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <memory>
 
 #include "../engine_helpers.h"
+#include "kill_in_child.h"
 #include "log_io/kill_point.h"
 #include "queue/job_queue.h"
 
@@ -28,43 +25,30 @@ enum class Settle { kAck, kBury };
 // Takes the oldest message in a child, arms `point`, settles it; the
 // parent SIGKILLs the child once it stands at the point.
 void crash_settle_at(const std::string& dir, KillPoint point, Settle settle) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(fds[0]);
+  std::unique_ptr<JobQueue> q;
+  LeaseToken lease{};
+  const auto prepare = [&] {
     // An ack's own sync runs under the lock only where shared syncs are off.
     if (point == KillPoint::kCommitSyncedBeforeUnlock && settle == Settle::kAck) {
       ::setenv("TARNWICK_GROUP_COMMIT", "0", 1);
     }
     auto opened = JobQueue::open(dir, keeping());
-    if (!opened.ok()) ::_exit(2);
-    JobQueue& q = *opened.value();
-    auto taken = take_copies(q, 1, kHourMs, 0);
-    if (!taken.ok() || taken->size() != 1) ::_exit(4);
-    const TakenCopy& t = taken->front();
-    const LeaseToken lease = t.lease;
-    ::setenv("TARNWICK_KILL_FD", std::to_string(fds[1]).c_str(), 1);
-    ::setenv("TARNWICK_KILL_AT", std::string(kill_point_name(point)).c_str(), 1);
+    if (!opened.ok()) return false;
+    q = std::move(opened.value());
+    auto taken = take_copies(*q, 1, kHourMs, 0);
+    if (!taken.ok() || taken->size() != 1) return false;
+    lease = taken->front().lease;
+    return true;
+  };
+  const auto step = [&] {
     const Bytes result = bytes_of("the result");
     if (settle == Settle::kAck) {
-      (void)q.ack(lease, std::optional<ByteSpan>(span_of(result)));
+      (void)q->ack(lease, std::optional<ByteSpan>(span_of(result)));
     } else {
-      (void)q.bury(lease, "the reason");
+      (void)q->bury(lease, "the reason");
     }
-    ::_exit(3);  // not reached: the point stops it
-  }
-  ::close(fds[1]);
-  struct pollfd wait_for{fds[0], POLLIN, 0};
-  ASSERT_EQ(::poll(&wait_for, 1, 60'000), 1) << "the child never reached the point";
-  char said[64] = {};
-  ASSERT_GT(::read(fds[0], said, sizeof said - 1), 0);
-  ::close(fds[0]);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  };
+  kill_in_child_at(point, prepare, step);
 }
 
 void put_two(const std::string& dir, bool format_3) {
