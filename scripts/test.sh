@@ -39,6 +39,13 @@ apt_install() {  # package...; only as root, else say what is missing
 # started with start_step runs in the background, its output in
 # build/logs/NAME.log, shown (and its failure reported) by finish_step.
 declare -A STEPS
+kill_tree() {  # pid: the process and everything it started
+  local child
+  for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do kill_tree "$child"; done
+  kill "$1" 2>/dev/null || true
+}
+# A failing step ends the run: what still runs alongside goes with it.
+trap 'for pid in "${STEPS[@]}"; do kill_tree "$pid"; done' EXIT
 start_step() {  # name, command...
   local name="$1"
   shift
@@ -49,6 +56,7 @@ start_step() {  # name, command...
 finish_step() {  # name
   local name="$1" status=0
   wait "${STEPS[$name]}" || status=$?
+  unset "STEPS[$name]"
   echo "== (run alongside) $name"
   cat "$ROOT/build/logs/$name.log"
   if [ "$status" -ne 0 ]; then

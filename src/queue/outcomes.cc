@@ -1,6 +1,7 @@
 // JobQueue's outcomes: assembling the OUTCOME and HISTORY records that the
 // settles write, and reading them back for status() and outcomes().
 #include <algorithm>
+#include <numeric>
 
 #include "log_io/clock.h"
 #include "log_io/log_format.h"
@@ -234,10 +235,20 @@ Result<std::vector<OutcomeStatus>> JobQueue::outcomes(std::optional<OutcomeState
       TW_ASSIGN_OR_RETURN(std::optional<OutcomeStatus> found, read_outcome(q, entry));
       if (found) out.push_back(std::move(*found));
     }
-    std::stable_sort(out.begin(), out.end(), [](const OutcomeStatus& a, const OutcomeStatus& b) {
-      return a.finished_ms.value_or(0) > b.finished_ms.value_or(0);
+    // Latest first, and in write order among equals. (Through an index, not
+    // std::stable_sort, whose temporary buffer AddressSanitizer takes for
+    // a mismatched free with this standard library.)
+    std::vector<size_t> order(out.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      const uint64_t fa = out[a].finished_ms.value_or(0);
+      const uint64_t fb = out[b].finished_ms.value_or(0);
+      return fa != fb ? fa > fb : a < b;
     });
-    return out;
+    std::vector<OutcomeStatus> sorted;
+    sorted.reserve(out.size());
+    for (size_t i : order) sorted.push_back(std::move(out[i]));
+    return sorted;
   });
 }
 
