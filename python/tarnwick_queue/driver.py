@@ -172,6 +172,23 @@ class Retention(NamedTuple):
     cancelled: float = 3600.0
 
 
+class SchedulePut(NamedTuple):
+    """One message a schedule_change() puts, ready now, with put()'s
+    options: a `key` (with `unique_for`) holds as it does for put()."""
+
+    body: bytes
+    priority: int = 0
+    key: Optional[str] = None
+    unique_for: float = 0.0
+    headers: Optional[Dict[str, str]] = None
+
+
+#: The longest schedule name, in UTF-8 bytes, and the largest state a
+#: schedule_change() stores.
+MAX_SCHEDULE_NAME_BYTES = 200
+MAX_SCHEDULE_STATE_BYTES = 256 << 10
+
+
 class QueueStats(TypedDict):
     """What stats() reports on every backend: messages ready now, in_flight
     (leased), scheduled (put or nacked with a delay, not yet due), total live
@@ -387,6 +404,28 @@ class Driver:
     def set_group_limit(self, limit: int) -> None:
         """Stores `limit` (an int >= 1, checked by the face) as the queue's
         group limit; it holds from the next take on, in every process."""
+        raise NotImplementedError
+
+    # --- schedules: named states the face keeps, changed by compare-and-set ---
+
+    def schedules(self) -> Dict[str, bytes]:
+        """Every schedule stored in the queue: its name and the state the
+        face last stored for it (opaque bytes to the driver)."""
+        raise NotImplementedError
+
+    def schedule_change(self, name: str, expected: Optional[bytes],
+                        new: Optional[bytes],
+                        puts: Sequence[SchedulePut] = ()) -> Optional[List[int]]:
+        """In one atomic step, seen whole or not at all by every process and
+        after any crash: when the schedule `name` holds exactly `expected`
+        (None: there is no such schedule), stores `new` as its state (None:
+        removes it) and puts the messages `puts` (ready now, all or none),
+        returning their ids in order (as put() would: an id of a message
+        already holding the key where one matched); otherwise writes nothing
+        and returns None. The face has checked `name` (a str of 1 to
+        MAX_SCHEDULE_NAME_BYTES UTF-8 bytes, no NUL), `new` (at most
+        MAX_SCHEDULE_STATE_BYTES) and each put's options as put() checks
+        them. A change wakes the watches of every handle on the queue."""
         raise NotImplementedError
 
     # --- dead letters ---

@@ -70,6 +70,7 @@ class DictStore:
         self.paused = False
         self.group_limit = 1
         self.outcomes: Dict[int, Tuple[Status, float]] = {}  # id -> (outcome, kept until)
+        self.schedules: Dict[str, bytes] = {}
 
 
 class DictWatch:
@@ -136,22 +137,27 @@ class DictDriver(Driver):
     def put(self, body, delay, *, priority=0, key=None, unique_for=0.0, group=None,
             headers=None):
         store = self._open()
-        now = time.time()
         with store.lock:
-            if key is not None:
-                if key in store.live_keys:
-                    return store.live_keys[key]
-                kept = store.kept_keys.get(key)
-                if kept is not None and kept[1] > now:
-                    return kept[0]
-                store.kept_keys.pop(key, None)
-            id = next(store.ids)
-            store.messages[id] = Entry(body, 0, now, now + delay, priority=priority, key=key,
-                                       unique_for=unique_for, group=group,
-                                       headers=dict(headers) if headers else None)
-            if key is not None:
-                store.live_keys[key] = id
+            id = self._put_locked(body, delay, priority, key, unique_for, group, headers)
         self._changed()
+        return id
+
+    def _put_locked(self, body, delay, priority, key, unique_for, group, headers):
+        store = self._store
+        now = time.time()
+        if key is not None:
+            if key in store.live_keys:
+                return store.live_keys[key]
+            kept = store.kept_keys.get(key)
+            if kept is not None and kept[1] > now:
+                return kept[0]
+            store.kept_keys.pop(key, None)
+        id = next(store.ids)
+        store.messages[id] = Entry(body, 0, now, now + delay, priority=priority, key=key,
+                                   unique_for=unique_for, group=group,
+                                   headers=dict(headers) if headers else None)
+        if key is not None:
+            store.live_keys[key] = id
         return id
 
     def put_many(self, bodies, delay, *, priority=0, group=None, headers=None):
@@ -394,6 +400,27 @@ class DictDriver(Driver):
         with store.lock:
             store.group_limit = limit
         self._changed()  # a higher limit may free messages
+
+    # --- schedules ---
+
+    def schedules(self):
+        store = self._open()
+        with store.lock:
+            return dict(store.schedules)
+
+    def schedule_change(self, name, expected, new, puts=()):
+        store = self._open()
+        with store.lock:
+            if store.schedules.get(name) != expected:
+                return None
+            if new is None:
+                store.schedules.pop(name, None)
+            else:
+                store.schedules[name] = bytes(new)
+            ids = [self._put_locked(p.body, 0.0, p.priority, p.key, p.unique_for, None,
+                                    p.headers) for p in puts]
+        self._changed()
+        return ids
 
     # --- dead letters ---
 
