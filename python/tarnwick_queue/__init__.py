@@ -12,6 +12,7 @@ from queue import Empty
 from typing import TYPE_CHECKING, Any
 
 from ._face import BaseQueue, DeadLetters, LeaseLost, Message, PutOptions, QueueBackend
+from ._schedules import ScheduleInfo, Schedules
 from .driver import DeadLetter, Driver, LocalQueueStats, MessageInfo, QueueStats, Status
 from .waiting import StopEvent
 
@@ -24,7 +25,7 @@ if TYPE_CHECKING:
 
 __all__ = ["AsyncQueue", "BaseQueue", "DeadLetter", "DeadLetters", "Driver", "Empty", "LeaseLost",
            "LocalQueueStats", "Message", "MessageInfo", "PutOptions", "Queue", "QueueBackend",
-           "QueueStats", "Status", "StopEvent", "Worker"]
+           "QueueStats", "ScheduleInfo", "Schedules", "Status", "StopEvent", "Worker"]
 
 
 def __getattr__(name: str) -> Any:

@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     from typing_extensions import Unpack
 
 from . import _checks, _failure
+from ._schedules import Schedules
 from .driver import DeadLetter, Driver, MessageInfo, QueueStats, Status, Watch
 from .waiting import LONGEST_WAIT, StopEvent
 
@@ -281,6 +282,8 @@ class BaseQueue:
         self._driver = driver
         self._max_body_size = driver.max_body_size  # a constant of the driver's, read once
         self.dead_letters = DeadLetters(driver) if dead_letters is None else dead_letters
+        #: The queue's periodic messages (see Schedules).
+        self.schedules = Schedules(driver)
 
     @property
     def driver(self) -> Driver:

@@ -1,15 +1,76 @@
 """The queues one worker takes from, in order of priority, with one wait for
 all of them: arm every queue's watch, look at each in turn, then sleep on
-all their descriptors, the earliest due time and a stop event."""
+all their descriptors, the earliest due time and a stop event. Each look
+also fires the queues' due schedules, and the wait ends at the next slot."""
 
 from __future__ import annotations
 
+import logging
+import threading
+import time
 from queue import Empty
 from typing import List, Optional, Sequence, Tuple
 
 from ._face import BaseQueue, Message, QueueBackend
+from ._schedules import Schedules
 from .driver import Watch
 from .waiting import LONGEST_WAIT, UNWATCHED_CAP, StopEvent, wait_readable
+
+log = logging.getLogger("tarnwick_queue.worker")
+
+# How often a busy worker reads its queues' schedules at most (a wake-up of
+# an idle one reads them too, as it may be a schedule added elsewhere), and
+# how long it waits after that read failed.
+SCHEDULES_REFRESH = 1.0
+SCHEDULES_ERROR_PAUSE = 5.0
+
+
+class ScheduleFiring:
+    """Fires one queue's due schedules from a worker's looks: when its next
+    slot has come, else at most once per SCHEDULES_REFRESH. Any number of
+    workers may fire the same queue: each slot is fired once all the same."""
+
+    def __init__(self, schedules: Schedules) -> None:
+        self._schedules = schedules
+        self._next_slot: Optional[float] = None   # epoch seconds
+        self._read_at = -SCHEDULES_REFRESH        # monotonic
+        self._skipped = True   # a look came too soon after a read: look again later
+        self._lock = threading.Lock()  # a worker's threads share it: one fires
+        self._working = True
+
+    def look(self) -> None:
+        now = time.monotonic()
+        slot_due = self._next_slot is not None and time.time() >= self._next_slot
+        if not self._working or not (slot_due or now - self._read_at >= SCHEDULES_REFRESH):
+            self._skipped = True
+            return
+        if not self._lock.acquire(blocking=False):
+            return
+        try:
+            self._read_at, self._skipped = now, False
+            fired, self._next_slot = self._schedules.fire_and_next()
+            if fired:
+                log.debug("fired %d scheduled message(s)", fired)
+        except NotImplementedError:
+            self._working = False  # a driver without schedules
+        except ValueError:
+            raise  # a closed queue
+        except Exception as exc:
+            # The take that follows meets the same failure and reports it.
+            log.debug("firing schedules failed: %s", exc)
+            self._next_slot = time.time() + SCHEDULES_ERROR_PAUSE
+        finally:
+            self._lock.release()
+
+    def wait_at_most(self) -> Optional[float]:
+        """Seconds until this wants a look: its next slot, or the end of the
+        refresh pause when a look was skipped (None: nothing to wait for)."""
+        waits = []
+        if self._next_slot is not None:
+            waits.append(max(0.0, self._next_slot - time.time()))
+        if self._skipped and self._working:
+            waits.append(max(0.0, self._read_at + SCHEDULES_REFRESH - time.monotonic()))
+        return min(waits) if waits else None
 
 
 class QueueSet:
@@ -17,20 +78,25 @@ class QueueSet:
     queue's). A queue of the face is looked at through its public take() and
     watch(); any other backend through a non-blocking get()."""
 
-    def __init__(self, queues: Sequence[QueueBackend], lease: Optional[float]) -> None:
+    def __init__(self, queues: Sequence[QueueBackend], lease: Optional[float],
+                 fire_schedules: bool = False) -> None:
         self.queues = list(queues)
         self._lease = lease
+        self._firings = [ScheduleFiring(queue.schedules) for queue in self.queues
+                         if fire_schedules and isinstance(queue, BaseQueue)]
 
     def take(self, stop: StopEvent, block: bool = True) -> Message:
         """The next message, by the queues' order; raises Empty once `stop` is
         set, or at once when nothing is ready and `block` is False."""
-        if len(self.queues) == 1:
+        if len(self.queues) == 1 and not self._firings:
             return self.queues[0].get(block=block, lease=self._lease, stop=stop)
-        if not block:
-            message, _ = self.look()
-            if message is None:
-                raise Empty
+        if stop.is_set():
+            raise Empty
+        message, _ = self.look()  # most looks find one: no watch to arm
+        if message is not None:
             return message
+        if not block:
+            raise Empty
         while True:
             # Armed before the look: a change after it wakes the wait below.
             watches = self.arm()
@@ -56,8 +122,11 @@ class QueueSet:
 
     def look(self) -> Tuple[Optional[Message], Optional[float]]:
         """A message of the first queue that has one, else None and the
-        seconds until the earliest lease or delay of any of them ends."""
+        seconds until the earliest lease or delay of any of them ends, or a
+        schedule wants a look. Due schedules are fired first."""
         soonest: Optional[float] = None
+        for firing in self._firings:
+            firing.look()
         for queue in self.queues:
             if isinstance(queue, BaseQueue):
                 taken, due = queue.take(1, lease=self._lease)
@@ -70,6 +139,10 @@ class QueueSet:
                     return queue.get(block=False, lease=self._lease), None
                 except Empty:
                     pass
+        for firing in self._firings:
+            wait = firing.wait_at_most()
+            if wait is not None:
+                soonest = wait if soonest is None else min(soonest, wait)
         return None, soonest
 
     @staticmethod

@@ -24,6 +24,7 @@ import time
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, TextIO, Tuple
 
 from . import _native
+from ._schedules import CATCH_UP_MODES, ScheduleInfo
 from .driver import FINISHED_STATES, DeadLetter, MessageInfo, Status
 from .local import Queue
 from .supervisor import EXIT_CONFIG, Supervisor, watch_supervisor
@@ -398,13 +399,9 @@ def _info_json(m: MessageInfo) -> Dict[str, Any]:
 
 
 def cmd_put(args: argparse.Namespace) -> int:
-    if args.body is not None and args.body != "-":
-        bodies: Sequence[bytes] = [os.fsencode(args.body)]
-    else:
-        if sys.stdin is None:
-            raise CliError("no body given and no standard input to read one from")
-        data = sys.stdin.buffer.read()
-        bodies = data.splitlines() if args.lines else [data]
+    data = _read_body(args.body)
+    from_input = args.body is None or args.body == "-"
+    bodies: Sequence[bytes] = data.splitlines() if args.lines and from_input else [data]
     headers = dict(args.header) if args.header else None
     if args.unique_for and args.key is None:
         raise CliError("--unique-for needs --key")
@@ -528,6 +525,73 @@ def _status_json(s: Status) -> Dict[str, Any]:
                 for name, value in _body_fields(s.result).items()})
     if s.result is None:
         out["result"] = None
+    return out
+
+
+def _read_body(text: Optional[str]) -> bytes:
+    """BODY as text, or standard input when it is - or missing."""
+    if text is not None and text != "-":
+        return os.fsencode(text)
+    if sys.stdin is None:
+        raise CliError("no body given and no standard input to read one from")
+    return sys.stdin.buffer.read()
+
+
+def cmd_schedule_add(args: argparse.Namespace) -> int:
+    if (args.cron is None) == (args.every is None):
+        raise CliError("give exactly one of --cron and --every")
+    body = _read_body(args.body)
+    with _open_named(args, args.dir, existing=False) as queue:
+        queue.schedules.add(args.name, body, cron=args.cron, every=args.every,
+                            priority=args.priority, headers=dict(args.header) or None,
+                            catch_up=args.catch_up, tz=args.tz)
+        added = next(s for s in queue.schedules.list() if s.name == args.name)
+    if args.json:
+        _print_json(_schedule_json(added))
+    else:
+        print(f"added {args.name!r}: next fires {_moment(added.next_fire)}")
+    return 0
+
+
+def cmd_schedule_list(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir, looking=True) as queue:
+        found = queue.schedules.list()
+    if args.json:
+        _print_json([_schedule_json(s) for s in found])
+        return 0
+    rows = [[_printable(s.name), s.cron or f"every {s.every:g}s", s.tz, s.catch_up,
+             "paused" if s.paused else "-", _moment(s.last_fire), _moment(s.next_fire)]
+            for s in found]
+    _table(rows, ["NAME", "WHEN", "TZ", "CATCH-UP", "PAUSED", "LAST FIRE", "NEXT FIRE"],
+           sys.stdout)
+    return 0
+
+
+def cmd_schedule_change(args: argparse.Namespace) -> int:
+    with _open_named(args, args.dir) as queue:
+        try:
+            getattr(queue.schedules, args.action)(args.name)
+        except KeyError:
+            raise CliError(f"no schedule named {args.name!r}") from None
+    done = {"remove": "removed", "pause": "paused", "resume": "resumed"}[args.action]
+    if args.json:
+        _print_json({done: args.name})
+    else:
+        print(f"{done} {args.name!r}")
+    return 0
+
+
+def _moment(epoch: Optional[float]) -> str:
+    if epoch is None:
+        return "-"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(epoch))
+
+
+def _schedule_json(s: ScheduleInfo) -> Dict[str, Any]:
+    out = {"name": s.name, "cron": s.cron, "every": s.every, "priority": s.priority,
+           "headers": s.headers, "catch_up": s.catch_up, "tz": s.tz, "paused": s.paused,
+           "added_at": s.added_at, "last_fire": s.last_fire, "next_fire": s.next_fire}
+    out.update(_body_fields(s.body))
     return out
 
 
@@ -919,6 +983,51 @@ def build_parser() -> argparse.ArgumentParser:
     dead_purge.set_defaults(run=cmd_dead_purge)
     for sub in (dead_list, requeue, dead_purge):
         sub.add_argument("--json", action="store_true", help="print JSON")
+
+    schedule = command("schedule", lambda a: 0, "Add, list, pause, resume or remove the "
+                       "queue's schedules: messages put at each slot of a cron expression "
+                       "or an interval, by whichever worker comes first.",
+                       json_output=False, directory=False, server=False)
+    schedule_actions = schedule.add_subparsers(dest="action", metavar="ACTION")
+    schedule_actions.required = True
+
+    def schedule_action(name: str, run: Callable[[argparse.Namespace], int], help: str,
+                        named: bool = True) -> argparse.ArgumentParser:
+        sub = schedule_actions.add_parser(name, help=help, description=help)
+        sub.add_argument("--dsn", metavar="DSN", help="the PostgreSQL database holding the "
+                         "queue")
+        sub.add_argument("dir", metavar="DIR", help="the queue's directory; with --dsn, the "
+                         "queue's name")
+        if named:
+            sub.add_argument("name", metavar="NAME", help="the schedule's name")
+        sub.add_argument("--json", action="store_true", help="print JSON")
+        sub.set_defaults(run=run)
+        return sub
+
+    schedule_add = schedule_action("add", cmd_schedule_add, "Add a schedule putting BODY "
+                                   "(standard input when BODY is - or missing) at each slot; "
+                                   "creates the queue if needed.")
+    schedule_add.add_argument("body", metavar="BODY", nargs="?", help="the body, as text")
+    when = schedule_add.add_mutually_exclusive_group(required=True)
+    when.add_argument("--cron", metavar="EXPR", help="a five-field cron expression, e.g. "
+                      "'0 3 * * *' (needs croniter)")
+    when.add_argument("--every", type=_positive_float, metavar="SECONDS",
+                      help="at each multiple of SECONDS (at least 1) since the epoch")
+    schedule_add.add_argument("--tz", default="UTC", metavar="ZONE",
+                              help="the time zone the cron expression is read in (default UTC)")
+    schedule_add.add_argument("--catch-up", choices=CATCH_UP_MODES, default="one",
+                              help="after downtime: one message for the missed slots "
+                              "(default), one for each (all), or none")
+    schedule_add.add_argument("--priority", type=_priority, default=0, metavar="N",
+                              help="the messages' priority, -100 to 100 (default 0)")
+    schedule_add.add_argument("--header", type=_header, action="append", default=[],
+                              metavar="NAME=VALUE", help="a header for the messages (repeatable)")
+    schedule_action("list", cmd_schedule_list, "List the schedules with their last and next "
+                    "fire times.", named=False)
+    schedule_action("remove", cmd_schedule_change, "Delete a schedule.")
+    schedule_action("pause", cmd_schedule_change, "Stop a schedule firing until resumed.")
+    schedule_action("resume", cmd_schedule_change, "Fire a paused schedule again from its "
+                    "next slot.")
 
     command("verify", cmd_verify, "Check every record's checksum without changing anything; "
             "exit 1 if the log is damaged.", server=False)

@@ -161,7 +161,8 @@ class Worker:
                  lease: Optional[float] = None, max_deliveries: Optional[int] = None,
                  backoff: Tuple[float, float, float] = (1.0, 2.0, 300.0),
                  grace: float = 30.0, timeout: Optional[float] = DEFAULT_TIMEOUT,
-                 threads: int = 1, concurrency: Optional[int] = None) -> None:
+                 threads: int = 1, concurrency: Optional[int] = None,
+                 fire_schedules: bool = True) -> None:
         given = list(queue) if isinstance(queue, (list, tuple)) else [queue]
         if not given:
             raise ValueError("a worker needs at least one queue")
@@ -186,6 +187,9 @@ class Worker:
         self._timeout = None if timeout is None else _positive_seconds(timeout, "timeout")
         self._threads = _count(threads, "threads")
         self._concurrency = _count(1 if concurrency is None else concurrency, "concurrency")
+        if not isinstance(fire_schedules, bool):
+            raise TypeError("fire_schedules must be True or False")
+        self._fire_schedules = fire_schedules
         if self._async and self._threads != 1:
             raise ValueError("an async handler runs on an event loop: give concurrency=N, "
                              "not threads")
@@ -252,13 +256,13 @@ class Worker:
             if self._timeout is not None:  # else there is nothing to tell
                 self._report = TimeLimitReport.from_environment() or self._report
             if self._async:
-                self._run_async(QueueSet(queues, self._lease), keeper)
+                self._run_async(QueueSet(queues, self._lease, self._fire_schedules), keeper)
             elif self._threads > 1:
                 self._limits = Watchdog(self._expire)
-                self._run_threads(QueueSet(queues, self._lease), keeper)
+                self._run_threads(QueueSet(queues, self._lease, self._fire_schedules), keeper)
             else:
                 self._limits = Watchdog(self._expire)
-                self._loop(QueueSet(queues, self._lease), keeper, self._wake)
+                self._loop(QueueSet(queues, self._lease, self._fire_schedules), keeper, self._wake)
         finally:
             # The shutdown order. The loop has returned, so the last jobs are
             # settled (or given back) already: they ran, and were settled,
