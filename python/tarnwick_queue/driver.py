@@ -196,7 +196,10 @@ class QueueStats(TypedDict):
     size), dead_letters, whether the queue outlives the process, whether it
     is paused, and the delivery in flight that began first:
     oldest_running_id and oldest_running_started_at (epoch seconds), both
-    None when none runs."""
+    None when none runs. oldest_ready_at is when the ready message that
+    has waited longest became ready (its put, or the end of its delay or of
+    its lease), None when none is ready: what a dashboard shows as the age
+    of the queue's backlog."""
 
     ready: int
     in_flight: int
@@ -208,17 +211,21 @@ class QueueStats(TypedDict):
     paused: bool
     oldest_running_id: Optional[int]
     oldest_running_started_at: Optional[float]
+    oldest_ready_at: Optional[float]
 
 
 class LocalQueueStats(QueueStats):
     """A queue directory's stats(): besides the common counts, the totals
     counted since the log was last read in full (open, compaction or purge
-    by any process), the next id, the log's size and generation."""
+    by any process), the next id, the log's size and generation.
+    expired_total counts the leases that ran out (a message taken again
+    after its lease ended, or moved to the dead letters for it)."""
 
     enqueued_total: int
     acked_total: int
     requeued_total: int
     dead_total: int
+    expired_total: int
     next_seq: int
     log_bytes: int
     generation: int

@@ -346,9 +346,11 @@ class DictDriver(Driver):
             running = sorted((e.started_at, id) for id, e in store.messages.items()
                              if e.leased(now))
             oldest = running[0] if running else (None, None)
-            ready = sum(1 for e in entries if e.ready(now))
+            ready_since = [e.due_at for e in entries if e.ready(now)]
+            ready = len(ready_since)
             in_flight = len(running)
             return {"oldest_running_id": oldest[1], "oldest_running_started_at": oldest[0],
+                    "oldest_ready_at": min(ready_since, default=None),
                     "ready": ready, "in_flight": in_flight,
                     "scheduled": len(entries) - ready - in_flight,
                     "total": len(entries), "live_bytes": sum(len(e.body) for e in entries),
