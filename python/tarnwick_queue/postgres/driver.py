@@ -601,7 +601,7 @@ class PostgresDriver(Driver):
 
     def schedules(self) -> Dict[str, bytes]:
         rows = self._run("schedules", "nothing was changed", _SCHEDULES,
-                         {"q": self.name}).fetchall()
+                         {"q": self.name}, binary=True).fetchall()
         return {name: bytes(state) for name, state in rows}
 
     def schedule_change(self, name: str, expected: Optional[bytes], new: Optional[bytes],
