@@ -203,8 +203,10 @@ def test_changes_racing_from_processes_on_two_connections_have_one_winner_a_roun
                                             for round, ids in enumerate(winners)]
     finally:
         for child in children:
-            child.stdin.close()
-            if child.wait(60) != 0:
+            child.stdin.close()  # the child's loop ends
+            try:
+                child.wait(60)
+            except subprocess.TimeoutExpired:
                 child.send_signal(signal.SIGKILL)
                 child.wait()
             child.stdout.close()

@@ -612,7 +612,7 @@ class PostgresDriver(Driver):
                         "the schedule may or may not have been changed (with its messages "
                         "put); read it again to know", _SCHEDULE_CHANGE,
                         {"q": self.name, "name": name, "expected": expected, "new": new,
-                         "bodies": [p.body for p in puts],
+                         "bodies": [bytes(p.body) for p in puts],
                          "priorities": [p.priority for p in puts],
                          "keys": [p.key for p in puts],
                          "unique_fors": [float(min(p.unique_for, _FAR)) for p in puts],
