@@ -22,6 +22,7 @@ from ..driver import (
     QueueStats,
     Retention,
     RowFields,
+    SchedulePut,
     Status,
     Taken,
     Watch,
@@ -275,6 +276,16 @@ _PURGE = [
     "DELETE FROM tarnwick_messages WHERE queue = %(q)s",
     "UPDATE tarnwick_groups SET leased = 0 WHERE queue = %(q)s AND leased <> 0",
 ]
+
+# A schedule's change and the messages it puts are one statement, so one
+# commit: tarnwick_schedule_change() (schema_v5.py), NULL when the schedule
+# did not hold the state expected.
+_SCHEDULES = "SELECT name, state FROM tarnwick_schedules WHERE queue = %(q)s"
+_SCHEDULE_CHANGE = """
+SELECT tarnwick_schedule_change(%(q)s, %(name)s, %(expected)s::bytea, %(new)s::bytea,
+                                %(bodies)s::bytea[], %(priorities)s::integer[],
+                                %(keys)s::text[], %(unique_fors)s::float8[],
+                                %(headers)s::jsonb[], %(ch)s)"""
 
 _DEAD_LIST = """
 SELECT id, original_id, body, deliveries, extract(epoch FROM enqueued_at)::float8,
@@ -585,6 +596,30 @@ class PostgresDriver(Driver):
         self._run("set_group_limit", "the group limit may or may not have been stored",
                   _OPEN + " RETURNING pg_notify(%(ch)s, '')",
                   {"q": self.name, "limit": limit, "ch": self._channel})
+
+    # --- schedules ---
+
+    def schedules(self) -> Dict[str, bytes]:
+        rows = self._run("schedules", "nothing was changed", _SCHEDULES,
+                         {"q": self.name}, binary=True).fetchall()
+        return {name: bytes(state) for name, state in rows}
+
+    def schedule_change(self, name: str, expected: Optional[bytes], new: Optional[bytes],
+                        puts: Sequence[SchedulePut] = ()) -> Optional[List[int]]:
+        # A statement aborted by a deadlock (puts of keys another
+        # transaction holds) did nothing, and _run runs it again.
+        row = self._run("schedule_change",
+                        "the schedule may or may not have been changed (with its messages "
+                        "put); read it again to know", _SCHEDULE_CHANGE,
+                        {"q": self.name, "name": name, "expected": expected, "new": new,
+                         "bodies": [bytes(p.body) for p in puts],
+                         "priorities": [p.priority for p in puts],
+                         "keys": [p.key for p in puts],
+                         "unique_fors": [float(min(p.unique_for, _FAR)) for p in puts],
+                         "headers": [Jsonb(p.headers) if p.headers else None for p in puts],
+                         "ch": self._channel}).fetchone()
+        assert row is not None  # the function returns one value
+        return None if row[0] is None else [int(id) for id in row[0]]
 
     # --- dead letters ---
 

@@ -15,6 +15,7 @@ import psycopg
 
 from .schema_v3 import STATEMENTS as _STEP_3
 from .schema_v4 import STATEMENTS as _STEP_4
+from .schema_v5 import STATEMENTS as _STEP_5
 
 # Taken for the duration of a schema change; any constant, unlikely to
 # collide with an application's own advisory locks ("tarnwick" in ASCII).
@@ -62,6 +63,7 @@ MIGRATIONS: List[Tuple[int, List[str]]] = [
     ]),
     (3, _STEP_3),
     (4, _STEP_4),
+    (5, _STEP_5),
 ]
 
 LATEST = MIGRATIONS[-1][0]
