@@ -9,7 +9,7 @@ import logging
 import threading
 import time
 from queue import Empty
-from typing import List, Optional, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 from ._face import BaseQueue, Message, QueueBackend
 from ._schedules import Schedules
@@ -73,6 +73,11 @@ class ScheduleFiring:
         return min(waits) if waits else None
 
 
+class Taken(NamedTuple):
+    message: Message
+    queue: QueueBackend   # the one it came from
+
+
 class QueueSet:
     """`queues`, first first; each message is taken with `lease` (None: its
     queue's). A queue of the face is looked at through its public take() and
@@ -85,16 +90,18 @@ class QueueSet:
         self._firings = [ScheduleFiring(queue.schedules) for queue in self.queues
                          if fire_schedules and isinstance(queue, BaseQueue)]
 
-    def take(self, stop: StopEvent, block: bool = True) -> Message:
-        """The next message, by the queues' order; raises Empty once `stop` is
-        set, or at once when nothing is ready and `block` is False."""
+    def take(self, stop: StopEvent, block: bool = True) -> Taken:
+        """The next message, by the queues' order, with its queue; raises
+        Empty once `stop` is set, or at once when nothing is ready and
+        `block` is False."""
         if len(self.queues) == 1 and not self._firings:
-            return self.queues[0].get(block=block, lease=self._lease, stop=stop)
+            only = self.queues[0]
+            return Taken(only.get(block=block, lease=self._lease, stop=stop), only)
         if stop.is_set():
             raise Empty
-        message, _ = self.look()  # most looks find one: no watch to arm
-        if message is not None:
-            return message
+        taken, _ = self.look()  # most looks find one: no watch to arm
+        if taken is not None:
+            return taken
         if not block:
             raise Empty
         while True:
@@ -103,9 +110,9 @@ class QueueSet:
             stop.drain()  # before the flag is read: a set() after it wakes the wait
             if stop.is_set():
                 raise Empty
-            message, due = self.look()
-            if message is not None:
-                return message
+            taken, due = self.look()
+            if taken is not None:
+                return taken
             fds, wait = self.wait_for(watches, due)
             wait_readable([stop.fileno(), *fds], wait)
 
@@ -120,7 +127,7 @@ class QueueSet:
             watches.append(watch)
         return watches
 
-    def look(self) -> Tuple[Optional[Message], Optional[float]]:
+    def look(self) -> Tuple[Optional[Taken], Optional[float]]:
         """A message of the first queue that has one, else None and the
         seconds until the earliest lease or delay of any of them ends, or a
         schedule wants a look. Due schedules are fired first."""
@@ -129,14 +136,14 @@ class QueueSet:
             firing.look()
         for queue in self.queues:
             if isinstance(queue, BaseQueue):
-                taken, due = queue.take(1, lease=self._lease)
-                if taken:
-                    return taken[0], None
+                leased, due = queue.take(1, lease=self._lease)
+                if leased:
+                    return Taken(leased[0], queue), None
                 if due is not None:
                     soonest = due if soonest is None else min(soonest, due)
             else:
                 try:
-                    return queue.get(block=False, lease=self._lease), None
+                    return Taken(queue.get(block=False, lease=self._lease), queue), None
                 except Empty:
                     pass
         for firing in self._firings:
@@ -162,4 +169,4 @@ class QueueSet:
         return fds, wait
 
 
-__all__ = ["QueueSet"]
+__all__ = ["QueueSet", "Taken"]

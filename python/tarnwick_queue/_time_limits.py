@@ -10,7 +10,7 @@ import threading
 import time
 from typing import Callable, List, Optional, Tuple
 
-from ._face import Message
+from ._face import Message, QueueBackend
 
 log = logging.getLogger("tarnwick_queue.worker")
 
@@ -27,13 +27,17 @@ class Job:
     once the handler is done ("done"), the time limit ("limit") or the end
     of a shutdown ("shutdown"); whoever claims it first, once."""
 
-    __slots__ = ("message", "deadline", "owner", "running")
+    __slots__ = ("message", "deadline", "owner", "running", "queue", "started_at", "started")
 
-    def __init__(self, message: Message, deadline: Optional[float]) -> None:
+    def __init__(self, message: Message, deadline: Optional[float],
+                 queue: Optional[QueueBackend] = None) -> None:
         self.message = message
         self.deadline = deadline  # time.monotonic() of its time limit
         self.owner: Optional[str] = None
         self.running = True  # its handler has not returned
+        self.queue = queue    # the one the message came from
+        self.started_at = time.time()
+        self.started = time.monotonic()
 
 
 class Watchdog:

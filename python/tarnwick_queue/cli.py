@@ -595,6 +595,42 @@ def _schedule_json(s: ScheduleInfo) -> Dict[str, Any]:
     return out
 
 
+def cmd_metrics(args: argparse.Namespace) -> int:
+    try:
+        from .metrics import QueueCollector, serve
+    except ImportError as exc:
+        raise CliError(f"metrics need prometheus_client ({exc}); pip install "
+                       "'tarnwick[metrics]'") from None
+    if args.name and args.dsn is None:
+        raise CliError("--name names queues on the server of --dsn")
+    if not args.dirs and not args.name:
+        raise CliError("name at least one queue: a directory, or --dsn DSN --name NAME")
+    queues: Dict[str, Any] = {}
+    try:
+        for path in args.dirs:
+            queues[path] = _open_to_look(path)
+        for name in args.name:
+            queues[name] = _open_postgres(args.dsn, name)
+        try:
+            server = serve(QueueCollector(queues), args.port, args.host)
+        except OSError as exc:
+            raise CliError(f"cannot listen on {args.host}:{args.port}: {_os_text(exc)}") from None
+        stopped = threading.Event()
+        previous = signal.signal(signal.SIGTERM, lambda *_: stopped.set())
+        print(f"serving http://{args.host}:{server.server_port}/metrics", flush=True)
+        try:
+            while not stopped.wait(3600):
+                pass
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+            server.shutdown()
+            server.server_close()
+    finally:
+        for queue in queues.values():
+            queue.close()
+    return 0
+
+
 def cmd_dead_list(args: argparse.Namespace) -> int:
     with _open_named(args, args.dir) as queue:
         letters = queue.dead_letters.list(args.n)
@@ -1029,6 +1065,18 @@ def build_parser() -> argparse.ArgumentParser:
     schedule_action("resume", cmd_schedule_change, "Fire a paused schedule again from its "
                     "next slot.")
 
+    metrics = command("metrics", cmd_metrics, "Serve Prometheus metrics of queues (counts by "
+                      "state, the oldest ready message's age, paused, totals) on "
+                      "http://HOST:PORT/metrics until SIGTERM or Ctrl-C.",
+                      json_output=False, directory=False)
+    metrics.add_argument("dirs", metavar="DIR", nargs="*", help="a queue's directory")
+    metrics.add_argument("--name", action="append", default=[], metavar="NAME",
+                         help="with --dsn: a queue's name on the server (repeatable)")
+    metrics.add_argument("--port", type=_port, required=True, metavar="PORT",
+                         help="the port to listen on (0: any free one, printed)")
+    metrics.add_argument("--host", default="127.0.0.1", metavar="HOST",
+                         help="the address to listen on (default 127.0.0.1: this machine only)")
+
     command("verify", cmd_verify, "Check every record's checksum without changing anything; "
             "exit 1 if the log is damaged.", server=False)
     command("repair", cmd_repair, "Repair a damaged log: cut a torn tail off, or keep every "
@@ -1098,6 +1146,7 @@ _nonnegative_float = _number(float, lambda v: 0 <= v < float("inf"), "a number o
 _count = _number(int, lambda v: v >= 0, "a whole number >= 0")
 _at_least_one = _number(int, lambda v: v >= 1, "a whole number >= 1")
 _id = _number(int, lambda v: v >= 0, "an id (a whole number >= 0)")
+_port = _number(int, lambda v: 0 <= v <= 65535, "a port from 0 to 65535")
 _priority = _number(int, lambda v: -100 <= v <= 100, "a priority from -100 to 100")
 
 

@@ -33,6 +33,7 @@ from typing import (
     Callable,
     Dict,
     List,
+    NamedTuple,
     Optional,
     Sequence,
     Tuple,
@@ -48,7 +49,7 @@ from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
 from ._face import LeaseLost, Message, QueueBackend
 from ._outage import Outage, describe
-from ._queue_set import QueueSet
+from ._queue_set import QueueSet, Taken
 from ._time_limits import Job, Watchdog, timed_out_reason
 from .leases import LeaseKeeper
 from .supervisor import (
@@ -107,6 +108,19 @@ def is_async_handler(handler: Any) -> bool:
     return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(call)
 
 
+class JobDone(NamedTuple):
+    """What on_job_done is told when a job ends: the queue the message came
+    from, the message, its outcome ("acked", "retried", "dead", "returned",
+    "lost", "unknown", or "settled" by the handler itself), when its handler
+    started (epoch seconds) and how long the job took, settling included."""
+
+    queue: Optional[QueueBackend]
+    message: Message
+    outcome: str
+    started_at: float
+    duration: float
+
+
 class Worker:
     """Runs `handler(message)` for message after message from `queue`: a
     queue, a function that opens one (then run() opens it and closes it at
@@ -154,7 +168,15 @@ class Worker:
     a nack, and run() returns. SIGQUIT, or a second SIGTERM or SIGINT, stops
     now: the running handlers are interrupted at once and their messages
     nacked. stop() (from any thread) stops taking new messages and lets the
-    running handlers finish."""
+    running handlers finish.
+
+    With `fire_schedules` (the default) the worker also fires its queues'
+    due schedules (queue.schedules) as it goes, waking at each next slot;
+    any number of workers may: each slot is fired once.
+
+    `on_job_done(JobDone)` is called after each job, in the thread that
+    settled it (tarnwick_queue.metrics.JobMetrics is one); what it raises
+    is logged and dropped."""
 
     def __init__(self, queue: Union[QueueOrFactory, Sequence[QueueOrFactory]],
                  handler: Handler, *,
@@ -162,7 +184,8 @@ class Worker:
                  backoff: Tuple[float, float, float] = (1.0, 2.0, 300.0),
                  grace: float = 30.0, timeout: Optional[float] = DEFAULT_TIMEOUT,
                  threads: int = 1, concurrency: Optional[int] = None,
-                 fire_schedules: bool = True) -> None:
+                 fire_schedules: bool = True,
+                 on_job_done: Optional[Callable[[JobDone], None]] = None) -> None:
         given = list(queue) if isinstance(queue, (list, tuple)) else [queue]
         if not given:
             raise ValueError("a worker needs at least one queue")
@@ -190,6 +213,9 @@ class Worker:
         if not isinstance(fire_schedules, bool):
             raise TypeError("fire_schedules must be True or False")
         self._fire_schedules = fire_schedules
+        if on_job_done is not None and not callable(on_job_done):
+            raise TypeError("on_job_done must be callable")
+        self._on_job_done = on_job_done
         if self._async and self._threads != 1:
             raise ValueError("an async handler runs on an event loop: give concurrency=N, "
                              "not threads")
@@ -298,7 +324,7 @@ class Worker:
             try:
                 # While it fails, a look that finds nothing tells it is back
                 # as well as a message does.
-                message = queues.take(stop, block=not outage.ongoing)
+                taken = queues.take(stop, block=not outage.ongoing)
             except Empty:
                 if not self._stop_asked:
                     outage.succeeded()
@@ -309,10 +335,11 @@ class Worker:
                 self._stopping.wait(outage.failed(exc))
                 continue
             outage.succeeded()
-            self._process(message, keeper)
+            self._process(taken.message, keeper, taken.queue)
 
-    def _process(self, message: Message, keeper: LeaseKeeper) -> None:
-        job = self._begin(message, keeper)
+    def _process(self, message: Message, keeper: LeaseKeeper,
+                 queue: Optional[QueueBackend] = None) -> None:
+        job = self._begin(message, keeper, queue)
         inline = threading.current_thread() is threading.main_thread() and self._threads == 1
         try:
             try:
@@ -346,9 +373,10 @@ class Worker:
             raise
         self._finish(job, keeper, self._succeeded)
 
-    def _begin(self, message: Message, keeper: LeaseKeeper) -> Job:
+    def _begin(self, message: Message, keeper: LeaseKeeper,
+               queue: Optional[QueueBackend] = None) -> Job:
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
-        job = Job(message, deadline)
+        job = Job(message, deadline, queue)
         # The keeper renews the lease up to the limit, not past it.
         keeper.hold(message, self._lease, until=deadline)
         with self._jobs_lock:
@@ -390,7 +418,7 @@ class Worker:
             self._told_idle = True
 
     def _finish(self, job: Job, keeper: LeaseKeeper,
-                settle: Callable[[Message], None]) -> None:
+                settle: Callable[[Message], str]) -> None:
         self._end(job)
         if not self._claim(job, "done"):
             # Settled at its time limit or at the end of a shutdown: this
@@ -403,15 +431,16 @@ class Worker:
         # settling of the same lease.
         kept = keeper.release(message)
         if message.settled:
-            return  # the handler settled it itself
+            self._done(job, "settled")  # by the handler itself
+            return
         if not kept:
-            self._add("lost")
+            self._done(job, "lost")
             log.warning("message %d: not settled, its lease was lost while it ran", message.id)
             return
         try:
-            settle(message)
+            self._done(job, settle(message))
         except LeaseLost:
-            self._add("lost")
+            self._done(job, "lost")
             log.warning("message %d: its lease ended before it was settled; "
                         "it will be delivered again", message.id)
         except OSError as exc:
@@ -420,42 +449,50 @@ class Worker:
             # unknown. Either it was, or its lease runs out and it is
             # delivered again; the loop goes on, and its next take finds
             # out whether the queue is there.
-            self._add("unknown")
+            self._done(job, "unknown")
             log.warning("message %d: the outcome of settling it is unknown (%s); it was "
                         "settled, or it is delivered again when its lease ends",
                         message.id, describe(exc))
 
-    def _add(self, outcome: str) -> None:
-        with self._jobs_lock:  # handler threads settle at the same time
-            self.counts[outcome] += 1
+    def _done(self, job: Job, outcome: str) -> None:
+        """Counts the job's outcome and tells on_job_done."""
+        if outcome in self.counts:
+            with self._jobs_lock:  # handler threads settle at the same time
+                self.counts[outcome] += 1
+        if self._on_job_done is None:
+            return
+        try:
+            self._on_job_done(JobDone(job.queue, job.message, outcome, job.started_at,
+                                      time.monotonic() - job.started))
+        except Exception:
+            log.exception("on_job_done failed for message %d", job.message.id)
 
-    def _succeeded(self, message: Message) -> None:
+    def _succeeded(self, message: Message) -> str:
         message.ack()
-        self._add("acked")
+        return "acked"
 
-    def _failed(self, message: Message, reason: str, exc: Optional[BaseException] = None) -> None:
+    def _failed(self, message: Message, reason: str, exc: Optional[BaseException] = None) -> str:
         info = None if exc is None else (type(exc), exc, exc.__traceback__)
         if self._max_deliveries is not None and message.deliveries >= self._max_deliveries:
             message.dead(reason)
-            self._add("dead")
             log.error("message %d failed on delivery %d of %d, moved to the dead letters: %s",
                       message.id, message.deliveries, self._max_deliveries, reason,
                       exc_info=info)
-            return
+            return "dead"
         delay = retry_delay(message.deliveries, self._backoff)
         # The delivery's error, for status(): with the traceback, when there is one.
         message.nack(delay, error=reason if exc is None else _failure.describe(exc))
-        self._add("retried")
         log.warning("message %d failed on delivery %d, due again in %.3g s: %s",
                     message.id, message.deliveries, delay, reason,
                     exc_info=info if log.isEnabledFor(logging.DEBUG) else None)
+        return "retried"
 
-    def _return(self, message: Message) -> None:
+    def _return(self, message: Message) -> str:
         message.nack()
-        self._add("returned")
         log.warning("message %d: unfinished at shutdown, returned to the queue", message.id)
+        return "returned"
 
-    def _settle_for(self, job: Job, settle: Callable[[Message], None]) -> None:
+    def _settle_for(self, job: Job, settle: Callable[[Message], str]) -> None:
         """Settles a job whose handler may still run (at its time limit, at
         the end of a shutdown), once claimed."""
         message = job.message
@@ -463,7 +500,7 @@ class Worker:
         if message.settled or not kept:
             return
         try:
-            settle(message)
+            self._done(job, settle(message))
         except LeaseLost:
             pass  # the handler settled it meanwhile, or its lease ran out
         except Exception:
@@ -574,7 +611,7 @@ class Worker:
                     await changed.wait()
                     continue
                 try:
-                    message = await self._take_async(queues, changed, outage)
+                    taken = await self._take_async(queues, changed, outage)
                 except ValueError:
                     raise  # a closed queue: nothing to wait for
                 except Exception as exc:
@@ -584,9 +621,9 @@ class Worker:
                     except asyncio.TimeoutError:
                         pass
                     continue
-                if message is None:
+                if taken is None:
                     continue
-                job = self._begin(message, keeper)
+                job = self._begin(taken.message, keeper, taken.queue)
                 task = loop.create_task(self._process_async(job, keeper))
                 tasks[task] = job
                 task.add_done_callback(functools.partial(_forget, tasks, changed))
@@ -610,7 +647,7 @@ class Worker:
             loop.remove_reader(self._wake.fileno())
 
     async def _take_async(self, queues: QueueSet, changed: asyncio.Event,
-                          outage: Outage) -> Optional[Message]:
+                          outage: Outage) -> Optional[Taken]:
         """The next message by the queues' order, waiting on their watches;
         None when `changed` was set meanwhile (the caller looks at why). A
         look that works ends an `outage`."""
@@ -621,10 +658,10 @@ class Worker:
             if self._stop_asked:
                 return None
             watches = queues.arm()
-            message, due = queues.look()
+            taken, due = queues.look()
             outage.succeeded()
-            if message is not None:
-                return message
+            if taken is not None:
+                return taken
             fds, wait = queues.wait_for(watches, due)
             ready: asyncio.Future[None] = loop.create_future()
             for fd in fds:
@@ -747,5 +784,5 @@ def _discard(awaitable: Any) -> None:
         close()  # no "never awaited" warning
 
 
-__all__ = ["DEFAULT_TIMEOUT", "EXIT_CONFIG", "SUPERVISOR_FD_ENV", "Supervisor", "Worker",
+__all__ = ["DEFAULT_TIMEOUT", "EXIT_CONFIG", "JobDone", "SUPERVISOR_FD_ENV", "Supervisor", "Worker",
            "failure_reason", "retry_delay", "timed_out_reason", "watch_supervisor"]

@@ -22,6 +22,8 @@ import tempfile
 import time
 from typing import List, Optional
 
+import debian_packages
+
 
 class ServerUnavailable(RuntimeError):
     """No PostgreSQL server could be started here; the message says why."""
@@ -35,13 +37,6 @@ def _bindir() -> Optional[str]:
                 return path
     initdb = shutil.which("initdb")
     return os.path.dirname(initdb) if initdb else None
-
-
-def _install() -> None:
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    subprocess.run(["apt-get", "update", "-qq"], check=True, env=env, stdout=subprocess.DEVNULL)
-    subprocess.run(["apt-get", "install", "-y", "-qq", "postgresql"], check=True, env=env,
-                   stdout=subprocess.DEVNULL)
 
 
 def _free_port() -> int:
@@ -79,13 +74,10 @@ class PgServer:
     def start(self) -> "PgServer":
         self.bindir = _bindir()
         if self.bindir is None:
-            if os.geteuid() != 0:
-                raise ServerUnavailable("PostgreSQL is not installed and we are not root "
-                                        "(apt-get install postgresql)")
             try:
-                _install()
-            except (OSError, subprocess.CalledProcessError) as exc:
-                raise ServerUnavailable(f"installing Debian's postgresql failed: {exc}") from exc
+                debian_packages.install("postgresql")
+            except debian_packages.Unavailable as exc:
+                raise ServerUnavailable(str(exc)) from None
             self.bindir = _bindir()
             if self.bindir is None:
                 raise ServerUnavailable("postgresql was installed but initdb is not found")
