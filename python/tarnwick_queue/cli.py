@@ -884,6 +884,8 @@ def cmd_worker(args: argparse.Namespace) -> int:
         argv += ["--lease", repr(args.lease)]
     if args.max_deliveries is not None:
         argv += ["--max-deliveries", str(args.max_deliveries)]
+    if args.no_schedules:
+        argv += ["--no-schedules"]
     env = dict(os.environ)
     if args.dsn is not None:
         env[CHILD_DSN_ENV] = args.dsn
@@ -909,7 +911,7 @@ def _worker_process(args: argparse.Namespace) -> int:
                          for name in args.queue], handler,
                         max_deliveries=args.max_deliveries, backoff=args.backoff,
                         grace=args.grace, timeout=args.timeout, threads=args.threads,
-                        concurrency=args.concurrency)
+                        concurrency=args.concurrency, fire_schedules=not args.no_schedules)
     except (TypeError, ValueError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_CONFIG
@@ -1121,6 +1123,9 @@ def build_parser() -> argparse.ArgumentParser:
     worker.add_argument("--sync-interval", type=_nonnegative_float, default=0.0,
                         metavar="SECONDS", help="most seconds between forced syncs "
                         "(default 0: every operation syncs)")
+    worker.add_argument("--no-schedules", action="store_true",
+                        help="do not fire the queues' due schedules (by default every worker "
+                        "fires them; each slot fires once however many do)")
     worker.add_argument("--log-level", default="info",
                         choices=["debug", "info", "warning", "error"], help="default info")
     worker.add_argument("--child", action="store_true", help=argparse.SUPPRESS)

@@ -2,6 +2,7 @@
 with a clock the test moves (Schedules(driver, clock=...)) where slots are
 counted, and the real one where processes race."""
 
+import json
 import os
 import signal
 import subprocess
@@ -359,3 +360,33 @@ class TestProcesses:
         assert len(epochs) == len(set(epochs)) and epochs
         # Each child's clock restarts near T0, so the slots form one run from T0 on.
         assert epochs == [T0 + 1 + i for i in range(len(epochs))]
+
+
+@pytest.mark.parametrize("backend", ["disk", "postgres"])
+def test_the_command_line_adds_lists_pauses_and_removes(backend, queue_dir, request):
+    from processes import run_tarnwick
+    where, name = _where(backend, queue_dir, request)
+    target = ["--dsn", where, name] if name else [where]
+
+    def tarnwick(action, *args):
+        done = run_tarnwick("schedule", action, *target, *args)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+    code, out, _ = tarnwick("add", "nightly", "report", "--cron", "0 3 * * *", "--tz",
+                            "Europe/Berlin", "--priority", "5", "--header", "task=r", "--json")
+    assert code == 0 and json.loads(out)["next_fire"] is not None
+    assert tarnwick("add", "tick", "x", "--every", "60")[0] == 0
+    code, _, err = tarnwick("add", "tick", "y", "--every", "30")
+    assert code == 1 and "exists already" in err
+    code, _, err = tarnwick("add", "bad", "y", "--cron", "99 * * * *")
+    assert code == 1 and "cron" in err
+    assert tarnwick("pause", "tick")[0] == 0
+    code, out, _ = tarnwick("list", "--json")
+    listed = {s["name"]: s for s in json.loads(out)}
+    assert listed["nightly"]["cron"] == "0 3 * * *" and listed["nightly"]["priority"] == 5
+    assert listed["nightly"]["headers"] == {"task": "r"} and listed["nightly"]["body"] == "report"
+    assert listed["tick"]["paused"] and listed["tick"]["next_fire"] is None
+    assert "nightly" in tarnwick("list")[1]
+    assert tarnwick("remove", "tick")[0] == 0
+    code, _, err = tarnwick("remove", "tick")
+    assert code == 1 and "no schedule named" in err
+    assert [s["name"] for s in json.loads(tarnwick("list", "--json")[1])] == ["nightly"]
