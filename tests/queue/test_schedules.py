@@ -328,6 +328,34 @@ class TestProcesses:
         assert sum(counts) == len(slots) >= 8
         assert epochs == [epochs[0] + i for i in range(len(epochs))]  # none missed, none twice
 
+    def test_four_workers_fire_and_run_every_slot_once(self, open_queue, backend, queue_dir,
+                                                        request, tmp_path):
+        from processes import start_tarnwick, stop
+        queue = open_queue()
+        queue.schedules.add("tick", b"x", every=1.0, catch_up="all")
+        where, name = _where(backend, queue_dir, request)
+        ran = tmp_path / "ran"
+        (tmp_path / "slots.py").write_text(textwrap.dedent(f"""
+            import os
+            def handle(message):
+                line = (message.headers["{SLOT_HEADER}"] + "\\n").encode()
+                fd = os.open({str(ran)!r}, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+                os.write(fd, line)
+                os.close(fd)
+        """))
+        target = ["--dsn", where, "--queue", name] if name else ["--queue", where]
+        supervisor = start_tarnwick("worker", "slots:handle", *target, "--processes", 4,
+                                    cwd=tmp_path, stderr=subprocess.PIPE)
+        try:
+            threading.Event().wait(10)
+        finally:
+            status = stop(supervisor, timeout=60)
+        assert status == 0, supervisor.stderr.read().decode()
+        slots = sorted(ran.read_text().split() + [s for s, *_ in drain(queue)])
+        epochs = [datetime.fromisoformat(s.replace("Z", "+00:00")).timestamp() for s in slots]
+        assert len(epochs) >= 5
+        assert epochs == [epochs[0] + i for i in range(len(epochs))]  # none missed, none twice
+
     def test_a_process_killed_while_firing_leaves_each_slot_fired_once(
             self, open_queue, backend, queue_dir, request):
         # Each fire_due of the child moves its clock on a slot; it is killed
