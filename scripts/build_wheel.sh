@@ -82,7 +82,7 @@ for python in "${pythons[@]}"; do
   [ "$python" = "$oldest" ] || tests=("${PACKAGING_TESTS[@]}")
   echo "== Python $version: ${tests[*]:-the suite} against the wheel"
   env="$ROOT/build/venv-wheel-$version"
-  fresh_venv "$python" "$env" "$wheel" pytest hypothesis mypy "pyright[nodejs]" croniter prometheus_client
+  fresh_venv "$python" "$env" "$wheel" pytest hypothesis mypy "pyright[nodejs]" croniter prometheus_client opentelemetry-sdk
   # The packaging checks (exports, stubs) must run here, not skip; the long
   # scenarios ran against the installed module already.
   TARNWICK_PACKAGING_CHECKS=all TARNWICK_TORTURE_ROUNDS=2 \

@@ -10,7 +10,7 @@ source "$(dirname "$0")/common.sh"
 
 ROUNDS="${TARNWICK_STRESS_ROUNDS:-3}"
 
-ensure_venv pytest hypothesis numpy "psycopg[binary]>=3.1" croniter prometheus_client
+ensure_venv pytest hypothesis numpy "psycopg[binary]>=3.1" croniter prometheus_client opentelemetry-sdk
 if [ "${TARNWICK_STRESS_SKIP_INSTALL:-0}" != 1 ]; then
   install_module
 fi

@@ -75,19 +75,20 @@ class Message:
     current one, and raises LeaseLost otherwise.
 
     `priority`, `key`, `group` and `headers` (a dict, {} when none) are what
-    put() was given.
+    put() was given; `queue` is the queue it was taken from.
 
     As a context manager it acks when the block ends normally and nacks when
     the block raises (unless the block settled it already)."""
 
     __slots__ = ("id", "body", "deliveries", "enqueued_at", "lease_expires_at", "priority",
-                 "key", "group", "headers", "_driver", "_token", "_settled")
+                 "key", "group", "headers", "queue", "_driver", "_token", "_settled")
 
     # The last four are given by drivers whose rows have ten fields.
     def __init__(self, driver: Driver, id: int, body: bytes, deliveries: int,
                  enqueued_at: float, lease_expires_at: float, token: Any, priority: int = 0,
                  key: Optional[str] = None, group: Optional[str] = None,
-                 headers: Optional[Dict[str, str]] = None) -> None:
+                 headers: Optional[Dict[str, str]] = None, *,
+                 queue: Optional[BaseQueue] = None) -> None:
         self.id = id
         self.body = body
         self.deliveries = deliveries
@@ -97,6 +98,7 @@ class Message:
         self.key = key
         self.group = group
         self.headers: Dict[str, str] = {} if headers is None else headers
+        self.queue = queue
         self._driver = driver
         self._token = token  # the driver's record of the lease, for fencing
         self._settled = False
@@ -273,6 +275,16 @@ class QueueBackend(Protocol):
     def close(self) -> None: ...
 
 
+def queue_label(queue: Any) -> str:
+    """What a queue is called in metrics and spans: a PostgreSQL queue's
+    name, a directory's path, else its repr()."""
+    for attribute in ("name", "path"):
+        value = getattr(queue, attribute, None)
+        if isinstance(value, str):
+            return value
+    return repr(queue)
+
+
 class BaseQueue:
     """A queue over `driver`: the whole face but the constructor. Queue and
     PostgresQueue are this with their own; a new driver needs none:
@@ -391,7 +403,7 @@ class BaseQueue:
             return [], None
         driver = self._driver
         rows, until_due = driver.take(max, lease)
-        return [Message(driver, *row) for row in rows], until_due
+        return [Message(driver, *row, queue=self) for row in rows], until_due
 
     def watch(self) -> Watch:
         """The calling thread's wake-up on this queue (see driver.Watch):
@@ -413,7 +425,7 @@ class BaseQueue:
         driver = self._driver
         rows, _ = driver.take(count, lease)
         if rows or timeout == 0.0:
-            return [Message(driver, *row) for row in rows]
+            return [Message(driver, *row, queue=self) for row in rows]
         give_up = None if timeout is None else time.monotonic() + timeout
         watch = driver.watch()
         while True:
@@ -427,7 +439,7 @@ class BaseQueue:
                     return []
             rows, until_due = driver.take(count, lease)
             if rows:
-                return [Message(driver, *row) for row in rows]
+                return [Message(driver, *row, queue=self) for row in rows]
             left = None if give_up is None else give_up - time.monotonic()
             if left is not None and left <= 0:
                 return []

@@ -22,6 +22,8 @@ from prometheus_client import REGISTRY, CollectorRegistry, Histogram
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 from prometheus_client.registry import Collector
 
+from ._face import queue_label
+
 if TYPE_CHECKING:
     from prometheus_client.metrics_core import Metric
 
@@ -45,16 +47,6 @@ COUNTERS = (("enqueued_total", "tarnwick_enqueued", "Messages put."),
 # Buckets for jobs, from a millisecond to an hour.
 DURATION_BUCKETS = (0.001, 0.005, 0.01, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, 60.0,
                     300.0, 900.0, 3600.0)
-
-
-def queue_label(queue: Any) -> str:
-    """What a queue is called in the `queue` label: a PostgreSQL queue's
-    name, a directory's path."""
-    for attribute in ("name", "path"):
-        value = getattr(queue, attribute, None)
-        if isinstance(value, str):
-            return value
-    return repr(queue)
 
 
 class QueueCollector(Collector):

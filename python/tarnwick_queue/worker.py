@@ -76,6 +76,10 @@ QueueOrFactory = Union[QueueBackend, Callable[[], QueueBackend]]
 ERROR_PAUSE = (0.5, 2.0, 5.0)
 # A handler's time limit when none is given, in seconds (None: no limit).
 DEFAULT_TIMEOUT = 600.0
+#: Functions that wrap the handler of every Worker made from then on
+#: (tarnwick_queue.telemetry adds one): wrap(handler, is_async) returns what
+#: the worker calls instead, an async def function for an async handler.
+HANDLER_WRAPPERS: List[Callable[[Handler, bool], Handler]] = []
 # The signal that stops a handler running in the main thread at its limit.
 LIMIT_SIGNAL = signal.SIGALRM
 
@@ -201,8 +205,10 @@ class Worker:
                                 f"not {type(one).__name__}")
         if not callable(handler):
             raise TypeError(f"handler must be callable, not {type(handler).__name__}")
-        self._handler = handler
         self._async = is_async_handler(handler)
+        for wrap in HANDLER_WRAPPERS:
+            handler = wrap(handler, self._async)
+        self._handler = handler
         self._lease = None if lease is None else _positive_seconds(lease, "lease")
         self._max_deliveries = _optional_count(max_deliveries, "max_deliveries")
         self._backoff = _backoff(backoff)
@@ -784,5 +790,6 @@ def _discard(awaitable: Any) -> None:
         close()  # no "never awaited" warning
 
 
-__all__ = ["DEFAULT_TIMEOUT", "EXIT_CONFIG", "JobDone", "SUPERVISOR_FD_ENV", "Supervisor", "Worker",
-           "failure_reason", "retry_delay", "timed_out_reason", "watch_supervisor"]
+__all__ = ["DEFAULT_TIMEOUT", "EXIT_CONFIG", "HANDLER_WRAPPERS", "JobDone", "SUPERVISOR_FD_ENV",
+           "Supervisor", "Worker", "failure_reason", "retry_delay", "timed_out_reason",
+           "watch_supervisor"]
