@@ -65,8 +65,8 @@ def instrument(tracer_provider: Any = None, meter_provider: Any = None) -> None:
     global _wrapper
     uninstrument()
     tools = _Instruments(tracer_provider, meter_provider)
-    _patch(BaseQueue, "put", functools.partial(_traced_put, tools))
-    _patch(BaseQueue, "put_many", functools.partial(_traced_put_many, tools))
+    for name in ("put", "put_many"):
+        _patch(BaseQueue, name, functools.partial(_traced_send, tools))
     for name in ("ack", "nack", "dead", "extend"):
         _patch(Message, name, functools.partial(_traced_settle, tools, name))
     _wrapper = functools.partial(_wrap_handler, tools)
@@ -112,8 +112,9 @@ def _failed(span: Any, exc: BaseException) -> None:
     span.set_status(Status(StatusCode.ERROR, str(exc)))
 
 
-def _traced_put(tools: _Instruments, put: Callable[..., int], queue: BaseQueue, body: Any,
-                **options: Any) -> int:
+def _traced_send(tools: _Instruments, send: Callable[..., Any], queue: BaseQueue, given: Any,
+                 **options: Any) -> Any:
+    """put() (`given` a body, an id back) or put_many() (bodies, ids)."""
     destination = queue_label(queue)
     with tools.tracer.start_as_current_span(
             f"send {destination}", kind=SpanKind.PRODUCER,
@@ -121,32 +122,17 @@ def _traced_put(tools: _Instruments, put: Callable[..., int], queue: BaseQueue, 
             record_exception=False, set_status_on_exception=False) as span:
         try:
             options["headers"] = _with_context(options.get("headers"))
-            id = put(queue, body, **options)
+            sent = send(queue, given, **options)
         except BaseException as exc:
             _failed(span, exc)
             raise
-        span.set_attribute("messaging.message.id", str(id))
-    tools.sent.add(1, {"messaging.system": SYSTEM, "messaging.destination.name": destination})
-    return id
-
-
-def _traced_put_many(tools: _Instruments, put_many: Callable[..., List[int]], queue: BaseQueue,
-                     bodies: Any, **options: Any) -> List[int]:
-    destination = queue_label(queue)
-    with tools.tracer.start_as_current_span(
-            f"send {destination}", kind=SpanKind.PRODUCER,
-            attributes=_attributes(destination, "send", "send"),
-            record_exception=False, set_status_on_exception=False) as span:
-        try:
-            options["headers"] = _with_context(options.get("headers"))
-            ids = put_many(queue, bodies, **options)
-        except BaseException as exc:
-            _failed(span, exc)
-            raise
-        span.set_attribute("messaging.batch.message_count", len(ids))
-    tools.sent.add(len(ids), {"messaging.system": SYSTEM,
-                              "messaging.destination.name": destination})
-    return ids
+        if isinstance(sent, list):
+            span.set_attribute("messaging.batch.message_count", len(sent))
+        else:
+            span.set_attribute("messaging.message.id", str(sent))
+    tools.sent.add(len(sent) if isinstance(sent, list) else 1,
+                   {"messaging.system": SYSTEM, "messaging.destination.name": destination})
+    return sent
 
 
 def _creation_link(message: Message) -> List[Link]:
