@@ -1,0 +1,24 @@
+"""A small project whose tasks run on tarnwick. The backend's OPTIONS come
+from the environment (TARNWICK_DJANGO_OPTIONS, JSON), so that a test and
+the workers it starts share one home for the queues."""
+import json
+import os
+
+SECRET_KEY = "tests"
+DEBUG = False
+USE_TZ = True
+INSTALLED_APPS = ["tarnwick_queue.django", "taskapp.apps.TaskAppConfig"]
+DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3",
+                         "NAME": os.environ.get("TARNWICK_DJANGO_DB", ":memory:")}}
+ROOT_URLCONF = "testproject.urls"
+
+_options = json.loads(os.environ.get("TARNWICK_DJANGO_OPTIONS") or "{}")
+if "BACKOFF" in _options:
+    _options["BACKOFF"] = tuple(_options["BACKOFF"])
+TASKS = {
+    "default": {
+        "BACKEND": "tarnwick_queue.django.TarnwickBackend",
+        "QUEUES": ["default", "emails"],
+        "OPTIONS": _options or {"PATH": "/nonexistent"},
+    },
+}
