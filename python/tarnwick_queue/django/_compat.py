@@ -3,38 +3,39 @@ later), else the `django-tasks` backport that older Django releases use."""
 
 from __future__ import annotations
 
+from importlib import import_module
 from typing import Any
 
 try:
-    from django.tasks import TaskContext, TaskResult, TaskResultStatus
-    from django.tasks import task_backends as task_backends
-    from django.tasks.backends.base import BaseTaskBackend
-    from django.tasks.base import Task, TaskError
-    from django.tasks.exceptions import InvalidTask, TaskResultDoesNotExist
-    from django.tasks.signals import task_enqueued, task_finished, task_started
-    from django.utils.json import normalize_json
+    _root = import_module("django.tasks")
+    _json = import_module("django.utils.json")
+    _ROOT = "django.tasks"
 except ImportError:  # Django before 6.0, with the backport installed
-    from django_tasks import (  # type: ignore[no-redef]
-        TaskContext,
-        TaskResult,
-        TaskResultStatus,
-        task_backends,
-    )
-    from django_tasks.backends.base import BaseTaskBackend  # type: ignore[no-redef]
-    from django_tasks.base import Task, TaskError  # type: ignore[no-redef]
-    from django_tasks.exceptions import (  # type: ignore[no-redef]
-        InvalidTask,
-        TaskResultDoesNotExist,
-    )
-    from django_tasks.signals import (  # type: ignore[no-redef]
-        task_enqueued,
-        task_finished,
-        task_started,
-    )
-    from django_tasks.utils import normalize_json  # type: ignore[no-redef]
+    _root = import_module("django_tasks")
+    _json = import_module("django_tasks.utils")
+    _ROOT = "django_tasks"
 
+_base = import_module(f"{_ROOT}.base")
+_backends = import_module(f"{_ROOT}.backends.base")
+_exceptions = import_module(f"{_ROOT}.exceptions")
+_signals = import_module(f"{_ROOT}.signals")
+
+# Values the tasks store: what Django's JSON normalisation gives.
 Json = Any
 
-__all__ = ["BaseTaskBackend", "InvalidTask", "Json", "Task", "TaskContext", "TaskError",
+BaseTaskBackend: Any = _backends.BaseTaskBackend
+Task: Any = _base.Task
+TaskContext: Any = _base.TaskContext
+TaskError: Any = _base.TaskError
+TaskResult: Any = _base.TaskResult
+TaskResultDoesNotExist: Any = _exceptions.TaskResultDoesNotExist
+TaskResultStatus: Any = _base.TaskResultStatus
+normalize_json: Any = _json.normalize_json
+task_backends: Any = _root.task_backends
+task_enqueued: Any = _signals.task_enqueued
+task_finished: Any = _signals.task_finished
+task_started: Any = _signals.task_started
+
+__all__ = ["BaseTaskBackend", "Json", "Task", "TaskContext", "TaskError",
            "TaskResult", "TaskResultDoesNotExist", "TaskResultStatus", "normalize_json",
            "task_backends", "task_enqueued", "task_finished", "task_started"]

@@ -5,7 +5,7 @@ from __future__ import annotations
 from django.apps import AppConfig
 
 
-class TarnwickConfig(AppConfig):  # type: ignore[misc]
+class TarnwickConfig(AppConfig):
     name = "tarnwick_queue.django"
     label = "tarnwick"
     verbose_name = "tarnwick tasks"

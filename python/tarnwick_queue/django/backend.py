@@ -150,17 +150,17 @@ def parse_options(options: Dict[str, Any]) -> Options:
 def open_queue(options: Options, name: str, consumer_id: Optional[str] = None) -> BaseQueue:
     """A new handle on the queue `name` where `options` keep the queues,
     opened with the options' lease, attempts and retention."""
-    kept = {"keep_acked": options.keep_results, "keep_dead": options.keep_results,
-            "keep_cancelled": options.keep_results}
+    kept = options.keep_results
     if options.dsn is not None:
         from ..postgres import PostgresQueue
         return PostgresQueue(options.dsn, name, lease=options.lease,
                              max_deliveries=options.max_attempts, consumer_id=consumer_id,
-                             **kept)
+                             keep_acked=kept, keep_dead=kept, keep_cancelled=kept)
     from .. import Queue
     assert options.path is not None
     return Queue(os.path.join(options.path, name), lease=options.lease,
-                 max_deliveries=options.max_attempts, consumer_id=consumer_id, **kept)
+                 max_deliveries=options.max_attempts, consumer_id=consumer_id,
+                 keep_acked=kept, keep_dead=kept, keep_cancelled=kept)
 
 
 # The queues the backends of this process put to and look at, shared by
@@ -223,7 +223,7 @@ def decode_error(text: str) -> TaskError:
                          traceback=text)
 
 
-class TarnwickBackend(BaseTaskBackend):  # type: ignore[misc]
+class TarnwickBackend(BaseTaskBackend):
     """Django's tasks on tarnwick queues: durable, retried, recovered from
     workers that die. See docs/django.md."""
 

@@ -244,7 +244,7 @@ class TaskWorker:
         object.__setattr__(result, "status", status)
         object.__setattr__(result, "finished_at", timezone.now())
         object.__setattr__(result, "_return_value", value)
-        for receiver, response in task_finished.send_robust(type(self.backend),
+        for _receiver, response in task_finished.send_robust(type(self.backend),
                                                             task_result=result):
             if isinstance(response, Exception):
                 log.error("a task_finished receiver failed: %r", response, exc_info=response)

@@ -8,6 +8,10 @@ SECRET_KEY = "tests"
 DEBUG = False
 USE_TZ = True
 INSTALLED_APPS = ["tarnwick_queue.django", "taskapp.apps.TaskAppConfig"]
+try:
+    import django.tasks  # noqa: F401 (Django 6.0 and later)
+except ImportError:
+    INSTALLED_APPS.append("django_tasks")  # the backport, for its checks and signals
 DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3",
                          "NAME": os.environ.get("TARNWICK_DJANGO_DB", ":memory:")}}
 ROOT_URLCONF = "testproject.urls"
