@@ -244,3 +244,49 @@ def test_a_view_enqueues(project):
     answer = Client().get("/add", {"a": 4, "b": 5}).json()
     project.worker("--batch")
     assert tasks.add.get_result(answer["id"]).return_value == 9
+
+
+def test_processes_run_tasks_side_by_side_under_a_supervisor(project):
+    first = tasks.wait_for_release.enqueue(project.marks)
+    second = tasks.wait_for_release.enqueue(project.marks)
+    supervisor = project.start_worker("--processes", "2")
+    # Both run at once: two worker processes.
+    project.wait_for(lambda: len(project.marks_of("started")) == 2, "two tasks started")
+    assert len(set(project.marks_of("started"))) == 2
+    with open(os.path.join(project.marks, "release"), "w"):
+        pass
+    project.wait_for(lambda: all(tasks.wait_for_release.get_result(r.id).is_finished
+                                 for r in (first, second)), "both tasks finished")
+    supervisor.send_signal(signal.SIGTERM)
+    assert supervisor.wait(timeout=240) == 0
+    results = [tasks.wait_for_release.get_result(r.id) for r in (first, second)]
+    assert [r.status for r in results] == [TaskResultStatus.SUCCESSFUL] * 2
+    pids = sorted(line for line in project.marks_of("started"))
+    assert sorted(r.worker_ids[0].rsplit(":", 1)[1] for r in results) == pids
+
+
+def test_enqueue_joins_the_callers_transaction(project_at, pg_schema_dsn, tmp_path):
+    project = project_at({"DSN": pg_schema_dsn, "DATABASE": "default"}, tmp_path)
+    project.env["TARNWICK_DJANGO_DATABASE"] = pg_schema_dsn
+    code = "\n".join([
+        "from django.db import transaction",
+        "from taskapp import tasks",
+        "try:",
+        "    with transaction.atomic():",
+        "        rolled_back = tasks.add.enqueue(1, 1)",
+        "        raise RuntimeError",
+        "except RuntimeError:",
+        "    pass",
+        "with transaction.atomic():",
+        "    committed = tasks.add.enqueue(2, 2)",
+        "outside = tasks.add.enqueue(3, 3)",
+        "print(rolled_back.id, committed.id, outside.id)"])
+    out = project.manage("shell", "-c", code).stdout
+    rolled_back, committed, outside = out.strip().splitlines()[-1].split()
+    with pytest.raises(TaskResultDoesNotExist):
+        tasks.add.get_result(rolled_back)
+    assert tasks.add.get_result(committed).status == TaskResultStatus.READY
+    project.worker("--batch")
+    assert tasks.add.get_result(committed).return_value == 4
+    assert tasks.add.get_result(outside).return_value == 6
+    assert project.manage("check").returncode == 0

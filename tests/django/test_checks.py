@@ -99,3 +99,13 @@ def test_the_defaults(tmp_path):
     config = _backend({"PATH": str(tmp_path)}).config
     assert (config.lease, config.max_attempts, config.backoff, config.keep_results) == (
         60.0, 3, (1.0, 2.0, 300.0), 86400.0)
+
+
+def test_database_needs_a_dsn_and_a_postgresql_database(tmp_path):
+    with pytest.raises(ImproperlyConfigured, match="DATABASE"):
+        _backend({"PATH": str(tmp_path), "DATABASE": "default"})
+    backend = _backend({"DSN": "postgresql://tarnwick@127.0.0.1:1/none", "DATABASE": "nope"})
+    assert _ids(backend) == ["tarnwick.E004", "tarnwick.E003"]
+    backend = _backend({"DSN": "postgresql://tarnwick@127.0.0.1:1/none",
+                        "DATABASE": "default"})  # the test project's is SQLite
+    assert _ids(backend) == ["tarnwick.E004", "tarnwick.E003"]

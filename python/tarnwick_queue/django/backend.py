@@ -48,7 +48,7 @@ DEFAULT_MAX_ATTEMPTS = 3
 DEFAULT_BACKOFF = (1.0, 2.0, 300.0)
 DEFAULT_KEEP_RESULTS = 86400.0
 
-OPTION_NAMES = ("PATH", "DSN", "LEASE", "MAX_ATTEMPTS", "BACKOFF", "KEEP_RESULTS")
+OPTION_NAMES = ("PATH", "DSN", "DATABASE", "LEASE", "MAX_ATTEMPTS", "BACKOFF", "KEEP_RESULTS")
 
 # What a queue name may be under PATH: one directory name, nothing a path
 # could climb out of.
@@ -76,6 +76,7 @@ class Options:
 
     path: Optional[str]
     dsn: Optional[str]
+    database: Optional[str]  # a DATABASES alias whose transaction a put joins
     lease: float
     max_attempts: int
     backoff: Tuple[float, float, float]
@@ -124,6 +125,11 @@ def parse_options(options: Dict[str, Any]) -> Options:
             raise ImproperlyConfigured("the tarnwick task backend's PATH must be a directory")
     if dsn is not None and (not isinstance(dsn, str) or not dsn):
         raise ImproperlyConfigured("the tarnwick task backend's DSN must be a non-empty str")
+    database = options.get("DATABASE")
+    if database is not None and (not isinstance(database, str) or dsn is None):
+        raise ImproperlyConfigured("the tarnwick task backend's DATABASE names the Django "
+                                   "database (a DATABASES alias) whose transactions enqueue "
+                                   "joins, with DSN on the same PostgreSQL database")
     attempts = options.get("MAX_ATTEMPTS", DEFAULT_MAX_ATTEMPTS)
     if isinstance(attempts, bool) or not isinstance(attempts, int) or attempts < 1:
         raise ImproperlyConfigured("the tarnwick task backend's MAX_ATTEMPTS must be an int "
@@ -140,7 +146,7 @@ def parse_options(options: Dict[str, Any]) -> Options:
     if factor < 1 or cap < first:
         raise ImproperlyConfigured("the tarnwick task backend's BACKOFF needs a factor >= 1 "
                                    "and a cap no smaller than the first pause")
-    return Options(path=path, dsn=dsn,
+    return Options(path=path, dsn=dsn, database=database,
                    lease=_seconds(options.get("LEASE", DEFAULT_LEASE), "LEASE", positive=True),
                    max_attempts=attempts, backoff=(first, factor, cap),
                    keep_results=_seconds(options.get("KEEP_RESULTS", DEFAULT_KEEP_RESULTS),
@@ -271,8 +277,16 @@ class TarnwickBackend(BaseTaskBackend):
             headers = {HEADER: json.dumps(payload)}
         except (TypeError, ValueError) as exc:
             raise TypeError(f"a task's arguments must be JSON: {exc}") from None
-        message_id = queue.put(task.module_path.encode(), delay=delay, priority=task.priority,
-                               headers=headers)
+        body = task.module_path.encode()
+        if self.config.database is None:
+            message_id = queue.put(body, delay=delay, priority=task.priority, headers=headers)
+        else:
+            # The put joins the caller's transaction on that database: the
+            # task exists once (and only if) the transaction commits.
+            from ..postgres import PostgresQueue
+            assert isinstance(queue, PostgresQueue)
+            message_id = queue.put(body, delay=delay, priority=task.priority, headers=headers,
+                                   connection=_database_connection(self.config.database))
         result = TaskResult(task=task, id=f"{task.queue_name}:{message_id}:{nonce}",
                             status=TaskResultStatus.READY, enqueued_at=enqueued_at,
                             started_at=None, finished_at=None, last_attempted_at=None,
@@ -347,6 +361,8 @@ class TarnwickBackend(BaseTaskBackend):
                     id="tarnwick.E001"))
         else:
             assert config.dsn is not None
+            if config.database is not None:
+                errors += _database_errors(where, config.database)
             try:
                 import psycopg
             except ImportError:
@@ -363,6 +379,33 @@ class TarnwickBackend(BaseTaskBackend):
                     hint="Check OPTIONS['DSN'] and that the server is running.",
                     id="tarnwick.E003"))
         return errors
+
+
+def _database_connection(alias: str) -> Any:
+    """The psycopg connection under the Django database `alias`."""
+    from django.db import connections
+    connection = connections[alias]
+    connection.ensure_connection()
+    return connection.connection
+
+
+def _database_errors(where: str, alias: str) -> List[checks.CheckMessage]:
+    found = settings.DATABASES.get(alias)
+    if found is None:
+        return [checks.Error(f"{where}: DATABASE {alias!r} is not in DATABASES",
+                             id="tarnwick.E004")]
+    if not str(found.get("ENGINE", "")).endswith("postgresql"):
+        return [checks.Error(f"{where}: DATABASE {alias!r} is not a PostgreSQL database",
+                             hint="Enqueueing in the caller's transaction needs the tasks' "
+                                  "queues in the same PostgreSQL database.",
+                             id="tarnwick.E004")]
+    try:
+        import psycopg
+    except ImportError:
+        return [checks.Error(f"{where}: DATABASE needs Django's PostgreSQL backend on "
+                             "psycopg 3, which is not installed", id="tarnwick.E004")]
+    del psycopg
+    return []
 
 
 def worker_ids(status: Status) -> List[str]:

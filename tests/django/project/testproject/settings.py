@@ -14,6 +14,14 @@ except ImportError:
     INSTALLED_APPS.append("django_tasks")  # the backport, for its checks and signals
 DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3",
                          "NAME": os.environ.get("TARNWICK_DJANGO_DB", ":memory:")}}
+if os.environ.get("TARNWICK_DJANGO_DATABASE"):
+    # The project's database on PostgreSQL (a libpq connection string).
+    from psycopg.conninfo import conninfo_to_dict
+    _params = conninfo_to_dict(os.environ["TARNWICK_DJANGO_DATABASE"])
+    DATABASES["default"] = {
+        "ENGINE": "django.db.backends.postgresql", "NAME": _params.pop("dbname"),
+        "USER": _params.pop("user", ""), "HOST": _params.pop("host", ""),
+        "PORT": _params.pop("port", ""), "OPTIONS": _params}
 ROOT_URLCONF = "testproject.urls"
 
 _options = json.loads(os.environ.get("TARNWICK_DJANGO_OPTIONS") or "{}")
