@@ -13,6 +13,7 @@ import pytest
 from django.utils import timezone
 from taskapp import tasks
 
+from tarnwick_queue.django import WorkerLost
 from tarnwick_queue.django._compat import (
     TaskResultDoesNotExist,
     TaskResultStatus,
@@ -126,6 +127,7 @@ def test_a_task_killed_on_its_last_attempt_fails(project_at, disk_home, tmp_path
     assert second.wait() == 0
     result = tasks.hang_first.get_result(enqueued.id)
     assert result.attempts == 1 and result.worker_ids == ["first"]
+    assert [e.exception_class for e in result.errors] == [WorkerLost]
     assert len(project.marks_of("started")) == 1  # never run a second time
 
 
@@ -290,3 +292,9 @@ def test_enqueue_joins_the_callers_transaction(project_at, pg_schema_dsn, tmp_pa
     assert tasks.add.get_result(committed).return_value == 4
     assert tasks.add.get_result(outside).return_value == 6
     assert project.manage("check").returncode == 0
+
+
+def test_arguments_too_large_for_a_message_are_refused(project):
+    with pytest.raises(ValueError, match="headers"):
+        tasks.record.enqueue(project.marks, "x" * (70 << 10))
+    assert _backend().queue("default").peek() == []

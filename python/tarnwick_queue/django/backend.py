@@ -225,7 +225,7 @@ def decode_error(text: str) -> TaskError:
     except (ValueError, TypeError, KeyError):
         # Not written by a task's attempt: the queue's own note (a task
         # whose worker died on its last attempt).
-        return TaskError(exception_class_path=f"{WorkerLost.__module__}.WorkerLost",
+        return TaskError(exception_class_path="tarnwick_queue.django.WorkerLost",
                          traceback=text)
 
 
