@@ -298,3 +298,56 @@ def test_arguments_too_large_for_a_message_are_refused(project):
     with pytest.raises(ValueError, match="headers"):
         tasks.record.enqueue(project.marks, "x" * (70 << 10))
     assert _backend().queue("default").peek() == []
+
+
+def test_a_task_past_the_grace_period_goes_back_to_its_queue(project):
+    enqueued = tasks.wait_for_release.enqueue(project.marks)
+    worker = project.start_worker("--grace", "0.5", "--worker-id", "stopped")
+    project.wait_for(lambda: project.marks_of("started"), "the task started")
+    worker.send_signal(signal.SIGTERM)  # the task never finishes by itself
+    assert worker.wait(timeout=240) == 0
+    result = tasks.wait_for_release.get_result(enqueued.id)
+    assert result.status == TaskResultStatus.READY and result.errors == []
+
+    with open(os.path.join(project.marks, "release"), "w"):
+        pass
+    project.worker("--batch", "--worker-id", "next")
+    result = tasks.wait_for_release.get_result(enqueued.id)
+    assert result.status == TaskResultStatus.SUCCESSFUL
+    assert result.worker_ids == ["stopped", "next"]
+
+
+def test_sigquit_stops_at_once(project):
+    enqueued = tasks.wait_for_release.enqueue(project.marks)
+    worker = project.start_worker("--grace", "600")
+    project.wait_for(lambda: project.marks_of("started"), "the task started")
+    worker.send_signal(signal.SIGQUIT)
+    assert worker.wait(timeout=240) == 0
+    assert tasks.wait_for_release.get_result(enqueued.id).status == TaskResultStatus.READY
+
+
+def test_the_backend_says_what_it_supports(project):
+    backend = _backend()
+    assert (backend.supports_defer, backend.supports_async_task, backend.supports_get_result,
+            backend.supports_priority) == (True, True, True, True)
+
+
+def test_the_lease_of_a_running_task_is_kept_alive(project_at, disk_home, tmp_path):
+    import time
+    project = project_at(dict(disk_home, LEASE=3), tmp_path)
+    enqueued = tasks.wait_for_release.enqueue(project.marks)
+    worker = project.start_worker("--worker-id", "holder")
+    project.wait_for(lambda: project.marks_of("started"), "the task started")
+    # Long enough for the lease to run out twice, were it not renewed.
+    time.sleep(7)
+    project.worker("--batch", "--worker-id", "thief")
+    assert len(project.marks_of("started")) == 1
+    assert tasks.wait_for_release.get_result(enqueued.id).status == TaskResultStatus.RUNNING
+    with open(os.path.join(project.marks, "release"), "w"):
+        pass
+    project.wait_for(lambda: tasks.wait_for_release.get_result(enqueued.id).is_finished,
+                     "the task finished")
+    worker.send_signal(signal.SIGTERM)
+    assert worker.wait(timeout=240) == 0
+    result = tasks.wait_for_release.get_result(enqueued.id)
+    assert result.status == TaskResultStatus.SUCCESSFUL and result.worker_ids == ["holder"]

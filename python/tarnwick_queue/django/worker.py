@@ -169,7 +169,7 @@ class TaskWorker:
                     return
                 result = backend.result_of(queue_name, status, payload, running=True)
                 task_started.send(sender=sender, task_result=result)
-                if self._stop_asked and self._cut_short:
+                if self._cut_short:
                     raise _Interrupted
                 self._in_task = True
                 try:
@@ -279,16 +279,17 @@ class TaskWorker:
             self._cut_short = True
             if self._in_task:
                 raise _Interrupted
-        elif self._in_task:
+        else:
+            # Also when no task runs: one taken just now may be about to start.
             self._grace_timer = threading.Timer(self.grace, self._end_grace)
             self._grace_timer.daemon = True
             self._grace_timer.start()
 
     def _end_grace(self) -> None:
+        self._cut_short = True  # a task that has not started yet never does
         if not self._in_task:
             return
         log.warning("the running task did not finish within %.3g s", self.grace)
-        self._cut_short = True
         main = threading.main_thread().ident
         assert main is not None
         signal.pthread_kill(main, signal.SIGTERM)
