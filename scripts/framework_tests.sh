@@ -8,7 +8,8 @@
 #   4. tests/django: TarnwickBackend and tarnwick_worker in a small Django
 #      project, on Django 6.1 (Python 3.12+) and on Django 5.2 with the
 #      django-tasks backport (Python 3.11), each in a virtual environment
-#      of its own with the abi3 wheel built from this tree.
+#      of its own with the abi3 wheel built from this tree; and Django's own
+#      tests/tasks that apply to a third-party backend, on TarnwickBackend.
 # Framework releases are pinned: the lists of what each suite leaves out
 # (tests/contrib/run_*_suite.py) are for these releases.
 source "$(dirname "$0")/common.sh"
@@ -62,5 +63,7 @@ py312="$(python_at_least 12)"
 if [ -z "$py312" ]; then echo "error: Django 6 needs Python 3.12 or newer" >&2; exit 1; fi
 echo "-- Django 6.1 on $("$py312" -c 'import sys; print(sys.version.split()[0])')"
 django_suite "$py312" "$ROOT/build/venv-django" "django==6.1.4"
+echo "-- Django's own tests/tasks on TarnwickBackend"
+"$ROOT/build/venv-django/bin/python" tests/django/run_django_suite.py
 echo "-- Django 5.2 with the django-tasks backport on $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
 django_suite "$PYTHON" "$ROOT/build/venv-django-backport" "django==5.2.20" "django-tasks==0.12.0"

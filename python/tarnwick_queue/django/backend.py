@@ -272,7 +272,6 @@ class TarnwickBackend(BaseTaskBackend):
                 timezone.make_aware(run_after).timestamp())
             delay = max(0.0, due - time.time())
         queue = self.queue(task.queue_name)
-        enqueued_at = timezone.now()
         try:
             headers = {HEADER: json.dumps(payload)}
         except (TypeError, ValueError) as exc:
@@ -287,6 +286,10 @@ class TarnwickBackend(BaseTaskBackend):
             assert isinstance(queue, PostgresQueue)
             message_id = queue.put(body, delay=delay, priority=task.priority, headers=headers,
                                    connection=_database_connection(self.config.database))
+        # The time the store gave it, as get_result() tells it (not yet
+        # visible to another connection when the put joined a transaction).
+        stored = queue.status(message_id) if self.config.database is None else None
+        enqueued_at = timezone.now() if stored is None else to_datetime(stored.enqueued_at)
         result = TaskResult(task=task, id=f"{task.queue_name}:{message_id}:{nonce}",
                             status=TaskResultStatus.READY, enqueued_at=enqueued_at,
                             started_at=None, finished_at=None, last_attempted_at=None,
