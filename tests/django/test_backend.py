@@ -6,8 +6,6 @@ import datetime
 import json
 import os
 import signal
-import subprocess
-import sys
 
 import pytest
 from django.utils import timezone

@@ -272,10 +272,7 @@ class TarnwickBackend(BaseTaskBackend):
                 timezone.make_aware(run_after).timestamp())
             delay = max(0.0, due - time.time())
         queue = self.queue(task.queue_name)
-        try:
-            headers = {HEADER: json.dumps(payload)}
-        except (TypeError, ValueError) as exc:
-            raise TypeError(f"a task's arguments must be JSON: {exc}") from None
+        headers = {HEADER: json.dumps(payload)}  # normalize_json refused what JSON cannot hold
         body = task.module_path.encode()
         if self.config.database is None:
             message_id = queue.put(body, delay=delay, priority=task.priority, headers=headers)
