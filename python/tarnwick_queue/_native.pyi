@@ -37,6 +37,7 @@ class _Stats(TypedDict):
     acked_total: int
     requeued_total: int
     dead_total: int
+    expired_total: int
     next_seq: int
     live_bytes: int
     log_bytes: int
@@ -45,6 +46,7 @@ class _Stats(TypedDict):
     scheduled: int
     dead_letters: int
     oldest_running: Optional[Tuple[int, int]]  # (seq, started_ms)
+    oldest_ready_ms: Optional[int]
     paused: bool
 
 # Functional form: a "bytes" key would shadow the builtin inside a class body.

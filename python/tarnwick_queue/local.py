@@ -221,11 +221,14 @@ class LocalDriver(Driver):
 
     def stats(self) -> LocalQueueStats:
         # The engine's counts as they are, but for the oldest delivery in
-        # flight: (id, started ms) there, two fields of the contract here.
+        # flight: (id, started ms) there, two fields of the contract here;
+        # and the oldest ready message's time, in seconds here.
         stats: Dict[str, Any] = dict(self._engine.stats())
         oldest = stats.pop("oldest_running")
         stats["oldest_running_id"] = None if oldest is None else oldest[0]
         stats["oldest_running_started_at"] = None if oldest is None else oldest[1] / 1000.0
+        ready_ms = stats.pop("oldest_ready_ms")
+        stats["oldest_ready_at"] = None if ready_ms is None else ready_ms / 1000.0
         return cast(LocalQueueStats, stats)
 
     # --- the queue's settings ---

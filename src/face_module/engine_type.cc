@@ -691,9 +691,10 @@ PyMethodDef g_engine_methods[] = {
      "stats($self, /)\n--\n\n"
      "The queue's counts as a dict: ready, in_flight, total, the running\n"
      "totals, next_seq, live_bytes, log_bytes, generation, persistent,\n"
-     "scheduled, dead_letters, paused, and oldest_running: (seq, started_ms)\n"
-     "of the delivery in flight that began first, or None. in_flight counts\n"
-     "leases only; delays are scheduled."},
+     "scheduled, dead_letters, paused, oldest_running: (seq, started_ms)\n"
+     "of the delivery in flight that began first, or None, and\n"
+     "oldest_ready_ms: when the ready message that waited longest became\n"
+     "ready, or None. in_flight counts leases only; delays are scheduled."},
     {"dead_count", engine_dead_count, METH_NOARGS,
      "dead_count($self, /)\n--\n\n"
      "How many dead letters there are."},

@@ -407,7 +407,7 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
     // holds no group slot); the delivery count stays, so the next delivery
     // raises it.
     const RecordView record =
-        delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries)
+        delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries, now)
                       : RecordView::schedule(seq, saturating_add(now, delay_ms), entry->deliveries);
     if (!error) {
       TW_TRY(q.commit(record, Sync::kInterval));

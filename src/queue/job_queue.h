@@ -105,6 +105,9 @@ struct JobStats {
   // The delivery in flight that began first, of those whose start is known.
   std::optional<uint64_t> oldest_started_ms;
   uint64_t oldest_started_seq = 0;
+  // When the ready message that has waited longest became ready (its put,
+  // or the end of its delay or lease), if any is ready.
+  std::optional<uint64_t> oldest_ready_ms;
   bool paused = false;
 };
 

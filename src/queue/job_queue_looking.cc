@@ -107,11 +107,13 @@ Result<JobStats> JobQueue::stats() {
     core.acked_total = s.acked_total;
     core.requeued_total = s.requeued_total;
     core.dead_total = s.dead_total;
+    core.expired_total = s.expired_total;
     core.next_seq = s.next_seq;
     core.live_bytes = s.live_bytes;
     core.log_bytes = q.log_bytes();
     core.generation = q.generation();
     core.persistent = q.persistent;
+    out.oldest_ready_ms = s.oldest_ready_ms();
     // Delays and dead letters are the job queue's; the plain queue has none
     // to count (and is spared the walk over its leases).
     if (!dead_) return out;

@@ -15,7 +15,8 @@ Status QueueImpl::reclaim_expired(uint64_t now) {
     if (entry == state.messages.end()) {
       return Error::invariant("leased message " + std::to_string(seq) + " has no entry");
     }
-    Status committed = commit(RecordView::requeue(seq, entry->second.deliveries), Sync::kInterval);
+    Status committed =
+        commit(RecordView::requeue(seq, entry->second.deliveries, now), Sync::kInterval);
     if (!committed.ok()) {
       // Not written: a later call tries again (a failed sync did apply it).
       auto still = state.in_flight.find(seq);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "log_io/clock.h"
 #include "log_io/log_format.h"
 
 namespace tarnwick {
@@ -135,6 +136,7 @@ void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uin
   entry.enqueued_ts_ms = ts_ms;
   entry.body_offset = frame_offset + body_at;
   entry.deliveries = 0;
+  now_ready(seq, entry, ts_ms);
   ++enqueued_total;
 }
 
@@ -194,12 +196,22 @@ void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
     ready.erase(seq);
   }
   live_bytes = live_bytes > bytes ? live_bytes - bytes : 0;
+  if (in_flight.erase(seq) == 0) not_ready(seq, it->second);
   messages.erase(it);
-  in_flight.erase(seq);
   if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
   if (!histories.empty()) histories.erase(seq);
   if (counter != nullptr) ++*counter;
+}
+
+void QueueState::now_ready(uint64_t seq, MessageEntry& entry, uint64_t ms) {
+  entry.ready_since_ms = ms;
+  // Messages mostly become ready in the order of time: the hint skips the descent.
+  ready_since.emplace_hint(ready_since.end(), ms, seq);
+}
+
+void QueueState::not_ready(uint64_t seq, const MessageEntry& entry) {
+  ready_since.erase({entry.ready_since_ms, seq});
 }
 
 void QueueState::take_id(uint64_t seq) {
@@ -343,7 +355,7 @@ void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t delive
   } else if (!scheduled.empty()) {
     scheduled.erase(seq);
   }
-  in_flight[seq] = deadline_ms;
+  if (in_flight.insert_or_assign(seq, deadline_ms).second) not_ready(seq, it->second);
   lease_heap.emplace(deadline_ms, seq);
   if (o != nullptr) {
     move_optioned(seq, *o, from, delay ? Place::kScheduled : Place::kLeased);
@@ -352,14 +364,28 @@ void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t delive
   }
 }
 
-void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries) {
+void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries, uint64_t returned_ms) {
   auto it = messages.find(seq);
   if (it == messages.end()) return;
   const MessageOptions* o = options_of(seq);
   const Place from = o != nullptr ? place_of(seq) : Place::kNone;
   it->second.deliveries = deliveries;
+  // Whether this delivery already ended with an error noted (a nack's
+  // HISTORY comes first): then no lease ran out.
+  auto history = histories.empty() ? histories.end() : histories.find(seq);
+  const bool error_noted =
+      history != histories.end() && history->second.recorded >= deliveries;
   end_delivery(seq, it->second);
-  in_flight.erase(seq);
+  if (auto leased = in_flight.find(seq); leased != in_flight.end()) {
+    // The log does not tell when a REQUEUE was written: its writer does, a
+    // reader takes the time it reads it. Returned at or past its deadline,
+    // a delivery's lease ran out; either way it is ready from the earlier.
+    const uint64_t deadline = leased->second;
+    const uint64_t returned = returned_ms != 0 ? returned_ms : now_ms();
+    if (returned >= deadline && !error_noted && !is_scheduled(seq)) ++expired_total;
+    in_flight.erase(leased);
+    now_ready(seq, it->second, std::min(returned, deadline));
+  }
   if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
   if (o != nullptr) {
@@ -403,7 +429,7 @@ void QueueState::apply(const RecordView& view, uint64_t frame_offset, bool keep_
     case ENQUEUE: return apply_enqueue(view.seq, view.time_ms, view.body, frame_offset, keep_body);
     case ACK: return apply_remove(view.seq, false);
     case LEASE: return apply_lease(view.seq, view.time_ms, view.deliveries, &view);
-    case REQUEUE: return apply_requeue(view.seq, view.deliveries);
+    case REQUEUE: return apply_requeue(view.seq, view.deliveries, view.time_ms);
     case DEAD: return apply_remove(view.seq, true);
     case ENQUEUE_WITH_OPTIONS: return apply_enqueue_with_options(view, frame_offset, keep_body);
     case CANCEL: return apply_cancel(view.seq);

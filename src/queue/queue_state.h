@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <queue>
 #include <set>
 #include <span>
@@ -26,6 +27,7 @@ struct MessageEntry {
   uint32_t deliveries = 0;
   uint64_t enqueued_ts_ms = 0;
   uint64_t body_offset = 0;  // file offset of the first body byte
+  uint64_t ready_since_ms = 0;  // while ready: its key in QueueState::ready_since
 };
 
 // The consumers named by the leases of a state, each name kept once and
@@ -132,6 +134,10 @@ struct QueueState {
   std::map<int, std::set<uint64_t>, std::greater<int>> levels;
   // The in-flight messages that are delays (a delayed put or nack), not deliveries.
   std::unordered_set<uint64_t> scheduled;
+  // Every message not in flight (what ready_count counts, held back by a
+  // pause or its group or not), by (the time it became ready, seq): the
+  // first tells how long the backlog has waited without a walk.
+  std::set<std::pair<uint64_t, uint64_t>> ready_since;
   std::unordered_map<uint64_t, MessageOptions> options;
   std::unordered_map<uint32_t, GroupEntry> groups;
   std::unordered_map<std::string, uint32_t> group_ids;
@@ -158,6 +164,7 @@ struct QueueState {
   uint64_t acked_total = 0;
   uint64_t dead_total = 0;
   uint64_t requeued_total = 0;
+  uint64_t expired_total = 0;  // deliveries whose lease ran out
 
   // `frame_offset` is where the record's frame starts in the log (it matters
   // for ENQUEUE only); `keep_body` keeps the bytes for a queue without a log.
@@ -172,7 +179,8 @@ struct QueueState {
                    const RecordView* details = nullptr);
   // Forgets what was known of the message's lease.
   void forget_lease(uint64_t seq);
-  void apply_requeue(uint64_t seq, uint32_t deliveries);
+  // `returned_ms`: when the writer returned it; 0 (read from the log): unknown.
+  void apply_requeue(uint64_t seq, uint32_t deliveries, uint64_t returned_ms = 0);
   void apply_cancel(uint64_t seq);
   void apply_settings(bool paused_now, uint32_t limit);
   void apply_kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key);
@@ -195,6 +203,11 @@ struct QueueState {
 
   // Ready messages, wherever they stand (messages not in flight).
   uint64_t ready_count() const { return messages.size() - in_flight.size(); }
+  // When the ready message that has waited longest became ready, if any.
+  std::optional<uint64_t> oldest_ready_ms() const {
+    if (ready_since.empty()) return std::nullopt;
+    return ready_since.begin()->first;
+  }
   bool is_scheduled(uint64_t seq) const { return !scheduled.empty() && scheduled.contains(seq); }
   const MessageOptions* options_of(uint64_t seq) const {
     if (options.empty()) return nullptr;
@@ -220,6 +233,9 @@ struct QueueState {
   // Notes the consumer of the message's delivery that ends now, if known.
   void end_delivery(uint64_t seq, const MessageEntry& entry);
   void take_id(uint64_t seq);
+  // Keeps ready_since in step as a message becomes ready at `ms`, or stops being ready.
+  void now_ready(uint64_t seq, MessageEntry& entry, uint64_t ms);
+  void not_ready(uint64_t seq, const MessageEntry& entry);
   // Takes a live message out of the state; `counter` (if any) counts it.
   void remove_message(uint64_t seq, uint64_t* counter);
   void start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,

@@ -85,7 +85,9 @@ using Record = std::variant<EnqueueRecord, AckRecord, LeaseRecord, RequeueRecord
 struct RecordView {
   RecordTag tag;
   uint64_t seq;
-  uint64_t time_ms;      // ENQUEUE: enqueued_ts_ms; LEASE: deadline_ms
+  // ENQUEUE: enqueued_ts_ms; LEASE: deadline_ms; REQUEUE: when its writer
+  // returned the message (not written: 0 when read from the log).
+  uint64_t time_ms;
   uint32_t deliveries;   // LEASE, REQUEUE
   std::span<const uint8_t> body;  // ENQUEUE
   // LEASE's trailing fields, when `details` (see LeaseDetails); `consumer`
@@ -123,8 +125,8 @@ struct RecordView {
     return {LEASE, seq, deadline_ms, deliveries, {}, true, extensions, started_ms,
             consumer.substr(0, MAX_CONSUMER_LEN)};
   }
-  static RecordView requeue(uint64_t seq, uint32_t deliveries) {
-    return {REQUEUE, seq, 0, deliveries, {}};
+  static RecordView requeue(uint64_t seq, uint32_t deliveries, uint64_t returned_ms = 0) {
+    return {REQUEUE, seq, returned_ms, deliveries, {}};
   }
   static RecordView dead(uint64_t seq) { return {DEAD, seq, 0, 0, {}}; }
   static RecordView schedule(uint64_t seq, uint64_t due_ms, uint32_t deliveries) {

@@ -42,7 +42,13 @@ std::vector<LeaseEntry> heap_entries(const QueueState& s) {
       return ::testing::AssertionFailure() << "in-flight seq " << seq << " has no heap entry";
     }
     if (seq >= s.next_seq) return ::testing::AssertionFailure() << "next_seq not above " << seq;
+    if ((leased == s.in_flight.end()) != s.ready_since.contains({entry.ready_since_ms, seq})) {
+      return ::testing::AssertionFailure() << "seq " << seq << " out of step in ready_since";
+    }
     live += uint64_t{entry.body_len} + 33;
+  }
+  if (s.ready_since.size() != s.ready_count()) {
+    return ::testing::AssertionFailure() << "ready_since holds seqs that are not ready";
   }
   if (s.ready.size() + s.in_flight.size() != s.messages.size()) {
     return ::testing::AssertionFailure() << "ready or in_flight hold seqs that are not live";
@@ -343,6 +349,8 @@ TEST_P(QueueStateRandom, InvariantsHoldAndBothApplyPathsAgree) {
     ASSERT_TRUE(matches(direct, model)) << "step " << step;
     ASSERT_TRUE(matches(replayed, model)) << "step " << step;
     ASSERT_EQ(direct.ready, replayed.ready) << "step " << step;
+    ASSERT_EQ(direct.ready_since, replayed.ready_since) << "step " << step;
+    ASSERT_EQ(direct.expired_total, replayed.expired_total) << "step " << step;
   }
   EXPECT_GT(model.acked + model.dead, 0u);
   EXPECT_GT(model.requeued, 0u);

@@ -252,7 +252,8 @@ SELECT count(*) FILTER (WHERE due_at <= now()),
        count(*), coalesce(sum(octet_length(body)), 0),
        (SELECT count(*) FROM tarnwick_dead_letters WHERE queue = %(q)s),
        (SELECT id FROM oldest), (SELECT started FROM oldest),
-       coalesce((SELECT paused FROM tarnwick_queues WHERE queue = %(q)s), false)
+       coalesce((SELECT paused FROM tarnwick_queues WHERE queue = %(q)s), false),
+       extract(epoch FROM min(due_at) FILTER (WHERE due_at <= now()))::float8
 FROM tarnwick_messages WHERE queue = %(q)s"""
 
 # The queue's settings row, made when a handle opens the queue; a given
@@ -565,7 +566,8 @@ class PostgresDriver(Driver):
         return {"ready": ready, "in_flight": in_flight, "scheduled": scheduled, "total": total,
                 "live_bytes": live_bytes, "dead_letters": dead, "persistent": True,
                 "paused": bool(row[8]),
-                "oldest_running_id": row[6], "oldest_running_started_at": row[7]}
+                "oldest_running_id": row[6], "oldest_running_started_at": row[7],
+                "oldest_ready_at": row[9]}
 
     # --- the queue's settings ---
 
