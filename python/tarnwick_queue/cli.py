@@ -259,7 +259,8 @@ class _Progress:
 
 STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "paused",
              "enqueued_total",
-             "acked_total", "requeued_total", "dead_total", "next_seq", "live_bytes",
+             "acked_total", "requeued_total", "dead_total", "expired_total", "next_seq",
+             "live_bytes",
              "log_bytes", "generation"]
 
 
@@ -306,7 +307,11 @@ def _write_stats(stats: Mapping[str, Any], rates: Optional[Dict[str, float]], ou
         if rates is not None and key in rates:
             rate = f"  {rates[key]:10.1f}/s"
         out.write(f"{key:<15} {shown:>12}{rate}\n")
-    out.write(f"{'oldest_running':<15} {_oldest_running(stats, time.time())}\n")
+    now = time.time()
+    out.write(f"{'oldest_running':<15} {_oldest_running(stats, now)}\n")
+    ready_at = stats.get("oldest_ready_at")
+    waiting = "-" if ready_at is None else f"ready for {_duration(max(0.0, now - ready_at))}"
+    out.write(f"{'oldest_ready':<15} {waiting}\n")
 
 
 def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
@@ -331,7 +336,7 @@ def _watch_stats(queue: Any, args: argparse.Namespace) -> int:
                     sys.stdout.write(f"\x1b[{drawn}A\x1b[J")
                 sys.stdout.write(f"{args.dir}  (every {interval:g} s, Ctrl-C ends)\n")
                 _write_stats(stats, rates, sys.stdout)
-                drawn = len(_stat_rows(stats)) + 2
+                drawn = len(_stat_rows(stats)) + 3  # the title, oldest_running, oldest_ready
             else:
                 line = " ".join(f"{k}={stats[k]}" for k in STAT_ROWS[:5])
                 line += "".join(f" {k.split('_')[0]}/s={v:.1f}" for k, v in rates.items())
