@@ -1,8 +1,18 @@
-// The payload of format 4's SCHEDULE record: a named schedule's new state
-// (or its removal) and the messages the same change puts, in one frame, so
-// that a crash at any byte leaves all of the change in the log or none of
-// it (a frame cut short fails its CRC and is a torn tail). Encoded whole
-// here; RecordView carries the payload bytes (docs/log-format.md).
+// The payload of format 4's SCHEDULE record (kind 12): a named schedule's
+// new state (or its removal) and the messages the same change puts, in one
+// frame, so that a crash at any byte leaves all of the change in the log or
+// none of it (a frame cut short fails its CRC and is a torn tail). Encoded
+// whole here; RecordView carries the payload bytes (docs/log-format.md).
+//
+// Layout: tag u8 (12), name_len u8, name (UTF-8, 1..200 bytes, no NUL),
+// has_state u8 (0: the schedule is removed, 1: set), state_len u32 (0
+// without a state), state, put_count u32, then each put as the fields of
+// ENQUEUE_WITH_OPTIONS after its tag: seq u64, enqueued_ts_ms u64,
+// priority i8, unique_for_ms u64, key_len u8, key, group_len u8, group,
+// headers_len u32, headers, body_len u32, body. The puts' seqs are
+// consecutive; each is a ready message from then on. The payload ends
+// exactly after the last put. The last SCHEDULE of a name holds; compaction
+// and purge write one per schedule, without puts, after SETTINGS.
 #pragma once
 
 #include <cstdint>
