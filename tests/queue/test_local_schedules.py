@@ -213,6 +213,6 @@ def test_processes_racing_with_the_same_expected_state_change_it_once(tmp_path):
     try:
         assert d.schedules() == {"s": str(rounds).encode()}
         assert [(m.id, m.body, m.key) for m in d.peek(100, True)] == [
-            (won[i], b"round %d" % i, "s:%d" % i) for i in range(rounds)]
+            (won[i], b"round %d" % i, f"s:{i}") for i in range(rounds)]
     finally:
         d.close()
