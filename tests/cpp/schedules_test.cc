@@ -424,6 +424,44 @@ TEST(Schedules, AFailedWriteLeavesNothingApplied) {
   }
 }
 
+TEST(Schedules, AFailedUpgradeLeavesTheOlderLogAndNothingApplied) {
+  TempDir dir;
+  auto q = open_jobs(dir.path());
+  PutOptions o;
+  o.priority = 1;
+  put_one(*q, "format 2", o);
+  const Bytes before = read_file(dir.path() + "/queue.log");
+  Change c;
+  c.put("fired");
+  {
+    FaultScope faults;
+    faults.fail(sys::Call::kRename, EIO);
+    auto r = q->change_schedule("s", std::nullopt, span_of(kOne), c.puts);
+    ASSERT_FALSE(r.ok());
+  }
+  EXPECT_EQ(read_file(dir.path() + "/queue.log"), before);
+  EXPECT_TRUE(states(*q).empty());
+  EXPECT_EQ(messages(*q).size(), 1u);
+  EXPECT_EQ(change(*q, "s", nullptr, &kOne, c), std::vector<uint64_t>{1});
+}
+
+TEST(Schedules, AChangeSyncsAsASinglePutDoes) {
+  for (uint64_t interval_ms : {uint64_t{0}, kHourMs}) {
+    TempDir dir;
+    auto q = open_jobs(dir.path(), make_settings(interval_ms));
+    ASSERT_TRUE(change(*q, "s", nullptr, &kOne));  // the upgrade syncs its own file
+    CallCounter syncs(sys::Call::kFullSync);
+    Change c;
+    c.put("fired");
+    ASSERT_TRUE(change(*q, "s", &kOne, &kTwo, c));
+    if (interval_ms == 0) {
+      EXPECT_GE(syncs.count(), 1u);
+    } else {
+      EXPECT_EQ(syncs.count(), 0u);
+    }
+  }
+}
+
 TEST(Schedules, BadInputIsRefusedWithNothingWritten) {
   TempDir dir;
   auto q = open_jobs(dir.path());
