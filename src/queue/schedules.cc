@@ -1,5 +1,6 @@
 // JobQueue's schedules: named states changed by compare-and-set, each change
 // written with the messages it puts as one SCHEDULE record (schedule_record.h).
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 
