@@ -394,6 +394,32 @@ TEST(Schedules, EveryCutOfTheLogTailKeepsTheWholeChangeOrNone) {
   }
 }
 
+TEST(Schedules, DamageBeforeAChangeIsSkippedAndTheChangeKept) {
+  // The repair after damage in the middle finds the SCHEDULE frame beyond
+  // it: a frame of that kind must be one it knows how to resume at.
+  TempDir dir;
+  uint64_t damaged_at = 0;
+  {
+    auto q = open_jobs(dir.path());
+    damaged_at = file_size(dir.path() + "/queue.log") + ENQUEUE_FRAME_OVERHEAD;
+    put_one(*q, "damaged");
+    Change c;
+    c.put("fired", "k");
+    ASSERT_EQ(change(*q, "s", nullptr, &kOne, c), std::vector<uint64_t>{1});
+  }
+  Bytes log = read_file(dir.path() + "/queue.log");
+  log[damaged_at] ^= 0x10;
+  write_file(dir.path() + "/queue.log", log);
+  ::testing::internal::CaptureStderr();
+  auto q = open_jobs(dir.path());
+  const std::string warning = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(q);
+  EXPECT_NE(warning.find("kept 1 intact record"), std::string::npos) << warning;
+  EXPECT_EQ(states(*q), (std::map<std::string, Bytes>{{"s", kOne}}));
+  EXPECT_EQ(messages(*q), (std::vector<std::tuple<uint64_t, std::string, std::string, int>>{
+                              {1, "fired", "k", 0}}));
+}
+
 TEST(Schedules, AFailedWriteLeavesNothingApplied) {
   for (int error : {EIO, ENOSPC}) {
     for (size_t partial : {size_t{0}, size_t{20}}) {
