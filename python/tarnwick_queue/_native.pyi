@@ -2,7 +2,7 @@
 # Every argument is positional only and already checked by the Python side:
 # times are whole milliseconds, bodies bytes. The names starting with "_"
 # exist only here, for type checkers.
-from typing import Final, List, Optional, Tuple, TypedDict, final
+from typing import Dict, Final, List, Optional, Tuple, TypedDict, final
 
 # The largest message body, in bytes.
 MAX_BODY_LEN: Final[int]
@@ -26,6 +26,8 @@ _Summary = Tuple[int, str, int, int, Optional[int], int, Optional[bytes], Option
 # "leased", "acked", "dead", "cancelled".
 _Outcome = Tuple[int, str, int, int, Optional[int], Optional[int], Optional[bytes], List[str],
                  List[str], int, Optional[str], Optional[str], Optional[bytes], Optional[int]]
+# (body, priority, key, unique_for_ms, headers): a message schedule_change() puts.
+_SchedulePut = Tuple[bytes, int, Optional[str], int, Optional[bytes]]
 # (id, original_id, body, deliveries, enqueued_ms, died_ms, reason)
 _DeadLetter = Tuple[int, int, bytes, int, int, int, str]
 
@@ -101,6 +103,9 @@ class Engine:
     def is_paused(self) -> bool: ...
     def group_limit(self) -> int: ...
     def set_group_limit(self, limit: int, /) -> None: ...
+    def schedules(self) -> Dict[str, bytes]: ...
+    def schedule_change(self, name: str, expected: Optional[bytes], new: Optional[bytes],
+                        puts: List[_SchedulePut], /) -> Optional[List[int]]: ...
     def take(
         self, max: int, lease_ms: Optional[int], max_deliveries: int, /
     ) -> Tuple[List[_Taken], Optional[int], Optional[List[Optional[_Options]]]]: ...

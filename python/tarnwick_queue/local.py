@@ -19,6 +19,7 @@ from .driver import (
     LocalQueueStats,
     MessageInfo,
     Retention,
+    SchedulePut,
     Status,
     Taken,
     Watch,
@@ -250,6 +251,24 @@ class LocalDriver(Driver):
 
     def set_group_limit(self, limit: int) -> None:
         self._engine.set_group_limit(limit)
+
+    # --- schedules ---
+
+    def schedules(self) -> Dict[str, bytes]:
+        return self._engine.schedules()
+
+    def schedule_change(self, name: str, expected: Optional[bytes],
+                        new: Optional[bytes],
+                        puts: Sequence[SchedulePut] = ()) -> Optional[List[int]]:
+        # As put() hands them over: an empty key is none, times in whole ms.
+        rows = [(p.body, p.priority, p.key or None,
+                 _ms_ceil(p.unique_for) if p.unique_for else 0,
+                 _encode_headers(p.headers)) for p in puts]
+        ids = self._engine.schedule_change(name, expected, new, rows)
+        # Directory watches see the record; a queue in memory wakes its own.
+        if ids is not None and self._notify is not None:
+            self._notify()
+        return ids
 
     # --- dead letters ---
 

@@ -22,6 +22,7 @@
 #include "face_module/without_gil.h"
 #include "log_io/log_format.h"
 #include "queue/job_queue.h"
+#include "queue/schedule_record.h"
 
 namespace tarnwick::face {
 namespace {
@@ -335,6 +336,126 @@ PyObject* engine_set_group_limit(PyObject* self, PyObject* args) noexcept {
   return status_call(self, [&](JobQueue& q) { return q.set_group_limit(limit); });
 }
 
+// --- schedules ---
+
+// schedules() -> dict[str, bytes]
+PyObject* engine_schedules(PyObject* self, PyObject*) noexcept {
+  return engine_call(
+      self, [](JobQueue& q) { return q.schedules(); },
+      [](const ScheduleStates& states) -> PyObject* {
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (const auto& [name, state] : states) {
+          PyRef key = PyRef::steal(py::to_str(name));
+          PyRef value = PyRef::steal(py::to_bytes(state));
+          if (!key || !value || PyDict_SetItem(out.get(), key.get(), value.get()) != 0) {
+            return nullptr;
+          }
+        }
+        return out.release();
+      });
+}
+
+// False with TypeError set unless `value` is bytes or None (left empty).
+bool optional_bytes(PyObject* value, const char* name, std::optional<ByteSpan>& out) {
+  if (value == Py_None) return true;
+  if (!PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be bytes or None", name);
+    return false;
+  }
+  out = bytes_view(value);
+  return true;
+}
+
+// schedule_change(name, expected, new, puts) -> list[int] | None: `puts` a
+// list of (body, priority, key, unique_for_ms, headers) tuples.
+PyObject* engine_schedule_change(PyObject* self, PyObject* args) noexcept {
+  PyObject* name = nullptr;
+  PyObject* expected_arg = nullptr;
+  PyObject* next_arg = nullptr;
+  PyObject* list = nullptr;
+  if (!PyArg_ParseTuple(args, "UOOO!", &name, &expected_arg, &next_arg, &PyList_Type, &list)) {
+    return nullptr;
+  }
+  return guarded<raise_internal>([&]() -> PyObject* {
+    PyRef name_bytes = PyRef::steal(PyUnicode_AsUTF8String(name));
+    if (!name_bytes) return nullptr;
+    char* name_utf8 = nullptr;
+    Py_ssize_t name_len = 0;
+    if (PyBytes_AsStringAndSize(name_bytes.get(), &name_utf8, &name_len) != 0) return nullptr;
+    const std::string_view name_text(name_utf8, static_cast<size_t>(name_len));
+    if (name_text.empty() || name_text.size() > MAX_SCHEDULE_NAME_LEN) {
+      PyErr_Format(PyExc_ValueError, "name must be 1 to %d bytes in UTF-8, not %zd",
+                   static_cast<int>(MAX_SCHEDULE_NAME_LEN), name_len);
+      return nullptr;
+    }
+    if (name_text.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "name must not contain NUL");
+      return nullptr;
+    }
+    std::optional<ByteSpan> expected;
+    std::optional<ByteSpan> next;
+    if (!optional_bytes(expected_arg, "expected", expected) ||
+        !optional_bytes(next_arg, "new", next)) {
+      return nullptr;
+    }
+    if (next && next->size() > MAX_SCHEDULE_STATE_LEN) {
+      PyErr_Format(PyExc_ValueError, "new must be at most %d bytes, not %zu",
+                   static_cast<int>(MAX_SCHEDULE_STATE_LEN), next->size());
+      return nullptr;
+    }
+    // A tuple of the (immutable) puts keeps them and their bytes alive while
+    // the engine reads them without the interpreter lock.
+    PyRef frozen = PyRef::steal(PyList_AsTuple(list));
+    if (!frozen) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(frozen.get());
+    std::vector<OptionArgs> given(static_cast<size_t>(n));
+    std::vector<SchedulePut> puts(static_cast<size_t>(n));
+    uint64_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GetItem(frozen.get(), i);
+      OptionArgs& options = given[static_cast<size_t>(i)];
+      SchedulePut& put = puts[static_cast<size_t>(i)];
+      PyObject* body = nullptr;
+      PyObject* unique_for = nullptr;
+      if (!PyTuple_Check(item) || PyTuple_Size(item) != 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "puts must be (body, priority, key, unique_for_ms, headers) tuples");
+        return nullptr;
+      }
+      if (!PyArg_ParseTuple(item, "OiOOO", &body, &options.priority, &options.key, &unique_for,
+                            &options.headers)) {
+        return nullptr;
+      }
+      if (!PyBytes_Check(body)) {
+        PyErr_SetString(PyExc_TypeError, "the body of each put must be bytes");
+        return nullptr;
+      }
+      if (!py::convert_u64(unique_for, options.unique_for_ms) || !options.convert(put.options)) {
+        return nullptr;
+      }
+      put.body = bytes_view(body);
+      const uint64_t size = put.body.size() + put.options.headers.size();
+      if (put.body.size() > MAX_BODY_LEN || size + 600 > MAX_RECORD_LEN) {
+        PyErr_Format(PyExc_ValueError, "the body of put %zd is too large (%llu bytes)", i,
+                     static_cast<unsigned long long>(size));
+        return nullptr;
+      }
+      total += size + 600;
+      if (total > MAX_RECORD_LEN) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the puts of one schedule change are at most 512 MiB together");
+        return nullptr;
+      }
+    }
+    return engine_call(
+        self, [&](JobQueue& q) { return q.change_schedule(name_text, expected, next, puts); },
+        [](const std::optional<std::vector<uint64_t>>& ids) {
+          return ids ? py::to_int_list(*ids) : py::to_none();
+        });
+  });
+}
+
 // --- consuming and settling ---
 
 // take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None, options):
@@ -620,6 +741,21 @@ PyMethodDef g_engine_methods[] = {
     {"set_group_limit", engine_set_group_limit, METH_VARARGS,
      "set_group_limit($self, limit, /)\n--\n\n"
      "Stores the group limit (an int >= 1) with the queue."},
+    {"schedules", engine_schedules, METH_NOARGS,
+     "schedules($self, /)\n--\n\n"
+     "Every schedule stored in the queue: a dict of its name to its state\n"
+     "(bytes)."},
+    {"schedule_change", engine_schedule_change, METH_VARARGS,
+     "schedule_change($self, name, expected, new, puts, /)\n--\n\n"
+     "In one locked step and one record: when the schedule `name` (a str of\n"
+     "1 to 200 bytes in UTF-8, no NUL) holds exactly `expected` (bytes; None:\n"
+     "there is no such schedule), stores `new` (bytes of at most 256 KiB;\n"
+     "None: removes it) and puts the messages `puts`, a list of\n"
+     "(body, priority, key, unique_for_ms, headers) as put_one() takes them,\n"
+     "ready now. Returns their ids in order (a put whose key is held writes\n"
+     "nothing and gets the holder's id); None, and nothing written, when the\n"
+     "schedule holds something else. A crash leaves all of the change or\n"
+     "none of it."},
     {"take", engine_take, METH_VARARGS,
      "take($self, max, lease_ms, max_deliveries, /)\n--\n\n"
      "Leases up to `max` ready messages, highest priority then smallest id\n"

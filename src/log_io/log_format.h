@@ -19,6 +19,9 @@ inline constexpr uint32_t FORMAT_VERSION_2 = 2;
 // format 2 take an unknown kind for damage and would cut it, so format 3
 // has a magic of its own too, which they refuse.
 inline constexpr uint32_t FORMAT_VERSION_3 = 3;
+// Format 4 adds the kind 12 (schedules). Readers of format 3 take it for
+// damage as well, so format 4 has a magic of its own, which they refuse.
+inline constexpr uint32_t FORMAT_VERSION_4 = 4;
 
 // Fixed ENQUEUE payload bytes ahead of the body: tag, seq, timestamp, length.
 inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
@@ -28,6 +31,7 @@ inline constexpr uint64_t MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_PREFIX
 inline constexpr char LOG_MAGIC[4] = {'T', 'W', 'F', 'L'};
 inline constexpr char LOG_MAGIC_2[4] = {'T', 'W', 'F', '2'};
 inline constexpr char LOG_MAGIC_3[4] = {'T', 'W', 'F', '3'};
+inline constexpr char LOG_MAGIC_4[4] = {'T', 'W', 'F', '4'};
 inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
 
 inline constexpr uint64_t ACK_FRAME_LEN = 21;

@@ -140,12 +140,13 @@ bool out_of_space(const Error& error) {
   return error.kind() == ErrorKind::kOs && (error.os_code() == ENOSPC || error.os_code() == EDQUOT);
 }
 
-// Settling and moving messages may spend the reserve, putting them may not:
-// a full disk refuses new messages but lets the queue drain.
+// Settling and moving messages may spend the reserve, putting them (or
+// changing a schedule, which may put them) may not: a full disk refuses new
+// messages but lets the queue drain.
 bool QueueImpl::may_spend_reserve(std::span<const RecordView> records) const {
   if (!reserve) return false;
   return writes_drain || std::none_of(records.begin(), records.end(), [](const RecordView& r) {
-           return r.tag == ENQUEUE || r.tag == ENQUEUE_WITH_OPTIONS;
+           return r.tag == ENQUEUE || r.tag == ENQUEUE_WITH_OPTIONS || r.tag == SCHEDULE;
          });
 }
 

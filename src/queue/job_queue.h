@@ -70,6 +70,16 @@ struct PutOptions {
   }
 };
 
+// One message a schedule change puts, ready at once, with put()'s options
+// (a key holds as it does for put()).
+struct SchedulePut {
+  ByteSpan body;
+  PutOptions options;
+};
+
+// The schedules stored in a queue: each name with its state (opaque bytes).
+using ScheduleStates = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
 struct DeadLetter {
   uint64_t id = 0;  // seq in the dead-letter queue
   uint64_t original_seq = 0;
@@ -187,6 +197,23 @@ class JobQueue {
   Result<bool> paused();
   Result<uint32_t> group_limit();
   Status set_group_limit(uint32_t limit);  // >= 1; writes only when it changes
+
+  // --- schedules, kept in its log (format 4) ---
+  // In one critical section, after catching up with the log: when the
+  // schedule `name` (1 to MAX_SCHEDULE_NAME_LEN bytes, no NUL) holds exactly
+  // `expected` (none: there is no such schedule), stores `next` (at most
+  // MAX_SCHEDULE_STATE_LEN bytes; none: removes it) and puts `puts`, ready
+  // now, as one SCHEDULE record: a crash leaves all of it in the log or
+  // none. Returns the puts' ids in order (a put whose key is held, by a
+  // message or by an earlier put of the same change, writes nothing and
+  // gets the holder's id); nothing, and nothing written, when the state
+  // differs. A change that alters nothing writes nothing. Bad input is
+  // kInvalidData, nothing written.
+  Result<std::optional<std::vector<uint64_t>>> change_schedule(
+      std::string_view name, std::optional<ByteSpan> expected, std::optional<ByteSpan> next,
+      std::span<const SchedulePut> puts);
+  // Every schedule, by name.
+  Result<ScheduleStates> schedules();
 
   // --- consuming ---
   // Leases up to `request.max` ready messages, in one write, and hands them

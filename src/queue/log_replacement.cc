@@ -1,5 +1,6 @@
-// Replacing the log: compaction keeps the live messages and the outcomes
-// whose time is not up, purge keeps no message (the outcomes stay).
+// Replacing the log: compaction keeps the live messages, the schedules and
+// the outcomes whose time is not up, purge keeps no message (the schedules
+// and outcomes stay).
 // Both write a new file of the next generation beside the log, sync it,
 // rename it over the log and sync the directory. A replacement that fails
 // before the rename removes its file again. The new file takes the access
@@ -13,6 +14,7 @@
 #include "log_io/sys.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
+#include "queue/schedule_record.h"
 
 namespace tarnwick {
 namespace {
@@ -22,6 +24,24 @@ struct LiveMessage {
   MessageEntry* entry;
   std::optional<uint64_t> deadline;
 };
+
+// Writes a SCHEDULE holding each schedule's state alone to `writer` at `pos` (advanced).
+Status put_schedules(BufferedWriter& writer, uint64_t& pos, const QueueState& state) {
+  std::vector<uint8_t> frame;
+  std::vector<uint8_t> payload;
+  for (const auto& [name, bytes] : state.schedules) {
+    payload.clear();
+    ScheduleFields fields;
+    fields.name = name;
+    fields.state = std::span<const uint8_t>(bytes);
+    encode_schedule(fields, payload);
+    frame.clear();
+    append_frame_to(frame, RecordView::encoded(SCHEDULE, 0, payload));
+    TW_TRY(writer.write_all(frame));
+    pos += frame.size();
+  }
+  return {};
+}
 
 // Appends one frame with the record's payload to `writer`.
 Status put_frame(BufferedWriter& writer, std::vector<uint8_t>& scratch, const Record& record) {
@@ -56,7 +76,10 @@ namespace {
 
 // The oldest format that holds everything the state will write, at least `format`.
 uint32_t format_needed(const QueueState& state, uint32_t format) {
-  if (format >= FORMAT_VERSION_3 || !state.outcomes.empty()) return FORMAT_VERSION_3;
+  if (!state.schedules.empty()) return FORMAT_VERSION_4;
+  if (format >= FORMAT_VERSION_3 || !state.outcomes.empty()) {
+    return std::max(format, FORMAT_VERSION_3);
+  }
   // A history of consumers alone is what the LEASE records told: an older
   // format lets it go rather than become a log older releases cannot read.
   for (const auto& [seq, history] : state.histories) {
@@ -135,6 +158,8 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
     if (format >= FORMAT_VERSION_2 && (state.paused || state.group_limit != 1)) {
       TW_TRY(put_view(RecordView::settings(state.paused, state.group_limit)));
     }
+    // The schedules are configuration, like the settings.
+    if (format >= FORMAT_VERSION_4) TW_TRY(put_schedules(writer, pos, state));
     // The kept outcomes first, each frame as it was written, oldest first
     // (they name messages that left, so no live message follows them).
     if (format >= FORMAT_VERSION_3) {
@@ -258,7 +283,8 @@ Status QueueImpl::maybe_compact() {
   // Kept outcomes are live for this until their time is up: a log of
   // mostly kept outcomes is not rewritten on every removal, and one of
   // mostly expired ones is compacted as a log of mostly removed messages.
-  const uint64_t live = inner.state.live_bytes + inner.state.unexpired_outcome_bytes(now_ms());
+  const uint64_t live = inner.state.live_bytes + inner.state.schedule_bytes +
+                        inner.state.unexpired_outcome_bytes(now_ms());
   if (live >= (uint64_t{1} << 63) || 2 * live >= inner.log_bytes) return {};
   // The removal that asked for it has taken effect and must be reported as
   // such; a failure here leaves a log that is only longer than it need be
@@ -272,12 +298,14 @@ Status QueueImpl::maybe_compact() {
 
 namespace {
 
-// What a purge keeps of a state: the queue's settings and kept outcomes
-// (whose ids stay taken), no message or key.
+// What a purge keeps of a state: the queue's settings, schedules and kept
+// outcomes (whose ids stay taken), no message or key.
 QueueState settings_only(QueueState& state) {
   QueueState fresh;
   fresh.paused = state.paused;
   fresh.group_limit = state.group_limit;
+  fresh.schedules = std::move(state.schedules);
+  fresh.schedule_bytes = state.schedule_bytes;
   fresh.outcome_payloads = std::move(state.outcome_payloads);
   for (const OutcomeEntry& entry : state.outcomes) {
     if (entry.state != 0) fresh.keep_outcome(entry);
@@ -308,8 +336,9 @@ Status QueueImpl::write_purged(bool& renamed) {
       TW_TRY(sys::write_all(file.fd(), frame.data(), frame.size()));
       pos += frame.size();
     }
-    if (!inner.state.outcomes.empty()) {
+    if (!inner.state.schedules.empty() || !inner.state.outcomes.empty()) {
       BufferedWriter writer(file.fd());
+      TW_TRY(put_schedules(writer, pos, inner.state));
       TW_ASSIGN_OR_RETURN(kept_outcomes, copy_outcomes(writer, pos, now_ms()));
       TW_TRY(writer.flush());
     }

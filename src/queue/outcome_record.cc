@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log_io/endian.h"
+#include "queue/payload_reader.h"
 #include "queue/record.h"
 
 namespace tarnwick {
@@ -36,58 +37,19 @@ void put_lists(std::vector<uint8_t>& out, const DeliveryLists& lists) {
   }
 }
 
-// Reads fields in order; any read past the end fails the whole decode.
-class Reader {
- public:
-  explicit Reader(std::span<const uint8_t> payload) : p_(payload) {}
-  bool ok() const { return ok_; }
-  bool done() const { return ok_ && at_ == p_.size(); }
-  uint8_t u8() { return have(1) ? p_[at_++] : 0; }
-  uint32_t u32() {
-    if (!have(4)) return 0;
-    const uint32_t v = load_le32(p_.data() + at_);
-    at_ += 4;
-    return v;
+bool read_lists(PayloadReader& r, DeliveryLists& out) {
+  const uint8_t errors = r.u8();
+  if (errors > MAX_HISTORY) return r.fail();
+  for (uint8_t i = 0; i < errors && r.ok(); ++i) {
+    const uint32_t n = r.u32();
+    if (n > MAX_ERROR_LEN) return r.fail();
+    out.errors.push_back(r.text(n));
   }
-  uint64_t u64() {
-    if (!have(8)) return 0;
-    const uint64_t v = load_le64(p_.data() + at_);
-    at_ += 8;
-    return v;
-  }
-  std::span<const uint8_t> bytes(size_t n) {
-    if (!have(n)) return {};
-    auto out = p_.subspan(at_, n);
-    at_ += n;
-    return out;
-  }
-  std::string_view text(size_t n) {
-    auto b = bytes(n);
-    return {reinterpret_cast<const char*>(b.data()), b.size()};
-  }
-  bool lists(DeliveryLists& out) {
-    const uint8_t errors = u8();
-    if (errors > MAX_HISTORY) return ok_ = false;
-    for (uint8_t i = 0; i < errors && ok_; ++i) {
-      const uint32_t n = u32();
-      if (n > MAX_ERROR_LEN) return ok_ = false;
-      out.errors.push_back(text(n));
-    }
-    const uint8_t consumers = u8();
-    if (consumers > MAX_HISTORY) return ok_ = false;
-    for (uint8_t i = 0; i < consumers && ok_; ++i) out.consumers.push_back(text(u8()));
-    return ok_;
-  }
-
- private:
-  bool have(size_t n) {
-    if (!ok_ || p_.size() - at_ < n) ok_ = false;
-    return ok_;
-  }
-  std::span<const uint8_t> p_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
+  const uint8_t consumers = r.u8();
+  if (consumers > MAX_HISTORY) return r.fail();
+  for (uint8_t i = 0; i < consumers && r.ok(); ++i) out.consumers.push_back(r.text(r.u8()));
+  return r.ok();
+}
 
 constexpr uint32_t kNoResult = UINT32_MAX;
 
@@ -126,7 +88,7 @@ void encode_history(const HistoryFields& f, std::vector<uint8_t>& out) {
 }
 
 std::optional<OutcomeFields> decode_outcome(std::span<const uint8_t> payload) {
-  Reader r(payload);
+  PayloadReader r(payload);
   OutcomeFields f;
   if (r.u8() != OUTCOME) return std::nullopt;
   f.seq = r.u64();
@@ -148,18 +110,18 @@ std::optional<OutcomeFields> decode_outcome(std::span<const uint8_t> payload) {
     if (result_len > MAX_RESULT_LEN) return std::nullopt;
     f.result = r.bytes(result_len);
   }
-  if (!r.lists(f.lists) || !r.done()) return std::nullopt;
+  if (!read_lists(r, f.lists) || !r.done()) return std::nullopt;
   return f;
 }
 
 std::optional<HistoryFields> decode_history(std::span<const uint8_t> payload) {
-  Reader r(payload);
+  PayloadReader r(payload);
   HistoryFields f;
   if (r.u8() != HISTORY) return std::nullopt;
   f.seq = r.u64();
   f.recorded = r.u32();
   f.started_ms = r.u64();
-  if (!r.lists(f.lists) || !r.done()) return std::nullopt;
+  if (!read_lists(r, f.lists) || !r.done()) return std::nullopt;
   return f;
 }
 

@@ -5,6 +5,7 @@
 
 #include "log_io/clock.h"
 #include "log_io/log_format.h"
+#include "queue/schedule_record.h"
 
 namespace tarnwick {
 
@@ -113,7 +114,7 @@ void QueueState::move_optioned(uint64_t seq, const MessageOptions& o, Place from
 }
 
 void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
-                               uint64_t frame_offset, uint64_t body_at, bool keep_body) {
+                               uint64_t body_offset, uint64_t overhead, bool keep_body) {
   if (seq >= next_seq && !seq_exhausted) {
     // The largest id taken leaves none to hand out; next_seq stays there.
     seq_exhausted = seq == UINT64_MAX;
@@ -126,7 +127,7 @@ void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uin
     remove_message(seq, nullptr);
     it = messages.try_emplace(seq).first;
   }
-  live_bytes += body.size() + body_at;
+  live_bytes += body.size() + overhead;
   MessageEntry& entry = it->second;
   if (keep_body && !body.empty()) {
     entry.body.reset(new uint8_t[body.size()]);
@@ -134,7 +135,7 @@ void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uin
   }
   entry.body_len = static_cast<uint32_t>(body.size());
   entry.enqueued_ts_ms = ts_ms;
-  entry.body_offset = frame_offset + body_at;
+  entry.body_offset = body_offset;
   entry.deliveries = 0;
   now_ready(seq, entry, ts_ms);
   ++enqueued_total;
@@ -142,7 +143,8 @@ void QueueState::start_message(uint64_t seq, uint64_t ts_ms, std::span<const uin
 
 void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
                                uint64_t frame_offset, bool keep_body) {
-  start_message(seq, ts_ms, body, frame_offset, ENQUEUE_FRAME_OVERHEAD, keep_body);
+  start_message(seq, ts_ms, body, frame_offset + ENQUEUE_FRAME_OVERHEAD, ENQUEUE_FRAME_OVERHEAD,
+                keep_body);
   // New seqs are nearly always the largest: hinting the end skips the descent.
   ready.emplace_hint(ready.end(), seq);
 }
@@ -150,27 +152,60 @@ void QueueState::apply_enqueue(uint64_t seq, uint64_t ts_ms, std::span<const uin
 void QueueState::apply_enqueue_with_options(const RecordView& view, uint64_t frame_offset,
                                             bool keep_body) {
   const uint64_t body_at = view.body_at();
-  start_message(view.seq, view.time_ms, view.body, frame_offset, body_at, keep_body);
-  MessageOptions& o = options[view.seq];
-  o.priority = view.priority;
-  o.unique_for_ms = view.unique_for_ms;
-  o.key.assign(view.key);
-  o.headers_len = static_cast<uint32_t>(view.headers.size());
-  o.headers_offset = frame_offset + view.headers_at();
-  o.frame_overhead = static_cast<uint32_t>(body_at);
-  if (keep_body) o.headers_kept.assign(view.headers.begin(), view.headers.end());
-  if (!view.group.empty()) {
-    auto [id, added] = group_ids.try_emplace(std::string(view.group), next_group_id);
+  add_optioned(Optioned{view.seq, view.time_ms, view.body, frame_offset + body_at, view.headers,
+                        frame_offset + view.headers_at(), body_at, view.priority,
+                        view.unique_for_ms, view.key, view.group},
+               keep_body);
+}
+
+void QueueState::add_optioned(const Optioned& m, bool keep_body) {
+  start_message(m.seq, m.ts_ms, m.body, m.body_offset, m.overhead, keep_body);
+  MessageOptions& o = options[m.seq];
+  o.priority = m.priority;
+  o.unique_for_ms = m.unique_for_ms;
+  o.key.assign(m.key);
+  o.headers_len = static_cast<uint32_t>(m.headers.size());
+  o.headers_offset = m.headers_offset;
+  o.frame_overhead = static_cast<uint32_t>(m.overhead);
+  if (keep_body) o.headers_kept.assign(m.headers.begin(), m.headers.end());
+  if (!m.group.empty()) {
+    auto [id, added] = group_ids.try_emplace(std::string(m.group), next_group_id);
     GroupEntry& g = groups[id->second];
     if (added) {
       ++next_group_id;
-      g.name.assign(view.group);
+      g.name.assign(m.group);
     }
     o.group = id->second;
     ++g.members;
   }
-  if (!o.key.empty()) live_keys[o.key] = view.seq;
-  move_optioned(view.seq, o, Place::kNone, Place::kReady);
+  if (!o.key.empty()) live_keys[o.key] = m.seq;
+  move_optioned(m.seq, o, Place::kNone, Place::kReady);
+}
+
+void QueueState::apply_schedule(const RecordView& view, uint64_t frame_offset, bool keep_body) {
+  auto fields = decode_schedule(view.body);
+  if (!fields) return;
+  auto found = schedules.find(fields->name);
+  if (found != schedules.end()) {
+    schedule_bytes -= std::min(schedule_bytes, schedule_frame_len(found->first, found->second.size()));
+  }
+  if (fields->state) {
+    if (found == schedules.end()) found = schedules.try_emplace(std::string(fields->name)).first;
+    found->second.assign(fields->state->begin(), fields->state->end());
+    schedule_bytes += schedule_frame_len(found->first, found->second.size());
+  } else if (found != schedules.end()) {
+    schedules.erase(found);
+  }
+  const uint64_t payload_at = frame_offset + FRAME_HEADER_LEN;
+  for (const SchedulePutFields& p : fields->puts) {
+    // Counted as the ENQUEUE_WITH_OPTIONS that compaction writes for it.
+    const uint64_t overhead =
+        FRAME_HEADER_LEN + ENQUEUE2_FIXED_LEN + p.key.size() + p.group.size() + p.headers.size();
+    add_optioned(Optioned{p.seq, p.enqueued_ms, p.body, payload_at + p.body_at, p.headers,
+                          payload_at + p.headers_at, overhead, p.priority, p.unique_for_ms,
+                          p.key, p.group},
+                 keep_body);
+  }
 }
 
 void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
@@ -437,6 +472,7 @@ void QueueState::apply(const RecordView& view, uint64_t frame_offset, bool keep_
     case KEPT_KEY: return apply_kept_key(view.seq, view.time_ms, view.key);
     case OUTCOME: return apply_outcome(view, frame_offset, keep_body);
     case HISTORY: return apply_history(view);
+    case SCHEDULE: return apply_schedule(view, frame_offset, keep_body);
   }
 }
 

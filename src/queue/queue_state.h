@@ -157,6 +157,10 @@ struct QueueState {
   // The queue's settings (SETTINGS records).
   bool paused = false;
   uint32_t group_limit = 1;
+  // The schedules' states by name (SCHEDULE records), kept whole: they are
+  // few and small, and compaction and purge write them anew.
+  std::map<std::string, std::vector<uint8_t>, std::less<>> schedules;
+  uint64_t schedule_bytes = 0;  // the frames that would hold them alone
   uint64_t next_seq = 0;
   bool seq_exhausted = false;  // seq 2^64-1 was assigned: no id is left
   uint64_t live_bytes = 0;  // body length + 33 per live message
@@ -186,6 +190,9 @@ struct QueueState {
   void apply_kept_key(uint64_t seq, uint64_t expires_ms, std::string_view key);
   void apply_outcome(const RecordView& view, uint64_t frame_offset, bool keep_payload);
   void apply_history(const RecordView& view);
+  // Sets or removes the schedule, then puts its messages, each as an
+  // ENQUEUE_WITH_OPTIONS would (their bodies and headers stay in the frame).
+  void apply_schedule(const RecordView& view, uint64_t frame_offset, bool keep_body);
   // Keeps an outcome entry (replacing one of the same seq) and its id taken.
   void keep_outcome(const OutcomeEntry& entry);
   // The frame bytes of kept outcomes not yet expired at `now`, for the
@@ -238,9 +245,25 @@ struct QueueState {
   void not_ready(uint64_t seq, const MessageEntry& entry);
   // Takes a live message out of the state; `counter` (if any) counts it.
   void remove_message(uint64_t seq, uint64_t* counter);
+  // `overhead` is what the message's record adds to its body in the log.
   void start_message(uint64_t seq, uint64_t ts_ms, std::span<const uint8_t> body,
-                     uint64_t frame_offset, uint64_t body_at, bool keep_body);
+                     uint64_t body_offset, uint64_t overhead, bool keep_body);
   void apply_enqueue_with_options(const RecordView& view, uint64_t frame_offset, bool keep_body);
+  // A message with options whose body and headers begin at these offsets.
+  struct Optioned {
+    uint64_t seq;
+    uint64_t ts_ms;
+    std::span<const uint8_t> body;
+    uint64_t body_offset;
+    std::span<const uint8_t> headers;
+    uint64_t headers_offset;
+    uint64_t overhead;
+    int8_t priority;
+    uint64_t unique_for_ms;
+    std::string_view key;
+    std::string_view group;
+  };
+  void add_optioned(const Optioned& m, bool keep_body);
 };
 
 }  // namespace tarnwick

@@ -9,6 +9,7 @@
 #include "log_io/log_format.h"
 #include "log_io/sys.h"
 #include "queue/outcome_record.h"
+#include "queue/schedule_record.h"
 
 namespace tarnwick {
 namespace {
@@ -139,6 +140,13 @@ std::variant<RecordView, std::string> decode_format_2(std::span<const uint8_t> p
     if (view.group_limit == 0) return std::string("settings: group limit 0");
     return view;
   }
+  if (view.tag == SCHEDULE) {
+    auto fields = decode_schedule(payload);
+    if (!fields) return std::string("malformed schedule record");
+    view.seq = fields->puts.empty() ? 0 : fields->puts.front().seq;
+    view.body = payload;
+    return view;
+  }
   if (n <= 8) return std::string(kShortU64);
   view.seq = load_le64(p + 1);
   if (view.tag == CANCEL) return view;
@@ -253,14 +261,15 @@ uint64_t frame_length(const RecordView& record) {
     case SETTINGS: return FRAME_HEADER_LEN + SETTINGS_PAYLOAD_LEN;
     case KEPT_KEY: return FRAME_HEADER_LEN + KEPT_KEY_FIXED_LEN + record.key.size();
     case OUTCOME:
-    case HISTORY: return FRAME_HEADER_LEN + record.body.size();
+    case HISTORY:
+    case SCHEDULE: return FRAME_HEADER_LEN + record.body.size();
     case DEAD: break;
   }
   return DEAD_FRAME_LEN;
 }
 
 void append_frame_to(std::vector<uint8_t>& out, const RecordView& record) {
-  if (record.tag == OUTCOME || record.tag == HISTORY) {
+  if (record.tag == OUTCOME || record.tag == HISTORY || record.tag == SCHEDULE) {
     const size_t start = out.size();
     out.resize(start + FRAME_HEADER_LEN);
     out.insert(out.end(), record.body.begin(), record.body.end());
@@ -360,12 +369,13 @@ std::variant<Record, std::string> decode(std::span<const uint8_t> payload) {
 
 Status write_header(int fd, uint64_t generation, uint32_t format) {
   uint8_t header[LOG_HEADER_LEN];
-  const char* magic = format == FORMAT_VERSION_3   ? LOG_MAGIC_3
+  const char* magic = format == FORMAT_VERSION_4   ? LOG_MAGIC_4
+                      : format == FORMAT_VERSION_3 ? LOG_MAGIC_3
                       : format == FORMAT_VERSION_2 ? LOG_MAGIC_2
                                                    : LOG_MAGIC;
   std::memcpy(header, magic, 4);
-  store_le32(header + 4,
-             format == FORMAT_VERSION_3 || format == FORMAT_VERSION_2 ? format : FORMAT_VERSION);
+  const bool known = format >= FORMAT_VERSION_2 && format <= FORMAT_VERSION_4;
+  store_le32(header + 4, known ? format : FORMAT_VERSION);
   store_le64(header + 8, generation);
   return sys::write_all(fd, header, sizeof header);
 }

@@ -1,5 +1,6 @@
 // The record kinds and their payload encoding: 1-5 in every format, 6-9 in
-// formats 2 and 3, 10-11 in format 3 only (docs/log-format.md).
+// formats 2 to 4, 10-11 in formats 3 and 4, 12 in format 4 only
+// (docs/log-format.md).
 #pragma once
 
 #include <cstdint>
@@ -27,15 +28,19 @@ enum RecordTag : uint8_t {
   KEPT_KEY = 9,  // a key remembered after its message left, until an expiry
   OUTCOME = 10,  // removes a message (if live) and keeps what became of it
   HISTORY = 11,  // the errors and consumers of a live message's past deliveries
+  SCHEDULE = 12,  // a schedule's state and the messages its change puts, at once
 };
-inline constexpr uint8_t LAST_TAG = HISTORY;
+inline constexpr uint8_t LAST_TAG = SCHEDULE;
 
 // Whether a record of this kind can only be in a format-2 (or later) log.
 inline bool needs_format_2(uint8_t tag) { return tag >= ENQUEUE_WITH_OPTIONS; }
-// Whether a record of this kind can only be in a format-3 log.
+// Whether a record of this kind can only be in a format-3 (or later) log.
 inline bool needs_format_3(uint8_t tag) { return tag >= OUTCOME; }
+// Whether a record of this kind can only be in a format-4 log.
+inline bool needs_format_4(uint8_t tag) { return tag >= SCHEDULE; }
 // The oldest format that holds a record of this kind.
 inline uint32_t format_for(uint8_t tag) {
+  if (needs_format_4(tag)) return FORMAT_VERSION_4;
   return needs_format_3(tag) ? FORMAT_VERSION_3 : needs_format_2(tag) ? FORMAT_VERSION_2 : FORMAT_VERSION;
 }
 
@@ -108,7 +113,9 @@ struct RecordView {
   std::span<const uint8_t> headers = {};
   bool paused = false;
   uint32_t group_limit = 1;
-  // OUTCOME and HISTORY: `body` is the whole payload (outcome_record.h);
+  // OUTCOME, HISTORY and SCHEDULE: `body` is the whole payload
+  // (outcome_record.h, schedule_record.h); SCHEDULE's `seq` is its first
+  // put's (0 when it puts none).
   // OUTCOME's state and keep-until time (its finish time in time_ms).
   uint8_t outcome_state = 0;
   uint64_t keep_until_ms = 0;
@@ -159,7 +166,7 @@ struct RecordView {
     v.key = key.substr(0, MAX_KEY_LEN);
     return v;
   }
-  // A record of format 3 whose encoded payload `payload` outlives the view.
+  // A record of format 3 or 4 whose encoded payload `payload` outlives the view.
   static RecordView encoded(RecordTag tag, uint64_t seq, std::span<const uint8_t> payload) {
     return {tag, seq, 0, 0, payload};
   }
@@ -201,7 +208,7 @@ std::variant<RecordView, std::string> decode_view(std::span<const uint8_t> paylo
 std::variant<Record, std::string> decode(std::span<const uint8_t> payload);
 Record to_record(const RecordView& view);
 
-// Writes the header of `format` (1: "TWFL", 2: "TWF2", 3: "TWF3", the version) and the
+// Writes the header of `format` (1: "TWFL", 2: "TWF2", 3: "TWF3", 4: "TWF4", the version) and the
 // generation at the descriptor's position.
 Status write_header(int fd, uint64_t generation, uint32_t format = FORMAT_VERSION);
 

@@ -26,12 +26,13 @@
 
 namespace tarnwick {
 
-// The format (1, 2 or 3, by the magic) a log header names, or 0 when it has
-// neither magic.
+// The format (1 to 4, by the magic) a log header names, or 0 when it has
+// none of the magics.
 inline uint32_t log_format(const uint8_t (&header)[LOG_HEADER_LEN]) {
   if (std::memcmp(header, LOG_MAGIC, 4) == 0) return FORMAT_VERSION;
   if (std::memcmp(header, LOG_MAGIC_2, 4) == 0) return FORMAT_VERSION_2;
   if (std::memcmp(header, LOG_MAGIC_3, 4) == 0) return FORMAT_VERSION_3;
+  if (std::memcmp(header, LOG_MAGIC_4, 4) == 0) return FORMAT_VERSION_4;
   return 0;
 }
 
@@ -124,7 +125,7 @@ Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodabl
       if (const auto* view = std::get_if<RecordView>(&decoded)) {
         if (!out.skipped.empty() && view->tag != ENQUEUE && view->tag != ENQUEUE_WITH_OPTIONS &&
             view->tag != SETTINGS && view->tag != KEPT_KEY && view->tag != OUTCOME &&
-            !state.messages.contains(view->seq)) {
+            view->tag != SCHEDULE && !state.messages.contains(view->seq)) {
           ++out.orphan_records;
         }
         state.apply(*view, out.end);

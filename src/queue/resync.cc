@@ -76,7 +76,8 @@ uint64_t written_length(const uint8_t* prefix, size_t have) {
     case KEPT_KEY: return have >= KEPT_KEY_FIXED_LEN ? KEPT_KEY_FIXED_LEN + prefix[17] : 0;
     case ENQUEUE_WITH_OPTIONS:
     case OUTCOME:
-    case HISTORY: return kDecodeToTell;
+    case HISTORY:
+    case SCHEDULE: return kDecodeToTell;
     case ACK:
     case DEAD: return 9;
     case REQUEUE: return 13;
@@ -100,8 +101,10 @@ uint64_t written_length(const uint8_t* prefix, size_t have) {
 // about a message already removed is not what this code writes.
 bool continues(const QueueState& state, uint8_t tag, uint64_t seq) {
   // The settings name no message; a kept key names one that has left.
-  // An outcome may name a message that left long ago (a compacted log keeps it).
-  if (tag == SETTINGS || tag == KEPT_KEY || tag == OUTCOME) return true;
+  // An outcome may name a message that left long ago (a compacted log keeps
+  // it); a schedule's state names none, and its whole payload is decoded
+  // before it counts.
+  if (tag == SETTINGS || tag == KEPT_KEY || tag == OUTCOME || tag == SCHEDULE) return true;
   const bool unseen = seq >= state.next_seq && !state.seq_exhausted;
   if (tag == ENQUEUE || tag == ENQUEUE_WITH_OPTIONS) return unseen;
   return unseen || state.messages.contains(seq);

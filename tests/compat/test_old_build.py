@@ -219,3 +219,39 @@ def test_a_log_with_outcomes_is_refused_by_older_builds_and_left_as_it_was(
     assert q.driver.status(1).errors == ("an error",)
     assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left"]
     q.close()
+
+
+# The last build that wrote format 3: it knows TWF3, not the schedules' kind.
+FORMAT_3_COMMIT = "48c81ee"
+
+
+@pytest.fixture(scope="module")
+def format_3_python():
+    python, why = old_build.python_of(FORMAT_3_COMMIT)
+    if python is None:
+        pytest.skip(f"the format-3 build (commit {FORMAT_3_COMMIT}) could not be made here: "
+                    + why)
+    return python
+
+
+def test_a_log_with_schedules_is_refused_by_the_format_3_build_and_left_as_it_was(
+        format_3_python, tmp_path):
+    from tarnwick_queue.driver import SchedulePut
+    path = str(tmp_path / "schedules")
+    write_outcomes(path)
+    q = Queue(path)
+    assert q.driver.schedule_change("nightly", None, b"state", [SchedulePut(b"fired")]) == [4]
+    q.close()
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(8) == b"TWF4\x04\x00\x00\x00"
+    before = queue_files.file_digests(path)
+    seen = run_old(format_3_python, path)
+    for face in ("core", "queue"):
+        assert seen[face].startswith("refused: "), seen
+        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
+    assert queue_files.file_digests(path) == before
+    q = Queue(path)
+    assert q.driver.schedules() == {"nightly": b"state"}
+    assert q.driver.status(0).state == "acked"
+    assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left", b"fired"]
+    q.close()

@@ -110,7 +110,7 @@ TEST(EngineCatchUp, UndecodableLastFrameIsCut) {
   const std::string log_path = tmp.file("queue.log");
   const uint64_t good = file_size(log_path);
   LogBuilder extra;
-  extra.frame({12, 1, 2, 3, 4, 5, 6, 7, 8});
+  extra.frame({13, 1, 2, 3, 4, 5, 6, 7, 8});
   append_bytes(log_path, Bytes(extra.bytes().begin() + 16, extra.bytes().end()));
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(ok_value(a->available()), 1u);
@@ -119,7 +119,7 @@ TEST(EngineCatchUp, UndecodableLastFrameIsCut) {
   EXPECT_EQ(file_size(log_path), good);
   const auto repair = a->last_repair();
   ASSERT_TRUE(repair);
-  EXPECT_EQ(repair->cut_tail, (DamagedRange{good, 21, "unknown record type 12"}));
+  EXPECT_EQ(repair->cut_tail, (DamagedRange{good, 21, "unknown record type 13"}));
 }
 
 // Damage that catch-up meets with intact frames after it is not cut: the
@@ -135,18 +135,18 @@ TEST(EngineCatchUp, DamageWithIntactFramesAfterItIsSkippedNotCut) {
   const std::string log_path = tmp.file("queue.log");
   const uint64_t good = file_size(log_path);
   LogBuilder extra;
-  extra.frame({12, 1, 2, 3, 4, 5, 6, 7, 8}).enqueue(1, 1, "after the bad one");
+  extra.frame({13, 1, 2, 3, 4, 5, 6, 7, 8}).enqueue(1, 1, "after the bad one");
   append_bytes(log_path, Bytes(extra.bytes().begin() + 16, extra.bytes().end()));
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(ok_value(a->available()), 2u);
   const std::string err = ::testing::internal::GetCapturedStderr();
   const auto repair = a->last_repair();
   ASSERT_TRUE(repair);
-  EXPECT_EQ(repair->skipped, (std::vector<DamagedRange>{{good, 21, "unknown record type 12"}}));
+  EXPECT_EQ(repair->skipped, (std::vector<DamagedRange>{{good, 21, "unknown record type 13"}}));
   EXPECT_EQ(repair->generation, 1u);
   EXPECT_EQ(err, "Tarnwick: skipped 21 damaged bytes in " + log_path + " at bytes " +
                      std::to_string(good) + "-" + std::to_string(good + 20) +
-                     " (unknown record type 12); kept 2 intact records; the damaged log was kept as " +
+                     " (unknown record type 13); kept 2 intact records; the damaged log was kept as " +
                      repair->damaged_copy + "\n");
   EXPECT_EQ(file_size(repair->damaged_copy), good + extra.size() - 16);
   EXPECT_EQ(must_stats(*a).generation, 1u);

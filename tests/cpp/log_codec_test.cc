@@ -162,8 +162,8 @@ TEST(RecordCodec, DecodeFailuresNameTheFirstProblem) {
   const std::vector<std::pair<Bytes, std::string>> cases = {
       {{}, "empty record"},
       {{0}, "unknown record type 0"},
-      {{12}, "unknown record type 12"},
-      {{13, 1, 2, 3, 4, 5, 6, 7, 8, 9}, "unknown record type 13"},
+      {{13}, "unknown record type 13"},
+      {{14, 1, 2, 3, 4, 5, 6, 7, 8, 9}, "unknown record type 14"},
       {{255}, "unknown record type 255"},
       {with_tag(ENQUEUE, 1), "short u64 field"},
       {with_tag(ENQUEUE, 9), "short u64 field"},

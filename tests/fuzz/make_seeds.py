@@ -15,7 +15,8 @@ def flip(data, at, mask=0x10):
 
 
 def header(generation=0, format=1):
-    return (b"TWFL" if format == 1 else b"TWF2") + struct.pack("<IQ", format, generation)
+    magic = b"TWFL" if format == 1 else b"TWF" + str(format).encode()
+    return magic + struct.pack("<IQ", format, generation)
 
 
 def text(value):
@@ -27,6 +28,17 @@ def enq2(seq, body, priority=0, key=b"", unique_for=0, group=b"", headers=b""):
     return frame(struct.pack("<BQQbQ", 6, seq, 1700000000000, priority, unique_for) + text(key)
                  + text(group) + struct.pack("<I", len(headers)) + headers
                  + struct.pack("<I", len(body)) + body)
+
+
+def schedule(name, state=None, puts=()):
+    """Format 4's SCHEDULE: a state (None: removed) and the (seq, body, key) it puts."""
+    payload = struct.pack("<B", 12) + text(name) + struct.pack(
+        "<BI", 0 if state is None else 1, 0 if state is None else len(state)) + (state or b"")
+    payload += struct.pack("<I", len(puts))
+    for seq, body, key in puts:
+        payload += (struct.pack("<QQbQ", seq, 1700000000000, 0, 0) + text(key) + text(b"")
+                    + struct.pack("<I", 0) + struct.pack("<I", len(body)) + body)
+    return frame(payload)
 
 
 def main(out):
@@ -63,6 +75,12 @@ def main(out):
         "format-2-torn": (header(1, 2) + enq2(0, b"a", 5, b"k", 1, b"g", b"h"))[:-2],
         "format-2-middle": flip(header(0, 2) + enq2(0, b"body", 1, b"k") + enq2(1, b"next", 2)
                                 + frame(struct.pack("<BQ", 7, 1)), 16 + 12 + 30),
+        # Format 4: a schedule set with two messages, changed, removed.
+        "format-4": header(0, 4) + enq(0, b"a")
+        + schedule(b"nightly", b"s1", [(1, b"fired", b"nightly:1"), (2, b"also", b"")])
+        + schedule(b"nightly", b"s2") + schedule(b"other", b"") + lease(1, 1) + ack(1)
+        + schedule(b"other"),
+        "format-4-torn": (header(0, 4) + schedule(b"n", b"s", [(0, b"body", b"k")]))[:-3],
         # Damage in the middle, with intact frames after it: resynchronised.
         "middle-crc": flip(full, 16 + 35 + 20),
         "middle-length": flip(full, 16 + 35 + 5),

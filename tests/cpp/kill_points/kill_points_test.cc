@@ -39,6 +39,7 @@ Settings harness_settings(uint64_t auto_compact_bytes = 0) {
 
 enum class Op {
   kPut,            // two new messages in one call
+  kScheduleChange,  // a schedule set, putting two new messages (upgrading the log first)
   kTake,           // one message leased
   kAck,            // the leased message acked
   kAckCompacting,  // the same ack, which then compacts the mostly dead log
@@ -51,6 +52,7 @@ enum class Op {
 const char* op_name(Op op) {
   switch (op) {
     case Op::kPut: return "put";
+    case Op::kScheduleChange: return "schedule_change";
     case Op::kTake: return "take";
     case Op::kAck: return "ack";
     case Op::kAckCompacting: return "ack_compacting";
@@ -116,6 +118,14 @@ Status run_op(Op op, JobQueue& q, const Baseline& base) {
   switch (op) {
     case Op::kPut:
       return put_bodies(q, {"new 1", "new 2"}, 0);
+    case Op::kScheduleChange: {
+      const Bytes one = bytes_of("new 1"), two = bytes_of("new 2"), state = bytes_of("state");
+      SchedulePut puts[2];
+      puts[0].body = span_of(one);
+      puts[1].body = span_of(two);
+      TW_ASSIGN_OR_RETURN(auto ids, q.change_schedule("s", std::nullopt, span_of(state), puts));
+      return ids ? Status{} : Error::invalid_data("the schedule was there already");
+    }
     case Op::kTake:
       TW_TRY(take_copies(q, 1, std::nullopt, 0));
       return {};
@@ -320,6 +330,7 @@ Snapshot messages_done(Op op, const Snapshot& before, const Snapshot& seen, uint
   };
   switch (op) {
     case Op::kPut:
+    case Op::kScheduleChange:
       out[5] = Msg{bytes_of("new 1"), 0, seen_time(5, false), std::nullopt};
       out[6] = Msg{bytes_of("new 2"), 0, seen_time(6, false), std::nullopt};
       break;
@@ -451,6 +462,15 @@ const Scenario kScenarios[] = {
     {KillPoint::kDeadLetterWrittenBeforeDead, Op::kBury, M::kLetterAndLive, Log::kAppended},
     {KillPoint::kDeadLetterWrittenBeforeDead, Op::kTakePastLimit, M::kLetterAndLive,
      Log::kAppended},
+    // A schedule change first rewrites the log into format 4 (the next
+    // generation), then commits as a put does: one record, so its state and
+    // its messages come together.
+    {KillPoint::kCommitBeforeWrite, Op::kScheduleChange, M::kBefore, Log::kReplaced},
+    {KillPoint::kCommitWrittenBeforeApply, Op::kScheduleChange, M::kDone, Log::kReplaced},
+    {KillPoint::kCommitAppliedBeforeSync, Op::kScheduleChange, M::kDone, Log::kReplaced},
+    {KillPoint::kCommitSyncedBeforeUnlock, Op::kScheduleChange, M::kDone, Log::kReplaced, false},
+    {KillPoint::kGroupCommitBeforeSync, Op::kScheduleChange, M::kDone, Log::kReplaced},
+    {KillPoint::kGroupCommitSyncedBeforePublish, Op::kScheduleChange, M::kDone, Log::kReplaced},
     // Until the rename the old generation is the log; from it, the new one.
     // An automatic compaction follows an ack that is already in the log.
     {KillPoint::kCompactTempWritten, Op::kCompact, M::kDone, Log::kTempLeft},
@@ -530,7 +550,9 @@ TEST_P(KillPointTest, LeavesWhatThePointAllows) {
       // A purged log holds no message, so its ids begin again; the next
       // generation tells old leases apart.
       EXPECT_EQ(after.next_seq,
-                s.op == Op::kPurge ? 0u : before.next_seq + (s.op == Op::kPut ? 2 : 0));
+                s.op == Op::kPurge ? 0u
+                                   : before.next_seq +
+                                         (s.op == Op::kPut || s.op == Op::kScheduleChange ? 2 : 0));
       break;
     }
     case Messages::kLetterAndLive:
@@ -538,6 +560,17 @@ TEST_P(KillPointTest, LeavesWhatThePointAllows) {
       EXPECT_EQ(after.next_seq, before.next_seq);
       if (!::testing::Test::HasFailure()) expect_listing_finishes_move(dir, s.op, before);
       break;
+  }
+  if (s.op == Op::kScheduleChange) {
+    // The schedule's state came with its messages, or neither did.
+    auto q = open_jobs(dir, harness_settings());
+    ASSERT_TRUE(q);
+    const ScheduleStates states = ok_value(q->schedules());
+    if (s.messages == Messages::kDone) {
+      EXPECT_EQ(states, (ScheduleStates{{"s", bytes_of("state")}}));
+    } else {
+      EXPECT_TRUE(states.empty());
+    }
   }
   if (s.log == Log::kTempLeft && !::testing::Test::HasFailure()) {
     Observed from = before;
