@@ -2,7 +2,8 @@
 # The adapters against the frameworks themselves:
 #   1. tests/contrib (worker crashes, leases, delays, dead letters, a
 #      Celery prefork worker whose pool child is killed mid-task, remote
-#      control, events and a real Flower on loopback);
+#      control, events and a real Flower on loopback; the FastAPI example
+#      under uvicorn, killed mid-flight, with a `tarnwick worker` beside it);
 #   2. dramatiq's own test files, with TarnwickBroker as the broker;
 #   3. kombu's shared transport test classes, on the tarnwick transport;
 #   4. tests/django: TarnwickBackend and tarnwick_worker in a small Django
@@ -14,7 +15,8 @@
 # (tests/contrib/run_*_suite.py) are for these releases.
 source "$(dirname "$0")/common.sh"
 
-ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis
+ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis \
+  "fastapi==0.163.2" "uvicorn==0.54.0"
 install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"
