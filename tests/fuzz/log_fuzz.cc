@@ -23,6 +23,7 @@
 #include "queue/queue.h"
 #include "queue/queue_impl.h"
 #include "queue/recover.h"
+#include "queue/schedule_record.h"
 
 using namespace tarnwick;
 
@@ -99,6 +100,26 @@ bool enqueue_frame_at(const uint8_t* data, size_t size, uint64_t frame, uint64_t
   return p[12] == ENQUEUE && load_le64(p + 13) == seq && load_le32(p + 29) == body_len;
 }
 
+// A message a schedule change put: its body lies in an intact SCHEDULE
+// frame of the bytes, as that change's put of `seq`.
+bool scheduled_put_at(const uint8_t* data, size_t size, uint64_t body_at, uint64_t seq,
+                      uint32_t body_len) {
+  for (uint64_t frame = std::min<uint64_t>(body_at, size); frame-- > 16;) {
+    const uint8_t* p = data + frame;
+    if (size - frame < 13 || std::memcmp(p, "TWR1", 4) != 0 || p[12] != SCHEDULE) continue;
+    const uint32_t length = load_le32(p + 4);
+    if (length > size - frame - 12 || crc32(p + 12, length) != load_le32(p + 8)) continue;
+    auto fields = decode_schedule(std::span<const uint8_t>(p + 12, length));
+    if (!fields) continue;
+    for (const SchedulePutFields& put : fields->puts) {
+      if (put.seq == seq && frame + 12 + put.body_at == body_at && put.body.size() == body_len) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 using Messages = std::map<uint64_t, std::vector<uint8_t>>;
 
 Messages messages_of(Queue& queue) {
@@ -161,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [seq, entry] : state.messages) {
     const MessageOptions* o = state.options_of(seq);
     const uint64_t overhead = o != nullptr ? o->frame_overhead : 33;
-    if (!enqueue_frame_at(data, size, entry.body_offset - overhead, seq, entry.body_len, overhead)) {
+    if (!enqueue_frame_at(data, size, entry.body_offset - overhead, seq, entry.body_len, overhead) &&
+        !scheduled_put_at(data, size, entry.body_offset, seq, entry.body_len)) {
       abort();
     }
   }
