@@ -14,7 +14,9 @@
 # (tests/contrib/run_*_suite.py) are for these releases.
 source "$(dirname "$0")/common.sh"
 
-ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis
+ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis \
+  "prometheus-client==0.26.0" "opentelemetry-sdk==1.45.2" \
+  "opentelemetry-instrumentation-celery==0.66b2"
 install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"
