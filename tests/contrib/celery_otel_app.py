@@ -8,11 +8,12 @@ TARNWICK_OTEL_MARKS. The broker directory is TARNWICK_OTEL_BROKER."""
 import json
 import os
 
-import tarnwick_queue.contrib.kombu  # noqa: F401  (registers the "tarnwick" alias)
 from celery import Celery
 from celery.signals import worker_process_init
 from opentelemetry import trace
 from opentelemetry.sdk.trace.export import SpanExporter, SpanExportResult
+
+import tarnwick_queue.contrib.kombu  # noqa: F401  (registers the "tarnwick" alias)
 
 SPANS = os.environ.get("TARNWICK_OTEL_SPANS", "/nonexistent")
 MARKS = os.environ.get("TARNWICK_OTEL_MARKS", "/nonexistent")
