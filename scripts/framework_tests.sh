@@ -2,7 +2,8 @@
 # The adapters against the frameworks themselves:
 #   1. tests/contrib (worker crashes, leases, delays, dead letters, a
 #      Celery prefork worker whose pool child is killed mid-task, remote
-#      control, events and a real Flower on loopback);
+#      control, events and a real Flower on loopback, dramatiq's Prometheus
+#      middleware and OpenTelemetry's Celery instrumentation);
 #   2. dramatiq's own test files, with TarnwickBroker as the broker;
 #   3. kombu's shared transport test classes, on the tarnwick transport;
 #   4. tests/django: TarnwickBackend and tarnwick_worker in a small Django
