@@ -2,8 +2,9 @@
 # The adapters against the frameworks themselves:
 #   1. tests/contrib (worker crashes, leases, delays, dead letters, a
 #      Celery prefork worker whose pool child is killed mid-task, remote
-#      control, events and a real Flower on loopback; the FastAPI example
-#      under uvicorn, killed mid-flight, with a `tarnwick worker` beside it);
+#      control, events and a real Flower on loopback, dramatiq's Prometheus
+#      middleware and OpenTelemetry's Celery instrumentation; the FastAPI
+#      example under uvicorn, killed mid-flight, with a `tarnwick worker`);
 #   2. dramatiq's own test files, with TarnwickBroker as the broker;
 #   3. kombu's shared transport test classes, on the tarnwick transport;
 #   4. tests/django: TarnwickBackend and tarnwick_worker in a small Django
@@ -16,7 +17,8 @@
 source "$(dirname "$0")/common.sh"
 
 ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis \
-  "fastapi==0.163.2" "uvicorn==0.54.0"
+  "fastapi==0.163.2" "uvicorn==0.54.0" "prometheus-client==0.26.0" "opentelemetry-sdk==1.45.2" \
+  "opentelemetry-instrumentation-celery==0.66b2"
 install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"
