@@ -60,6 +60,16 @@ def test_a_server_that_cannot_be_reached_is_one_error_line(tmp_path):
     assert run_tarnwick("verify", "--dsn", "x", str(tmp_path)).returncode == 2
 
 
+def _command_line(pid):
+    """The worker's command line once it runs the worker (b"gone" if it exited)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            command = f.read()
+    except FileNotFoundError:
+        return b"gone"
+    return command if b"--child" in command else None
+
+
 def test_supervised_workers_drain_a_server_queue_without_the_dsn_on_their_command_line(
         tmp_path, pg_dsn, pg_name):
     (tmp_path / "jobs.py").write_text("def handle(message):\n    pass\n")
@@ -69,9 +79,10 @@ def test_supervised_workers_drain_a_server_queue_without_the_dsn_on_their_comman
         workers = wait_for(lambda: (lambda c: c if len(c) == 2 else None)(
             children(supervisor.pid)), 20, "two workers")
         for pid in workers:
-            if os.path.exists(f"/proc/{pid}/cmdline"):
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    assert pg_dsn.encode() not in f.read()
+            # Until it has exec'd, a forked child still shows the supervisor's
+            # command line (which holds --dsn): look once it is the worker.
+            command = wait_for(lambda: _command_line(pid), 20, "the worker to start")
+            assert pg_dsn.encode() not in command
         os.kill(workers[0], signal.SIGKILL)
         with PostgresQueue(pg_dsn, pg_name) as q:
             q.put_many([b"x"] * 40)
