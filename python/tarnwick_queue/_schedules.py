@@ -347,8 +347,8 @@ def _us(seconds: float) -> int:
 def _slot_text(slot_us: int) -> str:
     moment = datetime.fromtimestamp(slot_us // _MICRO, timezone.utc).replace(
         microsecond=slot_us % _MICRO)
-    spec = "microseconds" if slot_us % _MICRO else "seconds"
-    return moment.isoformat(timespec=spec).replace("+00:00", "Z")
+    precision = "microseconds" if slot_us % _MICRO else "seconds"
+    return moment.isoformat(timespec=precision).replace("+00:00", "Z")
 
 
 def _name(value: Any) -> str:
