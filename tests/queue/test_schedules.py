@@ -287,10 +287,12 @@ class TestWorker:
 FIRING_PROCESS = textwrap.dedent("""
     import sys, time
     from tarnwick_queue import Queue
-    from tarnwick_queue.postgres import PostgresQueue
     where, name, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
-    queues = ([PostgresQueue(where, name), PostgresQueue(where, name)] if name else
-              [Queue(where)])
+    if name:  # psycopg is an extra, so it is imported only where needed
+        from tarnwick_queue.postgres import PostgresQueue
+        queues = [PostgresQueue(where, name), PostgresQueue(where, name)]
+    else:
+        queues = [Queue(where)]
     print("ready", flush=True)
     sys.stdin.readline()
     fired, end = 0, time.monotonic() + seconds
@@ -366,9 +368,12 @@ class TestProcesses:
         child = textwrap.dedent(f"""
             import sys, time
             from tarnwick_queue import Queue, Schedules
-            from tarnwick_queue.postgres import PostgresQueue
             where, name = sys.argv[1], sys.argv[2]
-            queue = PostgresQueue(where, name) if name else Queue(where)
+            if name:
+                from tarnwick_queue.postgres import PostgresQueue
+                queue = PostgresQueue(where, name)
+            else:
+                queue = Queue(where)
             start = time.time()
             schedules = Schedules(queue.driver, clock=lambda: {T0} + (time.time() - start) * 200)
             print("ready", flush=True)
