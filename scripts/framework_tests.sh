@@ -18,7 +18,7 @@ source "$(dirname "$0")/common.sh"
 
 ensure_venv pytest pytest-timeout "dramatiq==2.2.1" "kombu==5.7.0" "celery==5.7.0" "flower==2.0.1" pika redis \
   "fastapi==0.163.2" "uvicorn==0.54.0" "prometheus-client==0.26.0" "opentelemetry-sdk==1.45.2" \
-  "opentelemetry-instrumentation-celery==0.66b2"
+  "opentelemetry-instrumentation-celery==0.66b2" "a2wsgi==1.10.10"
 install_module
 export PATH="$VENV/bin:$PATH"
 cd "$ROOT"

@@ -75,7 +75,7 @@ cpp_tests() {  # build dir, extra cmake args...
 }
 
 have_header gtest/gtest.h || apt_install libgtest-dev
-ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1" mypy basedpyright ruff croniter prometheus_client opentelemetry-sdk
+ensure_venv cmake ninja pytest hypothesis numpy "psycopg[binary]>=3.1" mypy basedpyright ruff croniter prometheus_client opentelemetry-sdk selenium
 export PATH="$VENV/bin:$PATH"
 
 echo "== Lint and type checks of the package (ruff, mypy --strict)"

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import errno
 import functools
 import importlib
@@ -21,7 +22,19 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, TextIO, Tuple
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    Set,
+    TextIO,
+    Tuple,
+)
 
 from . import _native
 from ._schedules import CATCH_UP_MODES, ScheduleInfo
@@ -606,6 +619,29 @@ def cmd_metrics(args: argparse.Namespace) -> int:
     except ImportError as exc:
         raise CliError(f"metrics need prometheus_client ({exc}); pip install "
                        "'tarnwick[metrics]'") from None
+    with _many_queues(args) as queues:
+        _serve_until_stopped(args, lambda: serve(QueueCollector(queues), args.port, args.host),
+                             "/metrics")
+    return 0
+
+
+def cmd_web(args: argparse.Namespace) -> int:
+    from .web import Dashboard, loopback_hosts, serve
+    with _many_queues(args) as queues:
+        def start() -> Any:
+            # The Host check needs the port, which 0 leaves to the system: bind first.
+            dashboard = Dashboard(queues, read_only=args.read_only)
+            server = serve(dashboard, args.port, args.host)
+            hosts = loopback_hosts(args.host, server.server_port)
+            dashboard.allowed_hosts = None if hosts is None else set(hosts)
+            return server
+        _serve_until_stopped(args, start, "/")
+    return 0
+
+
+@contextlib.contextmanager
+def _many_queues(args: argparse.Namespace) -> Iterator[Dict[str, Any]]:
+    """The queues of a serving command: each DIR, and each --name on --dsn."""
     if args.name and args.dsn is None:
         raise CliError("--name names queues on the server of --dsn")
     if not args.dirs and not args.name:
@@ -616,24 +652,28 @@ def cmd_metrics(args: argparse.Namespace) -> int:
             queues[path] = _open_to_look(path)
         for name in args.name:
             queues[name] = _open_postgres(args.dsn, name)
-        try:
-            server = serve(QueueCollector(queues), args.port, args.host)
-        except OSError as exc:
-            raise CliError(f"cannot listen on {args.host}:{args.port}: {_os_text(exc)}") from None
-        stopped = threading.Event()
-        previous = signal.signal(signal.SIGTERM, lambda *_: stopped.set())
-        print(f"serving http://{args.host}:{server.server_port}/metrics", flush=True)
-        try:
-            while not stopped.wait(3600):
-                pass
-        finally:
-            signal.signal(signal.SIGTERM, previous)
-            server.shutdown()
-            server.server_close()
+        yield queues
     finally:
         for queue in queues.values():
             queue.close()
-    return 0
+
+
+def _serve_until_stopped(args: argparse.Namespace, start: Callable[[], Any], path: str) -> None:
+    try:
+        server = start()
+    except OSError as exc:
+        raise CliError(f"cannot listen on {args.host}:{args.port}: {_os_text(exc)}") from None
+    stopped = threading.Event()
+    previous = signal.signal(signal.SIGTERM, lambda *_: stopped.set())
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    print(f"serving http://{host}:{server.server_port}{path}", flush=True)
+    try:
+        while not stopped.wait(3600):
+            pass
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        server.shutdown()
+        server.server_close()
 
 
 def cmd_dead_list(args: argparse.Namespace) -> int:
@@ -949,6 +989,16 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run)
         return sub
 
+    def serving_arguments(sub: argparse.ArgumentParser, port: Optional[int]) -> None:
+        sub.add_argument("dirs", metavar="DIR", nargs="*", help="a queue's directory")
+        sub.add_argument("--name", action="append", default=[], metavar="NAME",
+                         help="with --dsn: a queue's name on the server (repeatable)")
+        sub.add_argument("--port", type=_port, required=port is None, default=port,
+                         metavar="PORT", help="the port to listen on (0: any free one, "
+                         "printed)" + ("" if port is None else f"; default {port}"))
+        sub.add_argument("--host", default="127.0.0.1", metavar="HOST",
+                         help="the address to listen on (default 127.0.0.1: this machine only)")
+
     def width_option(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--width", type=_count, default=None, metavar="COLUMNS",
                          help="cut bodies so that lines fit COLUMNS (default: the terminal's "
@@ -1076,13 +1126,13 @@ def build_parser() -> argparse.ArgumentParser:
                       "state, the oldest ready message's age, paused, totals) on "
                       "http://HOST:PORT/metrics until SIGTERM or Ctrl-C.",
                       json_output=False, directory=False)
-    metrics.add_argument("dirs", metavar="DIR", nargs="*", help="a queue's directory")
-    metrics.add_argument("--name", action="append", default=[], metavar="NAME",
-                         help="with --dsn: a queue's name on the server (repeatable)")
-    metrics.add_argument("--port", type=_port, required=True, metavar="PORT",
-                         help="the port to listen on (0: any free one, printed)")
-    metrics.add_argument("--host", default="127.0.0.1", metavar="HOST",
-                         help="the address to listen on (default 127.0.0.1: this machine only)")
+    serving_arguments(metrics, port=None)
+    web = command("web", cmd_web, "Serve a web page over queues (counts, messages, dead "
+                  "letters, outcomes; pause, resume, requeue, purge) on http://HOST:PORT/ "
+                  "until SIGTERM or Ctrl-C.", json_output=False, directory=False)
+    serving_arguments(web, port=8765)
+    web.add_argument("--read-only", action="store_true",
+                     help="show everything, offer and allow no action")
 
     command("verify", cmd_verify, "Check every record's checksum without changing anything; "
             "exit 1 if the log is damaged.", server=False)
