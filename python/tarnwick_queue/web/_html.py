@@ -22,8 +22,9 @@ table { border-collapse: collapse; margin: .5em 0 1em; }
 th, td { text-align: left; padding: .25em .7em; border-bottom: 1px solid #ddd;
          vertical-align: top; }
 th { background: #f3f3f3; } td.n { text-align: right; font-variant-numeric: tabular-nums; }
-pre { background: #f6f6f6; padding: .5em; max-width: 60em; white-space: pre-wrap;
-      word-break: break-all; margin: 0; }
+pre { background: #f6f6f6; padding: .3em .5em; max-width: 60em; min-width: 14em;
+      white-space: pre-wrap; overflow-wrap: anywhere; margin: 0; }
+td > span { white-space: nowrap; }
 form { display: inline; margin: 0 .3em 0 0; }
 button { font: inherit; padding: .1em .6em; cursor: pointer; }
 button.danger { color: #a00; }
