@@ -16,7 +16,7 @@ pytest.importorskip("fastapi")
 pytest.importorskip("uvicorn")
 pytest.importorskip("a2wsgi")
 
-from tarnwick_queue import Queue  # noqa: E402
+from tarnwick_queue import Queue
 
 APP = textwrap.dedent("""
     import sys

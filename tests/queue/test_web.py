@@ -4,7 +4,6 @@ it refuses what it must (cross-site and tokenless posts, read-only, the
 authorisation hook, foreign Host headers, a purge without confirmation)."""
 
 import io
-import re
 from html.parser import HTMLParser
 from urllib.parse import urlencode
 
