@@ -47,7 +47,7 @@ def old_python():
 
 
 # The last build that wrote format 2: it knows TWF2, not the outcomes' kinds.
-FORMAT_2_COMMIT = "2f945ad"
+FORMAT_2_COMMIT = old_build.FORMAT_2_COMMIT
 
 
 @pytest.fixture(scope="module")
@@ -222,7 +222,7 @@ def test_a_log_with_outcomes_is_refused_by_older_builds_and_left_as_it_was(
 
 
 # The last build that wrote format 3: it knows TWF3, not the schedules' kind.
-FORMAT_3_COMMIT = "48c81ee"
+FORMAT_3_COMMIT = old_build.FORMAT_3_COMMIT
 
 
 @pytest.fixture(scope="module")
