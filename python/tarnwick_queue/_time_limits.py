@@ -51,6 +51,9 @@ class Watchdog:
         self._heap: List[Tuple[float, int, Job]] = []
         self._order = itertools.count()
         self._live = 0
+        # When the thread's wait ends; a job due sooner must wake it, one
+        # due later need not (waking per job costs a thread switch each).
+        self._wake_at = float("inf")
         self._thread: Optional[threading.Thread] = None
         self._closed = False
 
@@ -65,7 +68,7 @@ class Watchdog:
                 self._thread = threading.Thread(target=self._run, daemon=True,
                                                 name="tarnwick-worker-limits")
                 self._thread.start()
-            elif self._heap[0][2] is job:
+            elif job.deadline < self._wake_at:
                 self._lock.notify()
 
     def remove(self, job: Job) -> None:
@@ -88,17 +91,22 @@ class Watchdog:
     def _run(self) -> None:
         with self._lock:
             while not self._closed:
-                if self._heap and not self._heap[0][2].running:
-                    heapq.heappop(self._heap)
-                    continue
                 if not self._heap:
+                    self._wake_at = float("inf")
                     self._lock.wait()
                     continue
+                # A finished job on top is left until its deadline: sleeping
+                # until then, the thread need not be woken for later ones.
                 left = self._heap[0][0] - time.monotonic()
                 if left > 0:
+                    self._wake_at = self._heap[0][0]
                     self._lock.wait(left)
                     continue
                 _, _, job = heapq.heappop(self._heap)
+                while self._heap and not self._heap[0][2].running:
+                    heapq.heappop(self._heap)
+                if not job.running:
+                    continue
                 self._lock.release()
                 try:
                     self._expire(job)

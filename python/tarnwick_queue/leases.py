@@ -78,6 +78,10 @@ class LeaseKeeper:
         self._queue: List[Tuple[float, int, _Held]] = []  # (due, order, entry), a heap
         self._order = itertools.count()
         self._renewing: Optional[_Held] = None
+        # When the renewing thread's wait ends: an entry due sooner must
+        # wake it, one due later need not (waking per hold costs a thread
+        # switch each).
+        self._wake_at = float("inf")
         self._thread: Optional[threading.Thread] = None
         # The renewals failing in a row; only the renewing thread uses it.
         self._outage = Outage(log, "renewing a lease")
@@ -147,8 +151,8 @@ class LeaseKeeper:
         if len(self._queue) > 2 * len(self._held) + 64:
             self._queue = [item for item in self._queue if self._current(item)]
             heapq.heapify(self._queue)
-        if self._queue[0][2] is entry:
-            self._changed.notify_all()  # sooner than what the thread sleeps for
+        if entry.due < self._wake_at:
+            self._changed.notify_all()
 
     def _current(self, item: Tuple[float, int, _Held]) -> bool:
         """With the lock held: whether a heap item is its entry's next renewal."""
@@ -159,16 +163,22 @@ class LeaseKeeper:
     def _next(self) -> Tuple[Optional[_Held], Optional[float]]:
         """With the lock held: the entry due now, or how long until the next
         is due (None: nothing is held)."""
+        # An item no longer current (released, rescheduled or replaced) on
+        # top is left until it comes due: sleeping until then, the thread
+        # need not be woken for later holds. Once one comes due, the stale
+        # items behind it go with it.
+        popped = False
         while self._queue:
             due, _, entry = self._queue[0]
-            if not self._current(self._queue[0]):
-                heapq.heappop(self._queue)  # released, rescheduled or replaced
-                continue
-            left = due - time.monotonic()
-            if left > 0:
-                return None, left
+            current = self._current(self._queue[0])
+            if not (popped and not current):
+                left = due - time.monotonic()
+                if left > 0:
+                    return None, left
             heapq.heappop(self._queue)
-            return entry, None
+            popped = True
+            if current:
+                return entry, None
         return None, None
 
     def _run(self) -> None:
@@ -181,6 +191,7 @@ class LeaseKeeper:
                         # Nothing held: a failure story with no renewal
                         # left to end it (the next failure tells anew).
                         self._outage.forget()
+                    self._wake_at = float("inf") if wait is None else time.monotonic() + wait
                     self._changed.wait(wait)
                     continue
                 self._renewing = entry

@@ -184,3 +184,32 @@ def test_close_ends_the_thread_and_a_later_hold_starts_one():
     keeper.hold(again, lease=0.3)
     assert again.renewed.wait(30)
     keeper.close()
+
+
+def test_a_short_lease_held_after_long_ones_is_renewed_in_time(keeper):
+    # The thread sleeps until the long leases' renewals; a shorter one held
+    # later must wake it, whether the long ones are still held or released.
+    held_long = FlakyMessage(lease=600.0, failures=0, error=None)
+    released_long = FlakyMessage(lease=300.0, failures=0, error=None)
+    keeper.hold(held_long, lease=600.0)
+    keeper.hold(released_long, lease=300.0)
+    time.sleep(0.1)  # the thread is asleep by now
+    assert keeper.release(released_long) is True
+    short = FlakyMessage(lease=0.6, failures=0, error=None)
+    keeper.hold(short, lease=0.6)
+    assert short.renewed.wait(30), "the short lease was not renewed"
+    assert held_long.calls == [] and released_long.calls == []
+    assert keeper.release(short) is True and keeper.release(held_long) is True
+
+
+def test_many_released_messages_leave_the_next_one_renewed(keeper):
+    # A heap of released entries, each due before the held one, is let go
+    # when the first of them comes due, and the held one is renewed.
+    for _ in range(200):
+        gone = FlakyMessage(lease=0.3, failures=0, error=None)
+        keeper.hold(gone, lease=0.3)
+        assert keeper.release(gone) is True
+    kept = FlakyMessage(lease=0.9, failures=0, error=None)
+    keeper.hold(kept, lease=0.9)
+    assert kept.renewed.wait(30), "the held lease was not renewed"
+    assert keeper.release(kept) is True
