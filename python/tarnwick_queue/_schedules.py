@@ -157,6 +157,7 @@ class Schedules:
     def __init__(self, driver: Driver, *, clock: Callable[[], float] = time.time) -> None:
         self._driver = driver
         self._clock = clock
+        self._unfireable: Dict[str, str] = {}  # name: the failure last logged
 
     # --- changing them ---
 
@@ -282,22 +283,43 @@ class Schedules:
                 return 0, None
             if definition.paused:
                 return 0, None
-            slots = self._due(name, definition, now_us)
-            if not slots:
-                return 0, definition.next_after(max(definition.after_us, now_us))
-            fire = slots if definition.fields["catch_up"] == "all" else slots[-1:]
-            if definition.fields["catch_up"] == "none" and _missed(definition, slots[-1], now_us):
-                fire = []
-            puts = [_put(name, definition, slot) for slot in fire]
-            new = definition.encode(after_us=slots[-1],
-                                    last_us=fire[-1] if fire else definition.last_us)
-            if self._driver.schedule_change(name, state, new, puts) is not None:
-                if len(slots) > len(fire):
-                    log.info("schedule %r: %d missed slot(s) skipped", name,
-                             len(slots) - len(fire))
-                return len(puts), definition.next_after(max(slots[-1], now_us))
+            try:
+                plan = self._plan(name, definition, now_us)
+            except Exception as exc:
+                # Its slots cannot be told here (croniter or the time zone
+                # missing on this machine): the other schedules still fire.
+                self._report_unfireable(name, exc)
+                return 0, None
+            self._unfireable.pop(name, None)
+            if plan.new is None:
+                return 0, plan.next_us
+            if self._driver.schedule_change(name, state, plan.new, plan.puts) is not None:
+                if plan.skipped:
+                    log.info("schedule %r: %d missed slot(s) skipped", name, plan.skipped)
+                return len(plan.puts), plan.next_us
             state = self._driver.schedules().get(name)  # another process changed it
         return 0, None
+
+    def _plan(self, name: str, definition: _Definition, now_us: int) -> _Plan:
+        """What firing `definition` now would put and store; computed alone,
+        so that a failure here changes nothing."""
+        slots = self._due(name, definition, now_us)
+        if not slots:
+            return _Plan(None, [], 0, definition.next_after(max(definition.after_us, now_us)))
+        fire = slots if definition.fields["catch_up"] == "all" else slots[-1:]
+        if definition.fields["catch_up"] == "none" and _missed(definition, slots[-1], now_us):
+            fire = []
+        new = definition.encode(after_us=slots[-1],
+                                last_us=fire[-1] if fire else definition.last_us)
+        return _Plan(new, [_put(name, definition, slot) for slot in fire],
+                     len(slots) - len(fire), definition.next_after(max(slots[-1], now_us)))
+
+    def _report_unfireable(self, name: str, exc: Exception) -> None:
+        """A WARNING once per schedule and failure, not once per look."""
+        said = f"{type(exc).__name__}: {exc}"
+        if self._unfireable.get(name) != said:
+            self._unfireable[name] = said
+            log.warning("schedule %r cannot be fired by this process: %s", name, said)
 
     @staticmethod
     def _due(name: str, definition: _Definition, now_us: int) -> List[int]:
@@ -314,6 +336,14 @@ class Schedules:
 
 
 # --- helpers ---
+
+@dataclass
+class _Plan:
+    new: Optional[bytes]        # the state to store (None: nothing is due)
+    puts: List[SchedulePut]     # the messages that change puts
+    skipped: int                # missed slots left out
+    next_us: Optional[int]      # the next slot after the change
+
 
 def _put(name: str, definition: _Definition, slot_us: int) -> SchedulePut:
     slot = _slot_text(slot_us)

@@ -118,6 +118,26 @@ class TestFiring:
         [info] = schedules.list()
         assert info.last_fire == T0 + 20 and info.next_fire == T0 + 30
 
+    def test_a_schedule_this_process_cannot_compute_is_told_once_and_the_others_fire(
+            self, queue, monkeypatch, caplog):
+        clock = Clock(T0 + 3)
+        schedules = schedules_of(queue, clock)
+        schedules.add("a-cron", b"c", cron="* * * * *", tz="Europe/Berlin")
+        schedules.add("b-tick", b"t", every=10)
+        clock.now = T0 + 60
+        with monkeypatch.context() as without:
+            without.setitem(sys.modules, "croniter", None)  # a worker without the extra
+            with caplog.at_level("WARNING", logger="tarnwick_queue.schedules"):
+                assert schedules.fire_due() == 1
+                clock.now += 10
+                assert schedules.fire_due() == 1
+        told = [r.getMessage() for r in caplog.records if "a-cron" in r.getMessage()]
+        assert len(told) == 1 and "croniter" in told[0], told
+        assert [body for _, body, _, _ in drain(queue)] == [b"t", b"t"]
+        clock.now += 60
+        assert schedules.fire_due() == 2     # with croniter back, both fire
+        assert sorted(body for _, body, _, _ in drain(queue)) == [b"c", b"t"]
+
     def test_every_process_sees_a_schedule_added_by_another(self, open_queue):
         if not open_queue.shared_store:
             pytest.skip("one handle only")
