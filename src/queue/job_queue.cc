@@ -409,7 +409,11 @@ Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t
     const RecordView record =
         delay_ms == 0 ? RecordView::requeue(seq, entry->deliveries, now)
                       : RecordView::schedule(seq, saturating_add(now, delay_ms), entry->deliveries);
-    if (!error) {
+    // A queue that keeps no outcomes keeps no errors either: its log stays
+    // in a format that releases before outcomes can open.
+    const Settings& keep = q.settings;
+    if (!error || (keep.keep_acked_ms == 0 && keep.keep_dead_ms == 0 &&
+                   keep.keep_cancelled_ms == 0)) {
       TW_TRY(q.commit(record, Sync::kInterval));
       return true;
     }
