@@ -88,6 +88,9 @@ class QueueCollector(Collector):
             oldest = stats.get("oldest_ready_at")
             age.add_metric([label], 0.0 if oldest is None else max(0.0, self._clock() - oldest))
             paused.add_metric([label], 1 if stats.get("paused") else 0)
+            if "requeued_total" in stats and "expired_total" in stats:
+                # A lease that ran out comes back as a nack does: nacks are the rest.
+                stats["requeued_total"] -= stats["expired_total"]
             for field, family in counters.items():
                 if field in stats:
                     family.add_metric([label], stats[field])

@@ -68,6 +68,19 @@ class TestScrape:
             assert totals == set()
         leased.ack()
 
+    def test_nacks_and_leases_that_ran_out_are_counted_apart(self, open_queue, backend):
+        if backend not in ("disk", "memory"):
+            pytest.skip("only a directory's log counts them")
+        queue = open_queue(lease=30.0)
+        queue.put_many([b"a", b"b"])
+        queue.get(timeout=5).nack()
+        queue.get(timeout=5, lease=0.05)
+        time.sleep(0.3)  # the short lease runs out on purpose
+        assert {queue.get(timeout=5).body, queue.get(timeout=5).body} == {b"a", b"b"}
+        found = samples(scrape(QueueCollector({"jobs": queue})))
+        assert found[("tarnwick_nacked_total", frozenset({("queue", "jobs")}))] == 1
+        assert found[("tarnwick_lease_expired_total", frozenset({("queue", "jobs")}))] == 1
+
     def test_a_failing_queue_is_down_and_the_others_still_reported(self, open_queue):
         good, bad = open_queue(), open_queue() if open_queue.shared_store else None
         if bad is None:
