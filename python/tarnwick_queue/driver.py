@@ -165,8 +165,9 @@ class Retention(NamedTuple):
     handed out again."""
 
     # Acks are most of a busy queue's records: a minute bounds what they add
-    # to the log and memory (about 60 bytes each) while still answering "did
-    # it run?" right after; failures are rare and wanted for longer.
+    # to the log and memory (about 70 and 100 bytes each) while still
+    # answering "did it run?" right after; failures are rare and wanted for
+    # longer.
     acked: float = 60.0
     dead: float = 7 * 86400.0
     cancelled: float = 3600.0

@@ -64,7 +64,8 @@ def main(out):
         # A whole frame whose consumer is shorter than its length says.
         "held-short-consumer": header() + enq(0, b"a")
         + frame(struct.pack("<BQQIQIB", 3, 0, 2**40, 1, 1700000000000, 0, 10) + b"abc"),
-        "unknown-tag": header() + enq(0, b"a") + frame(b"\x0a" + bytes(8)),
+        # A kind no format has (kinds are numbered from 1 up as formats grow).
+        "unknown-tag": header() + enq(0, b"a") + frame(b"\xff" + bytes(8)),
         # Format 2: every new kind, a delay's LEASE, groups under a limit.
         "format-2": header(1, 2) + frame(struct.pack("<BBI", 8, 0, 2))
         + enq2(0, b"a", 5, b"key", 60000, b"g", b'{"h":"v"}') + enq2(1, b"b", group=b"g")
