@@ -98,7 +98,8 @@ def run_case(kind: str, processes: int, group_commit: bool, seconds: float) -> f
     directory = tempfile.mkdtemp(prefix="gcbench-", dir=os.environ.get("TARNWICK_BENCH_DIR"))
     try:
         if kind == "get+ack":
-            _fill(directory, 20_000 * processes if group_commit else 6_000 * processes)
+            # More than any mode takes in the time, so that no consumer runs dry.
+            _fill(directory, int(seconds * 15_000) * processes)
         start = ctx.Barrier(processes + 1)
         begin = ctx.Value("d", 0.0)
         counts = ctx.Queue()

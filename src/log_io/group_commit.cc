@@ -70,6 +70,23 @@ Status GroupCommit::wait(const SyncTicket& ticket) {
   }
 }
 
+Status GroupCommit::forget_points() {
+  std::lock_guard<std::mutex> hold(*mutex_);
+  failure_.reset();
+  for (;;) {
+    const uint32_t releases = share_.releases();
+    Status taken = share_.try_lock();
+    if (taken.ok()) {
+      SyncLockGuard locked(share_);
+      share_.forget_points();
+      return {};
+    }
+    const Error& error = taken.error();
+    if (error.kind() != ErrorKind::kOs || error.os_code() != EWOULDBLOCK) return taken;
+    TW_TRY(share_.wait_for_release(releases));
+  }
+}
+
 Status GroupCommit::sync_holding_lock(const SyncTicket& ticket) {
   // Read before the sync begins: every record below it is in the file then.
   LogPoint target = ticket.point;

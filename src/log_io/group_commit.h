@@ -57,6 +57,10 @@ class GroupCommit {
   // A failed sync is the error of every ticket it would have covered that
   // this object waits on, and publishes nothing.
   Status wait(const SyncTicket& ticket);
+  // With the process lock held, once a new log may have taken a deleted
+  // one's identity: takes the sync lock and forgets what the file says of
+  // any log, and what this object knows of failed syncs.
+  Status forget_points();
   // Whether a published sync covers `point` (no lock taken).
   bool covered(const LogPoint& point) const;
   // In a child of fork(), before this object is dropped: a thread of the

@@ -126,6 +126,11 @@ std::optional<LogPoint> SyncShare::written() const { return read_point(page_of(m
 std::optional<LogPoint> SyncShare::synced() const { return read_point(page_of(map_).synced); }
 void SyncShare::store_written(const LogPoint& point) { write_point(page_of(map_).written, point); }
 void SyncShare::store_synced(const LogPoint& point) { write_point(page_of(map_).synced, point); }
+// No log has device and inode 0.
+void SyncShare::forget_points() {
+  write_point(page_of(map_).written, LogPoint{});
+  write_point(page_of(map_).synced, LogPoint{});
+}
 
 // The longest a waiter sleeps before it looks at the lock again itself: a
 // holder that died never counts its release.

@@ -68,6 +68,8 @@ class SyncShare {
   std::optional<LogPoint> synced() const;
   void store_written(const LogPoint& point);  // with the process lock held
   void store_synced(const LogPoint& point);   // with the sync lock held
+  // With both locks held: both points name no log.
+  void forget_points();
 
   // The sync lock: excludes other open file descriptions, not threads that
   // share this one (nor a child of fork(), which must open the file anew).

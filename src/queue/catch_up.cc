@@ -87,6 +87,7 @@ Status QueueImpl::repair_tail(const DamagedRange& tail, uint64_t records_read) {
 
 Status QueueImpl::reload() {
   TW_ASSIGN_OR_RETURN(Recovered recovered, read_only ? read_log(log_path) : recover(log_path));
+  if (recovered.created) TW_TRY(forget_sync_points());
   inner.state = std::move(recovered.state);
   TW_TRY(reopen_io(recovered.generation));
   inner.format = recovered.format;

@@ -216,6 +216,10 @@ class QueueImpl {
   Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();
   void open_group_commit();
+  // With the process lock held, after recovery put a fresh log in place
+  // (Recovered::created): clears the sync-state file's points, through this
+  // object's shared syncs or, without them, through the file itself.
+  Status forget_sync_points();
   LogIdentity log_identity() const;
   // Keeps `ticket` for the end of the operation (waiting at once for an
   // owed one of another log).

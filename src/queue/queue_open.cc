@@ -58,6 +58,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
     TW_ASSIGN_OR_RETURN(LockGuard guard, lock.write_lock(queue->lock_timeout_ns));
     TW_ASSIGN_OR_RETURN(Recovered recovered,
                         read_only ? read_log(queue->log_path) : recover(queue->log_path));
+    if (recovered.created) TW_TRY(queue->forget_sync_points());
     TW_ASSIGN_OR_RETURN(LogFiles files, queue->open_log_files());
     Inner& inner = queue->inner;
     inner.state = std::move(recovered.state);
@@ -87,6 +88,15 @@ void QueueImpl::open_group_commit() {
   if (wanted != nullptr && std::string_view(wanted) == "0") return;
   auto opened = GroupCommit::open(dir_fd.get(), sync_share_path);
   if (opened.ok()) group_commit = std::move(opened).value();
+}
+
+Status QueueImpl::forget_sync_points() {
+  if (read_only) return {};
+  if (group_commit) return group_commit->forget_points();
+  // A process without shared syncs of its own still clears others' file.
+  if (!sys::identity_at(dir_fd.get(), kSyncShareFileName).ok()) return {};
+  auto opened = GroupCommit::open(dir_fd.get(), sync_share_path);
+  return opened.ok() ? (*opened)->forget_points() : Status{};
 }
 
 void QueueImpl::keep_reserve(std::string path) {

@@ -46,6 +46,7 @@ Result<Recovered> create_log(const std::string& log_path) {
   TW_TRY(sync_parent_dir(log_path));
   Recovered fresh;
   fresh.end_offset = LOG_HEADER_LEN;
+  fresh.created = true;
   return fresh;
 }
 

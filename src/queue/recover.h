@@ -23,6 +23,10 @@ struct Recovered {
   // still the damaged one. The caller must now write the state as a new
   // generation (a compaction) under the same lock.
   bool rewrite = false;
+  // A fresh log of generation 0 took the log's name: its identity may be a
+  // deleted log's (an inode number used again), so the sync-state file's
+  // points about that one must go before anything is appended.
+  bool created = false;
   RepairReport report;  // what was found and done, when damaged
 };
 

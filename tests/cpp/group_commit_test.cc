@@ -559,6 +559,42 @@ TEST(EngineGroupCommit, TheEnvironmentCanTurnItOff) {
   ::unsetenv("TARNWICK_GROUP_COMMIT");
 }
 
+// A log deleted by hand and made anew at generation 0 may get the deleted
+// one's inode number, and so its identity: what the sync-state file said of
+// the old log must be gone before the new one's records are written, or it
+// would cover records never synced. Both ways a fresh log is made: by an
+// open, and by a handle that finds its log gone.
+TEST(EngineGroupCommit, AFreshLogClearsWhatTheFileSaidOfTheLogBefore) {
+  for (const bool by_open : {true, false}) {
+    SCOPED_TRACE(by_open ? "a new handle" : "an open handle");
+    TempDir tmp;
+    auto q = open_queue(tmp.path());
+    ASSERT_TRUE(q);
+    must_enqueue(*q, "m");
+    const Inner& inner = q->impl().inner;
+    const LogIdentity old_log{uint64_t(inner.files->dev), uint64_t(inner.files->ino),
+                              inner.generation};
+    UniqueFd dir = ok_value(sys::open(tmp.path(), O_RDONLY | O_DIRECTORY));
+    SyncShare share = must_open_share(dir.get(), tmp.file(kSyncShareFileName));
+    ASSERT_TRUE(share.synced().has_value());
+    ASSERT_EQ(share.synced()->log, old_log);
+    ASSERT_EQ(share.written()->log, old_log);
+    if (by_open) q.reset();
+    ASSERT_EQ(::unlink(tmp.file("queue.log").c_str()), 0);
+    if (by_open) {
+      q = open_queue(tmp.path());
+      ASSERT_TRUE(q);
+    } else {
+      EXPECT_FALSE(ok_value(q->ack(99)));  // catches up: the log is made anew
+    }
+    for (const auto& point : {share.synced(), share.written()}) {
+      ASSERT_TRUE(point.has_value());
+      EXPECT_EQ(point->log, LogIdentity{});
+      EXPECT_EQ(point->offset, 0u);
+    }
+  }
+}
+
 TEST(EngineGroupCommit, AQueueWithoutALogHasNone) {
   auto q = open_queue(":memory:");
   ASSERT_TRUE(q);
