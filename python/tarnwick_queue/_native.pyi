@@ -40,6 +40,7 @@ class _Stats(TypedDict):
     requeued_total: int
     dead_total: int
     expired_total: int
+    nacked_total: int
     next_seq: int
     live_bytes: int
     log_bytes: int

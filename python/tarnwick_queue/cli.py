@@ -272,7 +272,8 @@ class _Progress:
 
 STAT_ROWS = ["ready", "in_flight", "scheduled", "dead_letters", "total", "paused",
              "enqueued_total",
-             "acked_total", "requeued_total", "dead_total", "expired_total", "next_seq",
+             "acked_total", "requeued_total", "nacked_total", "dead_total", "expired_total",
+             "next_seq",
              "live_bytes",
              "log_bytes", "generation"]
 

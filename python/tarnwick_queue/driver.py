@@ -220,13 +220,16 @@ class LocalQueueStats(QueueStats):
     counted since the log was last read in full (open, compaction or purge
     by any process), the next id, the log's size and generation.
     expired_total counts the leases that ran out (a message taken again
-    after its lease ended, or moved to the dead letters for it)."""
+    after its lease ended, or moved to the dead letters for it);
+    nacked_total the deliveries given back by nack (a delayed one once it is
+    due). requeued_total counts both, and delayed puts coming due."""
 
     enqueued_total: int
     acked_total: int
     requeued_total: int
     dead_total: int
     expired_total: int
+    nacked_total: int
     next_seq: int
     log_bytes: int
     generation: int

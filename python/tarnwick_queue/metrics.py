@@ -41,7 +41,7 @@ STATES = (("ready", "ready"), ("scheduled", "scheduled"), ("in_flight", "leased"
 # purges the log, which Prometheus reads as a counter reset.
 COUNTERS = (("enqueued_total", "tarnwick_enqueued", "Messages put."),
             ("acked_total", "tarnwick_acked", "Messages acked."),
-            ("requeued_total", "tarnwick_nacked", "Messages nacked back into the queue."),
+            ("nacked_total", "tarnwick_nacked", "Deliveries nacked back into the queue."),
             ("dead_total", "tarnwick_dead", "Messages moved to the dead letters."),
             ("expired_total", "tarnwick_lease_expired", "Leases that ran out."))
 # Buckets for jobs, from a millisecond to an hour.
@@ -88,9 +88,6 @@ class QueueCollector(Collector):
             oldest = stats.get("oldest_ready_at")
             age.add_metric([label], 0.0 if oldest is None else max(0.0, self._clock() - oldest))
             paused.add_metric([label], 1 if stats.get("paused") else 0)
-            if "requeued_total" in stats and "expired_total" in stats:
-                # A lease that ran out comes back as a nack does: nacks are the rest.
-                stats["requeued_total"] -= stats["expired_total"]
             for field, family in counters.items():
                 if field in stats:
                     family.add_metric([label], stats[field])

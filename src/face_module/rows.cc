@@ -127,11 +127,11 @@ PyObject* stats_dict(const JobStats& s) {
   // in_flight counts the leased only: delays are `scheduled`.
   const uint64_t leased = c.in_flight > s.scheduled ? c.in_flight - s.scheduled : 0;
   return Py_BuildValue(
-      "{sKsKsKsKsKsKsKsKsKsKsKsKsOsKsKsNsNsO}", "ready", ull{c.ready}, "in_flight",
+      "{sKsKsKsKsKsKsKsKsKsKsKsKsKsOsKsKsNsNsO}", "ready", ull{c.ready}, "in_flight",
       ull{leased}, "total", ull{c.total}, "enqueued_total", ull{c.enqueued_total}, "acked_total",
       ull{c.acked_total}, "requeued_total", ull{c.requeued_total}, "dead_total", ull{c.dead_total},
-      "expired_total", ull{c.expired_total}, "next_seq", ull{c.next_seq}, "live_bytes",
-      ull{c.live_bytes}, "log_bytes", ull{c.log_bytes}, "generation", ull{c.generation},
+      "expired_total", ull{c.expired_total}, "nacked_total", ull{c.nacked_total}, "next_seq",
+      ull{c.next_seq}, "live_bytes", ull{c.live_bytes}, "log_bytes", ull{c.log_bytes}, "generation", ull{c.generation},
       "persistent", c.persistent ? Py_True : Py_False, "scheduled", ull{s.scheduled},
       "dead_letters", ull{s.dead_letters}, "oldest_running", oldest, "oldest_ready_ms",
       py::to_optional_int(s.oldest_ready_ms), "paused", s.paused ? Py_True : Py_False);

@@ -108,6 +108,7 @@ Result<JobStats> JobQueue::stats() {
     core.requeued_total = s.requeued_total;
     core.dead_total = s.dead_total;
     core.expired_total = s.expired_total;
+    core.nacked_total = s.nacked_total;
     core.next_seq = s.next_seq;
     core.live_bytes = s.live_bytes;
     core.log_bytes = q.log_bytes();

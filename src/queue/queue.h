@@ -85,6 +85,7 @@ struct QueueStats {
   uint64_t requeued_total = 0;
   uint64_t dead_total = 0;
   uint64_t expired_total = 0;  // deliveries whose lease ran out
+  uint64_t nacked_total = 0;   // deliveries given back (a delayed one once due)
   uint64_t next_seq = 0;
   uint64_t live_bytes = 0;
   uint64_t log_bytes = 0;

@@ -411,13 +411,19 @@ void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries, uint64_t retur
   const bool error_noted =
       history != histories.end() && history->second.recorded >= deliveries;
   end_delivery(seq, it->second);
+  // Besides nacks, a REQUEUE ends a lease that ran out and a delayed put's
+  // wait (which no delivery preceded).
+  bool nacked = deliveries > 0;
   if (auto leased = in_flight.find(seq); leased != in_flight.end()) {
     // The log does not tell when a REQUEUE was written: its writer does, a
     // reader takes the time it reads it. Returned at or past its deadline,
     // a delivery's lease ran out; either way it is ready from the earlier.
     const uint64_t deadline = leased->second;
     const uint64_t returned = returned_ms != 0 ? returned_ms : now_ms();
-    if (returned >= deadline && !error_noted && !is_scheduled(seq)) ++expired_total;
+    if (returned >= deadline && !error_noted && !is_scheduled(seq)) {
+      ++expired_total;
+      nacked = false;
+    }
     in_flight.erase(leased);
     now_ready(seq, it->second, std::min(returned, deadline));
   }
@@ -429,6 +435,7 @@ void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries, uint64_t retur
     ready.insert(seq);
   }
   ++requeued_total;
+  if (nacked) ++nacked_total;
 }
 
 void QueueState::apply(const Record& record, uint64_t frame_offset, bool keep_body) {

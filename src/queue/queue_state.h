@@ -169,6 +169,7 @@ struct QueueState {
   uint64_t dead_total = 0;
   uint64_t requeued_total = 0;
   uint64_t expired_total = 0;  // deliveries whose lease ran out
+  uint64_t nacked_total = 0;   // deliveries given back (a delayed one once due)
 
   // `frame_offset` is where the record's frame starts in the log (it matters
   // for ENQUEUE only); `keep_body` keeps the bytes for a queue without a log.

@@ -339,8 +339,8 @@ def test_stats_watch_redraws_in_place_on_a_terminal(qdir):
     assert stop(watcher, signal.SIGINT) == 0
     os.close(leader)
     # From the second drawing on, the cursor goes back up over the last one.
-    # 14 counts, paused, oldest_running, oldest_ready, the title
-    assert seen.count(b"\x1b[18A\x1b[J") >= 2
+    # 15 counts, paused, oldest_running, oldest_ready, the title
+    assert seen.count(b"\x1b[19A\x1b[J") >= 2
     assert b"/s" in seen
 
 

@@ -73,10 +73,12 @@ class TestScrape:
             pytest.skip("only a directory's log counts them")
         queue = open_queue(lease=30.0)
         queue.put_many([b"a", b"b"])
+        queue.put(b"later", delay=0.05)  # coming due is no nack either
         queue.get(timeout=5).nack()
         queue.get(timeout=5, lease=0.05)
-        time.sleep(0.3)  # the short lease runs out on purpose
-        assert {queue.get(timeout=5).body, queue.get(timeout=5).body} == {b"a", b"b"}
+        time.sleep(0.3)  # the short lease and the delay run out on purpose
+        assert {queue.get(timeout=5).body for _ in range(3)} == {b"a", b"b", b"later"}
+        assert queue.stats()["requeued_total"] == 3
         found = samples(scrape(QueueCollector({"jobs": queue})))
         assert found[("tarnwick_nacked_total", frozenset({("queue", "jobs")}))] == 1
         assert found[("tarnwick_lease_expired_total", frozenset({("queue", "jobs")}))] == 1
