@@ -231,7 +231,7 @@ void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
     ready.erase(seq);
   }
   live_bytes = live_bytes > bytes ? live_bytes - bytes : 0;
-  if (in_flight.erase(seq) == 0) not_ready(seq, it->second);
+  in_flight.erase(seq);
   messages.erase(it);
   if (!scheduled.empty()) scheduled.erase(seq);
   forget_lease(seq);
@@ -241,12 +241,44 @@ void QueueState::remove_message(uint64_t seq, uint64_t* counter) {
 
 void QueueState::now_ready(uint64_t seq, MessageEntry& entry, uint64_t ms) {
   entry.ready_since_ms = ms;
-  // Messages mostly become ready in the order of time: the hint skips the descent.
-  ready_since.emplace_hint(ready_since.end(), ms, seq);
+  // Rebuilt from the messages once most entries are stale: what the
+  // operations since the last rebuild pay for, a few each.
+  if (ready_since.size() > 2 * ready_count() + 1024) {
+    std::vector<std::pair<uint64_t, uint64_t>> current;
+    current.reserve(ready_count() + 1);
+    for (const auto& [id, message] : messages) {
+      if (!in_flight.contains(id)) current.emplace_back(message.ready_since_ms, id);
+    }
+    std::make_heap(current.begin(), current.end(), std::greater<>());
+    ready_since.swap(current);
+    if (!in_flight.contains(seq)) return;  // its entry is in already
+  }
+  // Messages mostly become ready in the order of time: such an entry stays at the bottom.
+  ready_since.emplace_back(ms, seq);
+  std::push_heap(ready_since.begin(), ready_since.end(), std::greater<>());
 }
 
-void QueueState::not_ready(uint64_t seq, const MessageEntry& entry) {
-  ready_since.erase({entry.ready_since_ms, seq});
+bool QueueState::ready_since_current(const std::pair<uint64_t, uint64_t>& entry) const {
+  const auto found = messages.find(entry.second);
+  return found != messages.end() && found->second.ready_since_ms == entry.first &&
+         !in_flight.contains(entry.second);
+}
+
+std::optional<uint64_t> QueueState::oldest_ready_ms() const {
+  while (!ready_since.empty() && !ready_since_current(ready_since.front())) {
+    std::pop_heap(ready_since.begin(), ready_since.end(), std::greater<>());
+    ready_since.pop_back();
+  }
+  if (ready_since.empty()) return std::nullopt;
+  return ready_since.front().first;
+}
+
+std::set<std::pair<uint64_t, uint64_t>> QueueState::ready_since_entries() const {
+  std::set<std::pair<uint64_t, uint64_t>> out;
+  for (const auto& entry : ready_since) {
+    if (ready_since_current(entry)) out.insert(entry);
+  }
+  return out;
 }
 
 void QueueState::take_id(uint64_t seq) {
@@ -390,7 +422,7 @@ void QueueState::apply_lease(uint64_t seq, uint64_t deadline_ms, uint32_t delive
   } else if (!scheduled.empty()) {
     scheduled.erase(seq);
   }
-  if (in_flight.insert_or_assign(seq, deadline_ms).second) not_ready(seq, it->second);
+  in_flight.insert_or_assign(seq, deadline_ms);
   lease_heap.emplace(deadline_ms, seq);
   if (o != nullptr) {
     move_optioned(seq, *o, from, delay ? Place::kScheduled : Place::kLeased);

@@ -135,9 +135,12 @@ struct QueueState {
   // The in-flight messages that are delays (a delayed put or nack), not deliveries.
   std::unordered_set<uint64_t> scheduled;
   // Every message not in flight (what ready_count counts, held back by a
-  // pause or its group or not), by (the time it became ready, seq): the
-  // first tells how long the backlog has waited without a walk.
-  std::set<std::pair<uint64_t, uint64_t>> ready_since;
+  // pause or its group or not) as (the time it became ready, seq), in a
+  // heap whose least tells how long the backlog has waited without a walk.
+  // An entry whose message left the ready messages, or became ready again
+  // later, stays until it comes to the top or the heap is rebuilt: 16 bytes
+  // an entry, where an ordered set's node costs some 64 of a message's.
+  mutable std::vector<std::pair<uint64_t, uint64_t>> ready_since;
   std::unordered_map<uint64_t, MessageOptions> options;
   std::unordered_map<uint32_t, GroupEntry> groups;
   std::unordered_map<std::string, uint32_t> group_ids;
@@ -212,10 +215,9 @@ struct QueueState {
   // Ready messages, wherever they stand (messages not in flight).
   uint64_t ready_count() const { return messages.size() - in_flight.size(); }
   // When the ready message that has waited longest became ready, if any.
-  std::optional<uint64_t> oldest_ready_ms() const {
-    if (ready_since.empty()) return std::nullopt;
-    return ready_since.begin()->first;
-  }
+  std::optional<uint64_t> oldest_ready_ms() const;
+  // The entries of ready_since that are current, for tests.
+  std::set<std::pair<uint64_t, uint64_t>> ready_since_entries() const;
   bool is_scheduled(uint64_t seq) const { return !scheduled.empty() && scheduled.contains(seq); }
   const MessageOptions* options_of(uint64_t seq) const {
     if (options.empty()) return nullptr;
@@ -241,9 +243,10 @@ struct QueueState {
   // Notes the consumer of the message's delivery that ends now, if known.
   void end_delivery(uint64_t seq, const MessageEntry& entry);
   void take_id(uint64_t seq);
-  // Keeps ready_since in step as a message becomes ready at `ms`, or stops being ready.
+  // Keeps ready_since in step as a message becomes ready at `ms` (one that
+  // stops being ready needs nothing: its entry is no longer current).
   void now_ready(uint64_t seq, MessageEntry& entry, uint64_t ms);
-  void not_ready(uint64_t seq, const MessageEntry& entry);
+  bool ready_since_current(const std::pair<uint64_t, uint64_t>& entry) const;
   // Takes a live message out of the state; `counter` (if any) counts it.
   void remove_message(uint64_t seq, uint64_t* counter);
   // `overhead` is what the message's record adds to its body in the log.
