@@ -444,18 +444,18 @@ void QueueState::apply_requeue(uint64_t seq, uint32_t deliveries, uint64_t retur
       history != histories.end() && history->second.recorded >= deliveries;
   end_delivery(seq, it->second);
   // Besides nacks, a REQUEUE ends a lease that ran out and a delayed put's
-  // wait (which no delivery preceded).
-  bool nacked = deliveries > 0;
+  // wait (which no delivery preceded); one of a message not in flight
+  // returns nothing.
+  bool nacked = false;
   if (auto leased = in_flight.find(seq); leased != in_flight.end()) {
     // The log does not tell when a REQUEUE was written: its writer does, a
     // reader takes the time it reads it. Returned at or past its deadline,
     // a delivery's lease ran out; either way it is ready from the earlier.
     const uint64_t deadline = leased->second;
     const uint64_t returned = returned_ms != 0 ? returned_ms : now_ms();
-    if (returned >= deadline && !error_noted && !is_scheduled(seq)) {
-      ++expired_total;
-      nacked = false;
-    }
+    const bool expired = returned >= deadline && !error_noted && !is_scheduled(seq);
+    if (expired) ++expired_total;
+    nacked = deliveries > 0 && !expired;
     in_flight.erase(leased);
     now_ready(seq, it->second, std::min(returned, deadline));
   }
