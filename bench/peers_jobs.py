@@ -68,11 +68,12 @@ def tarnwick_trickle(n: int, rate: float) -> None:
             q.put(_payload(i, time.perf_counter()))
 
 
-def tarnwick_work() -> None:
+def tarnwick_work(prefetch: int = 1) -> None:
     from tarnwick_queue import Worker
     from tarnwick_queue.postgres import PostgresQueue
     # Defaults: one handler at a time, durable acks (SIGTERM stops it).
-    Worker(lambda: PostgresQueue(DSN, QUEUE), lambda message: record(message.body)).run()
+    Worker(lambda: PostgresQueue(DSN, QUEUE), lambda message: record(message.body),
+           prefetch=prefetch).run()
 
 
 def tarnwick_work_prototype(batch_take: bool) -> None:
@@ -240,6 +241,8 @@ def main() -> None:
         pgqueuer_work()
     elif command == "work":
         tarnwick_work()
+    elif command == "work-prefetch":
+        tarnwick_work(prefetch=10)
     elif command == "work-batched-ack":
         tarnwick_work_prototype(batch_take=False)
     elif command == "work-async-take":

@@ -46,7 +46,8 @@ import psycopg  # noqa: E402
 PEERS_VENV = os.path.join(harness.BENCH, ".peers-venv")
 PINS = {"pgqueuer": "1.6.0", "procrastinate": "3.10.0", "asyncpg": "0.32.0",
         "psycopg": "3.3.9", "psycopg-binary": "3.3.9"}
-SYSTEMS = ["tarnwick", "pgqueuer", "procrastinate"]
+PREFETCH = "tarnwick prefetch=10"  # the Worker's own option (no comma: --systems splits on it)
+SYSTEMS = ["tarnwick", PREFETCH, "pgqueuer", "procrastinate"]
 PROTOTYPES = ["tarnwick, batched ack (bench loop)", "tarnwick, take 10 + batched ack (bench loop)",
               "tarnwick, take not synced + ack each (bench loop)"]
 JOBS = os.path.join(harness.BENCH, "peers_jobs.py")
@@ -92,7 +93,7 @@ def versions() -> dict:
 class Run:
     def __init__(self, system: str, dsn: str, log: str) -> None:
         self.system, self.dsn, self.log = system, dsn, log
-        self.base = system.split(",")[0]
+        self.base = system.split(",")[0].split()[0]
 
     def env(self, record: str = "") -> dict:
         return dict(os.environ, PEERS_DSN=self.dsn, PEERS_RECORD=record, PEERS_SYSTEM=self.base,
@@ -125,6 +126,8 @@ class Run:
         bindir = os.path.dirname(peers_python())
         if self.system == "tarnwick":
             return [sys.executable, JOBS, "tarnwick", "work"]
+        if self.system == PREFETCH:
+            return [sys.executable, JOBS, "tarnwick", "work-prefetch"]
         if self.system == PROTOTYPES[0]:
             return [sys.executable, JOBS, "tarnwick", "work-batched-ack"]
         if self.system == PROTOTYPES[1]:
@@ -369,9 +372,11 @@ NOTES = [
     "Not like for like:", "",
     "- Batches: pgqueuer takes up to 10 jobs a statement (its default batch size) and "
     "records their completion in batches, so it runs far fewer statements and WAL syncs a "
-    "job than one commit each (see the profile); tarnwick's Worker takes one message and "
-    "acks it, each its own durable commit; procrastinate takes one job and updates its row "
-    "on completion (it keeps finished jobs by default).",
+    "job than one commit each (see the profile); tarnwick's Worker by default takes one "
+    "message and acks it, each its own durable commit, and with `prefetch=10` takes up to 10 "
+    "a take and acks those that succeeded with one ack_many at the next take or 5 ms after "
+    "the first finished; procrastinate takes one job and updates its row on completion (it "
+    "keeps finished jobs by default).",
     "- Concurrency: pgqueuer's worker runs its jobs as asyncio tasks; procrastinate's "
     "defaults to one job at a time; tarnwick's Worker one handler at a time. On no-op "
     "handlers this hardly matters beside the round trips.",
@@ -400,7 +405,7 @@ def write(args, settings, results, profiles, elapsed) -> None:
             f"{k} {v}" for k, v in settings.items()) + "; each system in a fresh database of its "
         "own, with its default schema and durability.",
         f"- Workers: {args.processes} processes each: tarnwick's `Worker` (defaults: one "
-        "handler at a time), `PgQueuer.run()` (defaults; `pgq run` fails on its own log "
+        "handler at a time; and with `prefetch=10`), `PgQueuer.run()` (defaults; `pgq run` fails on its own log "
         "level in this version), `procrastinate worker` (defaults); no-op handlers that only "
         "record their start.",
         f"- Burn-down: {args.jobs:,} jobs put in batches of 1000 before any worker starts; "
@@ -429,9 +434,11 @@ def write(args, settings, results, profiles, elapsed) -> None:
     for variant in dict.fromkeys(v for v, *_ in results):
         rates = {s: b["rate"] for v, s, b, _ in results if v == variant}
         peers = [rates[s] for s in ("pgqueuer", "procrastinate") if s in rates]
-        if "tarnwick" in rates and peers:
-            lines += ["", f"{variant}: tarnwick's Worker at "
-                      f"{rates['tarnwick'] / max(peers):.2f}× the faster peer on burn-down."]
+        for ours, what in (("tarnwick", "tarnwick's Worker"),
+                           (PREFETCH, "tarnwick's Worker with prefetch=10")):
+            if ours in rates and peers:
+                lines += ["", f"{variant}: {what} at {rates[ours] / max(peers):.2f}× the "
+                          "faster peer on burn-down."]
     if profiles:
         lines += ["", "## Statements per job (pg_stat_statements, burn-down)", ""]
         lines += ["Statements the clients sent (top level), and WAL syncs (pg_stat_wal: "

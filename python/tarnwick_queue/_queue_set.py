@@ -90,17 +90,17 @@ class QueueSet:
         self._firings = [ScheduleFiring(queue.schedules) for queue in self.queues
                          if fire_schedules and isinstance(queue, BaseQueue)]
 
-    def take(self, stop: StopEvent, block: bool = True) -> Taken:
-        """The next message, by the queues' order, with its queue; raises
-        Empty once `stop` is set, or at once when nothing is ready and
-        `block` is False."""
-        if len(self.queues) == 1 and not self._firings:
+    def take(self, stop: StopEvent, block: bool = True, count: int = 1) -> List[Taken]:
+        """The next messages, up to `count`, all of the first queue that has
+        any, with their queue; raises Empty once `stop` is set, or at once
+        when nothing is ready and `block` is False."""
+        if len(self.queues) == 1 and not self._firings and count == 1:
             only = self.queues[0]
-            return Taken(only.get(block=block, lease=self._lease, stop=stop), only)
+            return [Taken(only.get(block=block, lease=self._lease, stop=stop), only)]
         if stop.is_set():
             raise Empty
-        taken, _ = self.look()  # most looks find one: no watch to arm
-        if taken is not None:
+        taken, _ = self.look(count)  # most looks find some: no watch to arm
+        if taken:
             return taken
         if not block:
             raise Empty
@@ -110,8 +110,8 @@ class QueueSet:
             stop.drain()  # before the flag is read: a set() after it wakes the wait
             if stop.is_set():
                 raise Empty
-            taken, due = self.look()
-            if taken is not None:
+            taken, due = self.look(count)
+            if taken:
                 return taken
             fds, wait = self.wait_for(watches, due)
             wait_readable([stop.fileno(), *fds], wait)
@@ -127,30 +127,31 @@ class QueueSet:
             watches.append(watch)
         return watches
 
-    def look(self) -> Tuple[Optional[Taken], Optional[float]]:
-        """A message of the first queue that has one, else None and the
-        seconds until the earliest lease or delay of any of them ends, or a
-        schedule wants a look. Due schedules are fired first."""
+    def look(self, count: int = 1) -> Tuple[List[Taken], Optional[float]]:
+        """Up to `count` messages of the first queue that has any (one of a
+        backend without take()), else none and the seconds until the
+        earliest lease or delay of any of them ends, or a schedule wants a
+        look. Due schedules are fired first."""
         soonest: Optional[float] = None
         for firing in self._firings:
             firing.look()
         for queue in self.queues:
             if isinstance(queue, BaseQueue):
-                leased, due = queue.take(1, lease=self._lease)
+                leased, due = queue.take(count, lease=self._lease)
                 if leased:
-                    return Taken(leased[0], queue), None
+                    return [Taken(message, queue) for message in leased], None
                 if due is not None:
                     soonest = due if soonest is None else min(soonest, due)
             else:
                 try:
-                    return Taken(queue.get(block=False, lease=self._lease), queue), None
+                    return [Taken(queue.get(block=False, lease=self._lease), queue)], None
                 except Empty:
                     pass
         for firing in self._firings:
             wait = firing.wait_at_most()
             if wait is not None:
                 soonest = wait if soonest is None else min(soonest, wait)
-        return None, soonest
+        return [], soonest
 
     @staticmethod
     def wait_for(watches: List[Optional[Watch]], due: Optional[float]

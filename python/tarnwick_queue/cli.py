@@ -923,7 +923,7 @@ def cmd_worker(args: argparse.Namespace) -> int:
     argv += ["--grace", repr(args.grace), "--backoff", ",".join(repr(x) for x in args.backoff),
              "--sync-interval", repr(args.sync_interval), "--log-level", args.log_level,
              "--timeout", "none" if args.timeout is None else repr(args.timeout),
-             "--threads", str(args.threads)]
+             "--threads", str(args.threads), "--prefetch", str(args.prefetch)]
     if args.concurrency is not None:
         argv += ["--concurrency", str(args.concurrency)]
     if args.lease is not None:
@@ -957,7 +957,8 @@ def _worker_process(args: argparse.Namespace) -> int:
                          for name in args.queue], handler,
                         max_deliveries=args.max_deliveries, backoff=args.backoff,
                         grace=args.grace, timeout=args.timeout, threads=args.threads,
-                        concurrency=args.concurrency, fire_schedules=not args.no_schedules)
+                        concurrency=args.concurrency, prefetch=args.prefetch,
+                        fire_schedules=not args.no_schedules)
     except (TypeError, ValueError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_CONFIG
@@ -1173,6 +1174,9 @@ def build_parser() -> argparse.ArgumentParser:
     worker.add_argument("--threads", type=_at_least_one, default=1, metavar="N",
                         help="handlers running at once in each worker process, one per "
                         "thread (default 1)")
+    worker.add_argument("--prefetch", type=_at_least_one, default=1, metavar="N",
+                        help="messages taken at once and run one after another, their acks "
+                        "sent together: for many short jobs on PostgreSQL (default 1)")
     worker.add_argument("--concurrency", type=_at_least_one, default=None, metavar="N",
                         help="for an async def handler: coroutines running at once in each "
                         "worker process (default 1)")

@@ -16,6 +16,8 @@ import sys
 import textwrap
 import time
 
+import pytest
+
 from processes import children, start_tarnwick, stop
 
 from tarnwick_queue import Queue
@@ -48,7 +50,10 @@ PRODUCER = textwrap.dedent("""
 """)
 
 
-def test_worker_torture(tmp_path, capsys):
+# prefetch 10: jobs taken ten at a time, their acks sent together, so a
+# kill also takes back jobs that waited their turn or their ack.
+@pytest.mark.parametrize("prefetch", [1, 10])
+def test_worker_torture(tmp_path, capsys, prefetch):
     path, out = str(tmp_path / "q"), str(tmp_path / "done.txt")
     (tmp_path / "torture_jobs.py").write_text(HANDLER)
     env = dict(os.environ, TORTURE_OUT=out, TORTURE_FAILURE_RATE=str(FAILURE_RATE))
@@ -57,6 +62,7 @@ def test_worker_torture(tmp_path, capsys):
         "worker", "torture_jobs:handle", "--queue", path, "--processes", WORKERS,
         "--lease", "1", "--max-deliveries", MAX_DELIVERIES, "--backoff", "0.01,2,0.05",
         "--sync-interval", "0.05", "--grace", "5", "--log-level", "warning",
+        "--prefetch", prefetch,
         cwd=tmp_path, env=env, stderr=log)
     share = JOBS // PRODUCERS
     producers = [subprocess.Popen([sys.executable, "-c", PRODUCER, path, str(i * share),
@@ -107,7 +113,7 @@ def test_worker_torture(tmp_path, capsys):
     restarts = supervisor_log.count("killed by SIGKILL; restarting")
     assert kills > 0 and restarts >= 1
     with capsys.disabled():
-        print(f"\nworker torture: {JOBS} jobs in {elapsed:.1f} s, {kills} workers killed "
+        print(f"\nworker torture (prefetch {prefetch}): {JOBS} jobs in {elapsed:.1f} s, {kills} workers killed "
               f"({restarts} restarts seen), {len(succeeded)} succeeded, {len(dead)} dead "
               f"letters, {duplicates} duplicate successes, {both} both succeeded and dead, "
               "0 lost")
