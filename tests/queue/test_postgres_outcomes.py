@@ -21,6 +21,7 @@ from pg_proxy import CuttingProxy  # noqa: E402
 from psycopg.conninfo import conninfo_to_dict, make_conninfo  # noqa: E402
 
 from tarnwick_queue.postgres import SCHEMA_VERSION, ConnectionLost, PostgresQueue  # noqa: E402
+from tarnwick_queue.postgres import driver as pg_driver  # noqa: E402
 from tarnwick_queue.postgres.driver import PRUNE_BATCH, PRUNE_SQL, STATUS_SQL, outcomes_sql  # noqa: E402
 from tarnwick_queue.postgres.schema import MIGRATIONS  # noqa: E402
 
@@ -187,6 +188,28 @@ def test_a_retention_of_zero_keeps_nothing(fresh_db):
         assert kept_rows(fresh_db, "q") == []
         assert [queue.driver.status(r[0]) for r in rows] == [None] * 3
         assert queue.driver.dead_count() == 1
+
+
+def test_the_last_minutes_acks_are_counted_from_the_kept_outcomes(fresh_db, monkeypatch):
+    with PostgresQueue(fresh_db, "q", lease=LEASE) as queue, \
+            PostgresQueue(fresh_db, "q", lease=LEASE, keep_acked=0) as unkept, \
+            PostgresQueue(fresh_db, "other", lease=LEASE) as other:
+        queue.put_many([b"job"] * 4)
+        taken = queue.get_many(4)
+        queue.ack_many(taken[:3])
+        taken[3].dead("not an ack")
+        other.put(b"elsewhere")
+        other.get(timeout=10).ack()
+        assert queue.stats()["acked_last_minute"] == 3
+        assert other.stats()["acked_last_minute"] == 1
+        unkept.put(b"forgotten")
+        unkept.get(timeout=10).ack()  # its outcome is not kept: not counted
+        with psycopg.connect(fresh_db, autocommit=True) as conn:
+            conn.execute("UPDATE tarnwick_outcomes SET finished_at = now() - interval '61 s' "
+                         "WHERE queue = 'q' AND id = %s", (taken[0].id,))
+        assert queue.stats()["acked_last_minute"] == 2
+        monkeypatch.setattr(pg_driver, "RECENT_ACKS_CAP", 1)
+        assert queue.stats()["acked_last_minute"] == 1
 
 
 # --- ids and purge ---
@@ -392,6 +415,9 @@ def test_status_outcomes_and_pruning_stay_index_lookups_among_many_outcomes(fres
             return "\n".join(r[0] for r in conn.execute("EXPLAIN " + sql, params))
 
         with psycopg.connect(fresh_db, autocommit=True) as conn:
+            # Finished over the last hours, as outcomes kept for a day are.
+            conn.execute("UPDATE tarnwick_outcomes SET finished_at = now() - "
+                         "make_interval(secs => id) WHERE queue = 'q'")
             conn.execute("ANALYZE tarnwick_outcomes")
             conn.execute("SET enable_bitmapscan = off")  # as the queue's connections do
             plans = [plan(conn, STATUS_SQL, {"q": "q", "id": 7})]
@@ -400,6 +426,9 @@ def test_status_outcomes_and_pruning_stay_index_lookups_among_many_outcomes(fres
                     plans.append(plan(conn, outcomes_sql(state, since is not None),
                                       {"q": "q", "n": 100, "since": since}))
             plans.append(plan(conn, PRUNE_SQL, {"n": PRUNE_BATCH}))
+            # stats()'s count of the last minute's acks walks the index, not the table.
+            recent = plan(conn, pg_driver._STATS, {"q": "q", "cap": pg_driver.RECENT_ACKS_CAP})
+        assert "tarnwick_outcomes_recent" in recent, recent
         for text in plans:
             assert "Seq Scan" not in text, text
             assert "Index" in text, text

@@ -13,9 +13,10 @@ AsyncPostgresQueue is the same for asyncio (see tarnwick_queue.AsyncQueue).
 
 from .aio import AsyncPostgresQueue
 from .connection import ConnectionLost
+from .driver import PostgresQueueStats
 from .queue import PostgresDeadLetters, PostgresQueue
 from .schema import LATEST as SCHEMA_VERSION
 from .schema import SchemaTooNew
 
 __all__ = ["SCHEMA_VERSION", "AsyncPostgresQueue", "ConnectionLost", "PostgresDeadLetters",
-           "PostgresQueue", "SchemaTooNew"]
+           "PostgresQueue", "PostgresQueueStats", "SchemaTooNew"]

@@ -241,6 +241,22 @@ PRUNE_BATCH = 500
 
 _KEEP = Retention()
 
+# acked_last_minute counts at most this many kept outcomes: a bounded walk
+# of tarnwick_outcomes_recent, however fast the queue goes.
+RECENT_ACKS_CAP = 100_000
+
+
+class PostgresQueueStats(QueueStats):
+    """A PostgreSQL queue's stats(): besides the common counts,
+    acked_last_minute, the acks of the last 60 seconds of the server's
+    clock whose outcomes are kept (none are while keep_acked is 0), counted
+    up to RECENT_ACKS_CAP. The server counts no totals (a counter row every
+    ack updates would make all of a queue's acks wait for each other), so
+    this is what a page shows as throughput."""
+
+    acked_last_minute: int
+
+
 _STATS = """
 WITH oldest AS (
   SELECT id, extract(epoch FROM started_at)::float8 AS started FROM tarnwick_messages
@@ -253,7 +269,10 @@ SELECT count(*) FILTER (WHERE due_at <= now()),
        (SELECT count(*) FROM tarnwick_dead_letters WHERE queue = %(q)s),
        (SELECT id FROM oldest), (SELECT started FROM oldest),
        coalesce((SELECT paused FROM tarnwick_queues WHERE queue = %(q)s), false),
-       extract(epoch FROM min(due_at) FILTER (WHERE due_at <= now()))::float8
+       extract(epoch FROM min(due_at) FILTER (WHERE due_at <= now()))::float8,
+       (SELECT count(*) FROM (SELECT FROM tarnwick_outcomes
+          WHERE queue = %(q)s AND state = 'acked' AND finished_at > now() - interval '60 s'
+          LIMIT %(cap)s) AS recent)
 FROM tarnwick_messages WHERE queue = %(q)s"""
 
 # The queue's settings row, made when a handle opens the queue; a given
@@ -559,15 +578,16 @@ class PostgresDriver(Driver):
                          {"q": self.name, "n": limit, "since": since}, binary=True).fetchall()
         return [_status(row) for row in rows]
 
-    def stats(self) -> QueueStats:
-        row = self._run("stats", "nothing was changed", _STATS, {"q": self.name}).fetchone()
+    def stats(self) -> PostgresQueueStats:
+        row = self._run("stats", "nothing was changed", _STATS,
+                        {"q": self.name, "cap": RECENT_ACKS_CAP}).fetchone()
         assert row is not None
         ready, in_flight, scheduled, total, live_bytes, dead = (int(v) for v in row[:6])
         return {"ready": ready, "in_flight": in_flight, "scheduled": scheduled, "total": total,
                 "live_bytes": live_bytes, "dead_letters": dead, "persistent": True,
                 "paused": bool(row[8]),
                 "oldest_running_id": row[6], "oldest_running_started_at": row[7],
-                "oldest_ready_at": row[9]}
+                "oldest_ready_at": row[9], "acked_last_minute": int(row[10])}
 
     # --- the queue's settings ---
 

@@ -10,8 +10,8 @@ import psycopg
 
 from .. import _checks, _consumer
 from .._face import BaseQueue, Body, DeadLetters, PutOptions
-from ..driver import QueueStats, Retention
-from .driver import MAX_DELIVERIES, PostgresDriver, channel_of
+from ..driver import Retention
+from .driver import MAX_DELIVERIES, PostgresDriver, PostgresQueueStats, channel_of
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -95,9 +95,10 @@ class PostgresQueue(BaseQueue):
                                  group=_checks.name_option(group, "group"),
                                  headers=_checks.headers(headers), connection=connection)
 
-    def stats(self) -> QueueStats:
+    def stats(self) -> PostgresQueueStats:
         """The counts of the queue: ready, in_flight (leased), scheduled (due
-        later), total, live_bytes (the bodies' size), dead_letters, paused."""
+        later), total, live_bytes (the bodies' size), dead_letters, paused,
+        and acked_last_minute (see PostgresQueueStats)."""
         return self._pg.stats()
 
     def flush(self) -> None:

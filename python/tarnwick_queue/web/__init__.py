@@ -67,9 +67,10 @@ class HttpError(Exception):
 
 class AckRate:
     """Acks per minute of one queue, from the acked_total of the stats the
-    page reads (each view, and the page reloads itself). A store that
-    counts no totals (PostgreSQL) has no rate. Totals that start again (a
-    compaction) count from zero, as Prometheus reads a counter reset."""
+    page reads (each view, and the page reloads itself). Totals that start
+    again (a compaction) count from zero, as Prometheus reads a counter
+    reset. A store that counts no totals but its last minute's acks
+    (PostgreSQL's acked_last_minute) shows that; one with neither, none."""
 
     def __init__(self) -> None:
         self._samples: Deque[Tuple[float, int]] = deque()
@@ -78,7 +79,8 @@ class AckRate:
     def add(self, now: float, stats: Mapping[str, Any]) -> Optional[float]:
         total = stats.get("acked_total")
         if not isinstance(total, int):
-            return None
+            recent = stats.get("acked_last_minute")
+            return float(recent) if isinstance(recent, int) else None
         with self._lock:
             samples = self._samples
             samples.append((now, total))
