@@ -1,14 +1,21 @@
 """The web page as a WSGI application, called in-process on each backend:
 what it shows, that markup and binary bodies are shown as text, and how
 it refuses what it must (cross-site and tokenless posts, read-only, the
-authorisation hook, foreign Host headers, a purge without confirmation)."""
+authorisation hook, foreign Host headers, a purge without confirmation);
+and a `tarnwick web --read-only` process."""
 
 import io
+import re
+import subprocess
+import urllib.error
+import urllib.request
 from html.parser import HTMLParser
 from urllib.parse import urlencode
 
 import pytest
+from processes import start_tarnwick, stop
 
+from tarnwick_queue import Queue
 from tarnwick_queue.web import Dashboard, loopback_hosts
 
 
@@ -273,3 +280,27 @@ def test_a_dashboard_needs_distinct_labelled_queues(filled):
         Dashboard({})
     with pytest.raises(ValueError, match="same label"):
         Dashboard([filled, filled])
+
+
+def test_a_read_only_server_process_shows_and_refuses(tmp_path):
+    where = str(tmp_path / "jobs")
+    with Queue(where) as queue:
+        fill(queue)
+        server = start_tarnwick("web", where, "--read-only", "--port", 0,
+                                stdout=subprocess.PIPE, text=True)
+        try:
+            line = server.stdout.readline().split()
+            assert line[:1] == ["serving"], line
+            base = line[1].rstrip("/")
+            overview = urllib.request.urlopen(base + "/", timeout=30).read().decode()
+            page = re.search(r'href="(/q/[^"?]+)"', overview).group(1)
+            for path in (page, page + "/dead"):
+                shown = urllib.request.urlopen(base + path, timeout=30).read().decode()
+                assert "<form" not in shown
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(urllib.request.Request(base + page + "/pause", data=b"x=1"),
+                                       timeout=30)
+            assert refused.value.code == 403
+            assert not queue.paused
+        finally:
+            assert stop(server) == 0
