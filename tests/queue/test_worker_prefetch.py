@@ -8,7 +8,6 @@ import logging
 import threading
 
 import pytest
-
 from processes import run_until, wait_for
 
 from tarnwick_queue import Worker

@@ -11,9 +11,10 @@ cancel are all it needs, on a directory and on PostgreSQL alike.
 
 A publisher may read a table at most once a second, and again at once when
 its cached copy routes a message nowhere (the transport reads afresh for a
-broadcast); bindings to queues that no
-longer exist (an auto_delete queue whose process ended) are dropped when a
-delivery meets them.
+broadcast); bindings to queues that no longer exist (an auto_delete queue
+whose process ended) are dropped when a delivery meets them. A binding of
+a claimed queue records the claim's owner, by which a store that cannot
+tell a gone queue by looking for it (PostgreSQL) tells it.
 """
 
 from __future__ import annotations
@@ -32,12 +33,14 @@ MOST_BINDINGS = 100_000
 
 
 class Binding(NamedTuple):
-    """One row of kombu's routing table, and the exchange's type."""
+    """One row of kombu's routing table, the exchange's type, and the owner
+    of the queue's claim when it has one (see QueueStore.claim)."""
 
     routing_key: str
     pattern: Optional[str]
     queue: str
     type: str
+    owner: Optional[str] = None
 
 
 class SharedBindings:
@@ -110,8 +113,10 @@ def _decode(body: Optional[bytes]) -> Optional[Binding]:
     """A table row, or None for one that is not (written by hand)."""
     try:
         fields = json.loads(body or b"")
+        owner = fields.get("owner")  # absent from rows of earlier releases
         return Binding(str(fields["routing_key"]),
                        None if fields["pattern"] is None else str(fields["pattern"]),
-                       str(fields["queue"]), str(fields["type"]))
+                       str(fields["queue"]), str(fields["type"]),
+                       None if owner is None else str(owner))
     except (ValueError, KeyError, TypeError):
         return None

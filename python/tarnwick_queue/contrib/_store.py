@@ -14,7 +14,7 @@ import fcntl
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Set, Tuple
 
 from .. import Queue
 from .._face import QueueBackend
@@ -55,6 +55,18 @@ class QueueStore:
     def remove_unclaimed(self) -> None:
         """Deletes every claimed queue whose claims have all ended."""
 
+    def gone(self, owners: Set[str]) -> Set[str]:
+        """Those of `owners` (claims' `owner`s, of any process) whose claims
+        have ended: their queues are to be deleted with their bindings."""
+        return set()
+
+    def keep_claims(self) -> None:
+        """Called now and then by a channel: keeps this process's claims
+        held (see PostgresStore)."""
+
+    def close(self) -> None:
+        """Lets go of what the store holds (its claims' connection)."""
+
     def open_table(self, name: str) -> AnyQueue:
         """The durable queue that holds the adapter's table `name` (an
         exchange's bindings), apart from every queue open() names."""
@@ -62,6 +74,10 @@ class QueueStore:
 
 
 class Claim:
+    # What a binding of the claimed queue records, for gone(); None where
+    # the store tells a gone queue by itself (a directory: holds() is False).
+    owner: Optional[str] = None
+
     def close(self) -> None:
         pass
 
@@ -180,7 +196,14 @@ class _FileClaim(Claim):
 
 class PostgresStore(QueueStore):
     """Queues in the database `dsn` names. No connection is made until a
-    queue is opened; each queue keeps its own."""
+    queue is opened; each queue keeps its own.
+
+    A queue in the database is nothing but its rows, so a claimed queue
+    whose owner ended cannot be told by looking for it. A claim here is a
+    session's advisory lock (postgres/claims.py), and its owner is written
+    into the bindings of the claimed queue: whoever meets a binding whose
+    owner's claim has ended drops it and deletes the queue (the channel
+    does, as it routes)."""
 
     def __init__(self, dsn: str) -> None:
         if not isinstance(dsn, str):
@@ -189,9 +212,11 @@ class PostgresStore(QueueStore):
         if not dsn.strip():
             raise ValueError("dsn is empty")
         # psycopg is needed only by those who use it.
+        from ..postgres.claims import Claims
         from ..postgres.queue import PostgresQueue, check_name
         self._queue_class = PostgresQueue
         self._check_name = check_name
+        self._claims = Claims(dsn)
         self.dsn = dsn
 
     def check_name(self, name: str) -> None:
@@ -222,8 +247,39 @@ class PostgresStore(QueueStore):
         finally:
             queue.close()
 
+    def claim(self, name: str) -> Claim:
+        self.check_name(name)
+        return _SessionClaim(self._claims, self._claims.take())
+
+    def gone(self, owners: Set[str]) -> Set[str]:
+        keys = {int(o[len(_SESSION):]) for o in owners
+                if o.startswith(_SESSION) and o[len(_SESSION):].isdigit()}
+        return {f"{_SESSION}{key}" for key in self._claims.ended(keys)}
+
+    def keep_claims(self) -> None:
+        self._claims.keep()
+
+    def close(self) -> None:
+        self._claims.close()
+
     def __repr__(self) -> str:
         return "PostgresStore(<dsn>)"  # a DSN may carry a password
+
+
+# A PostgreSQL claim's owner: this prefix and its advisory lock's key.
+_SESSION = "pg-session:"
+
+
+class _SessionClaim(Claim):
+    def __init__(self, claims: Any, key: int) -> None:
+        self._claims: Any = claims
+        self._key = key
+        self.owner = f"{_SESSION}{key}"
+
+    def close(self) -> None:
+        claims, self._claims = self._claims, None
+        if claims is not None:
+            claims.release(self._key)
 
 
 def store_for(path: Optional[str | os.PathLike[str]], dsn: Optional[str], *,

@@ -45,7 +45,10 @@ when that process ends without cancelling (a Celery client that exits, or
 is killed), the next channel opened on the directory, in any process,
 deletes the queues whose claims have all ended. Another process that still
 has a deleted queue open (a worker that sent it a reply) opens it again at
-its next put, as a new queue.
+its next put, as a new queue. On PostgreSQL the claim is the advisory lock
+of a session of the declaring process, named in the queue's bindings; a
+channel that routes through a binding whose claim has ended (for longer
+than a server restart takes) drops the binding and deletes the queue.
 """
 
 from __future__ import annotations
@@ -131,8 +134,10 @@ class Channel(virtual.Channel):
     # --- exchanges: bindings every process sees ---
 
     def _queue_bind(self, exchange: str, routing_key: str, pattern: Any, queue: str) -> None:
+        claim = self._auto_delete.get(queue)
         self._bindings.add(exchange, Binding(routing_key, pattern, queue,
-                                             self.typeof(exchange).type))
+                                             self.typeof(exchange).type,
+                                             None if claim is None else claim.owner))
 
     def queue_unbind(self, queue: str, exchange: Optional[str] = None, routing_key: str = "",
                      arguments: Any = None, **kwargs: Any) -> None:
@@ -150,22 +155,39 @@ class Channel(virtual.Channel):
         except KeyError:
             own = []
         seen = {(key, queue) for key, _, queue in own}
-        shared = [(b.routing_key, b.pattern, b.queue)
-                  for b in self._bindings.of(exchange, fresh=fresh)
+        shared = [b for b in self._bindings.of(exchange, fresh=fresh)
                   if (b.routing_key, b.queue) not in seen]
         return own + self._held(exchange, shared)
 
-    def _held(self, exchange: str, rows: List[Tuple[str, Any, str]]
-              ) -> List[Tuple[str, Any, str]]:
+    def _held(self, exchange: str, bindings: List[Binding]) -> List[Tuple[str, Any, str]]:
         # A binding whose queue went away (an auto_delete queue whose
         # process ended) is dropped: delivering would make the queue anew.
-        kept = []
-        for row in rows:
-            if self.store.holds(row[2]):
-                kept.append(row)
+        # Where the store cannot see that (PostgreSQL), the binding's
+        # owner tells it, and the queue is deleted here.
+        owners = {b.owner for b in bindings if b.owner is not None}
+        gone = self.store.gone(owners) if owners else set()
+        kept, dropped = [], set()
+        for b in bindings:
+            if b.queue in dropped:
+                continue
+            if b.owner in gone:
+                self._bindings.forget_queue(exchange, b.queue)
+                self._remove_gone(b.queue)
+                dropped.add(b.queue)
+            elif not self.store.holds(b.queue):
+                self._bindings.forget_queue(exchange, b.queue)
+                dropped.add(b.queue)
             else:
-                self._bindings.forget_queue(exchange, row[2])
+                kept.append((b.routing_key, b.pattern, b.queue))
         return kept
+
+    def _remove_gone(self, name: str) -> None:
+        """Deletes a queue whose owner's claim has ended."""
+        self._forget(name)
+        try:
+            self.store.remove(name)
+        except OSError as exc:
+            log.warning("Could not delete the queue %r of an ended process: %s", name, exc)
 
     def typeof(self, exchange: str, default: str = "direct") -> Any:
         if exchange and exchange not in self.state.exchanges:
@@ -295,6 +317,7 @@ class Channel(virtual.Channel):
         self._syncs[queue].wait()
 
     def _get(self, queue: str, timeout: Optional[float] = None) -> Dict[str, Any]:
+        self.store.keep_claims()
         leased = self._on_queue(queue, lambda q: q.get(block=timeout is not None,
                                                        timeout=timeout))
         try:
@@ -352,6 +375,7 @@ class Channel(virtual.Channel):
             for claim in self._auto_delete.values():
                 claim.close()
             self._auto_delete.clear()
+            self.store.close()
 
 
 class _Held:

@@ -41,6 +41,12 @@ LISTEN_KEEPALIVES = {"keepalives": "1", "keepalives_idle": "30", "keepalives_int
 _inherited: List[object] = []
 
 
+def abandon_after_fork(conn: object) -> None:
+    """In a forked child: keeps the parent's connection `conn` referenced
+    and unused for good (freeing it would end the parent's session)."""
+    _inherited.append(conn)
+
+
 # Taking the oldest ready messages must walk the (queue, id) index in order
 # and stop after a few rows. Where the statistics say a queue is small (not
 # yet analyzed after a burst of puts, or one of many queues in the table),
@@ -110,7 +116,7 @@ class Link:
         # closed) and the child connects anew. The lock is replaced, not
         # taken: a parent's thread may have held it.
         if self._conn is not None:
-            _inherited.append(self._conn)
+            abandon_after_fork(self._conn)
         self._conn = self._borrowed = None
         self._lock = threading.Lock()
 
