@@ -12,7 +12,9 @@ conventions:
   `traceparent`), so it travels with the message to whichever process takes it;
 - each Worker made afterwards runs its handler in a `process <queue>` span
   (CONSUMER), a child of the context the message carries and linked to it;
-- ack(), nack(), dead() and extend() make a `settle <queue>` span (CLIENT).
+- ack(), nack(), dead() and extend() make a `settle <queue>` span (CLIENT),
+  and so does ack_many(), one for the batch (messaging.batch.message_count),
+  linked to each message's creation.
 
 Spans carry messaging.system "tarnwick", messaging.destination.name,
 messaging.operation.type and .name, messaging.message.id, the delivery count
@@ -69,6 +71,7 @@ def instrument(tracer_provider: Any = None, meter_provider: Any = None) -> None:
         _patch(BaseQueue, name, functools.partial(_traced_send, tools))
     for name in ("ack", "nack", "dead", "extend"):
         _patch(Message, name, functools.partial(_traced_settle, tools, name))
+    _patch(BaseQueue, "ack_many", functools.partial(_traced_ack_many, tools))
     _wrapper = functools.partial(_wrap_handler, tools)
     worker.HANDLER_WRAPPERS.append(_wrapper)
 
@@ -153,6 +156,23 @@ def _traced_settle(tools: _Instruments, name: str, settle: Callable[..., Any],
             set_status_on_exception=False) as span:
         try:
             return settle(message, *args, **kwargs)
+        except BaseException as exc:
+            _failed(span, exc)
+            raise
+
+
+def _traced_ack_many(tools: _Instruments, ack_many: Callable[..., Any], queue: BaseQueue,
+                     messages: Any) -> Any:
+    batch = list(messages)
+    destination = queue_label(queue)
+    attributes = _attributes(destination, "settle", "ack")
+    attributes["messaging.batch.message_count"] = len(batch)
+    links = [link for message in batch for link in _creation_link(message)]
+    with tools.tracer.start_as_current_span(
+            f"settle {destination}", kind=SpanKind.CLIENT, attributes=attributes, links=links,
+            record_exception=False, set_status_on_exception=False) as span:
+        try:
+            return ack_many(queue, batch)
         except BaseException as exc:
             _failed(span, exc)
             raise

@@ -180,6 +180,42 @@ def test_inspect_ping_and_task_events_cross_processes(control, celery_env, tmp_p
         assert ("task-received", result.id) in seen
 
 
+def test_celery_events_dumps_a_workers_task_events(control, celery_env, tmp_path):
+    """`celery events --dump` as a command of its own: its event queue, bound
+    in its process, hears the worker's events."""
+    celery_app, _ = celery_env
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in sys.path if p])
+    out = tmp_path / "events.txt"
+    with open(out, "w") as sink:
+        dumper = subprocess.Popen([sys.executable, "-m", "celery", "-A", "celery_app", "events",
+                                   "--dump"], cwd=tmp_path, env=env, stdout=sink,
+                                  stderr=subprocess.STDOUT)
+    log = open(tmp_path / "dumper.log", "w")  # for _end's report
+    try:
+        with _celery_worker(tmp_path):
+            deadline = time.monotonic() + 180
+            while True:
+                # Tasks until one is heard: the dumper's queue may be bound
+                # after the first ones were sent.
+                result = celery_app.add.delay(1, 2)
+                assert result.get(timeout=60) == 3
+                wait_until = time.monotonic() + 5
+                while time.monotonic() < wait_until:
+                    lines = out.read_text().splitlines()
+                    if any("task succeeded" in line and result.id in line for line in lines):
+                        break
+                    time.sleep(0.2)
+                else:
+                    assert time.monotonic() < deadline, out.read_text()[-3000:]
+                    continue
+                break
+        assert any("task received" in line and result.id in line and "celery_app.add" in line
+                   for line in lines), lines
+    finally:
+        _end(dumper, log)
+
+
 def test_flower_shows_the_worker_and_its_tasks(control, celery_env, tmp_path):
     """A real Flower on loopback, on the same broker directory: its HTTP API
     lists the worker (through remote control) and the tasks it ran

@@ -94,6 +94,31 @@ def test_a_job_s_spans_form_one_trace_from_put_to_settle(traced, open_queue):
     assert points["messaging.process.duration"] == 3
 
 
+def test_every_settle_is_a_span_and_a_batch_ack_is_one(traced, open_queue):
+    exporter, _, _ = traced
+    queue = open_queue(lease=30.0)
+    queue.put_many([b"dies", b"extended"])
+    dies, extended = queue.get_many(2, timeout=5)
+    dies.dead("broken")
+    extended.extend(60.0)
+    extended.ack()
+    # A prefetching Worker acks its batch with one ack_many: one span for it.
+    ids = queue.put_many([b"%d" % i for i in range(5)])
+    worker = Worker(queue, lambda message: None, prefetch=5, fire_schedules=False)
+    run_until(worker, lambda: worker.counts["acked"] == 5)
+    name = label_of(queue)
+    settles = [s for s in exporter.get_finished_spans() if s.name == f"settle {name}"]
+    assert [(s.attributes["messaging.operation.name"], s.attributes.get("messaging.message.id"))
+            for s in settles[:3]] == [("dead", str(dies.id)), ("extend", str(extended.id)),
+                                      ("ack", str(extended.id))]
+    batches = settles[3:]
+    assert sum(s.attributes["messaging.batch.message_count"] for s in batches) == len(ids)
+    assert len(batches) < len(ids)
+    sends = {s.context.span_id for s in exporter.get_finished_spans() if s.name == f"send {name}"}
+    assert {link.context.span_id for s in batches for link in s.links} <= sends
+    assert all(s.status.status_code != StatusCode.ERROR for s in settles)
+
+
 def test_the_headers_carry_the_context_and_keep_the_caller_s(traced, open_queue):
     queue = open_queue()
     given = {"task": "t"}
