@@ -94,11 +94,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer jobs and repetitions")
     parser.add_argument("--reps", type=int, default=None)
+    parser.add_argument("--durable-jobs", type=int, default=None,
+                        help="jobs per durable run (default 1000; 300 with --quick)")
     parser.add_argument("--out", help="markdown output "
                         "(default bench/results/scratch/worker[-quick].md)")
     args = parser.parse_args()
     reps = args.reps or (1 if args.quick else 3)
-    jobs = {"durable": 300 if args.quick else 1000, "relaxed": 5000 if args.quick else 30000}
+    jobs = {"durable": args.durable_jobs or (300 if args.quick else 1000),
+            "relaxed": 5000 if args.quick else 30000}
     ctx = multiprocessing.get_context("fork" if sys.platform.startswith("linux") else "spawn")
     root = tempfile.mkdtemp(prefix="tarnwick-worker-bench-")
     load_before = os.getloadavg()
