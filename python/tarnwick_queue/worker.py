@@ -376,10 +376,18 @@ class Worker:
                 if self._stop_asked:
                     self._give_back(taken[i:], keeper)
                     break
-                self._process(one.message, keeper, one.queue)
+                try:
+                    self._process(one.message, keeper, one.queue)
+                except BaseException:
+                    # SystemExit or KeyboardInterrupt from the handler: the
+                    # rest go back now, not at the end of their leases.
+                    self._give_back(taken[i + 1:], keeper)
+                    raise
 
     def _give_back(self, unstarted: List[Taken], keeper: LeaseKeeper) -> None:
         """Prefetched messages not started when the worker stops: nacked."""
+        if not unstarted:
+            return
         for one in unstarted:
             if keeper.release(one.message) and not one.message.settled:
                 try:

@@ -128,6 +128,25 @@ def test_a_stop_gives_back_what_was_not_started(open_queue):
     other.ack_many(back)
 
 
+def test_a_handler_ending_the_process_gives_back_the_rest(open_queue):
+    if not open_queue.shared_store:
+        pytest.skip("needs a second handle to take what came back")
+    queue = open_queue(lease=30.0, sync_interval=0.05)
+    other = open_queue(lease=30.0, sync_interval=0.05)
+    ids = queue.put_many([b"%d" % i for i in range(5)])
+
+    def handler(message):
+        raise SystemExit(3)
+
+    worker = Worker(queue, handler, prefetch=5, fire_schedules=False)
+    with pytest.raises(SystemExit):
+        worker.run()
+    # The four never started are back at once, long before their leases end.
+    back = other.get_many(10, timeout=10)
+    assert sorted(m.id for m in back) == ids
+    other.ack_many(back)
+
+
 def test_acks_whose_leases_are_gone_count_as_lost(open_queue, caplog):
     queue = open_queue(lease=30.0, sync_interval=0.05)
     queue.put_many([b"a", b"b", b"c"])
