@@ -219,6 +219,17 @@ def _drop_other_connections(dsn):
     assert dropped > 0
 
 
+def test_join_polls_again_after_a_dropped_connection(pg_schema_dsn):
+    broker = TarnwickBroker(dsn=pg_schema_dsn)
+    try:
+        broker.declare_queue("jobs")
+        broker.join("jobs", timeout=10_000)  # both queues' connections open
+        _drop_other_connections(pg_schema_dsn)
+        broker.join("jobs", timeout=10_000)
+    finally:
+        broker.close()
+
+
 def test_a_worker_outlives_dropped_database_connections(pg_schema_dsn, tmp_path, monkeypatch,
                                                        caplog):
     import dramatiq.worker

@@ -250,7 +250,24 @@ class TarnwickBroker(Broker):
         # acked there, and a retry is put on the delay queue before the
         # failed message is acked: delay queue, queue, delay queue all empty
         # in that order means both are done.
-        while not (_idle(delayed) and _idle(queue) and _idle(delayed)):
+        lost = 0
+
+        def idle(q: AnyQueue) -> bool:
+            # A look changes nothing, and the call after a lost connection
+            # connects anew: the next poll looks again. Lost twice in a row
+            # means the database is out of reach.
+            nonlocal lost
+            try:
+                empty = _idle(q)
+            except ConnectionError as exc:
+                lost += 1
+                if lost > 1:
+                    raise ConnectionClosed(str(exc)) from exc
+                return False
+            lost = 0
+            return empty
+
+        while not (idle(delayed) and idle(queue) and idle(delayed)):
             if deadline is not None and time.monotonic() >= deadline:
                 raise QueueJoinTimeout(queue_name)
             time.sleep(0.005)
