@@ -30,8 +30,17 @@ from sqlite_lease import SqliteLeaseQueue
 BODY = b"x" * 100
 
 
+# --against: the "off" runs take the module from this directory instead, with
+# group commit on, so that two builds are compared in one run.
+AGAINST: Optional[str] = None
+
+
 def _tarnwick(directory: str, group_commit: bool) -> Any:
-    if group_commit:
+    if AGAINST is not None:
+        os.environ.pop("TARNWICK_GROUP_COMMIT", None)
+        if not group_commit:
+            sys.path.insert(0, AGAINST)
+    elif group_commit:
         os.environ.pop("TARNWICK_GROUP_COMMIT", None)
     else:
         os.environ["TARNWICK_GROUP_COMMIT"] = "0"
@@ -99,7 +108,10 @@ def run_case(kind: str, processes: int, group_commit: bool, seconds: float) -> f
     try:
         if kind == "get+ack":
             # More than any mode takes in the time, so that no consumer runs dry.
-            _fill(directory, int(seconds * 15_000) * processes)
+            # In a child, so that this process never imports a build.
+            filler = ctx.Process(target=_fill, args=(directory, int(seconds * 15_000) * processes))
+            filler.start()
+            filler.join()
         start = ctx.Barrier(processes + 1)
         begin = ctx.Value("d", 0.0)
         counts = ctx.Queue()
@@ -128,7 +140,12 @@ def main(argv: Optional[list[str]] = None) -> None:
     parser.add_argument("--cases", default="put:1,put:8,put:32,get+ack:1,get+ack:8",
                         help="comma-separated KIND:PROCESSES (each needs its x1 too)")
     parser.add_argument("--no-sqlite", action="store_true")
+    parser.add_argument("--against", default=None,
+                        help="a directory holding another build: its runs are the \"off\" "
+                        "ones, with group commit on")
     args = parser.parse_args(argv)
+    global AGAINST
+    AGAINST = args.against
 
     cases = [(c.split(":")[0], int(c.split(":")[1])) for c in args.cases.split(",")]
     load_before = os.getloadavg()

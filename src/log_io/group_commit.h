@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,7 +57,13 @@ class GroupCommit {
   // Returns once a sync covers the ticket, syncing itself where none does.
   // A failed sync is the error of every ticket it would have covered that
   // this object waits on, and publishes nothing.
-  Status wait(const SyncTicket& ticket);
+  //
+  // Where this call syncs and others waited with it at the last sync, it
+  // first gives them a moment to add records, so that one sync covers more:
+  // it waits, at most half as long as its last sync took, until as many
+  // callers wait as at the last sync, then calls `gather` (if given) with as
+  // long again, which may wait for a writer in the middle of its records.
+  Status wait(const SyncTicket& ticket, const std::function<void(uint64_t)>& gather = {});
   // With the process lock held, once a new log may have taken a deleted
   // one's identity: takes the sync lock and forgets what the file says of
   // any log, and what this object knows of failed syncs.
@@ -72,7 +79,8 @@ class GroupCommit {
 
  private:
   explicit GroupCommit(SyncShare share) : share_(std::move(share)) {}
-  Status sync_holding_lock(const SyncTicket& ticket);
+  Status sync_holding_lock(const SyncTicket& ticket, const std::function<void(uint64_t)>& gather);
+  void wait_for_company(const std::function<void(uint64_t)>& gather);
 
   SyncShare share_;
   // The descriptor tickets of the current log share; guarded by the caller's
@@ -88,6 +96,10 @@ class GroupCommit {
     Error error;
   };
   std::optional<Failure> failure_;
+  uint64_t last_sync_ns_ = 0;  // how long this object's last sync took; guarded by mutex_
 };
+
+// The longest a syncer waits for company before it syncs.
+inline constexpr uint64_t kLongestGatherNs = 200'000;
 
 }  // namespace tarnwick
