@@ -93,6 +93,15 @@ Result<UniqueFd> open_or_create(int dir_fd, const std::string& path) {
 
 Page& page_of(const SharedMapping& map) { return *static_cast<Page*>(map.data()); }
 
+// One in or out of a count other processes read.
+void count(uint32_t& word, bool in) {
+  if (in) {
+    __atomic_fetch_add(&word, 1, __ATOMIC_SEQ_CST);
+  } else {
+    __atomic_fetch_sub(&word, 1, __ATOMIC_SEQ_CST);
+  }
+}
+
 }  // namespace
 
 SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
@@ -173,13 +182,7 @@ uint32_t SyncShare::lock_releases() const {
   return __atomic_load_n(&page_of(map_).lock_releases, __ATOMIC_SEQ_CST);
 }
 
-void SyncShare::count_sync_waiter(bool in) const {
-  if (in) {
-    __atomic_fetch_add(&page_of(map_).sync_waiters, 1, __ATOMIC_RELAXED);
-  } else {
-    __atomic_fetch_sub(&page_of(map_).sync_waiters, 1, __ATOMIC_RELAXED);
-  }
-}
+void SyncShare::count_sync_waiter(bool in) const { count(page_of(map_).sync_waiters, in); }
 
 uint32_t SyncShare::sync_waiters() const {
   return __atomic_load_n(&page_of(map_).sync_waiters, __ATOMIC_RELAXED);
@@ -197,15 +200,9 @@ uint32_t SyncShare::lock_sleepers() const {
   return __atomic_load_n(&page_of(map_).lock_sleepers, __ATOMIC_SEQ_CST);
 }
 
-void SyncShare::count_lock_sleeper(bool in) const {
-  // A sleeper killed while counted in leaves the count high for good, which
-  // only costs each release a wake-up call that wakes nobody.
-  if (in) {
-    __atomic_fetch_add(&page_of(map_).lock_sleepers, 1, __ATOMIC_SEQ_CST);
-  } else {
-    __atomic_fetch_sub(&page_of(map_).lock_sleepers, 1, __ATOMIC_SEQ_CST);
-  }
-}
+// A sleeper killed while counted in leaves the count high for good, which
+// only costs each release a wake-up call that wakes nobody.
+void SyncShare::count_lock_sleeper(bool in) const { count(page_of(map_).lock_sleepers, in); }
 
 // Called once the lock was let go: a sleeper that counted itself in before
 // this reads the count as at least one, and one that counted itself in after
