@@ -1,11 +1,7 @@
 #include "log_io/group_commit.h"
 
-#include <sched.h>
-
-#include <algorithm>
 #include <cerrno>
 
-#include "log_io/clock.h"
 #include "log_io/kill_point.h"
 #include "log_io/sys.h"
 
@@ -46,14 +42,9 @@ Result<SyncTicket> GroupCommit::ticket(const LogIdentity& log, int writer_fd, ui
 
 bool GroupCommit::covered(const LogPoint& point) const { return covers(share_.synced(), point); }
 
-Status GroupCommit::wait(const SyncTicket& ticket, const std::function<void(uint64_t)>& gather) {
+Status GroupCommit::wait(const SyncTicket& ticket) {
   if (covered(ticket.point)) return {};
   kill_point(KillPoint::kGroupCommitWaiting);
-  share_.count_sync_waiter(true);
-  struct CountedOut {
-    const SyncShare& share;
-    ~CountedOut() { share.count_sync_waiter(false); }
-  } counted{share_};
   std::lock_guard<std::mutex> hold(*mutex_);
   for (;;) {
     // A sync that failed while this ticket waited may have lost its records,
@@ -68,7 +59,7 @@ Status GroupCommit::wait(const SyncTicket& ticket, const std::function<void(uint
     if (taken.ok()) {
       SyncLockGuard locked(share_);
       if (covered(ticket.point)) return {};
-      return sync_holding_lock(ticket, gather);
+      return sync_holding_lock(ticket);
     }
     const Error& error = taken.error();
     if (error.kind() != ErrorKind::kOs || error.os_code() != EWOULDBLOCK) return taken;
@@ -96,23 +87,7 @@ Status GroupCommit::forget_points() {
   }
 }
 
-void GroupCommit::wait_for_company(const std::function<void(uint64_t)>& gather) {
-  const uint64_t budget = std::min(kLongestGatherNs, last_sync_ns_ / 2);
-  const uint32_t expected = share_.sync_waiters_at_last_sync();
-  // Alone at the last sync, the caller most likely is alone now: it syncs
-  // at once, at no cost.
-  if (budget != 0 && expected > 1) {
-    // Those the last sync covered are on their way back with new records.
-    const uint64_t start = monotonic_ns();
-    while (share_.sync_waiters() < expected && monotonic_ns() - start < budget) sched_yield();
-    if (gather) gather(budget);
-  }
-  share_.note_sync_waiters(share_.sync_waiters());
-}
-
-Status GroupCommit::sync_holding_lock(const SyncTicket& ticket,
-                                      const std::function<void(uint64_t)>& gather) {
-  wait_for_company(gather);
+Status GroupCommit::sync_holding_lock(const SyncTicket& ticket) {
   // Read before the sync begins: every record below it is in the file then.
   LogPoint target = ticket.point;
   const std::optional<LogPoint> written = share_.written();
@@ -120,9 +95,7 @@ Status GroupCommit::sync_holding_lock(const SyncTicket& ticket,
     target.offset = written->offset;
   }
   kill_point(KillPoint::kGroupCommitBeforeSync);
-  const uint64_t sync_start = monotonic_ns();
   Status synced = sys::full_sync(ticket.fd->get());
-  last_sync_ns_ = monotonic_ns() - sync_start;
   if (!synced.ok()) {
     failure_.emplace(Failure{target.log, target.offset, synced.error()});
     return synced;

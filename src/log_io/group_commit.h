@@ -18,7 +18,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,13 +56,7 @@ class GroupCommit {
   // Returns once a sync covers the ticket, syncing itself where none does.
   // A failed sync is the error of every ticket it would have covered that
   // this object waits on, and publishes nothing.
-  //
-  // Where this call syncs and others waited with it at the last sync, it
-  // first gives them a moment to add records, so that one sync covers more:
-  // it waits, at most half as long as its last sync took, until as many
-  // callers wait as at the last sync, then calls `gather` (if given) with as
-  // long again, which may wait for a writer in the middle of its records.
-  Status wait(const SyncTicket& ticket, const std::function<void(uint64_t)>& gather = {});
+  Status wait(const SyncTicket& ticket);
   // With the process lock held, once a new log may have taken a deleted
   // one's identity: takes the sync lock and forgets what the file says of
   // any log, and what this object knows of failed syncs.
@@ -79,8 +72,7 @@ class GroupCommit {
 
  private:
   explicit GroupCommit(SyncShare share) : share_(std::move(share)) {}
-  Status sync_holding_lock(const SyncTicket& ticket, const std::function<void(uint64_t)>& gather);
-  void wait_for_company(const std::function<void(uint64_t)>& gather);
+  Status sync_holding_lock(const SyncTicket& ticket);
 
   SyncShare share_;
   // The descriptor tickets of the current log share; guarded by the caller's
@@ -96,10 +88,6 @@ class GroupCommit {
     Error error;
   };
   std::optional<Failure> failure_;
-  uint64_t last_sync_ns_ = 0;  // how long this object's last sync took; guarded by mutex_
 };
-
-// The longest a syncer waits for company before it syncs.
-inline constexpr uint64_t kLongestGatherNs = 200'000;
 
 }  // namespace tarnwick

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -32,12 +31,6 @@ struct Page {
   PointWords written;
   PointWords synced;
   alignas(64) uint32_t releases;
-  // Added after the rest, which keep their places: a process of a release
-  // before them leaves them alone.
-  alignas(64) uint32_t lock_releases;
-  uint32_t lock_sleepers;
-  alignas(64) uint32_t sync_waiters;
-  uint32_t sync_waiters_at_last_sync;
 };
 static_assert(sizeof(Page) <= kFileBytes);
 static_assert(__atomic_always_lock_free(sizeof(uint64_t), nullptr));
@@ -92,15 +85,6 @@ Result<UniqueFd> open_or_create(int dir_fd, const std::string& path) {
 }
 
 Page& page_of(const SharedMapping& map) { return *static_cast<Page*>(map.data()); }
-
-// One in or out of a count other processes read.
-void count(uint32_t& word, bool in) {
-  if (in) {
-    __atomic_fetch_add(&word, 1, __ATOMIC_SEQ_CST);
-  } else {
-    __atomic_fetch_sub(&word, 1, __ATOMIC_SEQ_CST);
-  }
-}
 
 }  // namespace
 
@@ -175,60 +159,6 @@ Status SyncShare::wait_for_release(uint32_t seen) const {
   TW_TRY(sys::flock_shared(fd_.get()));
   sys::flock_unlock(fd_.get());
   return {};
-#endif
-}
-
-uint32_t SyncShare::lock_releases() const {
-  return __atomic_load_n(&page_of(map_).lock_releases, __ATOMIC_SEQ_CST);
-}
-
-void SyncShare::count_sync_waiter(bool in) const { count(page_of(map_).sync_waiters, in); }
-
-uint32_t SyncShare::sync_waiters() const {
-  return __atomic_load_n(&page_of(map_).sync_waiters, __ATOMIC_RELAXED);
-}
-
-uint32_t SyncShare::sync_waiters_at_last_sync() const {
-  return __atomic_load_n(&page_of(map_).sync_waiters_at_last_sync, __ATOMIC_RELAXED);
-}
-
-void SyncShare::note_sync_waiters(uint32_t waiters) const {
-  __atomic_store_n(&page_of(map_).sync_waiters_at_last_sync, waiters, __ATOMIC_RELAXED);
-}
-
-uint32_t SyncShare::lock_sleepers() const {
-  return __atomic_load_n(&page_of(map_).lock_sleepers, __ATOMIC_SEQ_CST);
-}
-
-// A sleeper killed while counted in leaves the count high for good, which
-// only costs each release a wake-up call that wakes nobody.
-void SyncShare::count_lock_sleeper(bool in) const { count(page_of(map_).lock_sleepers, in); }
-
-// Called once the lock was let go: a sleeper that counted itself in before
-// this reads the count as at least one, and one that counted itself in after
-// it finds the lock free when it tries once more before sleeping.
-void SyncShare::note_lock_released() const {
-  Page& page = page_of(map_);
-  if (__atomic_load_n(&page.lock_sleepers, __ATOMIC_SEQ_CST) == 0) return;
-  __atomic_fetch_add(&page.lock_releases, 1, __ATOMIC_SEQ_CST);
-#if defined(__linux__)
-  // One is enough: the lock has one holder, and a woken sleeper that finds
-  // it taken again sleeps until the next release.
-  sys::futex_wake_shared(&page.lock_releases, 1);
-#endif
-}
-
-void SyncShare::wait_for_lock_release(uint32_t seen, uint64_t timeout_ns) const {
-#if defined(__linux__)
-  // A failed wait is a wait cut short: the caller tries the lock and may
-  // sleep again.
-  (void)sys::futex_wait_shared(&page_of(map_).lock_releases, seen, timeout_ns);
-#else
-  (void)seen;
-  struct timespec want {
-    static_cast<time_t>(timeout_ns / 1'000'000'000), static_cast<long>(timeout_ns % 1'000'000'000)
-  };
-  (void)nanosleep(&want, nullptr);
 #endif
 }
 

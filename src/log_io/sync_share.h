@@ -8,9 +8,7 @@
 // exclusive flock on this file) held. Each point has one writer at a time,
 // so a sequence count around it (odd while it is being stored) lets readers
 // take it without a lock: a point read while it changes, or left half stored
-// by a process that died, reads as none. The file also holds the counts
-// through which processes wake each other as the sync lock and the process
-// lock are let go. The file is never synced: what it
+// by a process that died, reads as none. The file is never synced: what it
 // says is advice that a reboot makes stale, and a stale point only names
 // bytes that were synced before it.
 #pragma once
@@ -83,27 +81,6 @@ class SyncShare {
   // Returns once the count is past `seen` (or after a while, for a holder
   // that died: the kernel let go of its lock, but the count stayed).
   Status wait_for_release(uint32_t seen) const;
-
-  // The process lock's wake-up. A process that sleeps waiting for that lock
-  // counts itself in, reads lock_releases(), tries the lock once more and
-  // then sleeps in wait_for_lock_release; one that lets go of the lock calls
-  // note_lock_released, which wakes a sleeper if any is counted in. Older
-  // releases neither count nor wake: a process waiting behind one of them
-  // sleeps for its whole timeout, as it did before this wake-up existed.
-  uint32_t lock_releases() const;
-  uint32_t lock_sleepers() const;  // counted in now (or killed while counted in)
-  void count_lock_sleeper(bool in) const;
-  void note_lock_released() const;
-  void wait_for_lock_release(uint32_t seen, uint64_t timeout_ns) const;
-
-  // How many callers wait for a sync now (a caller killed while counted in
-  // stays counted, in this and in the count of the last sync alike), and how
-  // many waited when the last sync began: a syncer that sees fewer waiting
-  // than that may give the others a moment to come back with new records.
-  void count_sync_waiter(bool in) const;
-  uint32_t sync_waiters() const;
-  uint32_t sync_waiters_at_last_sync() const;
-  void note_sync_waiters(uint32_t waiters) const;  // with the sync lock held
 
  private:
   SyncShare(UniqueFd fd, SharedMapping map) : fd_(std::move(fd)), map_(std::move(map)) {}

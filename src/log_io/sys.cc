@@ -490,8 +490,8 @@ Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeo
   return last_os_error();
 }
 
-void futex_wake_shared(const uint32_t* word, int count) {
-  (void)::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
+void futex_wake_shared(const uint32_t* word) {
+  (void)::syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 #endif
 

@@ -121,8 +121,7 @@ void flock_unlock(int fd);  // result ignored
 // at once if it does not. Woken, timed out or interrupted alike: the caller
 // looks again. Counted as kFutex.
 Status futex_wait_shared(const uint32_t* word, uint32_t expected, uint64_t timeout_ns);
-// Wakes up to `count` sleepers (every one by default); result ignored.
-void futex_wake_shared(const uint32_t* word, int count = INT32_MAX);
+void futex_wake_shared(const uint32_t* word);  // wakes every sleeper; result ignored
 #endif
 Result<UniqueFd> dup(int fd);  // never 0, 1 or 2, like open
 

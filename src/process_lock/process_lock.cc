@@ -67,7 +67,7 @@ LockGuard::LockGuard(const ProcessLock* lock) : lock_(lock) {
 
 void LockGuard::release() {
   if (lock_ == nullptr) return;
-  lock_->unlock();
+  sys::flock_unlock(lock_->fd());
   --t_locks_held;
   lock_ = nullptr;
 }
@@ -131,64 +131,6 @@ Status ProcessLock::reopen() {
   return {};
 }
 
-void ProcessLock::unlock() const {
-  sys::flock_unlock(fd_.get());
-  if (wake_ != nullptr) wake_->note_lock_released();
-}
-
-Status ProcessLock::try_lock() const {
-  return read_only_ ? sys::flock_shared_nonblocking(fd_.get())
-                    : sys::flock_exclusive_nonblocking(fd_.get());
-}
-
-// Sleeps at most `ns`, or until a holder that can wake us lets go. The lock
-// is tried once more after counting in, since a release just before it would
-// wake nobody; true when that try took it.
-Result<bool> ProcessLock::sleep_or_take(uint64_t ns) {
-  if (wake_ == nullptr) {
-    sleep_ns(ns);
-    return false;
-  }
-  wake_->count_lock_sleeper(true);
-  const uint32_t seen = wake_->lock_releases();
-  Status attempt = try_lock();
-  if (!attempt.ok() && attempt.error().kind() == ErrorKind::kOs &&
-      attempt.error().os_code() == EWOULDBLOCK) {
-    wake_->wait_for_lock_release(seen, ns);
-  }
-  wake_->count_lock_sleeper(false);
-  if (attempt.ok()) return true;
-  if (attempt.error().kind() != ErrorKind::kOs || attempt.error().os_code() != EWOULDBLOCK) {
-    return std::move(attempt).error();
-  }
-  return false;
-}
-
-void ProcessLock::wait_while_held(uint64_t budget_ns) {
-  // Held by this thread, the lock would be taken anew and let go for good.
-  if (t_locks_held != 0 || read_only_) return;
-  const uint64_t start = monotonic_ns();
-  for (;;) {
-    Status attempt = try_lock();
-    if (attempt.ok()) {
-      unlock();
-      return;
-    }
-    if (attempt.error().kind() != ErrorKind::kOs || attempt.error().os_code() != EWOULDBLOCK) {
-      return;
-    }
-    const uint64_t now = monotonic_ns();
-    const uint64_t elapsed = now > start ? now - start : 0;
-    if (elapsed >= budget_ns || wake_ == nullptr) return;
-    auto took = sleep_or_take(budget_ns - elapsed);
-    if (took.ok() && *took) {
-      unlock();
-      return;
-    }
-    if (!took.ok()) return;
-  }
-}
-
 Result<LockGuard> ProcessLock::write_lock(uint64_t timeout_ns, LockWaitStats* stats) {
   LockWaitStats local;
   LockWaitStats& counts = stats != nullptr ? *stats : local;
@@ -198,17 +140,16 @@ Result<LockGuard> ProcessLock::write_lock(uint64_t timeout_ns, LockWaitStats* st
   uint64_t seed_mix = 0;
   Backoff backoff(start ^ reinterpret_cast<uintptr_t>(&seed_mix));
   uint32_t busy = 0;
-  bool taken_while_sleeping = false;
   for (;;) {
     ++counts.attempts;
-    Status attempt = taken_while_sleeping ? Status{} : try_lock();
-    taken_while_sleeping = false;
+    Status attempt = read_only_ ? sys::flock_shared_nonblocking(fd_.get())
+                                : sys::flock_exclusive_nonblocking(fd_.get());
     if (attempt.ok()) {
       // A lock on a file that no longer has the name excludes nobody who
       // opened the name since: let go, open the name again and retry.
       auto named = names_our_file();
       if (named.ok() && *named) return LockGuard(this);
-      unlock();
+      sys::flock_unlock(fd_.get());
       if (!named.ok()) return std::move(named).error();
       ++counts.reopens;
       TW_TRY(reopen());
@@ -234,8 +175,7 @@ Result<LockGuard> ProcessLock::write_lock(uint64_t timeout_ns, LockWaitStats* st
       }
       // Wake no later than the deadline, so a stuck holder is reported on time.
       ++counts.sleeps;
-      TW_ASSIGN_OR_RETURN(taken_while_sleeping,
-                          sleep_or_take(std::min(backoff.next(), timeout_ns - elapsed)));
+      sleep_ns(std::min(backoff.next(), timeout_ns - elapsed));
     }
   }
 }

@@ -10,7 +10,6 @@
 
 #include "log_io/directory_stamp.h"
 #include "log_io/error.h"
-#include "log_io/sync_share.h"
 #include "log_io/unique_fd.h"
 
 namespace tarnwick {
@@ -23,9 +22,7 @@ inline constexpr uint64_t LOCK_TIMEOUT_NS = 30ull * 1000 * 1000 * 1000;
 // starve the holder, which keeps the lock across a full sync: on a busy
 // two-core machine 8 waiters waking every 0.5 ms held up its syncs by
 // seconds. The longest sleep keeps 100 waiters to a few thousand wake-ups a
-// second. Where the holder can wake them (ProcessLock::wake_through), these
-// sleeps end early at its release, so they are only the longest a sleeper
-// waits behind a holder that cannot.
+// second.
 inline constexpr uint32_t SPIN_LIMIT = 64;
 inline constexpr uint32_t YIELD_LIMIT = 80;
 inline constexpr uint64_t BACKOFF_FIRST_SLEEP_NS = 50'000;
@@ -98,18 +95,6 @@ class ProcessLock {
   Result<LockGuard> write_lock(uint64_t timeout_ns = LOCK_TIMEOUT_NS,
                                LockWaitStats* stats = nullptr);
 
-  // Sleeps waiting for the lock are cut short by a release, and releases
-  // wake a sleeper, through `share` (borrowed; it must outlive its use, or
-  // be replaced first). Without one, a waiter sleeps on a timer alone.
-  void wake_through(const SyncShare* share) { wake_ = share; }
-  void unlock() const;  // lets go of the lock a write_lock took
-  // Returns once no other process or object holds the lock, or after
-  // `budget_ns`: a syncer gives a writer in the middle of its records the
-  // time to finish them. A no-op on a thread that holds a process lock; the
-  // caller keeps other threads from taking this object's lock meanwhile
-  // (they would share its descriptor, and lose their lock to the look).
-  void wait_while_held(uint64_t budget_ns);
-
   int fd() const { return fd_.get(); }
   // The queue directory's stamp, read after the lock was last taken: while
   // the lock is held, a name checked under an equal stamp is still ours.
@@ -123,8 +108,6 @@ class ProcessLock {
   // the directory's stamp first and looks the name up only if it moved.
   Result<bool> names_our_file();
   Status reopen();
-  Status try_lock() const;  // EWOULDBLOCK while another holds it
-  Result<bool> sleep_or_take(uint64_t ns);
 
   int dir_fd_;
   std::string lock_path_;
@@ -134,7 +117,6 @@ class ProcessLock {
   ino_t ino_;
   DirectoryStamp stamp_;  // read at the last successful flock
   NameCheck name_check_;
-  const SyncShare* wake_ = nullptr;
 };
 
 }  // namespace tarnwick

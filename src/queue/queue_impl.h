@@ -261,12 +261,7 @@ auto QueueImpl::with_process_lock(Prep prep, Op& op) -> decltype(op()) {
 template <class R>
 R QueueImpl::settle_owed(R result, std::optional<SyncTicket> owed) {
   if (!owed) return result;
-  Status paid = group_commit->wait(*owed, [this](uint64_t budget_ns) {
-    // Only with the mutex: a thread of this object holding the process lock
-    // through the same descriptor would lose it to the look's unlock.
-    std::unique_lock<std::mutex> hold(mutex, std::try_to_lock);
-    if (hold.owns_lock() && lock) lock->wait_while_held(budget_ns);
-  });
+  Status paid = group_commit->wait(*owed);
   if (!paid.ok() && result.ok()) return std::move(paid).error();
   return result;
 }

@@ -82,15 +82,12 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
 // Where the shared file cannot be made or mapped, every sync runs under the
 // process lock, as it would without other processes.
 void QueueImpl::open_group_commit() {
-  if (lock) lock->wake_through(nullptr);  // the file it wakes through goes
   group_commit.reset();
   if (read_only) return;
   const char* wanted = std::getenv("TARNWICK_GROUP_COMMIT");
   if (wanted != nullptr && std::string_view(wanted) == "0") return;
   auto opened = GroupCommit::open(dir_fd.get(), sync_share_path);
-  if (!opened.ok()) return;
-  group_commit = std::move(opened).value();
-  if (lock) lock->wake_through(&group_commit->share());
+  if (opened.ok()) group_commit = std::move(opened).value();
 }
 
 Status QueueImpl::forget_sync_points() {

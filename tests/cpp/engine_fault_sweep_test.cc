@@ -291,9 +291,6 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
   // standard error. A full disk under an operation that writes no new
   // message, which the space reserve lets through; and the reserve's own
   // upkeep after a replacement of the log, which goes without on failure.
-  // A failed look at the process lock by a syncer gathering writers before
-  // its sync, which then syncs at once (write_lock's own failures are
-  // returned, as the process lock's tests check).
   for (const auto& [key, n] : tally.absorbed_by) {
     const auto& [name, call, error] = key;
     const std::string scenario(name);
@@ -307,9 +304,8 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
     const bool upkeep = replaces && (call == Call::kOpen || call == Call::kFstat ||
                                      call == Call::kPreallocate || call == Call::kFtruncate ||
                                      call == Call::kUnlink);
-    const bool gathering = call == Call::kFlock;
     EXPECT_TRUE(call == Call::kStat || call == Call::kStatx || call == Call::kPread ||
-                call == Call::kMmap || warning || drained || upkeep || gathering)
+                call == Call::kMmap || warning || drained || upkeep)
         << name << " absorbed " << n << " failures of call " << static_cast<int>(call)
         << " with errno " << error;
   }

@@ -212,45 +212,6 @@ TEST(GroupCommit, OneSyncCoversEveryRecordWrittenBeforeIt) {
   EXPECT_FALSE(a->covered({log.id(), b_end + 1}));
 }
 
-// A syncer that has synced before, and had company at the last sync,
-// gathers before its next sync: what a writer finishes meanwhile (here,
-// inside the gather) is covered by that sync. A first sync, with no
-// duration to go by, and a syncer alone the last time, sync at once.
-TEST(GroupCommit, ASyncCoversWhatWasWrittenWhileItsSyncerGathered) {
-  FakeLog log;
-  auto a = log.group(), b = log.group();
-  int gathers = 0;
-  uint64_t b_end = 0;
-  auto gather = [&](uint64_t budget_ns) {
-    ++gathers;
-    EXPECT_GT(budget_ns, 0u);
-    EXPECT_LE(budget_ns, kLongestGatherNs);
-    b_end = log.append(40);
-    b->note_written(log.id(), b_end);
-  };
-  const uint64_t first = log.append(10);
-  a->note_written(log.id(), first);
-  ASSERT_TRUE(a->wait(ok_value(a->ticket(log.id(), log.fd.get(), first)), gather).ok());
-  EXPECT_EQ(gathers, 0) << "no sync of this object's has been timed yet";
-  EXPECT_EQ(a->share().sync_waiters_at_last_sync(), 1u);
-  uint64_t a_end = log.append(10);
-  a->note_written(log.id(), a_end);
-  ASSERT_TRUE(a->wait(ok_value(a->ticket(log.id(), log.fd.get(), a_end)), gather).ok());
-  EXPECT_EQ(gathers, 0) << "alone at the last sync: no gathering";
-  a->share().note_sync_waiters(2);  // as if another had waited with it
-  a_end = log.append(10);
-  a->note_written(log.id(), a_end);
-  ASSERT_TRUE(a->wait(ok_value(a->ticket(log.id(), log.fd.get(), a_end)), gather).ok());
-  EXPECT_EQ(gathers, 1);
-  ASSERT_GT(b_end, a_end);
-  EXPECT_TRUE(b->covered({log.id(), b_end})) << "the record written while gathering";
-  CallCounter syncs(Call::kFullSync);
-  ASSERT_TRUE(b->wait(ok_value(b->ticket(log.id(), log.fd.get(), b_end))).ok());
-  EXPECT_EQ(syncs.count(), 0u);
-  EXPECT_EQ(a->share().sync_waiters(), 0u) << "every waiter counted itself out";
-  EXPECT_EQ(a->share().sync_waiters_at_last_sync(), 1u);
-}
-
 // A published sync of another generation (or another file) covers nothing
 // of this one, however far it reached.
 TEST(GroupCommit, OnlyASyncOfTheSameLogCovers) {

@@ -12,11 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <optional>
 #include <thread>
 
-#include "log_io/sync_share.h"
 #include "log_io/sys.h"
 #include "process_lock/process_lock.h"
 #include "test_util.h"
@@ -162,141 +160,6 @@ TEST_F(ProcessLockTest, AReleaseEndsALongWaitPromptly) {
   EXPECT_GT(stats.sleeps, 0u);
   EXPECT_GE(waited, std::chrono::milliseconds(300));
   EXPECT_LT(waited, std::chrono::seconds(5));
-}
-
-// Holders and waiters that share the directory's sync-state file wake each
-// other: a waiter past its first sleeps counts itself in, and a release
-// wakes it rather than leaving it to sleep its step out.
-class WakingLockTest : public ProcessLockTest {
- protected:
-  void SetUp() override {
-    ProcessLockTest::SetUp();
-    auto share = SyncShare::open(dir_fd_.get(), dir_.file(kSyncShareFileName));
-    ASSERT_TRUE(share.ok()) << share.error().text();
-    share_.emplace(std::move(share).value());
-  }
-  ProcessLock open_waking_lock() {
-    ProcessLock lock = open_lock();
-    lock.wake_through(&*share_);
-    return lock;
-  }
-  // Polls until `sleepers` are counted in; false after 10 s.
-  bool sleepers_become(uint32_t sleepers) {
-    for (int i = 0; i < 10000; ++i) {
-      if (share_->lock_sleepers() == sleepers) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  }
-  std::optional<SyncShare> share_;
-};
-
-TEST_F(WakingLockTest, ASleepingWaiterIsCountedInAndTheReleaseWakesIt) {
-  ProcessLock a = open_waking_lock();
-  ProcessLock b = open_waking_lock();
-  std::optional<LockGuard> held;
-  {
-    auto taken = a.write_lock();
-    ASSERT_TRUE(taken.ok());
-    held.emplace(std::move(taken).value());
-  }
-  std::optional<Result<LockGuard>> waited;
-  std::thread waiter([&] { waited.emplace(b.write_lock(LOCK_TIMEOUT_NS)); });
-  const bool counted_in = sleepers_become(1);
-  // Its sleeps have grown long by now: without the wake-up, it would sleep
-  // its step out after the release.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const uint32_t releases = share_->lock_releases();
-  held.reset();
-  waiter.join();
-  ASSERT_TRUE(counted_in);
-  ASSERT_TRUE(waited->ok()) << waited->error().text();
-  EXPECT_EQ(share_->lock_sleepers(), 0u) << "a waiter that got the lock counts itself out";
-  EXPECT_GT(share_->lock_releases(), releases);
-  EXPECT_FALSE(free_now());
-}
-
-TEST_F(WakingLockTest, AReleaseWithNobodyAsleepWakesNobody) {
-  ProcessLock a = open_waking_lock();
-  const uint32_t releases = share_->lock_releases();
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(a.write_lock().ok());
-  EXPECT_EQ(share_->lock_releases(), releases) << "no wake-up call without a sleeper";
-}
-
-TEST_F(WakingLockTest, ASleeperCountedInIsWokenByTheNextRelease) {
-  share_->count_lock_sleeper(true);
-  const uint32_t seen = share_->lock_releases();
-  std::chrono::steady_clock::duration slept{};
-  std::thread sleeper([&] {
-    const auto start = std::chrono::steady_clock::now();
-    share_->wait_for_lock_release(seen, 60'000 * kMs);
-    slept = std::chrono::steady_clock::now() - start;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  share_->note_lock_released();
-  sleeper.join();
-  share_->count_lock_sleeper(false);
-  EXPECT_LT(slept, std::chrono::seconds(30)) << "woken, not timed out";
-  EXPECT_EQ(share_->lock_releases(), seen + 1);
-}
-
-// A thread of its own that takes `lock` and holds it for `hold`.
-class HeldElsewhere {
- public:
-  HeldElsewhere(ProcessLock& lock, std::chrono::milliseconds hold)
-      : thread_([this, &lock, hold] {
-          auto taken = lock.write_lock();
-          taken_ = taken.ok();
-          taken_signal_.set_value();
-          std::this_thread::sleep_for(hold);
-        }) {
-    taken_signal_.get_future().wait();
-  }
-  ~HeldElsewhere() { thread_.join(); }
-  bool taken() const { return taken_; }
-
- private:
-  std::promise<void> taken_signal_;
-  bool taken_ = false;
-  std::thread thread_;
-};
-
-// What a syncer waits for before its sync: a writer that holds the lock.
-TEST_F(WakingLockTest, WaitingWhileHeldEndsAtTheHoldersRelease) {
-  ProcessLock a = open_waking_lock();
-  ProcessLock b = open_waking_lock();
-  const auto start = std::chrono::steady_clock::now();
-  HeldElsewhere writer(a, std::chrono::milliseconds(100));
-  ASSERT_TRUE(writer.taken());
-  b.wait_while_held(60'000 * kMs);
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(waited, std::chrono::milliseconds(100));
-  EXPECT_LT(waited, std::chrono::seconds(30));
-  EXPECT_TRUE(free_now()) << "the look must not keep the lock";
-}
-
-TEST_F(WakingLockTest, WaitingWhileHeldGivesUpAfterItsBudget) {
-  ProcessLock a = open_waking_lock();
-  ProcessLock b = open_waking_lock();
-  HeldElsewhere writer(a, std::chrono::milliseconds(1000));
-  ASSERT_TRUE(writer.taken());
-  const auto start = std::chrono::steady_clock::now();
-  b.wait_while_held(50 * kMs);
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(waited, std::chrono::milliseconds(50));
-  EXPECT_FALSE(free_now()) << "the holder keeps its lock";
-}
-
-// flock on a descriptor that holds the lock succeeds again, and the look's
-// unlock would then let go of the caller's own lock.
-TEST_F(WakingLockTest, WaitingWhileHeldIsANoOpWhileTheThreadHoldsALock) {
-  ProcessLock a = open_waking_lock();
-  auto held = a.write_lock();
-  ASSERT_TRUE(held.ok());
-  const auto start = std::chrono::steady_clock::now();
-  a.wait_while_held(60'000 * kMs);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_FALSE(free_now()) << "the caller's lock is still held";
 }
 
 TEST_F(ProcessLockTest, BusyAttemptsAreRetriedUntilTheLockComes) {
