@@ -174,8 +174,11 @@ def main(argv: Optional[list[str]] = None) -> None:
         "",
         f"`bench/group_commit_bench.py --seconds {args.seconds:g} --rounds {args.rounds}`; "
         "operations per second (each put, or each get+ack, is one durable call), median of "
-        "the rounds. \"off\" sets TARNWICK_GROUP_COMMIT=0 (every durable call syncs under the "
-        "process lock, as before); \"on\" is the default.",
+        "the rounds. " + (
+            f"\"off\" is the build in {args.against}, \"on\" the installed one, both with "
+            "group commit on." if args.against else
+            "\"off\" sets TARNWICK_GROUP_COMMIT=0 (every durable call syncs under the "
+            "process lock, as before); \"on\" is the default."),
         "",
         f"Load average before: {load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f}; "
         f"after: {load_after[0]:.2f} {load_after[1]:.2f} {load_after[2]:.2f} "
