@@ -36,14 +36,12 @@ AGAINST: Optional[str] = None
 
 
 def _tarnwick(directory: str, group_commit: bool) -> Any:
-    if AGAINST is not None:
-        os.environ.pop("TARNWICK_GROUP_COMMIT", None)
-        if not group_commit:
-            sys.path.insert(0, AGAINST)
-    elif group_commit:
+    if group_commit or AGAINST is not None:
         os.environ.pop("TARNWICK_GROUP_COMMIT", None)
     else:
         os.environ["TARNWICK_GROUP_COMMIT"] = "0"
+    if AGAINST is not None and not group_commit:
+        sys.path.insert(0, AGAINST)
     from tarnwick import TarnwickCore
     return TarnwickCore(directory)
 

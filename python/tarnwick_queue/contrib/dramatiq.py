@@ -259,18 +259,19 @@ class TarnwickBroker(Broker):
             nonlocal lost
             try:
                 empty = _idle(q)
-            except ConnectionError as exc:
+            except ConnectionError:
                 lost += 1
                 if lost > 1:
-                    raise ConnectionClosed(str(exc)) from exc
+                    raise
                 return False
             lost = 0
             return empty
 
-        while not (idle(delayed) and idle(queue) and idle(delayed)):
-            if deadline is not None and time.monotonic() >= deadline:
-                raise QueueJoinTimeout(queue_name)
-            time.sleep(0.005)
+        with _connection_errors():
+            while not (idle(delayed) and idle(queue) and idle(delayed)):
+                if deadline is not None and time.monotonic() >= deadline:
+                    raise QueueJoinTimeout(queue_name)
+                time.sleep(0.005)
         if fail_fast if fail_fast is not None else self.fail_fast_default:
             for failed in self._failures.get(queue_name, {}).values():
                 raise failed.exception()
