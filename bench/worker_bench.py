@@ -24,7 +24,7 @@ import harness
 from tarnwick_queue import Empty, Queue, Worker
 
 MODES = {"durable": 0.0, "relaxed": 1e6}  # sync_interval: every operation / never on a timer
-PROCESSES = [1, 2, 4]
+PROCESSES = "1,2,4"
 STOP = b"stop"
 
 
@@ -96,6 +96,8 @@ def main():
     parser.add_argument("--reps", type=int, default=None)
     parser.add_argument("--durable-jobs", type=int, default=None,
                         help="jobs per durable run (default 1000; 300 with --quick)")
+    parser.add_argument("--processes", default=PROCESSES,
+                        help=f"consumer process counts, comma-separated (default {PROCESSES})")
     parser.add_argument("--out", help="markdown output "
                         "(default bench/results/scratch/worker[-quick].md)")
     args = parser.parse_args()
@@ -109,7 +111,7 @@ def main():
     rows = []
     try:
         for mode, sync_interval in MODES.items():
-            for processes in PROCESSES:
+            for processes in [int(n) for n in args.processes.split(",")]:
                 # Interleaved, taking turns to go first, so both see the
                 # same machine and neither always runs after setup.
                 got = harness.rounds(

@@ -391,18 +391,36 @@ class BaseQueue:
             return []
         return self._take(max, lease, _checks.seconds(timeout, "timeout"))
 
-    def take(self, max: int = 1, *, lease: Optional[float] = None
-             ) -> Tuple[List[Message], Optional[float]]:
+    def take(self, max: int = 1, *, lease: Optional[float] = None,
+             ack: Optional[Message] = None) -> Tuple[List[Message], Optional[float]]:
         """Leases up to `max` ready messages now, without waiting. When none
         is ready, also says in how many seconds the earliest lease or delay
         ends (None: nothing is pending), seen in the same look: with watch(),
-        what an event loop needs to wait without looking on a timer."""
+        what an event loop needs to wait without looking on a timer.
+
+        `ack`, a message taken through this queue object, is acked first, in
+        the same step and commit where the store can (one sync for both):
+        the step a worker makes from one job to the next. Its `settled` then
+        tells whether it was acked (not if its lease was no longer current);
+        the take happens either way. An OSError leaves that unknown."""
         _checks.non_negative_int(max, "max")
         lease = _checks.optional_lease(lease)
-        if max == 0:
-            return [], None
         driver = self._driver
-        rows, until_due = driver.take(max, lease)
+        if ack is not None:
+            if not isinstance(ack, Message):
+                raise TypeError(f"ack must be a Message or None, not {type(ack).__name__}")
+            if ack._driver is not driver:
+                raise ValueError("ack must be a message taken through this queue object")
+            if ack._settled:
+                ack = None
+        if max == 0:
+            if ack is not None:
+                ack._settled = driver.ack(ack._token)
+            return [], None
+        if ack is None:
+            rows, until_due = driver.take(max, lease)
+        else:
+            ack._settled, (rows, until_due) = driver.ack_then_take(ack._token, max, lease)
         return [Message(driver, *row, queue=self) for row in rows], until_due
 
     def watch(self) -> Watch:

@@ -127,17 +127,22 @@ class QueueSet:
             watches.append(watch)
         return watches
 
-    def look(self, count: int = 1) -> Tuple[List[Taken], Optional[float]]:
+    def look(self, count: int = 1, ack: Optional[Message] = None
+             ) -> Tuple[List[Taken], Optional[float]]:
         """Up to `count` messages of the first queue that has any (one of a
         backend without take()), else none and the seconds until the
         earliest lease or delay of any of them ends, or a schedule wants a
-        look. Due schedules are fired first."""
+        look. Due schedules are fired first. `ack`, a message of the first
+        queue, is acked in the same step as that queue's take (see
+        BaseQueue.take)."""
+        assert ack is None or (ack.queue is self.queues[0] and isinstance(ack.queue, BaseQueue))
         soonest: Optional[float] = None
         for firing in self._firings:
             firing.look()
         for queue in self.queues:
             if isinstance(queue, BaseQueue):
-                leased, due = queue.take(count, lease=self._lease)
+                leased, due = queue.take(count, lease=self._lease, ack=ack)
+                ack = None
                 if leased:
                     return [Taken(message, queue) for message in leased], None
                 if due is not None:

@@ -335,6 +335,15 @@ class Driver:
         message was settled."""
         raise NotImplementedError
 
+    def ack_then_take(self, token: Any, count: int,
+                      lease: Optional[float]) -> Tuple[bool, Taken]:
+        """ack(token), then take(count, lease): a worker's step from one job
+        to the next. Returns whether the ack was made and what the take
+        returned; the take happens either way. A driver that can do both in
+        one step (one commit) overrides this, which makes the two calls. An
+        OSError leaves unknown whether the ack was made."""
+        return self.ack(token), self.take(count, lease)
+
     def ack_many(self, tokens: Sequence[Any]) -> List[int]:
         """Acks the messages of every current lease among `tokens` at once
         (one commit, outcomes with no result kept as ack() keeps them);

@@ -51,6 +51,24 @@ def _decode_headers(data: Optional[bytes]) -> Dict[str, str]:
     return {} if data is None else cast(Dict[str, str], json.loads(data.decode("utf-8")))
 
 
+def _taken(taken: List[Tuple[Any, ...]], due: Optional[int],
+           options: Optional[List[Any]]) -> Taken:
+    """The engine's take as the contract has it: rows with their tokens."""
+    if not taken:
+        return [], None if due is None else due / 1000.0 - time.time()
+    rows: List[Tuple[Any, ...]] = [
+        (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
+         (seq, enqueued_ms, deliveries, deadline_ms))
+        for seq, body, deliveries, enqueued_ms, deadline_ms in taken]
+    if options is not None:
+        # Six fields for a message put without options, ten with them.
+        rows = [row if extra is None else
+                row + (extra[0], extra[1], extra[2],
+                       {} if extra[3] is None else _decode_headers(extra[3]))
+                for row, extra in zip(rows, options)]
+    return rows, None
+
+
 # The outcomes a handle keeps when not told otherwise.
 _KEPT = Retention()
 
@@ -146,23 +164,19 @@ class LocalDriver(Driver):
     # --- consuming ---
 
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        lease_ms = self._lease_ms if lease is None else max(1, _ms_ceil(lease))
         # When it leases nothing, the engine's take tells the next due time
         # from the same critical section.
-        taken, due, options = self._engine.take(count, lease_ms, self._max_deliveries)
-        if taken:
-            rows: List[Tuple[Any, ...]] = [
-                (seq, body, deliveries, enqueued_ms / 1000.0, deadline_ms / 1000.0,
-                 (seq, enqueued_ms, deliveries, deadline_ms))
-                for seq, body, deliveries, enqueued_ms, deadline_ms in taken]
-            if options is not None:
-                # Six fields for a message put without options, ten with them.
-                rows = [row if extra is None else
-                        row + (extra[0], extra[1], extra[2],
-                               {} if extra[3] is None else _decode_headers(extra[3]))
-                        for row, extra in zip(rows, options)]
-            return rows, None
-        return [], None if due is None else due / 1000.0 - time.time()
+        return _taken(*self._engine.take(count, self._lease_ms_of(lease), self._max_deliveries))
+
+    def ack_then_take(self, token: Token, count: int,
+                      lease: Optional[float]) -> Tuple[bool, Taken]:
+        # One locked step of two records, synced once.
+        acked, rows, due, options = self._engine.ack_then_take(
+            token, count, self._lease_ms_of(lease), self._max_deliveries)
+        return acked, _taken(rows, due, options)
+
+    def _lease_ms_of(self, lease: Optional[float]) -> int:
+        return self._lease_ms if lease is None else max(1, _ms_ceil(lease))
 
     def watch(self) -> Watch:
         if self._watch is not None:

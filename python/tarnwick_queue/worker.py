@@ -48,7 +48,7 @@ from ._checks import count as _count
 from ._checks import optional_count as _optional_count
 from ._checks import positive_seconds as _positive_seconds
 from ._checks import seconds as _seconds
-from ._face import LeaseLost, Message, QueueBackend
+from ._face import BaseQueue, LeaseLost, Message, QueueBackend
 from ._gathering import Gathering
 from ._outage import Outage, describe
 from ._queue_set import QueueSet, Taken
@@ -353,36 +353,68 @@ class Worker:
         # growing pauses, logged once when it starts failing and once when
         # it works again.
         outage = Outage(log, "taking a message", ERROR_PAUSE)
-        while not self._stop_asked:
-            if self._acks is not None:
-                self._acks.flush()  # what finished is acked before more is taken
-            try:
-                # While it fails, a look that finds nothing tells it is back
-                # as well as a message does.
-                taken = queues.take(stop, block=not outage.ongoing, count=self._prefetch)
-            except Empty:
-                if not self._stop_asked:
+        # A job of the first queue that succeeded, its ack left to the next
+        # look at that queue: one step, and one sync, for both.
+        succeeded: Optional[Job] = None
+        try:
+            while not self._stop_asked:
+                if self._acks is not None:
+                    self._acks.flush()  # what finished is acked before more is taken
+                taken: List[Taken] = []
+                if succeeded is not None:
+                    job, succeeded = succeeded, None
+                    taken = self._ack_in_look(job, keeper, queues)
+                if taken:
                     outage.succeeded()
-                continue  # stopped, or back without a message
-            except ValueError:
-                raise  # a closed queue: nothing to wait for
-            except Exception as exc:
-                self._stopping.wait(outage.failed(exc))
-                continue
-            outage.succeeded()
-            for waiting in taken[1:]:
-                keeper.hold(waiting.message, self._lease)  # renewed while it waits its turn
-            for i, one in enumerate(taken):
-                if self._stop_asked:
-                    self._give_back(taken[i:], keeper)
-                    break
-                try:
-                    self._process(one.message, keeper, one.queue)
-                except BaseException:
-                    # SystemExit or KeyboardInterrupt from the handler: the
-                    # rest go back now, not at the end of their leases.
-                    self._give_back(taken[i + 1:], keeper)
-                    raise
+                else:
+                    try:
+                        # While it fails, a look that finds nothing tells it
+                        # is back as well as a message does.
+                        taken = queues.take(stop, block=not outage.ongoing, count=self._prefetch)
+                    except Empty:
+                        if not self._stop_asked:
+                            outage.succeeded()
+                        continue  # stopped, or back without a message
+                    except ValueError:
+                        raise  # a closed queue: nothing to wait for
+                    except Exception as exc:
+                        self._stopping.wait(outage.failed(exc))
+                        continue
+                    outage.succeeded()
+                for waiting in taken[1:]:
+                    keeper.hold(waiting.message, self._lease)  # renewed while it waits its turn
+                for i, one in enumerate(taken):
+                    if self._stop_asked:
+                        self._give_back(taken[i:], keeper)
+                        break
+                    try:
+                        succeeded = self._process(one.message, keeper, one.queue,
+                                                  defer_ack=one.queue is queues.queues[0])
+                    except BaseException:
+                        # SystemExit or KeyboardInterrupt from the handler: the
+                        # rest go back now, not at the end of their leases.
+                        self._give_back(taken[i + 1:], keeper)
+                        raise
+        finally:
+            if succeeded is not None:  # stopping: no look follows
+                self._settle_now(succeeded, keeper, self._succeeded)
+
+    def _ack_in_look(self, job: Job, keeper: LeaseKeeper, queues: QueueSet) -> List[Taken]:
+        """Acks a job of the first queue that succeeded in the same step as a
+        look at the queues; returns what the look took."""
+        found: List[Taken] = []
+
+        def ack_in_look(message: Message) -> str:
+            nonlocal found
+            found, _ = queues.look(self._prefetch, ack=message)
+            if not message.settled:
+                raise LeaseLost(message.id)
+            return "acked"
+
+        # A failed look (OSError) leaves the ack's outcome unknown; the take
+        # that follows meets the failure too.
+        self._settle_now(job, keeper, ack_in_look)
+        return found
 
     def _give_back(self, unstarted: List[Taken], keeper: LeaseKeeper) -> None:
         """Prefetched messages not started when the worker stops: nacked."""
@@ -399,7 +431,9 @@ class Worker:
         log.info("%d message(s) taken and not started returned to the queue", len(unstarted))
 
     def _process(self, message: Message, keeper: LeaseKeeper,
-                 queue: Optional[QueueBackend] = None) -> None:
+                 queue: Optional[QueueBackend] = None, defer_ack: bool = False) -> Optional[Job]:
+        """Runs the handler on `message` and settles it; with `defer_ack`, a
+        success whose ack is left to the caller returns its job, still held."""
         job = self._begin(message, keeper, queue)
         inline = threading.current_thread() is threading.main_thread() and self._threads == 1
         try:
@@ -422,17 +456,17 @@ class Worker:
                     self._current = None
         except (_Interrupted, _TimedOut):
             self._finish(job, keeper, self._return)
-            return
+            return None
         except Exception as exc:
             self._finish(job, keeper, functools.partial(self._failed, reason=failure_reason(exc),
                                                         exc=exc))
-            return
+            return None
         except BaseException:
             # KeyboardInterrupt, SystemExit from the handler: give the
             # message back before leaving.
             self._finish(job, keeper, self._return)
             raise
-        self._finish(job, keeper, self._succeeded, gather=True)
+        return self._finish(job, keeper, self._succeeded, gather=True, defer=defer_ack)
 
     def _begin(self, message: Message, keeper: LeaseKeeper,
                queue: Optional[QueueBackend] = None) -> Job:
@@ -478,21 +512,31 @@ class Worker:
             self._report.left(None)
             self._told_idle = True
 
-    def _finish(self, job: Job, keeper: LeaseKeeper,
-                settle: Callable[[Message], str], gather: bool = False) -> None:
-        """Settles a job whose handler is done; with `gather` and prefetch,
-        its ack is sent with others' (see _ack_gathered)."""
+    def _finish(self, job: Job, keeper: LeaseKeeper, settle: Callable[[Message], str],
+                gather: bool = False, defer: bool = False) -> Optional[Job]:
+        """Settles a job whose handler is done; with `gather`, its ack is sent
+        with others' with prefetch (see _ack_gathered), or, with `defer` and
+        a queue of the face, left to the caller, which gets the job back."""
         self._end(job)
         if not self._claim(job, "done"):
             # Settled at its time limit or at the end of a shutdown: this
             # late result is dropped (the message may be with another
             # consumer by now).
             log.debug("message %d: its handler ended after it was settled", job.message.id)
-            return
+            return None
+        if gather and job.queue is not None and not job.message.settled:
+            # Still held: its lease is renewed until the ack.
+            if self._acks is not None:
+                self._acks.add(job)
+                return None
+            if defer and isinstance(job.queue, BaseQueue):
+                return job
+        self._settle_now(job, keeper, settle)
+        return None
+
+    def _settle_now(self, job: Job, keeper: LeaseKeeper,
+                    settle: Callable[[Message], str]) -> None:
         message = job.message
-        if gather and self._acks is not None and job.queue is not None and not message.settled:
-            self._acks.add(job)  # still held: its lease is renewed until the ack
-            return
         # Once released, no renewal of it is under way: one never races the
         # settling of the same lease.
         kept = keeper.release(message)

@@ -462,6 +462,15 @@ PyObject* engine_schedule_change(PyObject* self, PyObject* args) noexcept {
 // the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
 // it leased and, when it leased none, when the earliest leased or delayed
 // message comes due, both from one critical section.
+// (rows, next_due_ms | None, options) of a take, as take() returns it.
+PyObject* taken_tuple(TakenRows& rows, const Taken& taken) {
+  PyRef list = PyRef::steal(rows.take_list());
+  PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
+  PyRef options = PyRef::steal(rows.take_options());
+  if (!list || !due || !options) return nullptr;
+  return PyTuple_Pack(3, list.get(), due.get(), options.get());
+}
+
 PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
   uint64_t max = 0;
   std::optional<uint64_t> lease_ms;
@@ -477,12 +486,33 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
   TakenRows rows;
   return engine_call(
       self, [&](JobQueue& q) { return q.take(request, rows); },
-      [&](const Taken& taken) -> PyObject* {
-        PyRef list = PyRef::steal(rows.take_list());
-        PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
-        PyRef options = PyRef::steal(rows.take_options());
-        if (!list || !due || !options) return nullptr;
-        return PyTuple_Pack(3, list.get(), due.get(), options.get());
+      [&](const Taken& taken) { return taken_tuple(rows, taken); });
+}
+
+// ack_then_take(token, max, lease_ms | None, max_deliveries)
+//     -> (acked, rows, next_due_ms | None, options)
+PyObject* engine_ack_then_take(PyObject* self, PyObject* args) noexcept {
+  LeaseToken token;
+  uint64_t max = 0;
+  std::optional<uint64_t> lease_ms;
+  unsigned int max_deliveries = 0;
+  if (!PyArg_ParseTuple(args, "O&O&O&I", lease_token_arg, &token, py::u64_arg, &max,
+                        py::optional_u64_arg, &lease_ms, &max_deliveries)) {
+    return nullptr;
+  }
+  const std::string consumer = consumer_of(self);
+  const TakeRequest request{max, lease_ms, max_deliveries,
+                            max > 1 ? SyncRule::kForce : SyncRule::kInterval, consumer};
+  TakenRows rows;
+  return engine_call(
+      self, [&](JobQueue& q) { return q.ack_then_take(token, request, rows); },
+      [&](const AckedAndTaken& done) -> PyObject* {
+        PyRef taken = PyRef::steal(taken_tuple(rows, done.taken));
+        if (!taken) return nullptr;
+        PyRef acked = PyRef::steal(PyBool_FromLong(done.acked ? 1 : 0));
+        if (!acked) return nullptr;
+        return PyTuple_Pack(4, acked.get(), PyTuple_GetItem(taken.get(), 0),
+                            PyTuple_GetItem(taken.get(), 1), PyTuple_GetItem(taken.get(), 2));
       });
 }
 
@@ -770,6 +800,12 @@ PyMethodDef g_engine_methods[] = {
      "comes due (epoch ms, None when none is), read under the same lock. The\n"
      "lease token the settling methods take is\n"
      "(seq, enqueued_ms, deliveries, deadline_ms)."},
+    {"ack_then_take", engine_ack_then_take, METH_VARARGS,
+     "ack_then_take($self, token, max, lease_ms, max_deliveries, /)\n--\n\n"
+     "ack(token), then take(max, lease_ms, max_deliveries), in one locked\n"
+     "step whose records share one sync. Returns (acked, rows, next_due_ms,\n"
+     "options): whether the ack was made (False: the lease was no longer\n"
+     "current), then what take() returns; the take happens either way."},
     {"ack", engine_ack, METH_VARARGS,
      "ack($self, token, result=None, /)\n--\n\n"
      "Removes the leased message, keeping its outcome (with `result`, bytes\n"

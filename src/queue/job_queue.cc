@@ -282,118 +282,149 @@ Result<std::vector<uint64_t>> JobQueue::put(std::span<const ByteSpan> bodies, ui
 // object's mutex still held (QueueImpl::locked_then): a binding that must
 // take back an interpreter lock to copy the bodies never holds up another
 // process, and no thread of this one can move the map or the entries meanwhile.
-Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
-  QueueImpl& q = *main_;
-  auto hand_over = [&](Result<Taken> taken) -> Result<Taken> {
+namespace {
+
+// What hands a take's leased messages (`Taken` in R) to `sink`.
+template <class R>
+auto handing_over(QueueImpl& q, DeliverySink& sink, const Taken& (*taken_of)(const R&)) {
+  return [&q, &sink, taken_of](Result<R> done) -> Result<R> {
     jobs::TrimRunBuffers trim(q);
-    if (taken.ok() && taken->count > 0 && !sink.deliver_all(q.delivery_buffer())) {
+    if (done.ok() && taken_of(*done).count > 0 && !sink.deliver_all(q.delivery_buffer())) {
       return Error::make(ErrorKind::kCallback, "");
     }
-    return taken;
+    return done;
   };
-  return q.locked_then(Prep::kCatchUp, [&]() -> Result<Taken> {
-    const uint64_t now = now_ms();
-    TW_TRY(q.reclaim_expired(now));
-    const uint64_t deadline = saturating_add(now, q.lease_length(request.lease_ms));
-    QueueState& state = q.state();
-    // The leases go out in one write; a move to the dead letters is written
-    // on its own, after the leases chosen before it.
-    std::vector<RecordView>& leases = q.run_buffer();
-    leases.clear();
-    size_t written = 0;
-    auto write_leases = [&]() -> Status {
-      if (written == leases.size()) return {};
-      TW_TRY(q.commit_batch(std::span<const RecordView>(leases).subspan(written), Sync::kNone));
-      written = leases.size();
-      return {};
-    };
-    bool moved = false;
-    bool moves_finished = !dead_;
-    // Messages with options (priorities, groups) are leased one at a time,
-    // each applied before the next is chosen: leasing a group's head can
-    // bring its next message forward, or hold the group back.
-    const bool one_at_a_time = !state.options.empty();
-    while (!state.paused && one_at_a_time && leases.size() < request.max) {
-      const std::optional<uint64_t> next = next_to_take(state, request.by_priority);
-      if (!next) break;
-      const uint64_t seq = *next;
-      auto entry = state.messages.find(seq);
-      if (entry == state.messages.end()) return missing_entry(seq);
-      if (entry->second.deliveries > 0 && !moves_finished) {
-        TW_TRY(finish_moves());
-        moves_finished = true;
-        continue;
-      }
-      const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
-      if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
-        TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
-        moved = true;
-        continue;
-      }
-      leases.push_back(request.consumer
-                           ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
-                           : RecordView::lease(seq, deadline, deliveries));
-      TW_TRY(write_leases());
+}
+
+const Taken& itself(const Taken& taken) { return taken; }
+const Taken& taken_part(const AckedAndTaken& done) { return done.taken; }
+
+}  // namespace
+
+Result<Taken> JobQueue::take(const TakeRequest& request, DeliverySink& sink) {
+  QueueImpl& q = *main_;
+  return q.locked_then(Prep::kCatchUp, [&]() { return take_holding_locks(request); },
+                       handing_over<Taken>(q, sink, itself));
+}
+
+Result<AckedAndTaken> JobQueue::ack_then_take(const LeaseToken& lease, const TakeRequest& request,
+                                              DeliverySink& sink) {
+  QueueImpl& q = *main_;
+  return q.locked_then(Prep::kCatchUp, [&]() -> Result<AckedAndTaken> {
+    // Both records are owed one sync, waited for once the locks are let go.
+    TW_ASSIGN_OR_RETURN(const bool acked, remove_holding_locks(lease.seq, &lease, false));
+    TW_ASSIGN_OR_RETURN(const Taken taken, take_holding_locks(request));
+    return AckedAndTaken{acked, taken};
+  }, handing_over<AckedAndTaken>(q, sink, taken_part));
+}
+
+Result<Taken> JobQueue::take_holding_locks(const TakeRequest& request) {
+  QueueImpl& q = *main_;
+  const uint64_t now = now_ms();
+  TW_TRY(q.reclaim_expired(now));
+  const uint64_t deadline = saturating_add(now, q.lease_length(request.lease_ms));
+  QueueState& state = q.state();
+  // The leases go out in one write; a move to the dead letters is written
+  // on its own, after the leases chosen before it.
+  std::vector<RecordView>& leases = q.run_buffer();
+  leases.clear();
+  size_t written = 0;
+  auto write_leases = [&]() -> Status {
+    if (written == leases.size()) return {};
+    TW_TRY(q.commit_batch(std::span<const RecordView>(leases).subspan(written), Sync::kNone));
+    written = leases.size();
+    return {};
+  };
+  bool moved = false;
+  bool moves_finished = !dead_;
+  // Messages with options (priorities, groups) are leased one at a time,
+  // each applied before the next is chosen: leasing a group's head can
+  // bring its next message forward, or hold the group back.
+  const bool one_at_a_time = !state.options.empty();
+  while (!state.paused && one_at_a_time && leases.size() < request.max) {
+    const std::optional<uint64_t> next = next_to_take(state, request.by_priority);
+    if (!next) break;
+    const uint64_t seq = *next;
+    auto entry = state.messages.find(seq);
+    if (entry == state.messages.end()) return missing_entry(seq);
+    if (entry->second.deliveries > 0 && !moves_finished) {
+      TW_TRY(finish_moves());
+      moves_finished = true;
+      continue;
     }
-    auto it = state.ready.begin();
-    if (state.paused || one_at_a_time) it = state.ready.end();
-    while (leases.size() < request.max && it != state.ready.end()) {
-      const uint64_t seq = *it;
-      auto entry = state.messages.find(seq);
-      if (entry == state.messages.end()) return missing_entry(seq);
-      // Only a message delivered before can have been half moved to the
-      // dead letters by a consumer that died; finishing that move may remove
-      // this one.
-      if (entry->second.deliveries > 0 && !moves_finished) {
-        TW_TRY(write_leases());
-        TW_TRY(finish_moves());
-        moves_finished = true;
-        it = state.ready.lower_bound(seq);
-        continue;
-      }
-      const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
-      if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
-        TW_TRY(write_leases());
-        TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
-        moved = true;
-        it = state.ready.lower_bound(seq);
-        continue;
-      }
-      leases.push_back(request.consumer
-                           ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
-                           : RecordView::lease(seq, deadline, deliveries));
-      ++it;
+    const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
+    if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
+      TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
+      moved = true;
+      continue;
     }
+    leases.push_back(request.consumer
+                         ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
+                         : RecordView::lease(seq, deadline, deliveries));
     TW_TRY(write_leases());
-    if (moved || !leases.empty() || request.sync == SyncRule::kForceAlways) {
-      TW_TRY(q.maybe_sync(request.sync != SyncRule::kInterval));
+  }
+  auto it = state.ready.begin();
+  if (state.paused || one_at_a_time) it = state.ready.end();
+  while (leases.size() < request.max && it != state.ready.end()) {
+    const uint64_t seq = *it;
+    auto entry = state.messages.find(seq);
+    if (entry == state.messages.end()) return missing_entry(seq);
+    // Only a message delivered before can have been half moved to the
+    // dead letters by a consumer that died; finishing that move may remove
+    // this one.
+    if (entry->second.deliveries > 0 && !moves_finished) {
+      TW_TRY(write_leases());
+      TW_TRY(finish_moves());
+      moves_finished = true;
+      it = state.ready.lower_bound(seq);
+      continue;
     }
-    if (leases.empty()) {
-      return Taken{0, state.paused ? std::nullopt : jobs::next_due(state)};
+    const uint32_t deliveries = next_delivery_count(entry->second.deliveries);
+    if (request.max_deliveries != 0 && deliveries > request.max_deliveries) {
+      TW_TRY(write_leases());
+      TW_TRY(move_to_dead(seq, kMaxDeliveriesReason, now));
+      moved = true;
+      it = state.ready.lower_bound(seq);
+      continue;
     }
-    TW_TRY(prepare_deliveries(q, leases));
-    return Taken{leases.size(), std::nullopt};
-  }, hand_over);
+    leases.push_back(request.consumer
+                         ? RecordView::lease(seq, deadline, deliveries, now, 0, *request.consumer)
+                         : RecordView::lease(seq, deadline, deliveries));
+    ++it;
+  }
+  TW_TRY(write_leases());
+  if (moved || !leases.empty() || request.sync == SyncRule::kForceAlways) {
+    TW_TRY(q.maybe_sync(request.sync != SyncRule::kInterval));
+  }
+  if (leases.empty()) {
+    return Taken{0, state.paused ? std::nullopt : jobs::next_due(state)};
+  }
+  TW_TRY(prepare_deliveries(q, leases));
+  return Taken{leases.size(), std::nullopt};
 }
 
 // --- settling ---
 
 Result<bool> JobQueue::remove(uint64_t seq, const LeaseToken* lease, bool dead,
                              std::optional<ByteSpan> result) {
+  return main_->locked(Prep::kCatchUp,
+                       [&]() { return remove_holding_locks(seq, lease, dead, result); });
+}
+
+Result<bool> JobQueue::remove_holding_locks(uint64_t seq, const LeaseToken* lease, bool dead,
+                                           std::optional<ByteSpan> result) {
   QueueImpl& q = *main_;
-  return q.locked(Prep::kCatchUp, [&]() -> Result<bool> {
-    const uint64_t now = now_ms();
-    TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
-    if (entry == nullptr) return false;
-    // One record removes the message and keeps its outcome: no crash can
-    // keep one without the other.
-    std::vector<uint8_t> payload;
-    TW_ASSIGN_OR_RETURN(const RecordView record,
-                        jobs::removal_of(q, seq, dead, now, result, {}, NO_DEAD_LETTER, payload));
-    TW_TRY(jobs::commit_settle(q, record, Sync::kInterval));
-    TW_TRY(q.maybe_compact());
-    return true;
-  });
+  const uint64_t now = now_ms();
+  TW_ASSIGN_OR_RETURN(MessageEntry* entry, settled_entry(q, seq, lease, now));
+  if (entry == nullptr) return false;
+  // One record removes the message and keeps its outcome: no crash can
+  // keep one without the other.
+  std::vector<uint8_t> payload;
+  TW_ASSIGN_OR_RETURN(const RecordView record,
+                      jobs::removal_of(q, seq, dead, now, result, {}, NO_DEAD_LETTER, payload));
+  TW_TRY(jobs::commit_settle(q, record, Sync::kInterval));
+  TW_TRY(q.maybe_compact());
+  return true;
 }
 
 Result<bool> JobQueue::give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms,

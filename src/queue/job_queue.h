@@ -156,6 +156,11 @@ struct Taken {
   std::optional<uint64_t> next_due_ms;
 };
 
+struct AckedAndTaken {
+  bool acked = false;  // false: the lease was no longer current, nothing acked
+  Taken taken;
+};
+
 // The one owner of the operations on a queue's internals: TarnwickCore's
 // plain queue (Queue, a JobQueue that keeps no dead letters) and the
 // package's job queue run the same code, so each operation is written, and
@@ -220,6 +225,12 @@ class JobQueue {
   // to `sink` once they are written and synced. A paused queue leases
   // nothing; a group never has more than the group limit leased.
   Result<Taken> take(const TakeRequest& request, DeliverySink& sink);
+  // Acks `lease` as ack(lease) does, then takes as take() does, in one
+  // critical section whose records share one sync: a worker's step from one
+  // job to the next. The take happens whether or not the lease was current.
+  // An error may come after the ack was written (the take failed).
+  Result<AckedAndTaken> ack_then_take(const LeaseToken& lease, const TakeRequest& request,
+                                      DeliverySink& sink);
 
   // --- settling, fenced: each returns false (nothing) and writes nothing
   // when `lease` is no longer current ---
@@ -301,6 +312,10 @@ class JobQueue {
   // The settles, written once for both ways of naming a message.
   Result<bool> remove(uint64_t seq, const LeaseToken* lease, bool dead,
                       std::optional<ByteSpan> result = std::nullopt);
+  // The bodies of remove() and take(), with the locks held.
+  Result<bool> remove_holding_locks(uint64_t seq, const LeaseToken* lease, bool dead,
+                                    std::optional<ByteSpan> result = std::nullopt);
+  Result<Taken> take_holding_locks(const TakeRequest& request);
   Result<bool> give_back(uint64_t seq, const LeaseToken* lease, uint64_t delay_ms,
                          std::optional<std::string_view> error = std::nullopt);
   Result<std::optional<uint64_t>> renew(uint64_t seq, const LeaseToken* lease,

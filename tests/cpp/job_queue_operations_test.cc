@@ -3,6 +3,7 @@
 // together, and TarnwickCore's operations fail as the job queue's do.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fstream>
 #include <string>
@@ -216,6 +217,91 @@ TEST(JobQueueOperations, PutAndEnqueueFailTheSameWay) {
       expect_fresh_open_agrees(jobs_dir.path(), *jobs);
     }
   }
+}
+
+// The length of the log when its last sync began.
+std::atomic<uint64_t> g_synced_length{0};
+void note_sync(int, uint64_t length_before) { g_synced_length = length_before; }
+
+LeaseToken token_of(const RunSink& sink, size_t i) {
+  return {sink.items[i].seq, sink.items[i].enqueued_ts_ms, sink.items[i].deliveries,
+          sink.deadlines[i]};
+}
+
+// A worker's step from one job to the next: the ack and the next lease in
+// one critical section, covered by one sync that began after both were
+// written; a lease no longer current acks nothing and the take still
+// happens; a failed take keeps the ack it followed.
+TEST(JobQueueOperations, AckThenTakeIsOneStepWithOneSync) {
+  for (const char* where : {"disk", ":memory:"}) {
+    SCOPED_TRACE(where);
+    TempDir tmp;
+    const bool disk = std::string(where) == "disk";
+    auto q = open_jobs(disk ? tmp.path() : ":memory:");
+    ASSERT_TRUE(q);
+    ASSERT_EQ(ok_value(q->put(std::vector<ByteSpan>{span_of(bytes_of("a")),
+                                                    span_of(bytes_of("b"))}, 0)).size(), 2u);
+    const TakeRequest one{1, std::nullopt, 0, SyncRule::kInterval};
+    RunSink first, second;
+    // A take's lock holds: the process lock's, and the sync lock's.
+    const uint64_t take_cycles =
+        lock_cycles([&] { ASSERT_EQ(ok_value(q->take(one, first)).count, 1u); });
+    AckedAndTaken done;
+    CallCounter syncs(Call::kFullSync);
+    sys::observe_syncs(note_sync);
+    const uint64_t cycles = lock_cycles([&] {
+      done = ok_value(q->ack_then_take(token_of(first, 0), one, second));
+    });
+    sys::observe_syncs(nullptr);
+    EXPECT_TRUE(done.acked);
+    ASSERT_EQ(done.taken.count, 1u);
+    ASSERT_EQ(second.items.size(), 1u);
+    EXPECT_EQ(to_string(second.items[0].body), "b");
+    const JobStats stats = ok_value(q->stats());
+    EXPECT_EQ(stats.core.total, 1u);
+    EXPECT_EQ(stats.core.in_flight, 1u);
+    EXPECT_EQ(stats.core.acked_total, 1u);
+    if (disk) {
+      EXPECT_EQ(cycles, take_cycles) << "one critical section, one sync, as one take";
+      EXPECT_EQ(syncs.count(), 1u) << "one sync for both records";
+      EXPECT_EQ(g_synced_length.load(), file_size(tmp.file("queue.log")))
+          << "the sync began after both records were written";
+    }
+
+    // The first lease is gone: nothing acked, nothing written, and the
+    // take (of nothing here) still happens and tells what comes due.
+    const uint64_t log_before = disk ? file_size(tmp.file("queue.log")) : 0;
+    RunSink none;
+    done = ok_value(q->ack_then_take(token_of(first, 0), one, none));
+    EXPECT_FALSE(done.acked);
+    EXPECT_EQ(done.taken.count, 0u);
+    EXPECT_EQ(done.taken.next_due_ms, second.deadlines[0]);
+    if (disk) {
+      EXPECT_EQ(file_size(tmp.file("queue.log")), log_before);
+    }
+  }
+
+  // The take's write fails after the ack's: the ack stays, nothing is leased.
+  TempDir tmp;
+  auto q = open_jobs(tmp.path());
+  ASSERT_TRUE(q);
+  ASSERT_EQ(ok_value(q->put(std::vector<ByteSpan>{span_of(bytes_of("c")),
+                                                  span_of(bytes_of("d"))}, 0)).size(), 2u);
+  const TakeRequest one{1, std::nullopt, 0, SyncRule::kInterval};
+  RunSink taken, lost;
+  ASSERT_EQ(ok_value(q->take(one, taken)).count, 1u);
+  {
+    FaultScope faults;
+    faults.fail(Call::kWrite, EIO, 1);
+    EXPECT_FALSE(q->ack_then_take(token_of(taken, 0), one, lost).ok());
+  }
+  EXPECT_TRUE(lost.items.empty());
+  auto fresh = open_jobs(tmp.path());
+  ASSERT_TRUE(fresh);
+  const auto left = ok_value(fresh->peek(10, true));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].seq, 1u);
+  EXPECT_EQ(left[0].state, MessageState::kReady);
 }
 
 // The plain queue's batches keep their promise of exactly one sync per call,

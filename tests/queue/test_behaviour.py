@@ -264,6 +264,52 @@ class TestAckMany:
         foreign.ack()
 
 
+class TestAckThenTake:
+    """take(ack=message): a worker's step from one job to the next."""
+
+    def test_acks_then_takes_and_settled_tells_the_outcome(self, open_queue):
+        queue = open_queue(lease=30.0)
+        queue.put_many([b"first", b"second", b"third"])
+        first = queue.get(timeout=1)
+        taken, due = queue.take(ack=first)
+        assert first.settled and [m.body for m in taken] == [b"second"] and due is None
+        second = taken[0]
+        # A lease that ran out acks nothing; the take still happens.
+        stale = queue.get(timeout=1, lease=0.2)
+        time.sleep(0.3)
+        taken, _ = queue.take(2, ack=stale)
+        assert not stale.settled
+        assert [(m.body, m.deliveries) for m in taken] == [(b"third", 2)]
+        third = taken[0]
+        # Nothing left to take: the ack alone, and when the next lease ends.
+        taken, due = queue.take(ack=second)
+        assert second.settled and taken == []
+        assert due is not None and 20 < due <= 30
+        # Settled already: not acked again, a plain take.
+        assert queue.take(ack=second)[0] == [] and queue.stats()["total"] == 1
+        third.ack()
+        assert queue.stats()["total"] == 0
+
+    def test_max_zero_only_acks(self, queue):
+        queue.put_many([b"a", b"b"])
+        message = queue.get(timeout=1)
+        assert queue.take(0, ack=message) == ([], None)
+        assert message.settled and queue.stats()["total"] == 1
+
+    def test_bad_ack_is_refused_before_anything_happens(self, open_queue):
+        queue = open_queue(lease=30.0)
+        queue.put(b"x")
+        with pytest.raises(TypeError):
+            queue.take(ack=b"x")
+        assert queue.stats()["ready"] == 1
+        if not open_queue.shared_store:
+            return
+        foreign = open_queue(lease=30.0).get(timeout=1)
+        with pytest.raises(ValueError):
+            queue.take(ack=foreign)
+        assert not foreign.settled and queue.stats()["in_flight"] == 1
+
+
 def test_lease_lost_keeps_its_ids_across_pickling():
     lost = pickle.loads(pickle.dumps(LeaseLost("gone", lost=[3, 5])))
     assert (lost.args, lost.lost) == (("gone",), [3, 5])

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from dict_driver import DictStore, open_dict_queue
 from processes import alive, children, run_tarnwick, run_until, start_tarnwick, stop, wait_for
 
 from tarnwick_queue import Queue, Worker
@@ -114,6 +115,54 @@ def test_a_lost_lease_is_logged_and_not_acked(open_queue, caplog):
     assert bodies == [b"doomed", b"after"]
     assert worker.counts["lost"] == 1 and worker.counts["acked"] == 1
     assert "lease lost" in caplog.text
+
+
+def test_an_ack_goes_with_the_next_look_and_the_last_one_with_the_stop(open_queue, caplog):
+    queue = open_queue(lease=30.0)
+    queue.put_many([b"0", b"1", b"2", b"doomed", b"purged"])
+    outcomes = []
+
+    def handler(message):
+        if message.body == b"doomed":
+            # Gone before its ack, which goes with the next look: not acked,
+            # and that look still takes what came meanwhile.
+            queue.purge()
+            queue.put(b"after")
+        elif message.body == b"after":
+            worker.stop()  # the loop ends with this success not acked yet
+
+    worker = Worker(queue, handler,
+                    on_job_done=lambda done: outcomes.append((done.message.body, done.outcome)))
+    with caplog.at_level(logging.WARNING, logger="tarnwick_queue.worker"):
+        worker.run()
+    assert outcomes == [(b"0", "acked"), (b"1", "acked"), (b"2", "acked"), (b"doomed", "lost"),
+                        (b"after", "acked")]
+    assert worker.counts["acked"] == 4 and worker.counts["lost"] == 1
+    assert queue.stats()["total"] == 0
+    assert "its lease ended before it was settled" in caplog.text
+
+
+def test_a_failed_step_leaves_its_ack_unknown_and_the_worker_goes_on(caplog):
+    queue = open_dict_queue(DictStore())
+    step = queue.driver.ack_then_take
+    failures = [ConnectionError("the server went away")]
+
+    def failing_once(*args):
+        if failures:
+            raise failures.pop()
+        return step(*args)
+
+    queue.driver.ack_then_take = failing_once
+    first, _, _ = queue.put_many([b"a", b"b", b"c"])
+    outcomes = []
+    worker = Worker(queue, lambda m: worker.stop() if m.body == b"c" else None,
+                    on_job_done=lambda done: outcomes.append((done.message.body, done.outcome)))
+    with caplog.at_level(logging.WARNING, logger="tarnwick_queue.worker"):
+        worker.run()
+    assert outcomes == [(b"a", "unknown"), (b"b", "acked"), (b"c", "acked")]
+    assert "the outcome of settling it is unknown" in caplog.text
+    # Not acked: it comes back when its lease ends.
+    assert [(i.id, i.state) for i in queue.peek()] == [(first, "leased")]
 
 
 def test_a_message_the_handler_settled_is_left_alone(open_queue, caplog):
