@@ -51,6 +51,12 @@ def settle(queue, message, op):
         message.ack()
     elif op == "ack_many":
         queue.ack_many([message])
+    elif op == "ack_take":
+        # The ack and the next take in one transaction; a take that finds
+        # the lease gone acks nothing and says so through `settled`.
+        queue.take(ack=message)
+        if not message.settled:
+            raise LeaseLost("not acked", lost=[message.id])
     elif op == "nack":
         message.nack()
     elif op == "nack_delayed":
@@ -63,7 +69,7 @@ def settle(queue, message, op):
 
 def check_done_once(observer, message, op):
     """The message's state is what one call of `op` makes of it."""
-    if op in ("ack", "ack_many"):
+    if op in ("ack", "ack_many", "ack_take"):
         assert observer.stats()["total"] == 0 and len(observer.dead_letters) == 0
     elif op == "nack":
         assert [(i.id, i.state, i.deliveries) for i in observer.peek()] == [
@@ -96,7 +102,7 @@ def check_untouched(observer, message):
     assert len(observer.dead_letters) == 0
 
 
-OPS = ["ack", "ack_many", "nack", "nack_delayed", "dead", "extend"]
+OPS = ["ack", "ack_many", "ack_take", "nack", "nack_delayed", "dead", "extend"]
 
 
 @pytest.mark.parametrize("op", OPS)
@@ -154,3 +160,13 @@ def test_a_call_cut_after_its_commit_is_repeated_as_lease_lost(queues, proxy, op
         with pytest.raises(Empty):
             observer.get_nowait()
         assert len(observer.dead_letters) == (1 if op == "dead" else 0)
+
+
+def test_a_step_the_server_refuses_leaves_nothing_done_and_the_connection_usable(queues):
+    queue, observer, message = queues
+    with pytest.raises(psycopg.Error):
+        queue.driver.ack_then_take((message.id, "not a lease"), 1, None)  # refused by the server
+    check_untouched(observer, message)
+    taken, _ = queue.take(ack=message)  # on a connection out of the failed transaction
+    assert message.settled and taken == []
+    assert observer.stats()["total"] == 0

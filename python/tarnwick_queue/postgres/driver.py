@@ -8,9 +8,10 @@ from __future__ import annotations
 
 import hashlib
 import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import psycopg
+from psycopg.pq import TransactionStatus
 from psycopg.types.json import Jsonb
 
 from .. import _consumer
@@ -73,6 +74,7 @@ RELOOK = 0.1
 # How often a statement aborted by a deadlock is run again before the error
 # reaches the caller.
 _DEADLOCK_RETRIES = 3
+_T = TypeVar("_T")
 _TAKE = ("SELECT * FROM tarnwick_take(%(q)s, %(n)s, %(lease)s, %(max)s, %(consumer)s, "
          "%(relook)s, %(keep)s)")
 
@@ -394,12 +396,18 @@ class PostgresDriver(Driver):
                 self._prune_if_due(conn)
             return cursor
 
+        return self._past_deadlocks(what, after_loss, run)
+
+    def _past_deadlocks(self, what: str, after_loss: str,
+                        fn: Callable[[psycopg.Connection[Any]], _T]) -> _T:
+        """link.run(), again when the server broke a deadlock by aborting
+        the transaction (which then did nothing)."""
         for _ in range(_DEADLOCK_RETRIES):
             try:
-                return self.link.run(what, after_loss, run)
+                return self.link.run(what, after_loss, fn)
             except psycopg.errors.DeadlockDetected:
                 continue
-        return self.link.run(what, after_loss, run)
+        return self.link.run(what, after_loss, fn)
 
     # --- pruning ---
 
@@ -485,13 +493,27 @@ class PostgresDriver(Driver):
 
     # --- consuming ---
 
+    def _take_params(self, count: int, lease: Optional[float]) -> Dict[str, Any]:
+        return {"q": self.name, "n": count,
+                "lease": self._lease if lease is None else min(lease, _FAR),
+                "max": self._max_deliveries, "relook": RELOOK,
+                "keep": self._retention.dead,
+                # Asked each time: a forked child is another process.
+                "consumer": self._consumer_id or _consumer.default()}
+
+    def _taken(self, rows: List[Any]) -> Taken:
+        # A row's token is its id with the lease's random UUID.
+        taken: List[RowFields] = [
+            (id, body, deliveries, enqueued_at, due_at, (id, lease), priority, key, group,
+             headers)
+            for _, id, body, deliveries, enqueued_at, due_at, lease, priority, key, group,
+            headers in rows if id is not None]
+        if taken:
+            return taken, None
+        return taken, rows[0][0] if rows else None
+
     def take(self, count: int, lease: Optional[float]) -> Taken:
-        params = {"q": self.name, "n": count,
-                  "lease": self._lease if lease is None else min(lease, _FAR),
-                  "max": self._max_deliveries, "relook": RELOOK,
-                  "keep": self._retention.dead,
-                  # Asked each time: a forked child is another process.
-                  "consumer": self._consumer_id or _consumer.default()}
+        params = self._take_params(count, lease)
         link = self.link
 
         def take(conn: psycopg.Connection[Any]) -> List[Any]:
@@ -506,15 +528,43 @@ class PostgresDriver(Driver):
 
         rows = link.run("get", "a message leased by the call is delivered again when its "
                         "lease ends", take)
-        # A row's token is its id with the lease's random UUID.
-        taken: List[RowFields] = [
-            (id, body, deliveries, enqueued_at, due_at, (id, lease), priority, key, group,
-             headers)
-            for _, id, body, deliveries, enqueued_at, due_at, lease, priority, key, group,
-            headers in rows if id is not None]
-        if taken:
-            return taken, None
-        return taken, rows[0][0] if rows else None
+        return self._taken(rows)
+
+    def ack_then_take(self, token: Tuple[int, Any], count: int,
+                      lease: Optional[float]) -> Tuple[bool, Taken]:
+        if not psycopg.Pipeline.is_supported():
+            return super().ack_then_take(token, count, lease)  # four round trips otherwise
+        acking = self._held(token, result=None, keep=self._retention.acked)
+        taking = self._take_params(count, lease)
+        link = self.link
+
+        # One transaction sent in one round trip (its BEGIN and COMMIT
+        # queued with the statements, not waited for one by one): one commit
+        # for both, and the take sees the group slot the ack freed.
+        def both(conn: psycopg.Connection[Any]) -> Tuple[bool, List[Any]]:
+            try:
+                with conn.pipeline():
+                    conn.execute("BEGIN")
+                    if not link.pinned(conn):
+                        conn.execute(PIN_PLANS_HERE)
+                    acked = conn.execute(_ACK, acking)
+                    taken = conn.execute(_TAKE, taking, binary=True)
+                    conn.execute("COMMIT")
+            except psycopg.Error:
+                # A failed statement left the transaction aborted, the rest
+                # of it skipped: it did nothing.
+                if not conn.broken and conn.info.transaction_status != TransactionStatus.IDLE:
+                    conn.execute("ROLLBACK")
+                raise
+            row = acked.fetchone()
+            rows = taken.fetchall()
+            self._prune_if_due(conn)
+            return row is not None and row[0] == 1, rows
+
+        after_loss = ("the message may or may not have been acked; a message leased by the "
+                      "call is delivered again when its lease ends")
+        acked, rows = self._past_deadlocks("ack", after_loss, both)
+        return acked, self._taken(rows)
 
     def watch(self) -> Watch:
         return self._listeners.get()

@@ -35,6 +35,9 @@ def use_queue() -> None:
             gone: List[int] = lost.lost
     for m in q.get_many(10, timeout=0.5, lease=5.0):
         m.nack(delay=1.0)
+    done = q.get(timeout=1.0)
+    step: Tuple[List[Message], Optional[float]] = q.take(1, lease=5.0, ack=done)
+    acked: bool = done.settled
     letters: List[DeadLetter] = q.dead_letters.list(limit=10)
     for letter in letters:
         print(letter.original_id, letter.reason, letter.died_at)
