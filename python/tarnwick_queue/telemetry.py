@@ -14,7 +14,8 @@ conventions:
   (CONSUMER), a child of the context the message carries and linked to it;
 - ack(), nack(), dead() and extend() make a `settle <queue>` span (CLIENT),
   and so does ack_many(), one for the batch (messaging.batch.message_count),
-  linked to each message's creation.
+  linked to each message's creation; take(ack=message) makes the ack's span
+  around its step (a Worker acks so).
 
 Spans carry messaging.system "tarnwick", messaging.destination.name,
 messaging.operation.type and .name, messaging.message.id, the delivery count
@@ -38,7 +39,7 @@ from opentelemetry import trace as otel_trace
 from opentelemetry.trace import Link, SpanKind, Status, StatusCode
 
 from . import worker
-from ._face import BaseQueue, Message, queue_label
+from ._face import BaseQueue, LeaseLost, Message, queue_label
 
 SYSTEM = "tarnwick"
 DELIVERY_COUNT = "messaging.tarnwick.message.delivery_count"
@@ -72,6 +73,7 @@ def instrument(tracer_provider: Any = None, meter_provider: Any = None) -> None:
     for name in ("ack", "nack", "dead", "extend"):
         _patch(Message, name, functools.partial(_traced_settle, tools, name))
     _patch(BaseQueue, "ack_many", functools.partial(_traced_ack_many, tools))
+    _patch(BaseQueue, "take", functools.partial(_traced_take, tools))
     _wrapper = functools.partial(_wrap_handler, tools)
     worker.HANDLER_WRAPPERS.append(_wrapper)
 
@@ -143,22 +145,43 @@ def _creation_link(message: Message) -> List[Link]:
     return [Link(carried)] if carried.is_valid else []
 
 
-def _traced_settle(tools: _Instruments, name: str, settle: Callable[..., Any],
-                   message: Message, *args: Any, **kwargs: Any) -> Any:
+def _settle_span(tools: _Instruments, name: str, message: Message) -> Any:
     destination = "" if message.queue is None else queue_label(message.queue)
     attributes = _attributes(destination, "settle", name)
     attributes.update({"messaging.message.id": str(message.id),
                        DELIVERY_COUNT: message.deliveries})
-    span_name = f"settle {destination}" if destination else "settle"
-    with tools.tracer.start_as_current_span(
-            span_name, kind=SpanKind.CLIENT, attributes=attributes,
-            links=_creation_link(message), record_exception=False,
-            set_status_on_exception=False) as span:
+    return tools.tracer.start_as_current_span(
+        f"settle {destination}" if destination else "settle", kind=SpanKind.CLIENT,
+        attributes=attributes, links=_creation_link(message), record_exception=False,
+        set_status_on_exception=False)
+
+
+def _traced_settle(tools: _Instruments, name: str, settle: Callable[..., Any],
+                   message: Message, *args: Any, **kwargs: Any) -> Any:
+    with _settle_span(tools, name, message) as span:
         try:
             return settle(message, *args, **kwargs)
         except BaseException as exc:
             _failed(span, exc)
             raise
+
+
+def _traced_take(tools: _Instruments, take: Callable[..., Any], queue: BaseQueue,
+                 *args: Any, ack: Optional[Message] = None, **kwargs: Any) -> Any:
+    """take(); with `ack`, in the span of that ack, failed as a refused
+    ack() would be when the ack was not made."""
+    if ack is None or ack.settled:  # no ack to make
+        return take(queue, *args, ack=ack, **kwargs)
+    with _settle_span(tools, "ack", ack) as span:
+        try:
+            taken = take(queue, *args, ack=ack, **kwargs)
+        except BaseException as exc:
+            _failed(span, exc)
+            raise
+        if not ack.settled:
+            _failed(span, LeaseLost(f"message {ack.id}: not acked, its lease is no longer "
+                                    "current", lost=[ack.id]))
+        return taken
 
 
 def _traced_ack_many(tools: _Instruments, ack_many: Callable[..., Any], queue: BaseQueue,

@@ -6,6 +6,7 @@ import json
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -117,6 +118,24 @@ def test_every_settle_is_a_span_and_a_batch_ack_is_one(traced, open_queue):
     sends = {s.context.span_id for s in exporter.get_finished_spans() if s.name == f"send {name}"}
     assert {link.context.span_id for s in batches for link in s.links} <= sends
     assert all(s.status.status_code != StatusCode.ERROR for s in settles)
+
+
+def test_an_ack_in_a_take_is_a_settle_span_failed_when_it_was_refused(traced, open_queue):
+    exporter, _, _ = traced
+    queue = open_queue(lease=30.0)
+    queue.put_many([b"acked", b"expires", b"after"])
+    acked = queue.get(timeout=5)
+    (expiring,), _ = queue.take(ack=acked, lease=0.2)
+    time.sleep(0.3)
+    taken, _ = queue.take(ack=expiring)
+    assert acked.settled and not expiring.settled and len(taken) == 1
+    queue.take(ack=acked)  # settled already: no ack, no span
+    name = label_of(queue)
+    settles = [s for s in exporter.get_finished_spans() if s.name == f"settle {name}"]
+    assert [(s.attributes["messaging.operation.name"], s.attributes["messaging.message.id"],
+             s.attributes.get("error.type")) for s in settles] == [
+        ("ack", str(acked.id), None), ("ack", str(expiring.id), "LeaseLost")]
+    assert settles[1].status.status_code == StatusCode.ERROR
 
 
 def test_the_headers_carry_the_context_and_keep_the_caller_s(traced, open_queue):
