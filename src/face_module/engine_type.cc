@@ -458,10 +458,6 @@ PyObject* engine_schedule_change(PyObject* self, PyObject* args) noexcept {
 
 // --- consuming and settling ---
 
-// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None, options):
-// the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
-// it leased and, when it leased none, when the earliest leased or delayed
-// message comes due, both from one critical section.
 // (rows, next_due_ms | None, options) of a take, as take() returns it.
 PyObject* taken_tuple(TakenRows& rows, const Taken& taken) {
   PyRef list = PyRef::steal(rows.take_list());
@@ -471,6 +467,10 @@ PyObject* taken_tuple(TakenRows& rows, const Taken& taken) {
   return PyTuple_Pack(3, list.get(), due.get(), options.get());
 }
 
+// take(max, lease_ms | None, max_deliveries) -> (rows, next_due_ms | None, options):
+// the rows (seq, body, deliveries, enqueued_ms, deadline_ms) of the messages
+// it leased and, when it leased none, when the earliest leased or delayed
+// message comes due, both from one critical section.
 PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
   uint64_t max = 0;
   std::optional<uint64_t> lease_ms;
@@ -500,6 +500,7 @@ PyObject* engine_ack_then_take(PyObject* self, PyObject* args) noexcept {
                         py::optional_u64_arg, &lease_ms, &max_deliveries)) {
     return nullptr;
   }
+  // Synced as take() is: by the interval, or once for a batch.
   const std::string consumer = consumer_of(self);
   const TakeRequest request{max, lease_ms, max_deliveries,
                             max > 1 ? SyncRule::kForce : SyncRule::kInterval, consumer};
