@@ -458,12 +458,22 @@ PyObject* engine_schedule_change(PyObject* self, PyObject* args) noexcept {
 
 // --- consuming and settling ---
 
-// (rows, next_due_ms | None, options) of a take, as take() returns it.
-PyObject* taken_tuple(TakenRows& rows, const Taken& taken) {
+// A take's request from its arguments. More than one message is a batch:
+// synced once, whatever the interval says.
+TakeRequest take_request(uint64_t max, std::optional<uint64_t> lease_ms,
+                         unsigned int max_deliveries, const std::string& consumer) {
+  return {max, lease_ms, max_deliveries, max > 1 ? SyncRule::kForce : SyncRule::kInterval,
+          consumer};
+}
+
+// (rows, next_due_ms | None, options) of a take, as take() returns it, after
+// `acked` (a borrowed bool) when given.
+PyObject* taken_tuple(TakenRows& rows, const Taken& taken, PyObject* acked = nullptr) {
   PyRef list = PyRef::steal(rows.take_list());
   PyRef due = PyRef::steal(py::to_optional_int(taken.next_due_ms));
   PyRef options = PyRef::steal(rows.take_options());
   if (!list || !due || !options) return nullptr;
+  if (acked != nullptr) return PyTuple_Pack(4, acked, list.get(), due.get(), options.get());
   return PyTuple_Pack(3, list.get(), due.get(), options.get());
 }
 
@@ -479,10 +489,8 @@ PyObject* engine_take(PyObject* self, PyObject* args) noexcept {
                         &max_deliveries)) {
     return nullptr;
   }
-  // More than one message is a batch: synced once, whatever the interval says.
   const std::string consumer = consumer_of(self);
-  const TakeRequest request{max, lease_ms, max_deliveries,
-                            max > 1 ? SyncRule::kForce : SyncRule::kInterval, consumer};
+  const TakeRequest request = take_request(max, lease_ms, max_deliveries, consumer);
   TakenRows rows;
   return engine_call(
       self, [&](JobQueue& q) { return q.take(request, rows); },
@@ -500,20 +508,13 @@ PyObject* engine_ack_then_take(PyObject* self, PyObject* args) noexcept {
                         py::optional_u64_arg, &lease_ms, &max_deliveries)) {
     return nullptr;
   }
-  // Synced as take() is: by the interval, or once for a batch.
   const std::string consumer = consumer_of(self);
-  const TakeRequest request{max, lease_ms, max_deliveries,
-                            max > 1 ? SyncRule::kForce : SyncRule::kInterval, consumer};
+  const TakeRequest request = take_request(max, lease_ms, max_deliveries, consumer);
   TakenRows rows;
   return engine_call(
       self, [&](JobQueue& q) { return q.ack_then_take(token, request, rows); },
-      [&](const AckedAndTaken& done) -> PyObject* {
-        PyRef taken = PyRef::steal(taken_tuple(rows, done.taken));
-        if (!taken) return nullptr;
-        PyRef acked = PyRef::steal(PyBool_FromLong(done.acked ? 1 : 0));
-        if (!acked) return nullptr;
-        return PyTuple_Pack(4, acked.get(), PyTuple_GetItem(taken.get(), 0),
-                            PyTuple_GetItem(taken.get(), 1), PyTuple_GetItem(taken.get(), 2));
+      [&](const AckedAndTaken& done) {
+        return taken_tuple(rows, done.taken, done.acked ? Py_True : Py_False);
       });
 }
 
