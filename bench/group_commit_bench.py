@@ -6,10 +6,15 @@ Cases (each for --seconds, default 3; all durable, sync_interval_ms=0):
   sqlite     the sqlite3 lease queue (bench/sqlite_lease.py, WAL, synchronous=FULL):
              1 process put, 1 process put+get+ack
 
+  put+get+ack x1  one process: put, then get and ack it, in a loop
+
 "off" opens every queue with TARNWICK_GROUP_COMMIT=0 in the environment, which
 makes each durable call sync under the process lock (the behaviour before group
-commit); "on" is the default. Rounds alternate the two so that a drifting disk
-moves both alike. Results go to bench/results/group_commit.md with --out.
+commit); "on" is the default. With --preallocated both have group commit, and
+"on" runs on a preallocated log (format 5, made by Queue(preallocate=True)
+before the processes start), "off" on the appended one. Rounds alternate the
+two so that a drifting disk moves both alike. Results go to
+bench/results/group_commit.md with --out.
 """
 
 from __future__ import annotations
@@ -33,10 +38,12 @@ BODY = b"x" * 100
 # --against: the "off" runs take the module from this directory instead, with
 # group commit on, so that two builds are compared in one run.
 AGAINST: Optional[str] = None
+# --preallocated: the "on" runs are on a preallocated log, both with group commit.
+PREALLOCATED = False
 
 
 def _tarnwick(directory: str, group_commit: bool) -> Any:
-    if group_commit or AGAINST is not None:
+    if group_commit or AGAINST is not None or PREALLOCATED:
         os.environ.pop("TARNWICK_GROUP_COMMIT", None)
     else:
         os.environ["TARNWICK_GROUP_COMMIT"] = "0"
@@ -86,8 +93,8 @@ def _child(kind: str, directory: str, group_commit: bool, start: Any, begin: Any
     while harness.now() < begin.value:
         pass
     loop: Callable[[Any, float], int] = {
-        "put": _put_loop, "get+ack": _get_ack_loop, "sqlite put": _put_loop,
-        "sqlite put+get+ack": _put_get_ack_loop,
+        "put": _put_loop, "get+ack": _get_ack_loop, "put+get+ack": _put_get_ack_loop,
+        "sqlite put": _put_loop, "sqlite put+get+ack": _put_get_ack_loop,
     }[kind]
     counts.put(loop(q, stop_at))
 
@@ -100,6 +107,11 @@ def _fill(directory: str, count: int) -> None:
     del q
 
 
+def _preallocate(directory: str) -> None:
+    from tarnwick_queue import Queue
+    Queue(directory, preallocate=True).close()
+
+
 def run_case(kind: str, processes: int, group_commit: bool, seconds: float) -> float:
     ctx = mp.get_context("fork")
     directory = tempfile.mkdtemp(prefix="gcbench-", dir=os.environ.get("TARNWICK_BENCH_DIR"))
@@ -110,6 +122,10 @@ def run_case(kind: str, processes: int, group_commit: bool, seconds: float) -> f
             filler = ctx.Process(target=_fill, args=(directory, int(seconds * 15_000) * processes))
             filler.start()
             filler.join()
+        if PREALLOCATED and group_commit and not kind.startswith("sqlite"):
+            converter = ctx.Process(target=_preallocate, args=(directory,))
+            converter.start()
+            converter.join()
         start = ctx.Barrier(processes + 1)
         begin = ctx.Value("d", 0.0)
         counts = ctx.Queue()
@@ -141,9 +157,13 @@ def main(argv: Optional[list[str]] = None) -> None:
     parser.add_argument("--against", default=None,
                         help="a directory holding another build: its runs are the \"off\" "
                         "ones, with group commit on")
+    parser.add_argument("--preallocated", action="store_true",
+                        help="\"on\" runs on a preallocated log, \"off\" on an appended one, "
+                        "both with group commit on")
     args = parser.parse_args(argv)
-    global AGAINST
+    global AGAINST, PREALLOCATED
     AGAINST = args.against
+    PREALLOCATED = args.preallocated
 
     cases = [(c.split(":")[0], int(c.split(":")[1])) for c in args.cases.split(",")]
     load_before = os.getloadavg()
@@ -175,6 +195,8 @@ def main(argv: Optional[list[str]] = None) -> None:
         "the rounds. " + (
             f"\"off\" is the build in {args.against}, \"on\" the installed one, both with "
             "group commit on." if args.against else
+            "\"off\" runs on an appended log, \"on\" on a preallocated one (format 5), both "
+            "with group commit on." if args.preallocated else
             "\"off\" sets TARNWICK_GROUP_COMMIT=0 (every durable call syncs under the "
             "process lock, as before); \"on\" is the default."),
         "",
@@ -189,9 +211,14 @@ def main(argv: Optional[list[str]] = None) -> None:
         lines += [
             "",
             f"sqlite3 lease queue (WAL, synchronous=FULL), one process: put {sq_put:,.0f}/s, "
-            f"put+get+ack {sq_cycle:,.0f}/s. tarnwick put x1 (on) against it: "
-            f"{harness.times(med[('put', 1, 'on')], sq_put)}.",
+            f"put+get+ack {sq_cycle:,.0f}/s. tarnwick put x1 against it: "
+            f"{harness.times(med[('put', 1, 'off')], sq_put)} off, "
+            f"{harness.times(med[('put', 1, 'on')], sq_put)} on.",
         ]
+        if ("put+get+ack", 1, "on") in med:
+            lines[-1] += (" tarnwick put+get+ack x1 against it: "
+                          f"{harness.times(med[('put+get+ack', 1, 'off')], sq_cycle)} off, "
+                          f"{harness.times(med[('put+get+ack', 1, 'on')], sq_cycle)} on.")
     lines += ["", "Every round:", ""]
     lines += harness.table(["case", "mode", "rates /s"],
                            [[f"{k} x{n}", m, ", ".join(f"{v:,.0f}" for v in vs)]

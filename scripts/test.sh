@@ -93,6 +93,10 @@ install_module
 # The real 30-second lock time-out is waited out once, here. The package's suite
 # starts a PostgreSQL server of its own for the PostgreSQL backend.
 TARNWICK_SLOW_TESTS=1 run_pytest "$VENV/bin/python"
+# The face's suites once more on the disk backend, every queue on a preallocated log.
+TARNWICK_TEST_PREALLOCATE=1 run_pytest "$VENV/bin/python" -k disk tests/queue/test_behaviour.py \
+  tests/queue/test_semantics.py tests/queue/test_outcomes.py tests/queue/test_schedules.py \
+  tests/queue/test_leases.py tests/queue/test_dead_letter_once.py tests/queue/test_ready_stats.py
 # The bench harness, from the source tree (bench/ is not in the packaging runs).
 run_pytest "$VENV/bin/python" tests/bench
 finish_step "old releases for the compat tests"

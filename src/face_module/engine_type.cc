@@ -718,6 +718,10 @@ PyObject* engine_compact(PyObject* self, PyObject*) noexcept {
   return status_call(self, [](JobQueue& q) { return q.compact(); });
 }
 
+PyObject* engine_preallocate_log(PyObject* self, PyObject*) noexcept {
+  return status_call(self, [](JobQueue& q) { return q.preallocate_log(); });
+}
+
 PyObject* engine_purge(PyObject* self, PyObject*) noexcept {
   return status_call(self, [](JobQueue& q) { return q.purge(); });
 }
@@ -886,6 +890,11 @@ PyMethodDef g_engine_methods[] = {
     {"compact", engine_compact, METH_NOARGS,
      "compact($self, /)\n--\n\n"
      "Rewrites the log with only the live messages."},
+    {"preallocate_log", engine_preallocate_log, METH_NOARGS,
+     "preallocate_log($self, /)\n--\n\n"
+     "Rewrites the log as a preallocated one (format 5: written ahead with\n"
+     "zeros, overwritten, synced by fdatasync), unless it is one already.\n"
+     "Releases before format 5 refuse such a log."},
     {"purge", engine_purge, METH_NOARGS,
      "purge($self, /)\n--\n\n"
      "Removes every message (the dead letters stay)."},

@@ -31,13 +31,14 @@ Result<std::unique_ptr<GroupCommit>> GroupCommit::open(int dir_fd, const std::st
   return std::unique_ptr<GroupCommit>(new GroupCommit(std::move(share)));
 }
 
-Result<SyncTicket> GroupCommit::ticket(const LogIdentity& log, int writer_fd, uint64_t end) {
+Result<SyncTicket> GroupCommit::ticket(const LogIdentity& log, int writer_fd, uint64_t end,
+                                       bool data_only) {
   if (!fd_ || fd_log_ != log) {
     TW_ASSIGN_OR_RETURN(UniqueFd copy, sys::dup(writer_fd));
     fd_ = std::make_shared<const UniqueFd>(std::move(copy));
     fd_log_ = log;
   }
-  return SyncTicket{fd_, LogPoint{log, end}};
+  return SyncTicket{fd_, LogPoint{log, end}, data_only};
 }
 
 bool GroupCommit::covered(const LogPoint& point) const { return covers(share_.synced(), point); }
@@ -95,7 +96,7 @@ Status GroupCommit::sync_holding_lock(const SyncTicket& ticket) {
     target.offset = written->offset;
   }
   kill_point(KillPoint::kGroupCommitBeforeSync);
-  Status synced = sys::full_sync(ticket.fd->get());
+  Status synced = ticket.data_only ? sys::data_sync(ticket.fd->get()) : sys::full_sync(ticket.fd->get());
   if (!synced.ok()) {
     failure_.emplace(Failure{target.log, target.offset, synced.error()});
     return synced;

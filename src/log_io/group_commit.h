@@ -34,6 +34,7 @@ namespace tarnwick {
 struct SyncTicket {
   std::shared_ptr<const UniqueFd> fd;
   LogPoint point;
+  bool data_only = false;  // fdatasync will do (sys::data_sync)
 };
 
 class GroupCommit {
@@ -48,7 +49,8 @@ class GroupCommit {
   // With the process lock held: a ticket for the records of `log` up to
   // `end`, written through `writer_fd`. A log not met before is given a
   // descriptor of its own (a dup), so that the ticket outlives its handles.
-  Result<SyncTicket> ticket(const LogIdentity& log, int writer_fd, uint64_t end);
+  Result<SyncTicket> ticket(const LogIdentity& log, int writer_fd, uint64_t end,
+                            bool data_only = false);
   // With the process lock held, once the log's handles were replaced: the
   // old file's descriptor goes with the last ticket that holds it, so that
   // a replaced log's space is freed.

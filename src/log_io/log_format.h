@@ -22,6 +22,15 @@ inline constexpr uint32_t FORMAT_VERSION_3 = 3;
 // Format 4 adds the kind 12 (schedules). Readers of format 3 take it for
 // damage as well, so format 4 has a magic of its own, which they refuse.
 inline constexpr uint32_t FORMAT_VERSION_4 = 4;
+// Format 5 holds what format 4 holds in a file that is written ahead with
+// zeros and then overwritten: the log ends at the first frame whose bytes,
+// and every byte after it, are zero. Readers of format 4 would take those
+// zeros for a torn tail and cut them, so format 5 has a magic of its own.
+inline constexpr uint32_t FORMAT_VERSION_5 = 5;
+// How far ahead of its end a format-5 log is written with zeros.
+inline constexpr uint64_t PREALLOCATE_BYTES = uint64_t{1} << 20;
+// Whether a log of `format` is written ahead with zeros and overwritten.
+inline constexpr bool preallocated(uint32_t format) { return format >= FORMAT_VERSION_5; }
 
 // Fixed ENQUEUE payload bytes ahead of the body: tag, seq, timestamp, length.
 inline constexpr uint64_t ENQUEUE_PAYLOAD_PREFIX = 21;
@@ -32,6 +41,7 @@ inline constexpr char LOG_MAGIC[4] = {'T', 'W', 'F', 'L'};
 inline constexpr char LOG_MAGIC_2[4] = {'T', 'W', 'F', '2'};
 inline constexpr char LOG_MAGIC_3[4] = {'T', 'W', 'F', '3'};
 inline constexpr char LOG_MAGIC_4[4] = {'T', 'W', 'F', '4'};
+inline constexpr char LOG_MAGIC_5[4] = {'T', 'W', 'F', '5'};
 inline constexpr char FRAME_MAGIC[4] = {'T', 'W', 'R', '1'};
 
 inline constexpr uint64_t ACK_FRAME_LEN = 21;

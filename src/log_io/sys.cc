@@ -300,8 +300,7 @@ Status ftruncate(int fd, uint64_t length) {
 
 namespace {
 
-// The portable way to allocate: zeros written over the range.
-Status write_zeros(int fd, uint64_t offset, uint64_t length) {
+Status pwrite_zeros(int fd, uint64_t offset, uint64_t length) {
   static constexpr size_t kZeros = size_t{64} << 10;
   static const std::vector<uint8_t> zeros(kZeros, 0);
   while (length > 0) {
@@ -320,6 +319,11 @@ Status write_zeros(int fd, uint64_t offset, uint64_t length) {
 
 }  // namespace
 
+Status write_zeros(int fd, uint64_t offset, uint64_t length) {
+  if (int err = injected_error(Call::kWrite)) return Error::os(err);
+  return pwrite_zeros(fd, offset, length);
+}
+
 Status preallocate(int fd, uint64_t offset, uint64_t length) {
   if (int err = injected_error(Call::kPreallocate)) return Error::os(err);
 #if defined(__linux__) || defined(__FreeBSD__)
@@ -332,7 +336,7 @@ Status preallocate(int fd, uint64_t offset, uint64_t length) {
     break;  // the file system cannot: write the zeros instead
   }
 #endif
-  return write_zeros(fd, offset, length);
+  return pwrite_zeros(fd, offset, length);  // the portable way to allocate
 }
 
 namespace {
@@ -364,6 +368,23 @@ Status full_sync(int fd) {
   TW_TRY(sync_fd(fd));
   observer(fd, before);
   return {};
+}
+
+Status data_sync(int fd) {
+#if defined(__APPLE__)
+  return full_sync(fd);  // only F_FULLFSYNC reaches the disk's platter there
+#else
+  if (int err = injected_error(Call::kFullSync)) return Error::os(err);
+  const SyncObserver observer = g_sync_observer.load(std::memory_order_acquire);
+  struct ::stat st {};
+  const uint64_t before =
+      observer != nullptr && ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  if (observer != nullptr) observer(fd, before);
+  return {};
+#endif
 }
 
 void observe_syncs(SyncObserver observer) {

@@ -88,6 +88,12 @@ Status preallocate(int fd, uint64_t offset, uint64_t length);
 // The platform's strongest durability request (F_FULLFSYNC on macOS, fsync
 // elsewhere), retried while interrupted.
 Status full_sync(int fd);
+// fdatasync: the data and what reading it back needs (the size), not the
+// times. Counted, failed and observed as full_sync; full_sync on macOS.
+Status data_sync(int fd);
+// Writes zeros over [offset, offset + length) of fd, growing the file where
+// it is shorter; fails as a write.
+Status write_zeros(int fd, uint64_t offset, uint64_t length);
 Status rename(const std::string& from, const std::string& to);
 // Sets the permission bits of the open file fd exactly (no umask applies).
 Status fchmod(int fd, mode_t mode);

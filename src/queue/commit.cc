@@ -1,5 +1,7 @@
 // The commit path: every record an operation writes goes through commit(),
 // which writes the records, then applies them, then syncs as asked.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -112,6 +114,10 @@ Status QueueImpl::write_chunk(uint64_t bytes) {
   LogFiles& files = *inner.files;
   const std::vector<uint8_t>& chunk = inner.scratch;
   const std::vector<DirectBody>& direct = inner.direct_bodies;
+  if (!files.appends) {
+    preallocate_for(bytes);
+    TW_TRY(sys::lseek(files.writer_fd.get(), static_cast<int64_t>(inner.applied_offset), SEEK_SET));
+  }
   if (direct.empty()) {
     TW_TRY(files.writer.write_all(chunk));
     TW_TRY(files.writer.flush());
@@ -136,6 +142,26 @@ Status QueueImpl::write_chunk(uint64_t bytes) {
   return {};
 }
 
+void QueueImpl::preallocate_for(uint64_t bytes) {
+  LogFiles& files = *inner.files;
+  const uint64_t end = inner.applied_offset + bytes;
+  if (end <= files.allocated) return;
+  // Another process may have grown the file since we looked. Without its
+  // size, the records go without zeros ahead of them.
+  auto size = sys::file_size(files.reader.get());
+  if (!size.ok()) return;
+  files.allocated = *size;
+  if (end <= files.allocated) return;
+  constexpr uint64_t kPage = 4096;
+  const uint64_t to = (end + PREALLOCATE_BYTES + kPage - 1) / kPage * kPage;
+  // From past the records' end only, so that no record is ever overwritten;
+  // the records fill the gap before it. Should it fail (a full disk), the
+  // records are appended past the file's end instead, and the next write
+  // tries again.
+  const uint64_t from = std::max(files.allocated, end);
+  if (sys::write_zeros(files.writer_fd.get(), from, to - from).ok()) files.allocated = to;
+}
+
 bool out_of_space(const Error& error) {
   return error.kind() == ErrorKind::kOs && (error.os_code() == ENOSPC || error.os_code() == EDQUOT);
 }
@@ -155,6 +181,8 @@ bool QueueImpl::cut_back(uint64_t offset) {
   // Nothing past `offset` was applied: the next catch-up reads from there.
   inner.applied_offset = inner.log_bytes = offset;
   const int fd = inner.files->writer_fd.get();
+  // A preallocated log may end at its last record too: it loses its zeros.
+  inner.files->allocated = offset;
   Status cut = sys::ftruncate(fd, offset);
   // Synced, so that a power cut cannot bring the abandoned frames back.
   if (cut.ok()) cut = sys::full_sync(fd);
@@ -172,12 +200,12 @@ Status QueueImpl::maybe_sync(bool force) {
   if (force || settings.sync_interval_ms == 0) {
     TW_TRY(inner.files->writer.flush());
     if (group_commit) {
-      TW_ASSIGN_OR_RETURN(SyncTicket ticket,
-                          group_commit->ticket(log_identity(), fd, inner.log_bytes));
+      TW_ASSIGN_OR_RETURN(SyncTicket ticket, group_commit->ticket(log_identity(), fd, inner.log_bytes,
+                                                                  !inner.files->appends));
       if (defer_sync_) return owe_sync(std::move(ticket));
       TW_TRY(group_commit->wait(ticket));
     } else {
-      TW_TRY(sys::full_sync(fd));
+      TW_TRY(sync_log());
     }
     synced_at = now_ms();
   } else {
@@ -185,13 +213,21 @@ Status QueueImpl::maybe_sync(bool force) {
     const uint64_t elapsed = now > inner.last_sync_ms ? now - inner.last_sync_ms : 0;
     if (elapsed < settings.sync_interval_ms) return {};
     TW_TRY(inner.files->writer.flush());
-    TW_TRY(sys::full_sync(fd));
+    TW_TRY(sync_log());
     synced_at = now;
   }
   // A sync that ran under the process lock.
   kill_point(KillPoint::kCommitSyncedBeforeUnlock);
   inner.last_sync_ms = synced_at;
   return {};
+}
+
+// A preallocated log is overwritten inside its size, so that a sync of its
+// data alone skips the journal's commit of the file's times; where the write
+// grew the file, fdatasync syncs the new size too.
+Status QueueImpl::sync_log() {
+  const LogFiles& files = *inner.files;
+  return files.appends ? sys::full_sync(files.writer_fd.get()) : sys::data_sync(files.writer_fd.get());
 }
 
 Status QueueImpl::owe_sync(SyncTicket ticket) {

@@ -592,6 +592,11 @@ Status JobQueue::compact() {
   return q.locked(Prep::kCatchUp, [&]() -> Status { return q.do_compact(); });
 }
 
+Status JobQueue::preallocate_log() {
+  QueueImpl& q = *main_;
+  return q.locked(Prep::kCatchUp, [&]() -> Status { return q.upgrade_to(FORMAT_VERSION_5); });
+}
+
 Status JobQueue::purge() {
   QueueImpl& q = *main_;
   return q.locked(Prep::kCatchUp, [&]() -> Status { return q.purge_log(); });

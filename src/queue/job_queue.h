@@ -295,6 +295,11 @@ class JobQueue {
   // --- the log ---
   Status flush();
   Status compact();
+  // Makes the log a preallocated one (format 5: written ahead with zeros and
+  // overwritten, synced by fdatasync) by a compaction, unless it is one.
+  // Releases that know no format 5 refuse such a log. The dead letters' log
+  // keeps its format. A queue without a log has nothing to do.
+  Status preallocate_log();
   Status purge();  // the messages; the dead letters stay
   Result<IntegrityReport> verify_integrity();
   // The last repair this object made of its log (at open, or when it found

@@ -30,14 +30,17 @@ LogFiles::~LogFiles() {
   if (writer_fd.valid()) (void)writer.flush();
 }
 
-Result<LogFiles> LogFiles::open(const std::string& log_path, bool read_only) {
+Result<LogFiles> LogFiles::open(const std::string& log_path, bool read_only, bool appends) {
   UniqueFd writer_fd;
   if (!read_only) {
-    TW_ASSIGN_OR_RETURN(writer_fd, sys::open(log_path, O_RDWR | O_APPEND | O_NOFOLLOW));
+    TW_ASSIGN_OR_RETURN(writer_fd,
+                        sys::open(log_path, O_RDWR | (appends ? O_APPEND : 0) | O_NOFOLLOW));
   }
   TW_ASSIGN_OR_RETURN(UniqueFd reader, open_reader(log_path));
   TW_ASSIGN_OR_RETURN(struct ::stat st, sys::fstat(reader.get()));
   LogFiles files(std::move(writer_fd), std::move(reader));
+  files.appends = appends;
+  files.allocated = static_cast<uint64_t>(st.st_size);
   files.dev = st.st_dev;
   files.ino = st.st_ino;
   // Only an outside truncation to zero bytes could make this page fault,

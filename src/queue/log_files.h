@@ -15,9 +15,15 @@
 
 namespace tarnwick {
 
-// The two handles on queue.log: an append-mode writer and a read-only reader.
+// The two handles on queue.log: a writer and a read-only reader. The writer
+// appends, except for a preallocated log (format 5), whose records are
+// written at the log's end, inside the file.
 struct LogFiles {
   UniqueFd writer_fd;
+  bool appends = true;
+  // A preallocated log's size as last seen: how far it may be written
+  // without growing the file (others may have grown it since).
+  uint64_t allocated = 0;
   BufferedWriter writer;
   UniqueFd reader;
   dev_t dev = 0;  // identity of the file the reader holds
@@ -29,7 +35,8 @@ struct LogFiles {
   MappedRegion header_map;
 
   // Read-only: no writer (its descriptor is not valid).
-  static Result<LogFiles> open(const std::string& log_path, bool read_only = false);
+  static Result<LogFiles> open(const std::string& log_path, bool read_only = false,
+                               bool appends = true);
   // The header as it is on the file now; false if it could not be read whole.
   bool read_header(uint8_t (&out)[LOG_HEADER_LEN]) const;
   LogFiles(UniqueFd writer_fd, UniqueFd reader);

@@ -76,6 +76,7 @@ namespace {
 
 // The oldest format that holds everything the state will write, at least `format`.
 uint32_t format_needed(const QueueState& state, uint32_t format) {
+  if (preallocated(format)) return format;  // it holds every kind
   if (!state.schedules.empty()) return FORMAT_VERSION_4;
   if (format >= FORMAT_VERSION_3 || !state.outcomes.empty()) {
     return std::max(format, FORMAT_VERSION_3);
@@ -143,12 +144,12 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
   std::vector<uint64_t> new_header_offsets;  // per message with options, in order
   std::vector<OutcomeEntry> kept_outcomes;   // as they stand in the new log
   new_offsets.reserve(live.size());
+  uint64_t pos = LOG_HEADER_LEN;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(compact_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation, format));
     BufferedWriter writer(file.fd());
     std::vector<uint8_t> scratch;
-    uint64_t pos = LOG_HEADER_LEN;
     auto put_view = [&](const RecordView& view) -> Status {
       scratch.clear();
       append_frame_to(scratch, view);
@@ -220,6 +221,7 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
       }
     }
     TW_TRY(writer.flush());
+    if (preallocated(format)) TW_TRY(sys::write_zeros(file.fd(), pos, PREALLOCATE_BYTES));
     kill_point(KillPoint::kCompactTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
     kill_point(KillPoint::kCompactTempSynced);
@@ -229,8 +231,7 @@ Status QueueImpl::write_compacted(bool& renamed, uint32_t format) {
   }
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kCompactDirSynced);
-  TW_TRY(reopen_io(next_generation));
-  inner.format = format;
+  TW_TRY(reopen_io(next_generation, format, pos));
   size_t with_options = 0;
   for (size_t i = 0; i < live.size(); ++i) {
     live[i].entry->body_offset = new_offsets[i];
@@ -326,10 +327,10 @@ Status QueueImpl::purge_log() {
 Status QueueImpl::write_purged(bool& renamed) {
   const uint64_t next_generation = inner.generation + 1;
   std::vector<OutcomeEntry> kept_outcomes;
+  uint64_t pos = LOG_HEADER_LEN;
   {
     TW_ASSIGN_OR_RETURN(ReplacementFile file, create_replacement(purge_tmp_path));
     TW_TRY(write_header(file.fd(), next_generation, inner.format));
-    uint64_t pos = LOG_HEADER_LEN;
     if (inner.state.paused || inner.state.group_limit != 1) {
       std::vector<uint8_t> frame;
       append_frame_to(frame, RecordView::settings(inner.state.paused, inner.state.group_limit));
@@ -342,6 +343,7 @@ Status QueueImpl::write_purged(bool& renamed) {
       TW_ASSIGN_OR_RETURN(kept_outcomes, copy_outcomes(writer, pos, now_ms()));
       TW_TRY(writer.flush());
     }
+    if (preallocated(inner.format)) TW_TRY(sys::write_zeros(file.fd(), pos, PREALLOCATE_BYTES));
     kill_point(KillPoint::kPurgeTempWritten);
     TW_TRY(sys::full_sync(file.fd()));
     kill_point(KillPoint::kPurgeTempSynced);
@@ -354,7 +356,7 @@ Status QueueImpl::write_purged(bool& renamed) {
   take_outcomes(std::move(kept_outcomes));
   TW_TRY(sync_parent_dir(log_path));
   kill_point(KillPoint::kPurgeDirSynced);
-  return reopen_io(next_generation);
+  return reopen_io(next_generation, inner.format, pos);
 }
 
 }  // namespace tarnwick

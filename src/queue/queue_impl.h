@@ -51,7 +51,7 @@ struct Inner {
   std::optional<LogFiles> files;  // present exactly for an on-disk queue
   MappedRegion map;               // whole log when mapped, and room past its end
   uint64_t generation = 0;
-  uint32_t format = FORMAT_VERSION;  // of the log as it stands (1, 2 or 3)
+  uint32_t format = FORMAT_VERSION;  // of the log as it stands (1 to 5)
   uint64_t applied_offset = LOG_HEADER_LEN;
   uint64_t log_bytes = LOG_HEADER_LEN;
   uint64_t last_sync_ms = 0;
@@ -107,7 +107,9 @@ class QueueImpl {
 
   // --- log engine, called with the mutex and process lock held ---
   Status catch_up();
-  Status reopen_io(uint64_t generation);
+  // New handles on the log at the log's name, of `generation` and `format`,
+  // whose records end at `end`.
+  Status reopen_io(uint64_t generation, uint32_t format, uint64_t end);
   // The one way records reach the log: writes `records` in order, then
   // applies them to the state, then syncs as `sync` asks. Frames go out in
   // writes of about kBatchWriteBytes; an ENQUEUE body of kDirectBodyBytes or
@@ -211,7 +213,11 @@ class QueueImpl {
                                                   uint64_t now);
   void take_outcomes(std::vector<OutcomeEntry> kept);  // the state's outcomes from now on
   Status reload();
-  Result<LogFiles> open_log_files() const;
+  Result<LogFiles> open_log_files(uint32_t format) const;
+  // Before a write of `bytes` at the end of a preallocated log: writes
+  // zeros ahead of it where the file is too short (see log_format.h).
+  void preallocate_for(uint64_t bytes);
+  Status sync_log();  // the sync the log's layout needs
   void keep_reserve(std::string path);  // with the process lock held
   Status repair_tail(const DamagedRange& tail, uint64_t records_read);
   Status reopen_after_fork();

@@ -59,7 +59,7 @@ Result<std::unique_ptr<QueueImpl>> QueueImpl::open(std::string_view path, const 
     TW_ASSIGN_OR_RETURN(Recovered recovered,
                         read_only ? read_log(queue->log_path) : recover(queue->log_path));
     if (recovered.created) TW_TRY(queue->forget_sync_points());
-    TW_ASSIGN_OR_RETURN(LogFiles files, queue->open_log_files());
+    TW_ASSIGN_OR_RETURN(LogFiles files, queue->open_log_files(recovered.format));
     Inner& inner = queue->inner;
     inner.state = std::move(recovered.state);
     inner.files.emplace(std::move(files));
@@ -120,7 +120,7 @@ Status QueueImpl::reopen_after_fork() {
   const uint64_t epoch = fork_epoch();
   if (epoch == fork_epoch_) return {};
   TW_ASSIGN_OR_RETURN(ProcessLock fresh_lock, open_lock(dir_fd.get(), lock_path, read_only));
-  auto fresh_files = open_log_files();
+  auto fresh_files = open_log_files(inner.format);
   if (!fresh_files.ok()) {
     // No log to open (deleted, say): the rebuild that catch-up now makes
     // under the lock creates it and opens fresh handles. Until then nothing

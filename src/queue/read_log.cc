@@ -29,7 +29,7 @@ Result<Recovered> read_log(const std::string& log_path) {
   // Damage stays: the state ends before it, and the next writer repairs it.
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
                       replay_frames(log, LOG_HEADER_LEN, Undecodable::kDamage, AfterDamage::kStop,
-                                    out.state));
+                                    out.state, preallocated(out.format)));
   out.end_offset = replayed.end;
   return out;
 }

@@ -369,12 +369,13 @@ std::variant<Record, std::string> decode(std::span<const uint8_t> payload) {
 
 Status write_header(int fd, uint64_t generation, uint32_t format) {
   uint8_t header[LOG_HEADER_LEN];
-  const char* magic = format == FORMAT_VERSION_4   ? LOG_MAGIC_4
+  const char* magic = format == FORMAT_VERSION_5   ? LOG_MAGIC_5
+                      : format == FORMAT_VERSION_4 ? LOG_MAGIC_4
                       : format == FORMAT_VERSION_3 ? LOG_MAGIC_3
                       : format == FORMAT_VERSION_2 ? LOG_MAGIC_2
                                                    : LOG_MAGIC;
   std::memcpy(header, magic, 4);
-  const bool known = format >= FORMAT_VERSION_2 && format <= FORMAT_VERSION_4;
+  const bool known = format >= FORMAT_VERSION_2 && format <= FORMAT_VERSION_5;
   store_le32(header + 4, known ? format : FORMAT_VERSION);
   store_le64(header + 8, generation);
   return sys::write_all(fd, header, sizeof header);

@@ -150,11 +150,12 @@ std::string plural(uint64_t n, const char* noun) {
 
 bool is_header_prefix(std::span<const uint8_t> bytes) {
   // A magic and its version as written; the generation (bytes 8..16) may be any.
-  constexpr uint8_t kWritten[4][8] = {{'T', 'W', 'F', 'L', FORMAT_VERSION, 0, 0, 0},
+  constexpr uint8_t kWritten[5][8] = {{'T', 'W', 'F', 'L', FORMAT_VERSION, 0, 0, 0},
                                       {'T', 'W', 'F', '2', FORMAT_VERSION_2, 0, 0, 0},
                                       {'T', 'W', 'F', '3', FORMAT_VERSION_3, 0, 0, 0},
-                                      {'T', 'W', 'F', '4', FORMAT_VERSION_4, 0, 0, 0}};
-  static_assert(FORMAT_VERSION_4 < 256);
+                                      {'T', 'W', 'F', '4', FORMAT_VERSION_4, 0, 0, 0},
+                                      {'T', 'W', 'F', '5', FORMAT_VERSION_5, 0, 0, 0}};
+  static_assert(FORMAT_VERSION_5 < 256);
   for (const auto& written : kWritten) {
     bool prefix = true;
     for (size_t i = 0; i < bytes.size() && i < sizeof written; ++i) prefix &= bytes[i] == written[i];
@@ -215,7 +216,7 @@ Result<Recovered> recover(const std::string& log_path) {
   FileLog log(fd.get(), size);
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
                       replay_frames(log, LOG_HEADER_LEN, Undecodable::kDamage,
-                                    AfterDamage::kResync, out.state));
+                                    AfterDamage::kResync, out.state, preallocated(out.format)));
   out.end_offset = replayed.end;
   if (!replayed.damaged()) return out;
 

@@ -26,13 +26,14 @@
 
 namespace tarnwick {
 
-// The format (1 to 4, by the magic) a log header names, or 0 when it has
+// The format (1 to 5, by the magic) a log header names, or 0 when it has
 // none of the magics.
 inline uint32_t log_format(const uint8_t (&header)[LOG_HEADER_LEN]) {
   if (std::memcmp(header, LOG_MAGIC, 4) == 0) return FORMAT_VERSION;
   if (std::memcmp(header, LOG_MAGIC_2, 4) == 0) return FORMAT_VERSION_2;
   if (std::memcmp(header, LOG_MAGIC_3, 4) == 0) return FORMAT_VERSION_3;
   if (std::memcmp(header, LOG_MAGIC_4, 4) == 0) return FORMAT_VERSION_4;
+  if (std::memcmp(header, LOG_MAGIC_5, 4) == 0) return FORMAT_VERSION_5;
   return 0;
 }
 
@@ -90,6 +91,10 @@ class MemoryLog final : public LogBytes {
 Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t damaged_at,
                                                 const QueueState& state);
 
+// Whether every byte of `log` from `offset` to its end is zero: where a
+// preallocated log ends.
+Result<bool> zeros_from(const LogBytes& log, uint64_t offset);
+
 struct Replayed {
   uint64_t end = 0;     // just past the last intact frame replayed
   uint64_t frames = 0;  // intact frames replayed
@@ -108,10 +113,12 @@ enum class Undecodable : uint8_t { kDamage, kSkip };
 // stops there (having found out that it is not a tail).
 enum class AfterDamage : uint8_t { kResync, kStop };
 
-// Replays the frames of `log` from `offset` into `state` (bodies stay in the log).
+// Replays the frames of `log` from `offset` into `state` (bodies stay in the
+// log). With `zeros_end`, a log that is zero from some frame's place to its
+// end ends there cleanly (a preallocated log).
 template <class Log>
 Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodable,
-                               AfterDamage after, QueueState& state) {
+                               AfterDamage after, QueueState& state, bool zeros_end = false) {
   Replayed out;
   out.end = offset;
   TW_TRY(log.start_at(offset));
@@ -139,6 +146,10 @@ Result<Replayed> replay_frames(Log& log, uint64_t offset, Undecodable undecodabl
       payload_damage = true;
     } else {
       damage = std::move(frame.message);
+    }
+    if (zeros_end) {
+      TW_ASSIGN_OR_RETURN(bool end, zeros_from(log, out.end));
+      if (end) break;
     }
     if (!out.damaged()) out.frames_before_damage = out.frames;
     TW_ASSIGN_OR_RETURN(std::optional<uint64_t> next, find_next_frame(log, out.end, state));

@@ -206,6 +206,20 @@ Result<std::optional<uint64_t>> next_magic(const LogBytes& log, uint64_t from,
 
 }  // namespace
 
+Result<bool> zeros_from(const LogBytes& log, uint64_t offset) {
+  std::vector<uint8_t> chunk(kScanChunk);
+  while (offset < log.end()) {
+    TW_ASSIGN_OR_RETURN(size_t got, log.read_at(offset, chunk.data(), chunk.size()));
+    if (got == 0) return false;  // shorter than it said: not known to be zeros
+    if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got),
+                    [](uint8_t b) { return b != 0; })) {
+      return false;
+    }
+    offset += got;
+  }
+  return true;
+}
+
 Result<std::optional<uint64_t>> find_next_frame(const LogBytes& log, uint64_t damaged_at,
                                                 const QueueState& state) {
   std::vector<uint8_t> chunk;

@@ -44,7 +44,7 @@ Result<IntegrityReport> scan_file(int fd, uint64_t size) {
   FileLog log(fd, size);
   TW_ASSIGN_OR_RETURN(const Replayed replayed,
                       replay_frames(log, LOG_HEADER_LEN, Undecodable::kSkip,
-                                    AfterDamage::kResync, state));
+                                    AfterDamage::kResync, state, preallocated(log_format(header))));
   IntegrityReport report;
   report.ok = !replayed.damaged();
   report.records = replayed.frames_before_damage;

@@ -324,7 +324,7 @@ def check_with_build(path: str, expected: dict) -> None:
 
 # --- a stand-in for a newer format ---
 
-NEWER_MAGIC = b"TWF5"
+NEWER_MAGIC = b"TWF6"
 
 
 def newer_stand_in(path: str) -> str:
@@ -339,22 +339,22 @@ def newer_stand_in(path: str) -> str:
                                                      zlib.crc32(payload)) + payload
 
     body = b"written by a newer release"
-    log = (NEWER_MAGIC + struct.pack("<IQ", 5, 0)
+    log = (NEWER_MAGIC + struct.pack("<IQ", 6, 0)
            + frame(struct.pack("<BQQI", queue_files.ENQUEUE, 0, 1_800_000_000_000, len(body))
                    + body)
            + frame(struct.pack("<BQB", 13, 0, 7)))
     for where in (path, os.path.join(path, "dead_letters")):
         os.makedirs(where)
         with open(os.path.join(where, "queue.log"), "wb") as f:
-            f.write(log if where == path else NEWER_MAGIC + struct.pack("<IQ", 5, 0))
+            f.write(log if where == path else NEWER_MAGIC + struct.pack("<IQ", 6, 0))
         open(os.path.join(where, ".proc_lock"), "wb").close()
-    return ("stand-in for a format after 4: magic TWF5, version 5, a record of "
+    return ("stand-in for a format after 5: magic TWF6, version 6, a record of "
             "kind 13 after an ENQUEUE; an empty dead-letter log of the same format")
 
 
 def write_newer_stand_in(out_dir: str) -> None:
     """Adds the stand-in to `out_dir` (tests/compat/newer) and to its manifest."""
-    path = os.path.join(out_dir, "stand_in_format_5")
+    path = os.path.join(out_dir, "stand_in_format_6")
     if os.path.exists(path):
         raise SystemExit(f"{path} exists already")
     about = newer_stand_in(path)
@@ -363,7 +363,7 @@ def write_newer_stand_in(out_dir: str) -> None:
     if os.path.exists(manifest_path):
         with open(manifest_path, encoding="utf-8") as f:
             manifest = json.load(f)
-    manifest["stand_in_format_5"] = dict(about=about, files=queue_files.file_digests(path))
+    manifest["stand_in_format_6"] = dict(about=about, files=queue_files.file_digests(path))
     with open(manifest_path, "w") as f:
         json.dump(manifest, f, indent=1)
         f.write("\n")

@@ -22,10 +22,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 # The 0.1.0 release line: the build every format-1 reader stands for.
 RELEASE_COMMIT = "032caa0"
-# The last builds that wrote log formats 2 and 3.
+# The last builds that wrote log formats 2, 3 and 4 (as their newest).
 FORMAT_2_COMMIT = "2f945ad"
 FORMAT_3_COMMIT = "48c81ee"
-COMMITS = (RELEASE_COMMIT, FORMAT_2_COMMIT, FORMAT_3_COMMIT)
+FORMAT_4_COMMIT = "1c5b4b1"
+COMMITS = (RELEASE_COMMIT, FORMAT_2_COMMIT, FORMAT_3_COMMIT, FORMAT_4_COMMIT)
 
 
 def cache_dir() -> str:

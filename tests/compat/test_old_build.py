@@ -256,3 +256,34 @@ def test_a_log_with_schedules_is_refused_by_the_format_3_build_and_left_as_it_wa
     assert q.driver.status(0).state == "acked"
     assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left", b"fired"]
     q.close()
+
+
+# The last build whose newest format was 4: it knows TWF4, not TWF5's zeros.
+FORMAT_4_COMMIT = old_build.FORMAT_4_COMMIT
+
+
+@pytest.fixture(scope="module")
+def format_4_python():
+    python, why = old_build.python_of(FORMAT_4_COMMIT)
+    if python is None:
+        pytest.skip(f"the format-4 build (commit {FORMAT_4_COMMIT}) could not be made here: "
+                    + why)
+    return python
+
+
+def test_a_preallocated_log_is_refused_by_the_format_4_build_and_left_as_it_was(
+        format_4_python, tmp_path):
+    path = str(tmp_path / "preallocated")
+    write_outcomes(path)
+    Queue(path, preallocate=True).close()
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(8) == b"TWF5\x05\x00\x00\x00"
+    before = queue_files.file_digests(path)
+    seen = run_old(format_4_python, path)
+    for face in ("core", "queue"):
+        assert seen[face].startswith("refused: "), seen
+        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
+    assert queue_files.file_digests(path) == before
+    with Queue(path) as q:
+        assert q.driver.status(0).state == "acked"
+        assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left"]

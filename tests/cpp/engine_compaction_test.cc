@@ -382,8 +382,8 @@ TEST(EngineCompaction, FailuresOnEitherSideOfTheRename) {
   // The directory sync and the reopening come after the rename.
   for (const char* name : {"compact", "purge"}) {
     EXPECT_TRUE(renamed[name].contains({static_cast<int>(Call::kFullSync), 1})) << name;
-    // kStat: the lock's name, the log's name, then the reopening
-    EXPECT_TRUE(renamed[name].contains({static_cast<int>(Call::kStat), 2})) << name;
+    // kFstat: three before the rename, then the reopening's
+    EXPECT_TRUE(renamed[name].contains({static_cast<int>(Call::kFstat), 3})) << name;
     for (Call before : {Call::kOpen, Call::kWrite, Call::kFullSync, Call::kRename}) {
       EXPECT_TRUE(kept[name].contains({static_cast<int>(before), 0}))
           << name << " call " << static_cast<int>(before);
@@ -481,8 +481,8 @@ TEST(EnginePurge, FailureBeforeTheRenameKeepsTheMessages) {
 }
 
 TEST(EnginePurge, FailureAfterTheRenameReloadsAtTheNextCall) {
-  StampsDistrusted distrusted;  // kStat 2 is then the reopening's
-  for (auto [call, skip] : {std::pair{Call::kFullSync, 1}, std::pair{Call::kStat, 2}}) {
+  // kFstat 3 is the reopening's
+  for (auto [call, skip] : {std::pair{Call::kFullSync, 1}, std::pair{Call::kFstat, 3}}) {
     SCOPED_TRACE(static_cast<int>(call));
     TempDir tmp;
     auto q = open_queue(tmp.path());

@@ -5,6 +5,7 @@
 // object holds: nothing lost, nothing doubled, no torn frame behind a later one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <iostream>
@@ -22,6 +23,7 @@ using sys::Call;
 
 struct Env {
   TempDir tmp;
+  bool preallocated = false;  // the log is a preallocated one (format 5)
   std::unique_ptr<Queue> a;  // the object the fault hits
   std::unique_ptr<Queue> b;  // another object on the same directory
   std::string log() const { return tmp.file("queue.log"); }
@@ -57,6 +59,40 @@ const Bytes& base_log() {
     return b.bytes();
   }();
   return log;
+}
+
+// The base log as a preallocated log holds it: format 5's magic, then
+// the zeros written ahead.
+Bytes preallocated_base_log() {
+  Bytes log = base_log();
+  log[3] = '5';
+  log[4] = 5;
+  log.resize(log.size() + PREALLOCATE_BYTES, 0);
+  return log;
+}
+
+// A preallocated log as an appended one would hold it, for the checks made
+// by hand: format 1's magic, and without the zeros after its last frame
+// (which must all be zero).
+Bytes as_appended(Bytes file) {
+  if (file.size() < LOG_HEADER_LEN || file[3] != '5') return file;
+  file[3] = 'L';
+  const uint64_t end = parse_log(file).end;
+  EXPECT_TRUE(std::all_of(file.begin() + static_cast<std::ptrdiff_t>(end), file.end(),
+                          [](uint8_t b) { return b == 0; }))
+      << "bytes other than zeros after the last frame, at " << end;
+  file.resize(end);
+  return file;
+}
+
+// Writes `bytes` where the log ends: at the end of the file, or over the
+// zeros of a preallocated log.
+void write_at_end(const Env& e, const Bytes& bytes) {
+  Bytes file = read_file(e.log());
+  const size_t end = e.preallocated ? as_appended(file).size() : file.size();
+  if (file.size() < end + bytes.size()) file.resize(end + bytes.size());
+  std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(end));
+  write_file(e.log(), file);
 }
 
 template <class T>
@@ -124,11 +160,9 @@ std::vector<Scenario> scenarios() {
        [](Env& e) { return status_of(e.a->ack(0)); }},
       {"catch_up_repairs_torn_tail", plain,
        [](Env& e) {
-         Bytes file = read_file(e.log());
          LogBuilder torn;
          torn.enqueue(6, 1, "torn frame body");
-         file.insert(file.end(), torn.bytes().begin() + 16, torn.bytes().end() - 4);
-         write_file(e.log(), file);
+         write_at_end(e, Bytes(torn.bytes().begin() + 16, torn.bytes().end() - 4));
        },
        [](Env& e) { return status_of(e.a->enqueue(span_of(fresh))); }},
       {"long_interval_enqueue", make_settings(kHourMs), none,
@@ -166,7 +200,8 @@ void check_after(Env& e, const Scenario& sc, const std::string& where) {
   // The failing object catches up cleanly and agrees with the file.
   auto caught_up = e.a->in_flight();
   ASSERT_TRUE(caught_up.ok()) << caught_up.error().text();
-  const Bytes file = read_file(e.log());
+  const Bytes file = as_appended(read_file(e.log()));
+  EXPECT_EQ(read_file(e.log()).at(3) == '5', e.preallocated) << "the log changed its format";
   const ParsedLog log = parse_log(file);
   ASSERT_TRUE(log.magic_ok);
   EXPECT_TRUE(log.clean) << "damage at " << log.end << " of " << file.size();
@@ -206,7 +241,7 @@ void check_after(Env& e, const Scenario& sc, const std::string& where) {
   auto report = fresh->verify_integrity();
   ASSERT_TRUE(report.ok());
   EXPECT_TRUE(report->ok) << report->message;
-  const ParsedLog after = parse_log(read_file(e.log()));
+  const ParsedLog after = parse_log(as_appended(read_file(e.log())));
   EXPECT_EQ(report->records, after.frames.size());
   EXPECT_FALSE(replay(after).duplicate);
 }
@@ -216,7 +251,7 @@ struct Variant {
   size_t partial_bytes;
 };
 
-TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
+void sweep(bool preallocated) {
   Tally tally;
   const auto all = scenarios();
   for (const Scenario& sc : all) {
@@ -238,7 +273,8 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
           bool reached = false;
           {
             Env e;
-            write_file(e.log(), base_log());
+            e.preallocated = preallocated;
+            write_file(e.log(), preallocated ? preallocated_base_log() : base_log());
             e.a = open_queue(e.tmp.path(), sc.settings);
             e.b = open_queue(e.tmp.path(), sc.settings);
             ASSERT_TRUE(e.a && e.b);
@@ -304,8 +340,11 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
     const bool upkeep = replaces && (call == Call::kOpen || call == Call::kFstat ||
                                      call == Call::kPreallocate || call == Call::kFtruncate ||
                                      call == Call::kUnlink);
+    // A preallocated log that must grow first looks at the file's size,
+    // and grows it without zeros ahead where it cannot.
+    const bool grows = preallocated && call == Call::kFstat;
     EXPECT_TRUE(call == Call::kStat || call == Call::kStatx || call == Call::kPread ||
-                call == Call::kMmap || warning || drained || upkeep)
+                call == Call::kMmap || warning || drained || upkeep || grows)
         << name << " absorbed " << n << " failures of call " << static_cast<int>(call)
         << " with errno " << error;
   }
@@ -314,10 +353,14 @@ TEST(EngineFaultSweep, EveryCallOfEveryOperation) {
     const bool compacts = sc.name.rfind("ack_auto_compacts", 0) == 0;
     EXPECT_EQ(tally.compaction_warnings[sc.name] > 0, compacts) << sc.name;
   }
-  std::cout << "[ fault sweep ] " << tally.injections << " injections over " << all.size()
-            << " operations: " << tally.errors << " returned errors, " << tally.absorbed
-            << " absorbed\n";
+  std::cout << "[ fault sweep" << (preallocated ? ", preallocated log" : "") << " ] "
+            << tally.injections << " injections over " << all.size() << " operations: "
+            << tally.errors << " returned errors, " << tally.absorbed << " absorbed\n";
 }
+
+TEST(EngineFaultSweep, EveryCallOfEveryOperation) { sweep(false); }
+
+TEST(EngineFaultSweep, EveryCallOfEveryOperationOnAPreallocatedLog) { sweep(true); }
 
 }  // namespace
 }  // namespace tarnwick::testing

@@ -337,7 +337,7 @@ TEST(Schedules, TarnwickCoresQueueReadsAndKeepsThem) {
 TEST(Schedules, ANewerFormatIsRefusedUnchanged) {
   // What a release after this one may write: another magic, a kind 13.
   TempDir dir;
-  Bytes log = {'T', 'W', 'F', '5', 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Bytes log = {'T', 'W', 'F', '6', 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   const Bytes payload = {13, 0, 0, 0, 0, 0, 0, 0, 0, 7};
   const size_t at = log.size();
   log.resize(at + FRAME_HEADER_LEN);

@@ -33,6 +33,9 @@ from pg_fixtures import pg_dsn, pg_server, stoppable_pg_server  # noqa: E402,F40
 # "dict" is a driver written in the suite itself (dict_driver.py): the same
 # tests pass on it, so a new backend is one Driver class.
 BACKENDS = ["disk", "memory", "postgres", "dict"]
+# With TARNWICK_TEST_PREALLOCATE=1 every "disk" queue that may write has a
+# preallocated log (the test command runs the face's suites so once more).
+PREALLOCATE = os.environ.get("TARNWICK_TEST_PREALLOCATE") == "1"
 
 _names = itertools.count()
 
@@ -77,6 +80,8 @@ def open_queue(request, backend, queue_dir):
             opened.append(queue)
             return queue
         path = ":memory:" if backend == "memory" else queue_dir
+        if PREALLOCATE and backend == "disk" and not options.get("read_only"):
+            options.setdefault("preallocate", True)
         queue = tarnwick_queue.Queue(path, **options)
         opened.append(queue)
         return queue

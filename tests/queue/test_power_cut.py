@@ -5,8 +5,9 @@ What the kernel had not synced is gone, as after a power cut. Mounted
 again, the queue must hold every message whose put returned, unless a
 consumer took it, and none whose ack returned. Three cuts on the same
 image, so each round starts on what the last cut left, beside the file
-through which the processes share their syncs. Needs root and a loop
-device; skipped elsewhere.
+through which the processes share their syncs. Run on an appended log and on
+a preallocated one (whose unsynced writes may come back as any mix of
+their sectors and zeros). Needs root and a loop device; skipped elsewhere.
 
 The shutdown can lose the journal's last transaction when it lands within
 a few milliseconds of the fsync that committed it: plain write() and
@@ -38,10 +39,11 @@ CHILD = textwrap.dedent("""
     import os, sys, time
     from queue import Empty
     from tarnwick_queue import Queue
-    role, where, name = sys.argv[1:4]
+    role, where, name, preallocate = sys.argv[1:5]
     report = sys.stdout
     try:
-        queue = Queue(where, lease=600.0, auto_compact_bytes=1 << 15)
+        queue = Queue(where, lease=600.0, auto_compact_bytes=1 << 15,
+                      preallocate=preallocate == "1")
         print("ready", flush=True)
         n = 0
         while True:
@@ -127,7 +129,8 @@ def before(returned, moment):
     return {body for body, when in returned.items() if when < moment}
 
 
-def test_a_power_cut_keeps_every_returned_put_and_ack(image, tmp_path):
+@pytest.mark.parametrize("preallocate", [False, True], ids=["appended", "preallocated"])
+def test_a_power_cut_keeps_every_returned_put_and_ack(image, tmp_path, preallocate):
     where = str(image.mount_point / "queue")
     producers, rounds = [], []  # rounds: (report paths, when its cut began)
     for round in range(ROUNDS):
@@ -140,7 +143,8 @@ def test_a_power_cut_keeps_every_returned_put_and_ack(image, tmp_path):
             report_paths.append(path)
             with open(path, "w") as out:
                 children.append(subprocess.Popen(
-                    [sys.executable, "-c", CHILD, role, where, f"r{round}p{i}"], stdout=out))
+                    [sys.executable, "-c", CHILD, role, where, f"r{round}p{i}",
+                     "1" if preallocate else "0"], stdout=out))
         threading.Event().wait(2.0)
         rounds.append((report_paths, time.monotonic()))
         image.cut_power()
@@ -164,6 +168,9 @@ def test_a_power_cut_keeps_every_returned_put_and_ack(image, tmp_path):
         with Queue(where, lease=600.0) as queue:
             live = [m.body.decode() for m in queue.peek(10**7, bodies=True)]
             assert len(queue.dead_letters) == 0
+            assert queue.verify()["ok"], queue.verify()
+        with open(os.path.join(where, "queue.log"), "rb") as log:
+            assert (log.read(4) == b"TWF5") == preallocate
         assert len(live) == len(set(live)), "a message is in the queue twice"
         lost = puts - set(live) - taken
         assert not lost, f"{len(lost)} returned puts lost, e.g. {sorted(lost)[:5]}"
