@@ -26,6 +26,7 @@ from tarnwick_queue import Empty, Queue, Worker
 MODES = {"durable": 0.0, "relaxed": 1e6}  # sync_interval: every operation / never on a timer
 PROCESSES = "1,2,4"
 STOP = b"stop"
+PREALLOCATE = False  # --preallocate: every queue on a preallocated log
 
 
 def bare(queue, ready, go, done_at):
@@ -63,7 +64,7 @@ def consumer(kind, path, sync_interval, ready, go, done_at, cpu):
 
 def one_run(ctx, kind, root, sync_interval, processes, jobs):
     path = tempfile.mkdtemp(dir=root)
-    with Queue(path, sync_interval=sync_interval) as q:
+    with Queue(path, sync_interval=sync_interval, preallocate=PREALLOCATE) as q:
         for start in range(0, jobs, 1000):
             q.put_many([b"job"] * min(1000, jobs - start))
         q.put_many([STOP] * processes)  # one for each consumer, after every job
@@ -98,9 +99,13 @@ def main():
                         help="jobs per durable run (default 1000; 300 with --quick)")
     parser.add_argument("--processes", default=PROCESSES,
                         help=f"consumer process counts, comma-separated (default {PROCESSES})")
+    parser.add_argument("--preallocate", action="store_true",
+                        help="every queue on a preallocated log (Queue(preallocate=True))")
     parser.add_argument("--out", help="markdown output "
                         "(default bench/results/scratch/worker[-quick].md)")
     args = parser.parse_args()
+    global PREALLOCATE
+    PREALLOCATE = args.preallocate
     reps = args.reps or (1 if args.quick else 3)
     jobs = {"durable": args.durable_jobs or (300 if args.quick else 1000),
             "relaxed": 5000 if args.quick else 30000}
@@ -138,7 +143,7 @@ def write_results(args, rows, reps, began, load_before, load_after):
         "",
         f"Run: {time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(began))}, "
         f"{time.time() - began:.0f} s. `python bench/worker_bench.py"
-        f"{' --quick' if args.quick else ''}`",
+        f"{' --quick' if args.quick else ''}{' --preallocate' if args.preallocate else ''}`",
         "",
         f"- Machine: {platform.machine()}, {os.cpu_count()} cores, {platform.system()} "
         f"{platform.release()}; Python {platform.python_version()}",
