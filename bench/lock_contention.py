@@ -9,7 +9,8 @@ CPU-bound neighbour processes.
 
 Each --build is a directory holding a built `tarnwick` module (it is put on
 PYTHONPATH of every worker; "DIR::NAME=VALUE,..." also sets environment
-variables for it). The runs of all builds and rows are interleaved, so that
+variables for it; TARNWICK_BENCH_PREALLOCATE=1 among them makes each row's
+queue a preallocated one first, with the tarnwick_queue that DIR imports). The runs of all builds and rows are interleaved, so that
 all of them see the same load on a shared machine; a row shows its median run.
 
 Per row: cycles per second of all workers together (from the start signal to
@@ -101,6 +102,9 @@ def spawn(source, args, env):
 def run_row(build, n, cycles, neighbours, row_seconds, base):
     path = tempfile.mkdtemp(prefix="lockq-", dir=base)
     env = env_for(build)
+    if env.get("TARNWICK_BENCH_PREALLOCATE") == "1":
+        subprocess.run([sys.executable, "-c", "import sys; from tarnwick_queue import Queue; "
+                        "Queue(sys.argv[1], preallocate=True).close()", path], env=env, check=True)
     hogs = [subprocess.Popen([sys.executable, "-c", NEIGHBOUR]) for _ in range(neighbours)]
     workers = []
     try:
