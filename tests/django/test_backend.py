@@ -349,3 +349,12 @@ def test_the_lease_of_a_running_task_is_kept_alive(project_at, disk_home, tmp_pa
     assert worker.wait(timeout=240) == 0
     result = tasks.wait_for_release.get_result(enqueued.id)
     assert result.status == TaskResultStatus.SUCCESSFUL and result.worker_ids == ["holder"]
+
+
+def test_preallocate_puts_each_queue_on_a_preallocated_log(project_at, disk_home, tmp_path):
+    project = project_at({**disk_home, "PREALLOCATE": True}, tmp_path)
+    enqueued = tasks.add.enqueue(2, 3)
+    with open(os.path.join(disk_home["PATH"], "default", "queue.log"), "rb") as log:
+        assert log.read(4) == b"TWF5"
+    project.worker("--batch")
+    assert tasks.add.get_result(enqueued.id).return_value == 5

@@ -89,6 +89,8 @@ def test_manage_py_check_reports_it(project_at, tmp_path):
     ({"PATH": "/a", "BACKOFF": (1, 0.5, 10)}, "BACKOFF"),
     ({"PATH": "/a", "KEEP_RESULTS": -1}, "KEEP_RESULTS"),
     ({"PATH": 3}, "PATH"),
+    ({"PATH": "/a", "PREALLOCATE": 1}, "PREALLOCATE"),
+    ({"DSN": "postgresql://", "PREALLOCATE": True}, "PREALLOCATE"),
 ])
 def test_bad_options(options, text):
     with pytest.raises(ImproperlyConfigured, match=text):

@@ -48,7 +48,8 @@ DEFAULT_MAX_ATTEMPTS = 3
 DEFAULT_BACKOFF = (1.0, 2.0, 300.0)
 DEFAULT_KEEP_RESULTS = 86400.0
 
-OPTION_NAMES = ("PATH", "DSN", "DATABASE", "LEASE", "MAX_ATTEMPTS", "BACKOFF", "KEEP_RESULTS")
+OPTION_NAMES = ("PATH", "DSN", "DATABASE", "LEASE", "MAX_ATTEMPTS", "BACKOFF", "KEEP_RESULTS",
+                "PREALLOCATE")
 
 # What a queue name may be under PATH: one directory name, nothing a path
 # could climb out of.
@@ -81,6 +82,7 @@ class Options:
     max_attempts: int
     backoff: Tuple[float, float, float]
     keep_results: float
+    preallocate: bool = False  # with PATH: each queue on a preallocated log
 
     def retry_delay(self, attempt: int) -> float:
         """The pause before the attempt after a failed `attempt`-th."""
@@ -146,7 +148,11 @@ def parse_options(options: Dict[str, Any]) -> Options:
     if factor < 1 or cap < first:
         raise ImproperlyConfigured("the tarnwick task backend's BACKOFF needs a factor >= 1 "
                                    "and a cap no smaller than the first pause")
-    return Options(path=path, dsn=dsn, database=database,
+    preallocate = options.get("PREALLOCATE", False)
+    if not isinstance(preallocate, bool) or (preallocate and path is None):
+        raise ImproperlyConfigured("the tarnwick task backend's PREALLOCATE is True or False, "
+                                   "and True only with PATH")
+    return Options(path=path, dsn=dsn, database=database, preallocate=preallocate,
                    lease=_seconds(options.get("LEASE", DEFAULT_LEASE), "LEASE", positive=True),
                    max_attempts=attempts, backoff=(first, factor, cap),
                    keep_results=_seconds(options.get("KEEP_RESULTS", DEFAULT_KEEP_RESULTS),
@@ -166,7 +172,8 @@ def open_queue(options: Options, name: str, consumer_id: Optional[str] = None) -
     assert options.path is not None
     return Queue(os.path.join(options.path, name), lease=options.lease,
                  max_deliveries=options.max_attempts, consumer_id=consumer_id,
-                 keep_acked=kept, keep_dead=kept, keep_cancelled=kept)
+                 keep_acked=kept, keep_dead=kept, keep_cancelled=kept,
+                 preallocate=options.preallocate)
 
 
 # The queues the backends of this process put to and look at, shared by
