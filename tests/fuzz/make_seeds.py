@@ -82,6 +82,12 @@ def main(out):
         + schedule(b"nightly", b"s2") + schedule(b"other", b"") + lease(1, 1) + ack(1)
         + schedule(b"other"),
         "format-4-torn": (header(0, 4) + schedule(b"n", b"s", [(0, b"body", b"k")]))[:-3],
+        # Format 5: frames over zeros written ahead; torn over them; a frame
+        # standing after zeros (what a power cut may leave of unsynced writes).
+        "format-5": header(0, 5) + enq(0, b"a") + lease(0, 1) + enq(1, b"b") + bytes(300),
+        "format-5-torn": header(0, 5) + enq(0, b"a") + enq(1, b"b" * 40)[:30] + bytes(300),
+        "format-5-stale": header(0, 5) + enq(0, b"a") + bytes(45) + enq(1, b"b") + ack(0)
+        + bytes(200),
         # Damage in the middle, with intact frames after it: resynchronised.
         "middle-crc": flip(full, 16 + 35 + 20),
         "middle-length": flip(full, 16 + 35 + 5),
