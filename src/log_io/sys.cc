@@ -357,33 +357,37 @@ Status sync_fd(int fd) {
   return {};
 }
 
-}  // namespace
+#if !defined(__APPLE__)
+Status data_sync_fd(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  return {};
+}
+#endif
 
-Status full_sync(int fd) {
+// A sync as tests see it: failed as kFullSync when injected, and told to
+// the observer with the length the file had before it began.
+Status observed_sync(int fd, Status (*sync)(int)) {
   if (int err = injected_error(Call::kFullSync)) return Error::os(err);
   const SyncObserver observer = g_sync_observer.load(std::memory_order_acquire);
-  if (observer == nullptr) return sync_fd(fd);
+  if (observer == nullptr) return sync(fd);
   struct ::stat st {};
   const uint64_t before = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  TW_TRY(sync_fd(fd));
+  TW_TRY(sync(fd));
   observer(fd, before);
   return {};
 }
+
+}  // namespace
+
+Status full_sync(int fd) { return observed_sync(fd, sync_fd); }
 
 Status data_sync(int fd) {
 #if defined(__APPLE__)
   return full_sync(fd);  // only F_FULLFSYNC reaches the disk's platter there
 #else
-  if (int err = injected_error(Call::kFullSync)) return Error::os(err);
-  const SyncObserver observer = g_sync_observer.load(std::memory_order_acquire);
-  struct ::stat st {};
-  const uint64_t before =
-      observer != nullptr && ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  while (::fdatasync(fd) != 0) {
-    if (errno != EINTR) return last_os_error();
-  }
-  if (observer != nullptr) observer(fd, before);
-  return {};
+  return observed_sync(fd, data_sync_fd);
 #endif
 }
 

@@ -38,12 +38,18 @@ print(json.dumps(out))
 """
 
 
+def build_python(commit, what):
+    """The interpreter of the build of `commit`, made once; the test skips,
+    saying why, where it cannot be made."""
+    python, why = old_build.python_of(commit)
+    if python is None:
+        pytest.skip(f"{what} (commit {commit}) could not be made here: " + why)
+    return python
+
+
 @pytest.fixture(scope="module")
 def old_python():
-    python, why = old_build.python_of()
-    if python is None:
-        pytest.skip("the 0.1.0 build (commit 032caa0) could not be made here: " + why)
-    return python
+    return build_python(old_build.RELEASE_COMMIT, "the 0.1.0 build")
 
 
 # The last build that wrote format 2: it knows TWF2, not the outcomes' kinds.
@@ -52,11 +58,7 @@ FORMAT_2_COMMIT = old_build.FORMAT_2_COMMIT
 
 @pytest.fixture(scope="module")
 def format_2_python():
-    python, why = old_build.python_of(FORMAT_2_COMMIT)
-    if python is None:
-        pytest.skip(f"the format-2 build (commit {FORMAT_2_COMMIT}) could not be made here: "
-                    + why)
-    return python
+    return build_python(FORMAT_2_COMMIT, "the format-2 build")
 
 
 def old_env():
@@ -71,6 +73,19 @@ def run_old(python, path):
                           stderr=subprocess.PIPE, text=True, timeout=300, cwd="/")
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def assert_refused_unchanged(python, path, header):
+    """The log at `path` begins with `header`; both faces of the old build
+    at `python` refuse it as not a Tarnwick log, and no file changes."""
+    with open(os.path.join(path, "queue.log"), "rb") as f:
+        assert f.read(8) == header
+    before = queue_files.file_digests(path)
+    seen = run_old(python, path)
+    for face in ("core", "queue"):
+        assert seen[face].startswith("refused: "), seen
+        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
+    assert queue_files.file_digests(path) == before
 
 
 def write_format_2(path):
@@ -90,14 +105,7 @@ def write_format_2(path):
 def test_a_format_2_log_is_refused_by_0_1_0_and_left_as_it_was(old_python, tmp_path):
     path = str(tmp_path / "format_2")
     write_format_2(path)
-    with open(os.path.join(path, "queue.log"), "rb") as f:
-        assert f.read(8) == b"TWF2\x02\x00\x00\x00"
-    before = queue_files.file_digests(path)
-    seen = run_old(old_python, path)
-    for face in ("core", "queue"):
-        assert seen[face].startswith("refused: "), seen
-        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
-    assert queue_files.file_digests(path) == before
+    assert_refused_unchanged(old_python, path, b"TWF2\x02\x00\x00\x00")
     # And this build still reads it all.
     q = Queue(path)
     assert q.driver.is_paused()
@@ -207,14 +215,7 @@ def test_a_log_with_outcomes_is_refused_by_older_builds_and_left_as_it_was(
     python = old_python if build == "0.1.0" else format_2_python
     path = str(tmp_path / "outcomes")
     write_outcomes(path)
-    with open(os.path.join(path, "queue.log"), "rb") as f:
-        assert f.read(8) == b"TWF3\x03\x00\x00\x00"
-    before = queue_files.file_digests(path)
-    seen = run_old(python, path)
-    for face in ("core", "queue"):
-        assert seen[face].startswith("refused: "), seen
-        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
-    assert queue_files.file_digests(path) == before
+    assert_refused_unchanged(python, path, b"TWF3\x03\x00\x00\x00")
     q = Queue(path)
     assert q.driver.status(0).state == "acked"
     assert q.driver.status(1).errors == ("an error",)
@@ -228,11 +229,7 @@ FORMAT_3_COMMIT = old_build.FORMAT_3_COMMIT
 
 @pytest.fixture(scope="module")
 def format_3_python():
-    python, why = old_build.python_of(FORMAT_3_COMMIT)
-    if python is None:
-        pytest.skip(f"the format-3 build (commit {FORMAT_3_COMMIT}) could not be made here: "
-                    + why)
-    return python
+    return build_python(FORMAT_3_COMMIT, "the format-3 build")
 
 
 def test_a_log_with_schedules_is_refused_by_the_format_3_build_and_left_as_it_was(
@@ -243,14 +240,7 @@ def test_a_log_with_schedules_is_refused_by_the_format_3_build_and_left_as_it_wa
     q = Queue(path)
     assert q.driver.schedule_change("nightly", None, b"state", [SchedulePut(b"fired")]) == [4]
     q.close()
-    with open(os.path.join(path, "queue.log"), "rb") as f:
-        assert f.read(8) == b"TWF4\x04\x00\x00\x00"
-    before = queue_files.file_digests(path)
-    seen = run_old(format_3_python, path)
-    for face in ("core", "queue"):
-        assert seen[face].startswith("refused: "), seen
-        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
-    assert queue_files.file_digests(path) == before
+    assert_refused_unchanged(format_3_python, path, b"TWF4\x04\x00\x00\x00")
     q = Queue(path)
     assert q.driver.schedules() == {"nightly": b"state"}
     assert q.driver.status(0).state == "acked"
@@ -264,11 +254,7 @@ FORMAT_4_COMMIT = old_build.FORMAT_4_COMMIT
 
 @pytest.fixture(scope="module")
 def format_4_python():
-    python, why = old_build.python_of(FORMAT_4_COMMIT)
-    if python is None:
-        pytest.skip(f"the format-4 build (commit {FORMAT_4_COMMIT}) could not be made here: "
-                    + why)
-    return python
+    return build_python(FORMAT_4_COMMIT, "the format-4 build")
 
 
 def test_a_preallocated_log_is_refused_by_the_format_4_build_and_left_as_it_was(
@@ -276,14 +262,7 @@ def test_a_preallocated_log_is_refused_by_the_format_4_build_and_left_as_it_was(
     path = str(tmp_path / "preallocated")
     write_outcomes(path)
     Queue(path, preallocate=True).close()
-    with open(os.path.join(path, "queue.log"), "rb") as f:
-        assert f.read(8) == b"TWF5\x05\x00\x00\x00"
-    before = queue_files.file_digests(path)
-    seen = run_old(format_4_python, path)
-    for face in ("core", "queue"):
-        assert seen[face].startswith("refused: "), seen
-        assert "queue.log has bad magic (not a Tarnwick log)" in seen[face], seen
-    assert queue_files.file_digests(path) == before
+    assert_refused_unchanged(format_4_python, path, b"TWF5\x05\x00\x00\x00")
     with Queue(path) as q:
         assert q.driver.status(0).state == "acked"
         assert [m.body for m in q.peek(10, bodies=True)] == [b"nacked", b"left"]
